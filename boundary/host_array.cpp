@@ -1,0 +1,170 @@
+#include "host_array.h"
+
+#include <cstdint>
+#include <limits>
+
+#include "refusal.h"
+
+namespace boundary {
+namespace {
+
+#if defined(MX_HAS_INTERLEAVED_COMPLEX) && MX_HAS_INTERLEAVED_COMPLEX
+constexpr bool interleaved_complex = true;
+#else
+constexpr bool interleaved_complex = false;
+#endif
+
+const char* class_name(mxClassID class_id) {
+  switch (class_id) {
+    case mxCELL_CLASS: return "cell";
+    case mxSTRUCT_CLASS: return "struct";
+    case mxLOGICAL_CLASS: return "logical";
+    case mxCHAR_CLASS: return "char";
+    case mxDOUBLE_CLASS: return "double";
+    case mxSINGLE_CLASS: return "single";
+    case mxINT8_CLASS: return "int8";
+    case mxUINT8_CLASS: return "uint8";
+    case mxINT16_CLASS: return "int16";
+    case mxUINT16_CLASS: return "uint16";
+    case mxINT32_CLASS: return "int32";
+    case mxUINT32_CLASS: return "uint32";
+    case mxINT64_CLASS: return "int64";
+    case mxUINT64_CLASS: return "uint64";
+    case mxFUNCTION_CLASS: return "function_handle";
+    default: return "unknown";
+  }
+}
+
+struct image_extents {
+  std::uint64_t width = 0, height = 0, depth = 1, spectrum = 1;
+};
+
+// Multiplies and reports whether the product still fits in 64 bits.
+bool multiply_fits(std::uint64_t& product, std::uint64_t factor) {
+  if (factor != 0 && product > std::numeric_limits<std::uint64_t>::max() / factor) return false;
+  product *= factor;
+  return true;
+}
+
+image_extents extents_of(const mxArray* array, const char* role) {
+  const std::uint64_t dimension_count = static_cast<std::uint64_t>(mxGetNumberOfDimensions(array));
+  if (dimension_count < 2 || dimension_count > 4)
+    refuse("tooManyDimensions",
+           "%s has %llu dimensions; expected 2 (rows x columns), 3 (rows x columns x channels) "
+           "or 4 (rows x columns x depth x channels).",
+           role, static_cast<unsigned long long>(dimension_count));
+  const mwSize* dimensions = mxGetDimensions(array);
+  image_extents extents;
+  extents.height = static_cast<std::uint64_t>(dimensions[0]);
+  extents.width = static_cast<std::uint64_t>(dimensions[1]);
+  if (dimension_count == 3) extents.spectrum = static_cast<std::uint64_t>(dimensions[2]);
+  if (dimension_count == 4) {
+    extents.depth = static_cast<std::uint64_t>(dimensions[2]);
+    extents.spectrum = static_cast<std::uint64_t>(dimensions[3]);
+  }
+
+  const std::uint64_t largest_extent = std::numeric_limits<unsigned int>::max();
+  std::uint64_t count = 1;
+  bool fits = true;
+  for (std::uint64_t extent : {extents.width, extents.height, extents.depth, extents.spectrum})
+    fits = fits && extent <= largest_extent && multiply_fits(count, extent);
+  std::uint64_t bytes = count;
+  fits = fits && count <= cimg_max_buf_size && multiply_fits(bytes, sizeof(float)) &&
+         bytes <= std::numeric_limits<std::size_t>::max();
+  if (!fits)
+    refuse("tooLarge",
+           "%s of %llu x %llu x %llu x %llu (rows x columns x depth x channels) is too large for the image "
+           "container: each extent must stay below 2^32 and the image below %llu elements.",
+           role, static_cast<unsigned long long>(extents.height), static_cast<unsigned long long>(extents.width),
+           static_cast<unsigned long long>(extents.depth), static_cast<unsigned long long>(extents.spectrum),
+           static_cast<unsigned long long>(cimg_max_buf_size));
+  return extents;
+}
+
+// An image that keeps its extents although one of them is 0 and it holds no
+// buffer: the container would otherwise forget that a 0 x 5 array still has
+// one channel, and the computation reports such an image as empty.
+CImg<float> image_without_pixels(const image_extents& extents) {
+  CImg<float> image;
+  image._width = static_cast<unsigned int>(extents.width);
+  image._height = static_cast<unsigned int>(extents.height);
+  image._depth = static_cast<unsigned int>(extents.depth);
+  image._spectrum = static_cast<unsigned int>(extents.spectrum);
+  return image;
+}
+
+// Writes the image buffer sequentially (x fastest) while reading the host's
+// column-major data with the row stride: host element (y, x, z, c).
+template <typename Element>
+void copy_elements(const void* data, std::size_t element_step, CImg<float>& image) {
+  const auto* source = static_cast<const Element*>(data);
+  const std::size_t width = image.width(), height = image.height();
+  const std::size_t depth = image.depth(), spectrum = image.spectrum();
+  float* target = image.data();
+  for (std::size_t c = 0; c < spectrum; ++c)
+    for (std::size_t z = 0; z < depth; ++z)
+      for (std::size_t y = 0; y < height; ++y) {
+        const Element* row = source + element_step * (y + height * width * (z + depth * c));
+        for (std::size_t x = 0; x < width; ++x) *target++ = static_cast<float>(row[element_step * height * x]);
+      }
+}
+
+}  // namespace
+
+CImg<float> image_from_host(const mxArray* array, const char* role) {
+  if (mxIsSparse(array))
+    refuse("sparseInput", "%s is a sparse array; pass a full array (full(x)).", role);
+  const mxClassID class_id = mxGetClassID(array);
+  const bool accepted = class_id == mxLOGICAL_CLASS || (class_id >= mxDOUBLE_CLASS && class_id <= mxUINT64_CLASS);
+  if (!accepted)
+    refuse("unsupportedClass",
+           "%s is of class %s; expected a logical or numeric array (double, single, int8 to uint64).", role,
+           class_name(class_id));
+
+  const image_extents extents = extents_of(array, role);
+  if (extents.width * extents.height * extents.depth * extents.spectrum == 0) return image_without_pixels(extents);
+
+  const void* data = class_id == mxLOGICAL_CLASS ? static_cast<const void*>(mxGetLogicals(array)) : mxGetData(array);
+  if (!data) refuse("missingData", "%s reports elements but the host gave no element data.", role);
+
+  CImg<float> image(static_cast<unsigned int>(extents.width), static_cast<unsigned int>(extents.height),
+                    static_cast<unsigned int>(extents.depth), static_cast<unsigned int>(extents.spectrum));
+  const std::size_t step = interleaved_complex && mxIsComplex(array) ? 2 : 1;
+  switch (class_id) {
+    // A logical element is one byte; read it as a number, never as a bool.
+    case mxLOGICAL_CLASS: copy_elements<unsigned char>(data, 1, image); break;
+    case mxDOUBLE_CLASS: copy_elements<double>(data, step, image); break;
+    case mxSINGLE_CLASS: copy_elements<float>(data, step, image); break;
+    case mxINT8_CLASS: copy_elements<std::int8_t>(data, step, image); break;
+    case mxUINT8_CLASS: copy_elements<std::uint8_t>(data, step, image); break;
+    case mxINT16_CLASS: copy_elements<std::int16_t>(data, step, image); break;
+    case mxUINT16_CLASS: copy_elements<std::uint16_t>(data, step, image); break;
+    case mxINT32_CLASS: copy_elements<std::int32_t>(data, step, image); break;
+    case mxUINT32_CLASS: copy_elements<std::uint32_t>(data, step, image); break;
+    case mxINT64_CLASS: copy_elements<std::int64_t>(data, step, image); break;
+    case mxUINT64_CLASS: copy_elements<std::uint64_t>(data, step, image); break;
+    default: break;
+  }
+  return image;
+}
+
+mxArray* image_to_host(const CImg<float>& image) {
+  const std::size_t width = image.width(), height = image.height();
+  const std::size_t depth = image.depth(), spectrum = image.spectrum();
+  const mwSize dimensions[4] = {static_cast<mwSize>(height), static_cast<mwSize>(width), static_cast<mwSize>(depth),
+                                static_cast<mwSize>(spectrum)};
+  mxArray* array = mxCreateNumericArray(4, dimensions, mxDOUBLE_CLASS, mxREAL);
+  if (!array) refuse("outOfMemory", "the host could not create the result array.");
+  if (image.is_empty()) return array;
+  double* target = static_cast<double*>(mxGetData(array));
+  const float* source = image.data();
+  for (std::size_t c = 0; c < spectrum; ++c)
+    for (std::size_t z = 0; z < depth; ++z)
+      for (std::size_t y = 0; y < height; ++y) {
+        double* row = target + y + height * width * (z + depth * c);
+        for (std::size_t x = 0; x < width; ++x) row[height * x] = *source++;
+      }
+  return array;
+}
+
+}  // namespace boundary

@@ -1,0 +1,24 @@
+// Conversion between host arrays and single-precision images.
+//
+// Host rows become the image's y axis and host columns its x axis. A host
+// array of 2 dimensions is one grey image, of 3 dimensions an image whose
+// third dimension holds the channels, of 4 dimensions a volume (third
+// dimension = depth) with channels in the fourth.
+#pragma once
+
+#include "image.h"
+#include "mex.h"
+
+namespace boundary {
+
+// Converts one input. Logical and every numeric class are accepted; the real
+// part of a complex array is used. Sparse arrays, other classes, arrays of
+// more than 4 dimensions and arrays too large for the image container are
+// refused. `role` names the argument in messages ("the image").
+CImg<float> image_from_host(const mxArray* array, const char* role);
+
+// A new real double host array of dimensions (height, width, depth, spectrum)
+// holding the image's values.
+mxArray* image_to_host(const CImg<float>& image);
+
+}  // namespace boundary

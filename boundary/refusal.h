@@ -1,0 +1,35 @@
+// A call the plug-ins will not compute: raised where the fault is found and
+// turned into a host error with the identifier "<Command>:<mnemonic>" by the
+// entry wrapper, after every image of the call has been released.
+#pragma once
+
+#include <cstdarg>
+#include <cstdio>
+#include <stdexcept>
+#include <string>
+
+namespace boundary {
+
+class refusal : public std::runtime_error {
+ public:
+  refusal(const char* mnemonic, const std::string& message)
+      : std::runtime_error(message), mnemonic_(mnemonic) {}
+  const char* mnemonic() const noexcept { return mnemonic_; }
+
+ private:
+  const char* mnemonic_;  // always a string literal
+};
+
+#if defined(__GNUC__)
+__attribute__((format(printf, 2, 3)))
+#endif
+[[noreturn]] inline void refuse(const char* mnemonic, const char* format, ...) {
+  char text[512];
+  va_list arguments;
+  va_start(arguments, format);
+  std::vsnprintf(text, sizeof text, format, arguments);
+  va_end(arguments);
+  throw refusal(mnemonic, text);
+}
+
+}  // namespace boundary

@@ -1,0 +1,32 @@
+# One MEX plug-in per command, built against a given host: the stand-in host
+# for the C++ tests, Octave's headers for the real thing. Each exports
+# mexFunction and nothing else.
+
+set(BOUNDARY_SOURCES
+  ${PROJECT_SOURCE_DIR}/boundary/host_array.cpp
+  ${PROJECT_SOURCE_DIR}/boundary/entry.cpp)
+
+function(add_mex_plugin target command host output_dir)
+  add_library(${target} MODULE ${BOUNDARY_SOURCES} ${ARGN})
+  target_link_libraries(${target} PRIVATE ${host})
+  set_target_properties(${target} PROPERTIES
+    PREFIX ""
+    SUFFIX ".mex"
+    OUTPUT_NAME ${command}
+    LIBRARY_OUTPUT_DIRECTORY ${output_dir})
+  # The version script keeps every symbol but mexFunction local.
+  target_link_options(${target} PRIVATE
+    "LINKER:--version-script=${PROJECT_SOURCE_DIR}/cmake/mexFunction.map")
+  # The help text sits beside the plug-in, so that `help <command>` finds it.
+  add_custom_command(TARGET ${target} POST_BUILD
+    COMMAND ${CMAKE_COMMAND} -E copy_if_different
+            ${PROJECT_SOURCE_DIR}/mex/${command}.m ${output_dir}/${command}.m)
+endfunction()
+
+# Both commands for one host: targets <prefix>_sorvik and <prefix>_tamvel.
+function(add_mex_plugins prefix host output_dir)
+  add_mex_plugin(${prefix}_sorvik Sorvik ${host} ${output_dir} ${PROJECT_SOURCE_DIR}/segmentation/sorvik_mex.cpp)
+  target_link_libraries(${prefix}_sorvik PRIVATE segmentation_kernels)
+  add_mex_plugin(${prefix}_tamvel Tamvel ${host} ${output_dir} ${PROJECT_SOURCE_DIR}/pair_segmentation/tamvel_mex.cpp)
+  target_link_libraries(${prefix}_tamvel PRIVATE pair_segmentation_kernels)
+endfunction()

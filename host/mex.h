@@ -1,0 +1,69 @@
+/* The stand-in host's MEX header: the subset of the host matrix API that the
+   plug-ins use, with the host's own names and class identifiers, so that the
+   same plug-in sources compile here, against Octave and against MATLAB. */
+#ifndef STANDIN_MEX_H
+#define STANDIN_MEX_H
+
+#include <stdbool.h>
+#include <stddef.h>
+
+#if defined(__GNUC__)
+#define STANDIN_API __attribute__((visibility("default")))
+#define STANDIN_NORETURN __attribute__((noreturn))
+#else
+#define STANDIN_API
+#define STANDIN_NORETURN
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef size_t mwSize;
+typedef size_t mwIndex;
+typedef bool mxLogical;
+
+typedef enum {
+  mxUNKNOWN_CLASS = 0,
+  mxCELL_CLASS,
+  mxSTRUCT_CLASS,
+  mxLOGICAL_CLASS,
+  mxCHAR_CLASS,
+  mxVOID_CLASS,
+  mxDOUBLE_CLASS,
+  mxSINGLE_CLASS,
+  mxINT8_CLASS,
+  mxUINT8_CLASS,
+  mxINT16_CLASS,
+  mxUINT16_CLASS,
+  mxINT32_CLASS,
+  mxUINT32_CLASS,
+  mxINT64_CLASS,
+  mxUINT64_CLASS,
+  mxFUNCTION_CLASS
+} mxClassID;
+
+typedef enum { mxREAL = 0, mxCOMPLEX = 1 } mxComplexity;
+
+typedef struct standin_array mxArray;
+
+STANDIN_API mwSize mxGetNumberOfDimensions(const mxArray* array);
+STANDIN_API const mwSize* mxGetDimensions(const mxArray* array);
+STANDIN_API mxClassID mxGetClassID(const mxArray* array);
+STANDIN_API bool mxIsComplex(const mxArray* array);
+STANDIN_API bool mxIsSparse(const mxArray* array);
+STANDIN_API void* mxGetData(const mxArray* array);
+STANDIN_API double* mxGetPr(const mxArray* array);
+STANDIN_API mxLogical* mxGetLogicals(const mxArray* array);
+STANDIN_API mxArray* mxCreateNumericArray(mwSize dimension_count, const mwSize* dimensions,
+                                          mxClassID class_id, mxComplexity complexity);
+STANDIN_API void mxDestroyArray(mxArray* array);
+STANDIN_API STANDIN_NORETURN void mexErrMsgIdAndTxt(const char* identifier, const char* format, ...);
+
+void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

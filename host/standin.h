@@ -1,0 +1,82 @@
+// The test side of the stand-in host: make host arrays, load a plug-in the way
+// a host does (dlopen, look up mexFunction) and call it. Errors a plug-in
+// raises through mexErrMsgIdAndTxt arrive here as standin::host_error.
+#pragma once
+
+#include "mex.h"
+
+#include <cstddef>
+#include <cstring>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace standin {
+
+struct host_error : std::runtime_error {
+  host_error(std::string id, const std::string& text)
+      : std::runtime_error(text), identifier(std::move(id)) {}
+  std::string identifier;
+};
+
+struct array_deleter {
+  void operator()(mxArray* array) const { mxDestroyArray(array); }
+};
+using array_ptr = std::unique_ptr<mxArray, array_deleter>;
+
+// A zero-filled array of the given class and dimensions. Cell, structure,
+// character and function-handle classes get storage too, so that a plug-in
+// that wrongly reads them reads zeros instead of wild memory.
+array_ptr make_array(mxClassID class_id, const std::vector<std::size_t>& dimensions,
+                     bool complex = false, bool sparse = false);
+
+// An array that reports the dimensions but holds no element storage at all:
+// for sizes no machine could hold. Reading its data yields a null pointer.
+array_ptr make_array_without_data(mxClassID class_id, const std::vector<std::size_t>& dimensions);
+
+// An array filled from values given in the host's column-major order.
+template <typename T>
+array_ptr make_filled(mxClassID class_id, const std::vector<std::size_t>& dimensions,
+                      const std::vector<T>& values) {
+  array_ptr array = make_array(class_id, dimensions);
+  std::size_t count = 1;
+  for (std::size_t extent : dimensions) count *= extent;
+  if (values.size() != count) throw std::invalid_argument("make_filled: value count does not match dimensions");
+  if (count) std::memcpy(mxGetData(array.get()), values.data(), count * sizeof(T));
+  return array;
+}
+
+inline array_ptr make_doubles(const std::vector<std::size_t>& dimensions, const std::vector<double>& values) {
+  return make_filled(mxDOUBLE_CLASS, dimensions, values);
+}
+
+// The imaginary part of a complex array (the real part is mxGetData).
+void* imaginary_data(mxArray* array);
+
+// Arrays the plug-ins created through mxCreateNumericArray and nobody destroyed yet.
+std::size_t live_created_arrays();
+
+// Element count of an array, from its dimensions.
+std::size_t element_count(const mxArray* array);
+std::vector<std::size_t> dimensions_of(const mxArray* array);
+
+// A plug-in loaded from its shared library, as a host loads it.
+class plugin {
+ public:
+  explicit plugin(const std::string& path);
+  ~plugin();
+  plugin(const plugin&) = delete;
+  plugin& operator=(const plugin&) = delete;
+
+  // Calls mexFunction with the inputs and returns the output slots, owned.
+  // Output slots the plug-in did not fill come back as null.
+  std::vector<array_ptr> call(const std::vector<const mxArray*>& inputs, int output_count = 1) const;
+
+ private:
+  void* library_ = nullptr;
+  using entry_point = void (*)(int, mxArray*[], int, const mxArray*[]);
+  entry_point entry_ = nullptr;
+};
+
+}  // namespace standin

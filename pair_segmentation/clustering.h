@@ -1,0 +1,41 @@
+// The two-image, band-limited clustering iteration of Tamvel.
+//
+// Each class has a centre in the primary image I and one in the secondary
+// image J. Both centre lists are images of S x K values: centre of class k in
+// channel c at (c, k); S is the primary image's channel count.
+#pragma once
+
+#include "boundary/image.h"
+#include "parameters.h"
+
+namespace tamvel {
+
+// What a visited pixel that no class wins adds to the energy.
+constexpr float cost_ceiling = 1e8f;
+// Added to a class's pixel count before the division, so an empty class gets 0.
+constexpr double empty_class_guard = 1e-10;
+
+struct centre_pair {
+  CImg<float> primary;    // S x K
+  CImg<float> secondary;  // S x K
+};
+
+// K centres per channel, spaced evenly inside each channel's finite range,
+// taken separately for I and for J (channels 0 .. S-1 of J).
+centre_pair init_centres(const CImg<float>& primary, const CImg<float>& secondary, int class_count);
+
+// One raster sweep over the pixels in the band; relabels in place and returns
+// the energy of the visited pixels.
+float label_sweep(const CImg<float>& primary, const CImg<float>& secondary, const CImg<float>& edge_indicator,
+                  const CImg<float>& band, CImg<float>& labels, const centre_pair& centres,
+                  const pair_segmentation_parameters& parameters, int iteration);
+
+// Both centre lists become the means of the finite pixels of each class.
+void update_centres(const CImg<float>& primary, const CImg<float>& secondary, const CImg<float>& labels,
+                    centre_pair& centres);
+
+// The whole iteration; returns the label image W x H x D x 1.
+CImg<float> run_clustering(const CImg<float>& primary, const CImg<float>& secondary,
+                           const pair_segmentation_parameters& parameters, const CImg<float>& edge_indicator);
+
+}  // namespace tamvel

@@ -1,0 +1,1 @@
+#include "edge_indicator.h"

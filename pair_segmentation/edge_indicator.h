@@ -1,0 +1,22 @@
+// The edge indicator of Tamvel's primary image: near 1 where channel 0 is
+// flat, near 0 on its strongest edges. It prices a disagreeing neighbour.
+#pragma once
+
+#include "boundary/image.h"
+
+namespace tamvel {
+
+// W x H x D x 1. Per pixel 1 / (1 + |gradient of channel 0|), where the
+// gradient of a single-slice image (D = 1) uses the rotation-invariant 3 x 3
+// mask pair and that of a volume (D > 1) central differences in x and y within
+// each slice (no z derivative); neighbours beyond the border take the border
+// value. A value that is not finite becomes 0. The result is then normalised
+// (normalize_edge_indicator). An empty primary image gives an empty result.
+CImg<float> compute_edge_indicator(const CImg<float>& primary);
+
+// Maps the finite values linearly onto [0, 1] (v - m) / (M - m), with m and M
+// the smallest and largest finite value; all values become 0 when m == M. An
+// empty image is left alone.
+void normalize_edge_indicator(CImg<float>& indicator);
+
+}  // namespace tamvel

@@ -1,0 +1,1 @@
+#include "narrow_band.h"

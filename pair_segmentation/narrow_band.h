@@ -1,0 +1,30 @@
+// The narrow band of Tamvel: which pixels a sweep relabels. It starts as the
+// whole image and is rebuilt once, after the last plain sweep, as the labels
+// minus a smoothed copy of themselves: only pixels near a class boundary keep
+// a difference above the threshold.
+#pragma once
+
+#include "boundary/image.h"
+
+namespace tamvel {
+
+// A pixel is in the band when |band value| > 0.01, compared in double.
+constexpr double band_threshold = 0.01;
+
+// W x H x D x 1, every value 1: every pixel in the band.
+CImg<float> initial_band(unsigned width, unsigned height, unsigned depth);
+
+// True when |band(x, y, z, 0)| > band_threshold (false for NaN).
+bool in_band(const CImg<float>& band, unsigned x, unsigned y, unsigned z);
+
+// The smoothing scale: band_sigma itself when >= 0, otherwise a percentage
+// of the largest extent, (-band_sigma) * max(W, H, D) / 100, kept as a float.
+float resolve_band_sigma(float band_sigma, unsigned width, unsigned height, unsigned depth);
+
+// labels - smooth(labels): the labels copied and smoothed in place along x,
+// then y, then z with the library's recursive Gaussian deriche(sigma, 0,
+// axis, 1) (order 0, border values extended), skipping axes of extent 1. The
+// library leaves the copy unchanged for sigma < 0.1, which empties the band.
+CImg<float> rebuild_band(const CImg<float>& labels, float band_sigma);
+
+}  // namespace tamvel

@@ -1,0 +1,1 @@
+#include "segment_image_pair.h"

@@ -1,0 +1,1 @@
+// Tamvel(primary, secondary, parameters): the host entry point (to be written).

@@ -1,0 +1,36 @@
+// The edge-weighted clustering iteration of Sorvik.
+//
+// Centres are kept as one image of S x K values: the centre of class k in
+// channel c is centres(c, k).
+#pragma once
+
+#include "boundary/image.h"
+#include "parameters.h"
+
+namespace sorvik {
+
+// The energy before iteration 0: the float nearest 1e13 (9999999827968).
+constexpr float initial_energy = 1e13f;
+// What a visited pixel that no class wins adds to the energy.
+constexpr float cost_ceiling = 1e8f;
+// Added to a class's pixel count before the division, so an empty class gets 0.
+constexpr double empty_class_guard = 1e-9;
+
+// K centres per channel, spaced evenly inside the channel's finite value range.
+CImg<float> init_centres(const CImg<float>& image, int class_count);
+
+// Number of disc offsets around (x, y) in slice z whose label is not k.
+int edge_count(const CImg<float>& labels, unsigned x, unsigned y, unsigned z, int k, const disc_window& window);
+
+// One raster sweep, relabelling in place; returns its energy.
+float label_sweep(const CImg<float>& image, const segmentation_parameters& parameters, const CImg<float>& centres,
+                  CImg<float>& labels, int iteration);
+
+// Every centre becomes the mean of the finite pixels carrying its label.
+void update_centres(const CImg<float>& image, const CImg<float>& labels, CImg<float>& centres);
+
+// Sweeps and updates until the convergence test holds or the limit is reached.
+void run_clustering(const CImg<float>& image, const segmentation_parameters& parameters, CImg<float>& centres,
+                    CImg<float>& labels);
+
+}  // namespace sorvik

@@ -1,0 +1,14 @@
+// The convergence test shared by both commands.
+#pragma once
+
+namespace sorvik {
+
+// True when the squared change of the energy falls below tolerance times the
+// previous energy: tolerance * previous > (energy - previous)^2, strictly, from
+// the stored single-precision values. With previous = 0 it never holds.
+inline bool has_converged(float energy, float previous_energy, float tolerance) {
+  const double change = double(energy) - double(previous_energy);
+  return double(tolerance) * double(previous_energy) > change * change;
+}
+
+}  // namespace sorvik

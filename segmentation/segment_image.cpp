@@ -1,0 +1,16 @@
+#include "segment_image.h"
+
+#include "clustering.h"
+#include "parameters.h"
+
+namespace sorvik {
+
+CImg<float> segment_image(const CImg<float>& image, const CImg<float>& parameter_image) {
+  const segmentation_parameters parameters = read_parameters(parameter_image);
+  CImg<float> labels(image.width(), image.height(), image.depth(), 1, 0.0f);
+  CImg<float> centres = init_centres(image, parameters.class_count);
+  run_clustering(image, parameters, centres, labels);
+  return labels;
+}
+
+}  // namespace sorvik

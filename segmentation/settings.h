@@ -1,0 +1,31 @@
+// Reading settings from a converted parameter vector, shared by both commands.
+#pragma once
+
+#include "boundary/image.h"
+
+namespace sorvik {
+
+// Labels are stored as floats, which hold whole numbers exactly up to 2^24.
+constexpr int largest_class_count = 16777216;
+
+// Refuses a parameter vector with fewer than `required` values.
+void require_setting_count(const CImg<float>& parameter_image, unsigned required);
+
+// A count or size: the float truncated toward zero, as a cast does. NaN,
+// infinities and values outside the signed 32-bit range are refused.
+int integer_setting(float value, const char* name);
+
+// A weight: NaN and infinities are refused, since they turn every cost into
+// NaN or infinity and freeze the labels.
+float finite_setting(float value, const char* name);
+
+// A tolerance: NaN is refused; an infinite tolerance stops at the first test.
+float tolerance_setting(float value);
+
+// The class count K: an integer setting from 1 to 2^24.
+int class_count_setting(float value);
+
+// The window diameter: an integer setting of magnitude at most 46340.
+int window_size_setting(float value);
+
+}  // namespace sorvik
