@@ -81,9 +81,8 @@ float label_sweep(const CImg<float>& image, const segmentation_parameters& param
   return energy;
 }
 
-void update_centres(const CImg<float>& image, const CImg<float>& labels, CImg<float>& centres) {
+void update_centres(const CImg<float>& image, const CImg<float>& labels, int class_count, CImg<float>& centres) {
   const int channels = image.spectrum();
-  const int class_count = centres.height();
   // Double sums and whole counts: float ones stop counting at 2^24 and drift.
   std::vector<double> sums(std::size_t(class_count) * channels, 0.0);
   std::vector<std::uint64_t> counts(class_count, 0);
@@ -107,7 +106,7 @@ void run_clustering(const CImg<float>& image, const segmentation_parameters& par
   for (int iteration = 0; iteration < parameters.max_iterations; ++iteration) {
     const float previous_energy = energy;
     energy = label_sweep(image, parameters, centres, labels, iteration);
-    update_centres(image, labels, centres);
+    update_centres(image, labels, parameters.class_count, centres);
     if (iteration > parameters.last_plain_iteration && has_converged(energy, previous_energy, parameters.tolerance))
       break;
   }

@@ -27,7 +27,7 @@ float label_sweep(const CImg<float>& image, const segmentation_parameters& param
                   CImg<float>& labels, int iteration);
 
 // Every centre becomes the mean of the finite pixels carrying its label.
-void update_centres(const CImg<float>& image, const CImg<float>& labels, CImg<float>& centres);
+void update_centres(const CImg<float>& image, const CImg<float>& labels, int class_count, CImg<float>& centres);
 
 // Sweeps and updates until the convergence test holds or the limit is reached.
 void run_clustering(const CImg<float>& image, const segmentation_parameters& parameters, CImg<float>& centres,

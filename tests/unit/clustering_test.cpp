@@ -1,1 +1,187 @@
+#include <gtest/gtest.h>
 
+#include <limits>
+#include <string>
+
+#include "segmentation/clustering.h"
+#include "segmentation/segment_image.h"
+
+namespace {
+
+const float nan = std::numeric_limits<float>::quiet_NaN();
+const float inf = std::numeric_limits<float>::infinity();
+
+CImg<float> row(std::initializer_list<float> values) {
+  CImg<float> image(static_cast<unsigned>(values.size()), 1);
+  unsigned i = 0;
+  for (float v : values) image(i++) = v;
+  return image;
+}
+
+// Centres of one channel, class by class.
+CImg<float> centres_of(std::initializer_list<float> values) { return row(values).transpose(); }
+
+sorvik::segmentation_parameters plain(int class_count) {
+  sorvik::segmentation_parameters p;
+  p.class_count = class_count;
+  p.max_iterations = 1;
+  p.last_plain_iteration = 100;
+  return p;
+}
+
+sorvik::segmentation_parameters edge_phase(int class_count, int window_size, float edge_weight) {
+  sorvik::segmentation_parameters p = plain(class_count);
+  p.last_plain_iteration = -1;
+  p.window_size = window_size;
+  p.window = sorvik::make_window(window_size);
+  p.edge_weight = edge_weight;
+  return p;
+}
+
+TEST(SorvikCentres, spread_evenly_inside_each_channel_range) {
+  CImg<float> image(2, 1, 1, 2);
+  image(0, 0, 0, 0) = 0;
+  image(1, 0, 0, 0) = 255;
+  image(0, 0, 0, 1) = 10;
+  image(1, 0, 0, 1) = 20;
+  const CImg<float> centres = sorvik::init_centres(image, 3);
+  EXPECT_EQ(centres(0, 0), 63.75f);
+  EXPECT_EQ(centres(0, 1), 127.5f);
+  EXPECT_EQ(centres(0, 2), 191.25f);
+  EXPECT_EQ(centres(1, 0), 12.5f);
+  EXPECT_EQ(centres(1, 2), 17.5f);
+  EXPECT_EQ(sorvik::init_centres(row({2, 6}), 1)(0, 0), 4.0f);
+  const CImg<float> flat = sorvik::init_centres(row({7, 7, 7}), 3);
+  EXPECT_EQ(flat(0, 0), 7.0f);
+  EXPECT_EQ(flat(0, 2), 7.0f);
+}
+
+TEST(SorvikCentres, take_ranges_over_finite_values_only) {
+  const CImg<float> centres = sorvik::init_centres(row({nan, 0, inf, 30, -inf}), 2);
+  EXPECT_EQ(centres(0, 0), 10.0f);
+  EXPECT_EQ(centres(0, 1), 20.0f);
+  const CImg<float> none = sorvik::init_centres(row({nan, inf}), 2);
+  EXPECT_EQ(none(0, 0), 0.0f);
+  EXPECT_EQ(none(0, 1), 0.0f);
+}
+
+TEST(SorvikCentres, image_without_pixels_but_with_a_channel_is_an_empty_instance) {
+  CImg<float> no_rows;
+  no_rows._width = 5;
+  no_rows._depth = no_rows._spectrum = 1;
+  EXPECT_THROW(sorvik::init_centres(no_rows, 2), cimg_library::CImgInstanceException);
+  CImg<float> no_channels;
+  no_channels._width = 5;
+  no_channels._height = no_channels._depth = 1;
+  EXPECT_NO_THROW(sorvik::init_centres(no_channels, 2));
+}
+
+TEST(SorvikSweep, nearest_centre_wins_and_ties_go_to_the_lower_class) {
+  CImg<float> labels(4, 1, 1, 1, 0.0f);
+  const float energy = sorvik::label_sweep(row({1, 9, 5, 12}), plain(2), centres_of({0, 10}), labels, 0);
+  EXPECT_EQ(labels(0), 0.0f);
+  EXPECT_EQ(labels(1), 1.0f);
+  EXPECT_EQ(labels(2), 0.0f);  // 25 against 25
+  EXPECT_EQ(labels(3), 1.0f);
+  EXPECT_EQ(energy, 1.0f + 1.0f + 25.0f + 4.0f);
+}
+
+TEST(SorvikSweep, costs_above_the_old_ceiling_still_win) {
+  CImg<float> labels(2, 1, 1, 1, 0.0f);
+  // Squared distances of 4e8 and more: every class would lose against 1e8.
+  sorvik::label_sweep(row({0, 60000}), plain(2), centres_of({-30000, 90000}), labels, 0);
+  EXPECT_EQ(labels(0), 0.0f);
+  EXPECT_EQ(labels(1), 1.0f);
+}
+
+TEST(SorvikSweep, pixel_no_class_wins_keeps_its_label_and_costs_the_ceiling) {
+  CImg<float> labels = row({1, 1, 1});
+  const float energy = sorvik::label_sweep(row({nan, inf, 3}), plain(2), centres_of({0, 10}), labels, 0);
+  EXPECT_EQ(labels(0), 1.0f);
+  EXPECT_EQ(labels(1), 1.0f);
+  EXPECT_EQ(labels(2), 0.0f);
+  EXPECT_EQ(energy, 2e8f + 9.0f);
+}
+
+TEST(SorvikSweep, own_position_sees_the_label_just_written) {
+  // The disc of w = 1 is the pixel itself. Class 0 pays for the stored label 1
+  // and wins at 35; class 1 then pays for the 0 just written and ties at 35.
+  CImg<float> labels = row({1});
+  sorvik::label_sweep(row({5}), edge_phase(2, 1, 10), centres_of({0, 10}), labels, 0);
+  EXPECT_EQ(labels(0), 0.0f);
+}
+
+TEST(SorvikSweep, later_pixels_see_labels_written_earlier_in_the_sweep) {
+  // Pixel 1 ties on distance; with the new label of pixel 0 it stays in class
+  // 0, while the labels from before the sweep would have pulled it to class 1.
+  CImg<float> labels = row({1, 1});
+  sorvik::label_sweep(row({0, 5}), edge_phase(2, 3, 1), centres_of({0, 10}), labels, 0);
+  EXPECT_EQ(labels(0), 0.0f);
+  EXPECT_EQ(labels(1), 0.0f);
+}
+
+TEST(SorvikSweep, edge_term_only_after_the_last_plain_iteration) {
+  sorvik::segmentation_parameters p = edge_phase(2, 3, 1000);
+  p.last_plain_iteration = 0;
+  const CImg<float> image = row({0, 0, 10, 0, 0});
+  CImg<float> labels(5, 1, 1, 1, 0.0f);
+  sorvik::label_sweep(image, p, centres_of({0, 10}), labels, 0);
+  EXPECT_EQ(labels(2), 1.0f);
+  sorvik::label_sweep(image, p, centres_of({0, 10}), labels, 1);
+  EXPECT_EQ(labels(2), 0.0f);
+}
+
+TEST(SorvikEdgeCount, counts_differing_labels_in_the_reflected_disc) {
+  CImg<float> labels(4, 3, 1, 1, 0.0f);
+  labels(1, 0) = labels(2, 2) = 1;
+  const sorvik::disc_window w3 = sorvik::make_window(3);
+  // At (0, 0): columns -1, 0, 1 read 1, 0, 1; rows -1, 0, 1 read 1, 0, 1.
+  EXPECT_EQ(sorvik::edge_count(labels, 0, 0, 0, 0, w3), 2);
+  EXPECT_EQ(sorvik::edge_count(labels, 0, 0, 0, 1, w3), 7);
+  EXPECT_EQ(sorvik::edge_count(labels, 3, 2, 0, 0, w3), 2);  // reflected (2, 2) twice
+  EXPECT_EQ(sorvik::edge_count(labels, 1, 1, 0, 0, sorvik::make_window(0)), 0);
+}
+
+TEST(SorvikUpdate, centres_become_means_of_finite_pixels) {
+  const CImg<float> image = row({1, 3, nan, 10, inf, 20});
+  const CImg<float> labels = row({0, 0, 0, 2, 2, 2});
+  CImg<float> centres = centres_of({-1, -1, -1});
+  sorvik::update_centres(image, labels, 3, centres);
+  EXPECT_EQ(centres(0, 0), static_cast<float>(4.0 / (2 + 1e-9)));
+  EXPECT_EQ(centres(0, 1), 0.0f);  // no pixel: the centre goes to 0
+  EXPECT_EQ(centres(0, 2), static_cast<float>(30.0 / (2 + 1e-9)));
+}
+
+TEST(SorvikUpdate, sums_do_not_drift_where_float_sums_would) {
+  // 1e8 + 1 is 1e8 in float: a float sum would lose every one of the ones.
+  CImg<float> image(1001, 1, 1, 1, 1.0f);
+  image(0) = 1e8f;
+  CImg<float> centres = centres_of({0});
+  sorvik::update_centres(image, CImg<float>(1001, 1, 1, 1, 0.0f), 1, centres);
+  EXPECT_EQ(centres(0, 0), static_cast<float>(100001000.0 / (1001 + 1e-9)));
+}
+
+TEST(SorvikDriver, labels_are_zero_when_no_iteration_runs_or_one_class) {
+  const CImg<float> image = row({0, 50, 100, 150});
+  EXPECT_EQ(sorvik::segment_image(image, row({3, 1, 0, 0, 0, 3})).sum(), 0.0f);
+  EXPECT_EQ(sorvik::segment_image(image, row({3, 1, 0, -4, 0, 3})).sum(), 0.0f);
+  EXPECT_EQ(sorvik::segment_image(image, row({3, 1, 0, 10, 0, 1})).sum(), 0.0f);
+  const CImg<float> labels = sorvik::segment_image(image, row({3, 0, 0, 10, 0, 2}));
+  EXPECT_EQ(labels(0), 0.0f);
+  EXPECT_EQ(labels(3), 1.0f);
+}
+
+TEST(SorvikDriver, volume_slices_are_segmented_in_raster_order) {
+  // Two slices with opposite patterns share one pair of centres.
+  CImg<float> image(3, 3, 2, 1, 0.0f);
+  image.get_shared_slice(1).fill(100);
+  image(1, 1, 0) = 100;
+  image(1, 1, 1) = 0;
+  const CImg<float> labels = sorvik::segment_image(image, row({3, 1, 0, 5, 0, 2}));
+  EXPECT_EQ(labels(1, 1, 0), 1.0f);
+  EXPECT_EQ(labels(0, 0, 0), 0.0f);
+  EXPECT_EQ(labels(1, 1, 1), 0.0f);
+  EXPECT_EQ(labels(0, 0, 1), 1.0f);
+}
+
+}  // namespace
