@@ -1,0 +1,129 @@
+% Sorvik in the real host: conversions, exact labels against an independent
+% reference, results on sample images, and every refusal followed by a call
+% that works.
+1;
+
+function expect_error(identifier, varargin)
+  try
+    Sorvik(varargin{:});
+  catch err
+    assert(err.identifier, identifier);
+    assert(~isempty(err.message));
+    % The session goes on working after every error.
+    L = Sorvik(magic(4), [3 1 0 5 1 2]);
+    assert(size(L), [4 4]);
+    return;
+  end
+  error('expected error %s, but the call succeeded', identifier);
+end
+
+function img = sample(name)
+  img = imread(fullfile(getenv('DATA_DIR'), name));
+end
+
+warning('off', 'all');  % sample PNGs carry colour profiles the reader warns about
+addpath(getenv('MEX_DIR'));
+addpath(getenv('TEST_DIR'));
+rand('seed', 7); randn('seed', 7);
+
+%% Geometry: rows x columns x depth of class indices, for 2-, 3- and 4-D input.
+coins = sample('coins.png');
+L = Sorvik(coins, [5 2000 1e-4 10 3 2]);
+assert(class(L), 'double');
+assert(size(L), [303 384]);
+assert(all(ismember(unique(L), [0 1])));
+assert(size(Sorvik(rand(4, 5, 3), [3 1 0 3 0 2])), [4 5]);
+assert(size(Sorvik(rand(4, 5, 6, 2), [3 1 0 3 0 2])), [4 5 6]);
+
+%% Every class gives the labels of the same values in double.
+expected = Sorvik(double(coins), [5 2000 1e-4 10 3 2]);
+assert(isequal(L, expected));
+small = [0 10 20; 120 110 100; 30 60 90];
+reference_labels = Sorvik(small, [3 50 0 8 2 3]);
+for cls = {'single', 'int8', 'uint8', 'int16', 'uint16', 'int32', 'uint32', 'int64', 'uint64'}
+  assert(isequal(Sorvik(cast(small, cls{1}), [3 50 0 8 2 3]), reference_labels), cls{1});
+end
+assert(isequal(Sorvik(small > 50, [3 0 0 5 10 2]), double(small > 50)));
+assert(isequal(Sorvik(complex(small, 99 * ones(3)), [3 50 0 8 2 3]), reference_labels));
+
+%% The parameter vector: any accepted class, row or column, extra values ignored.
+p = [3 50 0 8 2 3];
+for q = {p', single(p), int32(p), [p 7 7]}
+  assert(isequal(Sorvik(small, q{1}), reference_labels));
+end
+
+%% Rows stay rows: a bright pixel at (2, 3) comes back at (2, 3).
+spot = zeros(4, 6); spot(2, 3) = 100;
+Ls = Sorvik(spot, [0 0 0 5 10 2]);
+assert(find(Ls), sub2ind([4 6], 2, 3));
+
+%% Exact agreement with the pixel-by-pixel reference, plain and edge phases.
+cases = {
+  {round(rand(9, 7) * 4), [3 2 0 6 1 3]}
+  {rand(8, 6, 2) * 100, [5 900 1e-3 8 2 4]}
+  {round(rand(6, 5, 3, 2) * 3), [3 1.5 1e-2 5 0 2]}
+  {randn(7, 9) * 50, [4 300 0 6 -1 3]}
+  {[rand(5, 5) * 10, nan(5, 1)], [6 20 0 5 1 2]}
+  {rand(3, 2) * 9, [9 5 0 4 0 3]}
+};
+for i = 1:numel(cases)
+  [img, q] = deal(cases{i}{:});
+  got = Sorvik(img, q);
+  want = sorvik_reference(img, q);
+  assert(isequal(got, want), sprintf('case %d differs from the reference', i));
+end
+
+%% Sample images: a photograph, a colour image, an MR volume.
+camera = sample('camera.png');
+Lc = Sorvik(camera, [5 2 0 30 4 4]);
+assert(isequal(unique(Lc)', 0:3));
+% Plain clustering of a dark and a bright class puts the coins in class 1.
+Lp = Sorvik(coins, [0 0 0 10 10 2]);
+assert(mean(double(coins(Lp == 1))) > mean(double(coins(Lp == 0))) + 50);
+astronaut = sample('astronaut.png');
+La = Sorvik(astronaut, [3 100 1e-4 10 3 5]);
+assert(size(La), [512 512]);
+assert(numel(unique(La)) == 5);
+fid = fopen(fullfile(getenv('DATA_DIR'), 'BrainProtonDensity3Slices.raw'), 'r');
+volume = permute(reshape(fread(fid, Inf, 'uint8=>uint8'), [181 217 3]), [2 1 3]);
+fclose(fid);
+% The host drops a trailing singleton dimension, so a grey volume of three
+% slices reads as three channels of one slice...
+assert(size(Sorvik(volume, [5 500 1e-4 5 3 3])), [217 181]);
+% ...and a volume needs a fourth dimension of channels.
+Lv = Sorvik(cat(4, volume, volume / 2), [5 500 1e-4 10 3 3]);
+assert(size(Lv), [217 181 3]);
+assert(isequal(unique(Lv)', 0:2));
+
+%% Non-finite pixels keep label 0 and leave the centres alone.
+img = [0 0 100 100 NaN Inf];
+Ln = Sorvik(img, [0 0 0 5 10 2]);
+assert(Ln, [0 0 1 1 0 0]);
+
+%% Refusals, each identified, each followed by a working call.
+good = [3 1 0 5 1 2];
+expect_error('Sorvik:notEnoughInputs', magic(4));
+expect_error('Sorvik:tooManyInputs', magic(4), good, 1);
+expect_error('Sorvik:tooFewParameters', magic(4), [3 1 0 5 1]);
+expect_error('Sorvik:badParameters', magic(4), [3 1 0 5 1 0]);
+expect_error('Sorvik:badParameters', magic(4), [3 1 0 NaN 1 2]);
+expect_error('Sorvik:badParameters', magic(4), [3 1 0 5 1e10 2]);
+expect_error('Sorvik:badParameters', magic(4), [3 1 0 5 1 2^25]);
+expect_error('Sorvik:badParameters', magic(4), [46341 1 0 5 1 2]);
+expect_error('Sorvik:badParameters', magic(4), [3 Inf 0 5 1 2]);
+expect_error('Sorvik:unsupportedClass', 'abcd', good);
+expect_error('Sorvik:unsupportedClass', {1, 2}, good);
+expect_error('Sorvik:unsupportedClass', struct('a', 1), good);
+expect_error('Sorvik:unsupportedClass', @sin, good);
+expect_error('Sorvik:unsupportedClass', magic(4), 'abcdef');
+expect_error('Sorvik:sparseInput', sparse(magic(4)), good);
+expect_error('Sorvik:tooManyDimensions', rand(2, 2, 2, 2, 2), good);
+expect_error('Sorvik:imageLibrary', zeros(0, 5), good);
+try
+  [a, b] = Sorvik(magic(4), good);
+  error('two outputs were accepted');
+catch err
+  assert(err.identifier, 'Sorvik:tooManyOutputs');
+end
+
+disp('Sorvik Octave tests passed');
