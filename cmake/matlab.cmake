@@ -10,9 +10,13 @@ if(Matlab_FOUND)
       set(sources ${PROJECT_SOURCE_DIR}/pair_segmentation/tamvel_mex.cpp)
       set(kernels pair_segmentation_kernels)
     endif()
+    # The separate-complex API: mxGetData then points at the real parts.
     matlab_add_mex(NAME matlab_${name} SRC ${BOUNDARY_SOURCES} ${sources}
-                   OUTPUT_NAME ${command} LINK_TO ${kernels})
+                   OUTPUT_NAME ${command} LINK_TO ${kernels} R2017b)
     set_target_properties(matlab_${name} PROPERTIES LIBRARY_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/matlab)
+    add_custom_command(TARGET matlab_${name} POST_BUILD
+      COMMAND ${CMAKE_COMMAND} -E copy_if_different
+              ${PROJECT_SOURCE_DIR}/mex/${command}.m ${PROJECT_BINARY_DIR}/matlab/${command}.m)
   endforeach()
   message(STATUS "MATLAB found at ${Matlab_ROOT_DIR}: building Sorvik and Tamvel for MATLAB")
 else()

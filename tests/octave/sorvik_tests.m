@@ -126,4 +126,7 @@ catch err
   assert(err.identifier, 'Sorvik:tooManyOutputs');
 end
 
+%% The help text sits beside the plug-in.
+assert(~isempty(strfind(evalc('help Sorvik'), 'L = Sorvik(IMAGE, PARAMETERS)')));
+
 disp('Sorvik Octave tests passed');
