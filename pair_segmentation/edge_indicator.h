@@ -15,8 +15,9 @@ namespace tamvel {
 CImg<float> compute_edge_indicator(const CImg<float>& primary);
 
 // Maps the finite values linearly onto [0, 1] (v - m) / (M - m), with m and M
-// the smallest and largest finite value; all values become 0 when m == M. An
-// empty image is left alone.
+// the smallest and largest finite value; all values become 0 when m == M or
+// no value is finite. An image already spanning exactly [0, 1], and an empty
+// image, are left alone.
 void normalize_edge_indicator(CImg<float>& indicator);
 
 }  // namespace tamvel

@@ -1,1 +1,184 @@
+#include "pair_segmentation/narrow_band.h"
 
+#include <gtest/gtest.h>
+
+#include <cstddef>
+#include <limits>
+
+namespace {
+
+const float nan_f = std::numeric_limits<float>::quiet_NaN();
+
+void expect_extents(const CImg<float>& img, int width, int height, int depth, int spectrum) {
+  EXPECT_EQ(img.width(), width);
+  EXPECT_EQ(img.height(), height);
+  EXPECT_EQ(img.depth(), depth);
+  EXPECT_EQ(img.spectrum(), spectrum);
+}
+
+std::size_t pixels_in_band(const CImg<float>& band) {
+  std::size_t count = 0;
+  cimg_forXYZ(band, x, y, z) count += tamvel::in_band(band, x, y, z);
+  return count;
+}
+
+// Two classes side by side: `left` for x < split, `right` from there on.
+CImg<float> vertical_boundary(int width, int height, int split, float left, float right) {
+  CImg<float> labels(width, height, 1, 1);
+  cimg_forXY(labels, x, y) labels(x, y) = x < split ? left : right;
+  return labels;
+}
+
+void expect_bit_equal(const CImg<float>& actual, const CImg<float>& expected) {
+  ASSERT_TRUE(actual.is_sameXYZC(expected));
+  for (std::size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(actual[i], expected[i]) << "at " << i;
+}
+
+// ---------------------------------------------------------------------------
+// The band before any rebuild, and the test of a band value.
+
+TEST(initial_band, puts_every_pixel_in_the_band) {
+  const CImg<float> band = tamvel::initial_band(4, 3, 2);
+  expect_extents(band, 4, 3, 2, 1);
+  for (std::size_t i = 0; i < band.size(); ++i) EXPECT_EQ(band[i], 1.0f);
+  EXPECT_EQ(pixels_in_band(band), 24u);
+}
+
+TEST(in_band, float_nearest_the_threshold_is_outside) {
+  // The float nearest 0.01 is 0.0099999998, below the double 0.01.
+  ASSERT_LT(double(0.01f), 0.01);
+  CImg<float> band(3, 2, 1, 1, 0.0f);
+  band(0, 0) = 0.01f;
+  band(1, 0) = -0.01f;
+  band(2, 0) = 0.0099999998f;
+  band(0, 1) = 0.0100001f;
+  band(1, 1) = -0.0100001f;
+  band(2, 1) = 0.0f;
+  EXPECT_FALSE(tamvel::in_band(band, 0, 0, 0));
+  EXPECT_FALSE(tamvel::in_band(band, 1, 0, 0));
+  EXPECT_FALSE(tamvel::in_band(band, 2, 0, 0));
+  EXPECT_TRUE(tamvel::in_band(band, 0, 1, 0));
+  EXPECT_TRUE(tamvel::in_band(band, 1, 1, 0));
+  EXPECT_FALSE(tamvel::in_band(band, 2, 1, 0));
+}
+
+TEST(in_band, nan_is_outside) {
+  const CImg<float> band(1, 1, 1, 1, nan_f);
+  EXPECT_FALSE(tamvel::in_band(band, 0, 0, 0));
+}
+
+// ---------------------------------------------------------------------------
+// The smoothing scale.
+
+TEST(resolve_band_sigma, non_negative_sigma_is_used_as_given) {
+  EXPECT_EQ(tamvel::resolve_band_sigma(3.25f, 10, 20, 1), 3.25f);
+  EXPECT_EQ(tamvel::resolve_band_sigma(0.0f, 10, 20, 1), 0.0f);
+}
+
+TEST(resolve_band_sigma, negative_sigma_is_a_percentage_of_the_largest_extent) {
+  EXPECT_EQ(tamvel::resolve_band_sigma(-2.0f, 256, 128, 1), 5.12f);
+  EXPECT_EQ(tamvel::resolve_band_sigma(-2.0f, 128, 256, 1), 5.12f);
+  EXPECT_EQ(tamvel::resolve_band_sigma(-10.0f, 40, 30, 200), 20.0f);
+  EXPECT_EQ(tamvel::resolve_band_sigma(-0.5f, 4, 6, 10), 0.05f);
+}
+
+// ---------------------------------------------------------------------------
+// Rebuilding the band from the labels.
+
+TEST(rebuild_band, keeps_pixels_near_a_boundary_and_drops_far_ones) {
+  const CImg<float> labels = vertical_boundary(16, 8, 8, 0, 1);
+  const CImg<float> band = tamvel::rebuild_band(labels, 1.0f);
+  expect_extents(band, 16, 8, 1, 1);
+  for (int y = 0; y < 8; ++y) {
+    for (int x : {6, 7, 8, 9}) EXPECT_TRUE(tamvel::in_band(band, x, y, 0)) << x << "," << y;
+    for (int x : {0, 1, 2, 3, 12, 13, 14, 15}) EXPECT_FALSE(tamvel::in_band(band, x, y, 0)) << x << "," << y;
+    // Below the boundary the smoothed copy is pulled up by class 1, above it
+    // pulled down by class 0.
+    EXPECT_LT(band(7, y), 0.0f);
+    EXPECT_GT(band(8, y), 0.0f);
+  }
+}
+
+TEST(rebuild_band, band_widens_with_the_index_gap_of_the_classes) {
+  const std::size_t gap_one = pixels_in_band(tamvel::rebuild_band(vertical_boundary(32, 2, 16, 0, 1), 2.0f));
+  const std::size_t gap_three = pixels_in_band(tamvel::rebuild_band(vertical_boundary(32, 2, 16, 0, 3), 2.0f));
+  EXPECT_GT(gap_one, 0u);
+  EXPECT_GT(gap_three, gap_one);
+}
+
+TEST(rebuild_band, single_class_gives_an_empty_band) {
+  const CImg<float> labels(9, 7, 3, 1, 2.0f);
+  const CImg<float> band = tamvel::rebuild_band(labels, 2.0f);
+  expect_extents(band, 9, 7, 3, 1);
+  EXPECT_EQ(pixels_in_band(band), 0u);
+}
+
+TEST(rebuild_band, sigma_below_a_tenth_leaves_the_labels_unsmoothed_and_the_band_empty) {
+  const CImg<float> labels = vertical_boundary(12, 6, 6, 0, 1);
+  for (const float sigma : {0.0f, 0.05f, 0.09f}) {
+    const CImg<float> band = tamvel::rebuild_band(labels, sigma);
+    expect_extents(band, 12, 6, 1, 1);
+    for (std::size_t i = 0; i < band.size(); ++i) EXPECT_EQ(band[i], 0.0f) << "sigma " << sigma;
+  }
+}
+
+TEST(rebuild_band, small_negative_sigma_resolving_below_a_tenth_empties_the_band) {
+  // 1 % of 8 is 0.08.
+  const CImg<float> band = tamvel::rebuild_band(vertical_boundary(8, 8, 4, 0, 1), -1.0f);
+  for (std::size_t i = 0; i < band.size(); ++i) EXPECT_EQ(band[i], 0.0f);
+}
+
+TEST(rebuild_band, negative_sigma_equals_the_resolved_sigma_on_every_axis) {
+  // A block of class 1 in a 16 x 8 image: 25 % of the largest extent is 4.
+  CImg<float> labels(16, 8, 1, 1, 0.0f);
+  cimg_forXY(labels, x, y) if (x >= 4 && x < 12 && y >= 2 && y < 6) labels(x, y) = 1;
+  const CImg<float> as_percentage = tamvel::rebuild_band(labels, -25.0f);
+  expect_bit_equal(as_percentage, tamvel::rebuild_band(labels, 4.0f));
+
+  // The library's own reading of -25 would take 25 % of each axis (2 along y).
+  const CImg<float> per_axis = labels.get_deriche(-25.0f, 0, 'x', 1).deriche(-25.0f, 0, 'y', 1);
+  bool differs = false;
+  for (std::size_t i = 0; i < labels.size(); ++i) differs |= as_percentage[i] != labels[i] - per_axis[i];
+  EXPECT_TRUE(differs);
+}
+
+TEST(rebuild_band, one_pixel_wide_labels_are_smoothed_along_y_only) {
+  CImg<float> labels(1, 16, 1, 1);
+  cimg_forY(labels, y) labels(0, y) = y < 8 ? 0.0f : 1.0f;
+  const CImg<float> band = tamvel::rebuild_band(labels, 1.0f);
+  expect_extents(band, 1, 16, 1, 1);
+  for (int y : {7, 8}) EXPECT_TRUE(tamvel::in_band(band, 0, y, 0)) << y;
+  for (int y : {0, 1, 2, 13, 14, 15}) EXPECT_FALSE(tamvel::in_band(band, 0, y, 0)) << y;
+
+  const CImg<float> smoothed_along_y = labels.get_deriche(1.0f, 0, 'y', 1);
+  for (int y = 0; y < 16; ++y) EXPECT_EQ(band(0, y), labels(0, y) - smoothed_along_y(0, y)) << y;
+}
+
+TEST(rebuild_band, volume_labels_are_smoothed_along_z_too) {
+  // Every slice is a single class, so only the z pass can bring a pixel into
+  // the band.
+  CImg<float> labels(3, 2, 12, 1);
+  cimg_forXYZ(labels, x, y, z) labels(x, y, z) = z < 6 ? 0.0f : 2.0f;
+  const CImg<float> band = tamvel::rebuild_band(labels, 1.0f);
+  expect_extents(band, 3, 2, 12, 1);
+  cimg_forXY(labels, x, y) {
+    for (int z : {4, 5, 6, 7}) EXPECT_TRUE(tamvel::in_band(band, x, y, z)) << z;
+    for (int z : {0, 1, 10, 11}) EXPECT_FALSE(tamvel::in_band(band, x, y, z)) << z;
+  }
+}
+
+TEST(rebuild_band, labels_passed_in_are_not_modified) {
+  CImg<float> labels(10, 6, 2, 1, 0.0f);
+  cimg_forXYZ(labels, x, y, z) labels(x, y, z) = float((x / 3 + y + z) % 3);
+  const CImg<float> before(labels, false);
+  const CImg<float> band = tamvel::rebuild_band(labels, 1.5f);
+  EXPECT_GT(pixels_in_band(band), 0u);
+  expect_bit_equal(labels, before);
+}
+
+TEST(rebuild_band, empty_labels_give_an_empty_band) {
+  EXPECT_TRUE(tamvel::rebuild_band(CImg<float>(), 2.0f).is_empty());
+  EXPECT_TRUE(tamvel::rebuild_band(CImg<float>(), -2.0f).is_empty());
+}
+
+}  // namespace
