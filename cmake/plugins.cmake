@@ -18,9 +18,11 @@ function(add_mex_plugin target command host output_dir)
   target_link_options(${target} PRIVATE
     "LINKER:--version-script=${PROJECT_SOURCE_DIR}/cmake/mexFunction.map")
   # The help text sits beside the plug-in, so that `help <command>` finds it.
-  add_custom_command(TARGET ${target} POST_BUILD
-    COMMAND ${CMAKE_COMMAND} -E copy_if_different
-            ${PROJECT_SOURCE_DIR}/mex/${command}.m ${output_dir}/${command}.m)
+  add_custom_command(OUTPUT ${output_dir}/${command}.m
+    COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_SOURCE_DIR}/mex/${command}.m ${output_dir}/${command}.m
+    DEPENDS ${PROJECT_SOURCE_DIR}/mex/${command}.m)
+  add_custom_target(${target}_help DEPENDS ${output_dir}/${command}.m)
+  add_dependencies(${target} ${target}_help)
 endfunction()
 
 # Both commands for one host: targets <prefix>_sorvik and <prefix>_tamvel.
