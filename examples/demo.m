@@ -66,7 +66,8 @@ edged = Sorvik(img, [5 600 1e-4 30 4 classes]);
 printf('Sorvik on %s: %d x %d, %d classes\n', name, size(img, 1), size(img, 2), classes);
 write_panels(fullfile(out, 'sorvik_demo.png'), {as_picture(img), labels_picture(plain), labels_picture(edged)});
 
-% Tamvel: secondary weight 1, edge weight 600, window 5, band sigma 2.
+% Tamvel: secondary weight 1, edge weight 10000 (the penalty sums edge-indicator
+% values of at most 1), window 5, band sigma 2.
 primary_file = getenv('DEMO_PRIMARY');
 if isempty(primary_file)
   primary = scene; secondary = scene2; classes = 3; name = 'a synthetic pair';
@@ -75,7 +76,7 @@ else
   classes = 4; name = [primary_file ' and ' getenv('DEMO_SECONDARY')];
 end
 plain = Tamvel(primary, secondary, [1 1e-4 0 5 30 2 4 classes]);
-edged = Tamvel(primary, secondary, [1 1e-4 600 5 30 2 4 classes]);
+edged = Tamvel(primary, secondary, [1 1e-4 10000 5 30 2 4 classes]);
 printf('Tamvel on %s: %d x %d, %d classes\n', name, size(primary, 1), size(primary, 2), classes);
 write_panels(fullfile(out, 'tamvel_demo.png'), ...
              {as_picture(primary), as_picture(secondary), labels_picture(plain), labels_picture(edged)});
