@@ -1,20 +1,87 @@
 #include "clustering.h"
 
-#include <cmath>
+#include <algorithm>
 #include <cstdint>
-#include <limits>
+#include <optional>
 #include <vector>
 
+#include "centre_sums.h"
 #include "convergence.h"
+#include "data_terms.h"
+#include "edge_sweep.h"
 #include "value_range.h"
+
+// These kernels give, bit for bit, the labels, centres and energies of the
+// plain iteration kept in tests/reference/: every pixel and class goes through
+// the same operations in the same order. They only arrange the work so that
+// independent pixels run side by side (vector_lanes.h, data_terms.h,
+// centre_sums.h) and the edge term needs no pass over the disc per class
+// (edge_sweep.h).
 
 namespace sorvik {
 namespace {
 
-bool pixel_is_finite(const CImg<float>& image, unsigned x, unsigned y, unsigned z) {
-  for (int c = 0; c < image.spectrum(); ++c)
-    if (!std::isfinite(image(x, y, z, c))) return false;
-  return true;
+// Working memory of the sweeps, allocated once per run (or per call of
+// label_sweep), so that a sweep itself allocates nothing.
+struct sweep_buffers {
+  // Plain sweep: a block's values, the centres in double, room for one row of
+  // data terms and best costs, and the block's labels and energy terms.
+  std::vector<double> value, centre_values, distance, best;
+  std::vector<float> label, added;
+  std::optional<edge_buffers> edge;  // when an edge-phase sweep is to come
+};
+
+bool is_edge_phase(const segmentation_parameters& parameters, std::int64_t iteration) {
+  return iteration > parameters.last_plain_iteration && !parameters.window.empty();
+}
+
+sweep_buffers make_sweep_buffers(const CImg<float>& image, const segmentation_parameters& parameters,
+                                 const CImg<float>& labels, bool edge_phase_ahead) {
+  sweep_buffers buffers;
+  buffers.value.resize(std::size_t(std::max(image.spectrum(), 1)) * block_pixels);
+  buffers.centre_values.resize(std::size_t(image.spectrum()) * parameters.class_count);
+  buffers.distance.resize(block_pixels);
+  buffers.best.resize(block_pixels);
+  buffers.label.resize(block_pixels);
+  buffers.added.resize(block_pixels);
+  if (edge_phase_ahead) buffers.edge = make_edge_buffers(image, parameters, labels);
+  return buffers;
+}
+
+// The plain phase: costs do not depend on labels, so a block of pixels is
+// decided side by side.
+float plain_sweep(const CImg<float>& image, const segmentation_parameters& parameters, const CImg<float>& centres,
+                  CImg<float>& labels, sweep_buffers& buffers) {
+  const std::size_t pixels = labels.size();
+  float energy = 0;
+  // The cost adds the edge weight times 0 differing neighbours: nothing, or
+  // NaN for an infinite weight, and then no class wins any pixel.
+  if (!(double(parameters.edge_weight) * 0 == 0)) {
+    for (std::size_t i = 0; i < pixels; ++i) energy += cost_ceiling;
+    return energy;
+  }
+  // Labels and energy terms pass through the block buffers, which have room
+  // for the pixels past a block's end that the choice computes anyway.
+  float* label = buffers.label.data();
+  float* added = buffers.added.data();
+  std::copy(centres.data(), centres.data() + centres.size(), buffers.centre_values.data());
+  for (std::size_t first = 0; first < pixels; first += block_pixels) {
+    const std::size_t count = std::min(block_pixels, pixels - first);
+    block_values(image, first, pixels, count, buffers.value.data());
+    std::copy(labels.data() + first, labels.data() + first + count, label);
+    plain_choice(buffers.value.data(), image.spectrum(), centres.data(), buffers.centre_values.data(),
+                 parameters.class_count, count, buffers.distance.data(), buffers.best.data(), label, added);
+    std::copy(label, label + count, labels.data() + first);
+    // The energy is a float sum in raster order: no pixel may be added out of turn.
+    for (std::size_t i = 0; i < count; ++i) energy += added[i];
+  }
+  return energy;
+}
+
+float sweep(const CImg<float>& image, const segmentation_parameters& parameters, const CImg<float>& centres,
+            CImg<float>& labels, int iteration, sweep_buffers& buffers) {
+  if (!is_edge_phase(parameters, iteration)) return plain_sweep(image, parameters, centres, labels, buffers);
+  return edge_sweep(image, parameters, centres, labels, *buffers.edge);
 }
 
 }  // namespace
@@ -52,48 +119,46 @@ int edge_count(const CImg<float>& labels, unsigned x, unsigned y, unsigned z, in
 
 float label_sweep(const CImg<float>& image, const segmentation_parameters& parameters, const CImg<float>& centres,
                   CImg<float>& labels, int iteration) {
-  const bool edge_phase = iteration > parameters.last_plain_iteration && !parameters.window.empty();
-  const int channels = image.spectrum();
-  float energy = 0;
-  for (unsigned z = 0; z < unsigned(labels.depth()); ++z)
-    for (unsigned y = 0; y < unsigned(labels.height()); ++y)
-      for (unsigned x = 0; x < unsigned(labels.width()); ++x) {
-        // Any class whose cost is a number can win; one that no class wins
-        // (NaN or infinite costs) keeps its label.
-        float best = std::numeric_limits<float>::infinity();
-        bool won = false;
-        for (int k = 0; k < parameters.class_count; ++k) {
-          double distance = 0;
-          for (int c = 0; c < channels; ++c) {
-            const double difference = double(image(x, y, z, c)) - double(centres(c, k));
-            distance += difference * difference;
-          }
-          const int differing = edge_phase ? edge_count(labels, x, y, z, k, parameters.window) : 0;
-          const double cost = distance + double(parameters.edge_weight) * differing;
-          if (cost < best) {
-            best = static_cast<float>(cost);
-            labels(x, y, z) = static_cast<float>(k);  // seen at once by the next class and pixel
-            won = true;
-          }
-        }
-        energy += won ? best : cost_ceiling;
-      }
-  return energy;
+  sweep_buffers buffers = make_sweep_buffers(image, parameters, labels, is_edge_phase(parameters, iteration));
+  return sweep(image, parameters, centres, labels, iteration, buffers);
 }
 
 void update_centres(const CImg<float>& image, const CImg<float>& labels, int class_count, CImg<float>& centres) {
   const int channels = image.spectrum();
+  const std::size_t pixels = labels.size();
   // Double sums and whole counts: float ones stop counting at 2^24 and drift.
-  std::vector<double> sums(std::size_t(class_count) * channels, 0.0);
-  std::vector<std::uint64_t> counts(class_count, 0);
-  for (unsigned z = 0; z < unsigned(labels.depth()); ++z)
-    for (unsigned y = 0; y < unsigned(labels.height()); ++y)
-      for (unsigned x = 0; x < unsigned(labels.width()); ++x) {
-        if (!pixel_is_finite(image, x, y, z)) continue;
-        const int k = static_cast<int>(labels(x, y, z));
-        ++counts[k];
-        for (int c = 0; c < channels; ++c) sums[std::size_t(k) * channels + c] += image(x, y, z, c);
-      }
+  // One more slot takes the pixels left out.
+  std::vector<double> sums(std::size_t(class_count + 1) * channels, 0.0);
+  std::vector<std::uint64_t> counts(std::size_t(class_count) + 1, 0);
+  std::vector<const float*> value(channels);
+  const auto values_from = [&](std::size_t first) {
+    for (int c = 0; c < channels; ++c) value[c] = image.data() + c * pixels + first;
+    return value.data();
+  };
+  class_index slot[block_pixels];
+#if defined(__GNUC__)
+  if (class_count <= classes_in_lanes && channels > 0) {
+    std::vector<double> lane_sums(std::size_t(channels) * classes_in_lanes, 0.0);
+    std::int64_t lane_counts[classes_in_lanes] = {};
+    for (std::size_t first = 0; first < pixels; first += block_pixels) {
+      const std::size_t count = std::min(block_pixels, pixels - first);
+      class_slots(labels.data() + first, values_from(first), channels, count, class_count, slot);
+      add_block_in_lanes(slot, count, value.data(), channels, class_count, lane_sums.data(), lane_counts);
+    }
+    for (int k = 0; k < class_count; ++k) {
+      counts[k] = std::uint64_t(lane_counts[k]);
+      for (int c = 0; c < channels; ++c)
+        sums[std::size_t(k) * channels + c] = lane_sums[std::size_t(c) * classes_in_lanes + k];
+    }
+  } else
+#endif
+  {
+    for (std::size_t first = 0; first < pixels; first += block_pixels) {
+      const std::size_t count = std::min(block_pixels, pixels - first);
+      class_slots(labels.data() + first, values_from(first), channels, count, class_count, slot);
+      add_block_by_runs(slot, count, value.data(), channels, sums.data(), counts.data());
+    }
+  }
   for (int k = 0; k < class_count; ++k)
     for (int c = 0; c < channels; ++c)
       centres(c, k) =
@@ -102,10 +167,13 @@ void update_centres(const CImg<float>& image, const CImg<float>& labels, int cla
 
 void run_clustering(const CImg<float>& image, const segmentation_parameters& parameters, CImg<float>& centres,
                     CImg<float>& labels) {
+  const bool edge_phase_ahead =
+      parameters.max_iterations > 0 && is_edge_phase(parameters, std::int64_t(parameters.max_iterations) - 1);
+  sweep_buffers buffers = make_sweep_buffers(image, parameters, labels, edge_phase_ahead);
   float energy = initial_energy;
   for (int iteration = 0; iteration < parameters.max_iterations; ++iteration) {
     const float previous_energy = energy;
-    energy = label_sweep(image, parameters, centres, labels, iteration);
+    energy = sweep(image, parameters, centres, labels, iteration, buffers);
     update_centres(image, labels, parameters.class_count, centres);
     if (iteration > parameters.last_plain_iteration && has_converged(energy, previous_energy, parameters.tolerance))
       break;

@@ -1,7 +1,8 @@
 // The edge-weighted clustering iteration of Sorvik.
 //
 // Centres are kept as one image of S x K values: the centre of class k in
-// channel c is centres(c, k).
+// channel c is centres(c, k). The kernels are a fast arrangement of the plain
+// iteration kept in tests/reference/ and give the same bits on every input.
 #pragma once
 
 #include "boundary/image.h"

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "segmentation/clustering.h"
+#include "segmentation/disc_rows.h"
 #include "segmentation/segment_image.h"
 
 namespace {
@@ -129,6 +130,66 @@ TEST(SorvikSweep, edge_term_only_after_the_last_plain_iteration) {
   EXPECT_EQ(labels(2), 1.0f);
   sorvik::label_sweep(image, p, centres_of({0, 10}), labels, 1);
   EXPECT_EQ(labels(2), 0.0f);
+}
+
+TEST(SorvikSweep, best_cost_is_kept_in_single_precision) {
+  // Distances 16777219.0625 and 16777219.28515625 from the pixel (0, 0): the
+  // first is stored as the float 16777220, which the second, though larger,
+  // undercuts. Both phases make the same comparison.
+  CImg<float> image(1, 1, 1, 2, 0.0f);
+  CImg<float> centres(2, 2);
+  centres(0, 0) = 4096;
+  centres(1, 0) = 1.75f;
+  centres(0, 1) = 4096;
+  centres(1, 1) = 1.8125f;
+  for (const auto& p : {plain(2), edge_phase(2, 1, 0)}) {
+    CImg<float> labels(1, 1, 1, 1, 0.0f);
+    EXPECT_EQ(sorvik::label_sweep(image, p, centres, labels, 0), 16777220.0f);
+    EXPECT_EQ(labels(0), 1.0f);
+  }
+}
+
+TEST(SorvikSweep, pixel_reflected_onto_itself_counts_every_time) {
+  // In a 1 x 1 image all 9 offsets of the 3 x 3 disc are the pixel itself.
+  // Class 0 pays 36 + 9 against the stored label 1 and wins; class 1 then
+  // pays 16 + 9 against the 0 just written, and wins at 25.
+  for (const float start : {0.0f, 1.0f}) {
+    CImg<float> labels = row({start});
+    EXPECT_EQ(sorvik::label_sweep(row({6}), edge_phase(2, 3, 1), centres_of({0, 10}), labels, 0), 25.0f);
+    EXPECT_EQ(labels(0), 1.0f);
+  }
+}
+
+TEST(SorvikDiscRows, rows_of_the_disc_and_their_half_widths) {
+  const auto half_widths = [](int w) {
+    std::string text;
+    for (const sorvik::disc_row& r : sorvik::make_disc_rows(sorvik::make_window(w)).rows)
+      text += std::to_string(r.dy) + ":" + std::to_string(r.half_width) + " ";
+    return text;
+  };
+  EXPECT_EQ(half_widths(0), "");
+  EXPECT_EQ(half_widths(1), "0:0 ");
+  EXPECT_EQ(half_widths(4), "-1:1 0:1 1:1 ");  // the offsets at -2 never qualify
+  EXPECT_EQ(half_widths(5), "-2:1 -1:2 0:2 1:2 2:1 ");
+  EXPECT_EQ(half_widths(6), "-2:2 -1:2 0:2 1:2 2:2 ");
+  const sorvik::disc_rows w9 = sorvik::make_disc_rows(sorvik::make_window(9));
+  EXPECT_EQ(w9.offset_count, 69);
+  EXPECT_EQ(w9.radius, 4);
+  EXPECT_EQ(sorvik::make_disc_rows(sorvik::make_window(7)).offset_count, 37);
+}
+
+TEST(SorvikDiscRows, own_column_counts_every_reflection_onto_the_pixel) {
+  // Row of 10: columns x - 2 .. x + 2 reflected.
+  EXPECT_EQ(sorvik::own_column_count(0, 2, 10), 1);  // 2 1 0 1 2
+  EXPECT_EQ(sorvik::own_column_count(1, 2, 10), 2);  // 1 0 1 2 3
+  EXPECT_EQ(sorvik::own_column_count(8, 2, 10), 2);  // 6 7 8 9 8
+  EXPECT_EQ(sorvik::own_column_count(9, 2, 10), 1);  // 7 8 9 8 7
+  EXPECT_EQ(sorvik::own_column_count(5, 4, 10), 1);
+  // Rows shorter than the window reflect again and again (period 2n - 2).
+  EXPECT_EQ(sorvik::own_column_count(0, 3, 2), 3);   // columns -3 .. 3 read 1 0 1 0 1 0 1
+  EXPECT_EQ(sorvik::own_column_count(1, 3, 2), 3);   // columns -2 .. 4 read 0 1 0 1 0 1 0
+  EXPECT_EQ(sorvik::own_column_count(1, 4, 3), 5);   // columns -3 .. 5 read 1 2 1 0 1 2 1 0 1
+  EXPECT_EQ(sorvik::own_column_count(0, 4, 1), 9);   // a single column is every offset
 }
 
 TEST(SorvikEdgeCount, counts_differing_labels_in_the_reflected_disc) {

@@ -1,0 +1,130 @@
+#include "sorvik_reference.h"
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+#include "segmentation/clustering.h"  // the named constants, shared with the fast kernels
+#include "segmentation/convergence.h"
+#include "segmentation/value_range.h"
+
+namespace sorvik_reference {
+namespace {
+
+using sorvik::cost_ceiling;
+using sorvik::empty_class_guard;
+using sorvik::initial_energy;
+
+bool pixel_is_finite(const CImg<float>& image, unsigned x, unsigned y, unsigned z) {
+  for (int c = 0; c < image.spectrum(); ++c)
+    if (!std::isfinite(image(x, y, z, c))) return false;
+  return true;
+}
+
+}  // namespace
+
+CImg<float> init_centres(const CImg<float>& image, int class_count) {
+  // A 0 x 5 image still has one channel but no value range: the image
+  // library reports it as an empty instance.
+  if (image.is_empty() && image.spectrum() > 0) {
+    float lowest = 0;
+    image.max_min(lowest);
+  }
+  const int channels = image.spectrum();
+  CImg<float> centres(channels, class_count, 1, 1, 0.0f);
+  const std::size_t channel_size = std::size_t(image.width()) * image.height() * image.depth();
+  for (int c = 0; c < channels; ++c) {
+    float lowest = 0, highest = 0;
+    if (!sorvik::finite_range(image.data(0, 0, 0, c), channel_size, lowest, highest)) continue;  // centre 0
+    for (int j = 1; j <= class_count; ++j) centres(c, j - 1) = sorvik::spaced_centre(lowest, highest, class_count, j);
+  }
+  return centres;
+}
+
+int edge_count(const CImg<float>& labels, unsigned x, unsigned y, unsigned z, int k,
+               const sorvik::disc_window& window) {
+  const float label = static_cast<float>(k);
+  int count = 0;
+  for (int dy = window.lo; dy < window.hi; ++dy)
+    for (int dx = window.lo; dx < window.hi; ++dx) {
+      if (!window.contains(dx, dy)) continue;
+      const auto xn = static_cast<unsigned>(sorvik::mirror_index(std::int64_t(x) + dx, labels.width()));
+      const auto yn = static_cast<unsigned>(sorvik::mirror_index(std::int64_t(y) + dy, labels.height()));
+      if (labels(xn, yn, z) != label) ++count;
+    }
+  return count;
+}
+
+float label_sweep(const CImg<float>& image, const sorvik::segmentation_parameters& parameters,
+                  const CImg<float>& centres, CImg<float>& labels, int iteration) {
+  const bool edge_phase = iteration > parameters.last_plain_iteration && !parameters.window.empty();
+  const int channels = image.spectrum();
+  float energy = 0;
+  for (unsigned z = 0; z < unsigned(labels.depth()); ++z)
+    for (unsigned y = 0; y < unsigned(labels.height()); ++y)
+      for (unsigned x = 0; x < unsigned(labels.width()); ++x) {
+        // Any class whose cost is a number can win; one that no class wins
+        // (NaN or infinite costs) keeps its label.
+        float best = std::numeric_limits<float>::infinity();
+        bool won = false;
+        for (int k = 0; k < parameters.class_count; ++k) {
+          double distance = 0;
+          for (int c = 0; c < channels; ++c) {
+            const double difference = double(image(x, y, z, c)) - double(centres(c, k));
+            distance += difference * difference;
+          }
+          const int differing = edge_phase ? sorvik_reference::edge_count(labels, x, y, z, k, parameters.window) : 0;
+          const double cost = distance + double(parameters.edge_weight) * differing;
+          if (cost < best) {
+            best = static_cast<float>(cost);
+            labels(x, y, z) = static_cast<float>(k);  // seen at once by the next class and pixel
+            won = true;
+          }
+        }
+        energy += won ? best : cost_ceiling;
+      }
+  return energy;
+}
+
+void update_centres(const CImg<float>& image, const CImg<float>& labels, int class_count, CImg<float>& centres) {
+  const int channels = image.spectrum();
+  // Double sums and whole counts: float ones stop counting at 2^24 and drift.
+  std::vector<double> sums(std::size_t(class_count) * channels, 0.0);
+  std::vector<std::uint64_t> counts(class_count, 0);
+  for (unsigned z = 0; z < unsigned(labels.depth()); ++z)
+    for (unsigned y = 0; y < unsigned(labels.height()); ++y)
+      for (unsigned x = 0; x < unsigned(labels.width()); ++x) {
+        if (!pixel_is_finite(image, x, y, z)) continue;
+        const int k = static_cast<int>(labels(x, y, z));
+        ++counts[k];
+        for (int c = 0; c < channels; ++c) sums[std::size_t(k) * channels + c] += image(x, y, z, c);
+      }
+  for (int k = 0; k < class_count; ++k)
+    for (int c = 0; c < channels; ++c)
+      centres(c, k) =
+          static_cast<float>(sums[std::size_t(k) * channels + c] / (double(counts[k]) + empty_class_guard));
+}
+
+void run_clustering(const CImg<float>& image, const sorvik::segmentation_parameters& parameters,
+                    CImg<float>& centres, CImg<float>& labels) {
+  float energy = initial_energy;
+  for (int iteration = 0; iteration < parameters.max_iterations; ++iteration) {
+    const float previous_energy = energy;
+    energy = sorvik_reference::label_sweep(image, parameters, centres, labels, iteration);
+    sorvik_reference::update_centres(image, labels, parameters.class_count, centres);
+    if (iteration > parameters.last_plain_iteration &&
+        sorvik::has_converged(energy, previous_energy, parameters.tolerance))
+      break;
+  }
+}
+
+CImg<float> segment_image_reference(const CImg<float>& image, const CImg<float>& parameter_image) {
+  const sorvik::segmentation_parameters parameters = sorvik::read_parameters(parameter_image);
+  CImg<float> labels(image.width(), image.height(), image.depth(), 1, 0.0f);
+  CImg<float> centres = sorvik_reference::init_centres(image, parameters.class_count);
+  sorvik_reference::run_clustering(image, parameters, centres, labels);
+  return labels;
+}
+
+}  // namespace sorvik_reference
