@@ -5,6 +5,9 @@
 // channel c at (c, k); S is the primary image's channel count.
 #pragma once
 
+#include <cstddef>
+#include <vector>
+
 #include "boundary/image.h"
 #include "parameters.h"
 
@@ -20,14 +23,36 @@ struct centre_pair {
   CImg<float> secondary;  // S x K
 };
 
+// Pixels a sweep visits, consecutive along one row: buffer positions
+// position .. position + length - 1, columns x .. x + length - 1 of row y.
+struct band_run {
+  std::size_t position;
+  unsigned x;
+  unsigned y;
+  unsigned length;
+};
+
 // K centres per channel, spaced evenly inside each channel's finite range,
 // taken separately for I and for J (channels 0 .. S-1 of J).
 centre_pair init_centres(const CImg<float>& primary, const CImg<float>& secondary, int class_count);
+
+// The pixels in the band, in raster order. The band only changes at its
+// rebuild, so the iteration lists it once and each later sweep costs in
+// proportion to the band, not to the image.
+std::vector<band_run> list_band(const CImg<float>& band);
+
+// How many pixels a listed band holds.
+std::size_t pixels_in(const std::vector<band_run>& band);
 
 // One raster sweep over the pixels in the band; relabels in place and returns
 // the energy of the visited pixels.
 float label_sweep(const CImg<float>& primary, const CImg<float>& secondary, const CImg<float>& edge_indicator,
                   const CImg<float>& band, CImg<float>& labels, const centre_pair& centres,
+                  const pair_segmentation_parameters& parameters, int iteration);
+
+// The same sweep over a band listed by list_band.
+float label_sweep(const CImg<float>& primary, const CImg<float>& secondary, const CImg<float>& edge_indicator,
+                  const std::vector<band_run>& band, CImg<float>& labels, const centre_pair& centres,
                   const pair_segmentation_parameters& parameters, int iteration);
 
 // Both centre lists become the means of the finite pixels of each class.
