@@ -25,37 +25,20 @@
 
 #include "segmentation/clustering.h"
 #include "segmentation/segment_image.h"
+#include "bench/timing.h"
 #include "tests/reference/sorvik_reference.h"
 
 namespace {
 
-double thread_seconds() {
-  timespec now{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-  return double(now.tv_sec) + 1e-9 * double(now.tv_nsec);
-}
+using bench::best_seconds_of;
+using bench::same_bits;
+using bench::seconds_of;
 
 // The largest resident set so far, in bytes (Linux reports kilobytes).
 double peak_resident_bytes() {
   rusage usage{};
   getrusage(RUSAGE_SELF, &usage);
   return 1024.0 * double(usage.ru_maxrss);
-}
-
-double seconds_of(const std::function<void()>& work) {
-  const double start = thread_seconds();
-  work();
-  return thread_seconds() - start;
-}
-
-double best_seconds_of(int runs, const std::function<void()>& work) {
-  double best = seconds_of(work);
-  for (int i = 1; i < runs; ++i) best = std::min(best, seconds_of(work));
-  return best;
-}
-
-bool same_bits(const CImg<float>& a, const CImg<float>& b) {
-  return a.is_sameXYZC(b) && std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0;
 }
 
 std::uint64_t fingerprint(const CImg<float>& image) {

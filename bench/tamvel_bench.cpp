@@ -29,31 +29,14 @@
 #include "pair_segmentation/narrow_band.h"
 #include "pair_segmentation/parameters.h"
 #include "pair_segmentation/segment_image_pair.h"
+#include "bench/timing.h"
 #include "tests/reference/tamvel_reference.h"
 
 namespace {
 
-double thread_seconds() {
-  timespec now{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-  return double(now.tv_sec) + 1e-9 * double(now.tv_nsec);
-}
-
-double seconds_of(const std::function<void()>& work) {
-  const double start = thread_seconds();
-  work();
-  return thread_seconds() - start;
-}
-
-double best_seconds_of(int runs, const std::function<void()>& work) {
-  double best = seconds_of(work);
-  for (int i = 1; i < runs; ++i) best = std::min(best, seconds_of(work));
-  return best;
-}
-
-bool same_bits(const CImg<float>& a, const CImg<float>& b) {
-  return a.is_sameXYZC(b) && std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0;
-}
+using bench::best_seconds_of;
+using bench::same_bits;
+using bench::seconds_of;
 
 // Two weightings of one scene, as two MR sequences of one slice: a
 // background, a disc, a ring around it, a block and a thin bar, each with its
