@@ -7,7 +7,6 @@
 
 #include "segmentation/clustering.h"  // the named constants, shared with the fast kernels
 #include "segmentation/convergence.h"
-#include "segmentation/value_range.h"
 
 namespace sorvik_reference {
 namespace {
@@ -23,24 +22,6 @@ bool pixel_is_finite(const CImg<float>& image, unsigned x, unsigned y, unsigned 
 }
 
 }  // namespace
-
-CImg<float> init_centres(const CImg<float>& image, int class_count) {
-  // A 0 x 5 image still has one channel but no value range: the image
-  // library reports it as an empty instance.
-  if (image.is_empty() && image.spectrum() > 0) {
-    float lowest = 0;
-    image.max_min(lowest);
-  }
-  const int channels = image.spectrum();
-  CImg<float> centres(channels, class_count, 1, 1, 0.0f);
-  const std::size_t channel_size = std::size_t(image.width()) * image.height() * image.depth();
-  for (int c = 0; c < channels; ++c) {
-    float lowest = 0, highest = 0;
-    if (!sorvik::finite_range(image.data(0, 0, 0, c), channel_size, lowest, highest)) continue;  // centre 0
-    for (int j = 1; j <= class_count; ++j) centres(c, j - 1) = sorvik::spaced_centre(lowest, highest, class_count, j);
-  }
-  return centres;
-}
 
 int edge_count(const CImg<float>& labels, unsigned x, unsigned y, unsigned z, int k,
                const sorvik::disc_window& window) {
@@ -122,7 +103,7 @@ void run_clustering(const CImg<float>& image, const sorvik::segmentation_paramet
 CImg<float> segment_image_reference(const CImg<float>& image, const CImg<float>& parameter_image) {
   const sorvik::segmentation_parameters parameters = sorvik::read_parameters(parameter_image);
   CImg<float> labels(image.width(), image.height(), image.depth(), 1, 0.0f);
-  CImg<float> centres = sorvik_reference::init_centres(image, parameters.class_count);
+  CImg<float> centres = sorvik::init_centres(image, parameters.class_count);
   sorvik_reference::run_clustering(image, parameters, centres, labels);
   return labels;
 }

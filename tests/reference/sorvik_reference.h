@@ -9,10 +9,6 @@
 
 namespace sorvik_reference {
 
-// K centres per channel (the centres of class k form column k of a
-// channels x K image), spaced evenly inside the channel's finite value range.
-CImg<float> init_centres(const CImg<float>& image, int class_count);
-
 // Number of disc offsets around (x, y) in slice z whose label is not k.
 int edge_count(const CImg<float>& labels, unsigned x, unsigned y, unsigned z, int k,
                const sorvik::disc_window& window);

@@ -10,7 +10,6 @@
 #include "pair_segmentation/narrow_band.h"
 #include "segmentation/clustering.h"  // initial_energy, shared with Sorvik
 #include "segmentation/convergence.h"
-#include "segmentation/value_range.h"
 #include "segmentation/window.h"
 
 namespace tamvel_reference {
@@ -20,18 +19,6 @@ using tamvel::centre_pair;
 using tamvel::cost_ceiling;
 using tamvel::empty_class_guard;
 using tamvel::pair_segmentation_parameters;
-
-// Centres of one image: K values per channel, spaced evenly inside the
-// channel's finite range, or 0 for a channel without any finite value.
-void place_centres(const CImg<float>& image, int channels, int class_count, CImg<float>& centres) {
-  const std::size_t channel_size = std::size_t(image.width()) * image.height() * image.depth();
-  for (int c = 0; c < channels; ++c) {
-    float lowest = 0, highest = 0;
-    if (!sorvik::finite_range(image.data(0, 0, 0, c), channel_size, lowest, highest)) continue;
-    for (int k = 0; k < class_count; ++k)
-      centres(c, k) = sorvik::spaced_centre(lowest, highest, class_count, k + 1);
-  }
-}
 
 // Squared distance of a pixel's first `channels` values to the centre of class
 // k, accumulated in float in ascending channel order: the labels depend on
@@ -70,14 +57,6 @@ bool pixel_is_finite(const CImg<float>& image, unsigned x, unsigned y, unsigned 
 }
 
 }  // namespace
-
-centre_pair init_centres(const CImg<float>& primary, const CImg<float>& secondary, int class_count) {
-  const int channels = primary.spectrum();
-  centre_pair centres{CImg<float>(channels, class_count, 1, 1, 0.0f), CImg<float>(channels, class_count, 1, 1, 0.0f)};
-  place_centres(primary, channels, class_count, centres.primary);
-  place_centres(secondary, channels, class_count, centres.secondary);
-  return centres;
-}
 
 float label_sweep(const CImg<float>& primary, const CImg<float>& secondary, const CImg<float>& edge_indicator,
                   const CImg<float>& band, CImg<float>& labels, const centre_pair& centres,
@@ -143,7 +122,7 @@ CImg<float> run_clustering(const CImg<float>& primary, const CImg<float>& second
                            const pair_segmentation_parameters& parameters, const CImg<float>& edge_indicator) {
   const unsigned width = primary.width(), height = primary.height(), depth = primary.depth();
   CImg<float> labels(width, height, depth, 1, 0.0f);
-  centre_pair centres = tamvel_reference::init_centres(primary, secondary, parameters.class_count);
+  centre_pair centres = tamvel::init_centres(primary, secondary, parameters.class_count);
   float energy = sorvik::initial_energy;
   CImg<float> band = tamvel::initial_band(width, height, depth);
   const int last_plain = parameters.last_plain_iteration;

@@ -10,10 +10,6 @@
 
 namespace tamvel_reference {
 
-// K centres per channel, spaced evenly inside each channel's finite range,
-// taken separately for I and for J (channels 0 .. S-1 of J).
-tamvel::centre_pair init_centres(const CImg<float>& primary, const CImg<float>& secondary, int class_count);
-
 // One raster sweep over the pixels in the band; relabels in place and returns
 // the energy of the visited pixels.
 float label_sweep(const CImg<float>& primary, const CImg<float>& secondary, const CImg<float>& edge_indicator,
