@@ -52,15 +52,7 @@ std::uint64_t fingerprint(const CImg<float>& image) {
 // shapes with sharp borders, fine texture and noise, values 0 .. 255.
 CImg<float> photo_like(int width, int height, int depth, int channels) {
   CImg<float> image(width, height, depth, channels);
-  std::uint32_t state = 12345;
-  const auto noise = [&state]() {  // sum of four uniforms: roughly Gaussian, spread about 0.58
-    float sum = 0;
-    for (int i = 0; i < 4; ++i) {
-      state = state * 1664525u + 1013904223u;
-      sum += float(state >> 8) / 16777216.0f;
-    }
-    return sum - 2.0f;
-  };
+  bench::noise_source noise{12345u};
   cimg_forXYZC(image, x, y, z, c) {
     const float u = float(x) / width, v = float(y) / height, t = float(z) / std::max(depth, 1);
     float value = 60 + 80 * u + 40 * std::sin(6.0f * v + 2.0f * c + 3.0f * t);

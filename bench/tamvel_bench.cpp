@@ -47,15 +47,7 @@ void synthetic_pair(int width, int height, float noise_scale, CImg<float>& prima
   secondary.assign(width, height, 1, 1);
   const float primary_level[] = {60, 140, 210, 100, 180};
   const float secondary_level[] = {170, 60, 120, 220, 90};
-  std::uint32_t state = 2024;
-  const auto noise = [&state]() {  // sum of four uniforms: roughly Gaussian, spread about 0.58
-    float sum = 0;
-    for (int i = 0; i < 4; ++i) {
-      state = state * 1664525u + 1013904223u;
-      sum += float(state >> 8) / 16777216.0f;
-    }
-    return sum - 2.0f;
-  };
+  bench::noise_source noise{2024u};
   cimg_forXY(primary, x, y) {
     const float u = float(x) / width, v = float(y) / height;
     const float r2 = (u - 0.35f) * (u - 0.35f) + (v - 0.45f) * (v - 0.45f);
