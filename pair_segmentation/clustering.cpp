@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "narrow_band.h"
-#include "segmentation/clustering.h"  // initial_energy, shared with Sorvik
 #include "segmentation/convergence.h"
 #include "segmentation/value_range.h"
 #include "segmentation/window.h"

@@ -6,12 +6,11 @@
 #pragma once
 
 #include "boundary/image.h"
+#include "convergence.h"  // initial_energy
 #include "parameters.h"
 
 namespace sorvik {
 
-// The energy before iteration 0: the float nearest 1e13 (9999999827968).
-constexpr float initial_energy = 1e13f;
 // What a visited pixel that no class wins adds to the energy.
 constexpr float cost_ceiling = 1e8f;
 // Added to a class's pixel count before the division, so an empty class gets 0.

@@ -3,6 +3,10 @@
 
 namespace sorvik {
 
+// The energy before iteration 0: the float nearest 1e13 (9999999827968), so
+// that a test right after the first sweep compares with a huge previous energy.
+constexpr float initial_energy = 1e13f;
+
 // True when the squared change of the energy falls below tolerance times the
 // previous energy: tolerance * previous > (energy - previous)^2, strictly, from
 // the stored single-precision values. With previous = 0 it never holds.

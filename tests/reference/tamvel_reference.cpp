@@ -8,7 +8,6 @@
 
 #include "pair_segmentation/edge_indicator.h"
 #include "pair_segmentation/narrow_band.h"
-#include "segmentation/clustering.h"  // initial_energy, shared with Sorvik
 #include "segmentation/convergence.h"
 #include "segmentation/window.h"
 
