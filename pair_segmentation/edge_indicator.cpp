@@ -5,6 +5,7 @@
 #include <cstddef>
 
 #include "segmentation/value_range.h"
+#include "vector_clones.h"
 
 namespace tamvel {
 namespace {
@@ -25,6 +26,67 @@ double clamped(const CImg<float>& image, std::ptrdiff_t x, std::ptrdiff_t y, std
 const double diagonal_weight = (2.0 - std::sqrt(2.0)) / 4.0;
 const double axis_weight = (std::sqrt(2.0) - 1.0) / 2.0;
 
+float indicator_of(double gx, double gy) {
+  const double value = 1.0 / (1.0 + std::sqrt(gx * gx + gy * gy));
+  return std::isfinite(value) ? static_cast<float>(value) : 0.0f;
+}
+
+// The indicator at (x, y, z), any pixel: neighbours beyond the border read
+// the border value.
+float indicator_at(const CImg<float>& primary, std::ptrdiff_t x, std::ptrdiff_t y, std::size_t z) {
+  const auto at = [&primary](std::ptrdiff_t x, std::ptrdiff_t y, std::size_t z) { return clamped(primary, x, y, z); };
+  if (primary.depth() == 1) {
+    const double a = diagonal_weight, b = axis_weight;
+    const double gx = a * (at(x + 1, y - 1, z) + at(x + 1, y + 1, z) - at(x - 1, y - 1, z) - at(x - 1, y + 1, z)) +
+                      b * (at(x + 1, y, z) - at(x - 1, y, z));
+    const double gy = a * (at(x - 1, y + 1, z) + at(x + 1, y + 1, z) - at(x - 1, y - 1, z) - at(x + 1, y - 1, z)) +
+                      b * (at(x, y + 1, z) - at(x, y - 1, z));
+    return indicator_of(gx, gy);
+  }
+  // Volumes are weighted slice by slice: the z derivative is left out.
+  const double gx = (at(x + 1, y, z) - at(x - 1, y, z)) / 2.0;
+  const double gy = (at(x, y + 1, z) - at(x, y - 1, z)) / 2.0;
+  return indicator_of(gx, gy);
+}
+
+// indicator_of's last step in a form the compiler takes several pixels at
+// once: 1 / (1 + sqrt(s)) lies in [0, 1] or is NaN, never infinite, so it is
+// finite exactly when its float is not NaN.
+inline float finite_or_zero(double value) {
+  const float rounded = static_cast<float>(value);
+  return rounded == rounded ? rounded : 0.0f;
+}
+
+// Columns 1 .. count of a row whose neighbour rows `up` and `down` lie
+// inside the image: the same operations as indicator_at, without the
+// clamping, so that the compiler can take several pixels at once.
+PAIR_VECTOR_CLONES void interior_of_row(const float* up, const float* row, const float* down, std::size_t count,
+                                        float* out) {
+  const double a = diagonal_weight, b = axis_weight;
+  for (std::size_t x = 1; x <= count; ++x) {
+    const double gx = a * (double(up[x + 1]) + double(down[x + 1]) - double(up[x - 1]) - double(down[x - 1])) +
+                      b * (double(row[x + 1]) - double(row[x - 1]));
+    const double gy = a * (double(down[x - 1]) + double(down[x + 1]) - double(up[x - 1]) - double(up[x + 1])) +
+                      b * (double(down[x]) - double(up[x]));
+    out[x] = finite_or_zero(1.0 / (1.0 + std::sqrt(gx * gx + gy * gy)));
+  }
+}
+
+// The same for a slice of a volume, with central differences.
+PAIR_VECTOR_CLONES void interior_of_slice_row(const float* up, const float* row, const float* down, std::size_t count,
+                                              float* out) {
+  for (std::size_t x = 1; x <= count; ++x) {
+    const double gx = (double(row[x + 1]) - double(row[x - 1])) / 2.0;
+    const double gy = (double(down[x]) - double(up[x])) / 2.0;
+    out[x] = finite_or_zero(1.0 / (1.0 + std::sqrt(gx * gx + gy * gy)));
+  }
+}
+
+// Maps values[0 .. count) onto (v - low) / span.
+PAIR_VECTOR_CLONES void rescale(float* values, std::size_t count, double low, double span) {
+  for (std::size_t i = 0; i < count; ++i) values[i] = static_cast<float>((double(values[i]) - low) / span);
+}
+
 }  // namespace
 
 CImg<float> compute_edge_indicator(const CImg<float>& primary) {
@@ -32,28 +94,21 @@ CImg<float> compute_edge_indicator(const CImg<float>& primary) {
   if (primary.is_empty()) return indicator;
   const std::size_t width = primary.width(), height = primary.height(), depth = primary.depth();
   indicator.assign(primary.width(), primary.height(), primary.depth(), 1);
-  const double a = diagonal_weight, b = axis_weight;
-  const auto at = [&primary](std::ptrdiff_t x, std::ptrdiff_t y, std::size_t z) { return clamped(primary, x, y, z); };
-  float* out = indicator.data();
+  const bool volume = depth > 1;
   for (std::size_t z = 0; z < depth; ++z)
-    for (std::ptrdiff_t y = 0; y < std::ptrdiff_t(height); ++y)
-      for (std::ptrdiff_t x = 0; x < std::ptrdiff_t(width); ++x) {
-        double gx, gy;
-        if (depth == 1) {
-          gx = a * (at(x + 1, y - 1, z) + at(x + 1, y + 1, z) - at(x - 1, y - 1, z) -
-                    at(x - 1, y + 1, z)) +
-               b * (at(x + 1, y, z) - at(x - 1, y, z));
-          gy = a * (at(x - 1, y + 1, z) + at(x + 1, y + 1, z) - at(x - 1, y - 1, z) -
-                    at(x + 1, y - 1, z)) +
-               b * (at(x, y + 1, z) - at(x, y - 1, z));
-        } else {
-          // Volumes are weighted slice by slice: the z derivative is left out.
-          gx = (at(x + 1, y, z) - at(x - 1, y, z)) / 2.0;
-          gy = (at(x, y + 1, z) - at(x, y - 1, z)) / 2.0;
-        }
-        const double value = 1.0 / (1.0 + std::sqrt(gx * gx + gy * gy));
-        *out++ = std::isfinite(value) ? static_cast<float>(value) : 0.0f;
+    for (std::size_t y = 0; y < height; ++y) {
+      const std::size_t start = width * (y + height * z);
+      float* out = indicator.data() + start;
+      if (y > 0 && y + 1 < height && width > 2) {
+        const float* row = primary.data() + start;
+        if (volume) interior_of_slice_row(row - width, row, row + width, width - 2, out);
+        else interior_of_row(row - width, row, row + width, width - 2, out);
+        out[0] = indicator_at(primary, 0, std::ptrdiff_t(y), z);
+        out[width - 1] = indicator_at(primary, std::ptrdiff_t(width - 1), std::ptrdiff_t(y), z);
+      } else {
+        for (std::size_t x = 0; x < width; ++x) out[x] = indicator_at(primary, std::ptrdiff_t(x), std::ptrdiff_t(y), z);
       }
+    }
   normalize_edge_indicator(indicator);
   return indicator;
 }
@@ -67,9 +122,7 @@ void normalize_edge_indicator(CImg<float>& indicator) {
     return;
   }
   if (lowest == 0.0f && highest == 1.0f) return;
-  const double low = lowest, span = double(highest) - double(lowest);
-  float* values = indicator.data();
-  for (std::size_t i = 0; i < count; ++i) values[i] = static_cast<float>((double(values[i]) - low) / span);
+  rescale(indicator.data(), count, lowest, double(highest) - double(lowest));
 }
 
 }  // namespace tamvel

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstddef>
 
+#include "recursive_gaussian.h"
+
 namespace tamvel {
 
 CImg<float> initial_band(unsigned width, unsigned height, unsigned depth) {
@@ -26,16 +28,15 @@ CImg<float> rebuild_band(const CImg<float>& labels, float band_sigma) {
   // separately; the band wants one scale for every axis, taken from the
   // largest extent, so only a resolved non-negative sigma reaches it.
   const float sigma = resolve_band_sigma(band_sigma, labels.width(), labels.height(), labels.depth());
-  CImg<float> smoothed(labels, false);
-  if (!smoothed.is_empty()) {
-    if (smoothed.width() > 1) smoothed.deriche(sigma, 0, 'x', 1);
-    if (smoothed.height() > 1) smoothed.deriche(sigma, 0, 'y', 1);
-    if (smoothed.depth() > 1) smoothed.deriche(sigma, 0, 'z', 1);
-  }
+  CImg<float> band(labels.width(), labels.height(), labels.depth(), labels.spectrum());
+  if (band.is_empty()) return band;
+  smooth_along(labels, band, sigma, 'x');
+  smooth_along(band, band, sigma, 'y');
+  smooth_along(band, band, sigma, 'z');
   const float* label = labels.data();
-  float* value = smoothed.data();
-  for (std::size_t i = 0, count = smoothed.size(); i < count; ++i) value[i] = label[i] - value[i];
-  return smoothed;
+  float* value = band.data();
+  for (std::size_t i = 0, count = band.size(); i < count; ++i) value[i] = label[i] - value[i];
+  return band;
 }
 
 }  // namespace tamvel

@@ -21,10 +21,10 @@ bool in_band(const CImg<float>& band, unsigned x, unsigned y, unsigned z);
 // of the largest extent, (-band_sigma) * max(W, H, D) / 100, kept as a float.
 float resolve_band_sigma(float band_sigma, unsigned width, unsigned height, unsigned depth);
 
-// labels - smooth(labels): the labels copied and smoothed in place along x,
-// then y, then z with the library's recursive Gaussian deriche(sigma, 0,
-// axis, 1) (order 0, border values extended), skipping axes of extent 1. The
-// library leaves the copy unchanged for sigma < 0.1, which empties the band.
+// labels - smooth(labels): the labels smoothed along x, then y, then z,
+// skipping axes of extent 1, with the recursive Gaussian that gives the bits
+// of the library's deriche(sigma, 0, axis, 1) (order 0, border values
+// extended). Below sigma 0.1 nothing is smoothed, which empties the band.
 CImg<float> rebuild_band(const CImg<float>& labels, float band_sigma);
 
 }  // namespace tamvel

@@ -1,7 +1,9 @@
 #include "pair_segmentation/narrow_band.h"
+#include "pair_segmentation/recursive_gaussian.h"
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstddef>
 #include <limits>
 
@@ -179,6 +181,44 @@ TEST(rebuild_band, labels_passed_in_are_not_modified) {
 TEST(rebuild_band, empty_labels_give_an_empty_band) {
   EXPECT_TRUE(tamvel::rebuild_band(CImg<float>(), 2.0f).is_empty());
   EXPECT_TRUE(tamvel::rebuild_band(CImg<float>(), -2.0f).is_empty());
+}
+
+// ---------------------------------------------------------------------------
+// The smoothing gives the bits of the library's filter, which smooths a copy
+// of the image in place one line at a time.
+
+TEST(smooth_along, gives_the_bits_of_the_library_filter_on_every_axis) {
+  struct shape { int width, height, depth, spectrum; };
+  // Line counts below, at and above the eight lines filtered together.
+  const shape shapes[] = {{1, 1, 1, 1}, {2, 1, 1, 1}, {1, 13, 1, 1}, {8, 8, 1, 1}, {17, 9, 1, 2},
+                          {9, 17, 5, 1}, {3, 2, 11, 3}, {40, 33, 2, 1}};
+  const float sigmas[] = {0.0f, 0.09f, 0.1f, 0.7f, 2.0f, 5.5f, 300.0f};
+  unsigned state = 12345u;
+  for (const shape& s : shapes) {
+    CImg<float> image(s.width, s.height, s.depth, s.spectrum);
+    for (float& value : image) {
+      state = state * 1664525u + 1013904223u;
+      value = float(state >> 8) / float(1u << 24) * 7.0f - 2.0f;  // labels, or any value
+      if (state % 3 == 0) value = std::floor(value);
+    }
+    for (const float sigma : sigmas)
+      for (const char axis : {'x', 'y', 'z'}) {
+        SCOPED_TRACE(testing::Message() << s.width << "x" << s.height << "x" << s.depth << "x" << s.spectrum
+                                        << " sigma " << sigma << " axis " << axis);
+        const CImg<float> expected = image.get_deriche(sigma, 0, axis, 1);
+        CImg<float> apart(image.width(), image.height(), image.depth(), image.spectrum());
+        tamvel::smooth_along(image, apart, sigma, axis);
+        expect_bit_equal(apart, expected);
+        CImg<float> in_place(image, false);
+        tamvel::smooth_along(in_place, in_place, sigma, axis);
+        expect_bit_equal(in_place, expected);
+      }
+    if (s.spectrum == 1) {
+      const CImg<float> smoothed = image.get_deriche(1.5f, 0, 'x', 1).deriche(1.5f, 0, 'y', 1).deriche(1.5f, 0, 'z', 1);
+      const CImg<float> band = tamvel::rebuild_band(image, 1.5f);
+      for (std::size_t i = 0; i < image.size(); ++i) ASSERT_EQ(band[i], image[i] - smoothed[i]) << "at " << i;
+    }
+  }
 }
 
 }  // namespace

@@ -1,0 +1,122 @@
+#include "recursive_gaussian.h"
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+namespace tamvel {
+namespace {
+
+// Lines filtered side by side. Along y and z neighbouring lines lie next to
+// each other in memory, so each step loads them as one vector.
+constexpr std::size_t lines_together = 8;
+
+// Filters `count` (at most lines_together) lines of `length` values each:
+// value m of line j at source[j * line_step + m * step], written at the same
+// place in target. `buffer` holds length * lines_together doubles. Each line
+// goes through exactly the library's operations, in its order.
+template <std::size_t count>
+void filter_lines(const float* source, float* target, std::size_t length, std::ptrdiff_t step,
+                  std::ptrdiff_t line_step, const gaussian_coefficients& g, double* buffer) {
+  float xp[count];
+  double yp[count], yb[count];
+  for (std::size_t j = 0; j < count; ++j) {
+    xp[j] = source[std::ptrdiff_t(j) * line_step];
+    yb[j] = yp[j] = g.coefp * xp[j];
+  }
+  for (std::size_t m = 0; m < length; ++m) {
+    const float* row = source + std::ptrdiff_t(m) * step;
+    double* y = buffer + m * count;
+    for (std::size_t j = 0; j < count; ++j) {
+      const float xc = row[std::ptrdiff_t(j) * line_step];
+      const double yc = g.a0 * xc + g.a1 * xp[j] - g.b1 * yp[j] - g.b2 * yb[j];
+      y[j] = yc;
+      xp[j] = xc;
+      yb[j] = yp[j];
+      yp[j] = yc;
+    }
+  }
+  float xn[count], xa[count];
+  double yn[count], ya[count];
+  const float* last = source + std::ptrdiff_t(length - 1) * step;
+  for (std::size_t j = 0; j < count; ++j) {
+    xn[j] = xa[j] = last[std::ptrdiff_t(j) * line_step];
+    yn[j] = ya[j] = g.coefn * xn[j];
+  }
+  for (std::size_t n = length; n-- > 0;) {
+    const float* row = source + std::ptrdiff_t(n) * step;
+    float* out = target + std::ptrdiff_t(n) * step;
+    const double* y = buffer + n * count;
+    for (std::size_t j = 0; j < count; ++j) {
+      const float xc = row[std::ptrdiff_t(j) * line_step];
+      const double yc = g.a2 * xn[j] + g.a3 * xa[j] - g.b1 * yn[j] - g.b2 * ya[j];
+      xa[j] = xn[j];
+      xn[j] = xc;
+      ya[j] = yn[j];
+      yn[j] = yc;
+      out[std::ptrdiff_t(j) * line_step] = static_cast<float>(y[j] + yc);
+    }
+  }
+}
+
+// Filters `lines` lines whose starts lie line_step apart, from `first` on.
+void filter_many(const float* source, float* target, std::size_t lines, std::size_t length, std::ptrdiff_t step,
+                 std::ptrdiff_t line_step, const gaussian_coefficients& g, std::vector<double>& buffer) {
+  std::size_t line = 0;
+  for (; line + lines_together <= lines; line += lines_together) {
+    const std::ptrdiff_t start = std::ptrdiff_t(line) * line_step;
+    filter_lines<lines_together>(source + start, target + start, length, step, line_step, g, buffer.data());
+  }
+  for (; line < lines; ++line) {
+    const std::ptrdiff_t start = std::ptrdiff_t(line) * line_step;
+    filter_lines<1>(source + start, target + start, length, step, line_step, g, buffer.data());
+  }
+}
+
+}  // namespace
+
+gaussian_coefficients gaussian_coefficients_of(float sigma) {
+  // The library forms sigma and every coefficient in double from these
+  // literals, some of them floats.
+  const double nsigma = sigma, nnsigma = nsigma < 0.1f ? 0.1f : nsigma;
+  const double alpha = 1.695f / nnsigma, ema = std::exp(-alpha), ema2 = std::exp(-2 * alpha);
+  gaussian_coefficients g;
+  g.b1 = -2 * ema;
+  g.b2 = ema2;
+  const double k = (1 - ema) * (1 - ema) / (1 + 2 * alpha * ema - ema2);
+  g.a0 = k;
+  g.a1 = k * (alpha - 1) * ema;
+  g.a2 = k * (alpha + 1) * ema;
+  g.a3 = -k * ema2;
+  g.coefp = (g.a0 + g.a1) / (1 + g.b1 + g.b2);
+  g.coefn = (g.a2 + g.a3) / (1 + g.b1 + g.b2);
+  return g;
+}
+
+void smooth_along(const CImg<float>& source, CImg<float>& target, float sigma, char axis) {
+  const std::size_t width = source.width(), height = source.height(), depth = source.depth();
+  const std::size_t length = axis == 'x' ? width : axis == 'y' ? height : depth;
+  if (length <= 1 || source.is_empty() || double(sigma) < 0.1f) {
+    if (&target != &source) std::copy_n(source.data(), source.size(), target.data());
+    return;
+  }
+  const gaussian_coefficients g = gaussian_coefficients_of(sigma);
+  std::vector<double> buffer(length * lines_together);
+  const std::size_t slice = width * height, volume = slice * depth;
+  for (std::size_t c = 0; c < std::size_t(source.spectrum()); ++c) {
+    const float* in = source.data() + c * volume;
+    float* out = target.data() + c * volume;
+    if (axis == 'x') {
+      // Lines are rows, one after the other.
+      filter_many(in, out, height * depth, width, 1, std::ptrdiff_t(width), g, buffer);
+    } else if (axis == 'y') {
+      // Lines are columns: the columns of one slice lie side by side.
+      for (std::size_t z = 0; z < depth; ++z)
+        filter_many(in + z * slice, out + z * slice, width, height, std::ptrdiff_t(width), 1, g, buffer);
+    } else {
+      filter_many(in, out, slice, depth, std::ptrdiff_t(slice), 1, g, buffer);
+    }
+  }
+}
+
+}  // namespace tamvel

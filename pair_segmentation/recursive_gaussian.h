@@ -1,0 +1,29 @@
+// The recursive Gaussian that smooths the labels for the narrow band: a
+// second-order causal and anti-causal filter pair along one axis, border
+// values extended, with the coefficients and the double arithmetic of the
+// image library's deriche(sigma, 0, axis, 1), step for step, so that it gives
+// the library's bits. Ours reads one image and writes another, and runs many
+// lines side by side: the library copies the image first and walks a column
+// one pixel at a time, each step waiting for the one before.
+#pragma once
+
+#include <cstddef>
+
+#include "boundary/image.h"
+
+namespace tamvel {
+
+// The filter's coefficients for one sigma.
+struct gaussian_coefficients {
+  double a0, a1, a2, a3, b1, b2, coefp, coefn;
+};
+
+// Those of sigma (>= 0.1; the library leaves an image unchanged below it).
+gaussian_coefficients gaussian_coefficients_of(float sigma);
+
+// Smooths `source` along `axis` ('x', 'y' or 'z') into `target`, which has the
+// same extents and may be `source` itself. An axis of length 1 or less is
+// copied unchanged, as is everything for sigma < 0.1.
+void smooth_along(const CImg<float>& source, CImg<float>& target, float sigma, char axis);
+
+}  // namespace tamvel
