@@ -1,0 +1,48 @@
+// The centres of Tamvel's classes as quotients of per-class sums, and how
+// those sums follow the pixels a sweep relabels.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "clustering.h"
+#include "penalised_sweep.h"
+
+namespace tamvel {
+
+// Per pixel, whether every used channel of both images is finite: only such
+// pixels enter the centres. The images never change, so a run asks once.
+std::vector<unsigned char> counted_pixels(const CImg<float>& primary, const CImg<float>& secondary);
+
+// Per class and channel the sums of the counted pixels' values in I and in
+// J, and per class their count: what the centres are the quotients of.
+struct class_sums {
+  std::vector<double> primary, secondary;  // S per class
+  std::vector<std::uint64_t> counts;
+};
+
+// Each (class, channel) sum takes its pixels in raster order, in double, so
+// that it rounds as the plain iteration's does. A run of one class keeps its
+// sums, and in channel 0 its count, in registers.
+void sum_classes(const CImg<float>& primary, const CImg<float>& secondary, const float* labels,
+                 const std::vector<unsigned char>& counted, int class_count, class_sums& sums);
+
+// The centres become the quotients of the sums, as update_centres forms them.
+void set_centres(const class_sums& sums, centre_pair& centres);
+
+// Whether every sum of counted values, in any order and with any of them
+// taken out again, is exact in double: when all are whole multiples of one
+// power of two small enough that no sum of them outgrows the 53-bit
+// significand. Whole-numbered images, as most sensors give, pass. Then the
+// sums need not be formed anew in raster order: moving a relabelled pixel's
+// values from one class to the other gives the same bits.
+bool sums_are_exact(const CImg<float>& primary, const CImg<float>& secondary,
+                    const std::vector<unsigned char>& counted);
+
+// Moves the pixels the last sweep relabelled between the class sums.
+void move_relabelled(const CImg<float>& primary, const CImg<float>& secondary, const float* labels,
+                     const std::vector<unsigned char>& counted, const std::vector<label_change>& changes,
+                     class_sums& sums);
+
+}  // namespace tamvel

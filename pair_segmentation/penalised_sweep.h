@@ -1,0 +1,70 @@
+// The sweeps of Tamvel's band once the edge penalty is on, with what they
+// remember between sweeps of one run.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+#include "clustering.h"
+#include "disc_walk.h"
+#include "sweep_inputs.h"
+
+namespace tamvel {
+
+// What is known of a pixel's window. After the first sweeps of the band few
+// labels still change, and a window's penalties change only with its labels:
+// a window that one class fills is priced from the sum of E over it, stored,
+// and the penalties of a window found mixed on two visits running are stored
+// whole, until a label in the window changes; the change marks every window
+// that holds the changed pixel unknown again. Waiting for the second visit
+// keeps a speckled band, whose windows are nearly all mixed at first and
+// soon change, from storing K + 1 values for nearly every band pixel.
+enum window_knowledge : unsigned char { window_unknown, window_one_class, window_mixed, window_mixed_kept };
+
+constexpr std::uint32_t no_place = std::numeric_limits<std::uint32_t>::max();
+
+// A pixel the sweep relabelled, and the class it had.
+struct label_change {
+  std::size_t position;
+  int from;
+};
+
+struct sweep_state {
+  disc_walk disc;
+  std::vector<double> table;              // data terms of a chunk of pixels
+  std::vector<double> penalties;          // K + 1, as class_penalties leaves them
+  std::vector<double> costs;              // K
+  // The band pixels' values, channel c of band pixel b at c * value_stride +
+  // b: copied in band order, so that a sweep reads them in one stream, or,
+  // for a band of every pixel, the images themselves.
+  std::vector<float> band_values;         // S channels of I, then S of J
+  const float* primary_values = nullptr;
+  const float* secondary_values = nullptr;
+  std::size_t value_stride = 0;
+  bool remembers = false;                 // whether the following fields are kept
+  std::vector<unsigned char> knowledge;   // per image pixel
+  std::vector<double> window_sums;        // per band pixel, for a window one class fills
+  std::vector<std::uint32_t> kept_at;     // per band pixel: its entry in `kept`, or no_place
+  std::vector<double> kept;               // entries of K + 1 penalties
+  std::vector<label_change> changes;      // the pixels the last sweep relabelled
+};
+
+sweep_state make_sweep_state(const CImg<float>& primary, const pair_segmentation_parameters& parameters);
+
+// Makes `band` the band of the following sweeps. Only a run sweeps one band
+// more than once: a single sweep has no use for what is known of windows.
+void start_band(sweep_state& state, const std::vector<band_run>& band, const sweep_inputs& in, bool remember);
+
+// Whether iteration `iteration` sweeps with the edge penalty.
+bool is_penalised(const pair_segmentation_parameters& parameters, int iteration);
+
+// One sweep of the band made by start_band, with or without the edge penalty
+// as the iteration asks; the energy of the visited pixels, or 0 for a plain
+// sweep when the energy is not wanted. A penalised sweep lists the pixels it
+// relabelled in state.changes.
+float sweep_band(const sweep_inputs& in, sweep_state& state, const std::vector<band_run>& band, float* labels,
+                 const pair_segmentation_parameters& parameters, int iteration, bool energy_wanted);
+
+}  // namespace tamvel

@@ -1,0 +1,69 @@
+// What the sweeps of the Tamvel kernels read: the images, the edge indicator,
+// the centres and the weights, as plain arrays; and the two sweeps without
+// edge penalty that take many pixels side by side.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+
+#include "clustering.h"
+
+namespace tamvel {
+
+// The class a stored label names, or -1 for a value that names none (it then
+// differs from every class).
+inline int class_of(float label, int class_count) {
+  if (!(label >= 0.0f && label < float(class_count))) return -1;
+  const int k = static_cast<int>(label);
+  return float(k) == label ? k : -1;
+}
+
+struct sweep_inputs {
+  const float* primary;
+  const float* secondary;
+  const float* edge_indicator;
+  std::size_t pixel_count;  // per channel
+  int channels;
+  int class_count;
+  double alpha;
+  double lambda;
+  const float* primary_centres;    // S values per class
+  const float* secondary_centres;  // S values per class
+};
+
+inline sweep_inputs inputs_of(const CImg<float>& primary, const CImg<float>& secondary,
+                              const CImg<float>& edge_indicator, const centre_pair& centres,
+                              const pair_segmentation_parameters& parameters) {
+  return sweep_inputs{primary.data(),
+                      secondary.data(),
+                      edge_indicator.data(),
+                      std::size_t(primary.width()) * primary.height() * primary.depth(),
+                      primary.spectrum(),
+                      parameters.class_count,
+                      parameters.secondary_weight,
+                      parameters.edge_weight,
+                      centres.primary.data(),
+                      centres.secondary.data()};
+}
+
+// Pixels whose data terms are formed together: as many as keep a table of K
+// of them small, at most a vector-friendly 256.
+inline std::size_t chunk_pixels(int class_count) {
+  return std::clamp<std::size_t>(4096 / std::size_t(class_count), 1, 256);
+}
+
+// alpha * d_J + d_I of `count` pixels, class by class into
+// table[k * count + i]; each distance a float sum in ascending channel
+// order. Channel c of pixel i is primary[c * channel_stride + i], likewise
+// secondary. The terms do not depend on the labels.
+void data_costs(const sweep_inputs& in, const float* primary, const float* secondary, std::size_t channel_stride,
+                std::size_t count, double* table);
+
+// The sweep without edge penalty over `count` consecutive pixels from
+// `position` on. The costs do not depend on the labels, so pixels are
+// compared side by side; best and winner are kept in double lanes like the
+// costs, best always a float value. The energy, a float sum in raster order,
+// goes on in *energy, when asked for.
+void plain_sweep(const sweep_inputs& in, std::size_t position, std::size_t count, float* labels, float* energy);
+
+}  // namespace tamvel
