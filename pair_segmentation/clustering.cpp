@@ -43,11 +43,14 @@ void place_centres(const CImg<float>& image, int channels, int class_count, CImg
 
 std::vector<band_run> list_band(const CImg<float>& band) {
   std::vector<band_run> runs;
+  const std::size_t width = band.width();
+  const float* value = band.data();
   std::size_t position = 0;
   for (unsigned z = 0; z < unsigned(band.depth()); ++z)
     for (unsigned y = 0; y < unsigned(band.height()); ++y)
-      for (unsigned x = 0; x < unsigned(band.width()); ++x, ++position) {
-        if (!in_band(band, x, y, z)) continue;
+      for (unsigned x = 0; x < width; ++x, ++position) {
+        // in_band's test, on the value in hand.
+        if (!(std::fabs(double(value[position])) > band_threshold)) continue;
         if (x > 0 && !runs.empty() && runs.back().position + runs.back().length == position)
           ++runs.back().length;
         else

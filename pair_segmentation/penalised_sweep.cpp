@@ -185,18 +185,22 @@ void start_band(sweep_state& state, const std::vector<band_run>& band, const swe
   state.remembers = remember;
   if (remember) {
     state.knowledge.assign(in.pixel_count, window_unknown);
-    state.window_sums.resize(band_pixels);
+    state.window_sums.assign(band_pixels);  // written before it is read
     state.kept_at.assign(band_pixels, no_place);
     state.kept.clear();
+    // Room for the kept penalties of most bands, taken up front so that the
+    // list never moves; memory the list does not reach is never touched.
+    const std::size_t entry_size = std::size_t(in.class_count) + 1;
+    state.kept.reserve(std::min(band_pixels, kept_reserve_limit / entry_size) * entry_size);
   }
   if (band_pixels == in.pixel_count) {
-    state.band_values.clear();
+    state.band_values.assign();
     state.primary_values = in.primary;
     state.secondary_values = in.secondary;
     state.value_stride = in.pixel_count;
     return;
   }
-  state.band_values.resize(2 * std::size_t(in.channels) * band_pixels);
+  state.band_values.assign(2 * std::size_t(in.channels) * band_pixels);  // filled below
   float* value = state.band_values.data();
   for (const float* image : {in.primary, in.secondary})
     for (int c = 0; c < in.channels; ++c)

@@ -24,6 +24,8 @@ namespace tamvel {
 enum window_knowledge : unsigned char { window_unknown, window_one_class, window_mixed, window_mixed_kept };
 
 constexpr std::uint32_t no_place = std::numeric_limits<std::uint32_t>::max();
+// Kept penalties reserved for at the start of a band, at most (128 MiB).
+constexpr std::size_t kept_reserve_limit = std::size_t(1) << 24;
 
 // A pixel the sweep relabelled, and the class it had.
 struct label_change {
@@ -39,13 +41,13 @@ struct sweep_state {
   // The band pixels' values, channel c of band pixel b at c * value_stride +
   // b: copied in band order, so that a sweep reads them in one stream, or,
   // for a band of every pixel, the images themselves.
-  std::vector<float> band_values;         // S channels of I, then S of J
+  CImg<float> band_values;                // S channels of I, then S of J
   const float* primary_values = nullptr;
   const float* secondary_values = nullptr;
   std::size_t value_stride = 0;
   bool remembers = false;                 // whether the following fields are kept
   std::vector<unsigned char> knowledge;   // per image pixel
-  std::vector<double> window_sums;        // per band pixel, for a window one class fills
+  CImg<double> window_sums;               // per band pixel, for a window one class fills
   std::vector<std::uint32_t> kept_at;     // per band pixel: its entry in `kept`, or no_place
   std::vector<double> kept;               // entries of K + 1 penalties
   std::vector<label_change> changes;      // the pixels the last sweep relabelled

@@ -7,28 +7,29 @@
 namespace tamvel {
 namespace {
 
-// Lines filtered side by side. Along y and z neighbouring lines lie next to
-// each other in memory, so each step loads them as one vector.
+// Lines filtered side by side, one vector lane each. Along y and z
+// neighbouring lines lie next to each other in memory; rows are interleaved
+// first.
 constexpr std::size_t lines_together = 8;
 
-// Filters `count` (at most lines_together) lines of `length` values each:
-// value m of line j at source[j * line_step + m * step], written at the same
-// place in target. `buffer` holds length * lines_together doubles. Each line
+// Filters `count` (at most lines_together) lines of `length` values each,
+// lying side by side: value m of line j at source[m * step + j], written at
+// the same place in target. `buffer` holds length * lines_together doubles. Each line
 // goes through exactly the library's operations, in its order.
 template <std::size_t count>
 void filter_lines(const float* source, float* target, std::size_t length, std::ptrdiff_t step,
-                  std::ptrdiff_t line_step, const gaussian_coefficients& g, double* buffer) {
+                  const gaussian_coefficients& g, double* buffer) {
   float xp[count];
   double yp[count], yb[count];
   for (std::size_t j = 0; j < count; ++j) {
-    xp[j] = source[std::ptrdiff_t(j) * line_step];
+    xp[j] = source[j];
     yb[j] = yp[j] = g.coefp * xp[j];
   }
   for (std::size_t m = 0; m < length; ++m) {
     const float* row = source + std::ptrdiff_t(m) * step;
     double* y = buffer + m * count;
     for (std::size_t j = 0; j < count; ++j) {
-      const float xc = row[std::ptrdiff_t(j) * line_step];
+      const float xc = row[j];
       const double yc = g.a0 * xc + g.a1 * xp[j] - g.b1 * yp[j] - g.b2 * yb[j];
       y[j] = yc;
       xp[j] = xc;
@@ -40,7 +41,7 @@ void filter_lines(const float* source, float* target, std::size_t length, std::p
   double yn[count], ya[count];
   const float* last = source + std::ptrdiff_t(length - 1) * step;
   for (std::size_t j = 0; j < count; ++j) {
-    xn[j] = xa[j] = last[std::ptrdiff_t(j) * line_step];
+    xn[j] = xa[j] = last[j];
     yn[j] = ya[j] = g.coefn * xn[j];
   }
   for (std::size_t n = length; n-- > 0;) {
@@ -48,29 +49,43 @@ void filter_lines(const float* source, float* target, std::size_t length, std::p
     float* out = target + std::ptrdiff_t(n) * step;
     const double* y = buffer + n * count;
     for (std::size_t j = 0; j < count; ++j) {
-      const float xc = row[std::ptrdiff_t(j) * line_step];
+      const float xc = row[j];
       const double yc = g.a2 * xn[j] + g.a3 * xa[j] - g.b1 * yn[j] - g.b2 * ya[j];
       xa[j] = xn[j];
       xn[j] = xc;
       ya[j] = yn[j];
       yn[j] = yc;
-      out[std::ptrdiff_t(j) * line_step] = static_cast<float>(y[j] + yc);
+      out[j] = static_cast<float>(y[j] + yc);
     }
   }
 }
 
-// Filters `lines` lines whose starts lie line_step apart, from `first` on.
+// Filters `lines` lines lying side by side, `step` apart along the axis.
 void filter_many(const float* source, float* target, std::size_t lines, std::size_t length, std::ptrdiff_t step,
-                 std::ptrdiff_t line_step, const gaussian_coefficients& g, std::vector<double>& buffer) {
+                 const gaussian_coefficients& g, std::vector<double>& buffer) {
   std::size_t line = 0;
-  for (; line + lines_together <= lines; line += lines_together) {
-    const std::ptrdiff_t start = std::ptrdiff_t(line) * line_step;
-    filter_lines<lines_together>(source + start, target + start, length, step, line_step, g, buffer.data());
+  for (; line + lines_together <= lines; line += lines_together)
+    filter_lines<lines_together>(source + line, target + line, length, step, g, buffer.data());
+  for (; line < lines; ++line) filter_lines<1>(source + line, target + line, length, step, g, buffer.data());
+}
+
+// Filters `rows` rows of `width` values along x. Rows lie one after the
+// other, so each group of rows is first interleaved, value m of row j at
+// m * lines_together + j, filtered there like columns, and put back.
+void filter_rows(const float* source, float* target, std::size_t rows, std::size_t width,
+                 const gaussian_coefficients& g, std::vector<double>& buffer) {
+  std::vector<float> interleaved(width * lines_together);
+  std::size_t row = 0;
+  for (; row + lines_together <= rows; row += lines_together) {
+    const float* in = source + row * width;
+    float* out = target + row * width;
+    for (std::size_t j = 0; j < lines_together; ++j)
+      for (std::size_t m = 0; m < width; ++m) interleaved[m * lines_together + j] = in[j * width + m];
+    filter_lines<lines_together>(interleaved.data(), interleaved.data(), width, lines_together, g, buffer.data());
+    for (std::size_t j = 0; j < lines_together; ++j)
+      for (std::size_t m = 0; m < width; ++m) out[j * width + m] = interleaved[m * lines_together + j];
   }
-  for (; line < lines; ++line) {
-    const std::ptrdiff_t start = std::ptrdiff_t(line) * line_step;
-    filter_lines<1>(source + start, target + start, length, step, line_step, g, buffer.data());
-  }
+  for (; row < rows; ++row) filter_lines<1>(source + row * width, target + row * width, width, 1, g, buffer.data());
 }
 
 }  // namespace
@@ -107,14 +122,13 @@ void smooth_along(const CImg<float>& source, CImg<float>& target, float sigma, c
     const float* in = source.data() + c * volume;
     float* out = target.data() + c * volume;
     if (axis == 'x') {
-      // Lines are rows, one after the other.
-      filter_many(in, out, height * depth, width, 1, std::ptrdiff_t(width), g, buffer);
+      filter_rows(in, out, height * depth, width, g, buffer);
     } else if (axis == 'y') {
       // Lines are columns: the columns of one slice lie side by side.
       for (std::size_t z = 0; z < depth; ++z)
-        filter_many(in + z * slice, out + z * slice, width, height, std::ptrdiff_t(width), 1, g, buffer);
+        filter_many(in + z * slice, out + z * slice, width, height, std::ptrdiff_t(width), g, buffer);
     } else {
-      filter_many(in, out, slice, depth, std::ptrdiff_t(slice), 1, g, buffer);
+      filter_many(in, out, slice, depth, std::ptrdiff_t(slice), g, buffer);
     }
   }
 }
