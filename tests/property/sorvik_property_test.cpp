@@ -1,9 +1,5 @@
 // The fast Sorvik kernels against the plain reference iteration on random
 // small inputs: every label, pixel for pixel and bit for bit, must agree.
-//
-// The cases are drawn from fixed seeds with the raw output of std::mt19937
-// (whose sequence the standard fixes), so every run and every platform sees
-// the same inputs. A failure names the seed that reproduces it.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -15,35 +11,20 @@
 
 #include "segmentation/clustering.h"
 #include "segmentation/segment_image.h"
+#include "tests/property/random_cases.h"
 #include "tests/reference/sorvik_reference.h"
 
 namespace {
 
 // Cases per group: about 2600 random inputs in all, half as many (still more
 // than 1000) under the sanitizers, where the reference runs slowly.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr int case_scale = 4;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr int case_scale = 4;
-#else
-constexpr int case_scale = 8;
-#endif
-#else
-constexpr int case_scale = 8;
-#endif
+constexpr int case_scale = property::sanitized_build ? 4 : 8;
 
-const float nan = std::numeric_limits<float>::quiet_NaN();
-const float inf = std::numeric_limits<float>::infinity();
-
-struct draw {
-  std::mt19937 engine;
-  explicit draw(std::uint32_t seed) : engine(seed) {}
-  // A whole number from lo to hi inclusive.
-  int between(int lo, int hi) { return lo + int(engine() % std::uint32_t(hi - lo + 1)); }
-  bool chance(int percent) { return between(1, 100) <= percent; }
-  float unit() { return float(engine() >> 8) / 16777216.0f; }
-};
+using property::draw;
+using property::inf;
+using property::nan;
+using property::phase;
+using property::same_bits;
 
 // What a case may vary; each group of tests pins some of it.
 struct case_shape {
@@ -57,8 +38,6 @@ struct case_shape {
   bool single_line = false;        // W or H equal to 1
   bool window_beyond_image = false;  // a disc wider than the image
 };
-
-enum class phase { plain_only, edge_from_start, plain_then_edge };
 
 struct random_case {
   CImg<float> image;
@@ -106,12 +85,7 @@ random_case make_case(std::uint32_t seed, const case_shape& shape, phase kind) {
   const float tolerances[] = {0.0f, 0.0f, 1e-6f, 1e-3f, 0.1f, 10.0f};
   const float tolerance = tolerances[d.between(0, 5)];
   const int iterations = d.between(0, 7);
-  int last_plain = 0;
-  switch (kind) {
-    case phase::plain_only: last_plain = d.between(std::max(iterations - 1, 0), iterations + 3); break;
-    case phase::edge_from_start: last_plain = d.between(-4, -1); break;
-    case phase::plain_then_edge: last_plain = d.between(0, std::max(iterations - 2, 0)); break;
-  }
+  const int last_plain = property::last_plain_iteration(d, kind, iterations);
   random_case c;
   c.image = random_image(d, width, height, depth, channels, shape.nan_percent);
   c.settings.assign(6, 1, 1, 1);
@@ -125,10 +99,6 @@ random_case make_case(std::uint32_t seed, const case_shape& shape, phase kind) {
   return c;
 }
 
-bool same_bits(const CImg<float>& a, const CImg<float>& b) {
-  return a.width() == b.width() && a.height() == b.height() && a.depth() == b.depth() &&
-         a.spectrum() == b.spectrum() && (a.size() == 0 || std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0);
-}
 
 // Runs `count` cases from consecutive seeds; stops at the first disagreement.
 void expect_same_labels(std::uint32_t first_seed, int count, const case_shape& shape, phase kind) {

@@ -1,9 +1,5 @@
 // The fast Tamvel kernels against the plain reference iteration on random
 // small inputs: every label, pixel for pixel and bit for bit, must agree.
-//
-// The cases are drawn from fixed seeds with the raw output of std::mt19937
-// (whose sequence the standard fixes), so every run and every platform sees
-// the same inputs. A failure names the seed that reproduces it.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -18,38 +14,19 @@
 
 #include "pair_segmentation/clustering.h"
 #include "pair_segmentation/segment_image_pair.h"
+#include "tests/property/random_cases.h"
 #include "tests/reference/tamvel_reference.h"
 
 namespace {
 
 // The reference is slow without optimisation; sanitizer builds draw fewer cases.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr int case_scale = 1;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr int case_scale = 1;
-#else
-constexpr int case_scale = 12;
-#endif
-#else
-constexpr int case_scale = 12;
-#endif
+constexpr int case_scale = property::sanitized_build ? 1 : 12;
 
-const float nan = std::numeric_limits<float>::quiet_NaN();
-const float inf = std::numeric_limits<float>::infinity();
-
-struct draw {
-  std::mt19937 engine;
-  explicit draw(std::uint32_t seed) : engine(seed) {}
-  // A whole number from lo to hi inclusive.
-  int between(int lo, int hi) { return lo + int(engine() % std::uint32_t(hi - lo + 1)); }
-  bool chance(int percent) { return between(1, 100) <= percent; }
-  float unit() { return float(engine() >> 8) / 16777216.0f; }
-  template <class T, std::size_t n>
-  T one_of(const T (&values)[n]) {
-    return values[between(0, int(n) - 1)];
-  }
-};
+using property::draw;
+using property::inf;
+using property::nan;
+using property::phase;
+using property::same_bits;
 
 // Pixel values: small whole numbers (many equal costs, so the tie rule
 // decides often) or spread-out fractions; a share replaced by NaN or infinities.
@@ -93,8 +70,6 @@ struct case_shape {
   bool window_beyond_image = false;  // a disc wider than the image
 };
 
-enum class phase { plain_only, edge_from_start, plain_then_band };
-
 struct random_case {
   CImg<float> primary, secondary, settings;
   std::string description;
@@ -118,12 +93,7 @@ random_case make_case(std::uint32_t seed, const case_shape& shape, phase kind) {
   // Zero and tiny scales leave the band empty; negative ones are percentages.
   const float band_sigmas[] = {0.0f, 0.05f, 0.5f, 1.0f, 2.5f, 40.0f, -1.0f, -20.0f, -300.0f};
   const int iterations = d.between(0, 7);
-  int last_plain = 0;
-  switch (kind) {
-    case phase::plain_only: last_plain = d.between(std::max(iterations - 1, 0), iterations + 3); break;
-    case phase::edge_from_start: last_plain = d.between(-4, -1); break;
-    case phase::plain_then_band: last_plain = d.between(0, std::max(iterations - 2, 0)); break;
-  }
+  const int last_plain = property::last_plain_iteration(d, kind, iterations);
   random_case c;
   c.primary.assign(width, height, depth, channels);
   c.secondary.assign(width, height, depth, secondary_channels);
@@ -141,11 +111,6 @@ random_case make_case(std::uint32_t seed, const case_shape& shape, phase kind) {
   return c;
 }
 
-bool same_bits(const CImg<float>& a, const CImg<float>& b) {
-  return a.is_sameXYZC(b) && (a.size() == 0 || std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0);
-}
-
-bool same_bits(float a, float b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
 // Runs `count` whole calls from consecutive seeds; stops at the first disagreement.
 void expect_same_labels(std::uint32_t first_seed, int count, const case_shape& shape, phase kind) {
@@ -166,7 +131,7 @@ TEST(TamvelProperty, penalty_from_the_first_sweep_matches_reference) {
 }
 
 TEST(TamvelProperty, plain_then_band_limited_iterations_match_reference) {
-  expect_same_labels(3000, 70 * case_scale, case_shape{}, phase::plain_then_band);
+  expect_same_labels(3000, 70 * case_scale, case_shape{}, phase::plain_then_edge);
 }
 
 TEST(TamvelProperty, single_rows_and_columns_match_reference) {
@@ -174,7 +139,7 @@ TEST(TamvelProperty, single_rows_and_columns_match_reference) {
   shape.single_line = true;
   shape.largest_extent = 14;
   expect_same_labels(4000, 15 * case_scale, shape, phase::edge_from_start);
-  expect_same_labels(4500, 15 * case_scale, shape, phase::plain_then_band);
+  expect_same_labels(4500, 15 * case_scale, shape, phase::plain_then_edge);
 }
 
 TEST(TamvelProperty, windows_wider_than_the_image_match_reference) {
@@ -183,15 +148,15 @@ TEST(TamvelProperty, windows_wider_than_the_image_match_reference) {
   shape.window_beyond_image = true;
   shape.largest_extent = 5;
   expect_same_labels(5000, 15 * case_scale, shape, phase::edge_from_start);
-  expect_same_labels(5300, 10 * case_scale, shape, phase::plain_then_band);
+  expect_same_labels(5300, 10 * case_scale, shape, phase::plain_then_edge);
   shape.single_line = true;
-  expect_same_labels(5600, 10 * case_scale, shape, phase::plain_then_band);
+  expect_same_labels(5600, 10 * case_scale, shape, phase::plain_then_edge);
 }
 
 TEST(TamvelProperty, pixels_without_a_value_match_reference) {
   case_shape shape;
   shape.nan_percent = 12;
-  expect_same_labels(6000, 25 * case_scale, shape, phase::plain_then_band);
+  expect_same_labels(6000, 25 * case_scale, shape, phase::plain_then_edge);
   expect_same_labels(6500, 10 * case_scale, shape, phase::edge_from_start);
 }
 
@@ -200,7 +165,7 @@ TEST(TamvelProperty, more_classes_than_one_walk_sums_match_reference) {
   case_shape shape;
   shape.smallest_class_count = 9;
   shape.largest_class_count = 20;
-  expect_same_labels(8000, 8 * case_scale, shape, phase::plain_then_band);
+  expect_same_labels(8000, 8 * case_scale, shape, phase::plain_then_edge);
   expect_same_labels(8500, 4 * case_scale, shape, phase::edge_from_start);
 }
 
@@ -210,7 +175,7 @@ TEST(TamvelProperty, larger_images_with_wide_bands_match_reference) {
   case_shape shape;
   shape.largest_extent = 40;
   shape.largest_depth = 2;
-  expect_same_labels(7000, 20 * case_scale, shape, phase::plain_then_band);
+  expect_same_labels(7000, 20 * case_scale, shape, phase::plain_then_edge);
   expect_same_labels(7500, 10 * case_scale, shape, phase::edge_from_start);
 }
 
