@@ -23,3 +23,10 @@ target_compile_options(octave_host INTERFACE
 target_link_options(octave_host INTERFACE ${OCTAVE_DL_LDFLAGS})
 
 find_program(OCTAVE_CLI octave-cli)
+
+# The Octave package archive (<name>-<version>.tar.gz) from the working tree,
+# written to the build folder: `cmake --build build --target octave_package`.
+add_custom_target(octave_package
+  COMMAND bash ${PROJECT_SOURCE_DIR}/package/make_package.sh ${PROJECT_BINARY_DIR}
+  COMMENT "Packing the Octave package archive into ${PROJECT_BINARY_DIR}"
+  VERBATIM)

@@ -72,13 +72,13 @@ function run_help_example(help_file)
   % The example of the help text, run exactly as written.
   text = fileread(help_file);
   lines = strsplit(text, "\n");
-  first = find(strcmp(strtrim(lines), '%   Example:'), 1) + 1;
+  first = find(strncmp(lines, '%   Example:', 12), 1) + 1;
   last = first - 1 + find(strcmp(strtrim(lines(first:end)), '%'), 1) - 1;
   assert(last >= first);
   code = strjoin(regexprep(lines(first:last), '^%', ''), "\n");
   evalc(code);
-  assert(size(L), [64 64]);
-  assert(all(ismember(L(:), 0:3)));
+  assert(size(edged), size(truth));
+  assert(mean(edged(:) == truth(:)) > 0.99);
 end
 
 warning('off', 'all');  % sample PNGs carry colour profiles the reader warns about

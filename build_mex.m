@@ -1,0 +1,145 @@
+% build_mex  Build the Sorvik and Tamvel plug-ins with this host's mex command and add them to the path.
+%
+%   build_mex
+%   build_mex(OUT_DIR)
+%   build_mex(OUT_DIR, CIMG_DIR)
+%   OUT_DIR = build_mex(...)
+%
+%   Compiles both plug-ins from the C++ sources beside this file with the
+%   host's own mex command (in Octave, mkoctfile --mex), writes them with
+%   their help files Sorvik.m and Tamvel.m into OUT_DIR (default: the
+%   folder build-mex beside this file) and adds OUT_DIR to the path, so
+%   that Sorvik, Tamvel, help Sorvik and help Tamvel work at once. Add
+%   OUT_DIR to the path again in later sessions (addpath or savepath).
+%
+%   The same script serves Octave and MATLAB. The code is C++17 for GCC or
+%   Clang on Linux and is built optimised (-O3), without fused
+%   multiply-add contraction (-ffp-contract=off; the labels depend on every
+%   rounding step, so they would otherwise differ between builds) and
+%   without OpenMP (every call runs on the caller's thread). In Octave each
+%   plug-in exports mexFunction only; MATLAB's mex does that by itself.
+%
+%   The image library is the header-only CImg: CImg.h must be on the
+%   compiler's include path (Debian and Ubuntu: apt install cimg-dev), or in
+%   the folder CIMG_DIR.
+%
+%   Example:
+%     cd path/to/the/sources
+%     build_mex
+%     help Sorvik
+
+function out_dir = build_mex(out_dir, cimg_dir)
+  root = fileparts(mfilename('fullpath'));
+  if nargin < 1 || isempty(out_dir)
+    out_dir = fullfile(root, 'build-mex');
+  end
+  includes = {['-I' root]};
+  if nargin >= 2 && ~isempty(cimg_dir)
+    includes{end + 1} = ['-I' cimg_dir];
+  end
+  if ~exist(out_dir, 'dir')
+    mkdir(out_dir);
+  end
+  out_dir = absolute_path(out_dir);
+
+  % Every source of a folder, so that a new file cannot be left out; each
+  % command's entry point goes into its own plug-in only.
+  shared = [sources(root, 'boundary'), sources(root, 'segmentation')];
+  sorvik = [{fullfile(root, 'segmentation', 'sorvik_mex.cpp')}, shared];
+  tamvel = [{fullfile(root, 'pair_segmentation', 'tamvel_mex.cpp')}, shared, sources(root, 'pair_segmentation')];
+
+  if exist('OCTAVE_VERSION', 'builtin')
+    build_in_octave(root, out_dir, includes, {'Sorvik', 'Tamvel'}, {sorvik, tamvel});
+  else
+    % MATLAB: the separate-complex API (the data of a complex array are its
+    % real parts), C++17, -O3 and no contraction. Its mex exports
+    % mexFunction only.
+    flags = {'-R2017b', 'CXXFLAGS=$CXXFLAGS -std=c++17 -ffp-contract=off', 'CXXOPTIMFLAGS=-O3 -fno-math-errno -DNDEBUG'};
+    mex(flags{:}, includes{:}, '-outdir', out_dir, '-output', 'Sorvik', sorvik{:});
+    mex(flags{:}, includes{:}, '-outdir', out_dir, '-output', 'Tamvel', tamvel{:});
+  end
+
+  % The help text sits beside the plug-in, where help looks for it; in the
+  % same folder the plug-in takes precedence when the command is called.
+  copyfile(fullfile(root, 'mex', 'Sorvik.m'), out_dir);
+  copyfile(fullfile(root, 'mex', 'Tamvel.m'), out_dir);
+  addpath(out_dir);
+  fprintf('build_mex: Sorvik and Tamvel built in %s and added to the path\n', out_dir);
+  if nargout == 0
+    clear out_dir;
+  end
+end
+
+function build_in_octave(root, out_dir, includes, names, source_lists)
+  % mkoctfile reads its flags from the environment; they are restored when
+  % this function returns. Its extra flags carry -fopenmp, which would make
+  % the image library spread work over threads: it is taken out, and
+  % -fno-openmp after it keeps it off in any case.
+  old_flags = {getenv('CXXFLAGS'), getenv('XTRA_CXXFLAGS')};
+  restore = onCleanup(@() restore_environment({'CXXFLAGS', 'XTRA_CXXFLAGS'}, old_flags));
+  extra = strtrim(regexprep(mkoctfile('-p', 'XTRA_CXXFLAGS'), '(^|\s)-fopenmp(?=\s|$)', ' '));
+  if isempty(extra)
+    extra = '-pthread';  % an empty value would bring back mkoctfile's default
+  end
+  setenv('CXXFLAGS', '-std=c++17 -O3 -fno-math-errno -ffp-contract=off -fno-openmp');
+  setenv('XTRA_CXXFLAGS', extra);
+  exports = {};
+  if isunix() && ~ismac()
+    exports = {['-Wl,--version-script=' fullfile(root, 'cmake', 'mexFunction.map')]};
+  end
+
+  % Each source is compiled once, into a fresh folder removed afterwards,
+  % and the objects both plug-ins share are linked into both.
+  object_dir = tempname();
+  mkdir(object_dir);
+  remove = onCleanup(@() remove_folder(object_dir));
+  compiled = containers.Map();
+  for i = 1:numel(names)
+    objects = cell(size(source_lists{i}));
+    for j = 1:numel(objects)
+      source = source_lists{i}{j};
+      if ~isKey(compiled, source)
+        % One folder per source folder: names repeat across folders.
+        [source_dir, name] = fileparts(source);
+        [~, folder] = fileparts(source_dir);
+        if ~exist(fullfile(object_dir, folder), 'dir')
+          mkdir(fullfile(object_dir, folder));
+        end
+        compiled(source) = fullfile(object_dir, folder, [name '.o']);
+        mex('-c', includes{:}, source, '-o', compiled(source));
+      end
+      objects{j} = compiled(source);
+    end
+    mex('-o', fullfile(out_dir, [names{i} '.mex']), objects{:}, exports{:});
+  end
+end
+
+function files = sources(root, folder)
+  % The folder's C++ sources, without the commands' entry points.
+  listing = dir(fullfile(root, folder, '*.cpp'));
+  names = sort({listing.name});
+  names = names(cellfun(@isempty, regexp(names, '_mex\.cpp$', 'once')));
+  files = cellfun(@(name) fullfile(root, folder, name), names, 'UniformOutput', false);
+end
+
+function restore_environment(names, values)
+  for i = 1:numel(names)
+    if isempty(values{i})
+      unsetenv(names{i});
+    else
+      setenv(names{i}, values{i});
+    end
+  end
+end
+
+function remove_folder(folder)
+  confirm_recursive_rmdir(false, 'local');  % Octave would ask first
+  rmdir(folder, 's');
+end
+
+function path = absolute_path(path)
+  % The folder's full name, as addpath and the mex command need it.
+  old = cd(path);
+  path = pwd();
+  cd(old);
+end
