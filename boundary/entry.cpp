@@ -1,6 +1,7 @@
 #include "entry.h"
 
 #include <cstdio>
+#include <cstring>
 #include <new>
 
 #include "image.h"
@@ -34,7 +35,9 @@ void run_command(const char* command, command_body body, int nlhs, mxArray* plhs
   } catch (const refusal& fault) {
     error.set(command, fault.mnemonic(), fault.what());
   } catch (const cimg_library::CImgException& fault) {
-    error.set(command, "imageLibrary", fault.what());
+    // The library reports memory it could not get as its own error.
+    const bool memory = std::strstr(fault.what(), "Failed to allocate memory") != nullptr;
+    error.set(command, memory ? "outOfMemory" : "imageLibrary", fault.what());
   } catch (const std::bad_alloc&) {
     error.set(command, "outOfMemory", "not enough memory for this image and these settings.");
   }

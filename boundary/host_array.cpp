@@ -63,7 +63,10 @@ image_extents extents_of(const mxArray* array, const char* role) {
     extents.spectrum = static_cast<std::uint64_t>(dimensions[3]);
   }
 
-  const std::uint64_t largest_extent = std::numeric_limits<unsigned int>::max();
+  // The container keeps extents as unsigned int but hands them out as int
+  // (width(), height() ...), and its loops and ours count in int: an extent of
+  // 2^31 or more would turn negative there.
+  const std::uint64_t largest_extent = std::numeric_limits<int>::max();
   std::uint64_t count = 1;
   bool fits = true;
   for (std::uint64_t extent : {extents.width, extents.height, extents.depth, extents.spectrum})
@@ -74,23 +77,11 @@ image_extents extents_of(const mxArray* array, const char* role) {
   if (!fits)
     refuse("tooLarge",
            "%s of %llu x %llu x %llu x %llu (rows x columns x depth x channels) is too large for the image "
-           "container: each extent must stay below 2^32 and the image below %llu elements.",
+           "container: each extent must stay below 2^31 and the image below %llu elements.",
            role, static_cast<unsigned long long>(extents.height), static_cast<unsigned long long>(extents.width),
            static_cast<unsigned long long>(extents.depth), static_cast<unsigned long long>(extents.spectrum),
            static_cast<unsigned long long>(cimg_max_buf_size));
   return extents;
-}
-
-// An image that keeps its extents although one of them is 0 and it holds no
-// buffer: the container would otherwise forget that a 0 x 5 array still has
-// one channel, and the computation reports such an image as empty.
-CImg<float> image_without_pixels(const image_extents& extents) {
-  CImg<float> image;
-  image._width = static_cast<unsigned int>(extents.width);
-  image._height = static_cast<unsigned int>(extents.height);
-  image._depth = static_cast<unsigned int>(extents.depth);
-  image._spectrum = static_cast<unsigned int>(extents.spectrum);
-  return image;
 }
 
 // Writes the image buffer sequentially (x fastest) while reading the host's
@@ -122,7 +113,10 @@ CImg<float> image_from_host(const mxArray* array, const char* role) {
            class_name(class_id));
 
   const image_extents extents = extents_of(array, role);
-  if (extents.width * extents.height * extents.depth * extents.spectrum == 0) return image_without_pixels(extents);
+  // The computation reports an image without pixels as empty, knowing its extents.
+  if (extents.width * extents.height * extents.depth * extents.spectrum == 0)
+    return image_without_pixels(static_cast<unsigned int>(extents.width), static_cast<unsigned int>(extents.height),
+                                static_cast<unsigned int>(extents.depth), static_cast<unsigned int>(extents.spectrum));
 
   const void* data = class_id == mxLOGICAL_CLASS ? static_cast<const void*>(mxGetLogicals(array)) : mxGetData(array);
   if (!data) refuse("missingData", "%s reports elements but the host gave no element data.", role);

@@ -13,3 +13,20 @@
 #include <CImg.h>
 
 using cimg_library::CImg;
+
+namespace boundary {
+
+// An image that keeps its extents although one of them is 0 and it holds no
+// buffer: the container would otherwise set every extent to 0, forgetting
+// that a 0 x 5 array still has one channel, or that labels of a 0 x 5 image
+// are 0 x 5 x 1.
+inline CImg<float> image_without_pixels(unsigned width, unsigned height, unsigned depth, unsigned spectrum) {
+  CImg<float> image;
+  image._width = width;
+  image._height = height;
+  image._depth = depth;
+  image._spectrum = spectrum;
+  return image;
+}
+
+}  // namespace boundary

@@ -20,10 +20,13 @@ class refusal : public std::runtime_error {
   const char* mnemonic_;  // always a string literal
 };
 
+// The standard attribute comes first: clang accepts no standard attribute
+// after a GNU one.
+[[noreturn]]
 #if defined(__GNUC__)
 __attribute__((format(printf, 2, 3)))
 #endif
-[[noreturn]] inline void refuse(const char* mnemonic, const char* format, ...) {
+inline void refuse(const char* mnemonic, const char* format, ...) {
   char text[512];
   va_list arguments;
   va_start(arguments, format);

@@ -1,10 +1,35 @@
 #include "standin.h"
 
 #include <dlfcn.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <iostream>
 #include <limits>
+#include <unordered_set>
+
+namespace {
+
+// Read-only zero pages mapped for an array too large to fill; unmapped with it.
+struct zero_page_mapping {
+  void* address = nullptr;
+  std::size_t bytes = 0;
+  zero_page_mapping() = default;
+  zero_page_mapping(const zero_page_mapping&) = delete;
+  zero_page_mapping& operator=(const zero_page_mapping&) = delete;
+  ~zero_page_mapping() {
+    if (address) munmap(address, bytes);
+  }
+};
+
+}  // namespace
 
 struct standin_array {
   mxClassID class_id = mxUNKNOWN_CLASS;
@@ -14,11 +39,35 @@ struct standin_array {
   bool created_by_plugin = false;
   std::vector<unsigned char> real;
   std::vector<unsigned char> imaginary;
+  zero_page_mapping zero_pages;  // the real part, instead of `real`
 };
 
 namespace {
 
+// Every array made and not yet destroyed.
+std::unordered_set<const standin_array*> live_arrays;
 std::size_t live_created = 0;
+
+// What the stand-in host notes while a plug-in call runs.
+struct call_record {
+  bool active = false;
+  std::vector<standin_array*> created;  // by the plug-in in this call, not yet destroyed
+  std::vector<std::string> broken_rules;
+};
+call_record current_call;
+
+void break_rule(const std::string& rule) { current_call.broken_rules.push_back(rule); }
+
+// An array handle that is no array: the plug-in holds one it must not use.
+[[noreturn]] void dead_array(const char* function) {
+  std::fprintf(stderr, "stand-in host: %s was given an array that was destroyed or never made\n", function);
+  std::abort();
+}
+
+const standin_array* checked(const mxArray* array, const char* function) {
+  if (!array || !live_arrays.count(array)) dead_array(function);
+  return array;
+}
 
 std::size_t element_size(mxClassID class_id) {
   switch (class_id) {
@@ -39,36 +88,148 @@ bool checked_count(const std::vector<mwSize>& dimensions, std::size_t& count) {
   return true;
 }
 
+// The byte count of the real part, or nothing when it does not fit.
+bool checked_bytes(const standin_array& array, std::size_t& bytes) {
+  const std::size_t size = element_size(array.class_id);
+  if (!checked_count(array.dimensions, bytes) || bytes > std::numeric_limits<std::size_t>::max() / size) return false;
+  bytes *= size;
+  return true;
+}
+
+enum class storage { held, none, zero_pages };
+
 standin_array* new_array(mxClassID class_id, const std::vector<std::size_t>& dimensions, bool complex,
-                         bool sparse, bool with_data) {
-  auto* array = new standin_array;
+                         bool sparse, storage kind) {
+  auto array = std::make_unique<standin_array>();
   array->class_id = class_id;
   array->dimensions.assign(dimensions.begin(), dimensions.end());
   array->complex = complex;
   array->sparse = sparse;
-  if (with_data) {
-    std::size_t count = 0;
-    if (!checked_count(array->dimensions, count)) {
-      delete array;
-      throw std::invalid_argument("stand-in host: array too large to hold");
-    }
-    array->real.assign(count * element_size(class_id), 0);
-    if (complex) array->imaginary.assign(count * element_size(class_id), 0);
+  std::size_t bytes = 0;
+  if (kind != storage::none && !checked_bytes(*array, bytes))
+    throw std::invalid_argument("stand-in host: array too large to hold");
+  if (kind == storage::held) {
+    array->real.assign(bytes, 0);
+    if (complex) array->imaginary.assign(bytes, 0);
+  } else if (kind == storage::zero_pages && bytes > 0) {
+    void* address = mmap(nullptr, bytes, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (address == MAP_FAILED) throw std::runtime_error("stand-in host: cannot map zero pages");
+    array->zero_pages.address = address;
+    array->zero_pages.bytes = bytes;
   }
-  return array;
+  live_arrays.insert(array.get());
+  return array.release();
 }
+
+// A fingerprint of everything a plug-in could change in an input (FNV-1a).
+std::uint64_t fingerprint(const standin_array& array) {
+  std::uint64_t hash = 14695981039346656037ull;
+  const auto mix = [&hash](const void* data, std::size_t bytes) {
+    const auto* byte = static_cast<const unsigned char*>(data);
+    for (std::size_t i = 0; i < bytes; ++i) hash = (hash ^ byte[i]) * 1099511628211ull;
+  };
+  mix(&array.class_id, sizeof array.class_id);
+  mix(array.dimensions.data(), array.dimensions.size() * sizeof(mwSize));
+  const bool flags[] = {array.complex, array.sparse};
+  mix(flags, sizeof flags);
+  mix(array.real.data(), array.real.size());
+  mix(array.imaginary.data(), array.imaginary.size());
+  return hash;
+}
+
+// Standard output sent to a scratch file while a plug-in runs, and read back.
+class output_capture {
+ public:
+  output_capture() {
+    std::fflush(stdout);
+    std::cout.flush();
+    scratch_ = scratch_file();
+    if (scratch_ < 0 || ftruncate(scratch_, 0) != 0 || lseek(scratch_, 0, SEEK_SET) != 0)
+      throw std::runtime_error("stand-in host: cannot prepare the file that catches standard output");
+    saved_ = dup(STDOUT_FILENO);
+    if (saved_ < 0 || dup2(scratch_, STDOUT_FILENO) < 0)
+      throw std::runtime_error("stand-in host: cannot redirect standard output");
+  }
+  output_capture(const output_capture&) = delete;
+  output_capture& operator=(const output_capture&) = delete;
+  ~output_capture() { restore(); }
+
+  // What was printed (its first part), once the plug-in has returned.
+  std::string finish() {
+    restore();
+    struct stat status {};
+    if (fstat(scratch_, &status) != 0 || status.st_size == 0) return "";
+    std::string text(std::min<std::size_t>(std::size_t(status.st_size), 200), '\0');
+    const ssize_t got = pread(scratch_, &text[0], text.size(), 0);
+    text.resize(got > 0 ? std::size_t(got) : 0);
+    if (std::size_t(status.st_size) > text.size()) text += "...";
+    return text.empty() ? "(unreadable output)" : text;
+  }
+
+ private:
+  static int scratch_file() {
+    static std::FILE* const file = std::tmpfile();
+    return file ? fileno(file) : -1;
+  }
+  void restore() {
+    if (saved_ < 0) return;
+    std::fflush(stdout);
+    std::cout.flush();
+    dup2(saved_, STDOUT_FILENO);
+    close(saved_);
+    saved_ = -1;
+  }
+  int scratch_ = -1;
+  int saved_ = -1;
+};
+
+// Marks the stand-in host as inside a plug-in call for its lifetime.
+struct call_scope {
+  call_scope() {
+    if (current_call.active) throw std::logic_error("stand-in host: plug-in calls do not nest");
+    current_call = call_record();
+    current_call.active = true;
+  }
+  call_scope(const call_scope&) = delete;
+  call_scope& operator=(const call_scope&) = delete;
+  ~call_scope() { current_call.active = false; }
+};
+
+bool created_in_call(const mxArray* array) {
+  return std::find(current_call.created.begin(), current_call.created.end(), array) != current_call.created.end();
+}
+
+void destroy(standin_array* array) {
+  live_arrays.erase(array);
+  if (array->created_by_plugin) --live_created;
+  current_call.created.erase(std::remove(current_call.created.begin(), current_call.created.end(), array),
+                             current_call.created.end());
+  delete array;
+}
+
+// Output slots past the first hold this until the plug-in returns.
+mxArray* untouched_slot() {
+  static standin_array marker;
+  return &marker;
+}
+
+constexpr std::size_t spare_slots = 4;
 
 }  // namespace
 
 extern "C" {
 
-mwSize mxGetNumberOfDimensions(const mxArray* array) { return array->dimensions.size(); }
-const mwSize* mxGetDimensions(const mxArray* array) { return array->dimensions.data(); }
-mxClassID mxGetClassID(const mxArray* array) { return array->class_id; }
-bool mxIsComplex(const mxArray* array) { return array->complex; }
-bool mxIsSparse(const mxArray* array) { return array->sparse; }
+mwSize mxGetNumberOfDimensions(const mxArray* array) {
+  return checked(array, "mxGetNumberOfDimensions")->dimensions.size();
+}
+const mwSize* mxGetDimensions(const mxArray* array) { return checked(array, "mxGetDimensions")->dimensions.data(); }
+mxClassID mxGetClassID(const mxArray* array) { return checked(array, "mxGetClassID")->class_id; }
+bool mxIsComplex(const mxArray* array) { return checked(array, "mxIsComplex")->complex; }
+bool mxIsSparse(const mxArray* array) { return checked(array, "mxIsSparse")->sparse; }
 
 void* mxGetData(const mxArray* array) {
+  checked(array, "mxGetData");
+  if (array->zero_pages.address) return array->zero_pages.address;
   if (array->real.empty()) return nullptr;
   return const_cast<unsigned char*>(array->real.data());
 }
@@ -79,16 +240,29 @@ mxLogical* mxGetLogicals(const mxArray* array) { return static_cast<mxLogical*>(
 mxArray* mxCreateNumericArray(mwSize dimension_count, const mwSize* dimensions, mxClassID class_id,
                               mxComplexity complexity) {
   std::vector<std::size_t> extents(dimensions, dimensions + dimension_count);
-  standin_array* array = new_array(class_id, extents, complexity == mxCOMPLEX, false, true);
+  standin_array* array = new_array(class_id, extents, complexity == mxCOMPLEX, false, storage::held);
   array->created_by_plugin = true;
   ++live_created;
+  if (current_call.active) current_call.created.push_back(array);
   return array;
 }
 
 void mxDestroyArray(mxArray* array) {
   if (!array) return;
-  if (array->created_by_plugin) --live_created;
-  delete array;
+  if (current_call.active) {
+    // The array stays alive: the host still holds it and frees it itself.
+    if (!live_arrays.count(array)) {
+      break_rule("destroyed an array that was already destroyed or never made");
+      return;
+    }
+    if (!created_in_call(array)) {
+      break_rule("destroyed an array the host gave it (an input or another host array)");
+      return;
+    }
+  } else if (!live_arrays.count(array)) {
+    dead_array("mxDestroyArray");
+  }
+  destroy(array);
 }
 
 void mexErrMsgIdAndTxt(const char* identifier, const char* format, ...) {
@@ -105,11 +279,16 @@ void mexErrMsgIdAndTxt(const char* identifier, const char* format, ...) {
 namespace standin {
 
 array_ptr make_array(mxClassID class_id, const std::vector<std::size_t>& dimensions, bool complex, bool sparse) {
-  return array_ptr(new_array(class_id, dimensions, complex, sparse, true));
+  return array_ptr(new_array(class_id, dimensions, complex, sparse, storage::held));
 }
 
-array_ptr make_array_without_data(mxClassID class_id, const std::vector<std::size_t>& dimensions) {
-  return array_ptr(new_array(class_id, dimensions, false, false, false));
+array_ptr make_array_without_data(mxClassID class_id, const std::vector<std::size_t>& dimensions, bool complex,
+                                  bool sparse) {
+  return array_ptr(new_array(class_id, dimensions, complex, sparse, storage::none));
+}
+
+array_ptr make_array_of_zero_pages(mxClassID class_id, const std::vector<std::size_t>& dimensions) {
+  return array_ptr(new_array(class_id, dimensions, false, false, storage::zero_pages));
 }
 
 void* imaginary_data(mxArray* array) { return array->imaginary.empty() ? nullptr : array->imaginary.data(); }
@@ -138,17 +317,63 @@ plugin::plugin(const std::string& path) {
 plugin::~plugin() { dlclose(library_); }
 
 std::vector<array_ptr> plugin::call(const std::vector<const mxArray*>& inputs, int output_count) const {
-  // The host owns whatever the plug-in stored, also when the call ends in an error.
-  std::vector<mxArray*> slots(output_count > 0 ? output_count : 1, nullptr);
+  // A host hands out room for at least one output; the slots past the
+  // requested ones are there to see whether the plug-in writes beyond them.
+  const std::size_t slot_count = std::size_t(std::max(output_count, 1));
+  std::vector<mxArray*> slots(slot_count + spare_slots, untouched_slot());
+  slots[0] = nullptr;
   std::vector<const mxArray*> arguments(inputs);
-  try {
-    entry_(output_count, slots.data(), static_cast<int>(arguments.size()), arguments.data());
-  } catch (...) {
-    for (mxArray* slot : slots) mxDestroyArray(slot);
-    throw;
+  std::vector<std::uint64_t> before;
+  for (const mxArray* input : inputs) before.push_back(fingerprint(*checked(input, "the call")));
+
+  std::exception_ptr error;
+  std::string printed;
+  {
+    const call_scope scope;
+    output_capture capture;
+    try {
+      entry_(output_count, slots.data(), static_cast<int>(arguments.size()), arguments.data());
+    } catch (const host_error&) {
+      error = std::current_exception();
+    } catch (const std::exception& escaped) {
+      break_rule(std::string("let an exception other than a host error leave mexFunction: ") + escaped.what());
+    } catch (...) {
+      break_rule("let an exception of unknown type leave mexFunction");
+    }
+    printed = capture.finish();
+    if (!printed.empty()) break_rule("printed to standard output: \"" + printed + "\"");
   }
+
+  for (std::size_t i = 1; i < slots.size(); ++i)
+    if (slots[i] != untouched_slot())
+      break_rule("wrote output slot " + std::to_string(i + 1) + "; only the first is the plug-in's to fill");
+  if (slots[0] && !created_in_call(slots[0])) {
+    break_rule("stored an array it did not create in the first output slot");
+    slots[0] = nullptr;  // not the plug-in's to hand over
+  }
+  for (std::size_t i = 0; i < inputs.size(); ++i)
+    if (fingerprint(*checked(inputs[i], "the call")) != before[i])
+      break_rule("changed input " + std::to_string(i + 1) + ", which the host only lends it");
+  // The host owns what sits in the first slot, also when the call ends in an
+  // error (and then frees it); anything else the plug-in created is left over.
+  mxArray* result = slots[0];
+  std::vector<standin_array*> left_over;
+  for (standin_array* array : current_call.created)
+    if (array != result) left_over.push_back(array);
+  if (!left_over.empty())
+    break_rule("created " + std::to_string(left_over.size()) + " array(s) it neither returned nor destroyed");
+  for (standin_array* array : left_over) destroy(array);
+  array_ptr owned_result(result);
+
+  if (!current_call.broken_rules.empty()) {
+    std::string message = "stand-in host: the plug-in broke the host's rules:";
+    for (const std::string& rule : current_call.broken_rules) message += "\n  - it " + rule;
+    throw host_rule_broken(message);
+  }
+  if (error) std::rethrow_exception(error);
   std::vector<array_ptr> outputs;
-  for (mxArray* slot : slots) outputs.emplace_back(slot);
+  outputs.push_back(std::move(owned_result));
+  for (std::size_t i = 1; i < slot_count; ++i) outputs.emplace_back();
   return outputs;
 }
 

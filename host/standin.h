@@ -1,6 +1,13 @@
 // The test side of the stand-in host: make host arrays, load a plug-in the way
 // a host does (dlopen, look up mexFunction) and call it. Errors a plug-in
 // raises through mexErrMsgIdAndTxt arrive here as standin::host_error.
+//
+// While a call runs, the stand-in host holds the plug-in to the host's rules
+// and reports a broken one as standin::host_rule_broken once the call is over:
+// the plug-in destroys no array it did not create, writes no output slot but
+// the first, stores only an array it created there, changes no input, leaves
+// no array it created behind, lets no exception but a host error leave
+// mexFunction, and prints nothing to standard output.
 #pragma once
 
 #include "mex.h"
@@ -20,6 +27,11 @@ struct host_error : std::runtime_error {
   std::string identifier;
 };
 
+// A plug-in broke a rule of the host during a call; the message lists each.
+struct host_rule_broken : std::logic_error {
+  using std::logic_error::logic_error;
+};
+
 struct array_deleter {
   void operator()(mxArray* array) const { mxDestroyArray(array); }
 };
@@ -33,7 +45,13 @@ array_ptr make_array(mxClassID class_id, const std::vector<std::size_t>& dimensi
 
 // An array that reports the dimensions but holds no element storage at all:
 // for sizes no machine could hold. Reading its data yields a null pointer.
-array_ptr make_array_without_data(mxClassID class_id, const std::vector<std::size_t>& dimensions);
+array_ptr make_array_without_data(mxClassID class_id, const std::vector<std::size_t>& dimensions,
+                                  bool complex = false, bool sparse = false);
+
+// An array whose elements all read as zero from read-only pages the system
+// shares, holding no memory of its own: for sizes beyond the machine's memory
+// that a plug-in should still be handed with their data. Writing to it faults.
+array_ptr make_array_of_zero_pages(mxClassID class_id, const std::vector<std::size_t>& dimensions);
 
 // An array filled from values given in the host's column-major order.
 template <typename T>
@@ -70,7 +88,9 @@ class plugin {
   plugin& operator=(const plugin&) = delete;
 
   // Calls mexFunction with the inputs and returns the output slots, owned.
-  // Output slots the plug-in did not fill come back as null.
+  // Output slots the plug-in did not fill come back as null. Throws
+  // host_error for an error the plug-in raised and host_rule_broken, in its
+  // place, when the plug-in broke a rule of the host.
   std::vector<array_ptr> call(const std::vector<const mxArray*>& inputs, int output_count = 1) const;
 
  private:

@@ -1,6 +1,5 @@
 #include <algorithm>
 #include <cstddef>
-#include <limits>
 
 #include "sweep_inputs.h"
 #include "vector_clones.h"
@@ -38,7 +37,7 @@ PAIR_VECTOR_CLONES void plain_sweep(const sweep_inputs& in, std::size_t position
   for (std::size_t start = 0; start < count; start += chunk) {
     const std::size_t n = std::min(chunk, count - start);
     for (std::size_t i = 0; i < n; ++i) {
-      best[i] = std::numeric_limits<double>::infinity();
+      best[i] = largest_cost;
       winner[i] = -1.0;
     }
     for (int k = 0; k < in.class_count; ++k) {

@@ -81,18 +81,19 @@ pixel_penalties penalties_at(const sweep_inputs& in, sweep_state& state, std::si
 // The loop keeps best as a float and takes a class when its cost is below
 // best: best after class k is the least float of the costs so far (rounding
 // is monotonic, NaN never below), and the own class sees another class won
-// exactly when an earlier cost was below infinity. So the costs are formed
-// first and only the running minimum is a chain.
+// exactly when an earlier cost was below the largest float, where best
+// starts. So the costs are formed first and only the running minimum is a
+// chain.
 template <class Penalty>
 int choose_class(const double* data, std::size_t stride, int class_count, int own_class, double lambda,
                  Penalty penalty, double own_penalty, double* cost, float& best) {
   bool won_before_own = false;
   for (int k = 0; k < class_count; ++k) {
     cost[k] = data[std::size_t(k) * stride] + lambda * penalty(k);
-    if (k < own_class) won_before_own |= cost[k] < std::numeric_limits<double>::infinity();
+    if (k < own_class) won_before_own |= cost[k] < double(largest_cost);
   }
   if (won_before_own) cost[own_class] = data[std::size_t(own_class) * stride] + lambda * own_penalty;
-  float least = std::numeric_limits<float>::infinity();
+  float least = largest_cost;
   int winner = -1;
   for (int k = 0; k < class_count; ++k) {
     winner = cost[k] < double(least) ? k : winner;

@@ -3,7 +3,7 @@
 # is missing. Sourced by demo.sh and test.sh.
 set -euo pipefail
 
-required_packages=(g++ make cmake binutils octave liboctave-dev cimg-dev libgtest-dev)
+required_packages=(g++ make cmake binutils octave liboctave-dev cimg-dev libgtest-dev clang libclang-rt-14-dev valgrind)
 
 missing=()
 for package in "${required_packages[@]}"; do

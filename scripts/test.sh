@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the C++ tests and the Octave tests on
 # a Release build, then the C++ tests again built with AddressSanitizer and
-# UndefinedBehaviorSanitizer.
+# UndefinedBehaviorSanitizer, a short run of every fuzz target (FUZZ_SECONDS
+# each, 60 by default) and the C++ tests of the Release build under valgrind.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 source "$root/scripts/setup.sh"
@@ -17,3 +18,17 @@ cmake -S "$root" -B "$root/build-sanitize" -DCMAKE_BUILD_TYPE=Debug \
   -DSEGMENTATION_SANITIZE=ON -DSEGMENTATION_OCTAVE=OFF > /dev/null
 cmake --build "$root/build-sanitize" -j "$jobs"
 (cd "$root/build-sanitize" && ctest --output-on-failure -j "$jobs")
+
+fuzz_seconds=${FUZZ_SECONDS:-60}
+echo "== Fuzzing (clang, libFuzzer, ASan + UBSan + LSan): each target ${fuzz_seconds} s from its seed corpus"
+CC=clang CXX=clang++ cmake -S "$root" -B "$root/build-fuzz" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DSEGMENTATION_FUZZ=ON -DSEGMENTATION_OCTAVE=OFF -DSEGMENTATION_TESTS=OFF > /dev/null
+cmake --build "$root/build-fuzz" -j "$jobs" --target fuzz_targets
+bash "$root/fuzz/run.sh" "$root/build-fuzz" "$fuzz_seconds"
+
+echo "== Valgrind memcheck: the C++ tests of the Release build"
+for tests in "$root"/build/tests/*_tests "$root"/build/tests/*_tests_baseline; do
+  echo "${tests##*/}"
+  valgrind --quiet --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite,indirect \
+    --show-leak-kinds=definite,indirect "$tests" --gtest_brief=1
+done

@@ -5,6 +5,8 @@
 // iteration kept in tests/reference/ and give the same bits on every input.
 #pragma once
 
+#include <limits>
+
 #include "boundary/image.h"
 #include "convergence.h"  // initial_energy
 #include "parameters.h"
@@ -13,6 +15,11 @@ namespace sorvik {
 
 // What a visited pixel that no class wins adds to the energy.
 constexpr float cost_ceiling = 1e8f;
+// A pixel's best cost starts here: a class wins only with a cost below the
+// largest float. The best cost is stored as a float, and one that rounded to
+// infinity there would let any later class whose cost is still a number in
+// double beat it, however much larger.
+constexpr float largest_cost = std::numeric_limits<float>::max();
 // Added to a class's pixel count before the division, so an empty class gets 0.
 constexpr double empty_class_guard = 1e-9;
 

@@ -62,7 +62,7 @@ SORVIK_VECTOR_CLONES inline void data_term_table(const double* value, int channe
 inline void plain_choice_by_pixel(const double* value, int channels, const float* centres, int classes,
                                   std::size_t count, double* distance, double* best, float* label, float* added) {
   for (std::size_t i = 0; i < count; ++i) {
-    best[i] = std::numeric_limits<double>::infinity();
+    best[i] = largest_cost;
     added[i] = cost_ceiling;
   }
   for (int k = 0; k < classes; ++k) {
@@ -93,7 +93,7 @@ __attribute__((target("avx2"))) void plain_choice_avx2(const double* value, cons
     __m256d lowest[groups], chosen[groups];
     for (int g = 0; g < groups; ++g) {
       for (int c = 0; c < Channels; ++c) channel[g][c] = _mm256_loadu_pd(value + c * block_pixels + i + 4 * g);
-      lowest[g] = _mm256_set1_pd(std::numeric_limits<double>::infinity());
+      lowest[g] = _mm256_set1_pd(largest_cost);
       chosen[g] = _mm256_set1_pd(-1.0);
     }
     __m256d this_class = _mm256_setzero_pd();
@@ -135,7 +135,7 @@ void plain_choice_sse2(const double* value, const double* centres, int classes, 
   for (std::size_t i = 0; i < count; i += 2 * groups) {
     __m128d lowest[groups], chosen[groups];
     for (int g = 0; g < groups; ++g) {
-      lowest[g] = _mm_set1_pd(std::numeric_limits<double>::infinity());
+      lowest[g] = _mm_set1_pd(largest_cost);
       chosen[g] = _mm_set1_pd(-1.0);
     }
     __m128d this_class = _mm_setzero_pd();

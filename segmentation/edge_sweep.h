@@ -144,7 +144,7 @@ inline row_of_disc find_sources(edge_buffers& buffers, int y, int height, int wi
 }
 
 struct pixel_choice {
-  float best = std::numeric_limits<float>::infinity();
+  float best = largest_cost;
   class_index winner = 0;
   bool won = false;
 };
@@ -301,7 +301,7 @@ inline float edge_sweep_in_lanes(const CImg<float>& image, const segmentation_pa
           cost[0] = data_term[0] + weight * double(differing[0]);
           for (int k = 1; k < classes; ++k) cost[k] = data_term[k * stride] + weight * double(differing[k]);
           pixel_choice choice;
-          if (cost[0] < std::numeric_limits<double>::infinity()) {
+          if (cost[0] < largest_cost) {
             // Class 0 wins first, and from then on the pixel differs from every
             // later class, its former class included.
             if (before > 0 && before < classes)

@@ -9,9 +9,13 @@ namespace {
 
 void segment(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
   boundary::require_arguments(nlhs, nrhs, 2, "L = Sorvik(image, parameters)");
-  const CImg<float> image = boundary::image_from_host(prhs[0], "the image");
-  const CImg<float> parameters = boundary::image_from_host(prhs[1], "the parameter vector");
-  const CImg<float> labels = sorvik::segment_image(image, parameters);
+  // The converted image goes before the result array comes: a call holds the
+  // image and the labels, then the labels and the result, never all three.
+  const CImg<float> labels = [prhs] {
+    const CImg<float> image = boundary::image_from_host(prhs[0], "the image");
+    const CImg<float> parameters = boundary::image_from_host(prhs[1], "the parameter vector");
+    return sorvik::segment_image(image, parameters);
+  }();
   plhs[0] = boundary::image_to_host(labels);
 }
 

@@ -27,7 +27,7 @@ function L = sorvik_reference(img, p)
     for z = 1:D
       for y = 1:H
         for xx = 1:W
-          best = single(Inf); won = false;
+          best = realmax("single"); won = false;
           for k = 0:K - 1
             d = 0;
             for c = 1:S

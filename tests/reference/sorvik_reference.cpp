@@ -45,9 +45,9 @@ float label_sweep(const CImg<float>& image, const sorvik::segmentation_parameter
   for (unsigned z = 0; z < unsigned(labels.depth()); ++z)
     for (unsigned y = 0; y < unsigned(labels.height()); ++y)
       for (unsigned x = 0; x < unsigned(labels.width()); ++x) {
-        // Any class whose cost is a number can win; one that no class wins
-        // (NaN or infinite costs) keeps its label.
-        float best = std::numeric_limits<float>::infinity();
+        // Any class whose cost is a number below the largest float can win; a
+        // pixel that no class wins (NaN, infinite or larger costs) keeps its label.
+        float best = sorvik::largest_cost;
         bool won = false;
         for (int k = 0; k < parameters.class_count; ++k) {
           double distance = 0;

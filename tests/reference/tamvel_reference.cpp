@@ -69,9 +69,9 @@ float label_sweep(const CImg<float>& primary, const CImg<float>& secondary, cons
     for (unsigned y = 0; y < unsigned(labels.height()); ++y)
       for (unsigned x = 0; x < unsigned(labels.width()); ++x) {
         if (!tamvel::in_band(band, x, y, z)) continue;
-        // Any class whose cost is a number can win; a pixel that no class wins
-        // (NaN or infinite costs) keeps its label.
-        float best = std::numeric_limits<float>::infinity();
+        // Any class whose cost is a number below the largest float can win; a
+        // pixel that no class wins (NaN, infinite or larger costs) keeps its label.
+        float best = tamvel::largest_cost;
         bool won = false;
         for (int k = 0; k < parameters.class_count; ++k) {
           const float primary_distance = squared_distance(primary, x, y, z, centres.primary, k, channels);

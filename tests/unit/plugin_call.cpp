@@ -32,6 +32,9 @@ standin::array_ptr call(const standin::plugin& plugin, const std::vector<const m
   } catch (const standin::host_error& error) {
     ADD_FAILURE() << "unexpected host error " << error.identifier << ": " << error.what();
     return nullptr;
+  } catch (const standin::host_rule_broken& broken) {
+    ADD_FAILURE() << broken.what();
+    return nullptr;
   }
 }
 
@@ -42,6 +45,8 @@ std::string refusal_identifier(const standin::plugin& plugin, const std::vector<
   } catch (const standin::host_error& error) {
     EXPECT_FALSE(std::string(error.what()).empty()) << "host error " << error.identifier << " without a message";
     return error.identifier;
+  } catch (const standin::host_rule_broken& broken) {
+    ADD_FAILURE() << broken.what();
   }
   return "";
 }
