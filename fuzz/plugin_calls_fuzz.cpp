@@ -58,15 +58,6 @@ std::size_t extent(fuzz::input_reader& in) {
   return large[code - 0xE0];
 }
 
-std::size_t element_size(mxClassID class_id) {
-  switch (class_id) {
-    case mxLOGICAL_CLASS: case mxINT8_CLASS: case mxUINT8_CLASS: return 1;
-    case mxCHAR_CLASS: case mxINT16_CLASS: case mxUINT16_CLASS: return 2;
-    case mxSINGLE_CLASS: case mxINT32_CLASS: case mxUINT32_CLASS: return 4;
-    default: return 8;
-  }
-}
-
 // A value in the element type: integers saturate and NaN becomes 0, as a
 // host's own conversion would give.
 template <typename T>
@@ -113,7 +104,7 @@ void fill(fuzz::input_reader& in, reading how, mxClassID class_id, void* target,
     case mxUINT32_CLASS: fill_elements(in, how, static_cast<std::uint32_t*>(target), count); break;
     case mxINT64_CLASS: fill_elements(in, how, static_cast<std::int64_t*>(target), count); break;
     case mxUINT64_CLASS: fill_elements(in, how, static_cast<std::uint64_t*>(target), count); break;
-    default: in.bytes(target, count * element_size(class_id)); break;  // no numbers in it
+    default: in.bytes(target, count * standin::element_size(class_id)); break;  // no numbers in it
   }
 }
 

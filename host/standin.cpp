@@ -69,15 +69,6 @@ const standin_array* checked(const mxArray* array, const char* function) {
   return array;
 }
 
-std::size_t element_size(mxClassID class_id) {
-  switch (class_id) {
-    case mxLOGICAL_CLASS: case mxINT8_CLASS: case mxUINT8_CLASS: return 1;
-    case mxCHAR_CLASS: case mxINT16_CLASS: case mxUINT16_CLASS: return 2;
-    case mxSINGLE_CLASS: case mxINT32_CLASS: case mxUINT32_CLASS: return 4;
-    default: return 8;
-  }
-}
-
 // Element count, or nothing when the product does not fit.
 bool checked_count(const std::vector<mwSize>& dimensions, std::size_t& count) {
   count = 1;
@@ -90,7 +81,7 @@ bool checked_count(const std::vector<mwSize>& dimensions, std::size_t& count) {
 
 // The byte count of the real part, or nothing when it does not fit.
 bool checked_bytes(const standin_array& array, std::size_t& bytes) {
-  const std::size_t size = element_size(array.class_id);
+  const std::size_t size = standin::element_size(array.class_id);
   if (!checked_count(array.dimensions, bytes) || bytes > std::numeric_limits<std::size_t>::max() / size) return false;
   bytes *= size;
   return true;
@@ -277,6 +268,15 @@ void mexErrMsgIdAndTxt(const char* identifier, const char* format, ...) {
 }  // extern "C"
 
 namespace standin {
+
+std::size_t element_size(mxClassID class_id) {
+  switch (class_id) {
+    case mxLOGICAL_CLASS: case mxINT8_CLASS: case mxUINT8_CLASS: return 1;
+    case mxCHAR_CLASS: case mxINT16_CLASS: case mxUINT16_CLASS: return 2;
+    case mxSINGLE_CLASS: case mxINT32_CLASS: case mxUINT32_CLASS: return 4;
+    default: return 8;
+  }
+}
 
 array_ptr make_array(mxClassID class_id, const std::vector<std::size_t>& dimensions, bool complex, bool sparse) {
   return array_ptr(new_array(class_id, dimensions, complex, sparse, storage::held));

@@ -77,6 +77,8 @@ std::size_t live_created_arrays();
 
 // Element count of an array, from its dimensions.
 std::size_t element_count(const mxArray* array);
+// Bytes of one element of the class (of its real part, for complex arrays).
+std::size_t element_size(mxClassID class_id);
 std::vector<std::size_t> dimensions_of(const mxArray* array);
 
 // A plug-in loaded from its shared library, as a host loads it.

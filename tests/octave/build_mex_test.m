@@ -2,13 +2,8 @@
 % fresh folder, puts them on the path and leaves the environment as it was.
 1;
 
-work = getenv('WORK_DIR');
-confirm_recursive_rmdir(false);
-if exist(work, 'dir')
-  rmdir(work, 's');
-end
-mkdir(work);
 addpath(getenv('TEST_DIR'));
+work = fresh_folder();
 addpath(getenv('SOURCE_DIR'));
 
 flags = {getenv('CXXFLAGS'), getenv('XTRA_CXXFLAGS')};

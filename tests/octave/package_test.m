@@ -4,13 +4,8 @@
 % the tests in their help files and the package's demo.
 1;
 
-work = getenv('WORK_DIR');
-confirm_recursive_rmdir(false);
-if exist(work, 'dir')
-  rmdir(work, 's');
-end
-mkdir(work);
 addpath(getenv('TEST_DIR'));
+work = fresh_folder();
 
 [status, output] = system(sprintf('bash "%s" "%s"', fullfile(getenv('SOURCE_DIR'), 'package', 'make_package.sh'), work));
 if status ~= 0
