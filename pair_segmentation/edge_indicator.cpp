@@ -26,9 +26,12 @@ double clamped(const CImg<float>& image, std::ptrdiff_t x, std::ptrdiff_t y, std
 const double diagonal_weight = (2.0 - std::sqrt(2.0)) / 4.0;
 const double axis_weight = (std::sqrt(2.0) - 1.0) / 2.0;
 
-float indicator_of(double gx, double gy) {
-  const double value = 1.0 / (1.0 + std::sqrt(gx * gx + gy * gy));
-  return std::isfinite(value) ? static_cast<float>(value) : 0.0f;
+// 1 / (1 + |g|), or 0 where that is not finite. The value lies in [0, 1] or
+// is NaN, never infinite, so it is finite exactly when its float is not NaN:
+// a test the compiler can make on several pixels at once.
+inline float indicator_of(double gx, double gy) {
+  const float value = static_cast<float>(1.0 / (1.0 + std::sqrt(gx * gx + gy * gy)));
+  return value == value ? value : 0.0f;
 }
 
 // The indicator at (x, y, z), any pixel: neighbours beyond the border read
@@ -49,14 +52,6 @@ float indicator_at(const CImg<float>& primary, std::ptrdiff_t x, std::ptrdiff_t 
   return indicator_of(gx, gy);
 }
 
-// indicator_of's last step in a form the compiler takes several pixels at
-// once: 1 / (1 + sqrt(s)) lies in [0, 1] or is NaN, never infinite, so it is
-// finite exactly when its float is not NaN.
-inline float finite_or_zero(double value) {
-  const float rounded = static_cast<float>(value);
-  return rounded == rounded ? rounded : 0.0f;
-}
-
 // Columns 1 .. count of a row whose neighbour rows `up` and `down` lie
 // inside the image: the same operations as indicator_at, without the
 // clamping, so that the compiler can take several pixels at once.
@@ -68,7 +63,7 @@ PAIR_VECTOR_CLONES void interior_of_row(const float* up, const float* row, const
                       b * (double(row[x + 1]) - double(row[x - 1]));
     const double gy = a * (double(down[x - 1]) + double(down[x + 1]) - double(up[x - 1]) - double(up[x + 1])) +
                       b * (double(down[x]) - double(up[x]));
-    out[x] = finite_or_zero(1.0 / (1.0 + std::sqrt(gx * gx + gy * gy)));
+    out[x] = indicator_of(gx, gy);
   }
 }
 
@@ -78,7 +73,7 @@ PAIR_VECTOR_CLONES void interior_of_slice_row(const float* up, const float* row,
   for (std::size_t x = 1; x <= count; ++x) {
     const double gx = (double(row[x + 1]) - double(row[x - 1])) / 2.0;
     const double gy = (double(down[x]) - double(up[x])) / 2.0;
-    out[x] = finite_or_zero(1.0 / (1.0 + std::sqrt(gx * gx + gy * gy)));
+    out[x] = indicator_of(gx, gy);
   }
 }
 
