@@ -2,12 +2,7 @@
 # test; `cmake --build <dir> --target bench_tamvel` builds and runs it (the
 # `bench` target runs it too).
 add_executable(tamvel_bench ${CMAKE_CURRENT_LIST_DIR}/tamvel_bench.cpp)
-if(TARGET tamvel_reference)
-  target_link_libraries(tamvel_bench PRIVATE tamvel_reference)
-else()  # tests switched off
-  target_sources(tamvel_bench PRIVATE ${PROJECT_SOURCE_DIR}/tests/reference/tamvel_reference.cpp)
-  target_link_libraries(tamvel_bench PRIVATE pair_segmentation_kernels)
-endif()
+link_reference(tamvel_bench tamvel_reference pair_segmentation_kernels)
 
 set(TAMVEL_BENCH_DATA_DIR ${PROJECT_SOURCE_DIR}/../shared/data)
 set(TAMVEL_BENCH_OUTPUT_DIR ${CMAKE_CURRENT_BINARY_DIR}/output)
