@@ -1,6 +1,7 @@
 % Compares Sorvik and Tamvel with plain k-means on a synthetic scene whose
-% classes are known: the fraction of pixels labelled right and the CPU time
-% per call, for several noise levels. Plain k-means is the same command with the
+% classes are known (scenes/shapes_scene.m: background, a disc and a bar):
+% the fraction of pixels labelled right and the CPU time per call, for
+% several noise levels. Plain k-means is the same command with the
 % edge term off (window size 0; for Tamvel also T < 0, so that every pixel is
 % relabelled in every iteration), which leaves only the nearest-centre
 % clustering with evenly spread initial centres.
@@ -8,30 +9,6 @@
 % or, after a build, octave-cli examples/compare_kmeans.m (DEMO_MEX_DIR
 % chooses the plug-in folder, default build/mex).
 1;
-
-function [truth, primary, secondary] = scene(noise)
-  % 256 x 256: background, a disc and a bar. The primary image puts the
-  % three classes 75 grey levels apart; the secondary weights them in
-  % another order, as two MR weightings of one slice do.
-  [x, y] = meshgrid(1:256);
-  truth = zeros(256);
-  truth(hypot(x - 95, y - 128) < 70) = 1;
-  truth(x > 170 & x < 235 & y > 30 & y < 226) = 2;
-  primary_means = [50 125 200];
-  secondary_means = [125 50 200];
-  primary = primary_means(truth + 1) + noise * randn(size(truth));
-  secondary = secondary_means(truth + 1) + noise * randn(size(truth));
-end
-
-function right = fraction_right(L, truth)
-  % The best match of labels to true classes over every permutation.
-  K = max(truth(:)) + 1;
-  orders = perms(0:K - 1);
-  right = 0;
-  for i = 1:size(orders, 1)
-    right = max(right, mean(orders(i, L(:) + 1)' == truth(:)));
-  end
-end
 
 function [right, seconds] = measure(call, truth)
   % The least CPU time of seven calls (the calls run on this thread alone,
@@ -47,9 +24,11 @@ function [right, seconds] = measure(call, truth)
   seconds = min(times);
 end
 
+here = fileparts(mfilename('fullpath'));
+addpath(fullfile(here, 'scenes'));
 mex_dir = getenv('DEMO_MEX_DIR');
 if isempty(mex_dir)
-  mex_dir = fullfile(fileparts(mfilename('fullpath')), '..', 'build', 'mex');
+  mex_dir = fullfile(here, '..', 'build', 'mex');
 end
 addpath(mex_dir);
 randn('seed', 5);
@@ -57,7 +36,7 @@ randn('seed', 5);
 printf('| command, noise sd | plain k-means: right, time | edge-weighted: right, time | settings of the edge-weighted call |\n');
 printf('|---|---|---|---|\n');
 for noise = [20 30 40 50]
-  [truth, primary, secondary] = scene(noise);
+  [truth, primary, secondary] = shapes_scene(256, 256, noise);
   % Sorvik: window 5; weight 4 x 75 x noise / 20 removes speckle up to
   % about two noise standard deviations between centres 75 apart.
   weight = 4 * 75 * noise / 20;
@@ -67,7 +46,7 @@ for noise = [20 30 40 50]
          100 * plain_right, 1000 * plain_time, 100 * edge_right, 1000 * edge_time, weight);
 end
 for noise = [20 30 40 50]
-  [truth, primary, secondary] = scene(noise);
+  [truth, primary, secondary] = shapes_scene(256, 256, noise);
   % No edge penalty and T < 0, so that the band never forms: every pixel is
   % relabelled in every iteration.
   [plain_right, plain_time] = measure(@() Tamvel(primary, secondary, [1 1e-4 0 0 30 2 -1 3]), truth);

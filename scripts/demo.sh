@@ -1,43 +1,74 @@
 #!/usr/bin/env bash
-# Builds the plug-ins and segments images in Octave, headless, writing
-# side-by-side pictures to out/.
-#   bash scripts/demo.sh                          the sample images in ../shared/data
-#   bash scripts/demo.sh --image FILE             Sorvik on your image
+# Builds the plug-ins and segments images in Octave, headless, writing titled
+# pictures to out/.
+#   bash scripts/demo.sh                          synthetic scenes (and the sample images in ../shared/data)
+#   bash scripts/demo.sh --image FILE             Sorvik on your image (a multi-page TIFF is a volume)
 #   bash scripts/demo.sh --pair PRIMARY SECONDARY Tamvel on your image pair
 #   bash scripts/demo.sh --doc                    also copy the pictures into doc/
-#   bash scripts/demo.sh --compare                also compare with plain k-means
+#   bash scripts/demo.sh --compare                also compare with plain k-means and the peers
 # BUILD_DIR chooses the CMake build folder (default: build).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build}
 
+refuse() {
+  echo "demo.sh: $1" >&2
+  exit 2
+}
+
+# An input file must exist and be a readable file; whether it is an image is
+# for Octave's imread to say.
+input_file() {
+  [ -n "$1" ] || refuse "$2 needs a file name"
+  [ -e "$1" ] || refuse "no such file: $1"
+  [ ! -d "$1" ] || refuse "$1 is a directory, not an image file"
+  [ -r "$1" ] || refuse "cannot read $1"
+  realpath "$1"
+}
+
 image="" primary="" secondary="" doc=false compare=false
 while (($#)); do
   case "$1" in
-    --image) image=$(realpath "$2"); shift 2 ;;
-    --pair) primary=$(realpath "$2"); secondary=$(realpath "$3"); shift 3 ;;
+    --image) image=$(input_file "${2:-}" --image); shift 2 ;;
+    --pair)
+      (($# >= 3)) || refuse "--pair needs two files, PRIMARY and SECONDARY"
+      primary=$(input_file "$2" --pair); secondary=$(input_file "$3" --pair); shift 3 ;;
     --doc) doc=true; shift ;;
     --compare) compare=true; shift ;;
     -h|--help) sed -n '2,9p' "$0"; exit 0 ;;
-    *) echo "unknown argument: $1 (see --help)" >&2; exit 2 ;;
+    *) refuse "unknown argument: $1 (see --help)" ;;
   esac
 done
-if $doc && [ -n "$image$primary" ]; then
-  echo "--doc keeps the pictures of the sample images only" >&2
-  exit 2
+samples="$root/../shared/data"
+if $doc; then
+  [ -z "$image$primary" ] || refuse "--doc keeps the pictures of the synthetic scenes and the sample images only"
+  [ -f "$samples/coins.png" ] || refuse "--doc needs the sample images in $samples"
 fi
 
 source "$root/scripts/setup.sh"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release > /dev/null
 cmake --build "$build" -j "$(nproc)" --target octave_sorvik octave_tamvel
 mkdir -p "$root/out"
-export DEMO_MEX_DIR="$build/mex" DEMO_OUT_DIR="$root/out" DEMO_DATA_DIR="$root/../shared/data"
+export DEMO_MEX_DIR="$build/mex" DEMO_OUT_DIR="$root/out" DEMO_DATA_DIR="$samples"
 DEMO_IMAGE="$image" DEMO_PRIMARY="$primary" DEMO_SECONDARY="$secondary" \
   octave-cli --norc --no-history --quiet "$root/examples/demo.m"
 if $compare; then
   octave-cli --norc --no-history --quiet "$root/examples/compare_kmeans.m"
+  # The peers program builds where OpenCV and ITK are installed (CMake skips
+  # it otherwise).
+  if cmake --build "$build" -j "$(nproc)" --target peers_compare > /dev/null 2>&1; then
+    "$build/bench/peers/peers_compare" --out "$root/out"
+    octave-cli --norc --no-history --quiet "$root/bench/peers/peers_figure.m" "$root/out"
+  else
+    echo "the peers comparison needs libopencv-dev and libinsighttoolkit5-dev (see README)"
+  fi
 fi
 if $doc; then
-  cp "$root/out/sorvik_demo.png" "$root/out/tamvel_demo.png" "$root/out/sorvik_settings.png" "$root/doc/"
+  for picture in sorvik_shapes tamvel_shapes sorvik_volume sorvik_coins tamvel_brain sorvik_settings; do
+    cp "$root/out/$picture.png" "$root/doc/"
+  done
+  if $compare && [ -f "$root/out/peers.png" ]; then
+    cp "$root/out/peers.png" "$root/doc/"
+  fi
   echo "copied the pictures into $root/doc"
 fi
