@@ -116,8 +116,25 @@ function text = short_number(value)
   end
 end
 
+function text = extent_text(img, is_volume)
+  % rows x columns, then the depth of a volume and the channels of a
+  % many-channel image.
+  text = sprintf('%d x %d', size(img, 1), size(img, 2));
+  if is_volume
+    text = sprintf('%s x %d', text, size(img, 3));
+  end
+  channels = size(img, 3 + is_volume);
+  if channels > 1
+    text = sprintf('%s, %d channels', text, channels);
+  end
+end
+
 function text = percent_right(L, truth)
   text = sprintf('%.2f%% right', 100 * fraction_right(L, truth));
+end
+
+function value = three_digits(value)
+  value = str2double(sprintf('%.3g', value));
 end
 
 function range = value_range(img)
@@ -154,8 +171,9 @@ function write_settings_grid(file, img, name, classes, weight, truth)
                   'column_labels', {arrayfun(@(w) sprintf('edge weight %g', w), weights, 'UniformOutput', false)}, ...
                   'classes', classes);
   write_figure(file, panels, titles, layout);
-  printf('Sorvik settings grid on %s: windows %s (rows), edge weights %s (columns)\n  wrote %s\n', ...
-         name, mat2str(windows), mat2str(weights), file);
+  printf('Sorvik settings grid on %s: windows %s (rows), edge weights %s (columns)\n  wrote %s\n', name, ...
+         strjoin(arrayfun(@short_number, windows, 'UniformOutput', false), ', '), ...
+         strjoin(arrayfun(@short_number, weights, 'UniformOutput', false), ', '), file);
 end
 
 here = fileparts(mfilename('fullpath'));
@@ -174,10 +192,10 @@ end
 if ~isempty(primary_file)
   [user_primary, primary_volume] = read_image(primary_file);
   [user_secondary, secondary_volume] = read_image(secondary_file);
-  extent = @(v) sprintf('%d x %d x %d', size(v, 1), size(v, 2), size(v, 3));
-  if primary_volume ~= secondary_volume || ~strcmp(extent(user_primary), extent(user_secondary))
+  if primary_volume ~= secondary_volume || ~isequal(size(user_primary), size(user_secondary))
     stop_with(sprintf('%s (%s) and %s (%s) differ in size; Tamvel needs two images of one geometry', ...
-                      primary_file, extent(user_primary), secondary_file, extent(user_secondary)));
+                      primary_file, extent_text(user_primary, primary_volume), ...
+                      secondary_file, extent_text(user_secondary, secondary_volume)));
   end
 end
 
@@ -297,7 +315,7 @@ if ~isempty(image_file)
   % Four classes; the edge weight grows with the square of the value range
   % (600 for 0 .. 255), so 16-bit or 0 .. 1 images are smoothed alike.
   classes = 4;
-  weight = 600 * (value_range(user_image) / 255) ^ 2;
+  weight = three_digits(600 * (value_range(user_image) / 255) ^ 2);
   plain_settings = [5 0 1e-4 30 4 classes];
   edge_settings = [5 weight 1e-4 30 4 classes];
   try
@@ -308,8 +326,8 @@ if ~isempty(image_file)
   end
   [~, name, extension] = fileparts(image_file);
   name = [name extension];
-  printf('Sorvik on %s: %d x %d x %d, %d classes, window 5, edge weight 0 and %s%s\n', image_file, ...
-         size(user_image, 1), size(user_image, 2), size(user_image, 3), classes, short_number(weight), ...
+  printf('Sorvik on %s: %s, %d classes, window 5, edge weight 0 and %s%s\n', image_file, ...
+         extent_text(user_image, user_volume), classes, short_number(weight), ...
          volume_note('Sorvik', user_image, user_volume));
   if user_volume
     file = fullfile(out, 'sorvik_image_volume.png');
@@ -337,7 +355,7 @@ if ~isempty(primary_file)
   % Four classes; secondary weight 1, window 5, band sigma 2, and an edge
   % weight that, like Sorvik's, grows with the square of the value range.
   classes = 4;
-  weight = 10000 * (value_range(user_primary) / 255) ^ 2;
+  weight = three_digits(10000 * (value_range(user_primary) / 255) ^ 2);
   plain_settings = [1 1e-4 0 5 30 2 4 classes];
   edge_settings = [1 1e-4 weight 5 30 2 4 classes];
   try
@@ -348,8 +366,8 @@ if ~isempty(primary_file)
   end
   [~, name, extension] = fileparts(primary_file);
   [~, name2, extension2] = fileparts(secondary_file);
-  printf('Tamvel on %s and %s: %d x %d x %d, %d classes, edge weight 0 and %s%s\n', primary_file, secondary_file, ...
-         size(user_primary, 1), size(user_primary, 2), size(user_primary, 3), classes, short_number(weight), ...
+  printf('Tamvel on %s and %s: %s, %d classes, edge weight 0 and %s%s\n', primary_file, secondary_file, ...
+         extent_text(user_primary, primary_volume), classes, short_number(weight), ...
          volume_note('Tamvel', user_primary, primary_volume));
   middle = ceil(size(user_primary, 3) / 2);
   slice_of = @(v) v(:, :, middle, :);

@@ -12,7 +12,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build}
 
 refuse() {
-  echo "demo.sh: $1" >&2
+  echo "demo: $1" >&2
   exit 2
 }
 
