@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "clustering.h"
-#include "penalised_sweep.h"
+#include "edge_sweep.h"
 
 namespace tamvel {
 
@@ -18,18 +18,21 @@ std::vector<unsigned char> counted_pixels(const CImg<float>& primary, const CImg
 // Per class and channel the sums of the counted pixels' values in I and in
 // J, and per class their count: what the centres are the quotients of.
 struct class_sums {
-  std::vector<double> primary, secondary;  // S per class
+  int channels = 0;            // S
+  std::vector<double> values;  // per class, S sums in I, then S in J
   std::vector<std::uint64_t> counts;
+
+  double& primary(std::size_t k, int c) { return values[k * 2 * channels + c]; }
+  double& secondary(std::size_t k, int c) { return values[k * 2 * channels + channels + c]; }
 };
 
 // Each (class, channel) sum takes its pixels in raster order, in double, so
-// that it rounds as the plain iteration's does. A run of one class keeps its
-// sums, and in channel 0 its count, in registers.
-void sum_classes(const CImg<float>& primary, const CImg<float>& secondary, const float* labels,
-                 const std::vector<unsigned char>& counted, int class_count, class_sums& sums);
+// that it rounds as the plain iteration's does.
+void sum_classes(const CImg<float>& primary, const CImg<float>& secondary, const float* labels, int class_count,
+                 class_sums& sums);
 
 // The centres become the quotients of the sums, as update_centres forms them.
-void set_centres(const class_sums& sums, centre_pair& centres);
+void set_centres(class_sums& sums, centre_pair& centres);
 
 // Whether every sum of counted values, in any order and with any of them
 // taken out again, is exact in double: when all are whole multiples of one

@@ -8,9 +8,10 @@
 
 #include "class_sums.h"
 #include "narrow_band.h"
-#include "penalised_sweep.h"
+#include "edge_sweep.h"
 #include "segmentation/convergence.h"
-#include "segmentation/value_range.h"
+#include "segmentation/initial_centres.h"
+#include "segmentation/phases.h"
 #include "sweep_inputs.h"
 
 // These kernels give bit for bit the labels, centres and energies of the plain
@@ -25,21 +26,6 @@
 // follow the relabelled pixels instead of being formed anew.
 
 namespace tamvel {
-namespace {
-
-// Centres of one image: K values per channel, spaced evenly inside the
-// channel's finite range, or 0 for a channel without any finite value.
-void place_centres(const CImg<float>& image, int channels, int class_count, CImg<float>& centres) {
-  const std::size_t channel_size = std::size_t(image.width()) * image.height() * image.depth();
-  for (int c = 0; c < channels; ++c) {
-    float lowest = 0, highest = 0;
-    if (!sorvik::finite_range(image.data(0, 0, 0, c), channel_size, lowest, highest)) continue;
-    for (int k = 0; k < class_count; ++k)
-      centres(c, k) = sorvik::spaced_centre(lowest, highest, class_count, k + 1);
-  }
-}
-
-}  // namespace
 
 std::vector<band_run> list_band(const CImg<float>& band) {
   std::vector<band_run> runs;
@@ -68,8 +54,8 @@ std::size_t pixels_in(const std::vector<band_run>& band) {
 centre_pair init_centres(const CImg<float>& primary, const CImg<float>& secondary, int class_count) {
   const int channels = primary.spectrum();
   centre_pair centres{CImg<float>(channels, class_count, 1, 1, 0.0f), CImg<float>(channels, class_count, 1, 1, 0.0f)};
-  place_centres(primary, channels, class_count, centres.primary);
-  place_centres(secondary, channels, class_count, centres.secondary);
+  sorvik::spread_centres(primary, channels, class_count, centres.primary);
+  sorvik::spread_centres(secondary, channels, class_count, centres.secondary);
   return centres;
 }
 
@@ -91,7 +77,7 @@ float label_sweep(const CImg<float>& primary, const CImg<float>& secondary, cons
 void update_centres(const CImg<float>& primary, const CImg<float>& secondary, const CImg<float>& labels,
                     centre_pair& centres) {
   class_sums sums;
-  sum_classes(primary, secondary, labels.data(), counted_pixels(primary, secondary), centres.primary.height(), sums);
+  sum_classes(primary, secondary, labels.data(), centres.primary.height(), sums);
   set_centres(sums, centres);
 }
 
@@ -128,10 +114,10 @@ CImg<float> run_clustering(const CImg<float>& primary, const CImg<float>& second
       energy = sweep_band(in, state, band, labels.data(), parameters, iteration, energy_wanted);
     }
     if (iteration == last_plain) band = use_band(rebuild_band(labels, parameters.band_sigma));
-    if (sums_follow_moves && is_penalised(parameters, iteration)) {
+    if (sums_follow_moves && is_edge_phase(parameters, iteration)) {
       move_relabelled(primary, secondary, labels.data(), counted, state.changes, sums);
     } else {
-      sum_classes(primary, secondary, labels.data(), counted, parameters.class_count, sums);
+      sum_classes(primary, secondary, labels.data(), parameters.class_count, sums);
       sums_follow_moves = exact_sums;
     }
     set_centres(sums, centres);

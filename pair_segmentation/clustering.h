@@ -6,21 +6,16 @@
 #pragma once
 
 #include <cstddef>
-#include <limits>
 #include <vector>
 
 #include "boundary/image.h"
 #include "parameters.h"
+#include "segmentation/costs.h"
 
 namespace tamvel {
 
-// What a visited pixel that no class wins adds to the energy.
-constexpr float cost_ceiling = 1e8f;
-// A pixel's best cost starts here: a class wins only with a cost below the
-// largest float. The best cost is kept as a float, and one that rounded to
-// infinity there would let any later class whose cost is still a number in
-// double win the pixel, however much larger its cost.
-constexpr float largest_cost = std::numeric_limits<float>::max();
+using sorvik::cost_ceiling;
+using sorvik::largest_cost;
 // Added to a class's pixel count before the division, so an empty class gets 0.
 constexpr double empty_class_guard = 1e-10;
 

@@ -1,59 +1,63 @@
 #include <algorithm>
 #include <cstddef>
 
+#include "segmentation/vector_clones.h"
 #include "sweep_inputs.h"
-#include "vector_clones.h"
 
 namespace tamvel {
+namespace {
 
-PAIR_VECTOR_CLONES void data_costs(const sweep_inputs& in, const float* primary, const float* secondary,
-                            std::size_t channel_stride, std::size_t count, double* table) {
-  float primary_distance[256], secondary_distance[256];
-  for (int k = 0; k < in.class_count; ++k) {
-    for (std::size_t i = 0; i < count; ++i) primary_distance[i] = secondary_distance[i] = 0.0f;
-    for (int c = 0; c < in.channels; ++c) {
-      const float* primary_value = primary + std::size_t(c) * channel_stride;
-      const float* secondary_value = secondary + std::size_t(c) * channel_stride;
-      const float primary_centre = in.primary_centres[std::size_t(k) * in.channels + c];
-      const float secondary_centre = in.secondary_centres[std::size_t(k) * in.channels + c];
-      for (std::size_t i = 0; i < count; ++i) {
-        const float primary_difference = primary_value[i] - primary_centre;
-        const float secondary_difference = secondary_value[i] - secondary_centre;
-        primary_distance[i] += primary_difference * primary_difference;
-        secondary_distance[i] += secondary_difference * secondary_difference;
-      }
+// The squared distances of `count` pixels to class k's centres in I and in J,
+// each a float sum in ascending channel order. Channel c of pixel i is
+// primary[c * channel_stride + i], likewise secondary. Inlined, so that it
+// takes the vector width of the build that calls it.
+#if defined(__GNUC__)
+__attribute__((always_inline))
+#endif
+inline void class_distances(const sweep_inputs& in, const float* primary, const float* secondary,
+                            std::size_t channel_stride, int k, std::size_t count, float* primary_distance,
+                            float* secondary_distance) {
+  for (std::size_t i = 0; i < count; ++i) primary_distance[i] = secondary_distance[i] = 0.0f;
+  for (int c = 0; c < in.channels; ++c) {
+    const float* primary_value = primary + std::size_t(c) * channel_stride;
+    const float* secondary_value = secondary + std::size_t(c) * channel_stride;
+    const float primary_centre = in.primary_centres[std::size_t(k) * in.channels + c];
+    const float secondary_centre = in.secondary_centres[std::size_t(k) * in.channels + c];
+    for (std::size_t i = 0; i < count; ++i) {
+      const float primary_difference = primary_value[i] - primary_centre;
+      const float secondary_difference = secondary_value[i] - secondary_centre;
+      primary_distance[i] += primary_difference * primary_difference;
+      secondary_distance[i] += secondary_difference * secondary_difference;
     }
+  }
+}
+
+}  // namespace
+
+VECTOR_CLONES void data_costs(const sweep_inputs& in, const float* primary, const float* secondary,
+                              std::size_t channel_stride, std::size_t count, double* table) {
+  float primary_distance[block_pixels], secondary_distance[block_pixels];
+  for (int k = 0; k < in.class_count; ++k) {
+    class_distances(in, primary, secondary, channel_stride, k, count, primary_distance, secondary_distance);
     double* row = table + std::size_t(k) * count;
     for (std::size_t i = 0; i < count; ++i) row[i] = in.alpha * secondary_distance[i] + primary_distance[i];
   }
 }
 
-PAIR_VECTOR_CLONES void plain_sweep(const sweep_inputs& in, std::size_t position, std::size_t count, float* labels,
-                             float* energy) {
-  constexpr std::size_t chunk = 256;
+VECTOR_CLONES void plain_sweep(const sweep_inputs& in, std::size_t position, std::size_t count, float* labels,
+                               float* energy) {
   const double no_edge_term = in.lambda * 0.0;
-  float primary_distance[chunk], secondary_distance[chunk];
-  double best[chunk], winner[chunk];
-  for (std::size_t start = 0; start < count; start += chunk) {
-    const std::size_t n = std::min(chunk, count - start);
+  float primary_distance[block_pixels], secondary_distance[block_pixels];
+  double best[block_pixels], winner[block_pixels];
+  for (std::size_t start = 0; start < count; start += block_pixels) {
+    const std::size_t n = std::min(block_pixels, count - start);
     for (std::size_t i = 0; i < n; ++i) {
       best[i] = largest_cost;
       winner[i] = -1.0;
     }
     for (int k = 0; k < in.class_count; ++k) {
-      for (std::size_t i = 0; i < n; ++i) primary_distance[i] = secondary_distance[i] = 0.0f;
-      for (int c = 0; c < in.channels; ++c) {
-        const float* primary = in.primary + std::size_t(c) * in.pixel_count + position + start;
-        const float* secondary = in.secondary + std::size_t(c) * in.pixel_count + position + start;
-        const float primary_centre = in.primary_centres[std::size_t(k) * in.channels + c];
-        const float secondary_centre = in.secondary_centres[std::size_t(k) * in.channels + c];
-        for (std::size_t i = 0; i < n; ++i) {
-          const float primary_difference = primary[i] - primary_centre;
-          const float secondary_difference = secondary[i] - secondary_centre;
-          primary_distance[i] += primary_difference * primary_difference;
-          secondary_distance[i] += secondary_difference * secondary_difference;
-        }
-      }
+      class_distances(in, in.primary + position + start, in.secondary + position + start, in.pixel_count, k, n,
+                      primary_distance, secondary_distance);
       const double label = k;
       for (std::size_t i = 0; i < n; ++i) {
         const double cost = (in.alpha * secondary_distance[i] + primary_distance[i]) + no_edge_term;

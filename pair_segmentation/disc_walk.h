@@ -6,26 +6,20 @@
 #include <cstdint>
 #include <vector>
 
+#include "segmentation/disc_rows.h"
 #include "segmentation/window.h"
 
 namespace tamvel {
-
-// The disc offsets of one row, dx_first .. dx_last at row offset dy.
-struct disc_row {
-  int dy;
-  int dx_first;
-  int dx_last;
-};
 
 // The disc walked in the order the penalty sums it (dy outer, dx inner,
 // ascending), with the reflected columns and rows a window reaching beyond
 // the image reads.
 struct disc_walk {
-  std::vector<disc_row> rows;
+  std::vector<sorvik::disc_row> rows;
   std::int64_t width = 0, height = 0;
   int dx_min = 0, dx_max = 0, dy_min = 0, dy_max = 0;
-  std::vector<std::size_t> column_of;  // column of x + dx at x + dx - dx_min
-  std::vector<std::size_t> row_of;     // row of y + dy at y + dy - dy_min
+  std::vector<std::int32_t> column_of;  // column of x + dx at x + dx - dx_min
+  std::vector<std::int32_t> row_of;     // row of y + dy at y + dy - dy_min
 
   // Whether the window around (x, y) lies inside the image: then nothing is
   // reflected and the pixel occurs once in it.
@@ -39,17 +33,18 @@ struct disc_walk {
   template <class Visit>
   void walk(std::size_t position, unsigned x, unsigned y, Visit&& visit) const {
     if (inside(x, y)) {
-      for (const disc_row& row : rows) {
+      for (const sorvik::disc_row& row : rows) {
         const std::size_t centre = position + std::ptrdiff_t(row.dy) * width;
-        for (int dx = row.dx_first; dx <= row.dx_last; ++dx) visit(centre + std::ptrdiff_t(dx));
+        for (int dx = -row.half_width; dx <= row.half_width; ++dx) visit(centre + std::ptrdiff_t(dx));
       }
       return;
     }
     const std::size_t slice = position - x - std::size_t(y) * std::size_t(width);
-    const std::size_t* column = column_of.data() + (std::int64_t(x) - dx_min);
-    for (const disc_row& row : rows) {
-      const std::size_t source = slice + row_of[std::size_t(std::int64_t(y) + row.dy - dy_min)] * std::size_t(width);
-      for (int dx = row.dx_first; dx <= row.dx_last; ++dx) visit(source + column[dx]);
+    const std::int32_t* column = column_of.data() + (std::int64_t(x) - dx_min);
+    for (const sorvik::disc_row& row : rows) {
+      const std::size_t source =
+          slice + std::size_t(row_of[std::size_t(std::int64_t(y) + row.dy - dy_min)]) * std::size_t(width);
+      for (int dx = -row.half_width; dx <= row.half_width; ++dx) visit(source + std::size_t(column[dx]));
     }
   }
 };

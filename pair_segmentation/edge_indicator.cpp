@@ -4,8 +4,8 @@
 #include <cmath>
 #include <cstddef>
 
-#include "segmentation/value_range.h"
-#include "vector_clones.h"
+#include "segmentation/initial_centres.h"
+#include "segmentation/vector_clones.h"
 
 namespace tamvel {
 namespace {
@@ -55,7 +55,7 @@ float indicator_at(const CImg<float>& primary, std::ptrdiff_t x, std::ptrdiff_t 
 // Columns 1 .. count of a row whose neighbour rows `up` and `down` lie
 // inside the image: the same operations as indicator_at, without the
 // clamping, so that the compiler can take several pixels at once.
-PAIR_VECTOR_CLONES void interior_of_row(const float* up, const float* row, const float* down, std::size_t count,
+VECTOR_CLONES void interior_of_row(const float* up, const float* row, const float* down, std::size_t count,
                                         float* out) {
   const double a = diagonal_weight, b = axis_weight;
   for (std::size_t x = 1; x <= count; ++x) {
@@ -68,7 +68,7 @@ PAIR_VECTOR_CLONES void interior_of_row(const float* up, const float* row, const
 }
 
 // The same for a slice of a volume, with central differences.
-PAIR_VECTOR_CLONES void interior_of_slice_row(const float* up, const float* row, const float* down, std::size_t count,
+VECTOR_CLONES void interior_of_slice_row(const float* up, const float* row, const float* down, std::size_t count,
                                               float* out) {
   for (std::size_t x = 1; x <= count; ++x) {
     const double gx = (double(row[x + 1]) - double(row[x - 1])) / 2.0;
@@ -78,7 +78,7 @@ PAIR_VECTOR_CLONES void interior_of_slice_row(const float* up, const float* row,
 }
 
 // Maps values[0 .. count) onto (v - low) / span.
-PAIR_VECTOR_CLONES void rescale(float* values, std::size_t count, double low, double span) {
+VECTOR_CLONES void rescale(float* values, std::size_t count, double low, double span) {
   for (std::size_t i = 0; i < count; ++i) values[i] = static_cast<float>((double(values[i]) - low) / span);
 }
 

@@ -3,20 +3,16 @@
 // edge penalty that take many pixels side by side.
 #pragma once
 
-#include <algorithm>
 #include <cstddef>
 
 #include "clustering.h"
+#include "segmentation/label_classes.h"
+#include "segmentation/pixel_blocks.h"
 
 namespace tamvel {
 
-// The class a stored label names, or -1 for a value that names none (it then
-// differs from every class).
-inline int class_of(float label, int class_count) {
-  if (!(label >= 0.0f && label < float(class_count))) return -1;
-  const int k = static_cast<int>(label);
-  return float(k) == label ? k : -1;
-}
+using sorvik::block_pixels;
+using sorvik::class_of_label;
 
 struct sweep_inputs {
   const float* primary;
@@ -47,10 +43,8 @@ inline sweep_inputs inputs_of(const CImg<float>& primary, const CImg<float>& sec
 }
 
 // Pixels whose data terms are formed together: as many as keep a table of K
-// of them small, at most a vector-friendly 256.
-inline std::size_t chunk_pixels(int class_count) {
-  return std::clamp<std::size_t>(4096 / std::size_t(class_count), 1, 256);
-}
+// of them small (4096 doubles), at most a block.
+inline std::size_t table_block_pixels(int class_count) { return sorvik::pixels_per_table(class_count, 4096); }
 
 // alpha * d_J + d_I of `count` pixels, class by class into
 // table[k * count + i]; each distance a float sum in ascending channel

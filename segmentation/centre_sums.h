@@ -1,167 +1,19 @@
-// Per-class sums and counts of the centre update, a block of pixels at a time
-// (included by clustering.cpp).
-//
-// Each class's sum must take its pixels in raster order, so that it rounds as
-// the plain iteration's does. Pixels left out (a non-finite channel) go to one
-// more slot, `dropped` = K, whose sums are never read.
+// The per-class sums and counts of the centre update, shared by both commands.
 #pragma once
 
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
-
-#include "vector_lanes.h"
+#include <vector>
 
 namespace sorvik {
 
-// The slot of each pixel of a block: its class (the label truncated, as the
-// plain iteration converts it), or `dropped`. Selects rather than branches, so
-// that the loops run on vectors.
-inline void class_slots(const float* __restrict label, const float* const* value, int channels, std::size_t count,
-                        int class_count, class_index* __restrict slot) {
-  const class_index dropped = class_count;
-  const float past_last = float(class_count);
-  for (std::size_t i = 0; i < count; ++i) {
-    const float kept = (label[i] > -1.0f && label[i] < past_last) ? label[i] : past_last;
-    slot[i] = class_index(kept);
-  }
-  for (int c = 0; c < channels; ++c) {
-    const float* channel = value[c];
-    std::size_t i = 0;
-#if defined(__GNUC__)
-    // Four at a time by hand: the compiler leaves this loop scalar when it
-    // merges the loops of two channels.
-    typedef float four_floats __attribute__((vector_size(16)));
-    typedef class_index four_slots __attribute__((vector_size(16)));
-    for (; i + 4 <= count; i += 4) {
-      four_floats v;
-      four_slots s;
-      std::memcpy(&v, channel + i, sizeof v);
-      std::memcpy(&s, slot + i, sizeof s);
-      s = (v - v == 0.0f) ? s : dropped;  // v - v is NaN for inf and NaN
-      std::memcpy(slot + i, &s, sizeof s);
-    }
-#endif
-    for (; i < count; ++i)
-      if (!(channel[i] - channel[i] == 0.0f)) slot[i] = dropped;
-  }
-}
-
-// Adds channels first_channel .. first_channel + Channels - 1 of a block to
-// `sums` (class after class, `channels` to a class), keeping the sums of a run
-// of pixels of one class in registers.
-template <int Channels>
-void add_runs(const class_index* slot, std::size_t count, const float* const* value, int first_channel, int channels,
-              double* sums) {
-  const auto sum_of = [&](class_index k, int c) -> double& {
-    return sums[std::size_t(k) * channels + first_channel + c];
-  };
-  class_index current = slot[0];
-  double sum[Channels];
-  for (int c = 0; c < Channels; ++c) sum[c] = sum_of(current, c);
-  for (std::size_t i = 0; i < count; ++i) {
-    if (slot[i] != current) {
-      for (int c = 0; c < Channels; ++c) sum_of(current, c) = sum[c];
-      current = slot[i];
-      for (int c = 0; c < Channels; ++c) sum[c] = sum_of(current, c);
-    }
-    for (int c = 0; c < Channels; ++c) sum[c] += value[first_channel + c][i];
-  }
-  for (int c = 0; c < Channels; ++c) sum_of(current, c) = sum[c];
-}
-
-// Any K: runs of one class.
-inline void add_block_by_runs(const class_index* slot, std::size_t count, const float* const* value, int channels,
-                              double* sums, std::uint64_t* counts) {
-  class_index current = slot[0];
-  std::uint64_t run = 0;
-  for (std::size_t i = 0; i < count; ++i) {
-    if (slot[i] != current) {
-      counts[current] += run;
-      current = slot[i];
-      run = 0;
-    }
-    ++run;
-  }
-  counts[current] += run;
-  for (int c = 0; c < channels; c += 4) {
-    switch (std::min(channels - c, 4)) {
-      case 4: add_runs<4>(slot, count, value, c, channels, sums); break;
-      case 3: add_runs<3>(slot, count, value, c, channels, sums); break;
-      case 2: add_runs<2>(slot, count, value, c, channels, sums); break;
-      default: add_runs<1>(slot, count, value, c, channels, sums); break;
-    }
-  }
-}
-
-#if defined(__GNUC__)
-// Up to eight classes: every pixel adds to the sums of all classes at once,
-// four classes to a vector, its value to its own class and +0 to the others.
-// Adding +0 changes no sum (one that starts at +0 never becomes -0), so each
-// sum still takes exactly its own pixels in raster order, and no branch
-// mispredicts where the class changes.
-constexpr int classes_in_lanes = 8;
-
-// `sums` holds classes_in_lanes doubles per channel, `counts` as many counts.
-// At least one channel.
-template <int Channels, int Halves>
-__attribute__((always_inline)) inline void add_in_lanes(const class_index* slot, std::size_t count,
-                                                        const float* const* value, int first_channel,
-                                                        bool with_counts, double* sums, std::int64_t* counts) {
-  const four_integers lane_class[2] = {{0, 1, 2, 3}, {4, 5, 6, 7}};
-  four_doubles sum[Channels][Halves];
-  four_integers counted[Halves];
-  for (int h = 0; h < Halves; ++h) {
-    std::memcpy(&counted[h], counts + 4 * h, sizeof(four_integers));
-    for (int c = 0; c < Channels; ++c)
-      std::memcpy(&sum[c][h], sums + (first_channel + c) * classes_in_lanes + 4 * h, sizeof(four_doubles));
-  }
-  for (std::size_t i = 0; i < count; ++i) {
-    const std::int64_t k = slot[i];
-    const four_integers pixel_class = {k, k, k, k};
-    four_integers member[Halves];
-    for (int h = 0; h < Halves; ++h) member[h] = pixel_class == lane_class[h];
-    for (int c = 0; c < Channels; ++c) {
-      const double x = value[first_channel + c][i];
-      const four_doubles v = {x, x, x, x};
-      for (int h = 0; h < Halves; ++h) sum[c][h] += member[h] ? v : four_doubles{};
-    }
-    if (with_counts)
-      for (int h = 0; h < Halves; ++h) counted[h] -= member[h];  // a member's mask is -1
-  }
-  for (int h = 0; h < Halves; ++h) {
-    std::memcpy(counts + 4 * h, &counted[h], sizeof(four_integers));
-    for (int c = 0; c < Channels; ++c)
-      std::memcpy(sums + (first_channel + c) * classes_in_lanes + 4 * h, &sum[c][h], sizeof(four_doubles));
-  }
-}
-
-template <int Halves>
-__attribute__((always_inline)) inline void add_block_in_lanes_of(const class_index* slot, std::size_t count,
-                                                                 const float* const* value, int channels,
-                                                                 double* sums, std::int64_t* counts) {
-  for (int c = 0; c < channels; c += 4) {
-    const bool with_counts = c == 0;
-    switch (std::min(channels - c, 4)) {
-      case 4: add_in_lanes<4, Halves>(slot, count, value, c, with_counts, sums, counts); break;
-      case 3: add_in_lanes<3, Halves>(slot, count, value, c, with_counts, sums, counts); break;
-      case 2: add_in_lanes<2, Halves>(slot, count, value, c, with_counts, sums, counts); break;
-      default: add_in_lanes<1, Halves>(slot, count, value, c, with_counts, sums, counts); break;
-    }
-  }
-}
-
-// The slot `dropped` = K may fall in a lane; that lane is never read. At least
-// one channel.
-SORVIK_VECTOR_CLONES inline void add_block_in_lanes(const class_index* slot, std::size_t count,
-                                                    const float* const* value, int channels, int classes,
-                                                    double* sums, std::int64_t* counts) {
-  if (classes < 4)
-    add_block_in_lanes_of<1>(slot, count, value, channels, sums, counts);
-  else
-    add_block_in_lanes_of<2>(slot, count, value, channels, sums, counts);
-}
-#endif
+// For every class k and channel c, the sum in double of channel c over the
+// pixels whose label names k, into sums[k * C + c] (C = channel.size()), and
+// their number into counts[k]. channel[c] points at channel c of pixel 0; a
+// label names the class it truncates to, as a cast converts it, and a pixel
+// with NaN or an infinity in any of the channels is left out. Each sum takes
+// its pixels in raster order, so that it rounds as a plain pixel loop's does.
+void sum_by_class(const float* labels, std::size_t pixels, const std::vector<const float*>& channel,
+                  int class_count, std::vector<double>& sums, std::vector<std::uint64_t>& counts);
 
 }  // namespace sorvik

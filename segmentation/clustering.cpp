@@ -9,14 +9,14 @@
 #include "convergence.h"
 #include "data_terms.h"
 #include "edge_sweep.h"
-#include "value_range.h"
+#include "initial_centres.h"
+#include "phases.h"
 
 // These kernels give, bit for bit, the labels, centres and energies of the
 // plain iteration kept in tests/reference/: every pixel and class goes through
 // the same operations in the same order. They only arrange the work so that
-// independent pixels run side by side (vector_lanes.h, data_terms.h,
-// centre_sums.h) and the edge term needs no pass over the disc per class
-// (edge_sweep.h).
+// independent pixels run side by side (data_terms, centre_sums) and the edge
+// term needs no pass over the disc per class (edge_sweep).
 
 namespace sorvik {
 namespace {
@@ -32,7 +32,7 @@ struct sweep_buffers {
 };
 
 bool is_edge_phase(const segmentation_parameters& parameters, std::int64_t iteration) {
-  return iteration > parameters.last_plain_iteration && !parameters.window.empty();
+  return is_edge_phase(parameters.last_plain_iteration, parameters.window, iteration);
 }
 
 sweep_buffers make_sweep_buffers(const CImg<float>& image, const segmentation_parameters& parameters,
@@ -93,28 +93,9 @@ CImg<float> init_centres(const CImg<float>& image, int class_count) {
     float lowest = 0;
     image.max_min(lowest);
   }
-  const int channels = image.spectrum();
-  CImg<float> centres(channels, class_count, 1, 1, 0.0f);
-  const std::size_t channel_size = std::size_t(image.width()) * image.height() * image.depth();
-  for (int c = 0; c < channels; ++c) {
-    float lowest = 0, highest = 0;
-    if (!finite_range(image.data(0, 0, 0, c), channel_size, lowest, highest)) continue;  // centre 0
-    for (int j = 1; j <= class_count; ++j) centres(c, j - 1) = spaced_centre(lowest, highest, class_count, j);
-  }
+  CImg<float> centres(image.spectrum(), class_count, 1, 1, 0.0f);
+  spread_centres(image, image.spectrum(), class_count, centres);
   return centres;
-}
-
-int edge_count(const CImg<float>& labels, unsigned x, unsigned y, unsigned z, int k, const disc_window& window) {
-  const float label = static_cast<float>(k);
-  int count = 0;
-  for (int dy = window.lo; dy < window.hi; ++dy)
-    for (int dx = window.lo; dx < window.hi; ++dx) {
-      if (!window.contains(dx, dy)) continue;
-      const auto xn = static_cast<unsigned>(mirror_index(std::int64_t(x) + dx, labels.width()));
-      const auto yn = static_cast<unsigned>(mirror_index(std::int64_t(y) + dy, labels.height()));
-      if (labels(xn, yn, z) != label) ++count;
-    }
-  return count;
 }
 
 float label_sweep(const CImg<float>& image, const segmentation_parameters& parameters, const CImg<float>& centres,
@@ -125,40 +106,11 @@ float label_sweep(const CImg<float>& image, const segmentation_parameters& param
 
 void update_centres(const CImg<float>& image, const CImg<float>& labels, int class_count, CImg<float>& centres) {
   const int channels = image.spectrum();
-  const std::size_t pixels = labels.size();
-  // Double sums and whole counts: float ones stop counting at 2^24 and drift.
-  // One more slot takes the pixels left out.
-  std::vector<double> sums(std::size_t(class_count + 1) * channels, 0.0);
-  std::vector<std::uint64_t> counts(std::size_t(class_count) + 1, 0);
-  std::vector<const float*> value(channels);
-  const auto values_from = [&](std::size_t first) {
-    for (int c = 0; c < channels; ++c) value[c] = image.data() + c * pixels + first;
-    return value.data();
-  };
-  class_index slot[block_pixels];
-#if defined(__GNUC__)
-  if (class_count <= classes_in_lanes && channels > 0) {
-    std::vector<double> lane_sums(std::size_t(channels) * classes_in_lanes, 0.0);
-    std::int64_t lane_counts[classes_in_lanes] = {};
-    for (std::size_t first = 0; first < pixels; first += block_pixels) {
-      const std::size_t count = std::min(block_pixels, pixels - first);
-      class_slots(labels.data() + first, values_from(first), channels, count, class_count, slot);
-      add_block_in_lanes(slot, count, value.data(), channels, class_count, lane_sums.data(), lane_counts);
-    }
-    for (int k = 0; k < class_count; ++k) {
-      counts[k] = std::uint64_t(lane_counts[k]);
-      for (int c = 0; c < channels; ++c)
-        sums[std::size_t(k) * channels + c] = lane_sums[std::size_t(c) * classes_in_lanes + k];
-    }
-  } else
-#endif
-  {
-    for (std::size_t first = 0; first < pixels; first += block_pixels) {
-      const std::size_t count = std::min(block_pixels, pixels - first);
-      class_slots(labels.data() + first, values_from(first), channels, count, class_count, slot);
-      add_block_by_runs(slot, count, value.data(), channels, sums.data(), counts.data());
-    }
-  }
+  std::vector<const float*> channel(channels);
+  for (int c = 0; c < channels; ++c) channel[c] = image.data() + std::size_t(c) * labels.size();
+  std::vector<double> sums;
+  std::vector<std::uint64_t> counts;
+  sum_by_class(labels.data(), labels.size(), channel, class_count, sums, counts);
   for (int k = 0; k < class_count; ++k)
     for (int c = 0; c < channels; ++c)
       centres(c, k) =

@@ -5,29 +5,18 @@
 // iteration kept in tests/reference/ and give the same bits on every input.
 #pragma once
 
-#include <limits>
-
 #include "boundary/image.h"
 #include "convergence.h"  // initial_energy
+#include "costs.h"
 #include "parameters.h"
 
 namespace sorvik {
 
-// What a visited pixel that no class wins adds to the energy.
-constexpr float cost_ceiling = 1e8f;
-// A pixel's best cost starts here: a class wins only with a cost below the
-// largest float. The best cost is stored as a float, and one that rounded to
-// infinity there would let any later class whose cost is still a number in
-// double beat it, however much larger.
-constexpr float largest_cost = std::numeric_limits<float>::max();
 // Added to a class's pixel count before the division, so an empty class gets 0.
 constexpr double empty_class_guard = 1e-9;
 
 // K centres per channel, spaced evenly inside the channel's finite value range.
 CImg<float> init_centres(const CImg<float>& image, int class_count);
-
-// Number of disc offsets around (x, y) in slice z whose label is not k.
-int edge_count(const CImg<float>& labels, unsigned x, unsigned y, unsigned z, int k, const disc_window& window);
 
 // One raster sweep, relabelling in place; returns its energy.
 float label_sweep(const CImg<float>& image, const segmentation_parameters& parameters, const CImg<float>& centres,

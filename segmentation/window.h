@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 namespace sorvik {
 
@@ -42,6 +43,14 @@ inline std::int64_t mirror_index(std::int64_t v, std::int64_t n) {
   std::int64_t folded = v % period;
   if (folded < 0) folded += period;
   return folded < n ? folded : period - folded;
+}
+
+// mirror_index(v, n) for v from `first` to `end` - 1, looked up by v - first.
+inline std::vector<std::int32_t> mirror_table(std::int64_t first, std::int64_t end, std::int64_t n) {
+  std::vector<std::int32_t> table;
+  table.reserve(std::size_t(end > first ? end - first : 0));
+  for (std::int64_t v = first; v < end; ++v) table.push_back(std::int32_t(mirror_index(v, n)));
+  return table;
 }
 
 }  // namespace sorvik

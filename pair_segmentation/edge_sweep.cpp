@@ -1,9 +1,10 @@
-#include "penalised_sweep.h"
+#include "edge_sweep.h"
 
 #include <algorithm>
 #include <initializer_list>
 
 #include "penalties.h"
+#include "segmentation/phases.h"
 
 namespace tamvel {
 namespace {
@@ -46,7 +47,7 @@ pixel_penalties penalties_at(const sweep_inputs& in, sweep_state& state, std::si
   if (known == window_unknown) {
     // One class filling a window that lies inside the image leaves only the
     // pixel itself to differ from its own class.
-    bool one_class = class_of(labels[position], in.class_count) >= 0 && state.disc.inside(x, y);
+    bool one_class = class_of_label(labels[position], in.class_count) < in.class_count && state.disc.inside(x, y);
     if (one_class) state.disc.walk(position, x, y, [&](std::size_t p) { one_class &= labels[p] == labels[position]; });
     if (one_class) {
       double sum = 0.0;
@@ -76,7 +77,8 @@ pixel_penalties penalties_at(const sweep_inputs& in, sweep_state& state, std::si
 // The class the plain iteration's class loop gives a pixel, or -1 when no
 // class wins it, and in `best` the cost it keeps. data[k * stride] is the
 // data term of class k; penalty(k) its penalty with the pixel's label as it
-// stood, own_penalty that of the pixel's own class once another has won.
+// stood, own_penalty that of the pixel's own class (K for a label that is no
+// class) once another has won.
 //
 // The loop keeps best as a float and takes a class when its cost is below
 // best: best after class k is the least float of the costs so far (rounding
@@ -92,7 +94,7 @@ int choose_class(const double* data, std::size_t stride, int class_count, int ow
     cost[k] = data[std::size_t(k) * stride] + lambda * penalty(k);
     if (k < own_class) won_before_own |= cost[k] < double(largest_cost);
   }
-  if (won_before_own) cost[own_class] = data[std::size_t(own_class) * stride] + lambda * own_penalty;
+  if (won_before_own && own_class < class_count) cost[own_class] = data[std::size_t(own_class) * stride] + lambda * own_penalty;
   float least = largest_cost;
   int winner = -1;
   for (int k = 0; k < class_count; ++k) {
@@ -110,19 +112,19 @@ int choose_class(const double* data, std::size_t stride, int class_count, int ow
 // while no class has won yet, and the last winning class once one has: only
 // for its own class, after an earlier class has won, does the penalty then
 // differ from the one summed with the labels as they stood.
-float penalised_sweep(const sweep_inputs& in, sweep_state& state, const std::vector<band_run>& band, float* labels) {
+float edge_phase_sweep(const sweep_inputs& in, sweep_state& state, const std::vector<band_run>& band, float* labels) {
   const std::size_t class_count = std::size_t(in.class_count);
-  const std::size_t chunk = chunk_pixels(in.class_count);
+  const std::size_t block = table_block_pixels(in.class_count);
   float energy = 0;
   std::size_t band_index = 0;
   state.changes.clear();
-  // Chunks of band pixels, across runs.
+  // Blocks of band pixels, across runs.
   std::size_t run = 0, offset = 0;
-  std::size_t position[256];
-  unsigned column[256], row[256];
+  std::size_t position[block_pixels];
+  unsigned column[block_pixels], row[block_pixels];
   while (run < band.size()) {
     std::size_t n = 0;
-    for (; n < chunk && run < band.size(); ++n) {
+    for (; n < block && run < band.size(); ++n) {
       position[n] = band[run].position + offset;
       column[n] = band[run].x + unsigned(offset);
       row[n] = band[run].y;
@@ -137,7 +139,7 @@ float penalised_sweep(const sweep_inputs& in, sweep_state& state, const std::vec
     for (std::size_t i = 0; i < n; ++i, ++band_index) {
       const std::size_t p = position[i];
       const float own_label = labels[p];
-      const int own_class = class_of(own_label, in.class_count);
+      const int own_class = class_of_label(own_label, in.class_count);
       const pixel_penalties penalty = penalties_at(in, state, band_index, p, column[i], row[i], labels);
       const double* data = state.table.data() + i;
       float best = 0;
@@ -173,14 +175,12 @@ float penalised_sweep(const sweep_inputs& in, sweep_state& state, const std::vec
 sweep_state make_sweep_state(const CImg<float>& primary, const pair_segmentation_parameters& parameters) {
   sweep_state state;
   state.disc = make_disc_walk(parameters.window, primary.width(), primary.height());
-  state.table.resize(chunk_pixels(parameters.class_count) * std::size_t(parameters.class_count));
+  state.table.resize(table_block_pixels(parameters.class_count) * std::size_t(parameters.class_count));
   state.penalties.resize(std::size_t(parameters.class_count) + 1);
   state.costs.resize(std::size_t(parameters.class_count));
   return state;
 }
 
-// Makes `band` the band of the following sweeps. Only a run sweeps one band
-// more than once: a single sweep has no use for what is known of windows.
 void start_band(sweep_state& state, const std::vector<band_run>& band, const sweep_inputs& in, bool remember) {
   const std::size_t band_pixels = pixels_in(band);
   state.remembers = remember;
@@ -212,13 +212,13 @@ void start_band(sweep_state& state, const std::vector<band_run>& band, const swe
   state.value_stride = band_pixels;
 }
 
-bool is_penalised(const pair_segmentation_parameters& parameters, int iteration) {
-  return iteration > parameters.last_plain_iteration && !parameters.window.empty();
+bool is_edge_phase(const pair_segmentation_parameters& parameters, int iteration) {
+  return sorvik::is_edge_phase(parameters.last_plain_iteration, parameters.window, iteration);
 }
 
 float sweep_band(const sweep_inputs& in, sweep_state& state, const std::vector<band_run>& band, float* labels,
                  const pair_segmentation_parameters& parameters, int iteration, bool energy_wanted) {
-  if (is_penalised(parameters, iteration)) return penalised_sweep(in, state, band, labels);
+  if (is_edge_phase(parameters, iteration)) return edge_phase_sweep(in, state, band, labels);
   float energy = 0;
   for (const band_run& run : band)
     plain_sweep(in, run.position, run.length, labels, energy_wanted ? &energy : nullptr);

@@ -1,5 +1,5 @@
-// The sweeps of Tamvel's band once the edge penalty is on, with what they
-// remember between sweeps of one run.
+// The sweeps of Tamvel's band, and what the edge-phase sweeps remember
+// between sweeps of one run.
 #pragma once
 
 #include <cstddef>
@@ -35,7 +35,7 @@ struct label_change {
 
 struct sweep_state {
   disc_walk disc;
-  std::vector<double> table;              // data terms of a chunk of pixels
+  std::vector<double> table;              // data terms of a block of pixels
   std::vector<double> penalties;          // K + 1, as class_penalties leaves them
   std::vector<double> costs;              // K
   // The band pixels' values, channel c of band pixel b at c * value_stride +
@@ -60,11 +60,11 @@ sweep_state make_sweep_state(const CImg<float>& primary, const pair_segmentation
 void start_band(sweep_state& state, const std::vector<band_run>& band, const sweep_inputs& in, bool remember);
 
 // Whether iteration `iteration` sweeps with the edge penalty.
-bool is_penalised(const pair_segmentation_parameters& parameters, int iteration);
+bool is_edge_phase(const pair_segmentation_parameters& parameters, int iteration);
 
 // One sweep of the band made by start_band, with or without the edge penalty
 // as the iteration asks; the energy of the visited pixels, or 0 for a plain
-// sweep when the energy is not wanted. A penalised sweep lists the pixels it
+// sweep when the energy is not wanted. An edge-phase sweep lists the pixels it
 // relabelled in state.changes.
 float sweep_band(const sweep_inputs& in, sweep_state& state, const std::vector<band_run>& band, float* labels,
                  const pair_segmentation_parameters& parameters, int iteration, bool energy_wanted);

@@ -1,0 +1,16 @@
+// The bounds of a pixel's cost, shared by both commands.
+#pragma once
+
+#include <limits>
+
+namespace sorvik {
+
+// What a visited pixel that no class wins adds to the energy.
+constexpr float cost_ceiling = 1e8f;
+// A pixel's best cost starts here: a class wins only with a cost below the
+// largest float. The best cost is stored as a float, and one that rounded to
+// infinity there would let any later class whose cost is still a number in
+// double beat it, however much larger.
+constexpr float largest_cost = std::numeric_limits<float>::max();
+
+}  // namespace sorvik

@@ -1,0 +1,24 @@
+// Value ranges and the even spacing of initial centres, shared by both commands.
+#pragma once
+
+#include <cstddef>
+
+#include "boundary/image.h"
+
+namespace sorvik {
+
+// Smallest and largest finite value among `count` values; false when none is
+// finite. NaN and infinities would otherwise drag every centre with them.
+bool finite_range(const float* values, std::size_t count, float& lowest, float& highest);
+
+// Centre j (1 .. K) of K spaced evenly strictly inside [lowest, highest]:
+// difference, division by K + 1, multiplication by j, addition of the lowest
+// value, all in double and rounded once.
+float spaced_centre(float lowest, float highest, int class_count, int j);
+
+// centres(c, k) for channels c = 0 .. channels - 1 of `image` and every class
+// k: spaced evenly inside the channel's finite range, and left as they are
+// (0 in a new centre image) for a channel without any finite value.
+void spread_centres(const CImg<float>& image, int channels, int class_count, CImg<float>& centres);
+
+}  // namespace sorvik
