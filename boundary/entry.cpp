@@ -4,7 +4,8 @@
 #include <cstring>
 #include <new>
 
-#include "image.h"
+#include "call_options.h"
+#include "host_array.h"
 #include "refusal.h"
 
 namespace boundary {
@@ -25,29 +26,47 @@ struct pending_error {
   }
 };
 
+// The required inputs, then name-value options; at most one output.
+void require_arguments(const command& command, int nlhs, int nrhs) {
+  const int required = static_cast<int>(command.image_count) + 1;
+  if (nrhs < required)
+    refuse("notEnoughInputs", "expected at least %d inputs, got %d. Call it as %s.", required, nrhs,
+           command.call_form);
+  if (nlhs > 1) refuse("tooManyOutputs", "returns one output (the label array), but %d were requested.", nlhs);
+}
+
+void segment(const command& command, int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
+  require_arguments(command, nlhs, nrhs);
+  const int required = static_cast<int>(command.image_count) + 1;
+  const call_options options = read_call_options(prhs + required, nrhs - required, required + 1);
+  // The converted images go before the result array comes: a call holds the
+  // images and the labels, then the labels and the result, never all three.
+  const CImg<float> labels = [&] {
+    CImg<float> images[largest_image_count];
+    for (std::size_t i = 0; i < command.image_count; ++i)
+      images[i] = image_from_host(prhs[i], command.image_roles[i], options.volume);
+    const CImg<float> parameters = image_from_host(prhs[command.image_count], "the parameter vector");
+    return command.segment(images, parameters, options.threads);
+  }();
+  plhs[0] = image_to_host(labels);
+}
+
 }  // namespace
 
-void run_command(const char* command, command_body body, int nlhs, mxArray* plhs[], int nrhs,
-                 const mxArray* prhs[]) {
+void run_command(const command& command, int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
   pending_error error;
   try {
-    body(nlhs, plhs, nrhs, prhs);
+    segment(command, nlhs, plhs, nrhs, prhs);
   } catch (const refusal& fault) {
-    error.set(command, fault.mnemonic(), fault.what());
+    error.set(command.name, fault.mnemonic(), fault.what());
   } catch (const cimg_library::CImgException& fault) {
     // The library reports memory it could not get as its own error.
     const bool memory = std::strstr(fault.what(), "Failed to allocate memory") != nullptr;
-    error.set(command, memory ? "outOfMemory" : "imageLibrary", fault.what());
+    error.set(command.name, memory ? "outOfMemory" : "imageLibrary", fault.what());
   } catch (const std::bad_alloc&) {
-    error.set(command, "outOfMemory", "not enough memory for this image and these settings.");
+    error.set(command.name, "outOfMemory", "not enough memory for this image and these settings.");
   }
   if (error.raised) mexErrMsgIdAndTxt(error.identifier, "%s", error.message);
-}
-
-void require_arguments(int nlhs, int nrhs, int required, const char* call_form) {
-  if (nrhs < required) refuse("notEnoughInputs", "expected %d inputs, got %d. Call it as %s.", required, nrhs, call_form);
-  if (nrhs > required) refuse("tooManyInputs", "expected %d inputs, got %d. Call it as %s.", required, nrhs, call_form);
-  if (nlhs > 1) refuse("tooManyOutputs", "returns one output (the label array), but %d were requested.", nlhs);
 }
 
 }  // namespace boundary

@@ -46,7 +46,7 @@ bool multiply_fits(std::uint64_t& product, std::uint64_t factor) {
   return true;
 }
 
-image_extents extents_of(const mxArray* array, const char* role) {
+image_extents extents_of(const mxArray* array, const char* role, bool volume) {
   const std::uint64_t dimension_count = static_cast<std::uint64_t>(mxGetNumberOfDimensions(array));
   if (dimension_count < 2 || dimension_count > 4)
     refuse("tooManyDimensions",
@@ -57,7 +57,7 @@ image_extents extents_of(const mxArray* array, const char* role) {
   image_extents extents;
   extents.height = static_cast<std::uint64_t>(dimensions[0]);
   extents.width = static_cast<std::uint64_t>(dimensions[1]);
-  if (dimension_count == 3) extents.spectrum = static_cast<std::uint64_t>(dimensions[2]);
+  if (dimension_count == 3) (volume ? extents.depth : extents.spectrum) = static_cast<std::uint64_t>(dimensions[2]);
   if (dimension_count == 4) {
     extents.depth = static_cast<std::uint64_t>(dimensions[2]);
     extents.spectrum = static_cast<std::uint64_t>(dimensions[3]);
@@ -102,7 +102,12 @@ void copy_elements(const void* data, std::size_t element_step, CImg<float>& imag
 
 }  // namespace
 
-CImg<float> image_from_host(const mxArray* array, const char* role) {
+const char* host_class_name(const mxArray* array) {
+  // MATLAB's strings are objects; the class identifier does not tell them.
+  return mxIsClass(array, "string") ? "string" : class_name(mxGetClassID(array));
+}
+
+CImg<float> image_from_host(const mxArray* array, const char* role, bool volume) {
   if (mxIsSparse(array))
     refuse("sparseInput", "%s is a sparse array; pass a full array (full(x)).", role);
   const mxClassID class_id = mxGetClassID(array);
@@ -110,9 +115,9 @@ CImg<float> image_from_host(const mxArray* array, const char* role) {
   if (!accepted)
     refuse("unsupportedClass",
            "%s is of class %s; expected a logical or numeric array (double, single, int8 to uint64).", role,
-           class_name(class_id));
+           host_class_name(array));
 
-  const image_extents extents = extents_of(array, role);
+  const image_extents extents = extents_of(array, role, volume);
   // The computation reports an image without pixels as empty, knowing its extents.
   if (extents.width * extents.height * extents.depth * extents.spectrum == 0)
     return image_without_pixels(static_cast<unsigned int>(extents.width), static_cast<unsigned int>(extents.height),

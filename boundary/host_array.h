@@ -3,7 +3,8 @@
 // Host rows become the image's y axis and host columns its x axis. A host
 // array of 2 dimensions is one grey image, of 3 dimensions an image whose
 // third dimension holds the channels, of 4 dimensions a volume (third
-// dimension = depth) with channels in the fourth.
+// dimension = depth) with channels in the fourth. Read as a volume, an array
+// of 3 dimensions is one channel over the depth of its third dimension.
 #pragma once
 
 #include "image.h"
@@ -15,7 +16,10 @@ namespace boundary {
 // part of a complex array is used. Sparse arrays, other classes, arrays of
 // more than 4 dimensions and arrays too large for the image container are
 // refused. `role` names the argument in messages ("the image").
-CImg<float> image_from_host(const mxArray* array, const char* role);
+CImg<float> image_from_host(const mxArray* array, const char* role, bool volume = false);
+
+// The class of a host array as the host names it ("double", "string", ...).
+const char* host_class_name(const mxArray* array);
 
 // A new real double host array of dimensions (height, width, depth, spectrum)
 // holding the image's values.

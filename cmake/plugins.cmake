@@ -4,6 +4,7 @@
 
 set(BOUNDARY_SOURCES
   ${PROJECT_SOURCE_DIR}/boundary/host_array.cpp
+  ${PROJECT_SOURCE_DIR}/boundary/call_options.cpp
   ${PROJECT_SOURCE_DIR}/boundary/entry.cpp)
 
 function(add_mex_plugin target command host output_dir)

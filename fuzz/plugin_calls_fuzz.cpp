@@ -180,9 +180,9 @@ bool within_reach(standin::array_ptr& settings_array, const CImg<float>& setting
 }
 
 bool known_mnemonic(const std::string& mnemonic) {
-  static const char* const mnemonics[] = {"notEnoughInputs", "tooManyInputs",    "tooManyOutputs", "tooFewParameters",
-                                          "badParameters",   "unsupportedClass", "sparseInput",    "tooManyDimensions",
-                                          "tooLarge",        "geometryMismatch", "emptyImage",     "imageLibrary",
+  static const char* const mnemonics[] = {"notEnoughInputs", "tooManyOutputs",   "badOption",   "tooFewParameters",
+                                          "badParameters",   "unsupportedClass", "sparseInput", "tooManyDimensions",
+                                          "tooLarge",        "geometryMismatch", "emptyImage",  "imageLibrary",
                                           "outOfMemory",     "missingData"};
   return std::find(std::begin(mnemonics), std::end(mnemonics), mnemonic) != std::end(mnemonics);
 }

@@ -22,6 +22,7 @@ extern "C" {
 typedef size_t mwSize;
 typedef size_t mwIndex;
 typedef bool mxLogical;
+typedef unsigned short mxChar; /* as MATLAB's: UTF-16 code units */
 
 typedef enum {
   mxUNKNOWN_CLASS = 0,
@@ -40,7 +41,9 @@ typedef enum {
   mxUINT32_CLASS,
   mxINT64_CLASS,
   mxUINT64_CLASS,
-  mxFUNCTION_CLASS
+  mxFUNCTION_CLASS,
+  mxOPAQUE_CLASS,
+  mxOBJECT_CLASS /* objects of a class such as MATLAB's "string" */
 } mxClassID;
 
 typedef enum { mxREAL = 0, mxCOMPLEX = 1 } mxComplexity;
@@ -58,6 +61,10 @@ STANDIN_API mxLogical* mxGetLogicals(const mxArray* array);
 STANDIN_API mxArray* mxCreateNumericArray(mwSize dimension_count, const mwSize* dimensions,
                                           mxClassID class_id, mxComplexity complexity);
 STANDIN_API void mxDestroyArray(mxArray* array);
+STANDIN_API bool mxIsClass(const mxArray* array, const char* name);
+STANDIN_API double mxGetScalar(const mxArray* array);
+STANDIN_API int mxGetString(const mxArray* array, char* text, mwSize capacity);
+STANDIN_API int mexCallMATLAB(int nlhs, mxArray* plhs[], int nrhs, mxArray* prhs[], const char* name);
 STANDIN_API STANDIN_NORETURN void mexErrMsgIdAndTxt(const char* identifier, const char* format, ...);
 
 void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);

@@ -40,6 +40,7 @@ struct standin_array {
   std::vector<unsigned char> real;
   std::vector<unsigned char> imaginary;
   zero_page_mapping zero_pages;  // the real part, instead of `real`
+  std::vector<std::string> strings;  // the elements of a "string" object
 };
 
 namespace {
@@ -125,6 +126,7 @@ std::uint64_t fingerprint(const standin_array& array) {
   mix(flags, sizeof flags);
   mix(array.real.data(), array.real.size());
   mix(array.imaginary.data(), array.imaginary.size());
+  for (const std::string& text : array.strings) mix(text.data(), text.size() + 1);
   return hash;
 }
 
@@ -206,6 +208,53 @@ mxArray* untouched_slot() {
 
 constexpr std::size_t spare_slots = 4;
 
+// The plug-in owns what it creates; the call records it to see it released.
+mxArray* created_by_plugin(standin_array* array) {
+  array->created_by_plugin = true;
+  ++live_created;
+  if (current_call.active) current_call.created.push_back(array);
+  return array;
+}
+
+const char* class_name(const standin_array& array) {
+  switch (array.class_id) {
+    case mxCELL_CLASS: return "cell";
+    case mxSTRUCT_CLASS: return "struct";
+    case mxLOGICAL_CLASS: return "logical";
+    case mxCHAR_CLASS: return "char";
+    case mxDOUBLE_CLASS: return "double";
+    case mxSINGLE_CLASS: return "single";
+    case mxINT8_CLASS: return "int8";
+    case mxUINT8_CLASS: return "uint8";
+    case mxINT16_CLASS: return "int16";
+    case mxUINT16_CLASS: return "uint16";
+    case mxINT32_CLASS: return "int32";
+    case mxUINT32_CLASS: return "uint32";
+    case mxINT64_CLASS: return "int64";
+    case mxUINT64_CLASS: return "uint64";
+    case mxFUNCTION_CLASS: return "function_handle";
+    case mxOBJECT_CLASS: return "string";  // the one class of objects the stand-in host makes
+    default: return "unknown";
+  }
+}
+
+template <typename T>
+double first_as_double(const void* data) {
+  T value;
+  std::memcpy(&value, data, sizeof value);
+  return static_cast<double>(value);
+}
+
+// A 1 x n char array holding `text` in the host's characters.
+standin_array* new_char_array(const std::string& text) {
+  standin_array* array = new_array(mxCHAR_CLASS, {1, text.size()}, false, false, storage::held);
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const mxChar code = static_cast<unsigned char>(text[i]);
+    std::memcpy(array->real.data() + i * sizeof code, &code, sizeof code);
+  }
+  return array;
+}
+
 }  // namespace
 
 extern "C" {
@@ -231,11 +280,68 @@ mxLogical* mxGetLogicals(const mxArray* array) { return static_cast<mxLogical*>(
 mxArray* mxCreateNumericArray(mwSize dimension_count, const mwSize* dimensions, mxClassID class_id,
                               mxComplexity complexity) {
   std::vector<std::size_t> extents(dimensions, dimensions + dimension_count);
-  standin_array* array = new_array(class_id, extents, complexity == mxCOMPLEX, false, storage::held);
-  array->created_by_plugin = true;
-  ++live_created;
-  if (current_call.active) current_call.created.push_back(array);
-  return array;
+  return created_by_plugin(new_array(class_id, extents, complexity == mxCOMPLEX, false, storage::held));
+}
+
+bool mxIsClass(const mxArray* array, const char* name) {
+  return name && std::strcmp(class_name(*checked(array, "mxIsClass")), name) == 0;
+}
+
+// The first element as a double, as the host gives it; 0 for an array without one.
+double mxGetScalar(const mxArray* array) {
+  const void* data = mxGetData(array);
+  if (!data || standin::element_count(array) == 0) return 0;
+  switch (array->class_id) {
+    case mxLOGICAL_CLASS: return first_as_double<std::uint8_t>(data);
+    case mxCHAR_CLASS: return first_as_double<mxChar>(data);
+    case mxDOUBLE_CLASS: return first_as_double<double>(data);
+    case mxSINGLE_CLASS: return first_as_double<float>(data);
+    case mxINT8_CLASS: return first_as_double<std::int8_t>(data);
+    case mxUINT8_CLASS: return first_as_double<std::uint8_t>(data);
+    case mxINT16_CLASS: return first_as_double<std::int16_t>(data);
+    case mxUINT16_CLASS: return first_as_double<std::uint16_t>(data);
+    case mxINT32_CLASS: return first_as_double<std::int32_t>(data);
+    case mxUINT32_CLASS: return first_as_double<std::uint32_t>(data);
+    case mxINT64_CLASS: return first_as_double<std::int64_t>(data);
+    case mxUINT64_CLASS: return first_as_double<std::uint64_t>(data);
+    default: return 0;
+  }
+}
+
+// The characters of a char array in column order, as the host copies them:
+// 0 when all fit with their terminating zero, 1 when cut short or not char.
+int mxGetString(const mxArray* array, char* text, mwSize capacity) {
+  checked(array, "mxGetString");
+  if (capacity == 0) return 1;
+  if (array->class_id != mxCHAR_CLASS) {
+    text[0] = '\0';
+    return 1;
+  }
+  const std::size_t count = standin::element_count(array);
+  const std::size_t copied = std::min<std::size_t>(count, capacity - 1);
+  const unsigned char* source = array->real.data();
+  for (std::size_t i = 0; i < copied && source; ++i) {
+    mxChar code;
+    std::memcpy(&code, source + i * sizeof code, sizeof code);
+    text[i] = code < 128 ? static_cast<char>(code) : '?';
+  }
+  text[source ? copied : 0] = '\0';
+  return copied == count && source ? 0 : 1;
+}
+
+// Of the host's functions only char() of one string scalar, the way a
+// plug-in reads a MATLAB string; the result is the plug-in's to destroy.
+int mexCallMATLAB(int nlhs, mxArray* plhs[], int nrhs, mxArray* prhs[], const char* name) {
+  const bool string_to_char = name && std::strcmp(name, "char") == 0 && nlhs == 1 && nrhs == 1 &&
+                              checked(prhs[0], "mexCallMATLAB")->class_id == mxOBJECT_CLASS &&
+                              prhs[0]->strings.size() == 1;
+  if (!string_to_char) {
+    break_rule(std::string("called mexCallMATLAB(\"") + (name ? name : "") +
+               "\") in a way the stand-in host does not provide (only char of one string scalar)");
+    return 1;
+  }
+  plhs[0] = created_by_plugin(new_char_array(prhs[0]->strings[0]));
+  return 0;
 }
 
 void mxDestroyArray(mxArray* array) {
@@ -289,6 +395,14 @@ array_ptr make_array_without_data(mxClassID class_id, const std::vector<std::siz
 
 array_ptr make_array_of_zero_pages(mxClassID class_id, const std::vector<std::size_t>& dimensions) {
   return array_ptr(new_array(class_id, dimensions, false, false, storage::zero_pages));
+}
+
+array_ptr make_char(const std::string& text) { return array_ptr(new_char_array(text)); }
+
+array_ptr make_strings(const std::vector<std::string>& elements) {
+  array_ptr array(new_array(mxOBJECT_CLASS, {1, elements.size()}, false, false, storage::none));
+  array->strings = elements;
+  return array;
 }
 
 void* imaginary_data(mxArray* array) { return array->imaginary.empty() ? nullptr : array->imaginary.data(); }

@@ -69,6 +69,14 @@ inline array_ptr make_doubles(const std::vector<std::size_t>& dimensions, const 
   return make_filled(mxDOUBLE_CLASS, dimensions, values);
 }
 
+// A char row vector holding `text` (ASCII) in the host's 16-bit characters.
+array_ptr make_char(const std::string& text);
+
+// A 1 x n array of MATLAB's class "string" (Octave has no such class): an
+// object without element data, which a plug-in reads through
+// mexCallMATLAB(..., "char").
+array_ptr make_strings(const std::vector<std::string>& elements);
+
 // The imaginary part of a complex array (the real part is mxGetData).
 void* imaginary_data(mxArray* array);
 

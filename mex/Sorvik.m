@@ -1,6 +1,7 @@
 % Sorvik  Segment an image into K classes by edge-weighted clustering.
 %
 %   L = Sorvik(IMAGE, PARAMETERS)
+%   L = Sorvik(IMAGE, PARAMETERS, "threads", N, "volume", TF)
 %
 %   Assigns every pixel of IMAGE to one of K classes. A pixel's cost for a
 %   class is the squared Euclidean distance between its channel values and
@@ -18,6 +19,10 @@
 %     rows x columns                      a grey image
 %     rows x columns x C                  one slice with C channels (colour: C = 3)
 %     rows x columns x depth x C          a volume with C channels
+%
+%   The host drops a trailing singleton dimension, so a grey volume
+%   rows x columns x depth reads as one slice with depth channels unless
+%   the option "volume" is true.
 %
 %   PARAMETERS is a vector of at least six numbers (further values are
 %   ignored):
@@ -42,6 +47,20 @@
 %   Whole-number settings are truncated toward zero (4.9 gives 4); every
 %   setting passes through single precision first.
 %
+%   Options follow PARAMETERS as name-value pairs in any order. Names match
+%   without regard to case and may be char vectors or strings; a name given
+%   twice keeps its last value.
+%
+%     "threads", N   threads the call may use, a whole number >= 0: 1 (the
+%                    default) runs it on the caller's thread only, 0 on
+%                    every core the process may run on, N > 1 on N threads
+%                    (at most 256). The labels do not depend on N.
+%     "volume", TF   true or false (the default). True reads a 3-D IMAGE,
+%                    rows x columns x depth, as a volume of one channel
+%                    instead of one slice with depth channels; the labels
+%                    are then rows x columns x depth. 2-D and 4-D arrays
+%                    read the same either way.
+%
 %   Choosing the edge weight: a pixel whose whole disc of n pixels carries
 %   one label pays about (n - 1) x weight to leave it (n = 9 for w = 3,
 %   21 for w = 5, 37 for w = 7), while noise of size e past the midpoint of
@@ -60,7 +79,10 @@
 %
 %   Errors (identifier: cause):
 %     Sorvik:notEnoughInputs    fewer than 2 inputs
-%     Sorvik:tooManyInputs      more than 2 inputs
+%     Sorvik:badOption          an unknown option, an input after PARAMETERS
+%                               that is no option name, a missing value, or
+%                               a value that is not one real whole number
+%                               >= 0 ("threads") or true/false ("volume")
 %     Sorvik:tooManyOutputs     more than one output requested
 %     Sorvik:tooFewParameters   fewer than six parameter values
 %     Sorvik:badParameters      a setting is NaN, infinite or out of range
@@ -98,8 +120,31 @@
 %! assert(Sorvik(int16([0 10; 200 210]), [3 1 0 10 2 2]), [0 0; 1 1]);
 %! assert(size(Sorvik(rand(4, 5, 6, 2), [3 1 0 5 1 2])), [4 5 6]);
 
+%!test
+%! % Every thread count gives the same labels.
+%! img = kron([0 1; 1 0], ones(9)) * 100 + 20 * randn(18);
+%! L = Sorvik(img, [5 300 1e-4 20 3 2]);
+%! assert(Sorvik(img, [5 300 1e-4 20 3 2], 'threads', 0), L);
+%! assert(Sorvik(img, [5 300 1e-4 20 3 2], "Threads", 4), L);
+
+%!test
+%! % A grey volume: one channel over three slices instead of three channels.
+%! v = repmat(kron([0 1; 1 0], ones(6)) * 100, [1 1 3]) + 20 * randn(12, 12, 3);
+%! L = Sorvik(v, [3 200 0 10 2 2], 'volume', true);
+%! assert(size(L), [12 12 3]);
+%! % The same labels as two equal channels under twice the edge weight and tolerance.
+%! assert(Sorvik(cat(4, v, v), [3 400 0 10 2 2]), L);
+%! assert(size(Sorvik(v, [3 200 0 10 2 2], 'volume', false)), [12 12]);
+
 %!error id=Sorvik:notEnoughInputs Sorvik(1)
-%!error id=Sorvik:tooManyInputs Sorvik(1, [3 1 0 10 2 2], 3)
+%!error id=Sorvik:badOption Sorvik(1, [3 1 0 10 2 2], 3)
+%!error id=Sorvik:badOption Sorvik(1, [3 1 0 10 2 2], 'thread', 2)
+%!error id=Sorvik:badOption Sorvik(1, [3 1 0 10 2 2], 'threads')
+%!error id=Sorvik:badOption Sorvik(1, [3 1 0 10 2 2], 'threads', 1.5)
+%!error id=Sorvik:badOption Sorvik(1, [3 1 0 10 2 2], 'threads', -1)
+%!error id=Sorvik:badOption Sorvik(1, [3 1 0 10 2 2], 'threads', NaN)
+%!error id=Sorvik:badOption Sorvik(1, [3 1 0 10 2 2], 'threads', [2 2])
+%!error id=Sorvik:badOption Sorvik(1, [3 1 0 10 2 2], 'volume', 2)
 %!error id=Sorvik:tooManyOutputs [a, b] = Sorvik(1, [3 1 0 10 2 2]);
 %!error id=Sorvik:tooFewParameters Sorvik(1, [3 1 0])
 %!error id=Sorvik:badParameters Sorvik(1, [3 1 0 10 2 0])

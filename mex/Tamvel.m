@@ -1,6 +1,7 @@
 % Tamvel  Segment an image into K classes jointly with a second image of the same scene.
 %
 %   L = Tamvel(PRIMARY, SECONDARY, PARAMETERS)
+%   L = Tamvel(PRIMARY, SECONDARY, PARAMETERS, "threads", N, "volume", TF)
 %
 %   Assigns every pixel of PRIMARY to one of K classes. Each class has a
 %   centre in PRIMARY and one in SECONDARY. A pixel's cost for a class is
@@ -28,7 +29,9 @@
 %
 %   SECONDARY is a logical or numeric array with the rows, columns and depth
 %   of PRIMARY and at least its number of channels; channels beyond those of
-%   PRIMARY are not used.
+%   PRIMARY are not used. The host drops a trailing singleton dimension, so
+%   grey volumes rows x columns x depth read as slices with depth channels
+%   unless the option "volume" is true.
 %
 %   PARAMETERS is a vector of at least eight numbers (further values are
 %   ignored):
@@ -67,6 +70,20 @@
 %   Whole-number settings are truncated toward zero (4.9 gives 4); every
 %   setting passes through single precision first.
 %
+%   Options follow PARAMETERS as name-value pairs in any order. Names match
+%   without regard to case and may be char vectors or strings; a name given
+%   twice keeps its last value.
+%
+%     "threads", N   threads the call may use, a whole number >= 0: 1 (the
+%                    default) runs it on the caller's thread only, 0 on
+%                    every core the process may run on, N > 1 on N threads
+%                    (at most 256). The labels do not depend on N.
+%     "volume", TF   true or false (the default). True reads 3-D images,
+%                    rows x columns x depth, as volumes of one channel
+%                    instead of slices with depth channels: PRIMARY and
+%                    SECONDARY both, and the labels are then rows x columns
+%                    x depth. 2-D and 4-D arrays read the same either way.
+%
 %   Choosing the weights: for equal say of both images set the secondary
 %   weight to (noise of PRIMARY / noise of SECONDARY)^2. The edge indicator
 %   is 1 / (1 + gradient magnitude) rescaled to 0 .. 1 over the image, so in
@@ -82,7 +99,10 @@
 %
 %   Errors (identifier: cause):
 %     Tamvel:notEnoughInputs    fewer than 3 inputs
-%     Tamvel:tooManyInputs      more than 3 inputs
+%     Tamvel:badOption          an unknown option, an input after PARAMETERS
+%                               that is no option name, a missing value, or
+%                               a value that is not one real whole number
+%                               >= 0 ("threads") or true/false ("volume")
 %     Tamvel:tooManyOutputs     more than one output requested
 %     Tamvel:tooFewParameters   fewer than eight parameter values
 %     Tamvel:badParameters      a setting is NaN, infinite or out of range
@@ -128,8 +148,28 @@
 %! assert(Tamvel(uint8([0 0 9; 0 9 9]), zeros(2, 3), [1 0 0 0 5 0 5 2]), [0 0 1; 0 1 1]);
 %! assert(size(Tamvel(rand(4, 5, 6, 2), rand(4, 5, 6, 2), [1 0 1 3 5 1 1 2])), [4 5 6]);
 
+%!test
+%! % Every thread count gives the same labels.
+%! img = kron([0 1; 1 0], ones(9)) * 100 + 20 * randn(18);
+%! L = Tamvel(img, img, [1 1e-4 5000 5 20 2 3 2]);
+%! assert(Tamvel(img, img, [1 1e-4 5000 5 20 2 3 2], 'threads', 0), L);
+%! assert(Tamvel(img, img, [1 1e-4 5000 5 20 2 3 2], "THREADS", 4), L);
+
+%!test
+%! % Grey volumes: one channel over three slices, in both images.
+%! v = repmat(kron([0 1; 1 0], ones(6)) * 100, [1 1 3]) + 20 * randn(12, 12, 3);
+%! L = Tamvel(v, 200 - v, [1 0 5000 3 10 2 2 2], 'volume', true);
+%! assert(size(L), [12 12 3]);
+%! assert(Tamvel(cat(4, v, v), cat(4, 200 - v, 200 - v), [1 0 10000 3 10 2 2 2]), L);
+
 %!error id=Tamvel:notEnoughInputs Tamvel(1, 1)
-%!error id=Tamvel:tooManyInputs Tamvel(1, 1, [1 0 0 0 5 0 5 2], 4)
+%!error id=Tamvel:badOption Tamvel(1, 1, [1 0 0 0 5 0 5 2], 4)
+%!error id=Tamvel:badOption Tamvel(1, 1, [1 0 0 0 5 0 5 2], 'Volumes', true)
+%!error id=Tamvel:badOption Tamvel(1, 1, [1 0 0 0 5 0 5 2], 'volume')
+%!error id=Tamvel:badOption Tamvel(1, 1, [1 0 0 0 5 0 5 2], 'volume', NaN)
+%!error id=Tamvel:badOption Tamvel(1, 1, [1 0 0 0 5 0 5 2], 'threads', Inf)
+%!error id=Tamvel:badOption Tamvel(1, 1, [1 0 0 0 5 0 5 2], 'threads', 2 + 1i)
+%!error id=Tamvel:badOption Tamvel(1, 1, [1 0 0 0 5 0 5 2], 'threads', sparse(2))
 %!error id=Tamvel:tooManyOutputs [a, b] = Tamvel(1, 1, [1 0 0 0 5 0 5 2]);
 %!error id=Tamvel:tooFewParameters Tamvel(1, 1, [1 0 0 0 5])
 %!error id=Tamvel:badParameters Tamvel(1, 1, [1 0 NaN 0 5 0 5 2])

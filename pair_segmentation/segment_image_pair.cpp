@@ -38,7 +38,8 @@ void require_matching_secondary(const CImg<float>& primary, const CImg<float>& s
 }  // namespace
 
 CImg<float> segment_image_pair(const CImg<float>& primary, const CImg<float>& secondary,
-                               const CImg<float>& parameter_image) {
+                               const CImg<float>& parameter_image, int threads) {
+  static_cast<void>(threads);  // the kernels run on the caller's thread for now
   const pair_segmentation_parameters parameters = read_parameters(parameter_image);
   require_pixels(primary);
   require_matching_secondary(primary, secondary);

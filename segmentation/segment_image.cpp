@@ -5,7 +5,8 @@
 
 namespace sorvik {
 
-CImg<float> segment_image(const CImg<float>& image, const CImg<float>& parameter_image) {
+CImg<float> segment_image(const CImg<float>& image, const CImg<float>& parameter_image, int threads) {
+  static_cast<void>(threads);  // the kernels run on the caller's thread for now
   const segmentation_parameters parameters = read_parameters(parameter_image);
   CImg<float> labels(image.width(), image.height(), image.depth(), 1, 0.0f);
   CImg<float> centres = init_centres(image, parameters.class_count);

@@ -1,26 +1,21 @@
-// Sorvik(image, parameters): the host's entry point.
+// Sorvik(image, parameters, options...): the host's entry point.
 #include "mex.h"
 
 #include "boundary/entry.h"
-#include "boundary/host_array.h"
 #include "segment_image.h"
 
 namespace {
 
-void segment(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
-  boundary::require_arguments(nlhs, nrhs, 2, "L = Sorvik(image, parameters)");
-  // The converted image goes before the result array comes: a call holds the
-  // image and the labels, then the labels and the result, never all three.
-  const CImg<float> labels = [prhs] {
-    const CImg<float> image = boundary::image_from_host(prhs[0], "the image");
-    const CImg<float> parameters = boundary::image_from_host(prhs[1], "the parameter vector");
-    return sorvik::segment_image(image, parameters);
-  }();
-  plhs[0] = boundary::image_to_host(labels);
+CImg<float> segment(const CImg<float> images[], const CImg<float>& parameters, int threads) {
+  return sorvik::segment_image(images[0], parameters, threads);
 }
+
+const boundary::command sorvik_command = {
+    "Sorvik", "L = Sorvik(image, parameters, \"threads\", n, \"volume\", tf) (both options optional)", 1,
+    {"the image"}, segment};
 
 }  // namespace
 
 void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
-  boundary::run_command("Sorvik", segment, nlhs, plhs, nrhs, prhs);
+  boundary::run_command(sorvik_command, nlhs, plhs, nrhs, prhs);
 }

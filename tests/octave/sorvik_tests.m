@@ -103,7 +103,7 @@ assert(Ln, [0 0 1 1 0 0]);
 %% Refusals, each identified, each followed by a working call.
 good = [3 1 0 5 1 2];
 expect_error('Sorvik:notEnoughInputs', magic(4));
-expect_error('Sorvik:tooManyInputs', magic(4), good, 1);
+expect_error('Sorvik:badOption', magic(4), good, 1);
 expect_error('Sorvik:tooFewParameters', magic(4), [3 1 0 5 1]);
 expect_error('Sorvik:badParameters', magic(4), [3 1 0 5 1 0]);
 expect_error('Sorvik:badParameters', magic(4), [3 1 0 NaN 1 2]);

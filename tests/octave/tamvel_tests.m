@@ -144,7 +144,7 @@ assert(unique(Lv(:))', 0:2);
 %% Refusals, each identified, each followed by a working call.
 good = [1 0 1 3 5 1 2 2];
 expect_error('Tamvel:notEnoughInputs', magic(4), magic(4));
-expect_error('Tamvel:tooManyInputs', magic(4), magic(4), good, 1);
+expect_error('Tamvel:badOption', magic(4), magic(4), good, 1);
 expect_error('Tamvel:tooFewParameters', magic(4), magic(4), good(1:7));
 expect_error('Tamvel:badParameters', magic(4), magic(4), [1 0 1 3 5 1 2 0]);
 expect_error('Tamvel:badParameters', magic(4), magic(4), [1 0 1 3 NaN 1 2 2]);

@@ -131,7 +131,7 @@ TEST(TamvelPlugin, wrong_argument_counts_are_refused) {
   const array_ptr parameters = row_vector(two_plain_classes);
   EXPECT_EQ(refusal({image.get(), image.get()}), "Tamvel:notEnoughInputs");
   EXPECT_EQ(refusal({}), "Tamvel:notEnoughInputs");
-  EXPECT_EQ(refusal({image.get(), image.get(), parameters.get(), parameters.get()}), "Tamvel:tooManyInputs");
+  EXPECT_EQ(refusal({image.get(), image.get(), parameters.get(), parameters.get()}), "Tamvel:badOption");
   EXPECT_EQ(refusal({image.get(), image.get(), parameters.get()}, 2), "Tamvel:tooManyOutputs");
 }
 

@@ -1,0 +1,156 @@
+#include "call_options.h"
+
+#include <sched.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <vector>
+
+#include "host_array.h"
+#include "refusal.h"
+
+namespace boundary {
+namespace {
+
+constexpr const char* option_forms = "\"threads\", n or \"volume\", tf";
+
+// Room for the longest name worth reading; a longer one is unknown anyway.
+constexpr std::size_t name_capacity = 40;
+
+// The host may leave mexCallMATLAB by a long jump, so option names are read
+// into plain buffers, and the options before any image is converted: nothing
+// that owns memory is on the stack then but the string's char() below.
+struct host_array_owner {
+  mxArray* array = nullptr;
+  host_array_owner() = default;
+  host_array_owner(const host_array_owner&) = delete;
+  host_array_owner& operator=(const host_array_owner&) = delete;
+  ~host_array_owner() {
+    if (array) mxDestroyArray(array);
+  }
+};
+
+bool is_scalar(const mxArray* array) {
+  const mwSize count = mxGetNumberOfDimensions(array);
+  const mwSize* dimensions = mxGetDimensions(array);
+  return std::all_of(dimensions, dimensions + count, [](mwSize extent) { return extent == 1; });
+}
+
+// A row of text; '' (0 x 0) counts as one too.
+bool is_char_row(const mxArray* array) {
+  return mxGetClassID(array) == mxCHAR_CLASS && mxGetNumberOfDimensions(array) == 2 &&
+         mxGetDimensions(array)[0] <= 1;
+}
+
+// Copies the text of a char row vector or a string scalar into `name`
+// (cut short where it does not fit); false for any other argument.
+bool read_name(const mxArray* argument, char (&name)[name_capacity]) {
+  name[0] = '\0';
+  if (is_char_row(argument)) {
+    mxGetString(argument, name, name_capacity);
+    return true;
+  }
+  // MATLAB hands a string to a plug-in as an object; char() gives its text.
+  // Octave has no string class, so there this branch is never taken.
+  if (!mxIsClass(argument, "string") || !is_scalar(argument)) return false;
+  host_array_owner text;
+  mxArray* string = const_cast<mxArray*>(argument);  // char() only reads it
+  if (mexCallMATLAB(1, &text.array, 1, &string, "char") != 0 || !text.array || !is_char_row(text.array)) return false;
+  mxGetString(text.array, name, name_capacity);
+  return true;
+}
+
+bool same_name(const char* given, const char* option) {
+  for (; *given && *option; ++given, ++option)
+    if (std::tolower(static_cast<unsigned char>(*given)) != *option) return false;
+  return *given == *option;
+}
+
+// "a 1 x 2 double array", "a sparse logical array", "a complex single array".
+struct argument_description {
+  char text[160];
+  explicit argument_description(const mxArray* array) {
+    int used = std::snprintf(text, sizeof text, "a %s%s%s array of size ", mxIsSparse(array) ? "sparse " : "",
+                             mxIsComplex(array) ? "complex " : "", host_class_name(array));
+    const mwSize count = mxGetNumberOfDimensions(array);
+    for (mwSize i = 0; i < count && used > 0 && std::size_t(used) < sizeof text; ++i)
+      used += std::snprintf(text + used, sizeof text - std::size_t(used), "%s%llu", i ? " x " : "",
+                            static_cast<unsigned long long>(mxGetDimensions(array)[i]));
+  }
+};
+
+// The value of a pair: a real full numeric or logical scalar, as a double.
+double read_value(const mxArray* value, const char* name, int position, const char* expected) {
+  const mxClassID class_id = mxGetClassID(value);
+  const bool number = class_id == mxLOGICAL_CLASS || (class_id >= mxDOUBLE_CLASS && class_id <= mxUINT64_CLASS);
+  if (!number || mxIsSparse(value) || mxIsComplex(value) || !is_scalar(value))
+    refuse("badOption", "the value of \"%s\" (input %d) is %s; expected %s.", name, position,
+           argument_description(value).text, expected);
+  if (!mxGetData(value)) refuse("missingData", "input %d reports an element but the host gave no element data.", position);
+  return mxGetScalar(value);
+}
+
+constexpr const char* threads_expected =
+    "one whole number >= 0 (1: the caller's thread, 0: every core the process may run on, n: n threads, at most 256)";
+
+int resolve_threads(double wanted, int position) {
+  if (!(std::isfinite(wanted) && wanted >= 0 && wanted == std::floor(wanted)))
+    refuse("badOption", "the value of \"threads\" (input %d) is %g; expected %s.", position, wanted, threads_expected);
+  const int threads = wanted == 0 ? cores_available() : int(std::min(wanted, double(largest_thread_count)));
+  return std::clamp(threads, 1, largest_thread_count);
+}
+
+constexpr const char* volume_expected = "true or false (1 or 0)";
+
+bool resolve_volume(double wanted, int position) {
+  if (wanted != 0 && wanted != 1)
+    refuse("badOption", "the value of \"volume\" (input %d) is %g; expected %s.", position, wanted, volume_expected);
+  return wanted == 1;
+}
+
+}  // namespace
+
+call_options read_call_options(const mxArray* const arguments[], int count, int first_position) {
+  call_options options;
+  for (int i = 0; i < count; i += 2) {
+    const int position = first_position + i;
+    char name[name_capacity];
+    if (!read_name(arguments[i], name))
+      refuse("badOption", "input %d is %s; expected an option name: %s.", position,
+             argument_description(arguments[i]).text, option_forms);
+    const bool threads = same_name(name, "threads");
+    if (!threads && !same_name(name, "volume"))
+      refuse("badOption", "input %d is the unknown option \"%s\"; expected %s.", position, name, option_forms);
+    if (i + 1 == count)
+      refuse("badOption", "the option \"%s\" (input %d) has no value; expected %s.", name, position,
+             threads ? "\"threads\", n" : "\"volume\", tf");
+    const mxArray* value = arguments[i + 1];
+    if (threads)
+      options.threads = resolve_threads(read_value(value, "threads", position + 1, threads_expected), position + 1);
+    else
+      options.volume = resolve_volume(read_value(value, "volume", position + 1, volume_expected), position + 1);
+  }
+  return options;
+}
+
+int cores_available() {
+#if defined(__linux__)
+  // A machine may have more CPUs than one cpu_set_t holds: grow the set until
+  // the affinity mask fits.
+  for (std::size_t sets = 1; sets <= 64; sets *= 2) {
+    std::vector<cpu_set_t> mask(sets);
+    const std::size_t bytes = sets * sizeof(cpu_set_t);
+    if (sched_getaffinity(0, bytes, mask.data()) == 0) return std::max(1, CPU_COUNT_S(bytes, mask.data()));
+    if (errno != EINVAL) break;
+  }
+#endif
+  const long online = sysconf(_SC_NPROCESSORS_ONLN);
+  return online > 0 ? int(std::min<long>(online, INT_MAX)) : 1;
+}
+
+}  // namespace boundary

@@ -1,0 +1,29 @@
+// The name-value pairs a call may add after its required inputs, in the
+// host's convention: L = Sorvik(image, parameters, "threads", n, "volume", tf).
+#pragma once
+
+#include "mex.h"
+
+namespace boundary {
+
+struct call_options {
+  // Threads the computation may use, resolved: 1 .. largest_thread_count.
+  int threads = 1;
+  // A rows x columns x depth array is one channel over depth slices, not one
+  // slice with depth channels.
+  bool volume = false;
+};
+
+// More threads than this are not asked of the machine.
+constexpr int largest_thread_count = 256;
+
+// Reads the `count` arguments that follow the required inputs (the first of
+// them is input number `first_position`, counted from 1). Names match without
+// regard to case and may be char row vectors or string scalars; a name given
+// twice keeps its last value. Anything else is refused as badOption.
+call_options read_call_options(const mxArray* const arguments[], int count, int first_position);
+
+// The cores this process may run on (its CPU affinity), at least 1.
+int cores_available();
+
+}  // namespace boundary
