@@ -6,10 +6,15 @@
 // inputs. A failure names the seed that reproduces it.
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <limits>
 #include <random>
+#include <sstream>
+#include <string>
 
 #include "boundary/image.h"
 
@@ -59,10 +64,98 @@ inline int last_plain_iteration(draw& d, phase kind, int iterations) {
   return d.between(0, iterations > 2 ? iterations - 2 : 0);
 }
 
+// What a case may vary; each group of tests pins some of it.
+struct case_shape {
+  int largest_extent = 9;
+  int largest_depth = 3;
+  int smallest_class_count = 1;
+  int largest_class_count = 8;
+  int smallest_channels = 1;
+  int largest_channels = 4;
+  int no_channel_percent = 0;  // cases with no channel at all
+  int nan_percent = 0;
+  bool single_line = false;          // W or H equal to 1
+  bool window_beyond_image = false;  // a disc wider than the image
+  int lane_breaking_percent = 0;     // of those, discs too wide to tally column by column
+};
+
+struct case_geometry {
+  int width, height, depth, channels, classes, window;
+};
+
+inline case_geometry draw_geometry(draw& d, const case_shape& shape) {
+  case_geometry g;
+  g.width = d.between(1, shape.largest_extent);
+  g.height = d.between(1, shape.largest_extent);
+  if (shape.single_line) (d.chance(50) ? g.width : g.height) = 1;
+  g.depth = d.between(1, shape.largest_depth);
+  g.channels = d.between(d.chance(shape.no_channel_percent) ? 0 : shape.smallest_channels, shape.largest_channels);
+  g.classes = d.between(shape.smallest_class_count, shape.largest_class_count);
+  const int larger_extent = std::max(g.width, g.height);
+  g.window = !shape.window_beyond_image                ? d.between(-2, std::min(larger_extent + 3, 12))
+             : d.chance(shape.lane_breaking_percent) ? d.between(34, 70)
+                                                     : d.between(2 * larger_extent, 4 * larger_extent + 6);
+  return g;
+}
+
+// Pixel values: small whole numbers (many equal costs, so the tie rule
+// decides often) or spread-out fractions; a share replaced by NaN or
+// infinities.
+inline void fill_values(draw& d, CImg<float>& image, int nan_percent) {
+  const bool whole_numbers = d.chance(55);
+  const int range = d.between(1, 6);
+  const float scale = d.chance(20) ? 3000.0f : 100.0f;
+  cimg_foroff(image, i) {
+    image[i] = whole_numbers ? float(d.between(0, range)) : scale * d.unit() - scale / 4;
+    if (nan_percent > 0 && d.chance(nan_percent)) image[i] = d.chance(75) ? nan : (d.chance(50) ? inf : -inf);
+  }
+}
+
+// Labels to start a sweep from: mostly class indices, sometimes a value that
+// is no class (it differs from every class and stays where no class wins).
+inline CImg<float> random_labels(draw& d, int width, int height, int depth, int classes, bool only_classes) {
+  CImg<float> labels(width, height, depth, 1);
+  const float strangers[] = {0.5f, -1.0f, float(classes), nan, -0.0f};
+  cimg_foroff(labels, i) labels[i] = (!only_classes && d.chance(10)) ? d.one_of(strangers)
+                                                                     : float(d.between(0, classes - 1));
+  return labels;
+}
+
+inline CImg<float> random_centres(draw& d, int channels, int classes) {
+  CImg<float> centres(channels, classes);
+  cimg_foroff(centres, i) centres[i] = d.chance(50) ? float(d.between(0, 6)) : 10 * d.unit();
+  return centres;
+}
+
+// check(seed) for `count` consecutive seeds, until a check fails fatally.
+template <class Check>
+void for_seeds(std::uint32_t first_seed, int count, Check&& check) {
+  for (int i = 0; i < count && !::testing::Test::HasFatalFailure(); ++i) check(first_seed + std::uint32_t(i));
+}
+
+// "seed S: <images>, settings v1 v2 ...", what a failure reports.
+template <std::size_t n>
+std::string describe(std::uint32_t seed, const std::string& images, const float (&settings)[n]) {
+  std::ostringstream text;
+  text << "seed " << seed << ": " << images << ", settings";
+  for (const float v : settings) text << " " << v;
+  return text.str();
+}
+
 inline bool same_bits(const CImg<float>& a, const CImg<float>& b) {
   return a.is_sameXYZC(b) && (a.size() == 0 || std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0);
 }
 
 inline bool same_bits(float a, float b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+// Whole calls for `count` consecutive seeds: the fast labels fast(c) and the
+// reference's reference(c) of each case c = make(seed) must agree bit for bit.
+template <class Make, class Fast, class Reference>
+void expect_same_labels_for(std::uint32_t first_seed, int count, Make&& make, Fast&& fast, Reference&& reference) {
+  for_seeds(first_seed, count, [&](std::uint32_t seed) {
+    const auto c = make(seed);
+    ASSERT_TRUE(same_bits(fast(c), reference(c))) << c.description;
+  });
+}
 
 }  // namespace property

@@ -26,19 +26,11 @@ using property::draw;
 using property::inf;
 using property::nan;
 using property::phase;
+using property::case_shape;
+using property::fill_values;
+using property::random_centres;
+using property::random_labels;
 using property::same_bits;
-
-// Pixel values: small whole numbers (many equal costs, so the tie rule
-// decides often) or spread-out fractions; a share replaced by NaN or infinities.
-void fill_values(draw& d, CImg<float>& image, int nan_percent) {
-  const bool whole_numbers = d.chance(50);
-  const int range = d.between(1, 6);
-  const float scale = d.chance(20) ? 3000.0f : 100.0f;
-  cimg_foroff(image, i) {
-    image[i] = whole_numbers ? float(d.between(0, range)) : scale * d.unit() - scale / 4;
-    if (nan_percent > 0 && d.chance(nan_percent)) image[i] = d.chance(75) ? nan : (d.chance(50) ? inf : -inf);
-  }
-}
 
 // An edge indicator with values spread over many binary orders of
 // magnitude, so that sums over a window round and any change in their order
@@ -59,17 +51,6 @@ CImg<float> rough_edge_indicator(draw& d, int width, int height, int depth) {
   return edges;
 }
 
-// What a case may vary; each group of tests pins some of it.
-struct case_shape {
-  int largest_extent = 9;
-  int largest_depth = 3;
-  int smallest_class_count = 1;
-  int largest_class_count = 8;
-  int nan_percent = 0;
-  bool single_line = false;          // W or H equal to 1
-  bool window_beyond_image = false;  // a disc wider than the image
-};
-
 struct random_case {
   CImg<float> primary, secondary, settings;
   std::string description;
@@ -77,16 +58,8 @@ struct random_case {
 
 random_case make_case(std::uint32_t seed, const case_shape& shape, phase kind) {
   draw d(seed);
-  int width = d.between(1, shape.largest_extent);
-  int height = d.between(1, shape.largest_extent);
-  if (shape.single_line) (d.chance(50) ? width : height) = 1;
-  const int depth = d.between(1, shape.largest_depth);
-  const int channels = d.between(1, 4);
-  const int secondary_channels = channels + (d.chance(30) ? d.between(1, 2) : 0);
-  const int classes = d.between(shape.smallest_class_count, shape.largest_class_count);
-  const int larger_extent = std::max(width, height);
-  const int window = shape.window_beyond_image ? d.between(2 * larger_extent, 4 * larger_extent + 6)
-                                               : d.between(-2, std::min(larger_extent + 3, 12));
+  const property::case_geometry g = property::draw_geometry(d, shape);
+  const int secondary_channels = g.channels + (d.chance(30) ? d.between(1, 2) : 0);
   const float secondary_weights[] = {0.0f, 0.5f, 1.0f, 2.0f, 7.0f, 0.3f};
   const float edge_weights[] = {0.0f, 0.5f, 1.0f, 3.0f, 40.0f, 1e4f, 0.3f};
   const float tolerances[] = {0.0f, 0.0f, 1e-6f, 1e-3f, 0.1f, 10.0f};
@@ -95,31 +68,29 @@ random_case make_case(std::uint32_t seed, const case_shape& shape, phase kind) {
   const int iterations = d.between(0, 7);
   const int last_plain = property::last_plain_iteration(d, kind, iterations);
   random_case c;
-  c.primary.assign(width, height, depth, channels);
-  c.secondary.assign(width, height, depth, secondary_channels);
+  c.primary.assign(g.width, g.height, g.depth, g.channels);
+  c.secondary.assign(g.width, g.height, g.depth, secondary_channels);
   fill_values(d, c.primary, shape.nan_percent);
   fill_values(d, c.secondary, shape.nan_percent);
   const float values[] = {d.one_of(secondary_weights), d.one_of(tolerances), d.one_of(edge_weights),
-                          float(window),               float(iterations),   d.one_of(band_sigmas),
-                          float(last_plain),           float(classes)};
+                          float(g.window),             float(iterations),   d.one_of(band_sigmas),
+                          float(last_plain),           float(g.classes)};
   c.settings.assign(values, 8, 1, 1, 1);
-  std::ostringstream text;
-  text << "seed " << seed << ": " << width << "x" << height << "x" << depth << ", S " << channels << " (J "
-       << secondary_channels << "), settings";
-  for (const float v : values) text << " " << v;
-  c.description = text.str();
+  c.description = property::describe(seed, std::to_string(g.width) + "x" + std::to_string(g.height) + "x" +
+                                                std::to_string(g.depth) + ", S " + std::to_string(g.channels) +
+                                                " (J " + std::to_string(secondary_channels) + ")",
+                                     values);
   return c;
 }
 
-
-// Runs `count` whole calls from consecutive seeds; stops at the first disagreement.
+// Whole calls from consecutive seeds; stops at the first disagreement.
 void expect_same_labels(std::uint32_t first_seed, int count, const case_shape& shape, phase kind) {
-  for (int i = 0; i < count; ++i) {
-    const random_case c = make_case(first_seed + std::uint32_t(i), shape, kind);
-    const CImg<float> expected = tamvel_reference::segment_image_pair_reference(c.primary, c.secondary, c.settings);
-    const CImg<float> labels = tamvel::segment_image_pair(c.primary, c.secondary, c.settings);
-    ASSERT_TRUE(same_bits(labels, expected)) << c.description;
-  }
+  property::expect_same_labels_for(
+      first_seed, count, [&](std::uint32_t seed) { return make_case(seed, shape, kind); },
+      [](const random_case& c) { return tamvel::segment_image_pair(c.primary, c.secondary, c.settings); },
+      [](const random_case& c) {
+        return tamvel_reference::segment_image_pair_reference(c.primary, c.secondary, c.settings);
+      });
 }
 
 TEST(TamvelProperty, plain_iterations_only_match_reference) {
@@ -177,22 +148,6 @@ TEST(TamvelProperty, larger_images_with_wide_bands_match_reference) {
   shape.largest_depth = 2;
   expect_same_labels(7000, 20 * case_scale, shape, phase::plain_then_edge);
   expect_same_labels(7500, 10 * case_scale, shape, phase::edge_from_start);
-}
-
-// Labels to start a sweep from: mostly class indices, sometimes a value that
-// is no class (it differs from every class and stays where no class wins).
-CImg<float> random_labels(draw& d, int width, int height, int depth, int classes, bool only_classes) {
-  CImg<float> labels(width, height, depth, 1);
-  const float strangers[] = {0.5f, -1.0f, float(classes), nan, -0.0f};
-  cimg_foroff(labels, i) labels[i] = (!only_classes && d.chance(10)) ? d.one_of(strangers)
-                                                                     : float(d.between(0, classes - 1));
-  return labels;
-}
-
-CImg<float> random_centres(draw& d, int channels, int classes) {
-  CImg<float> centres(channels, classes);
-  cimg_foroff(centres, i) centres[i] = d.chance(50) ? float(d.between(0, 6)) : 10 * d.unit();
-  return centres;
 }
 
 // A band image with values on both sides of the threshold, NaN among them.
