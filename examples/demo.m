@@ -55,47 +55,14 @@ function [img, is_volume] = read_image(file)
   end
 end
 
-function supported = has_volume_option(command)
-  % Whether this build of the command takes the "volume" option, which reads
-  % a rows x columns x depth array as a grey volume instead of one slice with
-  % depth channels.
-  try
-    arguments = {zeros(2, 2, 2), [0 0 1e-4 1 0 1]};
-    if strcmp(command, 'Tamvel')
-      arguments = {zeros(2, 2, 2), zeros(2, 2, 2), [0 1e-4 0 0 1 0 0 1]};
-    end
-    feval(command, arguments{:}, 'volume', true);
-    supported = true;
-  catch
-    supported = false;
-  end
-end
-
 function L = segment(command, images, settings, is_volume)
-  % A grey volume goes to the command as a volume, or slice by slice (each
-  % slice with centres of its own) where the command lacks the option.
-  % Colour volumes (rows x columns x depth x 3) are volumes as they stand.
-  if ~is_volume || size(images{1}, 4) > 1
-    L = feval(command, images{:}, settings);
-  elseif has_volume_option(command)
+  % A grey volume (rows x columns x depth) needs the option "volume", else
+  % the host's array reads as one slice with depth channels. A colour
+  % volume (rows x columns x depth x 3) is a volume as it stands.
+  if is_volume && size(images{1}, 4) == 1
     L = feval(command, images{:}, settings, 'volume', true);
   else
-    L = zeros(size(images{1}, 1), size(images{1}, 2), size(images{1}, 3));
-    for z = 1:size(images{1}, 3)
-      slices = cellfun(@(v) v(:, :, z), images, 'UniformOutput', false);
-      L(:, :, z) = feval(command, slices{:}, settings);
-    end
-  end
-end
-
-function text = volume_note(command, img, is_volume)
-  text = '';
-  if is_volume && size(img, 4) == 1
-    if has_volume_option(command)
-      text = sprintf(' (as a volume: %s(..., "volume", true))', command);
-    else
-      text = sprintf(' (slice by slice: this build of %s has no "volume" option)', command);
-    end
+    L = feval(command, images{:}, settings);
   end
 end
 
@@ -240,15 +207,16 @@ if isempty(image_file) && isempty(primary_file)
                struct('heading', 'Tamvel on two weightings of the synthetic scene', 'classes', classes));
   printf('  wrote %s\n', file);
 
-  % Sorvik on a volume of 8 slices: a ball and a bar. The edge term works
-  % within each slice; the centres are shared by the whole volume.
+  % Sorvik on a volume of 8 slices: a ball and a bar, given as a
+  % rows x columns x depth array with the option "volume". The edge term
+  % works within each slice; the centres are shared by the whole volume.
   [truth, volume] = shapes_scene(96, 96, noise, 8);
   plain_settings = [5 0 1e-4 30 4 classes];
   edge_settings = [5 600 1e-4 30 4 classes];
   plain = segment('Sorvik', {volume}, plain_settings, true);
   edged = segment('Sorvik', {volume}, edge_settings, true);
-  printf('Sorvik on a volume 96 x 96 x 8 with noise sd %d%s: plain clustering %s, edge-weighted %s\n', ...
-         noise, volume_note('Sorvik', volume, true), percent_right(plain, truth), percent_right(edged, truth));
+  printf('Sorvik on a volume 96 x 96 x 8 with noise sd %d: plain clustering %s, edge-weighted %s\n', ...
+         noise, percent_right(plain, truth), percent_right(edged, truth));
   file = fullfile(out, 'sorvik_volume.png');
   slices = 1:8;
   write_figure(file, [slice_row('labels', truth, slices); slice_row('image', volume, slices); ...
@@ -326,9 +294,8 @@ if ~isempty(image_file)
   end
   [~, name, extension] = fileparts(image_file);
   name = [name extension];
-  printf('Sorvik on %s: %s, %d classes, window 5, edge weight 0 and %s%s\n', image_file, ...
-         extent_text(user_image, user_volume), classes, short_number(weight), ...
-         volume_note('Sorvik', user_image, user_volume));
+  printf('Sorvik on %s: %s, %d classes, window 5, edge weight 0 and %s\n', image_file, ...
+         extent_text(user_image, user_volume), classes, short_number(weight));
   if user_volume
     file = fullfile(out, 'sorvik_image_volume.png');
     slices = unique(round(linspace(1, size(user_image, 3), min(size(user_image, 3), 8))));
@@ -366,9 +333,8 @@ if ~isempty(primary_file)
   end
   [~, name, extension] = fileparts(primary_file);
   [~, name2, extension2] = fileparts(secondary_file);
-  printf('Tamvel on %s and %s: %s, %d classes, edge weight 0 and %s%s\n', primary_file, secondary_file, ...
-         extent_text(user_primary, primary_volume), classes, short_number(weight), ...
-         volume_note('Tamvel', user_primary, primary_volume));
+  printf('Tamvel on %s and %s: %s, %d classes, edge weight 0 and %s\n', primary_file, secondary_file, ...
+         extent_text(user_primary, primary_volume), classes, short_number(weight));
   middle = ceil(size(user_primary, 3) / 2);
   slice_of = @(v) v(:, :, middle, :);
   heading = sprintf('Tamvel on %s and %s, %d classes', [name extension], [name2 extension2], classes);
