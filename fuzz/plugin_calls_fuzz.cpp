@@ -1,7 +1,9 @@
 // Fuzz target: both plug-ins called through the stand-in host exactly as a
 // host calls them: 0 to 3 arrays of any class the host has, accepted or not,
 // with 0 to 6 dimensions (zero extents, extents beyond the container, products
-// that overflow), sparse and complex flags and any data; 0 to 2 outputs.
+// that overflow), sparse and complex flags and any data; 0 to 2 outputs; then
+// up to 4 more inputs drawn as call options: names right and wrong, as char
+// arrays or string scalars, values right and wrong, or any array.
 //
 // Every call must end in a result of the one shape results have (rows x
 // columns x depth x 1 doubles holding class indices 0 .. K-1) or in a host
@@ -13,18 +15,24 @@
 //   command (even: Sorvik, odd: Tamvel), output count % 3, array count % 4,
 //   then per array: class % 17; flags (bit 0 sparse, bit 1 complex, bits 2-3
 //   how the elements are read); dimension count % 7; one byte per extent
-//   (below 0xE0: 0 .. 11, else one of the large extents); the elements.
+//   (below 0xE0: 0 .. 11, else one of the large extents); the elements;
+//   then an option input count % 5 and per option input: kind % 4 (0: a
+//   name as char, 1: a name as string, 2: a scalar value, 3: an array as
+//   above); for a name its index in option_names; for a value its class
+//   (% 4: double, logical, int32, single) and a special value.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <limits>
 #include <string>
 #include <type_traits>
 #include <vector>
 
+#include "boundary/call_options.h"
 #include "boundary/host_array.h"
 #include "boundary/refusal.h"
 #include "input_reader.h"
@@ -129,10 +137,40 @@ standin::array_ptr host_array(fuzz::input_reader& in) {
   return array;
 }
 
-// The inputs as the plug-in converts them, or nothing where it refuses.
-bool converted(const mxArray* array, CImg<float>& image) {
+const char* const option_names[] = {"threads", "volume", "THREADS", "Volume", "thread", "", "volumes", "tHrEaDs"};
+
+standin::array_ptr option_input(fuzz::input_reader& in) {
+  switch (in.byte() % 4) {
+    case 0: return standin::make_char(option_names[in.byte() % std::size(option_names)]);
+    case 1: return standin::make_strings({option_names[in.byte() % std::size(option_names)]});
+    case 2: {
+      const std::uint8_t class_code = in.byte() % 4;
+      const double value = in.special();
+      switch (class_code) {
+        case 0: return standin::make_doubles({1, 1}, {value});
+        case 1: return standin::make_filled<std::uint8_t>(mxLOGICAL_CLASS, {1, 1}, {std::uint8_t(value != 0)});
+        case 2: return standin::make_filled<std::int32_t>(mxINT32_CLASS, {1, 1}, {element_from<std::int32_t>(value)});
+        default: return standin::make_filled<float>(mxSINGLE_CLASS, {1, 1}, {element_from<float>(value)});
+      }
+    }
+    default: return host_array(in);
+  }
+}
+
+// The options as the plug-in reads them; false where it refuses them.
+bool options_read(const std::vector<const mxArray*>& options, boundary::call_options& read) {
   try {
-    image = boundary::image_from_host(array, "input");
+    read = boundary::read_call_options(options.data(), int(options.size()), 1);
+    return true;
+  } catch (const boundary::refusal&) {
+  }
+  return false;
+}
+
+// The inputs as the plug-in converts them, or nothing where it refuses.
+bool converted(const mxArray* array, CImg<float>& image, bool volume = false) {
+  try {
+    image = boundary::image_from_host(array, "input", volume);
     return true;
   } catch (const boundary::refusal&) {
   } catch (const cimg_library::CImgException&) {
@@ -187,12 +225,13 @@ bool known_mnemonic(const std::string& mnemonic) {
   return std::find(std::begin(mnemonics), std::end(mnemonics), mnemonic) != std::end(mnemonics);
 }
 
-void check_labels(const mxArray* result, const mxArray* image, int classes) {
+void check_labels(const mxArray* result, const mxArray* image, int classes, bool volume) {
   if (!result) finding("a call that raised no error returned no result");
   if (mxGetClassID(result) != mxDOUBLE_CLASS || mxIsComplex(result) || mxIsSparse(result))
     finding("the result is not a real full double array");
   const std::vector<std::size_t> in = standin::dimensions_of(image);
-  const std::vector<std::size_t> expected = {in.at(0), in.at(1), in.size() == 4 ? in[2] : 1, 1};
+  const bool has_depth = in.size() == 4 || (volume && in.size() == 3);
+  const std::vector<std::size_t> expected = {in.at(0), in.at(1), has_depth ? in[2] : 1, 1};
   if (standin::dimensions_of(result) != expected) finding("the result is not rows x columns x depth x 1");
   const std::size_t count = standin::element_count(result);
   const double* label = mxGetPr(result);
@@ -209,6 +248,9 @@ void describe(const char* command, const std::vector<standin::array_ptr>& arrays
   if (!wanted) return;
   std::fprintf(stderr, "%s with %d output(s) and %zu input(s):\n", command, output_count, arrays.size());
   for (const standin::array_ptr& array : arrays) {
+    char text[48];
+    if (mxGetString(array.get(), text, sizeof text) == 0) std::fprintf(stderr, "  text \"%s\",", text);
+    if (mxIsClass(array.get(), "string")) std::fprintf(stderr, "  a string,");
     std::fprintf(stderr, "  class %d%s%s, dimensions", int(mxGetClassID(array.get())),
                  mxIsSparse(array.get()) ? ", sparse" : "", mxIsComplex(array.get()) ? ", complex" : "");
     for (std::size_t e : standin::dimensions_of(array.get())) std::fprintf(stderr, " %zu", e);
@@ -236,26 +278,35 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const int output_count = in.between(0, 2);
   std::vector<standin::array_ptr> arrays(std::size_t(in.between(0, 3)));
   for (standin::array_ptr& array : arrays) array = host_array(in);
+  const std::size_t option_count = std::size_t(in.between(0, 4));
+  for (std::size_t i = 0; i < option_count; ++i) arrays.push_back(option_input(in));
 
-  // With the right number of arrays, the settings decide how long a call runs.
+  // Past the required inputs come the options; they decide how the images
+  // read, and the settings how long a call runs.
   const std::size_t wanted = tamvel ? 3 : 2;
+  std::vector<const mxArray*> options;
+  for (std::size_t i = wanted; i < arrays.size(); ++i) options.push_back(arrays[i].get());
+  boundary::call_options read_options;
+  const bool options_accepted = options_read(options, read_options);
+  const bool volume = read_options.volume;
   int classes = 0;
   CImg<float> image, settings;
-  if (arrays.size() == wanted && converted(arrays[0].get(), image) && converted(arrays.back().get(), settings)) {
+  if (arrays.size() >= wanted && options_accepted && converted(arrays[0].get(), image, volume) &&
+      converted(arrays[wanted - 1].get(), settings)) {
     const double pixels = double(image.width()) * image.height() * image.depth();
     double channels = image.spectrum();
     CImg<float> secondary;
-    if (tamvel && converted(arrays[1].get(), secondary)) channels += secondary.spectrum();
+    if (tamvel && converted(arrays[1].get(), secondary, volume)) channels += secondary.spectrum();
     const bool reachable =
         tamvel ? within_reach<tamvel::pair_segmentation_parameters>(
-                     arrays.back(), settings, pixels, channels, tamvel::read_parameters,
+                     arrays[wanted - 1], settings, pixels, channels, tamvel::read_parameters,
                      [](const auto& p, std::vector<double>& v) {
                        v[3] = p.window_size;
                        v[4] = p.max_iterations;
                        v[7] = p.class_count;
                      })
                : within_reach<sorvik::segmentation_parameters>(
-                     arrays.back(), settings, pixels, channels, sorvik::read_parameters,
+                     arrays[wanted - 1], settings, pixels, channels, sorvik::read_parameters,
                      [](const auto& p, std::vector<double>& v) {
                        v[0] = p.window_size;
                        v[3] = p.max_iterations;
@@ -271,14 +322,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   try {
     const standin::plugin& plugin = tamvel ? *tamvel_plugin : *sorvik_plugin;
     const std::vector<standin::array_ptr> outputs = plugin.call(inputs, output_count);
+    if (!options_accepted) finding("a call succeeded whose options are refused");
     // Only a call the settings allow gets this far: read K as the plug-in did.
     try {
-      if (!converted(inputs.back(), settings)) finding("a call succeeded whose parameter vector is refused");
+      if (!converted(inputs.at(wanted - 1), settings)) finding("a call succeeded whose parameter vector is refused");
       classes = tamvel ? tamvel::read_parameters(settings).class_count : sorvik::read_parameters(settings).class_count;
     } catch (const boundary::refusal&) {
       finding("a call succeeded whose settings are refused");
     }
-    check_labels(outputs.at(0).get(), inputs.at(0), classes);
+    check_labels(outputs.at(0).get(), inputs.at(0), classes, volume);
     if (std::getenv("FUZZ_DESCRIBE")) std::fprintf(stderr, "  gives labels of %d classes\n", classes);
   } catch (const standin::host_rule_broken& broken) {
     finding(broken.what());

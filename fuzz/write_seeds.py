@@ -40,8 +40,27 @@ def doubles(*values):
     return struct.pack("<%dd" % len(values), *values)
 
 
-def call(command, outputs, *arrays):
-    return bytes([command, outputs, len(arrays)]) + b"".join(arrays)
+def call(command, outputs, *arrays, options=()):
+    return bytes([command, outputs, len(arrays)]) + b"".join(arrays) + bytes([len(options)]) + b"".join(options)
+
+
+# Option inputs: names by their index in option_names (fuzz/plugin_calls_fuzz.cpp),
+# scalar values by class and position in the table of special values.
+THREADS, VOLUME, THREADS_UPPER, VOLUME_CAPITAL, THREAD = 0, 1, 2, 3, 4
+OPTION_DOUBLE, OPTION_LOGICAL, OPTION_INT32, OPTION_SINGLE = 0, 1, 2, 3
+ZERO, ONE, FOUR, MINUS_ONE, ONE_AND_A_HALF = 0, 1, 4, 10, 14
+
+
+def name(index, as_string=False):
+    return bytes([1 if as_string else 0, index])
+
+
+def value(class_code, position):
+    return bytes([2, class_code, position])
+
+
+def option_array(*arguments, **keywords):
+    return bytes([3]) + array(*arguments, **keywords)
 
 
 def small_whole(count, seed=3):
@@ -77,6 +96,27 @@ plugin_calls = {
                             array(DOUBLE, [1, 8], doubles(1, 0, 1, 3, 4, 1, 1, 2))),
     "tamvel_empty": call(TAMVEL, 1, array(DOUBLE, [0, 5]), array(DOUBLE, [0, 5]),
                          array(DOUBLE, [1, 8], doubles(1, 0, 1, 3, 4, 1, 1, 2))),
+    "sorvik_four_threads": call(SORVIK, 1, array(UINT8, [4, 6], small_whole(24), SMALL_WHOLE),
+                                array(DOUBLE, [1, 6], doubles(3, 1, 0, 10, 1, 2)),
+                                options=[name(THREADS), value(OPTION_DOUBLE, FOUR)]),
+    "sorvik_grey_volume": call(SORVIK, 1, array(UINT8, [4, 4, 3], small_whole(48), SMALL_WHOLE),
+                               array(DOUBLE, [1, 6], doubles(3, 1, 0, 5, 1, 2)),
+                               options=[name(VOLUME_CAPITAL, True), value(OPTION_LOGICAL, ONE),
+                                        name(THREADS_UPPER), value(OPTION_INT32, ZERO)]),
+    "sorvik_half_thread": call(SORVIK, 1, array(DOUBLE, [3, 3]), array(DOUBLE, [1, 6], doubles(3, 1, 0, 4, 1, 2)),
+                               options=[name(THREADS), value(OPTION_SINGLE, ONE_AND_A_HALF)]),
+    "sorvik_unknown_option": call(SORVIK, 1, array(DOUBLE, [3, 3]), array(DOUBLE, [1, 6], doubles(3, 1, 0, 4, 1, 2)),
+                                  options=[name(THREAD), value(OPTION_DOUBLE, ONE)]),
+    "sorvik_array_for_a_name": call(SORVIK, 1, array(DOUBLE, [3, 3]),
+                                    array(DOUBLE, [1, 6], doubles(3, 1, 0, 4, 1, 2)),
+                                    options=[option_array(DOUBLE, [1, 2], doubles(1, 2))]),
+    "tamvel_grey_volumes": call(TAMVEL, 1, array(DOUBLE, [5, 5, 2], doubles(*[(i * 7) % 5 for i in range(50)])),
+                                array(DOUBLE, [5, 5, 2], doubles(*[(i * 3) % 4 for i in range(50)])),
+                                array(DOUBLE, [1, 8], doubles(1, 1e-4, 10, 3, 5, 1, 1, 3)),
+                                options=[name(VOLUME), value(OPTION_DOUBLE, ONE)]),
+    "tamvel_missing_value": call(TAMVEL, 1, array(DOUBLE, [3, 3]), array(DOUBLE, [3, 3]),
+                                 array(DOUBLE, [1, 8], doubles(1, 0, 1, 3, 4, 1, 1, 2)),
+                                 options=[name(THREADS, True), value(OPTION_DOUBLE, MINUS_ONE), name(THREADS)]),
 }
 
 
