@@ -90,10 +90,27 @@ fclose(fid);
 % The host drops a trailing singleton dimension, so a grey volume of three
 % slices reads as three channels of one slice...
 assert(size(Sorvik(volume, [5 500 1e-4 5 3 3])), [217 181]);
-% ...and a volume needs a fourth dimension of channels.
+assert(isequal(Sorvik(volume, [5 500 1e-4 5 3 3], 'volume', false), Sorvik(volume, [5 500 1e-4 5 3 3])));
+% ...unless "volume" is true: one channel over three slices. Two equal
+% channels give its labels under twice the edge weight and the tolerance.
+Lg = Sorvik(volume, [5 500 1e-4 10 3 3], 'volume', true);
+assert(size(Lg), [217 181 3]);
+assert(isequal(unique(Lg)', 0:2));
+assert(isequal(Sorvik(cat(4, volume, volume), [5 1000 2e-4 10 3 3]), Lg));
+% A 4-D array is a volume either way.
 Lv = Sorvik(cat(4, volume, volume / 2), [5 500 1e-4 10 3 3]);
 assert(size(Lv), [217 181 3]);
 assert(isequal(unique(Lv)', 0:2));
+assert(isequal(Sorvik(cat(4, volume, volume / 2), [5 500 1e-4 10 3 3], 'VOLUME', true), Lv));
+
+%% Every thread count gives the same labels, on the sample images and the volume.
+for n = [0 1 4]
+  assert(isequal(Sorvik(coins, [5 2000 1e-4 10 3 2], 'threads', n), L));
+  assert(isequal(Sorvik(camera, [5 2 0 30 4 4], 'Threads', n), Lc));
+  assert(isequal(Sorvik(astronaut, [3 100 1e-4 10 3 5], 'THREADS', int32(n)), La));
+  assert(isequal(Sorvik(volume, [5 500 1e-4 10 3 3], 'volume', true, 'threads', n), Lg));
+  assert(isequal(Sorvik(cat(4, volume, volume / 2), [5 500 1e-4 10 3 3], 'threads', n), Lv));
+end
 
 %% Non-finite pixels keep label 0 and leave the centres alone.
 img = [0 0 100 100 NaN Inf];
@@ -119,6 +136,20 @@ expect_error('Sorvik:unsupportedClass', magic(4), 'abcdef');
 expect_error('Sorvik:sparseInput', sparse(magic(4)), good);
 expect_error('Sorvik:tooManyDimensions', rand(2, 2, 2, 2, 2), good);
 expect_error('Sorvik:imageLibrary', zeros(0, 5), good);
+% Options: names, values, and the order of the checks (options before inputs).
+expect_error('Sorvik:badOption', magic(4), good, 'thread', 2);
+expect_error('Sorvik:badOption', magic(4), good, 'threads');
+expect_error('Sorvik:badOption', magic(4), good, 'threads', 4, 'volume');
+expect_error('Sorvik:badOption', magic(4), good, 4, 'threads');
+expect_error('Sorvik:badOption', magic(4), good, ['th'; 're'], 1);
+expect_error('Sorvik:badOption', magic(4), good, {'threads'}, 1);
+for bad = {2.5, -1, NaN, Inf, -Inf, [1 2], [], complex(2, 0), sparse(2), '4', {4}, single(0.5)}
+  expect_error('Sorvik:badOption', magic(4), good, 'threads', bad{1});
+end
+for bad = {2, -1, 0.5, NaN, [true true], 'true'}
+  expect_error('Sorvik:badOption', magic(4), good, 'volume', bad{1});
+end
+expect_error('Sorvik:badOption', 'abcd', good, 'bogus', 1);
 try
   [a, b] = Sorvik(magic(4), good);
   error('two outputs were accepted');

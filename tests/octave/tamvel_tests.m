@@ -133,13 +133,32 @@ assert(size(Tamvel(rand(4, 5, 6, 2), rand(4, 5, 6, 2), [1 0 1 3 4 1 1 2])), [4 5
 assert(size(Tamvel(rand(4, 5), rand(4, 5, 3), [1 0 1 3 4 1 1 2])), [4 5]);
 
 %% A volume of three proton-density slices; the host drops a trailing
-% singleton, so a volume needs a fourth dimension of channels.
+% singleton, so a volume needs a fourth dimension of channels...
 fid = fopen(fullfile(data_dir, 'BrainProtonDensity3Slices.raw'), 'r');
 volume = permute(reshape(fread(fid, Inf, 'uint8=>uint8'), [181 217 3]), [2 1 3]);
 fclose(fid);
 Lv = Tamvel(cat(4, volume, volume), cat(4, volume, volume / 2), [1 1e-4 500 5 8 -2 3 3]);
 assert(size(Lv), [217 181 3]);
 assert(unique(Lv(:))', 0:2);
+% ...or "volume", true, which reads both images as one channel over their
+% slices; two equal channels give its labels under twice the edge weight
+% and the tolerance.
+Lg = Tamvel(volume, volume / 2, [1 1e-4 500 5 8 -2 3 3], 'volume', true);
+assert(size(Lg), [217 181 3]);
+assert(unique(Lg(:))', 0:2);
+assert(isequal(Tamvel(cat(4, volume, volume), cat(4, volume / 2, volume / 2), [1 2e-4 1000 5 8 -2 3 3]), Lg));
+assert(size(Tamvel(volume, volume, [1 0 1 3 4 1 1 2], 'Volume', false)), [217 181]);
+
+%% Every thread count gives the same labels, on the MR pair and the volume.
+Lp = Tamvel(t1, pd8, p);
+for n = [0 1 4]
+  assert(isequal(Tamvel(t1, pd8, p, 'threads', n), Lp));
+  assert(isequal(Tamvel(double(t1), pd, [1 1e-4 2000 5 10 -2 4 4], 'THREADS', n), ...
+                 Tamvel(double(t1), pd, [1 1e-4 2000 5 10 -2 4 4])));
+  assert(isequal(Tamvel(volume, volume / 2, [1 1e-4 500 5 8 -2 3 3], 'volume', true, 'Threads', n), Lg));
+  assert(isequal(Tamvel(cat(4, volume, volume), cat(4, volume, volume / 2), [1 1e-4 500 5 8 -2 3 3], ...
+                        'threads', uint8(n)), Lv));
+end
 
 %% Refusals, each identified, each followed by a working call.
 good = [1 0 1 3 5 1 2 2];
@@ -164,6 +183,17 @@ expect_error('Tamvel:unsupportedClass', magic(4), magic(4), 'abcdefgh');
 expect_error('Tamvel:sparseInput', sparse(magic(4)), magic(4), good);
 expect_error('Tamvel:sparseInput', magic(4), sparse(magic(4)), good);
 expect_error('Tamvel:tooManyDimensions', rand(2, 2, 2, 2, 2), rand(2, 2, 2, 2, 2), good);
+% Options: names, values, and the order of the checks (options before inputs).
+expect_error('Tamvel:badOption', magic(4), magic(4), good, 'volumes', true);
+expect_error('Tamvel:badOption', magic(4), magic(4), good, 'volume');
+expect_error('Tamvel:badOption', magic(4), magic(4), good, true, 'volume');
+for bad = {2.5, -1, NaN, Inf, [4 4], [], 3i, sparse(2), 'all'}
+  expect_error('Tamvel:badOption', magic(4), magic(4), good, 'threads', bad{1});
+end
+for bad = {2, NaN, [], 'yes'}
+  expect_error('Tamvel:badOption', magic(4), magic(4), good, 'volume', bad{1});
+end
+expect_error('Tamvel:badOption', magic(4), zeros(4, 5), good, 'threads', 0.5);
 try
   [a, b] = Tamvel(magic(4), magic(4), good);
   error('two outputs were accepted');
