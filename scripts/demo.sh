@@ -54,13 +54,19 @@ DEMO_IMAGE="$image" DEMO_PRIMARY="$primary" DEMO_SECONDARY="$secondary" \
   octave-cli --norc --no-history --quiet "$root/examples/demo.m"
 if $compare; then
   octave-cli --norc --no-history --quiet "$root/examples/compare_kmeans.m"
-  # The peers program builds where OpenCV and ITK are installed (CMake skips
-  # it otherwise).
-  if cmake --build "$build" -j "$(nproc)" --target peers_compare > /dev/null 2>&1; then
-    "$build/bench/peers/peers_compare" --out "$root/out"
-    octave-cli --norc --no-history --quiet "$root/bench/peers/peers_figure.m" "$root/out"
+  # The peers program is a target only where CMake found OpenCV and ITK.
+  if [ -d "$build/bench/peers/CMakeFiles/peers_compare.dir" ]; then
+    cmake --build "$build" -j "$(nproc)" --target peers_compare > /dev/null
+    labels=$(mktemp -d)
+    trap 'rm -rf "$labels"' EXIT
+    camera=()
+    [ ! -f "$samples/camera.png" ] || camera=(--camera "$samples/camera.png")
+    "$build/bench/peers/peers_compare" --out "$labels" "${camera[@]}"
+    octave-cli --norc --no-history --quiet "$root/bench/peers/peers_figure.m" "$labels" > /dev/null
+    mv "$labels/peers.png" "$root/out/peers.png"
+    echo "  wrote $root/out/peers.png"
   else
-    echo "the peers comparison needs libopencv-dev and libinsighttoolkit5-dev (see README)"
+    echo "the comparison with the peers needs libopencv-dev and libinsighttoolkit5-dev (see README)"
   fi
 fi
 if $doc; then
