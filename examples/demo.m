@@ -30,7 +30,9 @@ function [img, is_volume] = read_image(file)
   % as rows x columns x depth x 3.
   try
     info = imfinfo(file);
-    if numel(info) > 1
+    if numel(info) > 1 && (numel(unique([info.Width])) > 1 || numel(unique([info.Height])) > 1)
+      stop_with(sprintf('the pages of %s differ in size, so they make no volume', file));
+    elseif numel(info) > 1
       img = imread(file, 'Index', 'all');    % rows x columns x channels x pages
       map = [];
     else
