@@ -7,6 +7,18 @@
 #include "segmentation/centre_sums.h"
 
 namespace tamvel {
+namespace {
+
+// Channels 0 .. S - 1 of I, then of J: what the centres are means of.
+std::vector<const float*> summed_channels(const CImg<float>& primary, const CImg<float>& secondary) {
+  const std::size_t pixels = std::size_t(primary.width()) * primary.height() * primary.depth();
+  std::vector<const float*> channel;
+  for (const CImg<float>* image : {&primary, &secondary})
+    for (int c = 0; c < primary.spectrum(); ++c) channel.push_back(image->data() + std::size_t(c) * pixels);
+  return channel;
+}
+
+}  // namespace
 
 std::vector<unsigned char> counted_pixels(const CImg<float>& primary, const CImg<float>& secondary) {
   const std::size_t pixels = std::size_t(primary.width()) * primary.height() * primary.depth();
@@ -22,13 +34,9 @@ std::vector<unsigned char> counted_pixels(const CImg<float>& primary, const CImg
 
 void sum_classes(const CImg<float>& primary, const CImg<float>& secondary, const float* labels, int class_count,
                  class_sums& sums) {
-  const int channels = primary.spectrum();
   const std::size_t pixels = std::size_t(primary.width()) * primary.height() * primary.depth();
-  std::vector<const float*> channel;
-  for (const CImg<float>* image : {&primary, &secondary})
-    for (int c = 0; c < channels; ++c) channel.push_back(image->data() + std::size_t(c) * pixels);
-  sums.channels = channels;
-  sorvik::sum_by_class(labels, pixels, channel, class_count, sums.values, sums.counts);
+  sums.channels = primary.spectrum();
+  sorvik::sum_by_class(labels, pixels, summed_channels(primary, secondary), class_count, sums.values, sums.counts);
 }
 
 void set_centres(class_sums& sums, centre_pair& centres) {
@@ -44,30 +52,7 @@ void set_centres(class_sums& sums, centre_pair& centres) {
 
 bool sums_are_exact(const CImg<float>& primary, const CImg<float>& secondary,
                     const std::vector<unsigned char>& counted) {
-  const std::size_t pixels = counted.size();
-  std::size_t count = 0;
-  for (std::size_t i = 0; i < pixels; ++i) count += counted[i];
-  float largest = 0;
-  for (const float* image : {primary.data(), secondary.data()})
-    for (int c = 0; c < primary.spectrum(); ++c) {
-      const float* value = image + std::size_t(c) * pixels;
-      for (std::size_t i = 0; i < pixels; ++i) largest = std::max(largest, counted[i] ? std::fabs(value[i]) : 0.0f);
-    }
-  if (count == 0 || largest == 0) return true;
-  int largest_exponent = 0, count_exponent = 0;
-  std::frexp(largest, &largest_exponent);                               // largest < 2^largest_exponent
-  while ((std::size_t(1) << count_exponent) < count) ++count_exponent;  // count <= 2^count_exponent
-  // Every value a whole number of steps, and no sum of them beyond 2^53 steps.
-  const double steps_per_unit = std::ldexp(1.0, 53 - largest_exponent - count_exponent);
-  for (const float* image : {primary.data(), secondary.data()})
-    for (int c = 0; c < primary.spectrum(); ++c) {
-      const float* value = image + std::size_t(c) * pixels;
-      for (std::size_t i = 0; i < pixels; ++i) {
-        const double steps = counted[i] ? double(value[i]) * steps_per_unit : 0.0;  // at most 2^53 in magnitude
-        if (steps != double(std::int64_t(steps))) return false;
-      }
-    }
-  return true;
+  return sorvik::sums_are_exact(summed_channels(primary, secondary), counted.size(), counted.data());
 }
 
 void move_relabelled(const CImg<float>& primary, const CImg<float>& secondary, const float* labels,

@@ -1,10 +1,12 @@
 #include "centre_sums.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 #include "label_classes.h"
 #include "pixel_blocks.h"
+#include "thread_team.h"
 #include "vector_clones.h"
 #include "vector_lanes.h"
 
@@ -164,9 +166,8 @@ VECTOR_CLONES void add_block_in_lanes(const class_index* slot, std::size_t count
 #endif
 
 
-}  // namespace
-
-void sum_by_class(const float* labels, std::size_t pixels, const std::vector<const float*>& channel,
+// The sums in raster order over all pixels.
+void sum_in_order(const float* labels, std::size_t pixels, const std::vector<const float*>& channel,
                   int class_count, std::vector<double>& sums, std::vector<std::uint64_t>& counts) {
   const int channels = int(channel.size());
   // Double sums and whole counts: float ones stop counting at 2^24 and drift.
@@ -204,6 +205,70 @@ void sum_by_class(const float* labels, std::size_t pixels, const std::vector<con
   }
   sums.resize(std::size_t(class_count) * channels);
   counts.resize(std::size_t(class_count));
+}
+
+bool counts_pixel(const std::vector<const float*>& channel, const unsigned char* counted, std::size_t i) {
+  if (counted) return counted[i] != 0;
+  for (const float* values : channel)
+    if (!std::isfinite(values[i])) return false;
+  return true;
+}
+
+}  // namespace
+
+void sum_by_class(const float* labels, std::size_t pixels, const std::vector<const float*>& channel,
+                  int class_count, std::vector<double>& sums, std::vector<std::uint64_t>& counts, int parts) {
+  if (parts <= 1) return sum_in_order(labels, pixels, channel, class_count, sums, counts);
+  const std::size_t blocks = (pixels + block_pixels - 1) / block_pixels;
+  std::vector<std::vector<double>> part_sums(parts);
+  std::vector<std::vector<std::uint64_t>> part_counts(parts);
+  run_parts(parts, [&](int part, int part_count, team_state&) {
+    const share blocks_of_part = share_of(blocks, part, part_count);
+    const std::size_t first = blocks_of_part.begin * block_pixels;
+    const std::size_t end = std::min(pixels, blocks_of_part.end * block_pixels);
+    std::vector<const float*> from(channel);
+    for (const float*& values : from) values += first;
+    sum_in_order(labels + first, end > first ? end - first : 0, from, class_count, part_sums[part],
+                 part_counts[part]);
+  });
+  sums.assign(std::size_t(class_count) * channel.size(), 0.0);
+  counts.assign(std::size_t(class_count), 0);
+  for (int part = 0; part < parts; ++part) {
+    if (part_sums[part].empty() && part_counts[part].empty()) continue;  // a part that did not run
+    for (std::size_t i = 0; i < sums.size(); ++i) sums[i] += part_sums[part][i];
+    for (std::size_t k = 0; k < counts.size(); ++k) counts[k] += part_counts[part][k];
+  }
+}
+
+bool sums_are_exact(const std::vector<const float*>& channel, std::size_t pixels, const unsigned char* counted) {
+  std::size_t count = 0;
+  float largest = 0;
+  for (std::size_t i = 0; i < pixels; ++i) {
+    if (!counts_pixel(channel, counted, i)) continue;
+    ++count;
+    for (const float* values : channel) largest = std::max(largest, std::fabs(values[i]));
+  }
+  if (count == 0 || largest == 0) return true;
+  int largest_exponent = 0, count_exponent = 0;
+  std::frexp(largest, &largest_exponent);                               // largest < 2^largest_exponent
+  while ((std::size_t(1) << count_exponent) < count) ++count_exponent;  // count <= 2^count_exponent
+  // Every value a whole number of steps, and no sum of them beyond 2^53 steps.
+  const double steps_per_unit = std::ldexp(1.0, 53 - largest_exponent - count_exponent);
+  for (std::size_t i = 0; i < pixels; ++i) {
+    if (!counts_pixel(channel, counted, i)) continue;
+    for (const float* values : channel) {
+      const double steps = double(values[i]) * steps_per_unit;  // at most 2^53 in magnitude
+      if (steps != double(std::int64_t(steps))) return false;
+    }
+  }
+  return true;
+}
+
+int useful_sum_parts(int threads, std::size_t pixels, int class_count, int channels) {
+  // Each part adds K x C sums of its own: worth it only where the pixels
+  // far outnumber them.
+  const std::size_t own_sums = std::size_t(class_count + 1) * std::size_t(channels + 1);
+  return useful_parts(threads, pixels, std::max<std::size_t>(1 << 16, 16 * own_sums));
 }
 
 }  // namespace sorvik

@@ -13,7 +13,23 @@ namespace sorvik {
 // label names the class it truncates to, as a cast converts it, and a pixel
 // with NaN or an infinity in any of the channels is left out. Each sum takes
 // its pixels in raster order, so that it rounds as a plain pixel loop's does.
+//
+// With `parts` > 1 the pixels are split into that many runs summed side by
+// side and the run sums are added in order: the caller promises, through
+// sums_are_exact, that no sum rounds, so that this gives the same bits.
 void sum_by_class(const float* labels, std::size_t pixels, const std::vector<const float*>& channel,
-                  int class_count, std::vector<double>& sums, std::vector<std::uint64_t>& counts);
+                  int class_count, std::vector<double>& sums, std::vector<std::uint64_t>& counts, int parts = 1);
+
+// Whether every sum of counted values, in any order and with any of them
+// taken out again, is exact in double: when all are whole multiples of one
+// power of two small enough that no sum of them outgrows the 53-bit
+// significand. Whole-numbered images, as most sensors give, pass. A pixel
+// counts where counted[i] is non-zero or, without `counted`, where every
+// channel is finite. Then the sums need not be formed in raster order.
+bool sums_are_exact(const std::vector<const float*>& channel, std::size_t pixels,
+                    const unsigned char* counted = nullptr);
+
+// The parts worth summing `pixels` pixels of K classes and C channels with.
+int useful_sum_parts(int threads, std::size_t pixels, int class_count, int channels);
 
 }  // namespace sorvik

@@ -11,6 +11,7 @@
 #include "edge_sweep.h"
 #include "initial_centres.h"
 #include "phases.h"
+#include "thread_team.h"
 
 // These kernels give, bit for bit, the labels, centres and energies of the
 // plain iteration kept in tests/reference/: every pixel and class goes through
@@ -21,35 +22,82 @@
 namespace sorvik {
 namespace {
 
-// Working memory of the sweeps, allocated once per run (or per call of
-// label_sweep), so that a sweep itself allocates nothing.
-struct sweep_buffers {
-  // Plain sweep: a block's values, the centres in double, room for one row of
-  // data terms and best costs, and the block's labels and energy terms.
-  std::vector<double> value, centre_values, distance, best;
+// A block buffer's worth of the plain sweep: a block's values, room for one
+// block of data terms and best costs, and the block's labels and energy terms.
+struct plain_block_buffers {
+  std::vector<double> value, distance, best;
   std::vector<float> label, added;
-  std::optional<edge_buffers> edge;  // when an edge-phase sweep is to come
+};
+
+plain_block_buffers make_plain_block_buffers(const CImg<float>& image) {
+  plain_block_buffers buffers;
+  buffers.value.resize(std::size_t(std::max(image.spectrum(), 1)) * block_pixels);
+  buffers.distance.resize(block_pixels);
+  buffers.best.resize(block_pixels);
+  buffers.label.resize(block_pixels);
+  buffers.added.resize(block_pixels);
+  return buffers;
+}
+
+// Working memory of the sweeps, allocated once per run (or per call of
+// label_sweep), so that a sweep itself allocates nothing: one set per part
+// of the sweep, and with more than one part every pixel's energy term, which
+// the caller adds up in raster order.
+struct sweep_buffers {
+  int threads = 1;
+  std::vector<double> centre_values;  // the centres in double
+  std::vector<plain_block_buffers> plain;
+  std::vector<edge_buffers> edge;  // when an edge-phase sweep is to come
+  std::vector<float> energy_terms;
 };
 
 bool is_edge_phase(const segmentation_parameters& parameters, std::int64_t iteration) {
   return is_edge_phase(parameters.last_plain_iteration, parameters.window, iteration);
 }
 
+// Parts of a plain sweep: blocks of pixels, a few thousand pixels at least each.
+int plain_parts(int threads, std::size_t pixels) { return useful_parts(threads, pixels, 8192); }
+
 sweep_buffers make_sweep_buffers(const CImg<float>& image, const segmentation_parameters& parameters,
-                                 const CImg<float>& labels, bool edge_phase_ahead) {
+                                 const CImg<float>& labels, bool edge_phase_ahead, int threads) {
   sweep_buffers buffers;
-  buffers.value.resize(std::size_t(std::max(image.spectrum(), 1)) * block_pixels);
+  buffers.threads = threads;
   buffers.centre_values.resize(std::size_t(image.spectrum()) * parameters.class_count);
-  buffers.distance.resize(block_pixels);
-  buffers.best.resize(block_pixels);
-  buffers.label.resize(block_pixels);
-  buffers.added.resize(block_pixels);
-  if (edge_phase_ahead) buffers.edge = make_edge_buffers(image, parameters, labels);
+  buffers.plain.resize(std::size_t(plain_parts(threads, labels.size())));
+  for (plain_block_buffers& part : buffers.plain) part = make_plain_block_buffers(image);
+  if (edge_phase_ahead) buffers.edge = make_edge_buffers(image, parameters, labels, threads);
+  if (threads > 1) buffers.energy_terms.resize(labels.size());
   return buffers;
 }
 
-// The plain phase: costs do not depend on labels, so a block of pixels is
-// decided side by side.
+// The plain choice for blocks first_block .. end_block - 1. The energy terms
+// go on the running sum `energy`, in raster order, or, where `terms` is
+// given, into terms[pixel].
+void plain_blocks(const CImg<float>& image, const segmentation_parameters& parameters, const CImg<float>& centres,
+                  const std::vector<double>& centre_values, CImg<float>& labels, std::size_t first_block,
+                  std::size_t end_block, plain_block_buffers& buffers, float* terms, float& energy) {
+  const std::size_t pixels = labels.size();
+  // Labels and energy terms pass through the block buffers, which have room
+  // for the pixels past a block's end that the choice computes anyway.
+  float* label = buffers.label.data();
+  float* added = buffers.added.data();
+  for (std::size_t first = first_block * block_pixels; first < std::min(pixels, end_block * block_pixels);
+       first += block_pixels) {
+    const std::size_t count = std::min(block_pixels, pixels - first);
+    block_values(image, first, pixels, count, buffers.value.data());
+    std::copy(labels.data() + first, labels.data() + first + count, label);
+    plain_choice(buffers.value.data(), image.spectrum(), centres.data(), centre_values.data(),
+                 parameters.class_count, count, buffers.distance.data(), buffers.best.data(), label, added);
+    std::copy(label, label + count, labels.data() + first);
+    if (terms)
+      std::copy(added, added + count, terms + first);
+    else
+      for (std::size_t i = 0; i < count; ++i) energy += added[i];
+  }
+}
+
+// The plain phase: costs do not depend on labels, so blocks of pixels are
+// decided side by side, and blocks by different parts at once.
 float plain_sweep(const CImg<float>& image, const segmentation_parameters& parameters, const CImg<float>& centres,
                   CImg<float>& labels, sweep_buffers& buffers) {
   const std::size_t pixels = labels.size();
@@ -60,28 +108,53 @@ float plain_sweep(const CImg<float>& image, const segmentation_parameters& param
     for (std::size_t i = 0; i < pixels; ++i) energy += cost_ceiling;
     return energy;
   }
-  // Labels and energy terms pass through the block buffers, which have room
-  // for the pixels past a block's end that the choice computes anyway.
-  float* label = buffers.label.data();
-  float* added = buffers.added.data();
   std::copy(centres.data(), centres.data() + centres.size(), buffers.centre_values.data());
-  for (std::size_t first = 0; first < pixels; first += block_pixels) {
-    const std::size_t count = std::min(block_pixels, pixels - first);
-    block_values(image, first, pixels, count, buffers.value.data());
-    std::copy(labels.data() + first, labels.data() + first + count, label);
-    plain_choice(buffers.value.data(), image.spectrum(), centres.data(), buffers.centre_values.data(),
-                 parameters.class_count, count, buffers.distance.data(), buffers.best.data(), label, added);
-    std::copy(label, label + count, labels.data() + first);
-    // The energy is a float sum in raster order: no pixel may be added out of turn.
-    for (std::size_t i = 0; i < count; ++i) energy += added[i];
+  const std::size_t blocks = (pixels + block_pixels - 1) / block_pixels;
+  const int parts = int(buffers.plain.size());
+  if (parts == 1) {
+    plain_blocks(image, parameters, centres, buffers.centre_values, labels, 0, blocks, buffers.plain[0], nullptr,
+                 energy);
+    return energy;
   }
-  return energy;
+  run_parts(parts, [&](int part, int part_count, team_state&) {
+    const share mine = share_of(blocks, part, part_count);
+    float unused = 0;
+    plain_blocks(image, parameters, centres, buffers.centre_values, labels, mine.begin, mine.end,
+                 buffers.plain[part], buffers.energy_terms.data(), unused);
+  });
+  return sum_in_raster_order(buffers.energy_terms.data(), pixels);
 }
 
 float sweep(const CImg<float>& image, const segmentation_parameters& parameters, const CImg<float>& centres,
             CImg<float>& labels, int iteration, sweep_buffers& buffers) {
   if (!is_edge_phase(parameters, iteration)) return plain_sweep(image, parameters, centres, labels, buffers);
-  return edge_sweep(image, parameters, centres, labels, *buffers.edge);
+  return edge_sweep(image, parameters, centres, labels, buffers.edge,
+                    buffers.threads > 1 ? buffers.energy_terms.data() : nullptr);
+}
+
+void update_centres(const CImg<float>& image, const CImg<float>& labels, int class_count, CImg<float>& centres,
+                    int parts) {
+  const int channels = image.spectrum();
+  std::vector<const float*> channel(channels);
+  for (int c = 0; c < channels; ++c) channel[c] = image.data() + std::size_t(c) * labels.size();
+  std::vector<double> sums;
+  std::vector<std::uint64_t> counts;
+  sum_by_class(labels.data(), labels.size(), channel, class_count, sums, counts, parts);
+  for (int k = 0; k < class_count; ++k)
+    for (int c = 0; c < channels; ++c)
+      centres(c, k) =
+          static_cast<float>(sums[std::size_t(k) * channels + c] / (double(counts[k]) + empty_class_guard));
+}
+
+// Parts of the centre update: more than one only where the sums come out
+// the same in any order.
+int centre_sum_parts(const CImg<float>& image, const segmentation_parameters& parameters, int threads) {
+  const std::size_t pixels = std::size_t(image.width()) * image.height() * image.depth();
+  const int parts = useful_sum_parts(threads, pixels, parameters.class_count, image.spectrum());
+  if (parts == 1) return 1;
+  std::vector<const float*> channel(image.spectrum());
+  for (int c = 0; c < image.spectrum(); ++c) channel[c] = image.data() + std::size_t(c) * pixels;
+  return sums_are_exact(channel, pixels) ? parts : 1;
 }
 
 }  // namespace
@@ -99,34 +172,27 @@ CImg<float> init_centres(const CImg<float>& image, int class_count) {
 }
 
 float label_sweep(const CImg<float>& image, const segmentation_parameters& parameters, const CImg<float>& centres,
-                  CImg<float>& labels, int iteration) {
-  sweep_buffers buffers = make_sweep_buffers(image, parameters, labels, is_edge_phase(parameters, iteration));
+                  CImg<float>& labels, int iteration, int threads) {
+  sweep_buffers buffers =
+      make_sweep_buffers(image, parameters, labels, is_edge_phase(parameters, iteration), threads);
   return sweep(image, parameters, centres, labels, iteration, buffers);
 }
 
 void update_centres(const CImg<float>& image, const CImg<float>& labels, int class_count, CImg<float>& centres) {
-  const int channels = image.spectrum();
-  std::vector<const float*> channel(channels);
-  for (int c = 0; c < channels; ++c) channel[c] = image.data() + std::size_t(c) * labels.size();
-  std::vector<double> sums;
-  std::vector<std::uint64_t> counts;
-  sum_by_class(labels.data(), labels.size(), channel, class_count, sums, counts);
-  for (int k = 0; k < class_count; ++k)
-    for (int c = 0; c < channels; ++c)
-      centres(c, k) =
-          static_cast<float>(sums[std::size_t(k) * channels + c] / (double(counts[k]) + empty_class_guard));
+  update_centres(image, labels, class_count, centres, 1);
 }
 
 void run_clustering(const CImg<float>& image, const segmentation_parameters& parameters, CImg<float>& centres,
-                    CImg<float>& labels) {
+                    CImg<float>& labels, int threads) {
   const bool edge_phase_ahead =
       parameters.max_iterations > 0 && is_edge_phase(parameters, std::int64_t(parameters.max_iterations) - 1);
-  sweep_buffers buffers = make_sweep_buffers(image, parameters, labels, edge_phase_ahead);
+  sweep_buffers buffers = make_sweep_buffers(image, parameters, labels, edge_phase_ahead, threads);
+  const int sum_parts = centre_sum_parts(image, parameters, threads);
   float energy = initial_energy;
   for (int iteration = 0; iteration < parameters.max_iterations; ++iteration) {
     const float previous_energy = energy;
     energy = sweep(image, parameters, centres, labels, iteration, buffers);
-    update_centres(image, labels, parameters.class_count, centres);
+    update_centres(image, labels, parameters.class_count, centres, sum_parts);
     if (iteration > parameters.last_plain_iteration && has_converged(energy, previous_energy, parameters.tolerance))
       break;
   }

@@ -18,15 +18,18 @@ constexpr double empty_class_guard = 1e-9;
 // K centres per channel, spaced evenly inside the channel's finite value range.
 CImg<float> init_centres(const CImg<float>& image, int class_count);
 
-// One raster sweep, relabelling in place; returns its energy.
+// One raster sweep, relabelling in place; returns its energy. `threads` is
+// the most threads it may use (see thread_team.h); the labels and the energy
+// do not depend on it.
 float label_sweep(const CImg<float>& image, const segmentation_parameters& parameters, const CImg<float>& centres,
-                  CImg<float>& labels, int iteration);
+                  CImg<float>& labels, int iteration, int threads = 1);
 
 // Every centre becomes the mean of the finite pixels carrying its label.
 void update_centres(const CImg<float>& image, const CImg<float>& labels, int class_count, CImg<float>& centres);
 
-// Sweeps and updates until the convergence test holds or the limit is reached.
+// Sweeps and updates until the convergence test holds or the limit is
+// reached, with up to `threads` threads.
 void run_clustering(const CImg<float>& image, const segmentation_parameters& parameters, CImg<float>& centres,
-                    CImg<float>& labels);
+                    CImg<float>& labels, int threads = 1);
 
 }  // namespace sorvik

@@ -1,6 +1,7 @@
 // The bounds of a pixel's cost, shared by both commands.
 #pragma once
 
+#include <cstddef>
 #include <limits>
 
 namespace sorvik {
@@ -12,5 +13,13 @@ constexpr float cost_ceiling = 1e8f;
 // infinity there would let any later class whose cost is still a number in
 // double beat it, however much larger.
 constexpr float largest_cost = std::numeric_limits<float>::max();
+
+// A sweep's energy from its pixels' terms: a float sum in raster order, no
+// term added out of turn.
+inline float sum_in_raster_order(const float* terms, std::size_t count) {
+  float energy = 0;
+  for (std::size_t i = 0; i < count; ++i) energy += terms[i];
+  return energy;
+}
 
 }  // namespace sorvik

@@ -1,9 +1,11 @@
 #include "edge_sweep.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 
 #include "costs.h"
+#include "thread_team.h"
 #include "data_terms.h"
 #include "window.h"
 
@@ -19,10 +21,6 @@ constexpr int largest_lane_radius = 32;
 constexpr std::size_t largest_lane_rows = std::size_t(1) << 21;
 // Largest K x block table of data terms (in doubles) before blocks shrink.
 constexpr std::size_t largest_data_term_table = 16384;
-
-std::size_t lane_row_slots(int radius, int height) {
-  return std::size_t(std::min<std::int64_t>(2 * std::int64_t(radius) + 1, height));
-}
 
 void make_lane_tally(lane_tally& lanes, int classes, int radius, std::size_t lane_rows, std::size_t disc_rows) {
   lanes.one_hot.assign(std::size_t(classes) + 1, class_lanes{});
@@ -52,6 +50,18 @@ struct sweep_frame {
   double weight;
   const std::int32_t* column_of;  // indexed from -radius
   std::size_t stride;
+  class_lanes* ring;        // in lanes: the lanes of the rows within reach, `slots` rows
+  std::size_t slots;
+  class_index* class_of;    // in memory: the labels as class indices
+  float* terms;             // each pixel's energy term, or none: the energy is then summed as it goes
+
+  // Adds a pixel's energy term.
+  void add(std::size_t position, float term, float& energy) const {
+    if (terms)
+      terms[position] = term;
+    else
+      energy += term;
+  }
 
   // The data terms of the `count` pixels from position `first` on.
   void block_data_terms(std::size_t first, std::size_t count) const {
@@ -61,8 +71,11 @@ struct sweep_frame {
   }
 };
 
+// A part's view of a sweep: its own buffers, the lanes of `ring_keeper`, and
+// the class indices the first part keeps for all.
 sweep_frame frame_of(const CImg<float>& image, const segmentation_parameters& parameters, const CImg<float>& centres,
-                     CImg<float>& labels, edge_buffers& buffers) {
+                     CImg<float>& labels, edge_buffers& buffers, edge_buffers& ring_keeper, edge_buffers& first,
+                     float* terms) {
   return sweep_frame{image,
                      centres,
                      labels,
@@ -77,7 +90,11 @@ sweep_frame frame_of(const CImg<float>& image, const segmentation_parameters& pa
                      buffers.disc.radius,
                      parameters.edge_weight,
                      buffers.column_of.data() + buffers.disc.radius,
-                     buffers.table_stride};
+                     buffers.table_stride,
+                     ring_keeper.lanes.row_lanes.data(),
+                     ring_keeper.ring_slots,
+                     first.memory.class_of.data(),
+                     terms};
 }
 
 // How often each pixel of the current row occurs in its own disc: through the
@@ -159,17 +176,45 @@ pixel_choice scan_from_first_winner(const double* cost, int classes) {
   return choice;
 }
 
-// Stores a pixel's choice and its share of the energy; true when the pixel
-// changed class, so that the tally must follow.
-bool settle(const pixel_choice& choice, class_index before, float& label, float& energy) {
+// Stores the choice of the pixel at `position` and its energy term; true
+// when the pixel changed class, so that the tally must follow.
+bool settle(const sweep_frame& f, const pixel_choice& choice, class_index before, std::size_t position,
+            float& energy) {
   if (!choice.won) {
-    energy += cost_ceiling;
+    f.add(position, cost_ceiling, energy);
     return false;
   }
-  label = static_cast<float>(choice.winner);
-  energy += choice.best;
+  f.labels[position] = static_cast<float>(choice.winner);
+  f.add(position, choice.best, energy);
   return choice.winner != before;
 }
+
+// Rows of one slice swept side by side: row y + 1 labels a block only once
+// row y has passed the block's last column by more than the disc's radius,
+// so that it reads row y's new labels there, and row y, which reads row
+// y + 1 no farther left than radius columns behind itself, still finds the
+// old ones. Reflection reads real rows too, never farther away than the
+// offset that reached them, so the same rule covers it.
+struct wavefront {
+  std::vector<std::atomic<std::size_t>> finished;  // per row, the columns labelled so far
+};
+
+// What a row sweep needs of the other rows before a block, and tells them after.
+struct row_turn {
+  wavefront* wave;  // none when the rows are swept in order
+  const team_state* team;
+  int y;
+  int radius;
+  std::size_t width;
+
+  void before(std::size_t block_end) const {
+    if (wave && y > 0)
+      team->wait_until(wave->finished[std::size_t(y) - 1], std::min(width, block_end + std::size_t(radius) + 1));
+  }
+  void after(std::size_t block_end) const {
+    if (wave) wave->finished[std::size_t(y)].store(block_end, std::memory_order_release);
+  }
+};
 
 // ---- The tally in lanes. Before each block, the disc rows of equal half
 // width (other than the row's own) are summed column by column, so that a step
@@ -188,13 +233,12 @@ const class_lanes* lanes_of(const edge_buffers& buffers, std::size_t r) {
 }
 
 // Rows of slice z enter the ring before their first use, with the labels they
-// have then: up to row y + radius.
-void enter_rows(const sweep_frame& f, int z, int y, int& entered) {
-  const std::size_t slots = lane_row_slots(f.radius, f.height);
+// have then: rows 0 .. radius with row 0, and row y + radius with row y.
+void enter_rows(const sweep_frame& f, int z, int y) {
   const class_lanes* one_hot = f.buffers.lanes.one_hot.data();
-  for (; entered < f.height && entered <= y + f.radius; ++entered) {
-    class_lanes* lanes = f.buffers.lanes.row_lanes.data() + std::size_t(entered) % slots * f.width;
-    const float* label = f.labels.data() + (std::size_t(z) * f.height + entered) * f.width;
+  for (int row = y == 0 ? 0 : y + f.radius; row < f.height && row <= y + f.radius; ++row) {
+    class_lanes* lanes = f.ring + std::size_t(row) % f.slots * f.width;
+    const float* label = f.labels.data() + (std::size_t(z) * f.height + row) * f.width;
     for (int x = 0; x < f.width; ++x) lanes[x] = one_hot[class_of_label(label[x], f.classes)];
   }
 }
@@ -223,13 +267,11 @@ std::size_t group_by_half_width(const sweep_frame& f, const class_lanes* own_lan
   return lanes.group_half.size();
 }
 
-lane_row start_lane_row(const sweep_frame& f, int z, int y, int& entered) {
-  enter_rows(f, z, y, entered);
-  const std::size_t slots = lane_row_slots(f.radius, f.height);
-  class_lanes* ring = f.buffers.lanes.row_lanes.data();
-  class_lanes* own_lanes = ring + std::size_t(y) % slots * f.width;
+lane_row start_lane_row(const sweep_frame& f, int z, int y) {
+  enter_rows(f, z, y);
+  class_lanes* own_lanes = f.ring + std::size_t(y) % f.slots * f.width;
   const own_occurrences own =
-      locate_source_rows(f.buffers, y, f.height, f.width, ring, f.width * sizeof(class_lanes), slots);
+      locate_source_rows(f.buffers, y, f.height, f.width, f.ring, f.width * sizeof(class_lanes), f.slots);
   class_lanes every_offset{};
   for (int k = 0; k < lane_count; ++k) every_offset[k] = std::uint16_t(f.offset_count);
   return lane_row{own_lanes, own, group_by_half_width(f, own_lanes), every_offset};
@@ -317,36 +359,31 @@ inline void slide_lanes(const sweep_frame& f, const lane_row& row, std::size_t i
   }
 }
 
-float edge_sweep_in_lanes(const sweep_frame& f) {
+void sweep_row_in_lanes(const sweep_frame& f, int z, int y, const row_turn& turn, float& energy) {
   const class_lanes* one_hot = f.buffers.lanes.one_hot.data();
-  float energy = 0;
-  for (int z = 0; z < f.depth; ++z) {
-    int entered = 0;  // rows 0 .. entered - 1 of the slice have entered the ring
-    for (int y = 0; y < f.height; ++y) {
-      const std::size_t row_start = (std::size_t(z) * f.height + y) * f.width;
-      float* label = f.labels.data() + row_start;
-      const lane_row row = start_lane_row(f, z, y, entered);
-      class_lanes tally = first_tally_in_lanes(f);
-      for (int block_x = 0; block_x < f.width; block_x += int(f.stride)) {
-        const std::size_t count = std::min<std::size_t>(f.stride, std::size_t(f.width - block_x));
-        f.block_data_terms(row_start + block_x, count);
-        sum_group_columns(f, row.groups, block_x, count);
-        class_index before_of[block_pixels];
-        for (std::size_t i = 0; i < count; ++i) before_of[i] = class_of_label(label[block_x + i], f.classes);
-        for (std::size_t i = 0; i < count; ++i) {
-          const int x = block_x + int(i);
-          const class_index before = before_of[i];
-          const pixel_choice choice = choose_in_lanes(f, row, tally, before, i, x);
-          if (settle(choice, before, label[x], energy)) {
-            move_lanes(tally, one_hot[choice.winner], one_hot[before], row.own.at(x));
-            row.own_lanes[x] = one_hot[choice.winner];
-          }
-          if (x + 1 < f.width) slide_lanes(f, row, i, x, tally);
-        }
+  const std::size_t row_start = (std::size_t(z) * f.height + y) * f.width;
+  const lane_row row = start_lane_row(f, z, y);
+  turn.before(std::min<std::size_t>(f.stride, std::size_t(f.width)));
+  class_lanes tally = first_tally_in_lanes(f);
+  for (int block_x = 0; block_x < f.width; block_x += int(f.stride)) {
+    const std::size_t count = std::min<std::size_t>(f.stride, std::size_t(f.width - block_x));
+    turn.before(block_x + count);
+    f.block_data_terms(row_start + block_x, count);
+    sum_group_columns(f, row.groups, block_x, count);
+    class_index before_of[block_pixels];
+    for (std::size_t i = 0; i < count; ++i) before_of[i] = class_of_label(f.labels[row_start + block_x + i], f.classes);
+    for (std::size_t i = 0; i < count; ++i) {
+      const int x = block_x + int(i);
+      const class_index before = before_of[i];
+      const pixel_choice choice = choose_in_lanes(f, row, tally, before, i, x);
+      if (settle(f, choice, before, row_start + x, energy)) {
+        move_lanes(tally, one_hot[choice.winner], one_hot[before], row.own.at(x));
+        row.own_lanes[x] = one_hot[choice.winner];
       }
+      if (x + 1 < f.width) slide_lanes(f, row, i, x, tally);
     }
+    turn.after(block_x + count);
   }
-  return energy;
 }
 
 // ---- The tally in memory: every disc row slides on its own over a copy of
@@ -375,52 +412,69 @@ inline void slide_in_memory(const sweep_frame& f, int x, std::int64_t* tally) {
   }
 }
 
-float edge_sweep_in_memory(const sweep_frame& f) {
+void sweep_row_in_memory(const sweep_frame& f, int z, int y, const row_turn& turn, float& energy) {
   std::int64_t* tally = f.buffers.memory.tally.data();
-  class_index* class_of = f.buffers.memory.class_of.data();
-  for (std::size_t i = 0; i < f.pixels; ++i) class_of[i] = class_of_label(f.labels[i], f.classes);
-  float energy = 0;
-  for (int z = 0; z < f.depth; ++z)
-    for (int y = 0; y < f.height; ++y) {
-      const std::size_t row_start = (std::size_t(z) * f.height + y) * f.width;
-      class_index* own = class_of + row_start;
-      float* label = f.labels.data() + row_start;
-      const own_occurrences occurrences =
-          locate_source_rows(f.buffers, y, f.height, f.width, class_of + std::size_t(z) * f.height * f.width,
-                             f.width * sizeof(class_index), std::size_t(f.height));
-      for_each_offset(f, 0, [&](class_index k) { ++tally[k]; });
-      for (int block_x = 0; block_x < f.width; block_x += int(f.stride)) {
-        const std::size_t count = std::min<std::size_t>(f.stride, std::size_t(f.width - block_x));
-        f.block_data_terms(row_start + block_x, count);
-        for (std::size_t i = 0; i < count; ++i) {
-          const int x = block_x + int(i);
-          const class_index before = own[x];
-          const pixel_choice choice = choose_class(
-              f.classes, before, f.buffers.table.data() + i, f.stride, f.weight, f.offset_count,
-              [&](int k) { return tally[k]; }, [&] { return occurrences.at(x); });
-          if (settle(choice, before, label[x], energy)) {
-            const std::int64_t times = occurrences.at(x);
-            tally[before] -= times;
-            tally[choice.winner] += times;
-            own[x] = choice.winner;
-          }
-          if (x + 1 < f.width) slide_in_memory(f, x, tally);
-        }
+  const std::size_t row_start = (std::size_t(z) * f.height + y) * f.width;
+  class_index* own = f.class_of + row_start;
+  const own_occurrences occurrences =
+      locate_source_rows(f.buffers, y, f.height, f.width, f.class_of + std::size_t(z) * f.height * f.width,
+                         f.width * sizeof(class_index), std::size_t(f.height));
+  turn.before(std::min<std::size_t>(f.stride, std::size_t(f.width)));
+  for_each_offset(f, 0, [&](class_index k) { ++tally[k]; });
+  for (int block_x = 0; block_x < f.width; block_x += int(f.stride)) {
+    const std::size_t count = std::min<std::size_t>(f.stride, std::size_t(f.width - block_x));
+    turn.before(block_x + count);
+    f.block_data_terms(row_start + block_x, count);
+    for (std::size_t i = 0; i < count; ++i) {
+      const int x = block_x + int(i);
+      const class_index before = own[x];
+      const pixel_choice choice = choose_class(
+          f.classes, before, f.buffers.table.data() + i, f.stride, f.weight, f.offset_count,
+          [&](int k) { return tally[k]; }, [&] { return occurrences.at(x); });
+      if (settle(f, choice, before, row_start + x, energy)) {
+        const std::int64_t times = occurrences.at(x);
+        tally[before] -= times;
+        tally[choice.winner] += times;
+        own[x] = choice.winner;
       }
-      // Back to zero counters for the next row.
-      for_each_offset(f, f.width - 1, [&](class_index k) { --tally[k]; });
+      if (x + 1 < f.width) slide_in_memory(f, x, tally);
     }
-  return energy;
+    // Back to zero counters for the next row, before the row below may
+    // change what they counted.
+    if (block_x + count == std::size_t(f.width)) for_each_offset(f, f.width - 1, [&](class_index k) { --tally[k]; });
+    turn.after(block_x + count);
+  }
 }
 
-}  // namespace
+// Sweeps rows first_row, first_row + step, ... of slices first_slice ..
+// end_slice - 1, in raster order.
+void sweep_rows(const sweep_frame& f, int first_slice, int end_slice, int first_row, int step, wavefront* wave,
+                const team_state* team, float& energy) {
+  const auto sweep_row = f.buffers.in_lanes ? sweep_row_in_lanes : sweep_row_in_memory;
+  for (int z = first_slice; z < end_slice; ++z)
+    for (int y = first_row; y < f.height; y += step)
+      sweep_row(f, z, y, row_turn{wave, team, y, f.radius, std::size_t(f.width)}, energy);
+}
 
-edge_buffers make_edge_buffers(const CImg<float>& image, const segmentation_parameters& parameters,
-                               const CImg<float>& labels) {
+// Parts of an edge-phase sweep: slices of a volume, or rows of one slice as
+// a wavefront where the rows are long enough for their parts to overlap.
+constexpr std::size_t wavefront_block = 64;
+
+edge_layout plan_edge_parts(const CImg<float>& labels, int radius, int threads) {
+  if (threads <= 1) return {1, false};
+  if (labels.depth() > 1) return {useful_parts(threads, std::size_t(labels.depth()), 1), false};
+  const std::size_t lag = wavefront_block + std::size_t(radius) + 1;  // columns between neighbouring rows
+  const int parts = std::min(useful_parts(threads, std::size_t(labels.width()), 2 * lag), labels.height());
+  return {std::max(parts, 1), parts > 1};
+}
+
+edge_buffers make_part_buffers(const CImg<float>& image, const segmentation_parameters& parameters,
+                               const CImg<float>& labels, const edge_layout& layout, bool first_part) {
   edge_buffers buffers;
   const int classes = parameters.class_count;
   buffers.value.resize(std::size_t(std::max(image.spectrum(), 1)) * block_pixels);
   buffers.table_stride = pixels_per_table(classes, largest_data_term_table);
+  if (layout.wavefront) buffers.table_stride = std::min(buffers.table_stride, wavefront_block);
   buffers.table.resize(std::size_t(classes) * buffers.table_stride);
   buffers.disc = make_disc_rows(parameters.window);
   const int radius = buffers.disc.radius;
@@ -428,22 +482,62 @@ edge_buffers make_edge_buffers(const CImg<float>& image, const segmentation_para
   buffers.column_of = mirror_table(-radius, std::int64_t(width) + radius + 1, labels.width());
   buffers.row_source.resize(rows);
   buffers.own_rows.reserve(rows);
-  const std::size_t lane_rows = lane_row_slots(radius, labels.height()) * width;
+  // A wavefront of n rows keeps n - 1 more rows within reach.
+  const std::size_t reach = 2 * std::size_t(radius) + std::size_t(layout.wavefront ? layout.parts : 1);
+  buffers.ring_slots = std::min<std::size_t>(reach, std::size_t(labels.height()));
+  const std::size_t lane_rows = buffers.ring_slots * width;
   buffers.in_lanes = classes <= lane_count && buffers.disc.offset_count <= largest_lane_count &&
                      radius <= largest_lane_radius && lane_rows <= largest_lane_rows;
+  const bool owns_rows = first_part || !layout.wavefront;  // a wavefront's rows are the first part's
   if (buffers.in_lanes) {
-    make_lane_tally(buffers.lanes, classes, radius, lane_rows, rows);
+    make_lane_tally(buffers.lanes, classes, radius, owns_rows ? lane_rows : 0, rows);
   } else {
-    buffers.memory.class_of.resize(labels.size());
+    if (first_part) buffers.memory.class_of.resize(labels.size());
     buffers.memory.tally.assign(std::size_t(classes) + 1, 0);
   }
   return buffers;
 }
 
+}  // namespace
+
+std::vector<edge_buffers> make_edge_buffers(const CImg<float>& image, const segmentation_parameters& parameters,
+                                            const CImg<float>& labels, int threads) {
+  const edge_layout layout = plan_edge_parts(labels, make_disc_rows(parameters.window).radius, threads);
+  std::vector<edge_buffers> parts;
+  for (int part = 0; part < layout.parts; ++part)
+    parts.push_back(make_part_buffers(image, parameters, labels, layout, part == 0));
+  for (edge_buffers& buffers : parts) buffers.layout = layout;
+  return parts;
+}
+
 float edge_sweep(const CImg<float>& image, const segmentation_parameters& parameters, const CImg<float>& centres,
-                 CImg<float>& labels, edge_buffers& buffers) {
-  const sweep_frame frame = frame_of(image, parameters, centres, labels, buffers);
-  return buffers.in_lanes ? edge_sweep_in_lanes(frame) : edge_sweep_in_memory(frame);
+                 CImg<float>& labels, std::vector<edge_buffers>& parts, float* terms) {
+  edge_buffers& first = parts.front();
+  if (!first.in_lanes) {
+    class_index* class_of = first.memory.class_of.data();
+    for (std::size_t i = 0; i < labels.size(); ++i) class_of[i] = class_of_label(labels[i], parameters.class_count);
+  }
+  float energy = 0;
+  if (parts.size() == 1) {
+    const sweep_frame frame = frame_of(image, parameters, centres, labels, first, first, first, terms);
+    sweep_rows(frame, 0, labels.depth(), 0, 1, nullptr, nullptr, energy);
+    return terms ? sum_in_raster_order(terms, labels.size()) : energy;
+  }
+  const edge_layout layout = first.layout;
+  wavefront wave{std::vector<std::atomic<std::size_t>>(layout.wavefront ? std::size_t(labels.height()) : 0)};
+  run_parts(layout.parts, [&](int part, int part_count, team_state& team) {
+    float unused = 0;
+    if (layout.wavefront) {
+      // Row y goes to part y mod n, each part's rows in order.
+      const sweep_frame frame = frame_of(image, parameters, centres, labels, parts[part], first, first, terms);
+      sweep_rows(frame, 0, 1, part, part_count, &wave, &team, unused);
+    } else {
+      const share slices = share_of(std::size_t(labels.depth()), part, part_count);
+      const sweep_frame frame = frame_of(image, parameters, centres, labels, parts[part], parts[part], first, terms);
+      sweep_rows(frame, int(slices.begin), int(slices.end), 0, 1, nullptr, &team, unused);
+    }
+  });
+  return sum_in_raster_order(terms, labels.size());
 }
 
 }  // namespace sorvik

@@ -44,6 +44,14 @@ struct memory_tally {
   std::vector<std::int64_t> tally;
 };
 
+// How an edge-phase sweep is shared: `parts` parts taking slices, or rows of
+// one slice as a wavefront.
+struct edge_layout {
+  int parts = 1;
+  bool wavefront = false;
+};
+
+// What one part of a sweep works with.
 struct edge_buffers {
   std::vector<double> value;  // a block's values, see data_terms.h
   std::vector<double> table;  // the block's data terms, K rows of table_stride
@@ -53,15 +61,21 @@ struct edge_buffers {
   std::vector<const void*> row_source;  // per disc row, the image row it reads for the current row
   std::vector<int> own_rows;            // disc rows reading the current row itself
   bool in_lanes = false;
-  lane_tally lanes;     // when in_lanes
-  memory_tally memory;  // otherwise
+  lane_tally lanes;            // when in_lanes
+  std::size_t ring_slots = 0;  // rows the lanes keep
+  memory_tally memory;         // otherwise
+  edge_layout layout;
 };
 
-edge_buffers make_edge_buffers(const CImg<float>& image, const segmentation_parameters& parameters,
-                               const CImg<float>& labels);
+// One set of buffers per part of the sweeps to come, for up to `threads`
+// threads. A wavefront's lanes and a sweep's labels as class indices are kept
+// by the first part for all.
+std::vector<edge_buffers> make_edge_buffers(const CImg<float>& image, const segmentation_parameters& parameters,
+                                            const CImg<float>& labels, int threads);
 
-// One edge-phase sweep, relabelling in place; returns its energy.
+// One edge-phase sweep, relabelling in place; returns its energy. With more
+// than one part, `terms` has room for every pixel's energy term.
 float edge_sweep(const CImg<float>& image, const segmentation_parameters& parameters, const CImg<float>& centres,
-                 CImg<float>& labels, edge_buffers& buffers);
+                 CImg<float>& labels, std::vector<edge_buffers>& parts, float* terms);
 
 }  // namespace sorvik

@@ -6,7 +6,6 @@
 namespace sorvik {
 
 CImg<float> segment_image(const CImg<float>& image, const CImg<float>& parameter_image, int threads) {
-  static_cast<void>(threads);  // the kernels run on the caller's thread for now
   const segmentation_parameters parameters = read_parameters(parameter_image);
   CImg<float> labels(image.width(), image.height(), image.depth(), 1, 0.0f);
   CImg<float> centres = init_centres(image, parameters.class_count);
@@ -14,7 +13,7 @@ CImg<float> segment_image(const CImg<float>& image, const CImg<float>& parameter
   // extent): the container has set every extent of the labels to 0, but the
   // result keeps the image's rows, columns and depth.
   if (labels.is_empty()) return boundary::image_without_pixels(image.width(), image.height(), image.depth(), 1);
-  run_clustering(image, parameters, centres, labels);
+  run_clustering(image, parameters, centres, labels, threads);
   return labels;
 }
 

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -148,13 +149,24 @@ inline bool same_bits(const CImg<float>& a, const CImg<float>& b) {
 
 inline bool same_bits(float a, float b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
-// Whole calls for `count` consecutive seeds: the fast labels fast(c) and the
-// reference's reference(c) of each case c = make(seed) must agree bit for bit.
+// The thread counts the cases run with; 1 is the sequential kernel.
+constexpr int thread_counts[] = {1, 2, 3, 7, 16};
+
+// The counts one case runs with: 1 and, in turn from case to case, one of
+// the others, so that every count meets every kind of case without a team of
+// threads for each count in every sweep of every case.
+inline std::array<int, 2> thread_counts_for(std::uint32_t seed) { return {1, thread_counts[1 + seed % 4]}; }
+
+// Whole calls for `count` consecutive seeds: the fast labels fast(c, threads)
+// and the reference's reference(c) of each case c = make(seed) must agree
+// bit for bit.
 template <class Make, class Fast, class Reference>
 void expect_same_labels_for(std::uint32_t first_seed, int count, Make&& make, Fast&& fast, Reference&& reference) {
   for_seeds(first_seed, count, [&](std::uint32_t seed) {
     const auto c = make(seed);
-    ASSERT_TRUE(same_bits(fast(c), reference(c))) << c.description;
+    const CImg<float> expected = reference(c);
+    for (const int threads : thread_counts_for(seed))
+      ASSERT_TRUE(same_bits(fast(c, threads), expected)) << c.description << ", threads " << threads;
   });
 }
 

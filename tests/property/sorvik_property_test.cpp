@@ -78,7 +78,7 @@ random_case make_case(std::uint32_t seed, const case_shape& shape, phase kind) {
 void expect_same_labels(std::uint32_t first_seed, int count, const case_shape& shape, phase kind) {
   property::expect_same_labels_for(
       first_seed, count, [&](std::uint32_t seed) { return make_case(seed, shape, kind); },
-      [](const random_case& c) { return sorvik::segment_image(c.image, c.settings); },
+      [](const random_case& c, int threads) { return sorvik::segment_image(c.image, c.settings, threads); },
       [](const random_case& c) { return sorvik_reference::segment_image_reference(c.image, c.settings); });
 }
 
@@ -145,9 +145,10 @@ TEST(SorvikProperty, disc_of_more_offsets_than_a_lane_counts_matches_reference) 
   for (const float classes : {2.0f, 5.0f}) {
     const float values[] = {300, 0.01f, 0, 2, -1, classes};
     const CImg<float> settings(values, 6, 1, 1, 1);
-    EXPECT_TRUE(same_bits(sorvik::segment_image(image, settings),
-                          sorvik_reference::segment_image_reference(image, settings)))
-        << "K " << classes;
+    const CImg<float> expected = sorvik_reference::segment_image_reference(image, settings);
+    for (const int threads : property::thread_counts)
+      EXPECT_TRUE(same_bits(sorvik::segment_image(image, settings, threads), expected))
+          << "K " << classes << ", threads " << threads;
   }
 }
 
@@ -166,11 +167,14 @@ TEST(SorvikProperty, single_sweeps_from_random_labels_match_reference) {
     const CImg<float> centres = property::random_centres(d, image.spectrum(), classes);
     CImg<float> expected =
         property::random_labels(d, image.width(), image.height(), image.depth(), classes, false);
-    CImg<float> labels = expected;
+    const CImg<float> start = expected;
     const float expected_energy = sorvik_reference::label_sweep(image, p, centres, expected, iteration);
-    const float energy = sorvik::label_sweep(image, p, centres, labels, iteration);
-    ASSERT_TRUE(same_bits(labels, expected)) << "seed " << seed;
-    ASSERT_EQ(std::memcmp(&energy, &expected_energy, sizeof energy), 0) << "seed " << seed;
+    for (const int threads : property::thread_counts_for(seed)) {
+      CImg<float> labels = start;
+      const float energy = sorvik::label_sweep(image, p, centres, labels, iteration, threads);
+      ASSERT_TRUE(same_bits(labels, expected)) << "seed " << seed << ", threads " << threads;
+      ASSERT_TRUE(same_bits(energy, expected_energy)) << "seed " << seed << ", threads " << threads;
+    }
   }
 }
 
@@ -196,11 +200,16 @@ TEST(SorvikProperty, centre_updates_and_whole_runs_from_random_labels_match_refe
     p.tolerance = d.chance(50) ? 0.0f : 1e-4f;
     p.max_iterations = d.between(1, 6);
     p.last_plain_iteration = d.between(-1, 2);
-    CImg<float> expected_labels = labels, fast_labels = labels;
+    CImg<float> expected_labels = labels;
+    const CImg<float> start_centres = centres;
     sorvik_reference::run_clustering(image, p, expected_centres, expected_labels);
-    sorvik::run_clustering(image, p, centres, fast_labels);
-    ASSERT_TRUE(same_bits(fast_labels, expected_labels)) << "seed " << seed;
-    ASSERT_TRUE(same_bits(centres, expected_centres)) << "seed " << seed;
+    for (const int threads : property::thread_counts_for(seed)) {
+      CImg<float> fast_labels = labels;
+      centres = start_centres;
+      sorvik::run_clustering(image, p, centres, fast_labels, threads);
+      ASSERT_TRUE(same_bits(fast_labels, expected_labels)) << "seed " << seed << ", threads " << threads;
+      ASSERT_TRUE(same_bits(centres, expected_centres)) << "seed " << seed << ", threads " << threads;
+    }
   }
 }
 

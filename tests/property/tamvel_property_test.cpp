@@ -87,7 +87,9 @@ random_case make_case(std::uint32_t seed, const case_shape& shape, phase kind) {
 void expect_same_labels(std::uint32_t first_seed, int count, const case_shape& shape, phase kind) {
   property::expect_same_labels_for(
       first_seed, count, [&](std::uint32_t seed) { return make_case(seed, shape, kind); },
-      [](const random_case& c) { return tamvel::segment_image_pair(c.primary, c.secondary, c.settings); },
+      [](const random_case& c, int threads) {
+        return tamvel::segment_image_pair(c.primary, c.secondary, c.settings, threads);
+      },
       [](const random_case& c) {
         return tamvel_reference::segment_image_pair_reference(c.primary, c.secondary, c.settings);
       });
