@@ -92,10 +92,18 @@ inline void keep_reference_work_small(CImg<float>& settings, double pixels, std:
   settings[at[2]] = float(classes);
 }
 
+// Threads for the kernels' call: one, a few, more than the cores, and as
+// many as the widest image has columns; every count must give the
+// reference's labels.
+inline int thread_count(input_reader& in) {
+  static const int counts[] = {1, 2, 3, 7, 16};
+  return counts[in.byte() % 5];
+}
+
 // With FUZZ_DESCRIBE set, a case is written to stderr: a reproducer in words.
-inline void describe(const char* images, const CImg<float>& settings, const std::string& refusal) {
+inline void describe(const char* images, const CImg<float>& settings, int threads, const std::string& refusal) {
   if (!std::getenv("FUZZ_DESCRIBE")) return;
-  std::fprintf(stderr, "%s, settings", images);
+  std::fprintf(stderr, "%s, %d threads, settings", images, threads);
   cimg_foroff(settings, i) std::fprintf(stderr, " %g", double(settings[i]));
   std::fprintf(stderr, ": %s\n", refusal.empty() ? "labels" : refusal.c_str());
 }

@@ -1,11 +1,13 @@
 // Fuzz target: Sorvik's fast kernels against the plain reference iteration
 // kept with the tests, on small images (up to 16 x 16 x 3, 0 to 3 channels)
 // holding NaN, infinities, huge magnitudes and exact ties, with any settings.
-// Both must refuse the same settings, or give the same labels bit for bit.
+// Both must refuse the same settings, or give the same labels bit for bit,
+// whatever number of threads the kernels share the call among.
 //
 // Input layout: width, height, depth, channels, how the values are read, a
 // value range (one byte each); six settings (one byte each, below 0xC0 a
-// value typical of the setting, else a special value); the pixel values.
+// value typical of the setting, else a special value); the pixel values; the
+// thread count (one byte).
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -45,11 +47,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (int i = 0; i < 6; ++i) settings[i] = setting(in, i);
   fuzz::keep_reference_work_small(settings, double(width) * height * depth, {0, 3, 5});
   const CImg<float> image = fuzz::random_image(in, values, width, height, depth, channels);
+  const int threads = fuzz::thread_count(in);
 
   std::string fast_refusal, reference_refusal;
   CImg<float> fast, reference;
   try {
-    fast = sorvik::segment_image(image, settings);
+    fast = sorvik::segment_image(image, settings, threads);
   } catch (const boundary::refusal& refusal) {
     fast_refusal = refusal.mnemonic();
   }
@@ -60,7 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   char images[96];
   std::snprintf(images, sizeof images, "image %d x %d x %d x %d", width, height, depth, channels);
-  fuzz::describe(images, settings, fast_refusal);
+  fuzz::describe(images, settings, threads, fast_refusal);
   if (fast_refusal != reference_refusal) fuzz::finding("the kernels and the reference refuse differently");
   if (fast_refusal.empty() && !fuzz::same_bits(fast, reference))
     fuzz::finding("the kernels' labels differ from the reference's");

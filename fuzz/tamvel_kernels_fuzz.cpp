@@ -2,12 +2,14 @@
 // kept with the tests, on small image pairs (up to 16 x 16 x 3, 1 to 3
 // channels, the secondary with as many or up to two more) holding NaN,
 // infinities, huge magnitudes and exact ties, with any settings. Both must
-// refuse the same settings, or give the same labels bit for bit.
+// refuse the same settings, or give the same labels bit for bit, whatever
+// number of threads the kernels share the call among.
 //
 // Input layout: width, height, depth, channels, extra secondary channels;
 // for each image how its values are read and their range (one byte each);
 // eight settings (one byte each, below 0xC0 a value typical of the setting,
-// else a special value); the primary's values, then the secondary's.
+// else a special value); the primary's values, then the secondary's; the
+// thread count (one byte).
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -53,11 +55,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   fuzz::keep_reference_work_small(settings, double(width) * height * depth, {3, 4, 7});
   const CImg<float> primary = fuzz::random_image(in, primary_values, width, height, depth, channels);
   const CImg<float> secondary = fuzz::random_image(in, secondary_values, width, height, depth, secondary_channels);
+  const int threads = fuzz::thread_count(in);
 
   std::string fast_refusal, reference_refusal;
   CImg<float> fast, reference;
   try {
-    fast = tamvel::segment_image_pair(primary, secondary, settings);
+    fast = tamvel::segment_image_pair(primary, secondary, settings, threads);
   } catch (const boundary::refusal& refusal) {
     fast_refusal = refusal.mnemonic();
   }
@@ -69,7 +72,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   char images[96];
   std::snprintf(images, sizeof images, "images %d x %d x %d x %d and %d", width, height, depth, channels,
                 secondary_channels);
-  fuzz::describe(images, settings, fast_refusal);
+  fuzz::describe(images, settings, threads, fast_refusal);
   if (fast_refusal != reference_refusal) fuzz::finding("the kernels and the reference refuse differently");
   if (fast_refusal.empty() && !fuzz::same_bits(fast, reference))
     fuzz::finding("the kernels' labels differ from the reference's");
