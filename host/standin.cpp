@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <exception>
 #include <iostream>
+#include <iterator>
 #include <limits>
 #include <unordered_set>
 
@@ -216,26 +217,14 @@ mxArray* created_by_plugin(standin_array* array) {
   return array;
 }
 
+// The host's names of its classes, in the order of mxClassID; objects are
+// of the one class the stand-in host makes, "string".
 const char* class_name(const standin_array& array) {
-  switch (array.class_id) {
-    case mxCELL_CLASS: return "cell";
-    case mxSTRUCT_CLASS: return "struct";
-    case mxLOGICAL_CLASS: return "logical";
-    case mxCHAR_CLASS: return "char";
-    case mxDOUBLE_CLASS: return "double";
-    case mxSINGLE_CLASS: return "single";
-    case mxINT8_CLASS: return "int8";
-    case mxUINT8_CLASS: return "uint8";
-    case mxINT16_CLASS: return "int16";
-    case mxUINT16_CLASS: return "uint16";
-    case mxINT32_CLASS: return "int32";
-    case mxUINT32_CLASS: return "uint32";
-    case mxINT64_CLASS: return "int64";
-    case mxUINT64_CLASS: return "uint64";
-    case mxFUNCTION_CLASS: return "function_handle";
-    case mxOBJECT_CLASS: return "string";  // the one class of objects the stand-in host makes
-    default: return "unknown";
-  }
+  static const char* const names[] = {"unknown", "cell",   "struct", "logical", "char",   "void",   "double",
+                                      "single",  "int8",   "uint8",  "int16",   "uint16", "int32",  "uint32",
+                                      "int64",   "uint64", "function_handle", "opaque", "string"};
+  const auto index = static_cast<std::size_t>(array.class_id);
+  return index < std::size(names) ? names[index] : "unknown";
 }
 
 template <typename T>
