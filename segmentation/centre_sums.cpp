@@ -105,20 +105,22 @@ void add_block_by_runs(const class_index* slot, std::size_t count, const float* 
 constexpr int classes_in_lanes = 8;
 
 // `sums` holds classes_in_lanes doubles per channel, `counts` as many counts.
-// At least one channel.
-template <int Channels, int Halves>
+// At least one channel. With Chains > 1, pixel i adds to chain i mod Chains
+// and the chains are added up at the end of the block: the sums then take
+// their pixels out of raster order, which only sums that cannot round allow.
+template <int Channels, int Halves, int Chains>
 __attribute__((always_inline)) inline void add_in_lanes(const class_index* slot, std::size_t count,
                                                         const float* const* value, int first_channel,
                                                         bool with_counts, double* sums, std::int64_t* counts) {
   const four_integers lane_class[2] = {{0, 1, 2, 3}, {4, 5, 6, 7}};
-  four_doubles sum[Channels][Halves];
+  four_doubles sum[Chains][Channels][Halves] = {};
   four_integers counted[Halves];
   for (int h = 0; h < Halves; ++h) {
     std::memcpy(&counted[h], counts + 4 * h, sizeof(four_integers));
     for (int c = 0; c < Channels; ++c)
-      std::memcpy(&sum[c][h], sums + (first_channel + c) * classes_in_lanes + 4 * h, sizeof(four_doubles));
+      std::memcpy(&sum[0][c][h], sums + (first_channel + c) * classes_in_lanes + 4 * h, sizeof(four_doubles));
   }
-  for (std::size_t i = 0; i < count; ++i) {
+  const auto add_pixel = [&](std::size_t i, four_doubles (&chain)[Channels][Halves]) {
     const std::int64_t k = slot[i];
     const four_integers pixel_class = {k, k, k, k};
     four_integers member[Halves];
@@ -126,49 +128,70 @@ __attribute__((always_inline)) inline void add_in_lanes(const class_index* slot,
     for (int c = 0; c < Channels; ++c) {
       const double x = value[first_channel + c][i];
       const four_doubles v = {x, x, x, x};
-      for (int h = 0; h < Halves; ++h) sum[c][h] += member[h] ? v : four_doubles{};
+      for (int h = 0; h < Halves; ++h) chain[c][h] += member[h] ? v : four_doubles{};
     }
     if (with_counts)
       for (int h = 0; h < Halves; ++h) counted[h] -= member[h];  // a member's mask is -1
-  }
+  };
+  std::size_t i = 0;
+  for (; i + Chains <= count; i += Chains)
+    for (int j = 0; j < Chains; ++j) add_pixel(i + j, sum[j]);
+  for (; i < count; ++i) add_pixel(i, sum[0]);
+  for (int j = 1; j < Chains; ++j)
+    for (int c = 0; c < Channels; ++c)
+      for (int h = 0; h < Halves; ++h) sum[0][c][h] += sum[j][c][h];
   for (int h = 0; h < Halves; ++h) {
     std::memcpy(counts + 4 * h, &counted[h], sizeof(four_integers));
     for (int c = 0; c < Channels; ++c)
-      std::memcpy(sums + (first_channel + c) * classes_in_lanes + 4 * h, &sum[c][h], sizeof(four_doubles));
+      std::memcpy(sums + (first_channel + c) * classes_in_lanes + 4 * h, &sum[0][c][h], sizeof(four_doubles));
   }
+}
+
+// As many chains as keep every sum in a register.
+template <int Channels, int Halves>
+__attribute__((always_inline)) inline void add_in_lanes(const class_index* slot, std::size_t count,
+                                                        const float* const* value, int first_channel,
+                                                        bool with_counts, bool any_order, double* sums,
+                                                        std::int64_t* counts) {
+  constexpr int chains = Channels * Halves <= 2 ? 4 : Channels * Halves <= 4 ? 2 : 1;
+  if (any_order && chains > 1)
+    add_in_lanes<Channels, Halves, chains>(slot, count, value, first_channel, with_counts, sums, counts);
+  else
+    add_in_lanes<Channels, Halves, 1>(slot, count, value, first_channel, with_counts, sums, counts);
 }
 
 template <int Halves>
 __attribute__((always_inline)) inline void add_block_in_lanes_of(const class_index* slot, std::size_t count,
                                                                  const float* const* value, int channels,
-                                                                 double* sums, std::int64_t* counts) {
+                                                                 bool any_order, double* sums,
+                                                                 std::int64_t* counts) {
   for (int c = 0; c < channels; c += 4) {
     const bool with_counts = c == 0;
     switch (std::min(channels - c, 4)) {
-      case 4: add_in_lanes<4, Halves>(slot, count, value, c, with_counts, sums, counts); break;
-      case 3: add_in_lanes<3, Halves>(slot, count, value, c, with_counts, sums, counts); break;
-      case 2: add_in_lanes<2, Halves>(slot, count, value, c, with_counts, sums, counts); break;
-      default: add_in_lanes<1, Halves>(slot, count, value, c, with_counts, sums, counts); break;
+      case 4: add_in_lanes<4, Halves>(slot, count, value, c, with_counts, any_order, sums, counts); break;
+      case 3: add_in_lanes<3, Halves>(slot, count, value, c, with_counts, any_order, sums, counts); break;
+      case 2: add_in_lanes<2, Halves>(slot, count, value, c, with_counts, any_order, sums, counts); break;
+      default: add_in_lanes<1, Halves>(slot, count, value, c, with_counts, any_order, sums, counts); break;
     }
   }
 }
 
 // The slot `dropped` = K may fall in a lane; that lane is never read. At least
 // one channel.
-VECTOR_CLONES void add_block_in_lanes(const class_index* slot, std::size_t count,
-                                                    const float* const* value, int channels, int classes,
-                                                    double* sums, std::int64_t* counts) {
+VECTOR_CLONES void add_block_in_lanes(const class_index* slot, std::size_t count, const float* const* value,
+                                      int channels, int classes, bool any_order, double* sums,
+                                      std::int64_t* counts) {
   if (classes < 4)
-    add_block_in_lanes_of<1>(slot, count, value, channels, sums, counts);
+    add_block_in_lanes_of<1>(slot, count, value, channels, any_order, sums, counts);
   else
-    add_block_in_lanes_of<2>(slot, count, value, channels, sums, counts);
+    add_block_in_lanes_of<2>(slot, count, value, channels, any_order, sums, counts);
 }
 #endif
 
 
-// The sums in raster order over all pixels.
+// The sums over all pixels, in raster order unless `any_order`.
 void sum_in_order(const float* labels, std::size_t pixels, const std::vector<const float*>& channel,
-                  int class_count, std::vector<double>& sums, std::vector<std::uint64_t>& counts) {
+                  int class_count, bool any_order, std::vector<double>& sums, std::vector<std::uint64_t>& counts) {
   const int channels = int(channel.size());
   // Double sums and whole counts: float ones stop counting at 2^24 and drift.
   // One more slot takes the pixels left out.
@@ -187,7 +210,8 @@ void sum_in_order(const float* labels, std::size_t pixels, const std::vector<con
     for (std::size_t first = 0; first < pixels; first += block_pixels) {
       const std::size_t count = std::min(block_pixels, pixels - first);
       class_slots(labels + first, values_from(first), channels, count, class_count, slot);
-      add_block_in_lanes(slot, count, value.data(), channels, class_count, lane_sums.data(), lane_counts);
+      add_block_in_lanes(slot, count, value.data(), channels, class_count, any_order, lane_sums.data(),
+                         lane_counts);
     }
     for (int k = 0; k < class_count; ++k) {
       counts[k] = std::uint64_t(lane_counts[k]);
@@ -217,8 +241,9 @@ bool counts_pixel(const std::vector<const float*>& channel, const unsigned char*
 }  // namespace
 
 void sum_by_class(const float* labels, std::size_t pixels, const std::vector<const float*>& channel,
-                  int class_count, std::vector<double>& sums, std::vector<std::uint64_t>& counts, int parts) {
-  if (parts <= 1) return sum_in_order(labels, pixels, channel, class_count, sums, counts);
+                  int class_count, std::vector<double>& sums, std::vector<std::uint64_t>& counts, int parts,
+                  bool any_order) {
+  if (parts <= 1) return sum_in_order(labels, pixels, channel, class_count, any_order, sums, counts);
   const std::size_t blocks = (pixels + block_pixels - 1) / block_pixels;
   std::vector<std::vector<double>> part_sums(parts);
   std::vector<std::vector<std::uint64_t>> part_counts(parts);
@@ -228,7 +253,7 @@ void sum_by_class(const float* labels, std::size_t pixels, const std::vector<con
     const std::size_t end = std::min(pixels, blocks_of_part.end * block_pixels);
     std::vector<const float*> from(channel);
     for (const float*& values : from) values += first;
-    sum_in_order(labels + first, end > first ? end - first : 0, from, class_count, part_sums[part],
+    sum_in_order(labels + first, end > first ? end - first : 0, from, class_count, true, part_sums[part],
                  part_counts[part]);
   });
   sums.assign(std::size_t(class_count) * channel.size(), 0.0);

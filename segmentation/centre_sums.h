@@ -15,10 +15,12 @@ namespace sorvik {
 // its pixels in raster order, so that it rounds as a plain pixel loop's does.
 //
 // With `parts` > 1 the pixels are split into that many runs summed side by
-// side and the run sums are added in order: the caller promises, through
-// sums_are_exact, that no sum rounds, so that this gives the same bits.
+// side and the run sums are added in order, and with `any_order` the pixels
+// may be taken in any order: the caller promises, through sums_are_exact,
+// that no sum rounds, so that both give the same bits.
 void sum_by_class(const float* labels, std::size_t pixels, const std::vector<const float*>& channel,
-                  int class_count, std::vector<double>& sums, std::vector<std::uint64_t>& counts, int parts = 1);
+                  int class_count, std::vector<double>& sums, std::vector<std::uint64_t>& counts, int parts = 1,
+                  bool any_order = false);
 
 // Whether every sum of counted values, in any order and with any of them
 // taken out again, is exact in double: when all are whole multiples of one

@@ -71,11 +71,11 @@ sweep_buffers make_sweep_buffers(const CImg<float>& image, const segmentation_pa
 }
 
 // The plain choice for blocks first_block .. end_block - 1. The energy terms
-// go on the running sum `energy`, in raster order, or, where `terms` is
-// given, into terms[pixel].
+// go into terms[pixel] where `terms` is given, else on the running sum
+// *energy, in raster order, where that is given.
 void plain_blocks(const CImg<float>& image, const segmentation_parameters& parameters, const CImg<float>& centres,
                   const std::vector<double>& centre_values, CImg<float>& labels, std::size_t first_block,
-                  std::size_t end_block, plain_block_buffers& buffers, float* terms, float& energy) {
+                  std::size_t end_block, plain_block_buffers& buffers, float* terms, float* energy) {
   const std::size_t pixels = labels.size();
   // Labels and energy terms pass through the block buffers, which have room
   // for the pixels past a block's end that the choice computes anyway.
@@ -91,21 +91,23 @@ void plain_blocks(const CImg<float>& image, const segmentation_parameters& param
     std::copy(label, label + count, labels.data() + first);
     if (terms)
       std::copy(added, added + count, terms + first);
-    else
-      for (std::size_t i = 0; i < count; ++i) energy += added[i];
+    else if (energy)
+      for (std::size_t i = 0; i < count; ++i) *energy += added[i];
   }
 }
 
 // The plain phase: costs do not depend on labels, so blocks of pixels are
-// decided side by side, and blocks by different parts at once.
+// decided side by side, and blocks by different parts at once. Its energy,
+// when no convergence test will read it, is not formed (0 is returned).
 float plain_sweep(const CImg<float>& image, const segmentation_parameters& parameters, const CImg<float>& centres,
-                  CImg<float>& labels, sweep_buffers& buffers) {
+                  CImg<float>& labels, sweep_buffers& buffers, bool energy_wanted) {
   const std::size_t pixels = labels.size();
   float energy = 0;
   // The cost adds the edge weight times 0 differing neighbours: nothing, or
   // NaN for an infinite weight, and then no class wins any pixel.
   if (!(double(parameters.edge_weight) * 0 == 0)) {
-    for (std::size_t i = 0; i < pixels; ++i) energy += cost_ceiling;
+    if (energy_wanted)
+      for (std::size_t i = 0; i < pixels; ++i) energy += cost_ceiling;
     return energy;
   }
   std::copy(centres.data(), centres.data() + centres.size(), buffers.centre_values.data());
@@ -113,48 +115,53 @@ float plain_sweep(const CImg<float>& image, const segmentation_parameters& param
   const int parts = int(buffers.plain.size());
   if (parts == 1) {
     plain_blocks(image, parameters, centres, buffers.centre_values, labels, 0, blocks, buffers.plain[0], nullptr,
-                 energy);
+                 energy_wanted ? &energy : nullptr);
     return energy;
   }
+  float* terms = energy_wanted ? buffers.energy_terms.data() : nullptr;
   run_parts(parts, [&](int part, int part_count, team_state&) {
     const share mine = share_of(blocks, part, part_count);
-    float unused = 0;
     plain_blocks(image, parameters, centres, buffers.centre_values, labels, mine.begin, mine.end,
-                 buffers.plain[part], buffers.energy_terms.data(), unused);
+                 buffers.plain[part], terms, nullptr);
   });
-  return sum_in_raster_order(buffers.energy_terms.data(), pixels);
+  return terms ? sum_in_raster_order(terms, pixels) : 0.0f;
 }
 
 float sweep(const CImg<float>& image, const segmentation_parameters& parameters, const CImg<float>& centres,
-            CImg<float>& labels, int iteration, sweep_buffers& buffers) {
-  if (!is_edge_phase(parameters, iteration)) return plain_sweep(image, parameters, centres, labels, buffers);
+            CImg<float>& labels, int iteration, sweep_buffers& buffers, bool energy_wanted = true) {
+  if (!is_edge_phase(parameters, iteration))
+    return plain_sweep(image, parameters, centres, labels, buffers, energy_wanted);
   return edge_sweep(image, parameters, centres, labels, buffers.edge,
                     buffers.threads > 1 ? buffers.energy_terms.data() : nullptr);
 }
 
+struct centre_sum_plan {
+  int parts = 1;
+  bool any_order = false;
+};
+
 void update_centres(const CImg<float>& image, const CImg<float>& labels, int class_count, CImg<float>& centres,
-                    int parts) {
+                    const centre_sum_plan& plan) {
   const int channels = image.spectrum();
   std::vector<const float*> channel(channels);
   for (int c = 0; c < channels; ++c) channel[c] = image.data() + std::size_t(c) * labels.size();
   std::vector<double> sums;
   std::vector<std::uint64_t> counts;
-  sum_by_class(labels.data(), labels.size(), channel, class_count, sums, counts, parts);
+  sum_by_class(labels.data(), labels.size(), channel, class_count, sums, counts, plan.parts, plan.any_order);
   for (int k = 0; k < class_count; ++k)
     for (int c = 0; c < channels; ++c)
       centres(c, k) =
           static_cast<float>(sums[std::size_t(k) * channels + c] / (double(counts[k]) + empty_class_guard));
 }
 
-// Parts of the centre update: more than one only where the sums come out
-// the same in any order.
-int centre_sum_parts(const CImg<float>& image, const segmentation_parameters& parameters, int threads) {
+// How the centre sums of a run are formed: in parts and in any order only
+// where they come out the same in any order.
+centre_sum_plan plan_centre_sums(const CImg<float>& image, const segmentation_parameters& parameters, int threads) {
   const std::size_t pixels = std::size_t(image.width()) * image.height() * image.depth();
-  const int parts = useful_sum_parts(threads, pixels, parameters.class_count, image.spectrum());
-  if (parts == 1) return 1;
   std::vector<const float*> channel(image.spectrum());
   for (int c = 0; c < image.spectrum(); ++c) channel[c] = image.data() + std::size_t(c) * pixels;
-  return sums_are_exact(channel, pixels) ? parts : 1;
+  if (!sums_are_exact(channel, pixels)) return centre_sum_plan{};
+  return centre_sum_plan{useful_sum_parts(threads, pixels, parameters.class_count, image.spectrum()), true};
 }
 
 }  // namespace
@@ -179,7 +186,7 @@ float label_sweep(const CImg<float>& image, const segmentation_parameters& param
 }
 
 void update_centres(const CImg<float>& image, const CImg<float>& labels, int class_count, CImg<float>& centres) {
-  update_centres(image, labels, class_count, centres, 1);
+  update_centres(image, labels, class_count, centres, centre_sum_plan{});
 }
 
 void run_clustering(const CImg<float>& image, const segmentation_parameters& parameters, CImg<float>& centres,
@@ -187,12 +194,14 @@ void run_clustering(const CImg<float>& image, const segmentation_parameters& par
   const bool edge_phase_ahead =
       parameters.max_iterations > 0 && is_edge_phase(parameters, std::int64_t(parameters.max_iterations) - 1);
   sweep_buffers buffers = make_sweep_buffers(image, parameters, labels, edge_phase_ahead, threads);
-  const int sum_parts = centre_sum_parts(image, parameters, threads);
+  const centre_sum_plan sums = plan_centre_sums(image, parameters, threads);
   float energy = initial_energy;
   for (int iteration = 0; iteration < parameters.max_iterations; ++iteration) {
     const float previous_energy = energy;
-    energy = sweep(image, parameters, centres, labels, iteration, buffers);
-    update_centres(image, labels, parameters.class_count, centres, sum_parts);
+    // Only the energies from iteration T on reach a convergence test.
+    energy = sweep(image, parameters, centres, labels, iteration, buffers,
+                   iteration >= parameters.last_plain_iteration);
+    update_centres(image, labels, parameters.class_count, centres, sums);
     if (iteration > parameters.last_plain_iteration && has_converged(energy, previous_energy, parameters.tolerance))
       break;
   }
