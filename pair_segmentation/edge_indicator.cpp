@@ -4,7 +4,10 @@
 #include <cmath>
 #include <cstddef>
 
+#include <vector>
+
 #include "segmentation/initial_centres.h"
+#include "segmentation/thread_team.h"
 #include "segmentation/vector_clones.h"
 
 namespace tamvel {
@@ -82,42 +85,85 @@ VECTOR_CLONES void rescale(float* values, std::size_t count, double low, double 
   for (std::size_t i = 0; i < count; ++i) values[i] = static_cast<float>((double(values[i]) - low) / span);
 }
 
+// Pixels worth a thread of their own, in whole rows for the indicator.
+constexpr std::size_t indicator_share = 16384;
+
+// Rows first_row .. end_row - 1 of the indicator, counted over all slices
+// (row y of slice z is row z * H + y): each reads the primary image only.
+void indicator_rows(const CImg<float>& primary, CImg<float>& indicator, std::size_t first_row, std::size_t end_row) {
+  const std::size_t width = primary.width(), height = primary.height();
+  const bool volume = primary.depth() > 1;
+  for (std::size_t image_row = first_row; image_row < end_row; ++image_row) {
+    const std::size_t z = image_row / height, y = image_row % height;
+    const std::size_t start = width * image_row;
+    float* out = indicator.data() + start;
+    if (y > 0 && y + 1 < height && width > 2) {
+      const float* row = primary.data() + start;
+      if (volume) interior_of_slice_row(row - width, row, row + width, width - 2, out);
+      else interior_of_row(row - width, row, row + width, width - 2, out);
+      out[0] = indicator_at(primary, 0, std::ptrdiff_t(y), z);
+      out[width - 1] = indicator_at(primary, std::ptrdiff_t(width - 1), std::ptrdiff_t(y), z);
+    } else {
+      for (std::size_t x = 0; x < width; ++x) out[x] = indicator_at(primary, std::ptrdiff_t(x), std::ptrdiff_t(y), z);
+    }
+  }
+}
+
+// The finite range of one part's values.
+struct value_range {
+  bool found = false;
+  float lowest = 0, highest = 0;
+};
+
 }  // namespace
 
-CImg<float> compute_edge_indicator(const CImg<float>& primary) {
+CImg<float> compute_edge_indicator(const CImg<float>& primary, int threads) {
   CImg<float> indicator;
   if (primary.is_empty()) return indicator;
-  const std::size_t width = primary.width(), height = primary.height(), depth = primary.depth();
+  const std::size_t width = primary.width(), rows = std::size_t(primary.height()) * primary.depth();
   indicator.assign(primary.width(), primary.height(), primary.depth(), 1);
-  const bool volume = depth > 1;
-  for (std::size_t z = 0; z < depth; ++z)
-    for (std::size_t y = 0; y < height; ++y) {
-      const std::size_t start = width * (y + height * z);
-      float* out = indicator.data() + start;
-      if (y > 0 && y + 1 < height && width > 2) {
-        const float* row = primary.data() + start;
-        if (volume) interior_of_slice_row(row - width, row, row + width, width - 2, out);
-        else interior_of_row(row - width, row, row + width, width - 2, out);
-        out[0] = indicator_at(primary, 0, std::ptrdiff_t(y), z);
-        out[width - 1] = indicator_at(primary, std::ptrdiff_t(width - 1), std::ptrdiff_t(y), z);
-      } else {
-        for (std::size_t x = 0; x < width; ++x) out[x] = indicator_at(primary, std::ptrdiff_t(x), std::ptrdiff_t(y), z);
-      }
-    }
-  normalize_edge_indicator(indicator);
+  const int parts = sorvik::useful_parts(threads, rows, std::max<std::size_t>(1, indicator_share / width));
+  sorvik::run_parts(parts, [&](int part, int part_count, sorvik::team_state&) {
+    const sorvik::share mine = sorvik::share_of(rows, part, part_count);
+    indicator_rows(primary, indicator, mine.begin, mine.end);
+  });
+  normalize_edge_indicator(indicator, threads);
   return indicator;
 }
 
-void normalize_edge_indicator(CImg<float>& indicator) {
+void normalize_edge_indicator(CImg<float>& indicator, int threads) {
   if (indicator.is_empty()) return;
   const std::size_t count = indicator.size();
-  float lowest = 0, highest = 0;
-  if (!sorvik::finite_range(indicator.data(), count, lowest, highest) || lowest == highest) {
+  const int parts = sorvik::useful_parts(threads, count, indicator_share);
+  std::vector<value_range> ranges(static_cast<std::size_t>(parts));
+  sorvik::run_parts(parts, [&](int part, int part_count, sorvik::team_state&) {
+    const sorvik::share mine = sorvik::share_of(count, part, part_count);
+    value_range& range = ranges[std::size_t(part)];
+    range.found = sorvik::finite_range(indicator.data() + mine.begin, mine.end - mine.begin, range.lowest, range.highest);
+  });
+  // As one pass in order finds them: a later part's bound replaces an
+  // earlier one only when strictly beyond it, so that of 0 and -0 the first
+  // stays.
+  value_range whole;
+  for (const value_range& range : ranges) {
+    if (!range.found) continue;
+    if (!whole.found) {
+      whole = range;
+      continue;
+    }
+    if (range.lowest < whole.lowest) whole.lowest = range.lowest;
+    if (range.highest > whole.highest) whole.highest = range.highest;
+  }
+  if (!whole.found || whole.lowest == whole.highest) {
     indicator.fill(0.0f);
     return;
   }
-  if (lowest == 0.0f && highest == 1.0f) return;
-  rescale(indicator.data(), count, lowest, double(highest) - double(lowest));
+  if (whole.lowest == 0.0f && whole.highest == 1.0f) return;
+  const double span = double(whole.highest) - double(whole.lowest);
+  sorvik::run_parts(parts, [&](int part, int part_count, sorvik::team_state&) {
+    const sorvik::share mine = sorvik::share_of(count, part, part_count);
+    rescale(indicator.data() + mine.begin, mine.end - mine.begin, whole.lowest, span);
+  });
 }
 
 }  // namespace tamvel

@@ -12,12 +12,14 @@ namespace tamvel {
 // each slice (no z derivative); neighbours beyond the border take the border
 // value. A value that is not finite becomes 0. The result is then normalised
 // (normalize_edge_indicator). An empty primary image gives an empty result.
-CImg<float> compute_edge_indicator(const CImg<float>& primary);
+// Up to `threads` threads share the rows; the values do not depend on their
+// number.
+CImg<float> compute_edge_indicator(const CImg<float>& primary, int threads = 1);
 
 // Maps the finite values linearly onto [0, 1] (v - m) / (M - m), with m and M
 // the smallest and largest finite value; all values become 0 when m == M or
 // no value is finite. An image already spanning exactly [0, 1], and an empty
-// image, are left alone.
-void normalize_edge_indicator(CImg<float>& indicator);
+// image, are left alone. Up to `threads` threads share the values.
+void normalize_edge_indicator(CImg<float>& indicator, int threads = 1);
 
 }  // namespace tamvel

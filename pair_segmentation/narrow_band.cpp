@@ -23,16 +23,16 @@ float resolve_band_sigma(float band_sigma, unsigned width, unsigned height, unsi
   return static_cast<float>(-double(band_sigma) * largest / 100.0);
 }
 
-CImg<float> rebuild_band(const CImg<float>& labels, float band_sigma) {
+CImg<float> rebuild_band(const CImg<float>& labels, float band_sigma, int threads) {
   // The library would turn a negative sigma into a percentage of each axis
   // separately; the band wants one scale for every axis, taken from the
   // largest extent, so only a resolved non-negative sigma reaches it.
   const float sigma = resolve_band_sigma(band_sigma, labels.width(), labels.height(), labels.depth());
   CImg<float> band(labels.width(), labels.height(), labels.depth(), labels.spectrum());
   if (band.is_empty()) return band;
-  smooth_along(labels, band, sigma, 'x');
-  smooth_along(band, band, sigma, 'y');
-  smooth_along(band, band, sigma, 'z');
+  smooth_along(labels, band, sigma, 'x', threads);
+  smooth_along(band, band, sigma, 'y', threads);
+  smooth_along(band, band, sigma, 'z', threads);
   const float* label = labels.data();
   float* value = band.data();
   for (std::size_t i = 0, count = band.size(); i < count; ++i) value[i] = label[i] - value[i];

@@ -25,6 +25,8 @@ float resolve_band_sigma(float band_sigma, unsigned width, unsigned height, unsi
 // skipping axes of extent 1, with the recursive Gaussian that gives the bits
 // of the library's deriche(sigma, 0, axis, 1) (order 0, border values
 // extended). Below sigma 0.1 nothing is smoothed, which empties the band.
-CImg<float> rebuild_band(const CImg<float>& labels, float band_sigma);
+// Up to `threads` threads share the smoothing; the values do not depend on
+// their number.
+CImg<float> rebuild_band(const CImg<float>& labels, float band_sigma, int threads = 1);
 
 }  // namespace tamvel

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <vector>
 
+#include "segmentation/thread_team.h"
+
 namespace tamvel {
 namespace {
 
@@ -88,6 +90,24 @@ void filter_rows(const float* source, float* target, std::size_t rows, std::size
   for (; row < rows; ++row) filter_lines<1>(source + row * width, target + row * width, width, 1, g, buffer.data());
 }
 
+// Values worth a thread of their own.
+constexpr std::size_t smoothing_share = 16384;
+
+// Shares `groups` groups of up to lines_together lines of `length` values
+// among up to `threads` parts, each with a buffer of its own:
+// filter(first_group, end_group, buffer).
+template <class Filter>
+void share_line_groups(int threads, std::size_t groups, std::size_t length, Filter&& filter) {
+  const int parts =
+      sorvik::useful_parts(threads, groups, std::max<std::size_t>(1, smoothing_share / (length * lines_together)));
+  sorvik::run_parts(parts, [&](int part, int part_count, sorvik::team_state&) {
+    const sorvik::share mine = sorvik::share_of(groups, part, part_count);
+    if (mine.begin == mine.end) return;
+    std::vector<double> buffer(length * lines_together);
+    filter(mine.begin, mine.end, buffer);
+  });
+}
+
 }  // namespace
 
 gaussian_coefficients gaussian_coefficients_of(float sigma) {
@@ -108,7 +128,7 @@ gaussian_coefficients gaussian_coefficients_of(float sigma) {
   return g;
 }
 
-void smooth_along(const CImg<float>& source, CImg<float>& target, float sigma, char axis) {
+void smooth_along(const CImg<float>& source, CImg<float>& target, float sigma, char axis, int threads) {
   const std::size_t width = source.width(), height = source.height(), depth = source.depth();
   const std::size_t length = axis == 'x' ? width : axis == 'y' ? height : depth;
   if (length <= 1 || source.is_empty() || double(sigma) < 0.1f) {
@@ -116,20 +136,34 @@ void smooth_along(const CImg<float>& source, CImg<float>& target, float sigma, c
     return;
   }
   const gaussian_coefficients g = gaussian_coefficients_of(sigma);
-  std::vector<double> buffer(length * lines_together);
   const std::size_t slice = width * height, volume = slice * depth;
+  // Along y a slice's columns, along z the volume's, lie side by side: groups
+  // of lines_together of them, the last ones maybe fewer.
+  const std::size_t lines = axis == 'y' ? width : slice;
+  const std::size_t groups_per_block = (lines + lines_together - 1) / lines_together;
   for (std::size_t c = 0; c < std::size_t(source.spectrum()); ++c) {
     const float* in = source.data() + c * volume;
     float* out = target.data() + c * volume;
     if (axis == 'x') {
-      filter_rows(in, out, height * depth, width, g, buffer);
-    } else if (axis == 'y') {
-      // Lines are columns: the columns of one slice lie side by side.
-      for (std::size_t z = 0; z < depth; ++z)
-        filter_many(in + z * slice, out + z * slice, width, height, std::ptrdiff_t(width), g, buffer);
-    } else {
-      filter_many(in, out, slice, depth, std::ptrdiff_t(slice), g, buffer);
+      const std::size_t rows = height * depth;
+      share_line_groups(threads, (rows + lines_together - 1) / lines_together, width,
+                        [&](std::size_t first, std::size_t end, std::vector<double>& buffer) {
+                          const std::size_t row = first * lines_together;
+                          const std::size_t count = std::min(rows, end * lines_together) - row;
+                          filter_rows(in + row * width, out + row * width, count, width, g, buffer);
+                        });
+      continue;
     }
+    const std::size_t blocks = axis == 'y' ? depth : 1, block_size = axis == 'y' ? slice : volume;
+    share_line_groups(threads, blocks * groups_per_block, length,
+                      [&](std::size_t first, std::size_t end, std::vector<double>& buffer) {
+                        for (std::size_t group = first; group < end; ++group) {
+                          const std::size_t line = group % groups_per_block * lines_together;
+                          const std::size_t at = group / groups_per_block * block_size + line;
+                          filter_many(in + at, out + at, std::min(lines_together, lines - line), length,
+                                      std::ptrdiff_t(axis == 'y' ? width : slice), g, buffer);
+                        }
+                      });
   }
 }
 

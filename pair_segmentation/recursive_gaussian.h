@@ -23,7 +23,8 @@ gaussian_coefficients gaussian_coefficients_of(float sigma);
 
 // Smooths `source` along `axis` ('x', 'y' or 'z') into `target`, which has the
 // same extents and may be `source` itself. An axis of length 1 or less is
-// copied unchanged, as is everything for sigma < 0.1.
-void smooth_along(const CImg<float>& source, CImg<float>& target, float sigma, char axis);
+// copied unchanged, as is everything for sigma < 0.1. Up to `threads`
+// threads share the lines, which do not depend on each other.
+void smooth_along(const CImg<float>& source, CImg<float>& target, float sigma, char axis, int threads = 1);
 
 }  // namespace tamvel
