@@ -33,10 +33,11 @@ std::vector<unsigned char> counted_pixels(const CImg<float>& primary, const CImg
 }
 
 void sum_classes(const CImg<float>& primary, const CImg<float>& secondary, const float* labels, int class_count,
-                 class_sums& sums) {
+                 class_sums& sums, int parts) {
   const std::size_t pixels = std::size_t(primary.width()) * primary.height() * primary.depth();
   sums.channels = primary.spectrum();
-  sorvik::sum_by_class(labels, pixels, summed_channels(primary, secondary), class_count, sums.values, sums.counts);
+  sorvik::sum_by_class(labels, pixels, summed_channels(primary, secondary), class_count, sums.values, sums.counts,
+                       parts);
 }
 
 void set_centres(class_sums& sums, centre_pair& centres) {

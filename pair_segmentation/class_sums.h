@@ -27,9 +27,11 @@ struct class_sums {
 };
 
 // Each (class, channel) sum takes its pixels in raster order, in double, so
-// that it rounds as the plain iteration's does.
+// that it rounds as the plain iteration's does; or, with `parts` > 1, which
+// the caller allows only where sums_are_exact holds, parts of the image are
+// summed side by side.
 void sum_classes(const CImg<float>& primary, const CImg<float>& secondary, const float* labels, int class_count,
-                 class_sums& sums);
+                 class_sums& sums, int parts = 1);
 
 // The centres become the quotients of the sums, as update_centres forms them.
 void set_centres(class_sums& sums, centre_pair& centres);

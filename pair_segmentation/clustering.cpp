@@ -7,8 +7,9 @@
 #include <vector>
 
 #include "class_sums.h"
-#include "narrow_band.h"
 #include "edge_sweep.h"
+#include "narrow_band.h"
+#include "segmentation/centre_sums.h"
 #include "segmentation/convergence.h"
 #include "segmentation/initial_centres.h"
 #include "segmentation/phases.h"
@@ -61,14 +62,15 @@ centre_pair init_centres(const CImg<float>& primary, const CImg<float>& secondar
 
 float label_sweep(const CImg<float>& primary, const CImg<float>& secondary, const CImg<float>& edge_indicator,
                   const CImg<float>& band, CImg<float>& labels, const centre_pair& centres,
-                  const pair_segmentation_parameters& parameters, int iteration) {
-  return label_sweep(primary, secondary, edge_indicator, list_band(band), labels, centres, parameters, iteration);
+                  const pair_segmentation_parameters& parameters, int iteration, int threads) {
+  return label_sweep(primary, secondary, edge_indicator, list_band(band), labels, centres, parameters, iteration,
+                     threads);
 }
 
 float label_sweep(const CImg<float>& primary, const CImg<float>& secondary, const CImg<float>& edge_indicator,
                   const std::vector<band_run>& band, CImg<float>& labels, const centre_pair& centres,
-                  const pair_segmentation_parameters& parameters, int iteration) {
-  sweep_state state = make_sweep_state(primary, parameters);
+                  const pair_segmentation_parameters& parameters, int iteration, int threads) {
+  sweep_state state = make_sweep_state(primary, parameters, threads);
   const sweep_inputs in = inputs_of(primary, secondary, edge_indicator, centres, parameters);
   start_band(state, band, in, false);
   return sweep_band(in, state, band, labels.data(), parameters, iteration, true);
@@ -82,13 +84,13 @@ void update_centres(const CImg<float>& primary, const CImg<float>& secondary, co
 }
 
 CImg<float> run_clustering(const CImg<float>& primary, const CImg<float>& secondary,
-                           const pair_segmentation_parameters& parameters, const CImg<float>& edge_indicator) {
+                           const pair_segmentation_parameters& parameters, const CImg<float>& edge_indicator,
+                           int threads) {
   const unsigned width = primary.width(), height = primary.height(), depth = primary.depth();
   CImg<float> labels(width, height, depth, 1, 0.0f);
   centre_pair centres = init_centres(primary, secondary, parameters.class_count);
   const std::vector<unsigned char> counted = counted_pixels(primary, secondary);
-  sweep_state state = make_sweep_state(primary, parameters);
-  const std::size_t pixel_count = counted.size();
+  sweep_state state = make_sweep_state(primary, parameters, threads);
   const int last_plain = parameters.last_plain_iteration;
   const auto use_band = [&](const CImg<float>& band_image) {
     std::vector<band_run> band = list_band(band_image);
@@ -100,6 +102,10 @@ CImg<float> run_clustering(const CImg<float>& primary, const CImg<float>& second
   if (last_plain < 0 && parameters.max_iterations > 0) band = use_band(initial_band(width, height, depth));
   class_sums sums;
   const bool exact_sums = sums_are_exact(primary, secondary, counted);
+  // Sums shared among parts only where no order can change them.
+  const int sum_parts =
+      exact_sums ? sorvik::useful_sum_parts(threads, counted.size(), parameters.class_count, 2 * primary.spectrum())
+                 : 1;
   bool sums_follow_moves = false;  // once summed in full, whether moves keep the sums exact
   float energy = sorvik::initial_energy;
   for (int iteration = 0; iteration < parameters.max_iterations; ++iteration) {
@@ -108,16 +114,15 @@ CImg<float> run_clustering(const CImg<float>& primary, const CImg<float>& second
     // Only the energies from iteration T on reach a convergence test.
     const bool energy_wanted = iteration >= last_plain;
     if (iteration <= last_plain) {
-      energy = 0;
-      plain_sweep(in, 0, pixel_count, labels.data(), energy_wanted ? &energy : nullptr);
+      energy = sweep_image(in, state, labels.data(), energy_wanted);
     } else {
       energy = sweep_band(in, state, band, labels.data(), parameters, iteration, energy_wanted);
     }
-    if (iteration == last_plain) band = use_band(rebuild_band(labels, parameters.band_sigma));
+    if (iteration == last_plain) band = use_band(rebuild_band(labels, parameters.band_sigma, threads));
     if (sums_follow_moves && is_edge_phase(parameters, iteration)) {
       move_relabelled(primary, secondary, labels.data(), counted, state.changes, sums);
     } else {
-      sum_classes(primary, secondary, labels.data(), parameters.class_count, sums);
+      sum_classes(primary, secondary, labels.data(), parameters.class_count, sums, sum_parts);
       sums_follow_moves = exact_sums;
     }
     set_centres(sums, centres);

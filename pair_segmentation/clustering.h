@@ -46,22 +46,25 @@ std::vector<band_run> list_band(const CImg<float>& band);
 std::size_t pixels_in(const std::vector<band_run>& band);
 
 // One raster sweep over the pixels in the band; relabels in place and returns
-// the energy of the visited pixels.
+// the energy of the visited pixels. Up to `threads` threads share the sweep;
+// labels and energy do not depend on their number.
 float label_sweep(const CImg<float>& primary, const CImg<float>& secondary, const CImg<float>& edge_indicator,
                   const CImg<float>& band, CImg<float>& labels, const centre_pair& centres,
-                  const pair_segmentation_parameters& parameters, int iteration);
+                  const pair_segmentation_parameters& parameters, int iteration, int threads = 1);
 
 // The same sweep over a band listed by list_band.
 float label_sweep(const CImg<float>& primary, const CImg<float>& secondary, const CImg<float>& edge_indicator,
                   const std::vector<band_run>& band, CImg<float>& labels, const centre_pair& centres,
-                  const pair_segmentation_parameters& parameters, int iteration);
+                  const pair_segmentation_parameters& parameters, int iteration, int threads = 1);
 
 // Both centre lists become the means of the finite pixels of each class.
 void update_centres(const CImg<float>& primary, const CImg<float>& secondary, const CImg<float>& labels,
                     centre_pair& centres);
 
-// The whole iteration; returns the label image W x H x D x 1.
+// The whole iteration on up to `threads` threads; returns the label image
+// W x H x D x 1, whatever the thread count.
 CImg<float> run_clustering(const CImg<float>& primary, const CImg<float>& secondary,
-                           const pair_segmentation_parameters& parameters, const CImg<float>& edge_indicator);
+                           const pair_segmentation_parameters& parameters, const CImg<float>& edge_indicator,
+                           int threads = 1);
 
 }  // namespace tamvel

@@ -45,7 +45,7 @@ VECTOR_CLONES void data_costs(const sweep_inputs& in, const float* primary, cons
 }
 
 VECTOR_CLONES void plain_sweep(const sweep_inputs& in, std::size_t position, std::size_t count, float* labels,
-                               float* energy) {
+                               float* energy, float* terms) {
   const double no_edge_term = in.lambda * 0.0;
   float primary_distance[block_pixels], secondary_distance[block_pixels];
   double best[block_pixels], winner[block_pixels];
@@ -73,7 +73,9 @@ VECTOR_CLONES void plain_sweep(const sweep_inputs& in, std::size_t position, std
       const float won = static_cast<float>(winner[i]);
       label[i] = winner[i] >= 0 ? won : label[i];
     }
-    if (energy)
+    if (terms)
+      for (std::size_t i = 0; i < n; ++i) terms[start + i] = winner[i] >= 0 ? static_cast<float>(best[i]) : cost_ceiling;
+    else if (energy)
       for (std::size_t i = 0; i < n; ++i) *energy += winner[i] >= 0 ? static_cast<float>(best[i]) : cost_ceiling;
   }
 }

@@ -1,10 +1,12 @@
 #include "edge_sweep.h"
 
 #include <algorithm>
+#include <atomic>
 #include <initializer_list>
 
 #include "penalties.h"
 #include "segmentation/phases.h"
+#include "segmentation/thread_team.h"
 
 namespace tamvel {
 namespace {
@@ -34,14 +36,16 @@ struct pixel_penalties {
 };
 
 // The penalties of the pixel `band_index` of the band at `position` = (x, y),
-// as class_penalties sums them.
-pixel_penalties penalties_at(const sweep_inputs& in, sweep_state& state, std::size_t band_index,
-                             std::size_t position, unsigned x, unsigned y, const float* labels) {
+// as class_penalties sums them. A part that shares the sweep with others
+// does not grow `kept` (`alone` false): it keeps new entries in its own list.
+pixel_penalties penalties_at(const sweep_inputs& in, sweep_state& state, sweep_part& part, bool alone,
+                             std::size_t band_index, std::size_t position, unsigned x, unsigned y,
+                             const float* labels) {
   const float* edge = in.edge_indicator;
   const std::size_t entry_size = std::size_t(in.class_count) + 1;
   if (!state.remembers) {
-    class_penalties(state.disc, position, x, y, labels, edge, in.class_count, state.penalties.data());
-    return {state.penalties.data(), 0.0};
+    class_penalties(state.disc, position, x, y, labels, edge, in.class_count, part.penalties.data());
+    return {part.penalties.data(), 0.0};
   }
   unsigned char& known = state.knowledge[position];
   if (known == window_unknown) {
@@ -56,19 +60,25 @@ pixel_penalties penalties_at(const sweep_inputs& in, sweep_state& state, std::si
       known = window_one_class;
     } else {
       known = window_mixed;
-      class_penalties(state.disc, position, x, y, labels, edge, in.class_count, state.penalties.data());
-      return {state.penalties.data(), 0.0};
+      class_penalties(state.disc, position, x, y, labels, edge, in.class_count, part.penalties.data());
+      return {part.penalties.data(), 0.0};
     }
   }
   if (known == window_one_class) return {nullptr, state.window_sums[band_index]};
   std::uint32_t& place = state.kept_at[band_index];
   if (known == window_mixed_kept) return {state.kept.data() + place * entry_size, 0.0};
   // Mixed on two visits running: keep its penalties from now on.
+  if (place == no_place && !alone) {
+    class_penalties(state.disc, position, x, y, labels, edge, in.class_count, part.penalties.data());
+    part.newly_kept.push_back(kept_later{band_index, position});
+    part.newly_kept_values.insert(part.newly_kept_values.end(), part.penalties.begin(), part.penalties.end());
+    return {part.penalties.data(), 0.0};
+  }
   if (place == no_place && state.kept.size() / entry_size < no_place) {
     place = std::uint32_t(state.kept.size() / entry_size);
     state.kept.resize(state.kept.size() + entry_size);
   }
-  double* penalty = place == no_place ? state.penalties.data() : state.kept.data() + place * entry_size;
+  double* penalty = place == no_place ? part.penalties.data() : state.kept.data() + place * entry_size;
   class_penalties(state.disc, position, x, y, labels, edge, in.class_count, penalty);
   if (place != no_place) known = window_mixed_kept;
   return {penalty, 0.0};
@@ -106,83 +116,300 @@ int choose_class(const double* data, std::size_t stride, int class_count, int ow
   return winner;
 }
 
+// Where a sweep has got to in the band: `offset` pixels into run `run`, at
+// band pixel `band_index`.
+struct band_cursor {
+  std::size_t run, offset, band_index;
+};
+
+// A column no band pixel reaches.
+constexpr unsigned no_column_end = std::numeric_limits<unsigned>::max();
+
+// What every part of one edge-phase sweep reads. `alone` when one part takes
+// the whole sweep; otherwise each band pixel's energy term goes to `terms`.
+struct edge_frame {
+  const sweep_inputs& in;
+  sweep_state& state;
+  const std::vector<band_run>& band;
+  float* labels;
+  bool alone;
+  float* terms;
+};
+
 // The sweep with edge penalty, pixel after pixel in raster order, each label
-// written before the next pixel looks at its window. The pixel's own
-// position(s) in the window carry its label as it stood before the visit
-// while no class has won yet, and the last winning class once one has: only
-// for its own class, after an earlier class has won, does the penalty then
-// differ from the one summed with the labels as they stood.
-float edge_phase_sweep(const sweep_inputs& in, sweep_state& state, const std::vector<band_run>& band, float* labels) {
+// written before the next pixel looks at its window, from `at` on to the end
+// of run `run_end - 1` or the first pixel in column `column_end` or beyond.
+// The pixel's own position(s) in the window carry its label as it stood
+// before the visit while no class has won yet, and the last winning class
+// once one has: only for its own class, after an earlier class has won, does
+// the penalty then differ from the one summed with the labels as they stood.
+void sweep_span(const edge_frame& f, sweep_part& part, band_cursor& at, std::size_t run_end, unsigned column_end,
+                float& energy) {
+  const sweep_inputs& in = f.in;
+  sweep_state& state = f.state;
   const std::size_t class_count = std::size_t(in.class_count);
   const std::size_t block = table_block_pixels(in.class_count);
-  float energy = 0;
-  std::size_t band_index = 0;
-  state.changes.clear();
-  // Blocks of band pixels, across runs.
-  std::size_t run = 0, offset = 0;
   std::size_t position[block_pixels];
   unsigned column[block_pixels], row[block_pixels];
-  while (run < band.size()) {
+  while (at.run < run_end) {
     std::size_t n = 0;
-    for (; n < block && run < band.size(); ++n) {
-      position[n] = band[run].position + offset;
-      column[n] = band[run].x + unsigned(offset);
-      row[n] = band[run].y;
-      if (++offset == band[run].length) {
-        ++run;
-        offset = 0;
+    for (; n < block && at.run < run_end; ++n) {
+      const band_run& run = f.band[at.run];
+      const unsigned x = run.x + unsigned(at.offset);
+      if (x >= column_end) break;
+      position[n] = run.position + at.offset;
+      column[n] = x;
+      row[n] = run.y;
+      if (++at.offset == run.length) {
+        ++at.run;
+        at.offset = 0;
       }
     }
-    data_costs(in, state.primary_values + band_index, state.secondary_values + band_index, state.value_stride, n,
-               state.table.data());
+    if (n == 0) return;
+    data_costs(in, state.primary_values + at.band_index, state.secondary_values + at.band_index, state.value_stride,
+               n, part.table.data());
 
-    for (std::size_t i = 0; i < n; ++i, ++band_index) {
+    for (std::size_t i = 0; i < n; ++i, ++at.band_index) {
       const std::size_t p = position[i];
-      const float own_label = labels[p];
+      const float own_label = f.labels[p];
       const int own_class = class_of_label(own_label, in.class_count);
-      const pixel_penalties penalty = penalties_at(in, state, band_index, p, column[i], row[i], labels);
-      const double* data = state.table.data() + i;
+      const pixel_penalties penalty =
+          penalties_at(in, state, part, f.alone, at.band_index, p, column[i], row[i], f.labels);
+      const double* data = part.table.data() + i;
       float best = 0;
       int winner;
       if (penalty.values) {
         winner = choose_class(
             data, n, in.class_count, own_class, in.lambda, [&](int k) { return penalty.values[k]; },
-            penalty.values[class_count], state.costs.data(), best);
+            penalty.values[class_count], part.costs.data(), best);
       } else {
         // Every other class differs everywhere; the own class nowhere, or,
         // once another class has won, at the pixel itself.
         const double window_sum = penalty.window_sum;
         winner = choose_class(
             data, n, in.class_count, own_class, in.lambda, [&](int k) { return k == own_class ? 0.0 : window_sum; },
-            0.0 + double(in.edge_indicator[p]), state.costs.data(), best);
+            0.0 + double(in.edge_indicator[p]), part.costs.data(), best);
       }
       if (winner >= 0) {
         const float label = static_cast<float>(winner);
-        labels[p] = label;
+        f.labels[p] = label;
         if (!(label == own_label) && state.remembers) {
           forget_windows_holding(state.disc, p, column[i], row[i], state.knowledge.data());
-          state.changes.push_back(label_change{p, own_class});
+          part.changes.push_back(label_change{p, own_class});
         }
       }
-      energy += winner >= 0 ? best : cost_ceiling;
+      const float term = winner >= 0 ? best : cost_ceiling;
+      if (f.terms)
+        f.terms[at.band_index] = term;
+      else
+        energy += term;
     }
   }
-  return energy;
+}
+
+// The rows of one slice swept side by side, row y by part y mod n. A
+// pixel's window, reflection included (a reflected position lies no farther
+// away than the offset that reached it), reaches R = wavefront_reach rows and
+// columns from it, and so does forget_windows_holding. Row y sweeps the band
+// pixels of a chunk of columns a .. b - 1 only once row y - 1 has swept
+// every column below b + 2R + 1, so that
+// - the labels row y reads in row y - 1 (columns below b + R) are new, and
+//   those row y - 1 reads in row y (from b + R + 1 on) still old;
+// - the window knowledge the two rows write meanwhile, row y's in columns
+//   a - R .. b - 1 + R and row y - 1's from b + R + 1 on, never meets, nor
+//   does either touch the pixel the other reads its own knowledge at;
+// - what a row wrote about the pixels of a later row is there, through the
+//   acquire of each wait, before that row visits them, since it visits
+//   column c only after the row above has swept past c + 2R + 1.
+// Rows farther apart lie farther apart still. Progress is published per
+// chunk, with release order. Builds for tests take narrow chunks, so that
+// rows overlap even in their tiny images.
+constexpr std::size_t wavefront_columns = sorvik::worth_a_thread(64) == 1 ? 3 : 64;
+
+int wavefront_reach(const disc_walk& disc) {
+  return std::max({disc.dx_max, disc.dy_max, -disc.dx_min, -disc.dy_min, 0});
+}
+
+struct wavefront {
+  std::vector<std::atomic<std::size_t>> finished;  // per row, the columns swept so far
+  std::size_t lag;                                  // 2R + 1
+};
+
+void sweep_row_in_wave(const edge_frame& f, sweep_part& part, std::size_t y, wavefront& wave,
+                       const sorvik::team_state& team, float& energy) {
+  const sweep_state& state = f.state;
+  const std::size_t width = std::size_t(state.disc.width);
+  const std::size_t first_run = state.row_first_run[y];
+  band_cursor at{first_run, 0, state.run_start[first_run]};
+  for (std::size_t a = 0; a < width; a += wavefront_columns) {
+    const std::size_t b = std::min(width, a + wavefront_columns);
+    if (y > 0) team.wait_until(wave.finished[y - 1], std::min(width, b + wave.lag));
+    sweep_span(f, part, at, state.row_first_run[y + 1], unsigned(b), energy);
+    wave.finished[y].store(b, std::memory_order_release);
+  }
+}
+
+// After a shared sweep: the parts' relabelled pixels in raster order, and
+// the penalties they found worth keeping, in `kept` now.
+void gather_parts(sweep_state& state, const sweep_inputs& in) {
+  state.changes.clear();
+  for (const sweep_part& part : state.parts)
+    state.changes.insert(state.changes.end(), part.changes.begin(), part.changes.end());
+  if (state.layout.wavefront)
+    std::sort(state.changes.begin(), state.changes.end(),
+              [](const label_change& a, const label_change& b) { return a.position < b.position; });
+  const std::size_t entry_size = std::size_t(in.class_count) + 1;
+  for (sweep_part& part : state.parts) {
+    for (std::size_t e = 0; e < part.newly_kept.size() && state.kept.size() / entry_size < no_place; ++e) {
+      const kept_later& entry = part.newly_kept[e];
+      state.kept_at[entry.band_index] = std::uint32_t(state.kept.size() / entry_size);
+      const double* values = part.newly_kept_values.data() + e * entry_size;
+      state.kept.insert(state.kept.end(), values, values + entry_size);
+      // Unless a label in its window changed after the visit.
+      unsigned char& known = state.knowledge[entry.position];
+      if (known == window_mixed) known = window_mixed_kept;
+    }
+    part.newly_kept.clear();
+    part.newly_kept_values.clear();
+  }
+}
+
+float edge_phase_sweep(const sweep_inputs& in, sweep_state& state, const std::vector<band_run>& band, float* labels) {
+  const sweep_layout layout = state.layout;
+  for (sweep_part& part : state.parts) part.changes.clear();
+  float energy = 0;
+  if (layout.parts == 1) {
+    const edge_frame f{in, state, band, labels, true, nullptr};
+    band_cursor at{0, 0, 0};
+    sweep_span(f, state.parts.front(), at, band.size(), no_column_end, energy);
+    state.changes.swap(state.parts.front().changes);
+    return energy;
+  }
+  const edge_frame f{in, state, band, labels, false, state.terms.data()};
+  const std::size_t height = std::size_t(state.disc.height);
+  const std::size_t depth = in.pixel_count / (std::size_t(state.disc.width) * height);
+  wavefront wave{std::vector<std::atomic<std::size_t>>(layout.wavefront ? height : 0),
+                 2 * std::size_t(wavefront_reach(state.disc)) + 1};
+  sorvik::run_parts(layout.parts, [&](int part, int part_count, sorvik::team_state& team) {
+    float unused = 0;
+    sweep_part& mine = state.parts[std::size_t(part)];
+    if (layout.wavefront) {
+      for (std::size_t y = std::size_t(part); y < height; y += std::size_t(part_count))
+        sweep_row_in_wave(f, mine, y, wave, team, unused);
+      return;
+    }
+    // Slices of a volume are independent given the centres: the window stays
+    // in its slice.
+    const sorvik::share slices = sorvik::share_of(depth, part, part_count);
+    const std::size_t first_run = state.row_first_run[slices.begin * height];
+    band_cursor at{first_run, 0, state.run_start[first_run]};
+    sweep_span(f, mine, at, state.row_first_run[slices.end * height], no_column_end, unused);
+  });
+  gather_parts(state, in);
+  return sorvik::sum_in_raster_order(state.terms.data(), state.run_start.back());
+}
+
+// The pieces of consecutive image pixels that band pixels begin .. end - 1
+// make: piece(position, count, band index of the first).
+template <class Piece>
+void for_each_piece(const std::vector<band_run>& band, const std::vector<std::size_t>& run_start, std::size_t begin,
+                    std::size_t end, Piece&& piece) {
+  std::size_t run = std::size_t(std::upper_bound(run_start.begin(), run_start.end(), begin) - run_start.begin()) - 1;
+  for (std::size_t b = begin; b < end; ++run) {
+    const std::size_t offset = b - run_start[run];
+    const std::size_t count = std::min(std::size_t(band[run].length) - offset, end - b);
+    piece(band[run].position + offset, count, b);
+    b += count;
+  }
+}
+
+// The least band pixels worth a part of a plain sweep, and of an edge-phase one.
+constexpr std::size_t plain_share = 8192;
+constexpr std::size_t edge_share = 4096;
+
+// A plain sweep of `pixels` band pixels, the listed band's or, without
+// `band`, every pixel of the image. Pixels do not depend on each other, so
+// parts take consecutive shares; their energy terms are summed in raster
+// order afterwards.
+float plain_band_sweep(const sweep_inputs& in, sweep_state& state, const std::vector<band_run>* band,
+                       std::size_t pixels, float* labels, bool energy_wanted) {
+  const auto sweep_share = [&](std::size_t begin, std::size_t end, float* running, float* terms) {
+    if (!band) {
+      plain_sweep(in, begin, end - begin, labels, running, terms ? terms + begin : nullptr);
+      return;
+    }
+    for_each_piece(*band, state.run_start, begin, end, [&](std::size_t position, std::size_t count, std::size_t b) {
+      plain_sweep(in, position, count, labels, running, terms ? terms + b : nullptr);
+    });
+  };
+  float energy = 0;
+  const int parts = sorvik::useful_parts(state.threads, pixels, plain_share);
+  if (parts == 1) {
+    sweep_share(0, pixels, energy_wanted ? &energy : nullptr, nullptr);
+    return energy;
+  }
+  if (energy_wanted && state.terms.size() < pixels) state.terms.resize(pixels);
+  float* terms = energy_wanted ? state.terms.data() : nullptr;
+  sorvik::run_parts(parts, [&](int part, int part_count, sorvik::team_state&) {
+    const sorvik::share mine = sorvik::share_of(pixels, part, part_count);
+    if (mine.begin < mine.end) sweep_share(mine.begin, mine.end, nullptr, terms);
+  });
+  return energy_wanted ? sorvik::sum_in_raster_order(terms, pixels) : 0.0f;
+}
+
+sweep_part make_sweep_part(int class_count) {
+  sweep_part part;
+  part.table.resize(table_block_pixels(class_count) * std::size_t(class_count));
+  part.penalties.resize(std::size_t(class_count) + 1);
+  part.costs.resize(std::size_t(class_count));
+  return part;
+}
+
+// Parts of the band's edge-phase sweeps: slices of a volume, or rows of one
+// slice as a wavefront where the rows are long enough for their parts to
+// overlap.
+sweep_layout plan_edge_parts(const sweep_state& state, std::size_t band_pixels, std::size_t pixel_count) {
+  const int threads = sorvik::useful_parts(state.threads, band_pixels, edge_share);
+  if (threads <= 1) return {1, false};
+  const std::size_t width = std::size_t(state.disc.width), height = std::size_t(state.disc.height);
+  const std::size_t depth = pixel_count / (width * height);
+  if (depth > 1) return {sorvik::useful_parts(threads, depth, 1), false};
+  const std::size_t lag = wavefront_columns + 2 * std::size_t(wavefront_reach(state.disc)) + 1;
+  const int parts = int(std::min<std::size_t>(std::size_t(sorvik::useful_parts(threads, width, 2 * lag)), height));
+  return {std::max(parts, 1), parts > 1};
 }
 
 }  // namespace
 
-sweep_state make_sweep_state(const CImg<float>& primary, const pair_segmentation_parameters& parameters) {
+sweep_state make_sweep_state(const CImg<float>& primary, const pair_segmentation_parameters& parameters,
+                             int threads) {
   sweep_state state;
   state.disc = make_disc_walk(parameters.window, primary.width(), primary.height());
-  state.table.resize(table_block_pixels(parameters.class_count) * std::size_t(parameters.class_count));
-  state.penalties.resize(std::size_t(parameters.class_count) + 1);
-  state.costs.resize(std::size_t(parameters.class_count));
+  state.threads = std::max(1, threads);
+  state.parts.push_back(make_sweep_part(parameters.class_count));
   return state;
 }
 
 void start_band(sweep_state& state, const std::vector<band_run>& band, const sweep_inputs& in, bool remember) {
-  const std::size_t band_pixels = pixels_in(band);
+  state.run_start.resize(band.size() + 1);
+  std::size_t band_pixels = 0;
+  for (std::size_t run = 0; run < band.size(); ++run) {
+    state.run_start[run] = band_pixels;
+    band_pixels += band[run].length;
+  }
+  state.run_start[band.size()] = band_pixels;
+  state.layout = plan_edge_parts(state, band_pixels, in.pixel_count);
+  while (state.parts.size() < std::size_t(state.layout.parts)) state.parts.push_back(make_sweep_part(in.class_count));
+  if (state.layout.parts > 1) {
+    // Where each image row's runs begin: runs never cross a row.
+    const std::size_t width = std::size_t(state.disc.width);
+    const std::size_t rows = in.pixel_count / width;
+    state.row_first_run.assign(rows + 1, band.size());
+    for (std::size_t run = band.size(); run-- > 0;) state.row_first_run[band[run].position / width] = run;
+    for (std::size_t row = rows; row-- > 0;)
+      state.row_first_run[row] = std::min(state.row_first_run[row], state.row_first_run[row + 1]);
+    if (state.terms.size() < band_pixels) state.terms.resize(band_pixels);
+  }
   state.remembers = remember;
   if (remember) {
     state.knowledge.assign(in.pixel_count, window_unknown);
@@ -219,10 +446,11 @@ bool is_edge_phase(const pair_segmentation_parameters& parameters, int iteration
 float sweep_band(const sweep_inputs& in, sweep_state& state, const std::vector<band_run>& band, float* labels,
                  const pair_segmentation_parameters& parameters, int iteration, bool energy_wanted) {
   if (is_edge_phase(parameters, iteration)) return edge_phase_sweep(in, state, band, labels);
-  float energy = 0;
-  for (const band_run& run : band)
-    plain_sweep(in, run.position, run.length, labels, energy_wanted ? &energy : nullptr);
-  return energy;
+  return plain_band_sweep(in, state, &band, state.run_start.back(), labels, energy_wanted);
+}
+
+float sweep_image(const sweep_inputs& in, sweep_state& state, float* labels, bool energy_wanted) {
+  return plain_band_sweep(in, state, nullptr, in.pixel_count, labels, energy_wanted);
 }
 
 }  // namespace tamvel

@@ -33,11 +33,37 @@ struct label_change {
   int from;
 };
 
-struct sweep_state {
-  disc_walk disc;
+// A band pixel whose penalties a part found worth keeping.
+struct kept_later {
+  std::size_t band_index, position;
+};
+
+// One part's working memory for an edge-phase sweep: its block of data terms,
+// the penalties and costs of its pixel, the pixels it relabelled and, when
+// parts share a sweep, the penalties it found worth keeping, which join
+// `kept` once the parts have ended, so that the list never grows while
+// another part reads it.
+struct sweep_part {
   std::vector<double> table;              // data terms of a block of pixels
   std::vector<double> penalties;          // K + 1, as class_penalties leaves them
   std::vector<double> costs;              // K
+  std::vector<label_change> changes;
+  std::vector<kept_later> newly_kept;
+  std::vector<double> newly_kept_values;  // K + 1 per entry of newly_kept
+};
+
+// How an edge-phase sweep is shared: `parts` parts taking slices, or rows of
+// one slice as a wavefront.
+struct sweep_layout {
+  int parts = 1;
+  bool wavefront = false;
+};
+
+struct sweep_state {
+  disc_walk disc;
+  int threads = 1;
+  sweep_layout layout;                    // of the band's edge-phase sweeps
+  std::vector<sweep_part> parts;          // one per part of layout
   // The band pixels' values, channel c of band pixel b at c * value_stride +
   // b: copied in band order, so that a sweep reads them in one stream, or,
   // for a band of every pixel, the images themselves.
@@ -45,15 +71,20 @@ struct sweep_state {
   const float* primary_values = nullptr;
   const float* secondary_values = nullptr;
   std::size_t value_stride = 0;
+  std::vector<std::size_t> run_start;     // per run its first band pixel, then the band's pixel count
+  std::vector<std::size_t> row_first_run; // per image row (z * H + y) its first run, then the run count
+  std::vector<float> terms;               // per band pixel its energy term, when parts share a sweep
   bool remembers = false;                 // whether the following fields are kept
   std::vector<unsigned char> knowledge;   // per image pixel
   CImg<double> window_sums;               // per band pixel, for a window one class fills
   std::vector<std::uint32_t> kept_at;     // per band pixel: its entry in `kept`, or no_place
   std::vector<double> kept;               // entries of K + 1 penalties
-  std::vector<label_change> changes;      // the pixels the last sweep relabelled
+  std::vector<label_change> changes;      // the pixels the last sweep relabelled, in raster order
 };
 
-sweep_state make_sweep_state(const CImg<float>& primary, const pair_segmentation_parameters& parameters);
+// What the sweeps of a run or of one sweep need, for up to `threads` threads.
+sweep_state make_sweep_state(const CImg<float>& primary, const pair_segmentation_parameters& parameters,
+                             int threads = 1);
 
 // Makes `band` the band of the following sweeps. Only a run sweeps one band
 // more than once: a single sweep has no use for what is known of windows.
@@ -68,5 +99,9 @@ bool is_edge_phase(const pair_segmentation_parameters& parameters, int iteration
 // relabelled in state.changes.
 float sweep_band(const sweep_inputs& in, sweep_state& state, const std::vector<band_run>& band, float* labels,
                  const pair_segmentation_parameters& parameters, int iteration, bool energy_wanted);
+
+// A plain sweep of every pixel, as sweep_band makes one of a band that holds
+// them all.
+float sweep_image(const sweep_inputs& in, sweep_state& state, float* labels, bool energy_wanted);
 
 }  // namespace tamvel

@@ -39,12 +39,11 @@ void require_matching_secondary(const CImg<float>& primary, const CImg<float>& s
 
 CImg<float> segment_image_pair(const CImg<float>& primary, const CImg<float>& secondary,
                                const CImg<float>& parameter_image, int threads) {
-  static_cast<void>(threads);  // the kernels run on the caller's thread for now
   const pair_segmentation_parameters parameters = read_parameters(parameter_image);
   require_pixels(primary);
   require_matching_secondary(primary, secondary);
-  const CImg<float> edge_indicator = compute_edge_indicator(primary);
-  return run_clustering(primary, secondary, parameters, edge_indicator);
+  const CImg<float> edge_indicator = compute_edge_indicator(primary, threads);
+  return run_clustering(primary, secondary, parameters, edge_indicator, threads);
 }
 
 }  // namespace tamvel

@@ -57,7 +57,9 @@ void data_costs(const sweep_inputs& in, const float* primary, const float* secon
 // `position` on. The costs do not depend on the labels, so pixels are
 // compared side by side; best and winner are kept in double lanes like the
 // costs, best always a float value. The energy, a float sum in raster order,
-// goes on in *energy, when asked for.
-void plain_sweep(const sweep_inputs& in, std::size_t position, std::size_t count, float* labels, float* energy);
+// goes on in *energy, when asked for, or pixel i's term goes to terms[i],
+// when `terms` is given, for the caller to sum in raster order.
+void plain_sweep(const sweep_inputs& in, std::size_t position, std::size_t count, float* labels, float* energy,
+                 float* terms = nullptr);
 
 }  // namespace tamvel

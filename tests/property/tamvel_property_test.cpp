@@ -182,16 +182,20 @@ TEST(TamvelProperty, single_sweeps_from_random_labels_and_bands_match_reference)
     const tamvel::centre_pair centres{random_centres(d, channels, p.class_count),
                                       random_centres(d, channels, p.class_count)};
     CImg<float> expected = random_labels(d, width, height, depth, p.class_count, false);
-    CImg<float> labels = expected, listed_labels = expected;
+    const CImg<float> labels_before = expected;
     const float expected_energy =
         tamvel_reference::label_sweep(primary, secondary, edges, band, expected, centres, p, iteration);
-    const float energy = tamvel::label_sweep(primary, secondary, edges, band, labels, centres, p, iteration);
-    const float listed_energy = tamvel::label_sweep(primary, secondary, edges, tamvel::list_band(band),
-                                                    listed_labels, centres, p, iteration);
-    ASSERT_TRUE(same_bits(labels, expected)) << "seed " << seed;
-    ASSERT_TRUE(same_bits(listed_labels, expected)) << "seed " << seed;
-    ASSERT_TRUE(same_bits(energy, expected_energy)) << "seed " << seed << ": " << energy << " " << expected_energy;
-    ASSERT_TRUE(same_bits(listed_energy, expected_energy)) << "seed " << seed;
+    for (const int threads : property::thread_counts_for(seed)) {
+      CImg<float> labels = labels_before, listed_labels = labels_before;
+      const float energy = tamvel::label_sweep(primary, secondary, edges, band, labels, centres, p, iteration, threads);
+      const float listed_energy = tamvel::label_sweep(primary, secondary, edges, tamvel::list_band(band),
+                                                      listed_labels, centres, p, iteration, threads);
+      ASSERT_TRUE(same_bits(labels, expected)) << "seed " << seed << ", threads " << threads;
+      ASSERT_TRUE(same_bits(listed_labels, expected)) << "seed " << seed << ", threads " << threads;
+      ASSERT_TRUE(same_bits(energy, expected_energy))
+          << "seed " << seed << ", threads " << threads << ": " << energy << " " << expected_energy;
+      ASSERT_TRUE(same_bits(listed_energy, expected_energy)) << "seed " << seed << ", threads " << threads;
+    }
   }
 }
 
@@ -217,9 +221,10 @@ TEST(TamvelProperty, long_runs_of_small_whole_numbers_match_reference) {
     p.max_iterations = d.between(2, 8);
     p.last_plain_iteration = d.between(-1, 1);
     p.band_sigma = float(d.between(5, 20)) / 10;
-    ASSERT_TRUE(same_bits(tamvel::run_clustering(primary, secondary, p, edges),
-                          tamvel_reference::run_clustering(primary, secondary, p, edges)))
-        << "seed " << seed;
+    const CImg<float> expected = tamvel_reference::run_clustering(primary, secondary, p, edges);
+    for (const int threads : property::thread_counts_for(seed))
+      ASSERT_TRUE(same_bits(tamvel::run_clustering(primary, secondary, p, edges, threads), expected))
+          << "seed " << seed << ", threads " << threads;
   }
 }
 
