@@ -1,11 +1,14 @@
-// Timing, comparison and synthetic noise shared by the benchmarks. Times are CPU seconds of the
-// calling thread, so that other work on a shared machine inflates them as
-// little as possible.
+// Timing, comparison and synthetic noise shared by the benchmarks. The
+// one-thread comparisons take CPU seconds of the calling thread, so that other
+// work on a shared machine inflates them as little as possible; that clock
+// misses the work of every other thread, so the threaded comparisons take
+// wall-clock seconds instead (thread_scaling.h).
 #pragma once
 
 #include <ctime>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <functional>
@@ -20,16 +23,24 @@ inline double thread_seconds() {
   return double(now.tv_sec) + 1e-9 * double(now.tv_nsec);
 }
 
-inline double seconds_of(const std::function<void()>& work) {
-  const double start = thread_seconds();
-  work();
-  return thread_seconds() - start;
+inline double wall_seconds() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
-inline double best_seconds_of(int runs, const std::function<void()>& work) {
-  double best = seconds_of(work);
-  for (int i = 1; i < runs; ++i) best = std::min(best, seconds_of(work));
+inline double seconds_of(const std::function<void()>& work, double (*clock)() = thread_seconds) {
+  const double start = clock();
+  work();
+  return clock() - start;
+}
+
+inline double best_seconds_of(int runs, const std::function<void()>& work, double (*clock)() = thread_seconds) {
+  double best = seconds_of(work, clock);
+  for (int i = 1; i < runs; ++i) best = std::min(best, seconds_of(work, clock));
   return best;
+}
+
+inline double best_wall_seconds_of(int runs, const std::function<void()>& work) {
+  return best_seconds_of(runs, work, wall_seconds);
 }
 
 // Deterministic noise for the synthetic images: the sum of four uniforms from
