@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the C++ tests and the Octave tests on
 # a Release build, then the C++ tests again built with AddressSanitizer and
-# UndefinedBehaviorSanitizer, a short run of every fuzz target (FUZZ_SECONDS
-# each, 60 by default) and the C++ tests of the Release build under valgrind.
+# UndefinedBehaviorSanitizer, then with ThreadSanitizer, a short run of every
+# fuzz target (FUZZ_SECONDS each, 60 by default) and the C++ tests of the
+# Release build under valgrind.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 source "$root/scripts/setup.sh"
@@ -18,6 +19,18 @@ cmake -S "$root" -B "$root/build-sanitize" -DCMAKE_BUILD_TYPE=Debug \
   -DSEGMENTATION_SANITIZE=ON -DSEGMENTATION_OCTAVE=OFF > /dev/null
 cmake --build "$root/build-sanitize" -j "$jobs"
 (cd "$root/build-sanitize" && ctest --output-on-failure -j "$jobs")
+
+echo "== ThreadSanitizer build: C++ tests"
+# Every library and the plug-ins the tests load carry the instrumentation
+# (SEGMENTATION_THREAD_SANITIZE). The peak-memory test is left out: resident
+# memory means nothing beside the sanitizer's shadow memory.
+tsan_start=$SECONDS
+cmake -S "$root" -B "$root/build-threads" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DSEGMENTATION_THREAD_SANITIZE=ON -DSEGMENTATION_OCTAVE=OFF > /dev/null
+cmake --build "$root/build-threads" -j "$jobs"
+(cd "$root/build-threads" && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+  ctest --output-on-failure -j "$jobs" -E '^sorvik_volume_peak_memory$')
+echo "ThreadSanitizer section: $((SECONDS - tsan_start)) s"
 
 fuzz_seconds=${FUZZ_SECONDS:-60}
 echo "== Fuzzing (clang, libFuzzer, ASan + UBSan + LSan): each target ${fuzz_seconds} s from its seed corpus"
