@@ -224,7 +224,7 @@ void sweep_span(const edge_frame& f, sweep_part& part, band_cursor& at, std::siz
 // Rows farther apart lie farther apart still. Progress is published per
 // chunk, with release order. Builds for tests take narrow chunks, so that
 // rows overlap even in their tiny images.
-constexpr std::size_t wavefront_columns = sorvik::worth_a_thread(64) == 1 ? 3 : 64;
+constexpr std::size_t wavefront_columns = sorvik::worth_a_thread(256) == 1 ? 3 : 256;
 
 int wavefront_reach(const disc_walk& disc) {
   return std::max({disc.dx_max, disc.dy_max, -disc.dx_min, -disc.dy_min, 0});
@@ -374,6 +374,10 @@ sweep_layout plan_edge_parts(const sweep_state& state, std::size_t band_pixels, 
   const std::size_t width = std::size_t(state.disc.width), height = std::size_t(state.disc.height);
   const std::size_t depth = pixel_count / (width * height);
   if (depth > 1) return {sorvik::useful_parts(threads, depth, 1), false};
+  // A row waits for the row above at every chunk, band pixels in it or not:
+  // a sparse band, as the rebuild leaves it, would pay for waits with
+  // little work between them.
+  if (band_pixels < sorvik::worth_a_thread(pixel_count / 2)) return {1, false};
   const std::size_t lag = wavefront_columns + 2 * std::size_t(wavefront_reach(state.disc)) + 1;
   const int parts = int(std::min<std::size_t>(std::size_t(sorvik::useful_parts(threads, width, 2 * lag)), height));
   return {std::max(parts, 1), parts > 1};
