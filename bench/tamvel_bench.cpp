@@ -3,13 +3,15 @@
 // and shows that a sweep after the band rebuild costs in proportion to the
 // band.
 //
-//   tamvel_bench [--pair PRIMARY.raw SECONDARY.raw WIDTH HEIGHT]
+//   tamvel_bench [--threads LIST] [--pair PRIMARY.raw SECONDARY.raw WIDTH HEIGHT]
 //
 // A RAW file holds WIDTH x HEIGHT 32-bit floats, x fastest (pair_to_raw.m
 // writes them). Without --pair the MR slice pair is left out. Times are CPU
 // seconds of the calling thread, so that other work on a shared machine
 // inflates them as little as possible; the fast side takes the best of a few
-// runs, the slow reference runs once.
+// runs, the slow reference runs once. Each whole call runs again with every
+// thread count of --threads (default 1,2,0; 0: every core the process may run
+// on), timed in wall-clock seconds, and must give one thread's labels.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -29,6 +31,7 @@
 #include "pair_segmentation/narrow_band.h"
 #include "pair_segmentation/parameters.h"
 #include "pair_segmentation/segment_image_pair.h"
+#include "bench/thread_scaling.h"
 #include "bench/timing.h"
 #include "tests/reference/tamvel_reference.h"
 
@@ -76,7 +79,8 @@ constexpr float bench_settings[] = {1, 1e-4f, 10000, 5, 30, 2, 4, 4};
 
 CImg<float> settings() { return CImg<float>(bench_settings, 8, 1, 1, 1); }
 
-bool compare_whole_calls(const char* name, const CImg<float>& primary, const CImg<float>& secondary) {
+bool compare_whole_calls(const char* name, const CImg<float>& primary, const CImg<float>& secondary,
+                         const std::vector<bench::thread_count>& counts) {
   CImg<float> expected, labels;
   const double reference =
       seconds_of([&] { expected = tamvel_reference::segment_image_pair_reference(primary, secondary, settings()); });
@@ -85,7 +89,9 @@ bool compare_whole_calls(const char* name, const CImg<float>& primary, const CIm
   const double ratio = reference / fast;
   std::printf("%-34s reference %8.3f s   fast %8.4f s   ratio %6.1fx   (target >= 8x: %s)   labels %s\n", name,
               reference, fast, ratio, ratio >= 8 ? "met" : "NOT met", same ? "identical" : "DIFFER");
-  return same;
+  const bool threaded_same = bench::report_thread_counts(
+      counts, [&](int threads) { return tamvel::segment_image_pair(primary, secondary, settings(), threads); });
+  return same && threaded_same;
 }
 
 // One sweep from the labels and centres that the plain iterations leave: a
@@ -139,7 +145,8 @@ bool band_table(const CImg<float>& primary, const CImg<float>& secondary) {
     std::printf("  %-22s %11zu  %13.1f%%  %7.2f  %13.1f  %12.1f  %6.1fx\n", name, visited, share, 1e3 * fast,
                 per_pixel, 1e3 * reference, reference / fast);
   }
-  std::printf("  labels after every sweep %s\n", all_same ? "identical" : "DIFFER");
+  std::printf("  labels after every sweep %s (one thread: the sweep on its own takes no thread count)\n",
+              all_same ? "identical" : "DIFFER");
   return all_same;
 }
 
@@ -147,16 +154,20 @@ bool band_table(const CImg<float>& primary, const CImg<float>& secondary) {
 
 int main(int argc, char** argv) {
   CImg<float> t1, proton_density;
+  std::vector<bench::thread_count> counts;
   try {
+    counts = bench::parse_thread_list("1,2,0");
     for (int i = 1; i < argc; ++i) {
       const std::string option = argv[i];
-      if (option == "--pair" && i + 4 < argc) {
+      if (option == "--threads" && i + 1 < argc) {
+        counts = bench::parse_thread_list(argv[++i]);
+      } else if (option == "--pair" && i + 4 < argc) {
         const int width = std::atoi(argv[i + 3]), height = std::atoi(argv[i + 4]);
         t1 = read_raw(argv[i + 1], width, height);
         proton_density = read_raw(argv[i + 2], width, height);
         i += 4;
       } else {
-        std::fprintf(stderr, "usage: %s [--pair PRIMARY.raw SECONDARY.raw WIDTH HEIGHT]\n", argv[0]);
+        std::fprintf(stderr, "usage: %s [--threads LIST] [--pair PRIMARY.raw SECONDARY.raw WIDTH HEIGHT]\n", argv[0]);
         return 2;
       }
     }
@@ -176,15 +187,18 @@ int main(int argc, char** argv) {
               double(bench_settings[0]), double(bench_settings[1]), double(bench_settings[2]),
               double(bench_settings[3]), double(bench_settings[4]), double(bench_settings[5]),
               double(bench_settings[6]), double(bench_settings[7]));
-  bool same = compare_whole_calls("synthetic 1024 x 1024, noise 23", noisy_primary, noisy_secondary);
-  same &= compare_whole_calls("synthetic 1024 x 1024, noise 12", primary, secondary);
+  bench::print_machine(counts);
+  std::printf("\n");
+  bool same = compare_whole_calls("synthetic 1024 x 1024, noise 23", noisy_primary, noisy_secondary, counts);
+  same &= compare_whole_calls("synthetic 1024 x 1024, noise 12", primary, secondary, counts);
   if (!t1.is_empty()) {
     char name[64];
     std::snprintf(name, sizeof name, "T1 / PD slices %d x %d", t1.width(), t1.height());
-    same &= compare_whole_calls(name, t1, proton_density);
+    same &= compare_whole_calls(name, t1, proton_density, counts);
   } else {
     std::printf("T1 / PD slices: not given (--pair), left out\n");
   }
   same &= band_table(primary, secondary);
+  if (!same) std::fprintf(stderr, "FAILED: labels differ (see above)\n");
   return same ? 0 : 1;
 }
