@@ -76,10 +76,10 @@ TEST(SizeLimits, every_argument_of_both_commands_is_checked) {
 }
 
 bool under_a_memory_checker() {
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
   return true;
 #elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(memory_sanitizer)
+#if __has_feature(address_sanitizer) || __has_feature(memory_sanitizer) || __has_feature(thread_sanitizer)
   return true;
 #endif
 #endif
