@@ -179,10 +179,15 @@ bool converted(const mxArray* array, CImg<float>& image, bool volume = false) {
   return false;
 }
 
-// Rough work of a call: pixel-class pairs times the disc, per iteration.
-double work(double pixels, double channels, int iterations, int classes, int window) {
-  return double(std::max(iterations, 1)) * pixels * double(classes) * (channels + double(window) * window + 1) +
-         double(classes) * channels;
+// Rough work of a call: pixel-class pairs times the disc, per iteration,
+// and the threads every iteration starts. This build splits even a tiny
+// image between threads, so a few pixels over thousands of iterations with
+// a handful of threads spend their time starting threads.
+double work(double pixels, double channels, int iterations, int classes, int window, int threads) {
+  constexpr double thread_start = 2e4;
+  const double per_iteration =
+      pixels * double(classes) * (channels + double(window) * window + 1) + thread_start * (threads - 1);
+  return double(std::max(iterations, 1)) * per_iteration + double(classes) * channels;
 }
 
 constexpr double largest_work = 4e6;
@@ -194,6 +199,7 @@ constexpr double largest_work = 4e6;
 // image without channels holds no element but may have billions of pixels.
 template <typename Parameters, typename Read, typename Store>
 bool within_reach(standin::array_ptr& settings_array, const CImg<float>& settings, double pixels, double channels,
+                  int threads,
                   Read read, Store store) {
   Parameters p;
   try {
@@ -201,7 +207,7 @@ bool within_reach(standin::array_ptr& settings_array, const CImg<float>& setting
   } catch (const boundary::refusal&) {
     return true;
   }
-  if (work(pixels, channels, p.max_iterations, p.class_count, p.window_size) <= largest_work) return true;
+  if (work(pixels, channels, p.max_iterations, p.class_count, p.window_size, threads) <= largest_work) return true;
   const struct {
     int classes, window, iterations;
   } reaches[] = {{8, 9, 3}, {2, 3, 2}};
@@ -209,12 +215,12 @@ bool within_reach(standin::array_ptr& settings_array, const CImg<float>& setting
     p.class_count = std::min(p.class_count, reach.classes);
     p.window_size = std::clamp(p.window_size, -reach.window, reach.window);
     p.max_iterations = std::min(p.max_iterations, reach.iterations);
-    if (work(pixels, channels, p.max_iterations, p.class_count, p.window_size) <= largest_work) break;
+    if (work(pixels, channels, p.max_iterations, p.class_count, p.window_size, threads) <= largest_work) break;
   }
   std::vector<double> values(settings.data(), settings.data() + settings.size());
   store(p, values);
   settings_array = standin::make_doubles({1, values.size()}, values);
-  return work(pixels, channels, p.max_iterations, p.class_count, p.window_size) <= 8 * largest_work;
+  return work(pixels, channels, p.max_iterations, p.class_count, p.window_size, threads) <= 8 * largest_work;
 }
 
 bool known_mnemonic(const std::string& mnemonic) {
@@ -299,14 +305,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (tamvel && converted(arrays[1].get(), secondary, volume)) channels += secondary.spectrum();
     const bool reachable =
         tamvel ? within_reach<tamvel::pair_segmentation_parameters>(
-                     arrays[wanted - 1], settings, pixels, channels, tamvel::read_parameters,
+                     arrays[wanted - 1], settings, pixels, channels, read_options.threads, tamvel::read_parameters,
                      [](const auto& p, std::vector<double>& v) {
                        v[3] = p.window_size;
                        v[4] = p.max_iterations;
                        v[7] = p.class_count;
                      })
                : within_reach<sorvik::segmentation_parameters>(
-                     arrays[wanted - 1], settings, pixels, channels, sorvik::read_parameters,
+                     arrays[wanted - 1], settings, pixels, channels, read_options.threads, sorvik::read_parameters,
                      [](const auto& p, std::vector<double>& v) {
                        v[0] = p.window_size;
                        v[3] = p.max_iterations;
