@@ -245,7 +245,7 @@ void sweep_row_in_wave(const edge_frame& f, sweep_part& part, std::size_t y, wav
     const std::size_t b = std::min(width, a + wavefront_columns);
     if (y > 0) team.wait_until(wave.finished[y - 1], std::min(width, b + wave.lag));
     sweep_span(f, part, at, state.row_first_run[y + 1], unsigned(b), energy);
-    wave.finished[y].store(b, std::memory_order_release);
+    team.publish(wave.finished[y], b);
   }
 }
 

@@ -212,7 +212,7 @@ struct row_turn {
       team->wait_until(wave->finished[std::size_t(y) - 1], std::min(width, block_end + std::size_t(radius) + 1));
   }
   void after(std::size_t block_end) const {
-    if (wave) wave->finished[std::size_t(y)].store(block_end, std::memory_order_release);
+    if (wave) team->publish(wave->finished[std::size_t(y)], block_end);
   }
 };
 

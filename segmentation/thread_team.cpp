@@ -1,6 +1,7 @@
 #include "thread_team.h"
 
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <exception>
 #include <mutex>
@@ -27,12 +28,38 @@ struct gate {
 }  // namespace
 
 void team_state::wait_until(const std::atomic<std::size_t>& progress, std::size_t needed) const {
-  for (unsigned spins = 0; progress.load(std::memory_order_acquire) < needed; ++spins) {
+  // Most waits are for a neighbour a few pixels behind: a short spin, a few
+  // yields, and only then sleep.
+  constexpr unsigned spins = 64, yields = 256;
+  for (unsigned attempt = 0; attempt < spins + yields; ++attempt) {
+    if (progress.load(std::memory_order_acquire) >= needed) return;
     if (aborted()) throw team_aborted{};
-    // A short spin for the common case of a neighbour a few pixels behind,
-    // then give the core away: there may be more threads than cores.
-    if (spins > 64) std::this_thread::yield();
+    if (attempt >= spins) std::this_thread::yield();
   }
+  std::unique_lock<std::mutex> lock(mutex_);
+  // Counted as asleep before the last look, so that a publish after that
+  // look sees the sleeper and wakes it (both sequentially consistent).
+  sleepers_.fetch_add(1, std::memory_order_seq_cst);
+  while (progress.load(std::memory_order_seq_cst) < needed && !aborted())
+    progressed_.wait_for(lock, std::chrono::milliseconds(1));
+  sleepers_.fetch_sub(1, std::memory_order_relaxed);
+  if (progress.load(std::memory_order_acquire) < needed) throw team_aborted{};
+}
+
+void team_state::publish(std::atomic<std::size_t>& progress, std::size_t value) const {
+  progress.store(value, std::memory_order_seq_cst);
+  if (sleepers_.load(std::memory_order_seq_cst) > 0) wake_sleepers();
+}
+
+void team_state::abort() {
+  aborted_.store(true, std::memory_order_seq_cst);
+  wake_sleepers();
+}
+
+void team_state::wake_sleepers() const {
+  // Taking the lock orders the wake after a sleeper's last look.
+  { std::lock_guard<std::mutex> lock(mutex_); }
+  progressed_.notify_all();
 }
 
 void run_parts(int wanted, const std::function<void(int part, int parts, team_state& team)>& work) {

@@ -9,8 +9,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <functional>
+#include <mutex>
 
 namespace sorvik {
 
@@ -23,16 +25,26 @@ class team_state {
   // Whether another part has failed; the others then stop as soon as they
   // can (see wait_until).
   bool aborted() const { return aborted_.load(std::memory_order_acquire); }
-  void abort() { aborted_.store(true, std::memory_order_release); }
+  void abort();
 
-  // Waits until `progress` reaches `needed`, reading it with acquire order
-  // so that what its writer did before is visible. Leaves by an exception
-  // when the team has aborted, so that a failed part never leaves the
-  // others waiting.
+  // Waits until `progress` reaches `needed`, reading it so that what its
+  // writer did before publishing is visible. Spins briefly, then sleeps
+  // until a publish wakes it: on a busy machine the part it waits for may
+  // have lost its core, and a waiter that kept spinning would hold it off.
+  // Leaves by an exception when the team has aborted, so that a failed part
+  // never leaves the others waiting.
   void wait_until(const std::atomic<std::size_t>& progress, std::size_t needed) const;
 
+  // Sets `progress` to `value` and wakes the parts asleep in wait_until.
+  void publish(std::atomic<std::size_t>& progress, std::size_t value) const;
+
  private:
+  void wake_sleepers() const;
+
   std::atomic<bool> aborted_{false};
+  mutable std::atomic<int> sleepers_{0};
+  mutable std::mutex mutex_;
+  mutable std::condition_variable progressed_;
 };
 
 // Runs work(part, parts, team) for part = 0 .. parts - 1 side by side, where
