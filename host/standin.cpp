@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -14,6 +15,7 @@
 #include <iostream>
 #include <iterator>
 #include <limits>
+#include <thread>
 #include <unordered_set>
 
 namespace {
@@ -53,12 +55,24 @@ std::size_t live_created = 0;
 // What the stand-in host notes while a plug-in call runs.
 struct call_record {
   bool active = false;
+  std::thread::id caller;                // the thread that called mexFunction
   std::vector<standin_array*> created;  // by the plug-in in this call, not yet destroyed
   std::vector<std::string> broken_rules;
 };
 call_record current_call;
 
 void break_rule(const std::string& rule) { current_call.broken_rules.push_back(rule); }
+
+// A host's API belongs to the thread it called the plug-in on. The first
+// function called from any other thread is noted here, without touching the
+// call's record, which belongs to the caller's thread too.
+std::atomic<const char*> called_off_thread{nullptr};
+
+void on_callers_thread(const char* function) {
+  if (!current_call.active || std::this_thread::get_id() == current_call.caller) return;
+  const char* none = nullptr;
+  called_off_thread.compare_exchange_strong(none, function);
+}
 
 // An array handle that is no array: the plug-in holds one it must not use.
 [[noreturn]] void dead_array(const char* function) {
@@ -67,6 +81,7 @@ void break_rule(const std::string& rule) { current_call.broken_rules.push_back(r
 }
 
 const standin_array* checked(const mxArray* array, const char* function) {
+  on_callers_thread(function);
   if (!array || !live_arrays.count(array)) dead_array(function);
   return array;
 }
@@ -182,6 +197,8 @@ struct call_scope {
   call_scope() {
     if (current_call.active) throw std::logic_error("stand-in host: plug-in calls do not nest");
     current_call = call_record();
+    current_call.caller = std::this_thread::get_id();
+    called_off_thread.store(nullptr);
     current_call.active = true;
   }
   call_scope(const call_scope&) = delete;
@@ -268,6 +285,7 @@ mxLogical* mxGetLogicals(const mxArray* array) { return static_cast<mxLogical*>(
 
 mxArray* mxCreateNumericArray(mwSize dimension_count, const mwSize* dimensions, mxClassID class_id,
                               mxComplexity complexity) {
+  on_callers_thread("mxCreateNumericArray");
   std::vector<std::size_t> extents(dimensions, dimensions + dimension_count);
   return created_by_plugin(new_array(class_id, extents, complexity == mxCOMPLEX, false, storage::held));
 }
@@ -321,6 +339,7 @@ int mxGetString(const mxArray* array, char* text, mwSize capacity) {
 // Of the host's functions only char() of one string scalar, the way a
 // plug-in reads a MATLAB string; the result is the plug-in's to destroy.
 int mexCallMATLAB(int nlhs, mxArray* plhs[], int nrhs, mxArray* prhs[], const char* name) {
+  on_callers_thread("mexCallMATLAB");
   const bool string_to_char = name && std::strcmp(name, "char") == 0 && nlhs == 1 && nrhs == 1 &&
                               checked(prhs[0], "mexCallMATLAB")->class_id == mxOBJECT_CLASS &&
                               prhs[0]->strings.size() == 1;
@@ -334,6 +353,7 @@ int mexCallMATLAB(int nlhs, mxArray* plhs[], int nrhs, mxArray* prhs[], const ch
 }
 
 void mxDestroyArray(mxArray* array) {
+  on_callers_thread("mxDestroyArray");
   if (!array) return;
   if (current_call.active) {
     // The array stays alive: the host still holds it and frees it itself.
@@ -352,6 +372,7 @@ void mxDestroyArray(mxArray* array) {
 }
 
 void mexErrMsgIdAndTxt(const char* identifier, const char* format, ...) {
+  on_callers_thread("mexErrMsgIdAndTxt");
   char text[4096];
   va_list arguments;
   va_start(arguments, format);
@@ -444,6 +465,8 @@ std::vector<array_ptr> plugin::call(const std::vector<const mxArray*>& inputs, i
       break_rule("let an exception of unknown type leave mexFunction");
     }
     printed = capture.finish();
+    if (const char* function = called_off_thread.load())
+      break_rule(std::string("called ") + function + " off the thread that called mexFunction");
     if (!printed.empty()) break_rule("printed to standard output: \"" + printed + "\"");
   }
 

@@ -42,6 +42,7 @@ TEST(StandinHost, every_broken_rule_is_reported) {
       {6, "changed input 1"},
       {7, "exception other than a host error"},
       {8, "destroyed an array that was already destroyed"},
+      {9, "called mxGetNumberOfDimensions off the thread that called mexFunction"},
   };
   for (const auto& c : cases) {
     const std::string message = broken_rule(c.rule);
