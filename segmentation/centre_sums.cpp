@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <limits>
 
 #include "label_classes.h"
 #include "pixel_blocks.h"
@@ -188,6 +189,55 @@ VECTOR_CLONES void add_block_in_lanes(const class_index* slot, std::size_t count
 }
 #endif
 
+#if defined(WIDER_VECTORS)
+// One channel and up to Classes classes, the pixels in any order: four pixels
+// to a vector, and each class's pixels picked by comparing the truncated
+// labels with the class, which leaves out the labels class_slots drops (at or
+// below -1, from K on, NaN) and forms no slots at all. Classes from K to
+// Classes - 1 are summed and never read.
+template <int Classes>
+__attribute__((target("avx2"))) void add_one_channel_by_masks(const float* label, const float* value,
+                                                              std::size_t pixels, int class_count, double* sums,
+                                                              std::uint64_t* counts) {
+  __m256d sum[Classes];
+  __m256i counted[Classes];
+  for (int k = 0; k < Classes; ++k) {
+    sum[k] = _mm256_setzero_pd();
+    counted[k] = _mm256_setzero_si256();
+  }
+  std::size_t i = 0;
+  for (; i + 4 <= pixels; i += 4) {
+    const __m256d truncated =
+        _mm256_round_pd(_mm256_cvtps_pd(_mm_loadu_ps(label + i)), _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
+    const __m256d v = _mm256_cvtps_pd(_mm_loadu_ps(value + i));
+    const __m256d finite = _mm256_cmp_pd(_mm256_sub_pd(v, v), _mm256_setzero_pd(), _CMP_EQ_OQ);
+    for (int k = 0; k < Classes; ++k) {
+      const __m256d member = _mm256_and_pd(_mm256_cmp_pd(truncated, _mm256_set1_pd(k), _CMP_EQ_OQ), finite);
+      sum[k] = _mm256_add_pd(sum[k], _mm256_and_pd(member, v));
+      counted[k] = _mm256_sub_epi64(counted[k], _mm256_castpd_si256(member));  // a member's mask is -1
+    }
+  }
+  for (int k = 0; k < class_count; ++k) {
+    double lanes[4];
+    std::int64_t lane_counts[4];
+    _mm256_storeu_pd(lanes, sum[k]);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(lane_counts), counted[k]);
+    sums[k] += lanes[0] + lanes[1] + lanes[2] + lanes[3];
+    counts[k] += std::uint64_t(lane_counts[0] + lane_counts[1] + lane_counts[2] + lane_counts[3]);
+  }
+  for (; i < pixels; ++i)
+    if (label[i] > -1.0f && label[i] < float(class_count) && std::isfinite(value[i])) {
+      sums[class_index(label[i])] += value[i];
+      ++counts[class_index(label[i])];
+    }
+}
+
+// Whether add_one_channel_by_masks takes these sums.
+bool by_masks(bool any_order, int channels, int class_count) {
+  return any_order && channels == 1 && class_count <= 8 && __builtin_cpu_supports("avx2");
+}
+#endif
+
 
 // The sums over all pixels, in raster order unless `any_order`.
 void sum_in_order(const float* labels, std::size_t pixels, const std::vector<const float*>& channel,
@@ -203,6 +253,12 @@ void sum_in_order(const float* labels, std::size_t pixels, const std::vector<con
     return value.data();
   };
   class_index slot[block_pixels];
+#if defined(WIDER_VECTORS)
+  if (by_masks(any_order, channels, class_count)) {
+    (class_count <= 4 ? add_one_channel_by_masks<4> : add_one_channel_by_masks<8>)(
+        labels, channel[0], pixels, class_count, sums.data(), counts.data());
+  } else
+#endif
 #if defined(__GNUC__)
   if (class_count <= classes_in_lanes && channels > 0) {
     std::vector<double> lane_sums(std::size_t(channels) * classes_in_lanes, 0.0);
@@ -265,7 +321,45 @@ void sum_by_class(const float* labels, std::size_t pixels, const std::vector<con
   }
 }
 
+namespace {
+
+// The scale that makes every counted value a whole number of steps when the
+// sums are exact: with `count` values below 2^e in magnitude, no sum of them
+// passes 2^53 steps. 0 when there is nothing to check.
+double steps_per_unit(std::size_t count, float largest) {
+  if (count == 0 || largest == 0) return 0;
+  int largest_exponent = 0, count_exponent = 0;
+  std::frexp(largest, &largest_exponent);                               // largest < 2^largest_exponent
+  while ((std::size_t(1) << count_exponent) < count) ++count_exponent;  // count <= 2^count_exponent
+  return std::ldexp(1.0, 53 - largest_exponent - count_exponent);
+}
+
+// One channel, every finite pixel counted: the common case, in loops that
+// run on vectors (once per call, over the whole image).
+VECTOR_CLONES bool one_channel_sums_are_exact(const float* values, std::size_t pixels) {
+  constexpr float largest_finite = std::numeric_limits<float>::max();
+  std::size_t count = 0;
+  float largest = 0;
+  for (std::size_t i = 0; i < pixels; ++i) {
+    const float magnitude = std::fabs(values[i]);
+    const bool finite = magnitude <= largest_finite;
+    count += finite;
+    largest = std::max(largest, finite ? magnitude : 0.0f);
+  }
+  const double scale = steps_per_unit(count, largest);
+  if (scale == 0) return true;
+  bool whole = true;
+  for (std::size_t i = 0; i < pixels; ++i) {
+    const double steps = double(values[i]) * scale;  // at most 2^53 in magnitude where finite
+    whole &= !(std::fabs(values[i]) <= largest_finite) || steps == std::trunc(steps);
+  }
+  return whole;
+}
+
+}  // namespace
+
 bool sums_are_exact(const std::vector<const float*>& channel, std::size_t pixels, const unsigned char* counted) {
+  if (!counted && channel.size() == 1) return one_channel_sums_are_exact(channel[0], pixels);
   std::size_t count = 0;
   float largest = 0;
   for (std::size_t i = 0; i < pixels; ++i) {
@@ -273,16 +367,13 @@ bool sums_are_exact(const std::vector<const float*>& channel, std::size_t pixels
     ++count;
     for (const float* values : channel) largest = std::max(largest, std::fabs(values[i]));
   }
-  if (count == 0 || largest == 0) return true;
-  int largest_exponent = 0, count_exponent = 0;
-  std::frexp(largest, &largest_exponent);                               // largest < 2^largest_exponent
-  while ((std::size_t(1) << count_exponent) < count) ++count_exponent;  // count <= 2^count_exponent
   // Every value a whole number of steps, and no sum of them beyond 2^53 steps.
-  const double steps_per_unit = std::ldexp(1.0, 53 - largest_exponent - count_exponent);
+  const double scale = steps_per_unit(count, largest);
+  if (scale == 0) return true;
   for (std::size_t i = 0; i < pixels; ++i) {
     if (!counts_pixel(channel, counted, i)) continue;
     for (const float* values : channel) {
-      const double steps = double(values[i]) * steps_per_unit;  // at most 2^53 in magnitude
+      const double steps = double(values[i]) * scale;  // at most 2^53 in magnitude
       if (steps != double(std::int64_t(steps))) return false;
     }
   }

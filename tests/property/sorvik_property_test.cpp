@@ -9,6 +9,7 @@
 #include <sstream>
 #include <string>
 
+#include "segmentation/centre_sums.h"
 #include "segmentation/clustering.h"
 #include "segmentation/segment_image.h"
 #include "tests/property/random_cases.h"
@@ -174,6 +175,32 @@ TEST(SorvikProperty, single_sweeps_from_random_labels_match_reference) {
       const float energy = sorvik::label_sweep(image, p, centres, labels, iteration, threads);
       ASSERT_TRUE(same_bits(labels, expected)) << "seed " << seed << ", threads " << threads;
       ASSERT_TRUE(same_bits(energy, expected_energy)) << "seed " << seed << ", threads " << threads;
+    }
+  }
+}
+
+TEST(SorvikProperty, centre_sums_in_any_order_match_raster_order_where_exact) {
+  // Whole-numbered values that sum exactly, labels of every kind (between
+  // classes, past the last, NaN), values that are not finite, and images
+  // shorter or longer than a vector: the sums that may take their pixels in
+  // any order, in one part or several, must be the raster-order sums.
+  const float strangers[] = {0.5f, -0.5f, -0.0f, -1.0f, 3.999f, 1e30f, -inf, inf, nan};
+  for (std::uint32_t seed = 20000; seed < 20000 + 40 * case_scale; ++seed) {
+    draw d(seed);
+    const int classes = d.between(1, 10), channels = d.chance(70) ? 1 : d.between(2, 3);
+    const std::size_t pixels = std::size_t(d.between(0, 300));
+    std::vector<float> values(pixels * std::size_t(channels)), labels(pixels);
+    for (float& v : values) v = d.chance(3) ? d.one_of({inf, -inf, nan}) : float(d.between(-1000, 1000));
+    for (float& label : labels) label = d.chance(15) ? d.one_of(strangers) : float(d.between(0, classes - 1));
+    std::vector<const float*> channel;
+    for (int c = 0; c < channels; ++c) channel.push_back(values.data() + std::size_t(c) * pixels);
+    ASSERT_TRUE(sorvik::sums_are_exact(channel, pixels)) << "seed " << seed;
+    std::vector<double> expected_sums, sums;
+    std::vector<std::uint64_t> expected_counts, counts;
+    sorvik::sum_by_class(labels.data(), pixels, channel, classes, expected_sums, expected_counts);
+    for (const int parts : {1, 3}) {
+      sorvik::sum_by_class(labels.data(), pixels, channel, classes, sums, counts, parts, true);
+      ASSERT_TRUE(sums == expected_sums && counts == expected_counts) << "seed " << seed << ", parts " << parts;
     }
   }
 }
