@@ -1,6 +1,7 @@
 #include "clustering.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <vector>
@@ -119,10 +120,16 @@ float plain_sweep(const CImg<float>& image, const segmentation_parameters& param
     return energy;
   }
   float* terms = energy_wanted ? buffers.energy_terms.data() : nullptr;
-  run_parts(parts, [&](int part, int part_count, team_state&) {
-    const share mine = share_of(blocks, part, part_count);
-    plain_blocks(image, parameters, centres, buffers.centre_values, labels, mine.begin, mine.end,
-                 buffers.plain[part], terms, nullptr);
+  // Each part takes the next few blocks not yet taken, so that a part
+  // slowed down by a busy machine leaves more to the others.
+  constexpr std::size_t blocks_per_turn = 16;
+  std::atomic<std::size_t> next_block{0};
+  run_parts(parts, [&](int part, int, team_state& team) {
+    for (std::size_t first; (first = next_block.fetch_add(blocks_per_turn, std::memory_order_relaxed)) < blocks;) {
+      if (team.aborted()) break;
+      plain_blocks(image, parameters, centres, buffers.centre_values, labels, first,
+                   std::min(blocks, first + blocks_per_turn), buffers.plain[part], terms, nullptr);
+    }
   });
   return terms ? sum_in_raster_order(terms, pixels) : 0.0f;
 }

@@ -15,9 +15,8 @@ constexpr float cost_ceiling = 1e8f;
 constexpr float largest_cost = std::numeric_limits<float>::max();
 
 // A sweep's energy from its pixels' terms: a float sum in raster order, no
-// term added out of turn.
-inline float sum_in_raster_order(const float* terms, std::size_t count) {
-  float energy = 0;
+// term added out of turn, from `energy` on (the sum of the terms before).
+inline float sum_in_raster_order(const float* terms, std::size_t count, float energy = 0) {
   for (std::size_t i = 0; i < count; ++i) energy += terms[i];
   return energy;
 }

@@ -525,6 +525,23 @@ float edge_sweep(const CImg<float>& image, const segmentation_parameters& parame
   }
   const edge_layout layout = first.layout;
   wavefront wave{std::vector<std::atomic<std::size_t>>(layout.wavefront ? std::size_t(labels.height()) : 0)};
+  // Slices: the next one to take, and which are swept. The first part adds
+  // the terms of swept slices to the energy, in order, between its own
+  // slices, so that the sum is not left until every slice is done.
+  const std::size_t depth = std::size_t(labels.depth());
+  const std::size_t slice_pixels = std::size_t(labels.width()) * std::size_t(labels.height());
+  std::atomic<std::size_t> next_slice{0};
+  std::vector<std::atomic<std::size_t>> swept(layout.wavefront ? 0 : depth);
+  std::size_t summed = 0;
+  const auto add_swept_slices = [&](const team_state& team, bool wait) {
+    for (; summed < depth; ++summed) {
+      if (wait)
+        team.wait_until(swept[summed], 1);
+      else if (swept[summed].load(std::memory_order_acquire) == 0)
+        break;
+      energy = sum_in_raster_order(terms + summed * slice_pixels, slice_pixels, energy);
+    }
+  };
   run_parts(layout.parts, [&](int part, int part_count, team_state& team) {
     float unused = 0;
     if (layout.wavefront) {
@@ -532,12 +549,20 @@ float edge_sweep(const CImg<float>& image, const segmentation_parameters& parame
       const sweep_frame frame = frame_of(image, parameters, centres, labels, parts[part], first, first, terms);
       sweep_rows(frame, 0, 1, part, part_count, &wave, &team, unused);
     } else {
-      const share slices = share_of(std::size_t(labels.depth()), part, part_count);
+      // Each part takes the next slice not yet taken, so that a part slowed
+      // down (by a busy machine) leaves more slices to the others; every
+      // slice gives the same labels and terms whoever sweeps it.
       const sweep_frame frame = frame_of(image, parameters, centres, labels, parts[part], parts[part], first, terms);
-      sweep_rows(frame, int(slices.begin), int(slices.end), 0, 1, nullptr, &team, unused);
+      for (std::size_t z; (z = next_slice.fetch_add(1, std::memory_order_relaxed)) < depth;) {
+        if (team.aborted()) break;
+        sweep_rows(frame, int(z), int(z) + 1, 0, 1, nullptr, &team, unused);
+        team.publish(swept[z], 1);
+        if (part == 0) add_swept_slices(team, false);
+      }
+      if (part == 0) add_swept_slices(team, true);
     }
   });
-  return sum_in_raster_order(terms, labels.size());
+  return layout.wavefront ? sum_in_raster_order(terms, labels.size()) : energy;
 }
 
 }  // namespace sorvik
