@@ -67,8 +67,12 @@ inline bool whole_setting(float value, int& whole) {
 // The reference visits the whole square around a pixel for every class in
 // every sweep. Where the window, iteration and class settings (at the given
 // positions) would all be accepted but make that more than a few million
-// steps, they are halved in turn until it is not; other settings stay.
-inline void keep_reference_work_small(CImg<float>& settings, double pixels, std::initializer_list<int> positions) {
+// steps, they are halved in turn until it is not; other settings stay. The
+// fast kernels start `threads` - 1 threads a few times per iteration, even
+// for a tiny image in this build: each start counts as many steps.
+inline void keep_reference_work_small(CImg<float>& settings, double pixels, std::initializer_list<int> positions,
+                                      int threads) {
+  constexpr double thread_start = 2e4;
   const int* at = positions.begin();
   int window = 0, iterations = 0, classes = 0;
   if (!whole_setting(settings[at[0]], window) || !whole_setting(settings[at[1]], iterations) ||
@@ -77,7 +81,7 @@ inline void keep_reference_work_small(CImg<float>& settings, double pixels, std:
   if (classes < 1 || classes > 16777216 || window > 46340 || window < -46340) return;
   const auto work = [&] {
     const double side = std::fabs(double(window)) + 1;
-    return double(std::max(iterations, 1)) * pixels * classes * side * side;
+    return double(std::max(iterations, 1)) * (pixels * classes * side * side + thread_start * (threads - 1));
   };
   while (work() > 2e6) {
     if (iterations > 1)

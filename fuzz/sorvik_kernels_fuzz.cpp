@@ -45,9 +45,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const fuzz::value_source values(in);
   CImg<float> settings(6, 1, 1, 1);
   for (int i = 0; i < 6; ++i) settings[i] = setting(in, i);
-  fuzz::keep_reference_work_small(settings, double(width) * height * depth, {0, 3, 5});
   const CImg<float> image = fuzz::random_image(in, values, width, height, depth, channels);
   const int threads = fuzz::thread_count(in);
+  fuzz::keep_reference_work_small(settings, double(width) * height * depth, {0, 3, 5}, threads);
 
   std::string fast_refusal, reference_refusal;
   CImg<float> fast, reference;

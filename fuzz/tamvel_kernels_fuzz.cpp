@@ -52,10 +52,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const fuzz::value_source primary_values(in), secondary_values(in);
   CImg<float> settings(8, 1, 1, 1);
   for (int i = 0; i < 8; ++i) settings[i] = setting(in, i);
-  fuzz::keep_reference_work_small(settings, double(width) * height * depth, {3, 4, 7});
   const CImg<float> primary = fuzz::random_image(in, primary_values, width, height, depth, channels);
   const CImg<float> secondary = fuzz::random_image(in, secondary_values, width, height, depth, secondary_channels);
   const int threads = fuzz::thread_count(in);
+  fuzz::keep_reference_work_small(settings, double(width) * height * depth, {3, 4, 7}, threads);
 
   std::string fast_refusal, reference_refusal;
   CImg<float> fast, reference;
