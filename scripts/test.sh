@@ -3,7 +3,7 @@
 # a Release build, then the C++ tests again built with AddressSanitizer and
 # UndefinedBehaviorSanitizer, then with ThreadSanitizer, a short run of every
 # fuzz target (FUZZ_SECONDS each, 60 by default) and the C++ tests of the
-# Release build under valgrind.
+# Release build under valgrind, where the property tests draw fewer cases.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 source "$root/scripts/setup.sh"
@@ -42,6 +42,6 @@ bash "$root/fuzz/run.sh" "$root/build-fuzz" "$fuzz_seconds"
 echo "== Valgrind memcheck: the C++ tests of the Release build"
 for tests in "$root"/build/tests/*_tests "$root"/build/tests/*_tests_baseline; do
   echo "${tests##*/}"
-  valgrind --quiet --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite,indirect \
+  PROPERTY_CASE_SCALE=1 valgrind --quiet --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite,indirect \
     --show-leak-kinds=definite,indirect "$tests" --gtest_brief=1
 done

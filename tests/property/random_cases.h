@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <random>
@@ -34,6 +35,14 @@ constexpr bool sanitized_build = false;
 #else
 constexpr bool sanitized_build = false;
 #endif
+
+// The scale of the case counts: `usual`, or PROPERTY_CASE_SCALE where set (a
+// whole number from 1), for runs under a slow checker such as valgrind.
+inline std::uint32_t case_scale_or(std::uint32_t usual) {
+  const char* wanted = std::getenv("PROPERTY_CASE_SCALE");
+  const int scale = wanted ? std::atoi(wanted) : 0;
+  return scale > 0 ? std::uint32_t(scale) : usual;
+}
 
 const float nan = std::numeric_limits<float>::quiet_NaN();
 const float inf = std::numeric_limits<float>::infinity();

@@ -19,7 +19,7 @@ namespace {
 
 // Cases per group: about 2600 random inputs in all, half as many (still more
 // than 1000) under the sanitizers, where the reference runs slowly.
-constexpr int case_scale = property::sanitized_build ? 4 : 8;
+const std::uint32_t case_scale = property::case_scale_or(property::sanitized_build ? 4 : 8);
 
 using property::draw;
 using property::inf;

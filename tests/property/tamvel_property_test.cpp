@@ -20,7 +20,7 @@
 namespace {
 
 // The reference is slow without optimisation; sanitizer builds draw fewer cases.
-constexpr int case_scale = property::sanitized_build ? 1 : 12;
+const std::uint32_t case_scale = property::case_scale_or(property::sanitized_build ? 1 : 12);
 
 using property::draw;
 using property::inf;
