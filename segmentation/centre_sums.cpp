@@ -104,6 +104,7 @@ void add_block_by_runs(const class_index* slot, std::size_t count, const float* 
 // sum still takes exactly its own pixels in raster order, and no branch
 // mispredicts where the class changes.
 constexpr int classes_in_lanes = 8;
+static_assert(sizeof(running_class_sums::lane_counts) == classes_in_lanes * sizeof(std::int64_t));
 
 // `sums` holds classes_in_lanes doubles per channel, `counts` as many counts.
 // At least one channel. With Chains > 1, pixel i adds to chain i mod Chains
@@ -242,49 +243,9 @@ bool by_masks(bool any_order, int channels, int class_count) {
 // The sums over all pixels, in raster order unless `any_order`.
 void sum_in_order(const float* labels, std::size_t pixels, const std::vector<const float*>& channel,
                   int class_count, bool any_order, std::vector<double>& sums, std::vector<std::uint64_t>& counts) {
-  const int channels = int(channel.size());
-  // Double sums and whole counts: float ones stop counting at 2^24 and drift.
-  // One more slot takes the pixels left out.
-  sums.assign(std::size_t(class_count + 1) * channels, 0.0);
-  counts.assign(std::size_t(class_count) + 1, 0);
-  std::vector<const float*> value(channels);
-  const auto values_from = [&](std::size_t first) {
-    for (int c = 0; c < channels; ++c) value[c] = channel[c] + first;
-    return value.data();
-  };
-  class_index slot[block_pixels];
-#if defined(WIDER_VECTORS)
-  if (by_masks(any_order, channels, class_count)) {
-    (class_count <= 4 ? add_one_channel_by_masks<4> : add_one_channel_by_masks<8>)(
-        labels, channel[0], pixels, class_count, sums.data(), counts.data());
-  } else
-#endif
-#if defined(__GNUC__)
-  if (class_count <= classes_in_lanes && channels > 0) {
-    std::vector<double> lane_sums(std::size_t(channels) * classes_in_lanes, 0.0);
-    std::int64_t lane_counts[classes_in_lanes] = {};
-    for (std::size_t first = 0; first < pixels; first += block_pixels) {
-      const std::size_t count = std::min(block_pixels, pixels - first);
-      class_slots(labels + first, values_from(first), channels, count, class_count, slot);
-      add_block_in_lanes(slot, count, value.data(), channels, class_count, any_order, lane_sums.data(),
-                         lane_counts);
-    }
-    for (int k = 0; k < class_count; ++k) {
-      counts[k] = std::uint64_t(lane_counts[k]);
-      for (int c = 0; c < channels; ++c)
-        sums[std::size_t(k) * channels + c] = lane_sums[std::size_t(c) * classes_in_lanes + k];
-    }
-  } else
-#endif
-  {
-    for (std::size_t first = 0; first < pixels; first += block_pixels) {
-      const std::size_t count = std::min(block_pixels, pixels - first);
-      class_slots(labels + first, values_from(first), channels, count, class_count, slot);
-      add_block_by_runs(slot, count, value.data(), channels, sums.data(), counts.data());
-    }
-  }
-  sums.resize(std::size_t(class_count) * channels);
-  counts.resize(std::size_t(class_count));
+  running_class_sums running = start_class_sums(class_count, int(channel.size()), any_order);
+  add_class_sums(running, labels, channel, 0, pixels);
+  finish_class_sums(running, sums, counts);
 }
 
 bool counts_pixel(const std::vector<const float*>& channel, const unsigned char* counted, std::size_t i) {
@@ -295,6 +256,77 @@ bool counts_pixel(const std::vector<const float*>& channel, const unsigned char*
 }
 
 }  // namespace
+
+running_class_sums start_class_sums(int class_count, int channels, bool any_order) {
+  running_class_sums running;
+  running.class_count = class_count;
+  running.channels = channels;
+  running.any_order = any_order;
+  // Double sums and whole counts: float ones stop counting at 2^24 and drift.
+  // One more slot takes the pixels left out.
+  running.sums.assign(std::size_t(class_count + 1) * channels, 0.0);
+  running.counts.assign(std::size_t(class_count) + 1, 0);
+#if defined(__GNUC__)
+  running.in_lanes = class_count <= classes_in_lanes && channels > 0;
+#if defined(WIDER_VECTORS)
+  running.in_lanes = running.in_lanes && !by_masks(any_order, channels, class_count);
+#endif
+  if (running.in_lanes) running.lane_sums.assign(std::size_t(channels) * classes_in_lanes, 0.0);
+#endif
+  return running;
+}
+
+void add_class_sums(running_class_sums& running, const float* labels, const std::vector<const float*>& channel,
+                    std::size_t first_pixel, std::size_t pixels) {
+  const int channels = running.channels, class_count = running.class_count;
+  labels += first_pixel;
+  std::vector<const float*> value(channels);
+  const auto values_from = [&](std::size_t first) {
+    for (int c = 0; c < channels; ++c) value[c] = channel[c] + first_pixel + first;
+    return value.data();
+  };
+  class_index slot[block_pixels];
+#if defined(WIDER_VECTORS)
+  if (by_masks(running.any_order, channels, class_count)) {
+    (class_count <= 4 ? add_one_channel_by_masks<4> : add_one_channel_by_masks<8>)(
+        labels, channel[0] + first_pixel, pixels, class_count, running.sums.data(), running.counts.data());
+    return;
+  }
+#endif
+#if defined(__GNUC__)
+  if (running.in_lanes) {
+    for (std::size_t first = 0; first < pixels; first += block_pixels) {
+      const std::size_t count = std::min(block_pixels, pixels - first);
+      class_slots(labels + first, values_from(first), channels, count, class_count, slot);
+      add_block_in_lanes(slot, count, value.data(), channels, class_count, running.any_order,
+                         running.lane_sums.data(), running.lane_counts);
+    }
+    return;
+  }
+#endif
+  for (std::size_t first = 0; first < pixels; first += block_pixels) {
+    const std::size_t count = std::min(block_pixels, pixels - first);
+    class_slots(labels + first, values_from(first), channels, count, class_count, slot);
+    add_block_by_runs(slot, count, value.data(), channels, running.sums.data(), running.counts.data());
+  }
+}
+
+void finish_class_sums(const running_class_sums& running, std::vector<double>& sums,
+                       std::vector<std::uint64_t>& counts) {
+  const int channels = running.channels, class_count = running.class_count;
+  sums = running.sums;
+  counts = running.counts;
+#if defined(__GNUC__)
+  if (running.in_lanes)
+    for (int k = 0; k < class_count; ++k) {
+      counts[k] = std::uint64_t(running.lane_counts[k]);
+      for (int c = 0; c < channels; ++c)
+        sums[std::size_t(k) * channels + c] = running.lane_sums[std::size_t(c) * classes_in_lanes + k];
+    }
+#endif
+  sums.resize(std::size_t(class_count) * channels);
+  counts.resize(std::size_t(class_count));
+}
 
 void sum_by_class(const float* labels, std::size_t pixels, const std::vector<const float*>& channel,
                   int class_count, std::vector<double>& sums, std::vector<std::uint64_t>& counts, int parts,

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "boundary/image.h"
+
 namespace sorvik {
 
 // For every class k and channel c, the sum in double of channel c over the
@@ -21,6 +23,39 @@ namespace sorvik {
 void sum_by_class(const float* labels, std::size_t pixels, const std::vector<const float*>& channel,
                   int class_count, std::vector<double>& sums, std::vector<std::uint64_t>& counts, int parts = 1,
                   bool any_order = false);
+
+// Where each channel of `image` starts.
+inline std::vector<const float*> channel_starts(const CImg<float>& image) {
+  const std::size_t pixels = std::size_t(image.width()) * image.height() * image.depth();
+  std::vector<const float*> channel(image.spectrum());
+  for (int c = 0; c < image.spectrum(); ++c) channel[c] = image.data() + std::size_t(c) * pixels;
+  return channel;
+}
+
+// The same sums formed piece by piece, for a caller that learns the final
+// labels a run of pixels at a time: runs added one after another, in raster
+// order, give the bits of sum_by_class over all of them at once (one part,
+// the same `any_order`).
+struct running_class_sums {
+  int class_count = 0, channels = 0;
+  bool any_order = false;
+  std::vector<double> sums;           // K + 1 classes of C channels, the last for the pixels left out
+  std::vector<std::uint64_t> counts;  // as many
+  bool in_lanes = false;              // up to eight classes, summed side by side:
+  std::vector<double> lane_sums;      // then C rows of eight classes
+  std::int64_t lane_counts[8] = {};
+};
+
+running_class_sums start_class_sums(int class_count, int channels, bool any_order);
+
+// Adds pixels first .. first + count - 1; channel[c] points at channel c of
+// pixel 0, and `labels` at pixel 0's label.
+void add_class_sums(running_class_sums& running, const float* labels, const std::vector<const float*>& channel,
+                    std::size_t first, std::size_t count);
+
+// The sums and counts of the K classes, as sum_by_class gives them.
+void finish_class_sums(const running_class_sums& running, std::vector<double>& sums,
+                       std::vector<std::uint64_t>& counts);
 
 // Whether every sum of counted values, in any order and with any of them
 // taken out again, is exact in double: when all are whole multiples of one

@@ -147,27 +147,30 @@ struct centre_sum_plan {
   bool any_order = false;
 };
 
-void update_centres(const CImg<float>& image, const CImg<float>& labels, int class_count, CImg<float>& centres,
-                    const centre_sum_plan& plan) {
-  const int channels = image.spectrum();
-  std::vector<const float*> channel(channels);
-  for (int c = 0; c < channels; ++c) channel[c] = image.data() + std::size_t(c) * labels.size();
-  std::vector<double> sums;
-  std::vector<std::uint64_t> counts;
-  sum_by_class(labels.data(), labels.size(), channel, class_count, sums, counts, plan.parts, plan.any_order);
+// Every centre becomes the mean of its class: sums[k * C + c] / counts[k].
+void set_centres(const std::vector<double>& sums, const std::vector<std::uint64_t>& counts, int class_count,
+                 CImg<float>& centres) {
+  const int channels = centres.width();
   for (int k = 0; k < class_count; ++k)
     for (int c = 0; c < channels; ++c)
       centres(c, k) =
           static_cast<float>(sums[std::size_t(k) * channels + c] / (double(counts[k]) + empty_class_guard));
 }
 
+void update_centres(const CImg<float>& image, const CImg<float>& labels, int class_count, CImg<float>& centres,
+                    const centre_sum_plan& plan) {
+  std::vector<double> sums;
+  std::vector<std::uint64_t> counts;
+  sum_by_class(labels.data(), labels.size(), channel_starts(image), class_count, sums, counts, plan.parts,
+               plan.any_order);
+  set_centres(sums, counts, class_count, centres);
+}
+
 // How the centre sums of a run are formed: in parts and in any order only
 // where they come out the same in any order.
 centre_sum_plan plan_centre_sums(const CImg<float>& image, const segmentation_parameters& parameters, int threads) {
   const std::size_t pixels = std::size_t(image.width()) * image.height() * image.depth();
-  std::vector<const float*> channel(image.spectrum());
-  for (int c = 0; c < image.spectrum(); ++c) channel[c] = image.data() + std::size_t(c) * pixels;
-  if (!sums_are_exact(channel, pixels)) return centre_sum_plan{};
+  if (!sums_are_exact(channel_starts(image), pixels)) return centre_sum_plan{};
   return centre_sum_plan{useful_sum_parts(threads, pixels, parameters.class_count, image.spectrum()), true};
 }
 
@@ -206,9 +209,19 @@ void run_clustering(const CImg<float>& image, const segmentation_parameters& par
   for (int iteration = 0; iteration < parameters.max_iterations; ++iteration) {
     const float previous_energy = energy;
     // Only the energies from iteration T on reach a convergence test.
-    energy = sweep(image, parameters, centres, labels, iteration, buffers,
-                   iteration >= parameters.last_plain_iteration);
-    update_centres(image, labels, parameters.class_count, centres, sums);
+    if (sums.parts == 1 && threads > 1 && is_edge_phase(parameters, iteration)) {
+      // Sums that one thread forms go along with the sweep, slice by slice.
+      running_class_sums running = start_class_sums(parameters.class_count, image.spectrum(), sums.any_order);
+      energy = edge_sweep(image, parameters, centres, labels, buffers.edge, buffers.energy_terms.data(), &running);
+      std::vector<double> class_sums;
+      std::vector<std::uint64_t> counts;
+      finish_class_sums(running, class_sums, counts);
+      set_centres(class_sums, counts, parameters.class_count, centres);
+    } else {
+      energy = sweep(image, parameters, centres, labels, iteration, buffers,
+                     iteration >= parameters.last_plain_iteration);
+      update_centres(image, labels, parameters.class_count, centres, sums);
+    }
     if (iteration > parameters.last_plain_iteration && has_converged(energy, previous_energy, parameters.tolerance))
       break;
   }

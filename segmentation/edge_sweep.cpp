@@ -511,23 +511,29 @@ std::vector<edge_buffers> make_edge_buffers(const CImg<float>& image, const segm
 }
 
 float edge_sweep(const CImg<float>& image, const segmentation_parameters& parameters, const CImg<float>& centres,
-                 CImg<float>& labels, std::vector<edge_buffers>& parts, float* terms) {
+                 CImg<float>& labels, std::vector<edge_buffers>& parts, float* terms,
+                 running_class_sums* centre_sums) {
   edge_buffers& first = parts.front();
   if (!first.in_lanes) {
     class_index* class_of = first.memory.class_of.data();
     for (std::size_t i = 0; i < labels.size(); ++i) class_of[i] = class_of_label(labels[i], parameters.class_count);
   }
+  const std::vector<const float*> channel = channel_starts(image);
+  const auto add_centre_sums = [&](std::size_t first, std::size_t count) {
+    if (centre_sums) add_class_sums(*centre_sums, labels.data(), channel, first, count);
+  };
   float energy = 0;
   if (parts.size() == 1) {
     const sweep_frame frame = frame_of(image, parameters, centres, labels, first, first, first, terms);
     sweep_rows(frame, 0, labels.depth(), 0, 1, nullptr, nullptr, energy);
+    add_centre_sums(0, labels.size());
     return terms ? sum_in_raster_order(terms, labels.size()) : energy;
   }
   const edge_layout layout = first.layout;
   wavefront wave{std::vector<std::atomic<std::size_t>>(layout.wavefront ? std::size_t(labels.height()) : 0)};
   // Slices: the next one to take, and which are swept. The first part adds
-  // the terms of swept slices to the energy, in order, between its own
-  // slices, so that the sum is not left until every slice is done.
+  // the terms and centre sums of swept slices, in order, between its own
+  // slices, so that the sums are not left until every slice is done.
   const std::size_t depth = std::size_t(labels.depth());
   const std::size_t slice_pixels = std::size_t(labels.width()) * std::size_t(labels.height());
   std::atomic<std::size_t> next_slice{0};
@@ -540,6 +546,7 @@ float edge_sweep(const CImg<float>& image, const segmentation_parameters& parame
       else if (swept[summed].load(std::memory_order_acquire) == 0)
         break;
       energy = sum_in_raster_order(terms + summed * slice_pixels, slice_pixels, energy);
+      add_centre_sums(summed * slice_pixels, slice_pixels);
     }
   };
   run_parts(layout.parts, [&](int part, int part_count, team_state& team) {
@@ -562,7 +569,9 @@ float edge_sweep(const CImg<float>& image, const segmentation_parameters& parame
       if (part == 0) add_swept_slices(team, true);
     }
   });
-  return layout.wavefront ? sum_in_raster_order(terms, labels.size()) : energy;
+  if (!layout.wavefront) return energy;
+  add_centre_sums(0, labels.size());
+  return sum_in_raster_order(terms, labels.size());
 }
 
 }  // namespace sorvik

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "boundary/image.h"
+#include "centre_sums.h"
 #include "disc_rows.h"
 #include "label_classes.h"
 #include "parameters.h"
@@ -74,8 +75,11 @@ std::vector<edge_buffers> make_edge_buffers(const CImg<float>& image, const segm
                                             const CImg<float>& labels, int threads);
 
 // One edge-phase sweep, relabelling in place; returns its energy. With more
-// than one part, `terms` has room for every pixel's energy term.
+// than one part, `terms` has room for every pixel's energy term. With
+// `centre_sums`, the new labels' centre sums are added to it in raster order:
+// a volume's as its slices are swept, while the other parts sweep on.
 float edge_sweep(const CImg<float>& image, const segmentation_parameters& parameters, const CImg<float>& centres,
-                 CImg<float>& labels, std::vector<edge_buffers>& parts, float* terms);
+                 CImg<float>& labels, std::vector<edge_buffers>& parts, float* terms,
+                 running_class_sums* centre_sums = nullptr);
 
 }  // namespace sorvik
