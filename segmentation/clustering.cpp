@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -49,7 +50,9 @@ struct sweep_buffers {
   std::vector<double> centre_values;  // the centres in double
   std::vector<plain_block_buffers> plain;
   std::vector<edge_buffers> edge;  // when an edge-phase sweep is to come
-  std::vector<float> energy_terms;
+  // Not cleared beforehand: a sweep writes every term before any is read, and
+  // the parts touch their pages first, side by side.
+  std::unique_ptr<float[]> energy_terms;
 };
 
 bool is_edge_phase(const segmentation_parameters& parameters, std::int64_t iteration) {
@@ -67,7 +70,7 @@ sweep_buffers make_sweep_buffers(const CImg<float>& image, const segmentation_pa
   buffers.plain.resize(std::size_t(plain_parts(threads, labels.size())));
   for (plain_block_buffers& part : buffers.plain) part = make_plain_block_buffers(image);
   if (edge_phase_ahead) buffers.edge = make_edge_buffers(image, parameters, labels, threads);
-  if (threads > 1) buffers.energy_terms.resize(labels.size());
+  if (threads > 1) buffers.energy_terms.reset(new float[labels.size()]);
   return buffers;
 }
 
@@ -119,7 +122,7 @@ float plain_sweep(const CImg<float>& image, const segmentation_parameters& param
                  energy_wanted ? &energy : nullptr);
     return energy;
   }
-  float* terms = energy_wanted ? buffers.energy_terms.data() : nullptr;
+  float* terms = energy_wanted ? buffers.energy_terms.get() : nullptr;
   // Each part takes the next few blocks not yet taken, so that a part
   // slowed down by a busy machine leaves more to the others.
   constexpr std::size_t blocks_per_turn = 16;
@@ -139,7 +142,7 @@ float sweep(const CImg<float>& image, const segmentation_parameters& parameters,
   if (!is_edge_phase(parameters, iteration))
     return plain_sweep(image, parameters, centres, labels, buffers, energy_wanted);
   return edge_sweep(image, parameters, centres, labels, buffers.edge,
-                    buffers.threads > 1 ? buffers.energy_terms.data() : nullptr);
+                    buffers.threads > 1 ? buffers.energy_terms.get() : nullptr);
 }
 
 struct centre_sum_plan {
@@ -212,7 +215,7 @@ void run_clustering(const CImg<float>& image, const segmentation_parameters& par
     if (sums.parts == 1 && threads > 1 && is_edge_phase(parameters, iteration)) {
       // Sums that one thread forms go along with the sweep, slice by slice.
       running_class_sums running = start_class_sums(parameters.class_count, image.spectrum(), sums.any_order);
-      energy = edge_sweep(image, parameters, centres, labels, buffers.edge, buffers.energy_terms.data(), &running);
+      energy = edge_sweep(image, parameters, centres, labels, buffers.edge, buffers.energy_terms.get(), &running);
       std::vector<double> class_sums;
       std::vector<std::uint64_t> counts;
       finish_class_sums(running, class_sums, counts);
