@@ -4,6 +4,7 @@
 #include "clustering.h"
 #include "edge_indicator.h"
 #include "parameters.h"
+#include "segmentation/thread_crew.h"
 
 namespace tamvel {
 namespace {
@@ -42,6 +43,7 @@ CImg<float> segment_image_pair(const CImg<float>& primary, const CImg<float>& se
   const pair_segmentation_parameters parameters = read_parameters(parameter_image);
   require_pixels(primary);
   require_matching_secondary(primary, secondary);
+  const sorvik::thread_crew crew(threads);  // the call's threads, joined before it returns
   const CImg<float> edge_indicator = compute_edge_indicator(primary, threads);
   return run_clustering(primary, secondary, parameters, edge_indicator, threads);
 }

@@ -2,6 +2,7 @@
 
 #include "clustering.h"
 #include "parameters.h"
+#include "thread_crew.h"
 
 namespace sorvik {
 
@@ -13,6 +14,7 @@ CImg<float> segment_image(const CImg<float>& image, const CImg<float>& parameter
   // extent): the container has set every extent of the labels to 0, but the
   // result keeps the image's rows, columns and depth.
   if (labels.is_empty()) return boundary::image_without_pixels(image.width(), image.height(), image.depth(), 1);
+  const thread_crew crew(threads);  // the call's threads, joined before it returns
   run_clustering(image, parameters, centres, labels, threads);
   return labels;
 }

@@ -9,6 +9,8 @@
 #include <thread>
 #include <vector>
 
+#include "thread_crew.h"
+
 namespace sorvik {
 namespace {
 
@@ -51,6 +53,11 @@ void team_state::publish(std::atomic<std::size_t>& progress, std::size_t value) 
   if (sleepers_.load(std::memory_order_seq_cst) > 0) wake_sleepers();
 }
 
+void team_state::count(std::atomic<std::size_t>& progress) const {
+  progress.fetch_add(1, std::memory_order_seq_cst);
+  if (sleepers_.load(std::memory_order_seq_cst) > 0) wake_sleepers();
+}
+
 void team_state::abort() {
   aborted_.store(true, std::memory_order_seq_cst);
   wake_sleepers();
@@ -62,29 +69,11 @@ void team_state::wake_sleepers() const {
   progressed_.notify_all();
 }
 
-void run_parts(int wanted, const std::function<void(int part, int parts, team_state& team)>& work) {
-  wanted = std::max(1, std::min(wanted, largest_thread_count));
-  if (wanted == 1) {
-    team_state alone;
-    work(0, 1, alone);
-    return;
-  }
-  team_state team;
+namespace {
+
+// Runs run(part, parts) on threads started here and joined before it returns.
+void run_on_new_threads(int wanted, const std::function<void(int part, int parts)>& run) {
   gate start;
-  std::mutex failure_mutex;
-  std::exception_ptr failure;
-  const auto run = [&](int part, int parts) {
-    try {
-      work(part, parts, team);
-    } catch (const team_aborted&) {
-    } catch (...) {
-      {
-        std::lock_guard<std::mutex> lock(failure_mutex);
-        if (!failure) failure = std::current_exception();
-      }
-      team.abort();
-    }
-  };
   std::vector<std::thread> threads;
   threads.reserve(std::size_t(wanted - 1));
   try {
@@ -109,6 +98,33 @@ void run_parts(int wanted, const std::function<void(int part, int parts, team_st
   start.opened.notify_all();
   run(0, int(threads.size()) + 1);
   for (std::thread& thread : threads) thread.join();
+}
+
+}  // namespace
+
+void run_parts(int wanted, const std::function<void(int part, int parts, team_state& team)>& work) {
+  wanted = std::max(1, std::min(wanted, largest_thread_count));
+  if (wanted == 1) {
+    team_state alone;
+    work(0, 1, alone);
+    return;
+  }
+  team_state team;
+  std::mutex failure_mutex;
+  std::exception_ptr failure;
+  const std::function<void(int, int)> run = [&](int part, int parts) {
+    try {
+      work(part, parts, team);
+    } catch (const team_aborted&) {
+    } catch (...) {
+      {
+        std::lock_guard<std::mutex> lock(failure_mutex);
+        if (!failure) failure = std::current_exception();
+      }
+      team.abort();
+    }
+  };
+  if (!run_on_open_crew(wanted, run)) run_on_new_threads(wanted, run);
   if (failure) std::rethrow_exception(failure);
 }
 

@@ -1,8 +1,9 @@
 // Threads inside one call of either command.
 //
-// A team lives for one kernel call: its threads are created when the work
-// starts and joined before it returns, so no thread or state outlives the
-// call. Part 0 runs on the caller's thread. A part decides nothing that the
+// A team lives for one kernel call. Its threads are those of the crew the
+// call has open (thread_crew.h), or else are created when the work starts
+// and joined before it returns, so no thread or state outlives the call.
+// Part 0 runs on the caller's thread. A part decides nothing that the
 // labels depend on: the kernels split their work so that every part count
 // gives the same bits, and a part count of 1 is the plain sequential kernel.
 #pragma once
@@ -37,6 +38,8 @@ class team_state {
 
   // Sets `progress` to `value` and wakes the parts asleep in wait_until.
   void publish(std::atomic<std::size_t>& progress, std::size_t value) const;
+  // Adds one to `progress`, which several threads count up, and wakes them.
+  void count(std::atomic<std::size_t>& progress) const;
 
  private:
   void wake_sleepers() const;
