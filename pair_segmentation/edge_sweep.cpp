@@ -222,9 +222,12 @@ void sweep_span(const edge_frame& f, sweep_part& part, band_cursor& at, std::siz
 //   acquire of each wait, before that row visits them, since it visits
 //   column c only after the row above has swept past c + 2R + 1.
 // Rows farther apart lie farther apart still. Progress is published per
-// chunk, with release order. Builds for tests take narrow chunks, so that
-// rows overlap even in their tiny images.
-constexpr std::size_t wavefront_columns = sorvik::worth_a_thread(256) == 1 ? 3 : 256;
+// chunk, with release order. A chunk is an eighth of a row, between 32 and
+// 256 columns, so that a few rows overlap in any image wide enough; builds
+// for tests take chunks of 3, so that rows overlap even in their tiny images.
+std::size_t wavefront_columns(std::size_t width) {
+  return sorvik::worth_a_thread(256) == 1 ? 3 : std::clamp<std::size_t>(width / 8, 32, 256);
+}
 
 int wavefront_reach(const disc_walk& disc) {
   return std::max({disc.dx_max, disc.dy_max, -disc.dx_min, -disc.dy_min, 0});
@@ -233,6 +236,7 @@ int wavefront_reach(const disc_walk& disc) {
 struct wavefront {
   std::vector<std::atomic<std::size_t>> finished;  // per row, the columns swept so far
   std::size_t lag;                                  // 2R + 1
+  std::size_t chunk;                                // columns between waits
 };
 
 void sweep_row_in_wave(const edge_frame& f, sweep_part& part, std::size_t y, wavefront& wave,
@@ -241,8 +245,8 @@ void sweep_row_in_wave(const edge_frame& f, sweep_part& part, std::size_t y, wav
   const std::size_t width = std::size_t(state.disc.width);
   const std::size_t first_run = state.row_first_run[y];
   band_cursor at{first_run, 0, state.run_start[first_run]};
-  for (std::size_t a = 0; a < width; a += wavefront_columns) {
-    const std::size_t b = std::min(width, a + wavefront_columns);
+  for (std::size_t a = 0; a < width; a += wave.chunk) {
+    const std::size_t b = std::min(width, a + wave.chunk);
     if (y > 0) team.wait_until(wave.finished[y - 1], std::min(width, b + wave.lag));
     sweep_span(f, part, at, state.row_first_run[y + 1], unsigned(b), energy);
     team.publish(wave.finished[y], b);
@@ -289,7 +293,7 @@ float edge_phase_sweep(const sweep_inputs& in, sweep_state& state, const std::ve
   const std::size_t height = std::size_t(state.disc.height);
   const std::size_t depth = in.pixel_count / (std::size_t(state.disc.width) * height);
   wavefront wave{std::vector<std::atomic<std::size_t>>(layout.wavefront ? height : 0),
-                 2 * std::size_t(wavefront_reach(state.disc)) + 1};
+                 2 * std::size_t(wavefront_reach(state.disc)) + 1, wavefront_columns(std::size_t(state.disc.width))};
   sorvik::run_parts(layout.parts, [&](int part, int part_count, sorvik::team_state& team) {
     float unused = 0;
     sweep_part& mine = state.parts[std::size_t(part)];
@@ -375,10 +379,11 @@ sweep_layout plan_edge_parts(const sweep_state& state, std::size_t band_pixels, 
   const std::size_t depth = pixel_count / (width * height);
   if (depth > 1) return {sorvik::useful_parts(threads, depth, 1), false};
   // A row waits for the row above at every chunk, band pixels in it or not:
-  // a sparse band, as the rebuild leaves it, would pay for waits with
-  // little work between them.
-  if (band_pixels < sorvik::worth_a_thread(pixel_count / 2)) return {1, false};
-  const std::size_t lag = wavefront_columns + 2 * std::size_t(wavefront_reach(state.disc)) + 1;
+  // a band of a few percent of the image would pay for waits with little
+  // work between them. The band the rebuild leaves along the boundaries of
+  // a noisy image, a tenth or more of it, is worth sharing.
+  if (band_pixels < sorvik::worth_a_thread(pixel_count / 16)) return {1, false};
+  const std::size_t lag = wavefront_columns(width) + 2 * std::size_t(wavefront_reach(state.disc)) + 1;
   const int parts = int(std::min<std::size_t>(std::size_t(sorvik::useful_parts(threads, width, 2 * lag)), height));
   return {std::max(parts, 1), parts > 1};
 }
