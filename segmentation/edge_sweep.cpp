@@ -518,7 +518,7 @@ float edge_sweep(const CImg<float>& image, const segmentation_parameters& parame
     class_index* class_of = first.memory.class_of.data();
     for (std::size_t i = 0; i < labels.size(); ++i) class_of[i] = class_of_label(labels[i], parameters.class_count);
   }
-  const std::vector<const float*> channel = channel_starts(image);
+  const std::vector<const float*> channel = centre_sums ? channel_starts(image) : std::vector<const float*>{};
   const auto add_centre_sums = [&](std::size_t first, std::size_t count) {
     if (centre_sums) add_class_sums(*centre_sums, labels.data(), channel, first, count);
   };

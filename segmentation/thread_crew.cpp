@@ -61,16 +61,6 @@ int grow(thread_crew::state& crew, int wanted) {
   return std::min(wanted, int(crew.workers.size()) + 1);
 }
 
-// Posts a job to every worker and returns once all have answered it.
-template <class Run>
-void post(thread_crew::state& crew, Run&& run_part_zero) {
-  const std::size_t job = crew.job.load(std::memory_order_relaxed) + 1;
-  const std::size_t answers = crew.answered.load(std::memory_order_relaxed) + crew.workers.size();
-  crew.signals.publish(crew.job, job);
-  run_part_zero();
-  crew.signals.wait_until(crew.answered, answers);
-}
-
 }  // namespace
 
 thread_crew::thread_crew(int threads) {
@@ -96,10 +86,14 @@ bool run_on_open_crew(int wanted, const std::function<void(int part, int parts)>
     run(0, 1);
     return true;
   }
+  // Every worker answers the job, so the answers to wait for are known now.
+  const std::size_t answers = crew->answered.load(std::memory_order_relaxed) + crew->workers.size();
   crew->busy = true;
   crew->parts = parts;
   crew->run = &run;
-  post(*crew, [&] { run(0, parts); });
+  crew->signals.publish(crew->job, crew->job.load(std::memory_order_relaxed) + 1);
+  run(0, parts);
+  crew->signals.wait_until(crew->answered, answers);
   crew->busy = false;
   return true;
 }
