@@ -111,8 +111,9 @@ CImg<float> run_clustering(const CImg<float>& primary, const CImg<float>& second
   for (int iteration = 0; iteration < parameters.max_iterations; ++iteration) {
     const float previous_energy = energy;
     const sweep_inputs in = inputs_of(primary, secondary, edge_indicator, centres, parameters);
-    // Only the energies from iteration T on reach a convergence test.
-    const bool energy_wanted = iteration >= last_plain;
+    // Only the energies from iteration T on reach a convergence test, and
+    // none where the tolerance lets none pass it.
+    const bool energy_wanted = iteration >= last_plain && sorvik::energies_can_converge(parameters.tolerance);
     if (iteration <= last_plain) {
       energy = sweep_image(in, state, labels.data(), energy_wanted);
     } else {

@@ -278,7 +278,8 @@ void gather_parts(sweep_state& state, const sweep_inputs& in) {
   }
 }
 
-float edge_phase_sweep(const sweep_inputs& in, sweep_state& state, const std::vector<band_run>& band, float* labels) {
+float edge_phase_sweep(const sweep_inputs& in, sweep_state& state, const std::vector<band_run>& band, float* labels,
+                       bool energy_wanted) {
   const sweep_layout layout = state.layout;
   for (sweep_part& part : state.parts) part.changes.clear();
   float energy = 0;
@@ -310,7 +311,7 @@ float edge_phase_sweep(const sweep_inputs& in, sweep_state& state, const std::ve
     sweep_span(f, mine, at, state.row_first_run[slices.end * height], no_column_end, unused);
   });
   gather_parts(state, in);
-  return sorvik::sum_in_raster_order(state.terms.data(), state.run_start.back());
+  return energy_wanted ? sorvik::sum_in_raster_order(state.terms.data(), state.run_start.back()) : 0.0f;
 }
 
 // The pieces of consecutive image pixels that band pixels begin .. end - 1
@@ -454,7 +455,7 @@ bool is_edge_phase(const pair_segmentation_parameters& parameters, int iteration
 
 float sweep_band(const sweep_inputs& in, sweep_state& state, const std::vector<band_run>& band, float* labels,
                  const pair_segmentation_parameters& parameters, int iteration, bool energy_wanted) {
-  if (is_edge_phase(parameters, iteration)) return edge_phase_sweep(in, state, band, labels);
+  if (is_edge_phase(parameters, iteration)) return edge_phase_sweep(in, state, band, labels, energy_wanted);
   return plain_band_sweep(in, state, &band, state.run_start.back(), labels, energy_wanted);
 }
 

@@ -142,7 +142,7 @@ float sweep(const CImg<float>& image, const segmentation_parameters& parameters,
   if (!is_edge_phase(parameters, iteration))
     return plain_sweep(image, parameters, centres, labels, buffers, energy_wanted);
   return edge_sweep(image, parameters, centres, labels, buffers.edge,
-                    buffers.threads > 1 ? buffers.energy_terms.get() : nullptr);
+                    buffers.threads > 1 && energy_wanted ? buffers.energy_terms.get() : nullptr);
 }
 
 struct centre_sum_plan {
@@ -211,18 +211,21 @@ void run_clustering(const CImg<float>& image, const segmentation_parameters& par
   float energy = initial_energy;
   for (int iteration = 0; iteration < parameters.max_iterations; ++iteration) {
     const float previous_energy = energy;
-    // Only the energies from iteration T on reach a convergence test.
+    // Only the energies from iteration T on reach a convergence test, and
+    // none where the tolerance lets none pass it.
+    const bool energy_wanted =
+        iteration >= parameters.last_plain_iteration && energies_can_converge(parameters.tolerance);
+    float* terms = energy_wanted ? buffers.energy_terms.get() : nullptr;
     if (sums.parts == 1 && threads > 1 && is_edge_phase(parameters, iteration)) {
       // Sums that one thread forms go along with the sweep, slice by slice.
       running_class_sums running = start_class_sums(parameters.class_count, image.spectrum(), sums.any_order);
-      energy = edge_sweep(image, parameters, centres, labels, buffers.edge, buffers.energy_terms.get(), &running);
+      energy = edge_sweep(image, parameters, centres, labels, buffers.edge, terms, &running);
       std::vector<double> class_sums;
       std::vector<std::uint64_t> counts;
       finish_class_sums(running, class_sums, counts);
       set_centres(class_sums, counts, parameters.class_count, centres);
     } else {
-      energy = sweep(image, parameters, centres, labels, iteration, buffers,
-                     iteration >= parameters.last_plain_iteration);
+      energy = sweep(image, parameters, centres, labels, iteration, buffers, energy_wanted);
       update_centres(image, labels, parameters.class_count, centres, sums);
     }
     if (iteration > parameters.last_plain_iteration && has_converged(energy, previous_energy, parameters.tolerance))

@@ -15,4 +15,8 @@ inline bool has_converged(float energy, float previous_energy, float tolerance) 
   return double(tolerance) * double(previous_energy) > change * change;
 }
 
+// False where no energies pass the test, so that none need be formed: with a
+// tolerance of 0 its left side is 0, or NaN, and never above a square.
+inline bool energies_can_converge(float tolerance) { return tolerance != 0; }
+
 }  // namespace sorvik

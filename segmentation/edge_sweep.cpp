@@ -545,7 +545,7 @@ float edge_sweep(const CImg<float>& image, const segmentation_parameters& parame
         team.wait_until(swept[summed], 1);
       else if (swept[summed].load(std::memory_order_acquire) == 0)
         break;
-      energy = sum_in_raster_order(terms + summed * slice_pixels, slice_pixels, energy);
+      if (terms) energy = sum_in_raster_order(terms + summed * slice_pixels, slice_pixels, energy);
       add_centre_sums(summed * slice_pixels, slice_pixels);
     }
   };
@@ -571,7 +571,7 @@ float edge_sweep(const CImg<float>& image, const segmentation_parameters& parame
   });
   if (!layout.wavefront) return energy;
   add_centre_sums(0, labels.size());
-  return sum_in_raster_order(terms, labels.size());
+  return terms ? sum_in_raster_order(terms, labels.size()) : 0.0f;
 }
 
 }  // namespace sorvik

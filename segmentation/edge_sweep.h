@@ -75,7 +75,8 @@ std::vector<edge_buffers> make_edge_buffers(const CImg<float>& image, const segm
                                             const CImg<float>& labels, int threads);
 
 // One edge-phase sweep, relabelling in place; returns its energy. With more
-// than one part, `terms` has room for every pixel's energy term. With
+// than one part, `terms` has room for every pixel's energy term, or is null
+// where no one reads the energy, and then 0 is returned. With
 // `centre_sums`, the new labels' centre sums are added to it in raster order:
 // a volume's as its slices are swept, while the other parts sweep on.
 float edge_sweep(const CImg<float>& image, const segmentation_parameters& parameters, const CImg<float>& centres,
