@@ -52,8 +52,8 @@ void set_centres(class_sums& sums, centre_pair& centres) {
 }
 
 bool sums_are_exact(const CImg<float>& primary, const CImg<float>& secondary,
-                    const std::vector<unsigned char>& counted) {
-  return sorvik::sums_are_exact(summed_channels(primary, secondary), counted.size(), counted.data());
+                    const std::vector<unsigned char>& counted, int threads) {
+  return sorvik::sums_are_exact(summed_channels(primary, secondary), counted.size(), counted.data(), threads);
 }
 
 void move_relabelled(const CImg<float>& primary, const CImg<float>& secondary, const float* labels,

@@ -41,9 +41,10 @@ void set_centres(class_sums& sums, centre_pair& centres);
 // power of two small enough that no sum of them outgrows the 53-bit
 // significand. Whole-numbered images, as most sensors give, pass. Then the
 // sums need not be formed anew in raster order: moving a relabelled pixel's
-// values from one class to the other gives the same bits.
+// values from one class to the other gives the same bits. Up to `threads`
+// threads share the test.
 bool sums_are_exact(const CImg<float>& primary, const CImg<float>& secondary,
-                    const std::vector<unsigned char>& counted);
+                    const std::vector<unsigned char>& counted, int threads = 1);
 
 // Moves the pixels the last sweep relabelled between the class sums.
 void move_relabelled(const CImg<float>& primary, const CImg<float>& secondary, const float* labels,

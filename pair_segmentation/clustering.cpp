@@ -10,6 +10,7 @@
 #include "edge_sweep.h"
 #include "narrow_band.h"
 #include "segmentation/centre_sums.h"
+#include "segmentation/clustering.h"
 #include "segmentation/convergence.h"
 #include "segmentation/initial_centres.h"
 #include "segmentation/phases.h"
@@ -52,11 +53,11 @@ std::size_t pixels_in(const std::vector<band_run>& band) {
   return count;
 }
 
-centre_pair init_centres(const CImg<float>& primary, const CImg<float>& secondary, int class_count) {
+centre_pair init_centres(const CImg<float>& primary, const CImg<float>& secondary, int class_count, int threads) {
   const int channels = primary.spectrum();
   centre_pair centres{CImg<float>(channels, class_count, 1, 1, 0.0f), CImg<float>(channels, class_count, 1, 1, 0.0f)};
-  sorvik::spread_centres(primary, channels, class_count, centres.primary);
-  sorvik::spread_centres(secondary, channels, class_count, centres.secondary);
+  sorvik::spread_centres(primary, channels, class_count, centres.primary, threads);
+  sorvik::spread_centres(secondary, channels, class_count, centres.secondary, threads);
   return centres;
 }
 
@@ -87,8 +88,8 @@ CImg<float> run_clustering(const CImg<float>& primary, const CImg<float>& second
                            const pair_segmentation_parameters& parameters, const CImg<float>& edge_indicator,
                            int threads) {
   const unsigned width = primary.width(), height = primary.height(), depth = primary.depth();
-  CImg<float> labels(width, height, depth, 1, 0.0f);
-  centre_pair centres = init_centres(primary, secondary, parameters.class_count);
+  CImg<float> labels = sorvik::start_labels(primary, threads);
+  centre_pair centres = init_centres(primary, secondary, parameters.class_count, threads);
   const std::vector<unsigned char> counted = counted_pixels(primary, secondary);
   sweep_state state = make_sweep_state(primary, parameters, threads);
   const int last_plain = parameters.last_plain_iteration;
@@ -101,7 +102,7 @@ CImg<float> run_clustering(const CImg<float>& primary, const CImg<float>& second
   std::vector<band_run> band;
   if (last_plain < 0 && parameters.max_iterations > 0) band = use_band(initial_band(width, height, depth));
   class_sums sums;
-  const bool exact_sums = sums_are_exact(primary, secondary, counted);
+  const bool exact_sums = sums_are_exact(primary, secondary, counted, threads);
   // Sums shared among parts only where no order can change them.
   const int sum_parts =
       exact_sums ? sorvik::useful_sum_parts(threads, counted.size(), parameters.class_count, 2 * primary.spectrum())

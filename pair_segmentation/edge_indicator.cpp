@@ -109,12 +109,6 @@ void indicator_rows(const CImg<float>& primary, CImg<float>& indicator, std::siz
   }
 }
 
-// The finite range of one part's values.
-struct value_range {
-  bool found = false;
-  float lowest = 0, highest = 0;
-};
-
 }  // namespace
 
 CImg<float> compute_edge_indicator(const CImg<float>& primary, int threads) {
@@ -134,35 +128,18 @@ CImg<float> compute_edge_indicator(const CImg<float>& primary, int threads) {
 void normalize_edge_indicator(CImg<float>& indicator, int threads) {
   if (indicator.is_empty()) return;
   const std::size_t count = indicator.size();
-  const int parts = sorvik::useful_parts(threads, count, indicator_share);
-  std::vector<value_range> ranges(static_cast<std::size_t>(parts));
-  sorvik::run_parts(parts, [&](int part, int part_count, sorvik::team_state&) {
-    const sorvik::share mine = sorvik::share_of(count, part, part_count);
-    value_range& range = ranges[std::size_t(part)];
-    range.found = sorvik::finite_range(indicator.data() + mine.begin, mine.end - mine.begin, range.lowest, range.highest);
-  });
-  // As one pass in order finds them: a later part's bound replaces an
-  // earlier one only when strictly beyond it, so that of 0 and -0 the first
-  // stays.
-  value_range whole;
-  for (const value_range& range : ranges) {
-    if (!range.found) continue;
-    if (!whole.found) {
-      whole = range;
-      continue;
-    }
-    if (range.lowest < whole.lowest) whole.lowest = range.lowest;
-    if (range.highest > whole.highest) whole.highest = range.highest;
-  }
-  if (!whole.found || whole.lowest == whole.highest) {
+  float lowest = 0, highest = 0;
+  const bool found = sorvik::finite_range(indicator.data(), count, lowest, highest, threads);
+  if (!found || lowest == highest) {
     indicator.fill(0.0f);
     return;
   }
-  if (whole.lowest == 0.0f && whole.highest == 1.0f) return;
-  const double span = double(whole.highest) - double(whole.lowest);
+  if (lowest == 0.0f && highest == 1.0f) return;
+  const double span = double(highest) - double(lowest);
+  const int parts = sorvik::useful_parts(threads, count, indicator_share);
   sorvik::run_parts(parts, [&](int part, int part_count, sorvik::team_state&) {
     const sorvik::share mine = sorvik::share_of(count, part, part_count);
-    rescale(indicator.data() + mine.begin, mine.end - mine.begin, whole.lowest, span);
+    rescale(indicator.data() + mine.begin, mine.end - mine.begin, lowest, span);
   });
 }
 

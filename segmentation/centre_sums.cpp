@@ -366,43 +366,54 @@ double steps_per_unit(std::size_t count, float largest) {
   return std::ldexp(1.0, 53 - largest_exponent - count_exponent);
 }
 
+// What the test needs of a run of pixels: how many are counted and the
+// largest magnitude among their values.
+struct value_survey {
+  std::size_t count = 0;
+  float largest = 0;
+};
+
 // One channel, every finite pixel counted: the common case, in loops that
 // run on vectors (once per call, over the whole image).
-VECTOR_CLONES bool one_channel_sums_are_exact(const float* values, std::size_t pixels) {
+VECTOR_CLONES value_survey one_channel_survey(const float* values, std::size_t begin, std::size_t end) {
   constexpr float largest_finite = std::numeric_limits<float>::max();
   std::size_t count = 0;
   float largest = 0;
-  for (std::size_t i = 0; i < pixels; ++i) {
+  for (std::size_t i = begin; i < end; ++i) {
     const float magnitude = std::fabs(values[i]);
     const bool finite = magnitude <= largest_finite;
     count += finite;
     largest = std::max(largest, finite ? magnitude : 0.0f);
   }
-  const double scale = steps_per_unit(count, largest);
-  if (scale == 0) return true;
+  return value_survey{count, largest};
+}
+
+VECTOR_CLONES bool one_channel_whole_steps(const float* values, std::size_t begin, std::size_t end, double scale) {
+  constexpr float largest_finite = std::numeric_limits<float>::max();
   bool whole = true;
-  for (std::size_t i = 0; i < pixels; ++i) {
+  for (std::size_t i = begin; i < end; ++i) {
     const double steps = double(values[i]) * scale;  // at most 2^53 in magnitude where finite
     whole &= !(std::fabs(values[i]) <= largest_finite) || steps == std::trunc(steps);
   }
   return whole;
 }
 
-}  // namespace
-
-bool sums_are_exact(const std::vector<const float*>& channel, std::size_t pixels, const unsigned char* counted) {
-  if (!counted && channel.size() == 1) return one_channel_sums_are_exact(channel[0], pixels);
-  std::size_t count = 0;
-  float largest = 0;
-  for (std::size_t i = 0; i < pixels; ++i) {
+value_survey survey(const std::vector<const float*>& channel, const unsigned char* counted, std::size_t begin,
+                    std::size_t end) {
+  if (!counted && channel.size() == 1) return one_channel_survey(channel[0], begin, end);
+  value_survey found;
+  for (std::size_t i = begin; i < end; ++i) {
     if (!counts_pixel(channel, counted, i)) continue;
-    ++count;
-    for (const float* values : channel) largest = std::max(largest, std::fabs(values[i]));
+    ++found.count;
+    for (const float* values : channel) found.largest = std::max(found.largest, std::fabs(values[i]));
   }
-  // Every value a whole number of steps, and no sum of them beyond 2^53 steps.
-  const double scale = steps_per_unit(count, largest);
-  if (scale == 0) return true;
-  for (std::size_t i = 0; i < pixels; ++i) {
+  return found;
+}
+
+bool whole_steps(const std::vector<const float*>& channel, const unsigned char* counted, std::size_t begin,
+                 std::size_t end, double scale) {
+  if (!counted && channel.size() == 1) return one_channel_whole_steps(channel[0], begin, end, scale);
+  for (std::size_t i = begin; i < end; ++i) {
     if (!counts_pixel(channel, counted, i)) continue;
     for (const float* values : channel) {
       const double steps = double(values[i]) * scale;  // at most 2^53 in magnitude
@@ -410,6 +421,35 @@ bool sums_are_exact(const std::vector<const float*>& channel, std::size_t pixels
     }
   }
   return true;
+}
+
+// Pixels a thread takes at least: each pass costs a few cycles a value.
+constexpr std::size_t survey_share = 1 << 16;
+
+}  // namespace
+
+bool sums_are_exact(const std::vector<const float*>& channel, std::size_t pixels, const unsigned char* counted,
+                    int threads) {
+  const int parts = useful_parts(threads, pixels, survey_share);
+  std::vector<value_survey> surveys(std::size_t(parts), value_survey{});
+  run_parts(parts, [&](int part, int part_count, team_state&) {
+    const share mine = share_of(pixels, part, part_count);
+    surveys[std::size_t(part)] = survey(channel, counted, mine.begin, mine.end);
+  });
+  value_survey whole;
+  for (const value_survey& found : surveys) {
+    whole.count += found.count;
+    whole.largest = std::max(whole.largest, found.largest);
+  }
+  // Every value a whole number of steps, and no sum of them beyond 2^53 steps.
+  const double scale = steps_per_unit(whole.count, whole.largest);
+  if (scale == 0) return true;
+  std::vector<unsigned char> whole_part(std::size_t(parts), 1);  // as it stays for a part that did not run
+  run_parts(parts, [&](int part, int part_count, team_state&) {
+    const share mine = share_of(pixels, part, part_count);
+    whole_part[std::size_t(part)] = whole_steps(channel, counted, mine.begin, mine.end, scale);
+  });
+  return std::all_of(whole_part.begin(), whole_part.end(), [](unsigned char whole) { return whole != 0; });
 }
 
 int useful_sum_parts(int threads, std::size_t pixels, int class_count, int channels) {

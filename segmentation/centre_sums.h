@@ -62,9 +62,10 @@ void finish_class_sums(const running_class_sums& running, std::vector<double>& s
 // power of two small enough that no sum of them outgrows the 53-bit
 // significand. Whole-numbered images, as most sensors give, pass. A pixel
 // counts where counted[i] is non-zero or, without `counted`, where every
-// channel is finite. Then the sums need not be formed in raster order.
+// channel is finite. Then the sums need not be formed in raster order. Up to
+// `threads` threads share the test.
 bool sums_are_exact(const std::vector<const float*>& channel, std::size_t pixels,
-                    const unsigned char* counted = nullptr);
+                    const unsigned char* counted = nullptr, int threads = 1);
 
 // The parts worth summing `pixels` pixels of K classes and C channels with.
 int useful_sum_parts(int threads, std::size_t pixels, int class_count, int channels);

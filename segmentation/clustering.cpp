@@ -173,13 +173,13 @@ void update_centres(const CImg<float>& image, const CImg<float>& labels, int cla
 // where they come out the same in any order.
 centre_sum_plan plan_centre_sums(const CImg<float>& image, const segmentation_parameters& parameters, int threads) {
   const std::size_t pixels = std::size_t(image.width()) * image.height() * image.depth();
-  if (!sums_are_exact(channel_starts(image), pixels)) return centre_sum_plan{};
+  if (!sums_are_exact(channel_starts(image), pixels, nullptr, threads)) return centre_sum_plan{};
   return centre_sum_plan{useful_sum_parts(threads, pixels, parameters.class_count, image.spectrum()), true};
 }
 
 }  // namespace
 
-CImg<float> init_centres(const CImg<float>& image, int class_count) {
+CImg<float> init_centres(const CImg<float>& image, int class_count, int threads) {
   // A 0 x 5 image still has one channel but no value range: the image
   // library reports it as an empty instance.
   if (image.is_empty() && image.spectrum() > 0) {
@@ -187,8 +187,19 @@ CImg<float> init_centres(const CImg<float>& image, int class_count) {
     image.max_min(lowest);
   }
   CImg<float> centres(image.spectrum(), class_count, 1, 1, 0.0f);
-  spread_centres(image, image.spectrum(), class_count, centres);
+  spread_centres(image, image.spectrum(), class_count, centres, threads);
   return centres;
+}
+
+CImg<float> start_labels(const CImg<float>& image, int threads) {
+  CImg<float> labels(image.width(), image.height(), image.depth(), 1);
+  const std::size_t pixels = labels.size();
+  // Each part clears its own share, and so first touches its pages.
+  run_parts(useful_parts(threads, pixels, 1 << 18), [&](int part, int part_count, team_state&) {
+    const share mine = share_of(pixels, part, part_count);
+    std::fill(labels.data() + mine.begin, labels.data() + mine.end, 0.0f);
+  });
+  return labels;
 }
 
 float label_sweep(const CImg<float>& image, const segmentation_parameters& parameters, const CImg<float>& centres,

@@ -15,8 +15,12 @@ namespace sorvik {
 // Added to a class's pixel count before the division, so an empty class gets 0.
 constexpr double empty_class_guard = 1e-9;
 
-// K centres per channel, spaced evenly inside the channel's finite value range.
-CImg<float> init_centres(const CImg<float>& image, int class_count);
+// K centres per channel, spaced evenly inside the channel's finite value
+// range, with up to `threads` threads.
+CImg<float> init_centres(const CImg<float>& image, int class_count, int threads = 1);
+
+// The labels a run starts from: all 0, the image's extent with one channel.
+CImg<float> start_labels(const CImg<float>& image, int threads = 1);
 
 // One raster sweep, relabelling in place; returns its energy. `threads` is
 // the most threads it may use (see thread_team.h); the labels and the energy

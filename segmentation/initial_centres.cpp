@@ -1,35 +1,77 @@
 #include "initial_centres.h"
 
 #include <cmath>
+#include <vector>
+
+#include "thread_team.h"
 
 namespace sorvik {
 
-bool finite_range(const float* values, std::size_t count, float& lowest, float& highest) {
+namespace {
+
+struct value_range {
   bool found = false;
+  float lowest = 0, highest = 0;
+};
+
+value_range finite_range_in_order(const float* values, std::size_t count) {
+  value_range range;
   for (std::size_t i = 0; i < count; ++i) {
     const float v = values[i];
     if (!std::isfinite(v)) continue;
-    if (!found) {
-      lowest = highest = v;
-      found = true;
-    } else if (v < lowest) {
-      lowest = v;
-    } else if (v > highest) {
-      highest = v;
+    if (!range.found) {
+      range.lowest = range.highest = v;
+      range.found = true;
+    } else if (v < range.lowest) {
+      range.lowest = v;
+    } else if (v > range.highest) {
+      range.highest = v;
     }
   }
-  return found;
+  return range;
+}
+
+// Values a thread takes at least: the pass costs a few cycles a value.
+constexpr std::size_t range_share = 1 << 16;
+
+}  // namespace
+
+bool finite_range(const float* values, std::size_t count, float& lowest, float& highest, int threads) {
+  const int parts = useful_parts(threads, count, range_share);
+  std::vector<value_range> ranges(static_cast<std::size_t>(parts));
+  run_parts(parts, [&](int part, int part_count, team_state&) {
+    const share mine = share_of(count, part, part_count);
+    ranges[std::size_t(part)] = finite_range_in_order(values + mine.begin, mine.end - mine.begin);
+  });
+  // As one pass in order finds them: a later part's bound replaces an
+  // earlier one only when strictly beyond it.
+  value_range whole;
+  for (const value_range& range : ranges) {
+    if (!range.found) continue;
+    if (!whole.found) {
+      whole = range;
+      continue;
+    }
+    if (range.lowest < whole.lowest) whole.lowest = range.lowest;
+    if (range.highest > whole.highest) whole.highest = range.highest;
+  }
+  if (whole.found) {
+    lowest = whole.lowest;
+    highest = whole.highest;
+  }
+  return whole.found;
 }
 
 float spaced_centre(float lowest, float highest, int class_count, int j) {
   return static_cast<float>(((double(highest) - double(lowest)) / (double(class_count) + 1.0)) * j + lowest);
 }
 
-void spread_centres(const CImg<float>& image, int channels, int class_count, CImg<float>& centres) {
+void spread_centres(const CImg<float>& image, int channels, int class_count, CImg<float>& centres,
+                    int threads) {
   const std::size_t channel_size = std::size_t(image.width()) * image.height() * image.depth();
   for (int c = 0; c < channels; ++c) {
     float lowest = 0, highest = 0;
-    if (!finite_range(image.data(0, 0, 0, c), channel_size, lowest, highest)) continue;
+    if (!finite_range(image.data(0, 0, 0, c), channel_size, lowest, highest, threads)) continue;
     for (int j = 1; j <= class_count; ++j) centres(c, j - 1) = spaced_centre(lowest, highest, class_count, j);
   }
 }

@@ -9,7 +9,9 @@ namespace sorvik {
 
 // Smallest and largest finite value among `count` values; false when none is
 // finite. NaN and infinities would otherwise drag every centre with them.
-bool finite_range(const float* values, std::size_t count, float& lowest, float& highest);
+// Of equal bounds (0 and -0) the first in order is given, also when up to
+// `threads` threads share the values.
+bool finite_range(const float* values, std::size_t count, float& lowest, float& highest, int threads = 1);
 
 // Centre j (1 .. K) of K spaced evenly strictly inside [lowest, highest]:
 // difference, division by K + 1, multiplication by j, addition of the lowest
@@ -19,6 +21,7 @@ float spaced_centre(float lowest, float highest, int class_count, int j);
 // centres(c, k) for channels c = 0 .. channels - 1 of `image` and every class
 // k: spaced evenly inside the channel's finite range, and left as they are
 // (0 in a new centre image) for a channel without any finite value.
-void spread_centres(const CImg<float>& image, int channels, int class_count, CImg<float>& centres);
+void spread_centres(const CImg<float>& image, int channels, int class_count, CImg<float>& centres,
+                    int threads = 1);
 
 }  // namespace sorvik

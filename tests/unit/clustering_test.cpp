@@ -1,10 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <limits>
 #include <string>
+#include <vector>
 
+#include "segmentation/centre_sums.h"
 #include "segmentation/clustering.h"
 #include "segmentation/disc_rows.h"
+#include "segmentation/initial_centres.h"
 #include "segmentation/segment_image.h"
 #include "tests/reference/sorvik_reference.h"
 
@@ -65,6 +69,34 @@ TEST(SorvikCentres, take_ranges_over_finite_values_only) {
   const CImg<float> none = sorvik::init_centres(row({nan, inf}), 2);
   EXPECT_EQ(none(0, 0), 0.0f);
   EXPECT_EQ(none(0, 1), 0.0f);
+}
+
+// Image-wide passes shared among threads find what one pass in order finds:
+// of 0 and -0 the first as the bound, nothing from a share without finite
+// values, and a single fraction far from the start.
+TEST(SorvikCentres, passes_over_the_image_give_one_thread_s_answer_with_any_thread_count) {
+  std::vector<float> values(4 * 65536 + 3);
+  for (std::size_t i = 0; i < values.size(); ++i) values[i] = float((i * 7919) % 200 + 1);
+  std::fill(values.begin() + 70000, values.begin() + 140000, nan);
+  values[140001] = inf;
+  for (const bool negative_first : {false, true}) {
+    values[5] = negative_first ? -0.0f : 0.0f;
+    values[200000] = negative_first ? 0.0f : -0.0f;
+    for (const int threads : {1, 2, 3, 7}) {
+      float lowest = 1, highest = 0;
+      ASSERT_TRUE(sorvik::finite_range(values.data(), values.size(), lowest, highest, threads));
+      EXPECT_EQ(lowest, 0.0f);
+      EXPECT_EQ(std::signbit(lowest), negative_first) << threads << " threads";
+      EXPECT_EQ(highest, 200.0f);
+    }
+  }
+  const std::vector<const float*> channel{values.data()};
+  for (const int threads : {1, 2, 3, 7}) {
+    values[250000] = 3.0f;
+    EXPECT_TRUE(sorvik::sums_are_exact(channel, values.size(), nullptr, threads)) << threads << " threads";
+    values[250000] = 1e-30f;  // no sum of 2^18 values up to 200 keeps its last bit
+    EXPECT_FALSE(sorvik::sums_are_exact(channel, values.size(), nullptr, threads)) << threads << " threads";
+  }
 }
 
 TEST(SorvikCentres, image_without_pixels_but_with_a_channel_is_an_empty_instance) {
