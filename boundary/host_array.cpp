@@ -1,9 +1,11 @@
 #include "host_array.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 
 #include "refusal.h"
+#include "segmentation/thread_team.h"
 
 namespace boundary {
 namespace {
@@ -84,20 +86,43 @@ image_extents extents_of(const mxArray* array, const char* role, bool volume) {
   return extents;
 }
 
-// Writes the image buffer sequentially (x fastest) while reading the host's
-// column-major data with the row stride: host element (y, x, z, c).
+// Host arrays run down the columns (y fastest), images along the rows (x
+// fastest). Both copies go through bands of a few rows, so that every column
+// of a band is read or written as one run and the band's rows are written or
+// read side by side, and bands go to the call's threads.
+constexpr std::size_t band_rows = 16;
+
+// Bands of all planes (depth x channels) of an image, shared among up to
+// `threads` threads: band(plane, first row, end row) for every band.
+template <class Band>
+void for_each_band(const CImg<float>& image, int threads, Band&& band) {
+  const std::size_t height = image.height();
+  const std::size_t planes = std::size_t(image.depth()) * image.spectrum();
+  const std::size_t bands_per_plane = (height + band_rows - 1) / band_rows;
+  const std::size_t bands = planes * bands_per_plane;
+  const int parts = sorvik::useful_parts(threads, image.size(), std::size_t(1) << 18);
+  sorvik::run_parts(parts, [&](int part, int part_count, sorvik::team_state&) {
+    const sorvik::share mine = sorvik::share_of(bands, part, part_count);
+    for (std::size_t b = mine.begin; b < mine.end; ++b) {
+      const std::size_t first = (b % bands_per_plane) * band_rows;
+      band(b / bands_per_plane, first, std::min(height, first + band_rows));
+    }
+  });
+}
+
+// Host element (y, x, z, c), `element_step` elements apart, into image pixel
+// (x, y, z, c).
 template <typename Element>
-void copy_elements(const void* data, std::size_t element_step, CImg<float>& image) {
+void copy_elements(const void* data, std::size_t element_step, CImg<float>& image, int threads) {
   const auto* source = static_cast<const Element*>(data);
-  const std::size_t width = image.width(), height = image.height();
-  const std::size_t depth = image.depth(), spectrum = image.spectrum();
-  float* target = image.data();
-  for (std::size_t c = 0; c < spectrum; ++c)
-    for (std::size_t z = 0; z < depth; ++z)
-      for (std::size_t y = 0; y < height; ++y) {
-        const Element* row = source + element_step * (y + height * width * (z + depth * c));
-        for (std::size_t x = 0; x < width; ++x) *target++ = static_cast<float>(row[element_step * height * x]);
-      }
+  const std::size_t width = image.width(), height = image.height(), plane = width * height;
+  for_each_band(image, threads, [&](std::size_t p, std::size_t first, std::size_t end) {
+    float* target = image.data() + p * plane;
+    for (std::size_t x = 0; x < width; ++x) {
+      const Element* column = source + element_step * (p * plane + height * x);
+      for (std::size_t y = first; y < end; ++y) target[x + width * y] = static_cast<float>(column[element_step * y]);
+    }
+  });
 }
 
 }  // namespace
@@ -107,7 +132,7 @@ const char* host_class_name(const mxArray* array) {
   return mxIsClass(array, "string") ? "string" : class_name(mxGetClassID(array));
 }
 
-CImg<float> image_from_host(const mxArray* array, const char* role, bool volume) {
+CImg<float> image_from_host(const mxArray* array, const char* role, bool volume, int threads) {
   if (mxIsSparse(array))
     refuse("sparseInput", "%s is a sparse array; pass a full array (full(x)).", role);
   const mxClassID class_id = mxGetClassID(array);
@@ -131,23 +156,23 @@ CImg<float> image_from_host(const mxArray* array, const char* role, bool volume)
   const std::size_t step = interleaved_complex && mxIsComplex(array) ? 2 : 1;
   switch (class_id) {
     // A logical element is one byte; read it as a number, never as a bool.
-    case mxLOGICAL_CLASS: copy_elements<unsigned char>(data, 1, image); break;
-    case mxDOUBLE_CLASS: copy_elements<double>(data, step, image); break;
-    case mxSINGLE_CLASS: copy_elements<float>(data, step, image); break;
-    case mxINT8_CLASS: copy_elements<std::int8_t>(data, step, image); break;
-    case mxUINT8_CLASS: copy_elements<std::uint8_t>(data, step, image); break;
-    case mxINT16_CLASS: copy_elements<std::int16_t>(data, step, image); break;
-    case mxUINT16_CLASS: copy_elements<std::uint16_t>(data, step, image); break;
-    case mxINT32_CLASS: copy_elements<std::int32_t>(data, step, image); break;
-    case mxUINT32_CLASS: copy_elements<std::uint32_t>(data, step, image); break;
-    case mxINT64_CLASS: copy_elements<std::int64_t>(data, step, image); break;
-    case mxUINT64_CLASS: copy_elements<std::uint64_t>(data, step, image); break;
+    case mxLOGICAL_CLASS: copy_elements<unsigned char>(data, 1, image, threads); break;
+    case mxDOUBLE_CLASS: copy_elements<double>(data, step, image, threads); break;
+    case mxSINGLE_CLASS: copy_elements<float>(data, step, image, threads); break;
+    case mxINT8_CLASS: copy_elements<std::int8_t>(data, step, image, threads); break;
+    case mxUINT8_CLASS: copy_elements<std::uint8_t>(data, step, image, threads); break;
+    case mxINT16_CLASS: copy_elements<std::int16_t>(data, step, image, threads); break;
+    case mxUINT16_CLASS: copy_elements<std::uint16_t>(data, step, image, threads); break;
+    case mxINT32_CLASS: copy_elements<std::int32_t>(data, step, image, threads); break;
+    case mxUINT32_CLASS: copy_elements<std::uint32_t>(data, step, image, threads); break;
+    case mxINT64_CLASS: copy_elements<std::int64_t>(data, step, image, threads); break;
+    case mxUINT64_CLASS: copy_elements<std::uint64_t>(data, step, image, threads); break;
     default: break;
   }
   return image;
 }
 
-mxArray* image_to_host(const CImg<float>& image) {
+mxArray* image_to_host(const CImg<float>& image, int threads) {
   const std::size_t width = image.width(), height = image.height();
   const std::size_t depth = image.depth(), spectrum = image.spectrum();
   const mwSize dimensions[4] = {static_cast<mwSize>(height), static_cast<mwSize>(width), static_cast<mwSize>(depth),
@@ -156,13 +181,15 @@ mxArray* image_to_host(const CImg<float>& image) {
   if (!array) refuse("outOfMemory", "the host could not create the result array.");
   if (image.is_empty()) return array;
   double* target = static_cast<double*>(mxGetData(array));
-  const float* source = image.data();
-  for (std::size_t c = 0; c < spectrum; ++c)
-    for (std::size_t z = 0; z < depth; ++z)
-      for (std::size_t y = 0; y < height; ++y) {
-        double* row = target + y + height * width * (z + depth * c);
-        for (std::size_t x = 0; x < width; ++x) row[height * x] = *source++;
-      }
+  const std::size_t plane = width * height;
+  // Pixel (x, y, z, c) into host element (y, x, z, c).
+  for_each_band(image, threads, [&](std::size_t p, std::size_t first, std::size_t end) {
+    const float* source = image.data() + p * plane;
+    for (std::size_t x = 0; x < width; ++x) {
+      double* column = target + p * plane + height * x;
+      for (std::size_t y = first; y < end; ++y) column[y] = source[x + width * y];
+    }
+  });
   return array;
 }
 

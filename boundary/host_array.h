@@ -15,14 +15,15 @@ namespace boundary {
 // Converts one input. Logical and every numeric class are accepted; the real
 // part of a complex array is used. Sparse arrays, other classes, arrays of
 // more than 4 dimensions and arrays too large for the image container are
-// refused. `role` names the argument in messages ("the image").
-CImg<float> image_from_host(const mxArray* array, const char* role, bool volume = false);
+// refused. `role` names the argument in messages ("the image"). Up to
+// `threads` threads copy the elements; every host call stays on this thread.
+CImg<float> image_from_host(const mxArray* array, const char* role, bool volume = false, int threads = 1);
 
 // The class of a host array as the host names it ("double", "string", ...).
 const char* host_class_name(const mxArray* array);
 
 // A new real double host array of dimensions (height, width, depth, spectrum)
-// holding the image's values.
-mxArray* image_to_host(const CImg<float>& image);
+// holding the image's values, copied by up to `threads` threads.
+mxArray* image_to_host(const CImg<float>& image, int threads = 1);
 
 }  // namespace boundary

@@ -134,4 +134,22 @@ TEST(ImageToHost, writes_rows_by_columns_by_depth_in_host_order) {
   EXPECT_EQ(standin::dimensions_of(empty.get()), (std::vector<std::size_t>{0, 0, 0, 0}));
 }
 
+// Large enough for several threads: bands of rows cut at a height that is not
+// a multiple of theirs, over many planes, there and back.
+TEST(ImageToHost, threads_convert_both_ways_element_for_element) {
+  const std::vector<std::size_t> dimensions{37, 300, 50, 2};
+  std::vector<double> values(37 * 300 * 50 * 2);
+  for (std::size_t i = 0; i < values.size(); ++i) values[i] = double(i);
+  const auto array = standin::make_doubles(dimensions, values);
+  for (const int threads : {1, 3}) {
+    const CImg<float> image = boundary::image_from_host(array.get(), "x", false, threads);
+    std::size_t wrong = 0;
+    cimg_forXYZC(image, x, y, z, c) wrong += image(x, y, z, c) != float(y + 37 * (x + 300 * (z + 50 * c)));
+    EXPECT_EQ(wrong, 0u) << threads << " threads";
+    standin::array_ptr back(boundary::image_to_host(image, threads));
+    EXPECT_EQ(std::vector<double>(mxGetPr(back.get()), mxGetPr(back.get()) + values.size()), values)
+        << threads << " threads";
+  }
+}
+
 }  // namespace
