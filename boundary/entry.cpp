@@ -7,7 +7,6 @@
 #include "call_options.h"
 #include "host_array.h"
 #include "refusal.h"
-#include "segmentation/thread_crew.h"
 
 namespace boundary {
 namespace {
@@ -40,11 +39,10 @@ void segment(const command& command, int nlhs, mxArray* plhs[], int nrhs, const 
   require_arguments(command, nlhs, nrhs);
   const int required = static_cast<int>(command.image_count) + 1;
   const call_options options = read_call_options(prhs + required, nrhs - required, required + 1);
-  // The call's threads, from the first conversion to the last; joined when
-  // it returns or fails, before any host error is raised.
-  const sorvik::thread_crew crew(options.threads);
   // The converted images go before the result array comes: a call holds the
   // images and the labels, then the labels and the result, never all three.
+  // The threads of a conversion are started and joined between host calls,
+  // which may leave by a long jump that would skip their joining.
   const CImg<float> labels = [&] {
     CImg<float> images[largest_image_count];
     for (std::size_t i = 0; i < command.image_count; ++i)
