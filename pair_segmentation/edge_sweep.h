@@ -96,8 +96,7 @@ bool is_edge_phase(const pair_segmentation_parameters& parameters, int iteration
 // One sweep of the band made by start_band, with or without the edge penalty
 // as the iteration asks; the energy of the visited pixels, or 0 when the
 // energy is not wanted (a sweep on one thread may give it anyway). An
-// edge-phase sweep lists the pixels it
-// relabelled in state.changes.
+// edge-phase sweep lists the pixels it relabelled in state.changes.
 float sweep_band(const sweep_inputs& in, sweep_state& state, const std::vector<band_run>& band, float* labels,
                  const pair_segmentation_parameters& parameters, int iteration, bool energy_wanted);
 
