@@ -257,11 +257,21 @@ void sweep_row_in_wave(const edge_frame& f, sweep_part& part, std::size_t y, wav
 // the penalties they found worth keeping, in `kept` now.
 void gather_parts(sweep_state& state, const sweep_inputs& in) {
   state.changes.clear();
-  for (const sweep_part& part : state.parts)
-    state.changes.insert(state.changes.end(), part.changes.begin(), part.changes.end());
-  if (state.layout.wavefront)
-    std::sort(state.changes.begin(), state.changes.end(),
-              [](const label_change& a, const label_change& b) { return a.position < b.position; });
+  if (state.layout.wavefront) {
+    // Each row is one part's, whose changes come in raster order: row by row,
+    // the part that holds the row's changes hands them on.
+    const std::size_t width = std::size_t(state.disc.width);
+    std::vector<std::size_t> next(state.parts.size(), 0);
+    for (std::size_t row_end = width; row_end <= in.pixel_count; row_end += width)
+      for (std::size_t p = 0; p < state.parts.size(); ++p) {
+        const std::vector<label_change>& changes = state.parts[p].changes;
+        for (; next[p] < changes.size() && changes[next[p]].position < row_end; ++next[p])
+          state.changes.push_back(changes[next[p]]);
+      }
+  } else {
+    for (const sweep_part& part : state.parts)
+      state.changes.insert(state.changes.end(), part.changes.begin(), part.changes.end());
+  }
   const std::size_t entry_size = std::size_t(in.class_count) + 1;
   for (sweep_part& part : state.parts) {
     for (std::size_t e = 0; e < part.newly_kept.size() && state.kept.size() / entry_size < no_place; ++e) {
