@@ -44,9 +44,9 @@ function out_dir = build_mex(out_dir, cimg_dir)
 
   % Every source of a folder, so that a new file cannot be left out; each
   % command's entry point goes into its own plug-in only.
-  shared = [sources(root, 'boundary'), sources(root, 'segmentation')];
-  sorvik = [{fullfile(root, 'segmentation', 'sorvik_mex.cpp')}, shared];
-  tamvel = [{fullfile(root, 'pair_segmentation', 'tamvel_mex.cpp')}, shared, sources(root, 'pair_segmentation')];
+  shared = [sources(root, 'boundary'), sources(root, 'core')];
+  sorvik = [{fullfile(root, 'boundary', 'sorvik_mex.cpp')}, shared, sources(root, 'segmentation')];
+  tamvel = [{fullfile(root, 'boundary', 'tamvel_mex.cpp')}, shared, sources(root, 'pair_segmentation')];
 
   if exist('OCTAVE_VERSION', 'builtin')
     build_in_octave(root, out_dir, includes, {'Sorvik', 'Tamvel'}, {sorvik, tamvel});

@@ -30,19 +30,23 @@
 #include <string>
 #include <vector>
 
-#include "segmentation/centre_sums.h"
+#include "core/centre_sums.h"
 #include "segmentation/clustering.h"
 #include "segmentation/segment_image.h"
 #include "bench/thread_scaling.h"
 #include "bench/timing.h"
 #include "segmentation/parameters.h"
 #include "tests/reference/sorvik_reference.h"
+#include "core/call_threads.h"
 
 #if defined(SORVIK_BENCH_OPENCV)
 #include <opencv2/core.hpp>
 #endif
 
 namespace {
+
+// The kernels run on the test's own thread unless a test says otherwise.
+core::call_threads one_thread;
 
 using bench::best_seconds_of;
 using bench::best_wall_seconds_of;
@@ -100,7 +104,7 @@ CImg<float> settings(int window, float edge_weight, float tolerance, int iterati
 sorvik::segmentation_parameters edge_sweep_parameters(int window, int classes) {
   sorvik::segmentation_parameters p;
   p.window_size = window;
-  p.window = sorvik::make_window(window);
+  p.window = core::make_window(window);
   p.edge_weight = 2;
   p.max_iterations = 1;
   p.last_plain_iteration = -1;
@@ -148,11 +152,11 @@ bool whole_call_case(const char* name, const CImg<float>& image, const CImg<floa
 // iterations leave; prints the table and writes it as CSV.
 bool window_table(const CImg<float>& image, int classes, const std::string& csv_path, const thread_list& counts) {
   CImg<float> labels(image.width(), image.height(), image.depth(), 1, 0.0f);
-  CImg<float> centres = sorvik::init_centres(image, classes);
+  CImg<float> centres = sorvik::init_centres(image, classes, one_thread);
   sorvik::segmentation_parameters plain = edge_sweep_parameters(0, classes);
   plain.max_iterations = 5;
   plain.last_plain_iteration = 4;
-  sorvik::run_clustering(image, plain, centres, labels);
+  sorvik::run_clustering(image, plain, centres, labels, one_thread);
 
   std::FILE* csv = std::fopen(csv_path.c_str(), "w");
   if (csv) std::fprintf(csv, "window,disc_offsets,reference_ms,fast_ms,ratio,fast_ns_per_pixel,fast_relative_to_w3\n");
@@ -177,7 +181,7 @@ bool window_table(const CImg<float>& image, int classes, const std::string& csv_
     double fast = 0;
     for (int run = 0; run < fast_runs; ++run) {
       swept = labels;
-      const double seconds = seconds_of([&] { sorvik::label_sweep(image, p, centres, swept, 0); });
+      const double seconds = seconds_of([&] { sorvik::label_sweep(image, p, centres, swept, 0, one_thread); });
       fast = run == 0 ? seconds : std::min(fast, seconds);
     }
     all_same = all_same && same_bits(swept, expected);
@@ -193,7 +197,8 @@ bool window_table(const CImg<float>& image, int classes, const std::string& csv_
                   fast / fast_w3 <= 2 ? "met" : "NOT met");
     const bench::thread_times threaded = bench::time_thread_counts(counts, fast_runs, [&](int threads) {
       CImg<float> threaded_labels = labels;
-      sorvik::label_sweep(image, p, centres, threaded_labels, 0, threads);
+      core::call_threads call(threads);
+      sorvik::label_sweep(image, p, centres, threaded_labels, 0, call);
       return threaded_labels;
     });
     std::printf("        %s\n", bench::thread_times_text(counts, threaded).c_str());
@@ -295,7 +300,7 @@ void update_centres_as_run(const CImg<float>& image, const CImg<float>& labels, 
   for (int c = 0; c < image.spectrum(); ++c) channel.push_back(image.data(0, 0, 0, c));
   std::vector<double> sums;
   std::vector<std::uint64_t> counts;
-  sorvik::sum_by_class(labels.data(), labels.size(), channel, classes, sums, counts, 1, any_order);
+  core::sum_by_class(labels.data(), labels.size(), channel, classes, sums, counts, one_thread, 1, any_order);
   for (int k = 0; k < classes; ++k)
     for (int c = 0; c < image.spectrum(); ++c)
       centres(c, k) = float(sums[std::size_t(k) * image.spectrum() + c] /
@@ -307,14 +312,14 @@ step_times plain_steps(const CImg<float>& image, CImg<float>& labels) {
   double start = bench::wall_seconds();
   const sorvik::segmentation_parameters p = sorvik::read_parameters(profile_settings());
   labels.assign(image.width(), image.height(), image.depth(), 1, 0.0f);
-  CImg<float> centres = sorvik::init_centres(image, p.class_count);
+  CImg<float> centres = sorvik::init_centres(image, p.class_count, one_thread);
   std::vector<const float*> channel;
   for (int c = 0; c < image.spectrum(); ++c) channel.push_back(image.data(0, 0, 0, c));
-  const bool any_order = sorvik::sums_are_exact(channel, labels.size());
+  const bool any_order = core::sums_are_exact(channel, labels.size(), nullptr, one_thread);
   times.init = bench::wall_seconds() - start;
   for (int iteration = 0; iteration < p.max_iterations; ++iteration) {
     start = bench::wall_seconds();
-    sorvik::label_sweep(image, p, centres, labels, iteration);
+    sorvik::label_sweep(image, p, centres, labels, iteration, one_thread);
     const double swept = bench::wall_seconds();
     update_centres_as_run(image, labels, p.class_count, any_order, centres);
     times.sweeps += swept - start;

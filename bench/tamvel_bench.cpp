@@ -34,8 +34,12 @@
 #include "bench/thread_scaling.h"
 #include "bench/timing.h"
 #include "tests/reference/tamvel_reference.h"
+#include "core/call_threads.h"
 
 namespace {
+
+// The kernels run on the test's own thread unless a test says otherwise.
+core::call_threads one_thread;
 
 using bench::best_seconds_of;
 using bench::same_bits;
@@ -101,11 +105,11 @@ bool compare_whole_calls(const char* name, const CImg<float>& primary, const CIm
 // the reference's as well, plus a scan of every pixel for the band test.
 bool band_table(const CImg<float>& primary, const CImg<float>& secondary) {
   tamvel::pair_segmentation_parameters p = tamvel::read_parameters(settings());
-  const CImg<float> edges = tamvel::compute_edge_indicator(primary);
+  const CImg<float> edges = tamvel::compute_edge_indicator(primary, one_thread);
   p.max_iterations = p.last_plain_iteration + 1;
-  const CImg<float> labels = tamvel::run_clustering(primary, secondary, p, edges);
+  const CImg<float> labels = tamvel::run_clustering(primary, secondary, p, edges, one_thread);
   // The centres of the last plain iteration are the means of its labels.
-  tamvel::centre_pair centres = tamvel::init_centres(primary, secondary, p.class_count);
+  tamvel::centre_pair centres = tamvel::init_centres(primary, secondary, p.class_count, one_thread);
   tamvel::update_centres(primary, secondary, labels, centres);
 
   std::printf("\nOne sweep against the number of pixels it visits (%d x %d, K = %d, window %d; fast: best of 3):\n",
@@ -119,7 +123,7 @@ bool band_table(const CImg<float>& primary, const CImg<float>& secondary) {
   for (std::size_t row = 0; row < std::size(sigmas); ++row) {
     const bool before_rebuild = row == 0, whole = row == 0 || row + 1 == std::size(sigmas);
     const int iteration = before_rebuild ? p.last_plain_iteration : p.last_plain_iteration + 1;
-    const CImg<float> band = whole ? whole_image : tamvel::rebuild_band(labels, sigmas[row]);
+    const CImg<float> band = whole ? whole_image : tamvel::rebuild_band(labels, sigmas[row], one_thread);
     const std::vector<tamvel::band_run> listed = tamvel::list_band(band);
     const std::size_t visited = tamvel::pixels_in(listed);
     // Each run starts from the same labels; only the sweep is timed.
@@ -128,7 +132,7 @@ bool band_table(const CImg<float>& primary, const CImg<float>& secondary) {
     for (int run = 0; run < 3; ++run) {
       fast_labels = labels;
       const double seconds = seconds_of(
-          [&] { tamvel::label_sweep(primary, secondary, edges, listed, fast_labels, centres, p, iteration); });
+          [&] { tamvel::label_sweep(primary, secondary, edges, listed, fast_labels, centres, p, iteration, one_thread); });
       fast = run == 0 ? seconds : std::min(fast, seconds);
     }
     CImg<float> reference_labels = labels;

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "bench/timing.h"
-#include "boundary/image.h"
+#include "core/image.h"
 
 namespace bench {
 

@@ -13,7 +13,7 @@
 #include <cstring>
 #include <functional>
 
-#include "boundary/image.h"
+#include "core/image.h"
 
 namespace bench {
 

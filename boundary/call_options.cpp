@@ -12,9 +12,12 @@
 #include <vector>
 
 #include "host_array.h"
-#include "refusal.h"
+#include "core/refusal.h"
 
 namespace boundary {
+
+using core::largest_thread_count;
+using core::refuse;
 namespace {
 
 constexpr const char* option_forms = "\"threads\", n or \"volume\", tf";

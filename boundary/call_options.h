@@ -2,20 +2,18 @@
 // host's convention: L = Sorvik(image, parameters, "threads", n, "volume", tf).
 #pragma once
 
+#include "core/call_threads.h"
 #include "mex.h"
 
 namespace boundary {
 
 struct call_options {
-  // Threads the computation may use, resolved: 1 .. largest_thread_count.
+  // Threads the computation may use, resolved: 1 .. core::largest_thread_count.
   int threads = 1;
   // A rows x columns x depth array is one channel over depth slices, not one
   // slice with depth channels.
   bool volume = false;
 };
-
-// More threads than this are not asked of the machine.
-constexpr int largest_thread_count = 256;
 
 // Reads the `count` arguments that follow the required inputs (the first of
 // them is input number `first_position`, counted from 1). Names match without

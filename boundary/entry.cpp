@@ -6,9 +6,12 @@
 
 #include "call_options.h"
 #include "host_array.h"
-#include "refusal.h"
+#include "core/refusal.h"
 
 namespace boundary {
+
+using core::refuse;
+using core::refusal;
 namespace {
 
 // The host may leave mexErrMsgIdAndTxt by a long jump that skips destructors,

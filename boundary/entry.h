@@ -7,7 +7,7 @@
 
 #include <cstddef>
 
-#include "image.h"
+#include "core/image.h"
 #include "mex.h"
 
 namespace boundary {

@@ -4,10 +4,13 @@
 #include <cstdint>
 #include <limits>
 
-#include "refusal.h"
-#include "segmentation/thread_team.h"
+#include "core/refusal.h"
+#include "core/call_threads.h"
 
 namespace boundary {
+
+using core::refuse;
+using core::image_without_pixels;
 namespace {
 
 #if defined(MX_HAS_INTERLEAVED_COMPLEX) && MX_HAS_INTERLEAVED_COMPLEX
@@ -93,16 +96,20 @@ image_extents extents_of(const mxArray* array, const char* role, bool volume) {
 constexpr std::size_t band_rows = 16;
 
 // Bands of all planes (depth x channels) of an image, shared among up to
-// `threads` threads: band(plane, first row, end row) for every band.
+// `threads` threads: band(plane, first row, end row) for every band. The
+// threads are started and joined here, between host calls: a host may leave
+// its API by a long jump, which would skip the joining of threads kept open
+// across such a call.
 template <class Band>
 void for_each_band(const CImg<float>& image, int threads, Band&& band) {
   const std::size_t height = image.height();
   const std::size_t planes = std::size_t(image.depth()) * image.spectrum();
   const std::size_t bands_per_plane = (height + band_rows - 1) / band_rows;
   const std::size_t bands = planes * bands_per_plane;
-  const int parts = sorvik::useful_parts(threads, image.size(), std::size_t(1) << 18);
-  sorvik::run_parts(parts, [&](int part, int part_count, sorvik::team_state&) {
-    const sorvik::share mine = sorvik::share_of(bands, part, part_count);
+  core::call_threads conversion(threads);
+  const int parts = core::useful_parts(threads, image.size(), std::size_t(1) << 18);
+  conversion.run(parts, [&](int part, int part_count, core::run_progress&) {
+    const core::share mine = core::share_of(bands, part, part_count);
     for (std::size_t b = mine.begin; b < mine.end; ++b) {
       const std::size_t first = (b % bands_per_plane) * band_rows;
       band(b / bands_per_plane, first, std::min(height, first + band_rows));

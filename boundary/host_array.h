@@ -7,7 +7,7 @@
 // of 3 dimensions is one channel over the depth of its third dimension.
 #pragma once
 
-#include "image.h"
+#include "core/image.h"
 #include "mex.h"
 
 namespace boundary {

@@ -28,8 +28,8 @@ endfunction()
 
 # Both commands for one host: targets <prefix>_sorvik and <prefix>_tamvel.
 function(add_mex_plugins prefix host output_dir)
-  add_mex_plugin(${prefix}_sorvik Sorvik ${host} ${output_dir} ${PROJECT_SOURCE_DIR}/segmentation/sorvik_mex.cpp)
+  add_mex_plugin(${prefix}_sorvik Sorvik ${host} ${output_dir} ${PROJECT_SOURCE_DIR}/boundary/sorvik_mex.cpp)
   target_link_libraries(${prefix}_sorvik PRIVATE segmentation_kernels)
-  add_mex_plugin(${prefix}_tamvel Tamvel ${host} ${output_dir} ${PROJECT_SOURCE_DIR}/pair_segmentation/tamvel_mex.cpp)
+  add_mex_plugin(${prefix}_tamvel Tamvel ${host} ${output_dir} ${PROJECT_SOURCE_DIR}/boundary/tamvel_mex.cpp)
   target_link_libraries(${prefix}_tamvel PRIVATE pair_segmentation_kernels)
 endfunction()

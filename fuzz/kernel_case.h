@@ -12,7 +12,7 @@
 #include <initializer_list>
 #include <string>
 
-#include "boundary/image.h"
+#include "core/image.h"
 #include "input_reader.h"
 
 namespace fuzz {

@@ -34,7 +34,7 @@
 
 #include "boundary/call_options.h"
 #include "boundary/host_array.h"
-#include "boundary/refusal.h"
+#include "core/refusal.h"
 #include "input_reader.h"
 #include "pair_segmentation/parameters.h"
 #include "segmentation/parameters.h"
@@ -162,7 +162,7 @@ bool options_read(const std::vector<const mxArray*>& options, boundary::call_opt
   try {
     read = boundary::read_call_options(options.data(), int(options.size()), 1);
     return true;
-  } catch (const boundary::refusal&) {
+  } catch (const core::refusal&) {
   }
   return false;
 }
@@ -172,7 +172,7 @@ bool converted(const mxArray* array, CImg<float>& image, bool volume = false) {
   try {
     image = boundary::image_from_host(array, "input", volume);
     return true;
-  } catch (const boundary::refusal&) {
+  } catch (const core::refusal&) {
   } catch (const cimg_library::CImgException&) {
   } catch (const std::bad_alloc&) {
   }
@@ -204,7 +204,7 @@ bool within_reach(standin::array_ptr& settings_array, const CImg<float>& setting
   Parameters p;
   try {
     p = read(settings);
-  } catch (const boundary::refusal&) {
+  } catch (const core::refusal&) {
     return true;
   }
   if (work(pixels, channels, p.max_iterations, p.class_count, p.window_size, threads) <= largest_work) return true;
@@ -333,7 +333,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     try {
       if (!converted(inputs.at(wanted - 1), settings)) finding("a call succeeded whose parameter vector is refused");
       classes = tamvel ? tamvel::read_parameters(settings).class_count : sorvik::read_parameters(settings).class_count;
-    } catch (const boundary::refusal&) {
+    } catch (const core::refusal&) {
       finding("a call succeeded whose settings are refused");
     }
     check_labels(outputs.at(0).get(), inputs.at(0), classes, volume);

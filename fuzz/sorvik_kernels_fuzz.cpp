@@ -13,7 +13,7 @@
 #include <cstring>
 #include <string>
 
-#include "boundary/refusal.h"
+#include "core/refusal.h"
 #include "input_reader.h"
 #include "kernel_case.h"
 #include "segmentation/segment_image.h"
@@ -53,12 +53,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   CImg<float> fast, reference;
   try {
     fast = sorvik::segment_image(image, settings, threads);
-  } catch (const boundary::refusal& refusal) {
+  } catch (const core::refusal& refusal) {
     fast_refusal = refusal.mnemonic();
   }
   try {
     reference = sorvik_reference::segment_image_reference(image, settings);
-  } catch (const boundary::refusal& refusal) {
+  } catch (const core::refusal& refusal) {
     reference_refusal = refusal.mnemonic();
   }
   char images[96];

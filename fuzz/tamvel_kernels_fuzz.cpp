@@ -14,7 +14,7 @@
 #include <cstdio>
 #include <string>
 
-#include "boundary/refusal.h"
+#include "core/refusal.h"
 #include "input_reader.h"
 #include "kernel_case.h"
 #include "pair_segmentation/segment_image_pair.h"
@@ -61,12 +61,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   CImg<float> fast, reference;
   try {
     fast = tamvel::segment_image_pair(primary, secondary, settings, threads);
-  } catch (const boundary::refusal& refusal) {
+  } catch (const core::refusal& refusal) {
     fast_refusal = refusal.mnemonic();
   }
   try {
     reference = tamvel_reference::segment_image_pair_reference(primary, secondary, settings);
-  } catch (const boundary::refusal& refusal) {
+  } catch (const core::refusal& refusal) {
     reference_refusal = refusal.mnemonic();
   }
   char images[96];

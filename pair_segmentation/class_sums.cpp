@@ -4,7 +4,7 @@
 #include <cmath>
 #include <initializer_list>
 
-#include "segmentation/centre_sums.h"
+#include "core/centre_sums.h"
 
 namespace tamvel {
 namespace {
@@ -33,11 +33,11 @@ std::vector<unsigned char> counted_pixels(const CImg<float>& primary, const CImg
 }
 
 void sum_classes(const CImg<float>& primary, const CImg<float>& secondary, const float* labels, int class_count,
-                 class_sums& sums, int parts) {
+                 class_sums& sums, core::call_threads& threads, int parts) {
   const std::size_t pixels = std::size_t(primary.width()) * primary.height() * primary.depth();
   sums.channels = primary.spectrum();
-  sorvik::sum_by_class(labels, pixels, summed_channels(primary, secondary), class_count, sums.values, sums.counts,
-                       parts);
+  core::sum_by_class(labels, pixels, summed_channels(primary, secondary), class_count, sums.values, sums.counts,
+                     threads, parts);
 }
 
 void set_centres(class_sums& sums, centre_pair& centres) {
@@ -52,8 +52,8 @@ void set_centres(class_sums& sums, centre_pair& centres) {
 }
 
 bool sums_are_exact(const CImg<float>& primary, const CImg<float>& secondary,
-                    const std::vector<unsigned char>& counted, int threads) {
-  return sorvik::sums_are_exact(summed_channels(primary, secondary), counted.size(), counted.data(), threads);
+                    const std::vector<unsigned char>& counted, core::call_threads& threads) {
+  return core::sums_are_exact(summed_channels(primary, secondary), counted.size(), counted.data(), threads);
 }
 
 void move_relabelled(const CImg<float>& primary, const CImg<float>& secondary, const float* labels,

@@ -31,7 +31,7 @@ struct class_sums {
 // the caller allows only where sums_are_exact holds, parts of the image are
 // summed side by side.
 void sum_classes(const CImg<float>& primary, const CImg<float>& secondary, const float* labels, int class_count,
-                 class_sums& sums, int parts = 1);
+                 class_sums& sums, core::call_threads& threads, int parts = 1);
 
 // The centres become the quotients of the sums, as update_centres forms them.
 void set_centres(class_sums& sums, centre_pair& centres);
@@ -44,7 +44,7 @@ void set_centres(class_sums& sums, centre_pair& centres);
 // values from one class to the other gives the same bits. Up to `threads`
 // threads share the test.
 bool sums_are_exact(const CImg<float>& primary, const CImg<float>& secondary,
-                    const std::vector<unsigned char>& counted, int threads = 1);
+                    const std::vector<unsigned char>& counted, core::call_threads& threads);
 
 // Moves the pixels the last sweep relabelled between the class sums.
 void move_relabelled(const CImg<float>& primary, const CImg<float>& secondary, const float* labels,

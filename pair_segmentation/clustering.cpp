@@ -9,11 +9,11 @@
 #include "class_sums.h"
 #include "edge_sweep.h"
 #include "narrow_band.h"
-#include "segmentation/centre_sums.h"
+#include "core/centre_sums.h"
 #include "segmentation/clustering.h"
-#include "segmentation/convergence.h"
-#include "segmentation/initial_centres.h"
-#include "segmentation/phases.h"
+#include "core/convergence.h"
+#include "core/initial_centres.h"
+#include "core/phases.h"
 #include "sweep_inputs.h"
 
 // These kernels give bit for bit the labels, centres and energies of the plain
@@ -53,24 +53,24 @@ std::size_t pixels_in(const std::vector<band_run>& band) {
   return count;
 }
 
-centre_pair init_centres(const CImg<float>& primary, const CImg<float>& secondary, int class_count, int threads) {
+centre_pair init_centres(const CImg<float>& primary, const CImg<float>& secondary, int class_count, core::call_threads& threads) {
   const int channels = primary.spectrum();
   centre_pair centres{CImg<float>(channels, class_count, 1, 1, 0.0f), CImg<float>(channels, class_count, 1, 1, 0.0f)};
-  sorvik::spread_centres(primary, channels, class_count, centres.primary, threads);
-  sorvik::spread_centres(secondary, channels, class_count, centres.secondary, threads);
+  core::spread_centres(primary, channels, class_count, centres.primary, threads);
+  core::spread_centres(secondary, channels, class_count, centres.secondary, threads);
   return centres;
 }
 
 float label_sweep(const CImg<float>& primary, const CImg<float>& secondary, const CImg<float>& edge_indicator,
                   const CImg<float>& band, CImg<float>& labels, const centre_pair& centres,
-                  const pair_segmentation_parameters& parameters, int iteration, int threads) {
+                  const pair_segmentation_parameters& parameters, int iteration, core::call_threads& threads) {
   return label_sweep(primary, secondary, edge_indicator, list_band(band), labels, centres, parameters, iteration,
                      threads);
 }
 
 float label_sweep(const CImg<float>& primary, const CImg<float>& secondary, const CImg<float>& edge_indicator,
                   const std::vector<band_run>& band, CImg<float>& labels, const centre_pair& centres,
-                  const pair_segmentation_parameters& parameters, int iteration, int threads) {
+                  const pair_segmentation_parameters& parameters, int iteration, core::call_threads& threads) {
   sweep_state state = make_sweep_state(primary, parameters, threads);
   const sweep_inputs in = inputs_of(primary, secondary, edge_indicator, centres, parameters);
   start_band(state, band, in, false);
@@ -80,15 +80,16 @@ float label_sweep(const CImg<float>& primary, const CImg<float>& secondary, cons
 void update_centres(const CImg<float>& primary, const CImg<float>& secondary, const CImg<float>& labels,
                     centre_pair& centres) {
   class_sums sums;
-  sum_classes(primary, secondary, labels.data(), centres.primary.height(), sums);
+  core::call_threads one_thread;
+  sum_classes(primary, secondary, labels.data(), centres.primary.height(), sums, one_thread);
   set_centres(sums, centres);
 }
 
 CImg<float> run_clustering(const CImg<float>& primary, const CImg<float>& secondary,
                            const pair_segmentation_parameters& parameters, const CImg<float>& edge_indicator,
-                           int threads) {
+                           core::call_threads& threads) {
   const unsigned width = primary.width(), height = primary.height(), depth = primary.depth();
-  CImg<float> labels = sorvik::start_labels(primary, threads);
+  CImg<float> labels = core::start_labels(primary, threads);
   centre_pair centres = init_centres(primary, secondary, parameters.class_count, threads);
   const std::vector<unsigned char> counted = counted_pixels(primary, secondary);
   sweep_state state = make_sweep_state(primary, parameters, threads);
@@ -105,16 +106,17 @@ CImg<float> run_clustering(const CImg<float>& primary, const CImg<float>& second
   const bool exact_sums = sums_are_exact(primary, secondary, counted, threads);
   // Sums shared among parts only where no order can change them.
   const int sum_parts =
-      exact_sums ? sorvik::useful_sum_parts(threads, counted.size(), parameters.class_count, 2 * primary.spectrum())
+      exact_sums ? core::useful_sum_parts(threads.count(), counted.size(), parameters.class_count, 2 * primary.spectrum())
                  : 1;
   bool sums_follow_moves = false;  // once summed in full, whether moves keep the sums exact
-  float energy = sorvik::initial_energy;
+  float energy = core::initial_energy;
   for (int iteration = 0; iteration < parameters.max_iterations; ++iteration) {
+    threads.check_stop();
     const float previous_energy = energy;
     const sweep_inputs in = inputs_of(primary, secondary, edge_indicator, centres, parameters);
     // Only the energies from iteration T on reach a convergence test, and
     // none where the tolerance lets none pass it.
-    const bool energy_wanted = iteration >= last_plain && sorvik::energies_can_converge(parameters.tolerance);
+    const bool energy_wanted = iteration >= last_plain && core::energies_can_converge(parameters.tolerance);
     if (iteration <= last_plain) {
       energy = sweep_image(in, state, labels.data(), energy_wanted);
     } else {
@@ -124,11 +126,11 @@ CImg<float> run_clustering(const CImg<float>& primary, const CImg<float>& second
     if (sums_follow_moves && is_edge_phase(parameters, iteration)) {
       move_relabelled(primary, secondary, labels.data(), counted, state.changes, sums);
     } else {
-      sum_classes(primary, secondary, labels.data(), parameters.class_count, sums, sum_parts);
+      sum_classes(primary, secondary, labels.data(), parameters.class_count, sums, threads, sum_parts);
       sums_follow_moves = exact_sums;
     }
     set_centres(sums, centres);
-    if (iteration > last_plain && sorvik::has_converged(energy, previous_energy, parameters.tolerance)) break;
+    if (iteration > last_plain && core::has_converged(energy, previous_energy, parameters.tolerance)) break;
   }
   return labels;
 }

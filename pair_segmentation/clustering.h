@@ -8,14 +8,13 @@
 #include <cstddef>
 #include <vector>
 
-#include "boundary/image.h"
+#include "core/call_threads.h"
+#include "core/image.h"
 #include "parameters.h"
-#include "segmentation/costs.h"
+#include "core/costs.h"
 
 namespace tamvel {
 
-using sorvik::cost_ceiling;
-using sorvik::largest_cost;
 // Added to a class's pixel count before the division, so an empty class gets 0.
 constexpr double empty_class_guard = 1e-10;
 
@@ -35,7 +34,7 @@ struct band_run {
 
 // K centres per channel, spaced evenly inside each channel's finite range,
 // taken separately for I and for J (channels 0 .. S-1 of J).
-centre_pair init_centres(const CImg<float>& primary, const CImg<float>& secondary, int class_count, int threads = 1);
+centre_pair init_centres(const CImg<float>& primary, const CImg<float>& secondary, int class_count, core::call_threads& threads);
 
 // The pixels in the band, in raster order. The band only changes at its
 // rebuild, so the iteration lists it once and each later sweep costs in
@@ -50,12 +49,12 @@ std::size_t pixels_in(const std::vector<band_run>& band);
 // labels and energy do not depend on their number.
 float label_sweep(const CImg<float>& primary, const CImg<float>& secondary, const CImg<float>& edge_indicator,
                   const CImg<float>& band, CImg<float>& labels, const centre_pair& centres,
-                  const pair_segmentation_parameters& parameters, int iteration, int threads = 1);
+                  const pair_segmentation_parameters& parameters, int iteration, core::call_threads& threads);
 
 // The same sweep over a band listed by list_band.
 float label_sweep(const CImg<float>& primary, const CImg<float>& secondary, const CImg<float>& edge_indicator,
                   const std::vector<band_run>& band, CImg<float>& labels, const centre_pair& centres,
-                  const pair_segmentation_parameters& parameters, int iteration, int threads = 1);
+                  const pair_segmentation_parameters& parameters, int iteration, core::call_threads& threads);
 
 // Both centre lists become the means of the finite pixels of each class.
 void update_centres(const CImg<float>& primary, const CImg<float>& secondary, const CImg<float>& labels,
@@ -65,6 +64,6 @@ void update_centres(const CImg<float>& primary, const CImg<float>& secondary, co
 // W x H x D x 1, whatever the thread count.
 CImg<float> run_clustering(const CImg<float>& primary, const CImg<float>& secondary,
                            const pair_segmentation_parameters& parameters, const CImg<float>& edge_indicator,
-                           int threads = 1);
+                           core::call_threads& threads);
 
 }  // namespace tamvel

@@ -1,7 +1,7 @@
 #include <algorithm>
 #include <cstddef>
 
-#include "segmentation/vector_clones.h"
+#include "core/vector_clones.h"
 #include "sweep_inputs.h"
 
 namespace tamvel {
@@ -36,7 +36,7 @@ inline void class_distances(const sweep_inputs& in, const float* primary, const 
 
 VECTOR_CLONES void data_costs(const sweep_inputs& in, const float* primary, const float* secondary,
                               std::size_t channel_stride, std::size_t count, double* table) {
-  float primary_distance[block_pixels], secondary_distance[block_pixels];
+  float primary_distance[core::block_pixels], secondary_distance[core::block_pixels];
   for (int k = 0; k < in.class_count; ++k) {
     class_distances(in, primary, secondary, channel_stride, k, count, primary_distance, secondary_distance);
     double* row = table + std::size_t(k) * count;
@@ -47,12 +47,12 @@ VECTOR_CLONES void data_costs(const sweep_inputs& in, const float* primary, cons
 VECTOR_CLONES void plain_sweep(const sweep_inputs& in, std::size_t position, std::size_t count, float* labels,
                                float* energy, float* terms) {
   const double no_edge_term = in.lambda * 0.0;
-  float primary_distance[block_pixels], secondary_distance[block_pixels];
-  double best[block_pixels], winner[block_pixels];
-  for (std::size_t start = 0; start < count; start += block_pixels) {
-    const std::size_t n = std::min(block_pixels, count - start);
+  float primary_distance[core::block_pixels], secondary_distance[core::block_pixels];
+  double best[core::block_pixels], winner[core::block_pixels];
+  for (std::size_t start = 0; start < count; start += core::block_pixels) {
+    const std::size_t n = std::min(core::block_pixels, count - start);
     for (std::size_t i = 0; i < n; ++i) {
-      best[i] = largest_cost;
+      best[i] = core::largest_cost;
       winner[i] = -1.0;
     }
     for (int k = 0; k < in.class_count; ++k) {
@@ -74,9 +74,9 @@ VECTOR_CLONES void plain_sweep(const sweep_inputs& in, std::size_t position, std
       label[i] = winner[i] >= 0 ? won : label[i];
     }
     if (terms)
-      for (std::size_t i = 0; i < n; ++i) terms[start + i] = winner[i] >= 0 ? static_cast<float>(best[i]) : cost_ceiling;
+      for (std::size_t i = 0; i < n; ++i) terms[start + i] = winner[i] >= 0 ? static_cast<float>(best[i]) : core::cost_ceiling;
     else if (energy)
-      for (std::size_t i = 0; i < n; ++i) *energy += winner[i] >= 0 ? static_cast<float>(best[i]) : cost_ceiling;
+      for (std::size_t i = 0; i < n; ++i) *energy += winner[i] >= 0 ? static_cast<float>(best[i]) : core::cost_ceiling;
   }
 }
 

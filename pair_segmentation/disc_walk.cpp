@@ -2,8 +2,8 @@
 
 namespace tamvel {
 
-disc_walk make_disc_walk(const sorvik::disc_window& window, unsigned width, unsigned height) {
-  const sorvik::disc_rows disc = sorvik::make_disc_rows(window);
+disc_walk make_disc_walk(const core::disc_window& window, unsigned width, unsigned height) {
+  const core::disc_rows disc = core::make_disc_rows(window);
   disc_walk walk;
   walk.rows = disc.rows;
   walk.width = width;
@@ -12,8 +12,8 @@ disc_walk make_disc_walk(const sorvik::disc_window& window, unsigned width, unsi
   walk.dx_max = disc.radius;
   walk.dy_min = disc.dy_min;
   walk.dy_max = disc.dy_max;
-  walk.column_of = sorvik::mirror_table(walk.dx_min, std::int64_t(width) + walk.dx_max, width);
-  walk.row_of = sorvik::mirror_table(walk.dy_min, std::int64_t(height) + walk.dy_max, height);
+  walk.column_of = core::mirror_table(walk.dx_min, std::int64_t(width) + walk.dx_max, width);
+  walk.row_of = core::mirror_table(walk.dy_min, std::int64_t(height) + walk.dy_max, height);
   return walk;
 }
 

@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "segmentation/disc_rows.h"
-#include "segmentation/window.h"
+#include "core/disc_rows.h"
+#include "core/window.h"
 
 namespace tamvel {
 
@@ -15,7 +15,7 @@ namespace tamvel {
 // ascending), with the reflected columns and rows a window reaching beyond
 // the image reads.
 struct disc_walk {
-  std::vector<sorvik::disc_row> rows;
+  std::vector<core::disc_row> rows;
   std::int64_t width = 0, height = 0;
   int dx_min = 0, dx_max = 0, dy_min = 0, dy_max = 0;
   std::vector<std::int32_t> column_of;  // column of x + dx at x + dx - dx_min
@@ -33,7 +33,7 @@ struct disc_walk {
   template <class Visit>
   void walk(std::size_t position, unsigned x, unsigned y, Visit&& visit) const {
     if (inside(x, y)) {
-      for (const sorvik::disc_row& row : rows) {
+      for (const core::disc_row& row : rows) {
         const std::size_t centre = position + std::ptrdiff_t(row.dy) * width;
         for (int dx = -row.half_width; dx <= row.half_width; ++dx) visit(centre + std::ptrdiff_t(dx));
       }
@@ -41,7 +41,7 @@ struct disc_walk {
     }
     const std::size_t slice = position - x - std::size_t(y) * std::size_t(width);
     const std::int32_t* column = column_of.data() + (std::int64_t(x) - dx_min);
-    for (const sorvik::disc_row& row : rows) {
+    for (const core::disc_row& row : rows) {
       const std::size_t source =
           slice + std::size_t(row_of[std::size_t(std::int64_t(y) + row.dy - dy_min)]) * std::size_t(width);
       for (int dx = -row.half_width; dx <= row.half_width; ++dx) visit(source + std::size_t(column[dx]));
@@ -49,6 +49,6 @@ struct disc_walk {
   }
 };
 
-disc_walk make_disc_walk(const sorvik::disc_window& window, unsigned width, unsigned height);
+disc_walk make_disc_walk(const core::disc_window& window, unsigned width, unsigned height);
 
 }  // namespace tamvel

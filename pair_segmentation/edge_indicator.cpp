@@ -6,9 +6,9 @@
 
 #include <vector>
 
-#include "segmentation/initial_centres.h"
-#include "segmentation/thread_team.h"
-#include "segmentation/vector_clones.h"
+#include "core/initial_centres.h"
+#include "core/call_threads.h"
+#include "core/vector_clones.h"
 
 namespace tamvel {
 namespace {
@@ -111,34 +111,34 @@ void indicator_rows(const CImg<float>& primary, CImg<float>& indicator, std::siz
 
 }  // namespace
 
-CImg<float> compute_edge_indicator(const CImg<float>& primary, int threads) {
+CImg<float> compute_edge_indicator(const CImg<float>& primary, core::call_threads& threads) {
   CImg<float> indicator;
   if (primary.is_empty()) return indicator;
   const std::size_t width = primary.width(), rows = std::size_t(primary.height()) * primary.depth();
   indicator.assign(primary.width(), primary.height(), primary.depth(), 1);
-  const int parts = sorvik::useful_parts(threads, rows, std::max<std::size_t>(1, indicator_share / width));
-  sorvik::run_parts(parts, [&](int part, int part_count, sorvik::team_state&) {
-    const sorvik::share mine = sorvik::share_of(rows, part, part_count);
+  const int parts = core::useful_parts(threads.count(), rows, std::max<std::size_t>(1, indicator_share / width));
+  threads.run(parts, [&](int part, int part_count, core::run_progress&) {
+    const core::share mine = core::share_of(rows, part, part_count);
     indicator_rows(primary, indicator, mine.begin, mine.end);
   });
   normalize_edge_indicator(indicator, threads);
   return indicator;
 }
 
-void normalize_edge_indicator(CImg<float>& indicator, int threads) {
+void normalize_edge_indicator(CImg<float>& indicator, core::call_threads& threads) {
   if (indicator.is_empty()) return;
   const std::size_t count = indicator.size();
   float lowest = 0, highest = 0;
-  const bool found = sorvik::finite_range(indicator.data(), count, lowest, highest, threads);
+  const bool found = core::finite_range(indicator.data(), count, lowest, highest, threads);
   if (!found || lowest == highest) {
     indicator.fill(0.0f);
     return;
   }
   if (lowest == 0.0f && highest == 1.0f) return;
   const double span = double(highest) - double(lowest);
-  const int parts = sorvik::useful_parts(threads, count, indicator_share);
-  sorvik::run_parts(parts, [&](int part, int part_count, sorvik::team_state&) {
-    const sorvik::share mine = sorvik::share_of(count, part, part_count);
+  const int parts = core::useful_parts(threads.count(), count, indicator_share);
+  threads.run(parts, [&](int part, int part_count, core::run_progress&) {
+    const core::share mine = core::share_of(count, part, part_count);
     rescale(indicator.data() + mine.begin, mine.end - mine.begin, lowest, span);
   });
 }

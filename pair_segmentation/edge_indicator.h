@@ -2,7 +2,8 @@
 // flat, near 0 on its strongest edges. It prices a disagreeing neighbour.
 #pragma once
 
-#include "boundary/image.h"
+#include "core/call_threads.h"
+#include "core/image.h"
 
 namespace tamvel {
 
@@ -14,12 +15,12 @@ namespace tamvel {
 // (normalize_edge_indicator). An empty primary image gives an empty result.
 // Up to `threads` threads share the rows; the values do not depend on their
 // number.
-CImg<float> compute_edge_indicator(const CImg<float>& primary, int threads = 1);
+CImg<float> compute_edge_indicator(const CImg<float>& primary, core::call_threads& threads);
 
 // Maps the finite values linearly onto [0, 1] (v - m) / (M - m), with m and M
 // the smallest and largest finite value; all values become 0 when m == M or
 // no value is finite. An image already spanning exactly [0, 1], and an empty
 // image, are left alone. Up to `threads` threads share the values.
-void normalize_edge_indicator(CImg<float>& indicator, int threads = 1);
+void normalize_edge_indicator(CImg<float>& indicator, core::call_threads& threads);
 
 }  // namespace tamvel

@@ -5,8 +5,8 @@
 #include <initializer_list>
 
 #include "penalties.h"
-#include "segmentation/phases.h"
-#include "segmentation/thread_team.h"
+#include "core/phases.h"
+#include "core/call_threads.h"
 
 namespace tamvel {
 namespace {
@@ -51,7 +51,7 @@ pixel_penalties penalties_at(const sweep_inputs& in, sweep_state& state, sweep_p
   if (known == window_unknown) {
     // One class filling a window that lies inside the image leaves only the
     // pixel itself to differ from its own class.
-    bool one_class = class_of_label(labels[position], in.class_count) < in.class_count && state.disc.inside(x, y);
+    bool one_class = core::class_of_label(labels[position], in.class_count) < in.class_count && state.disc.inside(x, y);
     if (one_class) state.disc.walk(position, x, y, [&](std::size_t p) { one_class &= labels[p] == labels[position]; });
     if (one_class) {
       double sum = 0.0;
@@ -102,10 +102,10 @@ int choose_class(const double* data, std::size_t stride, int class_count, int ow
   bool won_before_own = false;
   for (int k = 0; k < class_count; ++k) {
     cost[k] = data[std::size_t(k) * stride] + lambda * penalty(k);
-    if (k < own_class) won_before_own |= cost[k] < double(largest_cost);
+    if (k < own_class) won_before_own |= cost[k] < double(core::largest_cost);
   }
   if (won_before_own && own_class < class_count) cost[own_class] = data[std::size_t(own_class) * stride] + lambda * own_penalty;
-  float least = largest_cost;
+  float least = core::largest_cost;
   int winner = -1;
   for (int k = 0; k < class_count; ++k) {
     winner = cost[k] < double(least) ? k : winner;
@@ -134,6 +134,7 @@ struct edge_frame {
   float* labels;
   bool alone;
   float* terms;
+  const core::run_progress& progress;  // looked at between blocks
 };
 
 // The sweep with edge penalty, pixel after pixel in raster order, each label
@@ -149,8 +150,8 @@ void sweep_span(const edge_frame& f, sweep_part& part, band_cursor& at, std::siz
   sweep_state& state = f.state;
   const std::size_t class_count = std::size_t(in.class_count);
   const std::size_t block = table_block_pixels(in.class_count);
-  std::size_t position[block_pixels];
-  unsigned column[block_pixels], row[block_pixels];
+  std::size_t position[core::block_pixels];
+  unsigned column[core::block_pixels], row[core::block_pixels];
   while (at.run < run_end) {
     std::size_t n = 0;
     for (; n < block && at.run < run_end; ++n) {
@@ -165,14 +166,14 @@ void sweep_span(const edge_frame& f, sweep_part& part, band_cursor& at, std::siz
         at.offset = 0;
       }
     }
-    if (n == 0) return;
+    if (n == 0 || f.progress.aborted()) return;
     data_costs(in, state.primary_values + at.band_index, state.secondary_values + at.band_index, state.value_stride,
                n, part.table.data());
 
     for (std::size_t i = 0; i < n; ++i, ++at.band_index) {
       const std::size_t p = position[i];
       const float own_label = f.labels[p];
-      const int own_class = class_of_label(own_label, in.class_count);
+      const int own_class = core::class_of_label(own_label, in.class_count);
       const pixel_penalties penalty =
           penalties_at(in, state, part, f.alone, at.band_index, p, column[i], row[i], f.labels);
       const double* data = part.table.data() + i;
@@ -198,7 +199,7 @@ void sweep_span(const edge_frame& f, sweep_part& part, band_cursor& at, std::siz
           part.changes.push_back(label_change{p, own_class});
         }
       }
-      const float term = winner >= 0 ? best : cost_ceiling;
+      const float term = winner >= 0 ? best : core::cost_ceiling;
       if (f.terms)
         f.terms[at.band_index] = term;
       else
@@ -226,7 +227,7 @@ void sweep_span(const edge_frame& f, sweep_part& part, band_cursor& at, std::siz
 // 256 columns, so that a few rows overlap in any image wide enough; builds
 // for tests take chunks of 3, so that rows overlap even in their tiny images.
 std::size_t wavefront_columns(std::size_t width) {
-  return sorvik::worth_a_thread(256) == 1 ? 3 : std::clamp<std::size_t>(width / 8, 32, 256);
+  return core::worth_a_thread(256) == 1 ? 3 : std::clamp<std::size_t>(width / 8, 32, 256);
 }
 
 int wavefront_reach(const disc_walk& disc) {
@@ -240,16 +241,16 @@ struct wavefront {
 };
 
 void sweep_row_in_wave(const edge_frame& f, sweep_part& part, std::size_t y, wavefront& wave,
-                       const sorvik::team_state& team, float& energy) {
+                       const core::run_progress& progress, float& energy) {
   const sweep_state& state = f.state;
   const std::size_t width = std::size_t(state.disc.width);
   const std::size_t first_run = state.row_first_run[y];
   band_cursor at{first_run, 0, state.run_start[first_run]};
   for (std::size_t a = 0; a < width; a += wave.chunk) {
     const std::size_t b = std::min(width, a + wave.chunk);
-    if (y > 0) team.wait_until(wave.finished[y - 1], std::min(width, b + wave.lag));
+    if (y > 0) progress.wait_until(wave.finished[y - 1], std::min(width, b + wave.lag));
     sweep_span(f, part, at, state.row_first_run[y + 1], unsigned(b), energy);
-    team.publish(wave.finished[y], b);
+    progress.publish(wave.finished[y], b);
   }
 }
 
@@ -294,34 +295,36 @@ float edge_phase_sweep(const sweep_inputs& in, sweep_state& state, const std::ve
   for (sweep_part& part : state.parts) part.changes.clear();
   float energy = 0;
   if (layout.parts == 1) {
-    const edge_frame f{in, state, band, labels, true, nullptr};
-    band_cursor at{0, 0, 0};
-    sweep_span(f, state.parts.front(), at, band.size(), no_column_end, energy);
+    state.threads->run(1, [&](int, int, core::run_progress& progress) {
+      const edge_frame f{in, state, band, labels, true, nullptr, progress};
+      band_cursor at{0, 0, 0};
+      sweep_span(f, state.parts.front(), at, band.size(), no_column_end, energy);
+    });
     state.changes.swap(state.parts.front().changes);
     return energy;
   }
-  const edge_frame f{in, state, band, labels, false, state.terms.data()};
   const std::size_t height = std::size_t(state.disc.height);
   const std::size_t depth = in.pixel_count / (std::size_t(state.disc.width) * height);
   wavefront wave{std::vector<std::atomic<std::size_t>>(layout.wavefront ? height : 0),
                  2 * std::size_t(wavefront_reach(state.disc)) + 1, wavefront_columns(std::size_t(state.disc.width))};
-  sorvik::run_parts(layout.parts, [&](int part, int part_count, sorvik::team_state& team) {
+  state.threads->run(layout.parts, [&](int part, int part_count, core::run_progress& progress) {
     float unused = 0;
+    const edge_frame f{in, state, band, labels, false, state.terms.data(), progress};
     sweep_part& mine = state.parts[std::size_t(part)];
     if (layout.wavefront) {
       for (std::size_t y = std::size_t(part); y < height; y += std::size_t(part_count))
-        sweep_row_in_wave(f, mine, y, wave, team, unused);
+        sweep_row_in_wave(f, mine, y, wave, progress, unused);
       return;
     }
     // Slices of a volume are independent given the centres: the window stays
     // in its slice.
-    const sorvik::share slices = sorvik::share_of(depth, part, part_count);
+    const core::share slices = core::share_of(depth, part, part_count);
     const std::size_t first_run = state.row_first_run[slices.begin * height];
     band_cursor at{first_run, 0, state.run_start[first_run]};
     sweep_span(f, mine, at, state.row_first_run[slices.end * height], no_column_end, unused);
   });
   gather_parts(state, in);
-  return energy_wanted ? sorvik::sum_in_raster_order(state.terms.data(), state.run_start.back()) : 0.0f;
+  return energy_wanted ? core::sum_in_raster_order(state.terms.data(), state.run_start.back()) : 0.0f;
 }
 
 // The pieces of consecutive image pixels that band pixels begin .. end - 1
@@ -341,6 +344,8 @@ void for_each_piece(const std::vector<band_run>& band, const std::vector<std::si
 // The least band pixels worth a part of a plain sweep, and of an edge-phase one.
 constexpr std::size_t plain_share = 8192;
 constexpr std::size_t edge_share = 4096;
+// Band pixels a plain sweep takes between two looks at the stop request.
+constexpr std::size_t plain_stretch = std::size_t(1) << 16;
 
 // A plain sweep of `pixels` band pixels, the listed band's or, without
 // `band`, every pixel of the image. Pixels do not depend on each other, so
@@ -348,7 +353,7 @@ constexpr std::size_t edge_share = 4096;
 // order afterwards.
 float plain_band_sweep(const sweep_inputs& in, sweep_state& state, const std::vector<band_run>* band,
                        std::size_t pixels, float* labels, bool energy_wanted) {
-  const auto sweep_share = [&](std::size_t begin, std::size_t end, float* running, float* terms) {
+  const auto sweep_stretch = [&](std::size_t begin, std::size_t end, float* running, float* terms) {
     if (!band) {
       plain_sweep(in, begin, end - begin, labels, running, terms ? terms + begin : nullptr);
       return;
@@ -358,18 +363,18 @@ float plain_band_sweep(const sweep_inputs& in, sweep_state& state, const std::ve
     });
   };
   float energy = 0;
-  const int parts = sorvik::useful_parts(state.threads, pixels, plain_share);
-  if (parts == 1) {
-    sweep_share(0, pixels, energy_wanted ? &energy : nullptr, nullptr);
-    return energy;
-  }
-  if (energy_wanted && state.terms.size() < pixels) state.terms.resize(pixels);
-  float* terms = energy_wanted ? state.terms.data() : nullptr;
-  sorvik::run_parts(parts, [&](int part, int part_count, sorvik::team_state&) {
-    const sorvik::share mine = sorvik::share_of(pixels, part, part_count);
-    if (mine.begin < mine.end) sweep_share(mine.begin, mine.end, nullptr, terms);
+  const int parts = core::useful_parts(state.threads->count(), pixels, plain_share);
+  // One part sums the energy as it goes; several leave each pixel's term for
+  // a sum in raster order afterwards.
+  if (parts > 1 && energy_wanted && state.terms.size() < pixels) state.terms.resize(pixels);
+  float* terms = parts > 1 && energy_wanted ? state.terms.data() : nullptr;
+  float* running = parts == 1 && energy_wanted ? &energy : nullptr;
+  state.threads->run(parts, [&](int part, int part_count, core::run_progress& progress) {
+    const core::share mine = core::share_of(pixels, part, part_count);
+    for (std::size_t b = mine.begin; b < mine.end && !progress.aborted(); b += plain_stretch)
+      sweep_stretch(b, std::min(mine.end, b + plain_stretch), running, terms);
   });
-  return energy_wanted ? sorvik::sum_in_raster_order(terms, pixels) : 0.0f;
+  return terms ? core::sum_in_raster_order(terms, pixels) : energy;
 }
 
 sweep_part make_sweep_part(int class_count) {
@@ -384,28 +389,28 @@ sweep_part make_sweep_part(int class_count) {
 // slice as a wavefront where the rows are long enough for their parts to
 // overlap.
 sweep_layout plan_edge_parts(const sweep_state& state, std::size_t band_pixels, std::size_t pixel_count) {
-  const int threads = sorvik::useful_parts(state.threads, band_pixels, edge_share);
+  const int threads = core::useful_parts(state.threads->count(), band_pixels, edge_share);
   if (threads <= 1) return {1, false};
   const std::size_t width = std::size_t(state.disc.width), height = std::size_t(state.disc.height);
   const std::size_t depth = pixel_count / (width * height);
-  if (depth > 1) return {sorvik::useful_parts(threads, depth, 1), false};
+  if (depth > 1) return {core::useful_parts(threads, depth, 1), false};
   // A row waits for the row above at every chunk, band pixels in it or not:
   // a band of a few percent of the image would pay for waits with little
   // work between them. The band the rebuild leaves along the boundaries of
   // a noisy image, a tenth or more of it, is worth sharing.
-  if (band_pixels < sorvik::worth_a_thread(pixel_count / 16)) return {1, false};
+  if (band_pixels < core::worth_a_thread(pixel_count / 16)) return {1, false};
   const std::size_t lag = wavefront_columns(width) + 2 * std::size_t(wavefront_reach(state.disc)) + 1;
-  const int parts = int(std::min<std::size_t>(std::size_t(sorvik::useful_parts(threads, width, 2 * lag)), height));
+  const int parts = int(std::min<std::size_t>(std::size_t(core::useful_parts(threads, width, 2 * lag)), height));
   return {std::max(parts, 1), parts > 1};
 }
 
 }  // namespace
 
 sweep_state make_sweep_state(const CImg<float>& primary, const pair_segmentation_parameters& parameters,
-                             int threads) {
+                             core::call_threads& threads) {
   sweep_state state;
   state.disc = make_disc_walk(parameters.window, primary.width(), primary.height());
-  state.threads = std::max(1, threads);
+  state.threads = &threads;
   state.parts.push_back(make_sweep_part(parameters.class_count));
   return state;
 }
@@ -460,7 +465,7 @@ void start_band(sweep_state& state, const std::vector<band_run>& band, const swe
 }
 
 bool is_edge_phase(const pair_segmentation_parameters& parameters, int iteration) {
-  return sorvik::is_edge_phase(parameters.last_plain_iteration, parameters.window, iteration);
+  return core::is_edge_phase(parameters.last_plain_iteration, parameters.window, iteration);
 }
 
 float sweep_band(const sweep_inputs& in, sweep_state& state, const std::vector<band_run>& band, float* labels,

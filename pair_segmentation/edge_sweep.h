@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "clustering.h"
+#include "core/call_threads.h"
 #include "disc_walk.h"
 #include "sweep_inputs.h"
 
@@ -61,7 +62,7 @@ struct sweep_layout {
 
 struct sweep_state {
   disc_walk disc;
-  int threads = 1;
+  core::call_threads* threads = nullptr;  // the call's
   sweep_layout layout;                    // of the band's edge-phase sweeps
   std::vector<sweep_part> parts;          // one per part of layout
   // The band pixels' values, channel c of band pixel b at c * value_stride +
@@ -73,7 +74,7 @@ struct sweep_state {
   std::size_t value_stride = 0;
   std::vector<std::size_t> run_start;     // per run its first band pixel, then the band's pixel count
   std::vector<std::size_t> row_first_run; // per image row (z * H + y) its first run, then the run count
-  std::vector<float> terms;               // per band pixel its energy term, when parts share a sweep
+  std::vector<float> terms;               // per band pixel its energy term, when parts core::share a sweep
   bool remembers = false;                 // whether the following fields are kept
   std::vector<unsigned char> knowledge;   // per image pixel
   CImg<double> window_sums;               // per band pixel, for a window one class fills
@@ -84,7 +85,7 @@ struct sweep_state {
 
 // What the sweeps of a run or of one sweep need, for up to `threads` threads.
 sweep_state make_sweep_state(const CImg<float>& primary, const pair_segmentation_parameters& parameters,
-                             int threads = 1);
+                             core::call_threads& threads);
 
 // Makes `band` the band of the following sweeps. Only a run sweeps one band
 // more than once: a single sweep has no use for what is known of windows.

@@ -23,7 +23,7 @@ float resolve_band_sigma(float band_sigma, unsigned width, unsigned height, unsi
   return static_cast<float>(-double(band_sigma) * largest / 100.0);
 }
 
-CImg<float> rebuild_band(const CImg<float>& labels, float band_sigma, int threads) {
+CImg<float> rebuild_band(const CImg<float>& labels, float band_sigma, core::call_threads& threads) {
   // The library would turn a negative sigma into a percentage of each axis
   // separately; the band wants one scale for every axis, taken from the
   // largest extent, so only a resolved non-negative sigma reaches it.

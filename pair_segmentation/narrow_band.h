@@ -4,7 +4,8 @@
 // a difference above the threshold.
 #pragma once
 
-#include "boundary/image.h"
+#include "core/call_threads.h"
+#include "core/image.h"
 
 namespace tamvel {
 
@@ -27,6 +28,6 @@ float resolve_band_sigma(float band_sigma, unsigned width, unsigned height, unsi
 // extended). Below sigma 0.1 nothing is smoothed, which empties the band.
 // Up to `threads` threads share the smoothing; the values do not depend on
 // their number.
-CImg<float> rebuild_band(const CImg<float>& labels, float band_sigma, int threads = 1);
+CImg<float> rebuild_band(const CImg<float>& labels, float band_sigma, core::call_threads& threads);
 
 }  // namespace tamvel

@@ -76,7 +76,7 @@ void sum_penalties(const disc_walk& disc, std::size_t position, unsigned x, unsi
 
 void class_penalties(const disc_walk& disc, std::size_t position, unsigned x, unsigned y, const float* labels,
                      const float* edge, int class_count, double* penalty) {
-  const sorvik::class_index own = class_of_label(labels[position], class_count);
+  const core::class_index own = core::class_of_label(labels[position], class_count);
   const bool with_own = own > 0 && own < class_count;
   for (int first = 0; first < class_count; first += classes_per_walk) {
     const int classes = std::min(classes_per_walk, class_count - first);

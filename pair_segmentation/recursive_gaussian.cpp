@@ -4,7 +4,7 @@
 #include <cmath>
 #include <vector>
 
-#include "segmentation/thread_team.h"
+#include "core/call_threads.h"
 
 namespace tamvel {
 namespace {
@@ -97,11 +97,11 @@ constexpr std::size_t smoothing_share = 16384;
 // among up to `threads` parts, each with a buffer of its own:
 // filter(first_group, end_group, buffer).
 template <class Filter>
-void share_line_groups(int threads, std::size_t groups, std::size_t length, Filter&& filter) {
+void share_line_groups(core::call_threads& threads, std::size_t groups, std::size_t length, Filter&& filter) {
   const int parts =
-      sorvik::useful_parts(threads, groups, std::max<std::size_t>(1, smoothing_share / (length * lines_together)));
-  sorvik::run_parts(parts, [&](int part, int part_count, sorvik::team_state&) {
-    const sorvik::share mine = sorvik::share_of(groups, part, part_count);
+      core::useful_parts(threads.count(), groups, std::max<std::size_t>(1, smoothing_share / (length * lines_together)));
+  threads.run(parts, [&](int part, int part_count, core::run_progress&) {
+    const core::share mine = core::share_of(groups, part, part_count);
     if (mine.begin == mine.end) return;
     std::vector<double> buffer(length * lines_together);
     filter(mine.begin, mine.end, buffer);
@@ -128,7 +128,7 @@ gaussian_coefficients gaussian_coefficients_of(float sigma) {
   return g;
 }
 
-void smooth_along(const CImg<float>& source, CImg<float>& target, float sigma, char axis, int threads) {
+void smooth_along(const CImg<float>& source, CImg<float>& target, float sigma, char axis, core::call_threads& threads) {
   const std::size_t width = source.width(), height = source.height(), depth = source.depth();
   const std::size_t length = axis == 'x' ? width : axis == 'y' ? height : depth;
   if (length <= 1 || source.is_empty() || double(sigma) < 0.1f) {

@@ -9,7 +9,8 @@
 
 #include <cstddef>
 
-#include "boundary/image.h"
+#include "core/call_threads.h"
+#include "core/image.h"
 
 namespace tamvel {
 
@@ -25,6 +26,6 @@ gaussian_coefficients gaussian_coefficients_of(float sigma);
 // same extents and may be `source` itself. An axis of length 1 or less is
 // copied unchanged, as is everything for sigma < 0.1. Up to `threads`
 // threads share the lines, which do not depend on each other.
-void smooth_along(const CImg<float>& source, CImg<float>& target, float sigma, char axis, int threads = 1);
+void smooth_along(const CImg<float>& source, CImg<float>& target, float sigma, char axis, core::call_threads& threads);
 
 }  // namespace tamvel

@@ -1,10 +1,9 @@
 #include "segment_image_pair.h"
 
-#include "boundary/refusal.h"
+#include "core/refusal.h"
 #include "clustering.h"
 #include "edge_indicator.h"
 #include "parameters.h"
-#include "segmentation/thread_crew.h"
 
 namespace tamvel {
 namespace {
@@ -15,7 +14,7 @@ const char* channel_word(unsigned count) { return count == 1 ? "channel" : "chan
 // pixels, and the host boundary keeps the extents of a 0 x 5 array.
 void require_pixels(const CImg<float>& primary) {
   if (primary.width() == 0 || primary.height() == 0 || primary.depth() == 0 || primary.spectrum() == 0)
-    boundary::refuse("emptyImage",
+    core::refuse("emptyImage",
                      "the primary image is %u x %u x %u (rows x columns x depth) with %u %s; expected at least one "
                      "row, column, slice and channel.",
                      primary.height(), primary.width(), primary.depth(), primary.spectrum(),
@@ -28,7 +27,7 @@ void require_matching_secondary(const CImg<float>& primary, const CImg<float>& s
   const bool same_grid = secondary.width() == primary.width() && secondary.height() == primary.height() &&
                          secondary.depth() == primary.depth();
   if (!same_grid || secondary.spectrum() < primary.spectrum())
-    boundary::refuse("geometryMismatch",
+    core::refuse("geometryMismatch",
                      "the secondary image is %u x %u x %u (rows x columns x depth) with %u %s; expected the "
                      "primary's %u x %u x %u with at least %u %s.",
                      secondary.height(), secondary.width(), secondary.depth(), secondary.spectrum(),
@@ -39,13 +38,18 @@ void require_matching_secondary(const CImg<float>& primary, const CImg<float>& s
 }  // namespace
 
 CImg<float> segment_image_pair(const CImg<float>& primary, const CImg<float>& secondary,
-                               const CImg<float>& parameter_image, int threads) {
+                               const CImg<float>& parameter_image, core::call_threads& threads) {
   const pair_segmentation_parameters parameters = read_parameters(parameter_image);
   require_pixels(primary);
   require_matching_secondary(primary, secondary);
-  const sorvik::thread_crew crew(threads);  // the call's threads, joined before it returns
   const CImg<float> edge_indicator = compute_edge_indicator(primary, threads);
   return run_clustering(primary, secondary, parameters, edge_indicator, threads);
+}
+
+CImg<float> segment_image_pair(const CImg<float>& primary, const CImg<float>& secondary,
+                               const CImg<float>& parameter_image, int threads) {
+  core::call_threads call(threads);
+  return segment_image_pair(primary, secondary, parameter_image, call);
 }
 
 }  // namespace tamvel

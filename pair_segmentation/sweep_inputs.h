@@ -6,13 +6,11 @@
 #include <cstddef>
 
 #include "clustering.h"
-#include "segmentation/label_classes.h"
-#include "segmentation/pixel_blocks.h"
+#include "core/labels.h"
+#include "core/pixel_blocks.h"
 
 namespace tamvel {
 
-using sorvik::block_pixels;
-using sorvik::class_of_label;
 
 struct sweep_inputs {
   const float* primary;
@@ -44,7 +42,7 @@ inline sweep_inputs inputs_of(const CImg<float>& primary, const CImg<float>& sec
 
 // Pixels whose data terms are formed together: as many as keep a table of K
 // of them small (4096 doubles), at most a block.
-inline std::size_t table_block_pixels(int class_count) { return sorvik::pixels_per_table(class_count, 4096); }
+inline std::size_t table_block_pixels(int class_count) { return core::pixels_per_table(class_count, 4096); }
 
 // alpha * d_J + d_I of `count` pixels, class by class into
 // table[k * count + i]; each distance a float sum in ascending channel

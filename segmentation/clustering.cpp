@@ -7,13 +7,12 @@
 #include <optional>
 #include <vector>
 
-#include "centre_sums.h"
-#include "convergence.h"
+#include "core/centre_sums.h"
+#include "core/convergence.h"
 #include "data_terms.h"
 #include "edge_sweep.h"
-#include "initial_centres.h"
-#include "phases.h"
-#include "thread_team.h"
+#include "core/initial_centres.h"
+#include "core/phases.h"
 
 // These kernels give, bit for bit, the labels, centres and energies of the
 // plain iteration kept in tests/reference/: every pixel and class goes through
@@ -33,11 +32,11 @@ struct plain_block_buffers {
 
 plain_block_buffers make_plain_block_buffers(const CImg<float>& image) {
   plain_block_buffers buffers;
-  buffers.value.resize(std::size_t(std::max(image.spectrum(), 1)) * block_pixels);
-  buffers.distance.resize(block_pixels);
-  buffers.best.resize(block_pixels);
-  buffers.label.resize(block_pixels);
-  buffers.added.resize(block_pixels);
+  buffers.value.resize(std::size_t(std::max(image.spectrum(), 1)) * core::block_pixels);
+  buffers.distance.resize(core::block_pixels);
+  buffers.best.resize(core::block_pixels);
+  buffers.label.resize(core::block_pixels);
+  buffers.added.resize(core::block_pixels);
   return buffers;
 }
 
@@ -46,7 +45,7 @@ plain_block_buffers make_plain_block_buffers(const CImg<float>& image) {
 // of the sweep, and with more than one part every pixel's energy term, which
 // the caller adds up in raster order.
 struct sweep_buffers {
-  int threads = 1;
+  core::call_threads* threads = nullptr;
   std::vector<double> centre_values;  // the centres in double
   std::vector<plain_block_buffers> plain;
   std::vector<edge_buffers> edge;  // when an edge-phase sweep is to come
@@ -60,17 +59,18 @@ bool is_edge_phase(const segmentation_parameters& parameters, std::int64_t itera
 }
 
 // Parts of a plain sweep: blocks of pixels, a few thousand pixels at least each.
-int plain_parts(int threads, std::size_t pixels) { return useful_parts(threads, pixels, 8192); }
+int plain_parts(int threads, std::size_t pixels) { return core::useful_parts(threads, pixels, 8192); }
 
 sweep_buffers make_sweep_buffers(const CImg<float>& image, const segmentation_parameters& parameters,
-                                 const CImg<float>& labels, bool edge_phase_ahead, int threads) {
+                                 const CImg<float>& labels, bool edge_phase_ahead,
+                                 core::call_threads& threads) {
   sweep_buffers buffers;
-  buffers.threads = threads;
+  buffers.threads = &threads;
   buffers.centre_values.resize(std::size_t(image.spectrum()) * parameters.class_count);
-  buffers.plain.resize(std::size_t(plain_parts(threads, labels.size())));
+  buffers.plain.resize(std::size_t(plain_parts(threads.count(), labels.size())));
   for (plain_block_buffers& part : buffers.plain) part = make_plain_block_buffers(image);
-  if (edge_phase_ahead) buffers.edge = make_edge_buffers(image, parameters, labels, threads);
-  if (threads > 1) buffers.energy_terms.reset(new float[labels.size()]);
+  if (edge_phase_ahead) buffers.edge = make_edge_buffers(image, parameters, labels, threads.count());
+  if (threads.count() > 1) buffers.energy_terms.reset(new float[labels.size()]);
   return buffers;
 }
 
@@ -85,9 +85,9 @@ void plain_blocks(const CImg<float>& image, const segmentation_parameters& param
   // for the pixels past a block's end that the choice computes anyway.
   float* label = buffers.label.data();
   float* added = buffers.added.data();
-  for (std::size_t first = first_block * block_pixels; first < std::min(pixels, end_block * block_pixels);
-       first += block_pixels) {
-    const std::size_t count = std::min(block_pixels, pixels - first);
+  for (std::size_t first = first_block * core::block_pixels; first < std::min(pixels, end_block * core::block_pixels);
+       first += core::block_pixels) {
+    const std::size_t count = std::min(core::block_pixels, pixels - first);
     block_values(image, first, pixels, count, buffers.value.data());
     std::copy(labels.data() + first, labels.data() + first + count, label);
     plain_choice(buffers.value.data(), image.spectrum(), centres.data(), centre_values.data(),
@@ -111,30 +111,28 @@ float plain_sweep(const CImg<float>& image, const segmentation_parameters& param
   // NaN for an infinite weight, and then no class wins any pixel.
   if (!(double(parameters.edge_weight) * 0 == 0)) {
     if (energy_wanted)
-      for (std::size_t i = 0; i < pixels; ++i) energy += cost_ceiling;
+      for (std::size_t i = 0; i < pixels; ++i) energy += core::cost_ceiling;
     return energy;
   }
   std::copy(centres.data(), centres.data() + centres.size(), buffers.centre_values.data());
-  const std::size_t blocks = (pixels + block_pixels - 1) / block_pixels;
+  const std::size_t blocks = (pixels + core::block_pixels - 1) / core::block_pixels;
   const int parts = int(buffers.plain.size());
-  if (parts == 1) {
-    plain_blocks(image, parameters, centres, buffers.centre_values, labels, 0, blocks, buffers.plain[0], nullptr,
-                 energy_wanted ? &energy : nullptr);
-    return energy;
-  }
-  float* terms = energy_wanted ? buffers.energy_terms.get() : nullptr;
+  // One part sums the energy as it goes; several leave each pixel's term
+  // for a sum in raster order afterwards.
+  float* terms = parts > 1 && energy_wanted ? buffers.energy_terms.get() : nullptr;
+  float* running = parts == 1 && energy_wanted ? &energy : nullptr;
   // Each part takes the next few blocks not yet taken, so that a part
   // slowed down by a busy machine leaves more to the others.
   constexpr std::size_t blocks_per_turn = 16;
   std::atomic<std::size_t> next_block{0};
-  run_parts(parts, [&](int part, int, team_state& team) {
+  buffers.threads->run(parts, [&](int part, int, core::run_progress& progress) {
     for (std::size_t first; (first = next_block.fetch_add(blocks_per_turn, std::memory_order_relaxed)) < blocks;) {
-      if (team.aborted()) break;
+      if (progress.aborted()) break;
       plain_blocks(image, parameters, centres, buffers.centre_values, labels, first,
-                   std::min(blocks, first + blocks_per_turn), buffers.plain[part], terms, nullptr);
+                   std::min(blocks, first + blocks_per_turn), buffers.plain[part], terms, running);
     }
   });
-  return terms ? sum_in_raster_order(terms, pixels) : 0.0f;
+  return terms ? core::sum_in_raster_order(terms, pixels) : energy;
 }
 
 float sweep(const CImg<float>& image, const segmentation_parameters& parameters, const CImg<float>& centres,
@@ -142,7 +140,7 @@ float sweep(const CImg<float>& image, const segmentation_parameters& parameters,
   if (!is_edge_phase(parameters, iteration))
     return plain_sweep(image, parameters, centres, labels, buffers, energy_wanted);
   return edge_sweep(image, parameters, centres, labels, buffers.edge,
-                    buffers.threads > 1 && energy_wanted ? buffers.energy_terms.get() : nullptr);
+                    *buffers.threads, buffers.threads->count() > 1 && energy_wanted ? buffers.energy_terms.get() : nullptr);
 }
 
 struct centre_sum_plan {
@@ -161,25 +159,26 @@ void set_centres(const std::vector<double>& sums, const std::vector<std::uint64_
 }
 
 void update_centres(const CImg<float>& image, const CImg<float>& labels, int class_count, CImg<float>& centres,
-                    const centre_sum_plan& plan) {
+                    const centre_sum_plan& plan, core::call_threads& threads) {
   std::vector<double> sums;
   std::vector<std::uint64_t> counts;
-  sum_by_class(labels.data(), labels.size(), channel_starts(image), class_count, sums, counts, plan.parts,
-               plan.any_order);
+  core::sum_by_class(labels.data(), labels.size(), core::channel_starts(image), class_count, sums, counts,
+                     threads, plan.parts, plan.any_order);
   set_centres(sums, counts, class_count, centres);
 }
 
 // How the centre sums of a run are formed: in parts and in any order only
 // where they come out the same in any order.
-centre_sum_plan plan_centre_sums(const CImg<float>& image, const segmentation_parameters& parameters, int threads) {
+centre_sum_plan plan_centre_sums(const CImg<float>& image, const segmentation_parameters& parameters,
+                                  core::call_threads& threads) {
   const std::size_t pixels = std::size_t(image.width()) * image.height() * image.depth();
-  if (!sums_are_exact(channel_starts(image), pixels, nullptr, threads)) return centre_sum_plan{};
-  return centre_sum_plan{useful_sum_parts(threads, pixels, parameters.class_count, image.spectrum()), true};
+  if (!core::sums_are_exact(core::channel_starts(image), pixels, nullptr, threads)) return centre_sum_plan{};
+  return centre_sum_plan{core::useful_sum_parts(threads.count(), pixels, parameters.class_count, image.spectrum()), true};
 }
 
 }  // namespace
 
-CImg<float> init_centres(const CImg<float>& image, int class_count, int threads) {
+CImg<float> init_centres(const CImg<float>& image, int class_count, core::call_threads& threads) {
   // A 0 x 5 image still has one channel but no value range: the image
   // library reports it as an empty instance.
   if (image.is_empty() && image.spectrum() > 0) {
@@ -187,59 +186,50 @@ CImg<float> init_centres(const CImg<float>& image, int class_count, int threads)
     image.max_min(lowest);
   }
   CImg<float> centres(image.spectrum(), class_count, 1, 1, 0.0f);
-  spread_centres(image, image.spectrum(), class_count, centres, threads);
+  core::spread_centres(image, image.spectrum(), class_count, centres, threads);
   return centres;
 }
 
-CImg<float> start_labels(const CImg<float>& image, int threads) {
-  CImg<float> labels(image.width(), image.height(), image.depth(), 1);
-  const std::size_t pixels = labels.size();
-  // Each part clears its own share, and so first touches its pages.
-  run_parts(useful_parts(threads, pixels, 1 << 18), [&](int part, int part_count, team_state&) {
-    const share mine = share_of(pixels, part, part_count);
-    std::fill(labels.data() + mine.begin, labels.data() + mine.end, 0.0f);
-  });
-  return labels;
-}
-
 float label_sweep(const CImg<float>& image, const segmentation_parameters& parameters, const CImg<float>& centres,
-                  CImg<float>& labels, int iteration, int threads) {
+                  CImg<float>& labels, int iteration, core::call_threads& threads) {
   sweep_buffers buffers =
       make_sweep_buffers(image, parameters, labels, is_edge_phase(parameters, iteration), threads);
   return sweep(image, parameters, centres, labels, iteration, buffers);
 }
 
 void update_centres(const CImg<float>& image, const CImg<float>& labels, int class_count, CImg<float>& centres) {
-  update_centres(image, labels, class_count, centres, centre_sum_plan{});
+  core::call_threads one_thread;
+  update_centres(image, labels, class_count, centres, centre_sum_plan{}, one_thread);
 }
 
 void run_clustering(const CImg<float>& image, const segmentation_parameters& parameters, CImg<float>& centres,
-                    CImg<float>& labels, int threads) {
+                    CImg<float>& labels, core::call_threads& threads) {
   const bool edge_phase_ahead =
       parameters.max_iterations > 0 && is_edge_phase(parameters, std::int64_t(parameters.max_iterations) - 1);
   sweep_buffers buffers = make_sweep_buffers(image, parameters, labels, edge_phase_ahead, threads);
   const centre_sum_plan sums = plan_centre_sums(image, parameters, threads);
-  float energy = initial_energy;
+  float energy = core::initial_energy;
   for (int iteration = 0; iteration < parameters.max_iterations; ++iteration) {
+    threads.check_stop();
     const float previous_energy = energy;
     // Only the energies from iteration T on reach a convergence test, and
     // none where the tolerance lets none pass it.
     const bool energy_wanted =
-        iteration >= parameters.last_plain_iteration && energies_can_converge(parameters.tolerance);
+        iteration >= parameters.last_plain_iteration && core::energies_can_converge(parameters.tolerance);
     float* terms = energy_wanted ? buffers.energy_terms.get() : nullptr;
-    if (sums.parts == 1 && threads > 1 && is_edge_phase(parameters, iteration)) {
+    if (sums.parts == 1 && threads.count() > 1 && is_edge_phase(parameters, iteration)) {
       // Sums that one thread forms go along with the sweep, slice by slice.
-      running_class_sums running = start_class_sums(parameters.class_count, image.spectrum(), sums.any_order);
-      energy = edge_sweep(image, parameters, centres, labels, buffers.edge, terms, &running);
+      core::running_class_sums running = core::start_class_sums(parameters.class_count, image.spectrum(), sums.any_order);
+      energy = edge_sweep(image, parameters, centres, labels, buffers.edge, threads, terms, &running);
       std::vector<double> class_sums;
       std::vector<std::uint64_t> counts;
-      finish_class_sums(running, class_sums, counts);
+      core::finish_class_sums(running, class_sums, counts);
       set_centres(class_sums, counts, parameters.class_count, centres);
     } else {
       energy = sweep(image, parameters, centres, labels, iteration, buffers, energy_wanted);
-      update_centres(image, labels, parameters.class_count, centres, sums);
+      update_centres(image, labels, parameters.class_count, centres, sums, threads);
     }
-    if (iteration > parameters.last_plain_iteration && has_converged(energy, previous_energy, parameters.tolerance))
+    if (iteration > parameters.last_plain_iteration && core::has_converged(energy, previous_energy, parameters.tolerance))
       break;
   }
 }

@@ -5,9 +5,10 @@
 // iteration kept in tests/reference/ and give the same bits on every input.
 #pragma once
 
-#include "boundary/image.h"
-#include "convergence.h"  // initial_energy
-#include "costs.h"
+#include "core/call_threads.h"
+#include "core/image.h"
+#include "core/convergence.h"  // initial_energy
+#include "core/costs.h"
 #include "parameters.h"
 
 namespace sorvik {
@@ -17,16 +18,13 @@ constexpr double empty_class_guard = 1e-9;
 
 // K centres per channel, spaced evenly inside the channel's finite value
 // range, with up to `threads` threads.
-CImg<float> init_centres(const CImg<float>& image, int class_count, int threads = 1);
-
-// The labels a run starts from: all 0, the image's extent with one channel.
-CImg<float> start_labels(const CImg<float>& image, int threads = 1);
+CImg<float> init_centres(const CImg<float>& image, int class_count, core::call_threads& threads);
 
 // One raster sweep, relabelling in place; returns its energy. `threads` is
-// the most threads it may use (see thread_team.h); the labels and the energy
+// the threads it may use; the labels and the energy
 // do not depend on it.
 float label_sweep(const CImg<float>& image, const segmentation_parameters& parameters, const CImg<float>& centres,
-                  CImg<float>& labels, int iteration, int threads = 1);
+                  CImg<float>& labels, int iteration, core::call_threads& threads);
 
 // Every centre becomes the mean of the finite pixels carrying its label.
 void update_centres(const CImg<float>& image, const CImg<float>& labels, int class_count, CImg<float>& centres);
@@ -34,6 +32,6 @@ void update_centres(const CImg<float>& image, const CImg<float>& labels, int cla
 // Sweeps and updates until the convergence test holds or the limit is
 // reached, with up to `threads` threads.
 void run_clustering(const CImg<float>& image, const segmentation_parameters& parameters, CImg<float>& centres,
-                    CImg<float>& labels, int threads = 1);
+                    CImg<float>& labels, core::call_threads& threads);
 
 }  // namespace sorvik

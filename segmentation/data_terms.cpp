@@ -1,8 +1,8 @@
 #include "data_terms.h"
 
-#include "costs.h"
-#include "vector_clones.h"
-#include "vector_lanes.h"
+#include "core/costs.h"
+#include "core/vector_clones.h"
+#include "core/vector_lanes.h"
 
 // Every data term is summed over ascending channels exactly as the plain
 // iteration sums it, starting from the first square rather than from 0:
@@ -23,7 +23,7 @@ void squared_distances(const double* value, int channels, const float* centre, s
     distance[i] = difference * difference;
   }
   for (int c = 1; c < channels; ++c) {
-    const double* channel = value + c * block_pixels;
+    const double* channel = value + c * core::block_pixels;
     const double centre_value = centre[c];
     for (std::size_t i = 0; i < count; ++i) {
       const double difference = channel[i] - centre_value;
@@ -37,8 +37,8 @@ void squared_distances(const double* value, int channels, const float* centre, s
 void plain_choice_by_pixel(const double* value, int channels, const float* centres, int classes,
                                   std::size_t count, double* distance, double* best, float* label, float* added) {
   for (std::size_t i = 0; i < count; ++i) {
-    best[i] = largest_cost;
-    added[i] = cost_ceiling;
+    best[i] = core::largest_cost;
+    added[i] = core::cost_ceiling;
   }
   for (int k = 0; k < classes; ++k) {
     squared_distances(value, channels, centres + std::size_t(k) * channels, count, distance);
@@ -62,13 +62,13 @@ template <int Channels>
 __attribute__((target("avx2"))) void plain_choice_avx2(const double* value, const double* centres, int classes,
                                                        std::size_t count, float* label, float* added) {
   constexpr int groups = 2;  // of four pixels: two chains of comparisons overlap
-  const __m128 ceiling = _mm_set1_ps(cost_ceiling);
+  const __m128 ceiling = _mm_set1_ps(core::cost_ceiling);
   for (std::size_t i = 0; i < count; i += 4 * groups) {
     __m256d channel[groups][Channels > 0 ? Channels : 1];
     __m256d lowest[groups], chosen[groups];
     for (int g = 0; g < groups; ++g) {
-      for (int c = 0; c < Channels; ++c) channel[g][c] = _mm256_loadu_pd(value + c * block_pixels + i + 4 * g);
-      lowest[g] = _mm256_set1_pd(largest_cost);
+      for (int c = 0; c < Channels; ++c) channel[g][c] = _mm256_loadu_pd(value + c * core::block_pixels + i + 4 * g);
+      lowest[g] = _mm256_set1_pd(core::largest_cost);
       chosen[g] = _mm256_set1_pd(-1.0);
     }
     __m256d this_class = _mm256_setzero_pd();
@@ -110,7 +110,7 @@ void plain_choice_sse2(const double* value, const double* centres, int classes, 
   for (std::size_t i = 0; i < count; i += 2 * groups) {
     __m128d lowest[groups], chosen[groups];
     for (int g = 0; g < groups; ++g) {
-      lowest[g] = _mm_set1_pd(largest_cost);
+      lowest[g] = _mm_set1_pd(core::largest_cost);
       chosen[g] = _mm_set1_pd(-1.0);
     }
     __m128d this_class = _mm_setzero_pd();
@@ -120,7 +120,7 @@ void plain_choice_sse2(const double* value, const double* centres, int classes, 
         __m128d distance = _mm_setzero_pd();
         for (int c = 0; c < Channels; ++c) {
           const __m128d difference =
-              _mm_sub_pd(_mm_loadu_pd(value + c * block_pixels + i + 2 * g), _mm_set1_pd(centre[c]));
+              _mm_sub_pd(_mm_loadu_pd(value + c * core::block_pixels + i + 2 * g), _mm_set1_pd(centre[c]));
           const __m128d square = _mm_mul_pd(difference, difference);
           distance = c == 0 ? square : _mm_add_pd(distance, square);
         }
@@ -138,7 +138,7 @@ void plain_choice_sse2(const double* value, const double* centres, int classes, 
       for (int lane = 0; lane < 2; ++lane) {
         const std::size_t at = i + 2 * g + lane;
         if (chosen_class[lane] >= 0) label[at] = static_cast<float>(chosen_class[lane]);
-        added[at] = chosen_class[lane] >= 0 ? static_cast<float>(cost[lane]) : cost_ceiling;
+        added[at] = chosen_class[lane] >= 0 ? static_cast<float>(cost[lane]) : core::cost_ceiling;
       }
     }
   }
@@ -160,7 +160,7 @@ void block_values(const CImg<float>& image, std::size_t first, std::size_t chann
                          double* value) {
   for (int c = 0; c < image.spectrum(); ++c) {
     const float* channel = image.data() + c * channel_size + first;
-    double* out = value + c * block_pixels;
+    double* out = value + c * core::block_pixels;
     for (std::size_t i = 0; i < count; ++i) out[i] = channel[i];
   }
 }

@@ -7,8 +7,8 @@
 
 #include <cstddef>
 
-#include "boundary/image.h"
-#include "pixel_blocks.h"
+#include "core/image.h"
+#include "core/pixel_blocks.h"
 
 namespace sorvik {
 

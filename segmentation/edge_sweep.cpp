@@ -4,10 +4,9 @@
 #include <atomic>
 #include <cstring>
 
-#include "costs.h"
-#include "thread_team.h"
+#include "core/costs.h"
 #include "data_terms.h"
-#include "window.h"
+#include "core/window.h"
 
 namespace sorvik {
 namespace {
@@ -22,16 +21,16 @@ constexpr std::size_t largest_lane_rows = std::size_t(1) << 21;
 // Largest K x block table of data terms (in doubles) before blocks shrink.
 constexpr std::size_t largest_data_term_table = 16384;
 
-void make_lane_tally(lane_tally& lanes, int classes, int radius, std::size_t lane_rows, std::size_t disc_rows) {
-  lanes.one_hot.assign(std::size_t(classes) + 1, class_lanes{});
+void make_lane_tally(lane_tally& lanes, int classes, int radius, std::size_t lane_rows, std::size_t disc_row_count) {
+  lanes.one_hot.assign(std::size_t(classes) + 1, core::class_lanes{});
   for (int k = 0; k < classes; ++k) lanes.one_hot[k][k] = 1;
   lanes.row_lanes.resize(lane_rows);
   const std::size_t groups = std::size_t(radius) + 1;
   lanes.group_half.reserve(groups);
   lanes.group_of_half.assign(groups, -1);
-  lanes.grouped_rows.reserve(disc_rows);
+  lanes.grouped_rows.reserve(disc_row_count);
   lanes.group_end.reserve(groups);
-  lanes.column_sum.resize(groups * (block_pixels + 2 * std::size_t(radius) + 1));
+  lanes.column_sum.resize(groups * (core::block_pixels + 2 * std::size_t(radius) + 1));
   lanes.leaving_column.resize(groups);
   lanes.entering_column.resize(groups);
 }
@@ -44,15 +43,15 @@ struct sweep_frame {
   edge_buffers& buffers;
   int width, height, depth, classes;
   std::size_t pixels;
-  const std::vector<disc_row>& rows;
+  const std::vector<core::disc_row>& rows;
   std::int64_t offset_count;
   int radius;
   double weight;
   const std::int32_t* column_of;  // indexed from -radius
   std::size_t stride;
-  class_lanes* ring;        // in lanes: the lanes of the rows within reach, `slots` rows
+  core::class_lanes* ring;        // in lanes: the lanes of the rows within reach, `slots` rows
   std::size_t slots;
-  class_index* class_of;    // in memory: the labels as class indices
+  core::class_index* class_of;    // in memory: the labels as class indices
   float* terms;             // each pixel's energy term, or none: the energy is then summed as it goes
 
   // Adds a pixel's energy term.
@@ -100,7 +99,7 @@ sweep_frame frame_of(const CImg<float>& image, const segmentation_parameters& pa
 // How often each pixel of the current row occurs in its own disc: through the
 // disc rows that reflect onto the row itself.
 struct own_occurrences {
-  const disc_rows& disc;
+  const core::disc_rows& disc;
   const std::vector<int>& own_rows;
   int own_radius;
   int width;
@@ -108,7 +107,7 @@ struct own_occurrences {
   std::int64_t at(int x) const {
     if (x >= own_radius && x + own_radius < width) return std::int64_t(own_rows.size());
     std::int64_t count = 0;
-    for (const int r : own_rows) count += own_column_count(x, disc.rows[r].half_width, width);
+    for (const int r : own_rows) count += core::own_column_count(x, disc.rows[r].half_width, width);
     return count;
   }
 };
@@ -119,9 +118,9 @@ own_occurrences locate_source_rows(edge_buffers& buffers, int y, int height, int
                                    std::size_t row_bytes, std::size_t slots) {
   buffers.own_rows.clear();
   int own_radius = 0;
-  const std::vector<disc_row>& rows = buffers.disc.rows;
+  const std::vector<core::disc_row>& rows = buffers.disc.rows;
   for (std::size_t r = 0; r < rows.size(); ++r) {
-    const std::int64_t source_y = mirror_index(std::int64_t(y) + rows[r].dy, height);
+    const std::int64_t source_y = core::mirror_index(std::int64_t(y) + rows[r].dy, height);
     buffers.row_source[r] = static_cast<const char*>(rows_start) + std::size_t(source_y) % slots * row_bytes;
     if (source_y == y) {
       buffers.own_rows.push_back(int(r));
@@ -132,8 +131,8 @@ own_occurrences locate_source_rows(edge_buffers& buffers, int y, int height, int
 }
 
 struct pixel_choice {
-  float best = largest_cost;
-  class_index winner = 0;
+  float best = core::largest_cost;
+  core::class_index winner = 0;
   bool won = false;
 };
 
@@ -142,7 +141,7 @@ struct pixel_choice {
 // its label from before the visit, `before`; `own_count()` how often the pixel
 // occurs in its disc.
 template <class Tally, class Own>
-pixel_choice choose_class(int classes, class_index before, const double* data_term, std::size_t stride,
+pixel_choice choose_class(int classes, core::class_index before, const double* data_term, std::size_t stride,
                           double weight, std::int64_t offset_count, const Tally& tally, const Own& own_count) {
   pixel_choice choice;
   choice.winner = before;
@@ -163,7 +162,7 @@ pixel_choice choose_class(int classes, class_index before, const double* data_te
 // The same scan when class 0 wins first, with every cost known beforehand.
 pixel_choice scan_from_first_winner(const double* cost, int classes) {
   double best = static_cast<float>(cost[0]);
-  class_index winner = 0;
+  core::class_index winner = 0;
   for (int k = 1; k < classes; ++k)
     if (cost[k] < best) {
       best = static_cast<float>(cost[k]);
@@ -178,10 +177,10 @@ pixel_choice scan_from_first_winner(const double* cost, int classes) {
 
 // Stores the choice of the pixel at `position` and its energy term; true
 // when the pixel changed class, so that the tally must follow.
-bool settle(const sweep_frame& f, const pixel_choice& choice, class_index before, std::size_t position,
+bool settle(const sweep_frame& f, const pixel_choice& choice, core::class_index before, std::size_t position,
             float& energy) {
   if (!choice.won) {
-    f.add(position, cost_ceiling, energy);
+    f.add(position, core::cost_ceiling, energy);
     return false;
   }
   f.labels[position] = static_cast<float>(choice.winner);
@@ -202,17 +201,17 @@ struct wavefront {
 // What a row sweep needs of the other rows before a block, and tells them after.
 struct row_turn {
   wavefront* wave;  // none when the rows are swept in order
-  const team_state* team;
+  const core::run_progress* progress;
   int y;
   int radius;
   std::size_t width;
 
   void before(std::size_t block_end) const {
     if (wave && y > 0)
-      team->wait_until(wave->finished[std::size_t(y) - 1], std::min(width, block_end + std::size_t(radius) + 1));
+      progress->wait_until(wave->finished[std::size_t(y) - 1], std::min(width, block_end + std::size_t(radius) + 1));
   }
   void after(std::size_t block_end) const {
-    if (wave) team->publish(wave->finished[std::size_t(y)], block_end);
+    if (wave) progress->publish(wave->finished[std::size_t(y)], block_end);
   }
 };
 
@@ -222,30 +221,30 @@ struct row_turn {
 // hardly grows with the window.
 
 struct lane_row {
-  class_lanes* own_lanes;  // the current row's lanes, which follow its labels
+  core::class_lanes* own_lanes;  // the current row's lanes, which follow its labels
   own_occurrences own;
   std::size_t groups;
-  class_lanes every_offset;  // the offset count in every lane
+  core::class_lanes every_offset;  // the offset count in every lane
 };
 
-const class_lanes* lanes_of(const edge_buffers& buffers, std::size_t r) {
-  return static_cast<const class_lanes*>(buffers.row_source[r]);
+const core::class_lanes* lanes_of(const edge_buffers& buffers, std::size_t r) {
+  return static_cast<const core::class_lanes*>(buffers.row_source[r]);
 }
 
 // Rows of slice z enter the ring before their first use, with the labels they
 // have then: rows 0 .. radius with row 0, and row y + radius with row y.
 void enter_rows(const sweep_frame& f, int z, int y) {
-  const class_lanes* one_hot = f.buffers.lanes.one_hot.data();
+  const core::class_lanes* one_hot = f.buffers.lanes.one_hot.data();
   for (int row = y == 0 ? 0 : y + f.radius; row < f.height && row <= y + f.radius; ++row) {
-    class_lanes* lanes = f.ring + std::size_t(row) % f.slots * f.width;
+    core::class_lanes* lanes = f.ring + std::size_t(row) % f.slots * f.width;
     const float* label = f.labels.data() + (std::size_t(z) * f.height + row) * f.width;
-    for (int x = 0; x < f.width; ++x) lanes[x] = one_hot[class_of_label(label[x], f.classes)];
+    for (int x = 0; x < f.width; ++x) lanes[x] = one_hot[core::class_of_label(label[x], f.classes)];
   }
 }
 
 // Groups the disc rows that do not read the current row by half width, in
 // order of first appearance.
-std::size_t group_by_half_width(const sweep_frame& f, const class_lanes* own_lanes) {
+std::size_t group_by_half_width(const sweep_frame& f, const core::class_lanes* own_lanes) {
   lane_tally& lanes = f.buffers.lanes;
   lanes.group_half.clear();
   lanes.grouped_rows.clear();
@@ -269,17 +268,17 @@ std::size_t group_by_half_width(const sweep_frame& f, const class_lanes* own_lan
 
 lane_row start_lane_row(const sweep_frame& f, int z, int y) {
   enter_rows(f, z, y);
-  class_lanes* own_lanes = f.ring + std::size_t(y) % f.slots * f.width;
+  core::class_lanes* own_lanes = f.ring + std::size_t(y) % f.slots * f.width;
   const own_occurrences own =
-      locate_source_rows(f.buffers, y, f.height, f.width, f.ring, f.width * sizeof(class_lanes), f.slots);
-  class_lanes every_offset{};
-  for (int k = 0; k < lane_count; ++k) every_offset[k] = std::uint16_t(f.offset_count);
+      locate_source_rows(f.buffers, y, f.height, f.width, f.ring, f.width * sizeof(core::class_lanes), f.slots);
+  core::class_lanes every_offset{};
+  for (int k = 0; k < core::lane_count; ++k) every_offset[k] = std::uint16_t(f.offset_count);
   return lane_row{own_lanes, own, group_by_half_width(f, own_lanes), every_offset};
 }
 
 // The tally of the row's first pixel.
-class_lanes first_tally_in_lanes(const sweep_frame& f) {
-  class_lanes tally{};
+core::class_lanes first_tally_in_lanes(const sweep_frame& f) {
+  core::class_lanes tally{};
   for (std::size_t r = 0; r < f.rows.size(); ++r)
     for (int dx = -f.rows[r].half_width; dx <= f.rows[r].half_width; ++dx) tally += lanes_of(f.buffers, r)[f.column_of[dx]];
   return tally;
@@ -289,24 +288,24 @@ class_lanes first_tally_in_lanes(const sweep_frame& f) {
 // radius, and where in them a step finds its leaving and entering columns.
 void sum_group_columns(const sweep_frame& f, std::size_t groups, int block_x, std::size_t count) {
   lane_tally& lanes = f.buffers.lanes;
-  const std::size_t column_length = block_pixels + 2 * std::size_t(f.radius) + 1;
+  const std::size_t column_length = core::block_pixels + 2 * std::size_t(f.radius) + 1;
   const std::int64_t first = std::int64_t(block_x) - f.radius;
   const std::size_t length = count + 2 * std::size_t(f.radius) + 1;
   const bool inside = first >= 0 && first + std::int64_t(length) <= f.width;
   std::size_t member = 0;
   for (std::size_t g = 0; g < groups; ++g) {
-    class_lanes* sum = lanes.column_sum.data() + g * column_length;
+    core::class_lanes* sum = lanes.column_sum.data() + g * column_length;
     for (bool first_member = true; member < lanes.group_end[g]; ++member, first_member = false) {
-      const class_lanes* row = lanes_of(f.buffers, lanes.grouped_rows[member]);
+      const core::class_lanes* row = lanes_of(f.buffers, lanes.grouped_rows[member]);
       if (inside) {
-        const class_lanes* from = row + first;
+        const core::class_lanes* from = row + first;
         if (first_member)
           std::copy(from, from + length, sum);
         else
           for (std::size_t j = 0; j < length; ++j) sum[j] += from[j];
       } else {
         for (std::size_t j = 0; j < length; ++j) {
-          const class_lanes& column = row[f.column_of[first + std::int64_t(j)]];
+          const core::class_lanes& column = row[f.column_of[first + std::int64_t(j)]];
           if (first_member)
             sum[j] = column;
           else
@@ -320,16 +319,16 @@ void sum_group_columns(const sweep_frame& f, std::size_t groups, int block_x, st
 }
 
 // The choice at pixel x, block pixel i, from the tally in lanes.
-inline pixel_choice choose_in_lanes(const sweep_frame& f, const lane_row& row, const class_lanes& tally,
-                                    class_index before, std::size_t i, int x) {
+inline pixel_choice choose_in_lanes(const sweep_frame& f, const lane_row& row, const core::class_lanes& tally,
+                                    core::class_index before, std::size_t i, int x) {
   const double* data_term = f.buffers.table.data() + i;
-  const class_lanes differing_lanes = row.every_offset - tally;
-  std::uint16_t differing[lane_count];
+  const core::class_lanes differing_lanes = row.every_offset - tally;
+  std::uint16_t differing[core::lane_count];
   std::memcpy(differing, &differing_lanes, sizeof differing);
-  double cost[lane_count];
+  double cost[core::lane_count];
   cost[0] = data_term[0] + f.weight * double(differing[0]);
   for (int k = 1; k < f.classes; ++k) cost[k] = data_term[k * f.stride] + f.weight * double(differing[k]);
-  if (cost[0] < largest_cost) {
+  if (cost[0] < core::largest_cost) {
     // Class 0 wins first, and from then on the pixel differs from every later
     // class, its former class included.
     if (before > 0 && before < f.classes)
@@ -341,12 +340,12 @@ inline pixel_choice choose_in_lanes(const sweep_frame& f, const lane_row& row, c
       [&](int k) { return f.offset_count - differing[k]; }, [&] { return row.own.at(x); });
 }
 
-void move_lanes(class_lanes& lanes, const class_lanes& to, const class_lanes& from, std::int64_t times) {
-  for (int k = 0; k < lane_count; ++k) lanes[k] = std::uint16_t(lanes[k] + times * (to[k] - from[k]));
+void move_lanes(core::class_lanes& lanes, const core::class_lanes& to, const core::class_lanes& from, std::int64_t times) {
+  for (int k = 0; k < core::lane_count; ++k) lanes[k] = std::uint16_t(lanes[k] + times * (to[k] - from[k]));
 }
 
 // From pixel x, block pixel i, to pixel x + 1.
-inline void slide_lanes(const sweep_frame& f, const lane_row& row, std::size_t i, int x, class_lanes& tally) {
+inline void slide_lanes(const sweep_frame& f, const lane_row& row, std::size_t i, int x, core::class_lanes& tally) {
   const lane_tally& lanes = f.buffers.lanes;
   for (std::size_t g = 0; g < row.groups; ++g) {
     tally += lanes.entering_column[g][i];
@@ -360,21 +359,21 @@ inline void slide_lanes(const sweep_frame& f, const lane_row& row, std::size_t i
 }
 
 void sweep_row_in_lanes(const sweep_frame& f, int z, int y, const row_turn& turn, float& energy) {
-  const class_lanes* one_hot = f.buffers.lanes.one_hot.data();
+  const core::class_lanes* one_hot = f.buffers.lanes.one_hot.data();
   const std::size_t row_start = (std::size_t(z) * f.height + y) * f.width;
   const lane_row row = start_lane_row(f, z, y);
   turn.before(std::min<std::size_t>(f.stride, std::size_t(f.width)));
-  class_lanes tally = first_tally_in_lanes(f);
+  core::class_lanes tally = first_tally_in_lanes(f);
   for (int block_x = 0; block_x < f.width; block_x += int(f.stride)) {
     const std::size_t count = std::min<std::size_t>(f.stride, std::size_t(f.width - block_x));
     turn.before(block_x + count);
     f.block_data_terms(row_start + block_x, count);
     sum_group_columns(f, row.groups, block_x, count);
-    class_index before_of[block_pixels];
-    for (std::size_t i = 0; i < count; ++i) before_of[i] = class_of_label(f.labels[row_start + block_x + i], f.classes);
+    core::class_index before_of[core::block_pixels];
+    for (std::size_t i = 0; i < count; ++i) before_of[i] = core::class_of_label(f.labels[row_start + block_x + i], f.classes);
     for (std::size_t i = 0; i < count; ++i) {
       const int x = block_x + int(i);
-      const class_index before = before_of[i];
+      const core::class_index before = before_of[i];
       const pixel_choice choice = choose_in_lanes(f, row, tally, before, i, x);
       if (settle(f, choice, before, row_start + x, energy)) {
         move_lanes(tally, one_hot[choice.winner], one_hot[before], row.own.at(x));
@@ -392,7 +391,7 @@ void sweep_row_in_lanes(const sweep_frame& f, int z, int y, const row_turn& turn
 template <class Change>
 void for_each_offset(const sweep_frame& f, int x, Change&& change) {
   for (std::size_t r = 0; r < f.rows.size(); ++r) {
-    const auto* source = static_cast<const class_index*>(f.buffers.row_source[r]);
+    const auto* source = static_cast<const core::class_index*>(f.buffers.row_source[r]);
     for (int dx = -f.rows[r].half_width; dx <= f.rows[r].half_width; ++dx) change(source[f.column_of[x + dx]]);
   }
 }
@@ -401,10 +400,10 @@ void for_each_offset(const sweep_frame& f, int x, Change&& change) {
 inline void slide_in_memory(const sweep_frame& f, int x, std::int64_t* tally) {
   const bool inside = x >= f.radius && x + 1 + f.radius < f.width;
   for (std::size_t r = 0; r < f.rows.size(); ++r) {
-    const auto* source = static_cast<const class_index*>(f.buffers.row_source[r]);
+    const auto* source = static_cast<const core::class_index*>(f.buffers.row_source[r]);
     const int half_width = f.rows[r].half_width;
-    const class_index leaving = source[inside ? x - half_width : f.column_of[x - half_width]];
-    const class_index entering = source[inside ? x + 1 + half_width : f.column_of[x + 1 + half_width]];
+    const core::class_index leaving = source[inside ? x - half_width : f.column_of[x - half_width]];
+    const core::class_index entering = source[inside ? x + 1 + half_width : f.column_of[x + 1 + half_width]];
     if (leaving != entering) {
       --tally[leaving];
       ++tally[entering];
@@ -415,19 +414,19 @@ inline void slide_in_memory(const sweep_frame& f, int x, std::int64_t* tally) {
 void sweep_row_in_memory(const sweep_frame& f, int z, int y, const row_turn& turn, float& energy) {
   std::int64_t* tally = f.buffers.memory.tally.data();
   const std::size_t row_start = (std::size_t(z) * f.height + y) * f.width;
-  class_index* own = f.class_of + row_start;
+  core::class_index* own = f.class_of + row_start;
   const own_occurrences occurrences =
       locate_source_rows(f.buffers, y, f.height, f.width, f.class_of + std::size_t(z) * f.height * f.width,
-                         f.width * sizeof(class_index), std::size_t(f.height));
+                         f.width * sizeof(core::class_index), std::size_t(f.height));
   turn.before(std::min<std::size_t>(f.stride, std::size_t(f.width)));
-  for_each_offset(f, 0, [&](class_index k) { ++tally[k]; });
+  for_each_offset(f, 0, [&](core::class_index k) { ++tally[k]; });
   for (int block_x = 0; block_x < f.width; block_x += int(f.stride)) {
     const std::size_t count = std::min<std::size_t>(f.stride, std::size_t(f.width - block_x));
     turn.before(block_x + count);
     f.block_data_terms(row_start + block_x, count);
     for (std::size_t i = 0; i < count; ++i) {
       const int x = block_x + int(i);
-      const class_index before = own[x];
+      const core::class_index before = own[x];
       const pixel_choice choice = choose_class(
           f.classes, before, f.buffers.table.data() + i, f.stride, f.weight, f.offset_count,
           [&](int k) { return tally[k]; }, [&] { return occurrences.at(x); });
@@ -441,7 +440,7 @@ void sweep_row_in_memory(const sweep_frame& f, int z, int y, const row_turn& tur
     }
     // Back to zero counters for the next row, before the row below may
     // change what they counted.
-    if (block_x + count == std::size_t(f.width)) for_each_offset(f, f.width - 1, [&](class_index k) { --tally[k]; });
+    if (block_x + count == std::size_t(f.width)) for_each_offset(f, f.width - 1, [&](core::class_index k) { --tally[k]; });
     turn.after(block_x + count);
   }
 }
@@ -449,11 +448,13 @@ void sweep_row_in_memory(const sweep_frame& f, int z, int y, const row_turn& tur
 // Sweeps rows first_row, first_row + step, ... of slices first_slice ..
 // end_slice - 1, in raster order.
 void sweep_rows(const sweep_frame& f, int first_slice, int end_slice, int first_row, int step, wavefront* wave,
-                const team_state* team, float& energy) {
+                const core::run_progress& progress, float& energy) {
   const auto sweep_row = f.buffers.in_lanes ? sweep_row_in_lanes : sweep_row_in_memory;
   for (int z = first_slice; z < end_slice; ++z)
-    for (int y = first_row; y < f.height; y += step)
-      sweep_row(f, z, y, row_turn{wave, team, y, f.radius, std::size_t(f.width)}, energy);
+    for (int y = first_row; y < f.height; y += step) {
+      if (progress.aborted()) return;
+      sweep_row(f, z, y, row_turn{wave, &progress, y, f.radius, std::size_t(f.width)}, energy);
+    }
 }
 
 // Parts of an edge-phase sweep: slices of a volume, or rows of one slice as
@@ -462,9 +463,9 @@ constexpr std::size_t wavefront_block = 64;
 
 edge_layout plan_edge_parts(const CImg<float>& labels, int radius, int threads) {
   if (threads <= 1) return {1, false};
-  if (labels.depth() > 1) return {useful_parts(threads, std::size_t(labels.depth()), 1), false};
+  if (labels.depth() > 1) return {core::useful_parts(threads, std::size_t(labels.depth()), 1), false};
   const std::size_t lag = wavefront_block + std::size_t(radius) + 1;  // columns between neighbouring rows
-  const int parts = std::min(useful_parts(threads, std::size_t(labels.width()), 2 * lag), labels.height());
+  const int parts = std::min(core::useful_parts(threads, std::size_t(labels.width()), 2 * lag), labels.height());
   return {std::max(parts, 1), parts > 1};
 }
 
@@ -472,21 +473,21 @@ edge_buffers make_part_buffers(const CImg<float>& image, const segmentation_para
                                const CImg<float>& labels, const edge_layout& layout, bool first_part) {
   edge_buffers buffers;
   const int classes = parameters.class_count;
-  buffers.value.resize(std::size_t(std::max(image.spectrum(), 1)) * block_pixels);
-  buffers.table_stride = pixels_per_table(classes, largest_data_term_table);
+  buffers.value.resize(std::size_t(std::max(image.spectrum(), 1)) * core::block_pixels);
+  buffers.table_stride = core::pixels_per_table(classes, largest_data_term_table);
   if (layout.wavefront) buffers.table_stride = std::min(buffers.table_stride, wavefront_block);
   buffers.table.resize(std::size_t(classes) * buffers.table_stride);
-  buffers.disc = make_disc_rows(parameters.window);
+  buffers.disc = core::make_disc_rows(parameters.window);
   const int radius = buffers.disc.radius;
   const std::size_t width = labels.width(), rows = buffers.disc.rows.size();
-  buffers.column_of = mirror_table(-radius, std::int64_t(width) + radius + 1, labels.width());
+  buffers.column_of = core::mirror_table(-radius, std::int64_t(width) + radius + 1, labels.width());
   buffers.row_source.resize(rows);
   buffers.own_rows.reserve(rows);
   // A wavefront of n rows keeps n - 1 more rows within reach.
   const std::size_t reach = 2 * std::size_t(radius) + std::size_t(layout.wavefront ? layout.parts : 1);
   buffers.ring_slots = std::min<std::size_t>(reach, std::size_t(labels.height()));
   const std::size_t lane_rows = buffers.ring_slots * width;
-  buffers.in_lanes = classes <= lane_count && buffers.disc.offset_count <= largest_lane_count &&
+  buffers.in_lanes = classes <= core::lane_count && buffers.disc.offset_count <= largest_lane_count &&
                      radius <= largest_lane_radius && lane_rows <= largest_lane_rows;
   const bool owns_rows = first_part || !layout.wavefront;  // a wavefront's rows are the first part's
   if (buffers.in_lanes) {
@@ -502,7 +503,7 @@ edge_buffers make_part_buffers(const CImg<float>& image, const segmentation_para
 
 std::vector<edge_buffers> make_edge_buffers(const CImg<float>& image, const segmentation_parameters& parameters,
                                             const CImg<float>& labels, int threads) {
-  const edge_layout layout = plan_edge_parts(labels, make_disc_rows(parameters.window).radius, threads);
+  const edge_layout layout = plan_edge_parts(labels, core::make_disc_rows(parameters.window).radius, threads);
   std::vector<edge_buffers> parts;
   for (int part = 0; part < layout.parts; ++part)
     parts.push_back(make_part_buffers(image, parameters, labels, layout, part == 0));
@@ -511,23 +512,25 @@ std::vector<edge_buffers> make_edge_buffers(const CImg<float>& image, const segm
 }
 
 float edge_sweep(const CImg<float>& image, const segmentation_parameters& parameters, const CImg<float>& centres,
-                 CImg<float>& labels, std::vector<edge_buffers>& parts, float* terms,
-                 running_class_sums* centre_sums) {
+                 CImg<float>& labels, std::vector<edge_buffers>& parts, core::call_threads& threads, float* terms,
+                 core::running_class_sums* centre_sums) {
   edge_buffers& first = parts.front();
   if (!first.in_lanes) {
-    class_index* class_of = first.memory.class_of.data();
-    for (std::size_t i = 0; i < labels.size(); ++i) class_of[i] = class_of_label(labels[i], parameters.class_count);
+    core::class_index* class_of = first.memory.class_of.data();
+    for (std::size_t i = 0; i < labels.size(); ++i) class_of[i] = core::class_of_label(labels[i], parameters.class_count);
   }
-  const std::vector<const float*> channel = centre_sums ? channel_starts(image) : std::vector<const float*>{};
+  const std::vector<const float*> channel = centre_sums ? core::channel_starts(image) : std::vector<const float*>{};
   const auto add_centre_sums = [&](std::size_t first, std::size_t count) {
-    if (centre_sums) add_class_sums(*centre_sums, labels.data(), channel, first, count);
+    if (centre_sums) core::add_class_sums(*centre_sums, labels.data(), channel, first, count);
   };
   float energy = 0;
   if (parts.size() == 1) {
     const sweep_frame frame = frame_of(image, parameters, centres, labels, first, first, first, terms);
-    sweep_rows(frame, 0, labels.depth(), 0, 1, nullptr, nullptr, energy);
+    threads.run(1, [&](int, int, core::run_progress& progress) {
+      sweep_rows(frame, 0, labels.depth(), 0, 1, nullptr, progress, energy);
+    });
     add_centre_sums(0, labels.size());
-    return terms ? sum_in_raster_order(terms, labels.size()) : energy;
+    return terms ? core::sum_in_raster_order(terms, labels.size()) : energy;
   }
   const edge_layout layout = first.layout;
   wavefront wave{std::vector<std::atomic<std::size_t>>(layout.wavefront ? std::size_t(labels.height()) : 0)};
@@ -539,39 +542,39 @@ float edge_sweep(const CImg<float>& image, const segmentation_parameters& parame
   std::atomic<std::size_t> next_slice{0};
   std::vector<std::atomic<std::size_t>> swept(layout.wavefront ? 0 : depth);
   std::size_t summed = 0;
-  const auto add_swept_slices = [&](const team_state& team, bool wait) {
+  const auto add_swept_slices = [&](const core::run_progress& progress, bool wait) {
     for (; summed < depth; ++summed) {
       if (wait)
-        team.wait_until(swept[summed], 1);
+        progress.wait_until(swept[summed], 1);
       else if (swept[summed].load(std::memory_order_acquire) == 0)
         break;
-      if (terms) energy = sum_in_raster_order(terms + summed * slice_pixels, slice_pixels, energy);
+      if (terms) energy = core::sum_in_raster_order(terms + summed * slice_pixels, slice_pixels, energy);
       add_centre_sums(summed * slice_pixels, slice_pixels);
     }
   };
-  run_parts(layout.parts, [&](int part, int part_count, team_state& team) {
+  threads.run(layout.parts, [&](int part, int part_count, core::run_progress& progress) {
     float unused = 0;
     if (layout.wavefront) {
       // Row y goes to part y mod n, each part's rows in order.
       const sweep_frame frame = frame_of(image, parameters, centres, labels, parts[part], first, first, terms);
-      sweep_rows(frame, 0, 1, part, part_count, &wave, &team, unused);
+      sweep_rows(frame, 0, 1, part, part_count, &wave, progress, unused);
     } else {
       // Each part takes the next slice not yet taken, so that a part slowed
       // down (by a busy machine) leaves more slices to the others; every
       // slice gives the same labels and terms whoever sweeps it.
       const sweep_frame frame = frame_of(image, parameters, centres, labels, parts[part], parts[part], first, terms);
       for (std::size_t z; (z = next_slice.fetch_add(1, std::memory_order_relaxed)) < depth;) {
-        if (team.aborted()) break;
-        sweep_rows(frame, int(z), int(z) + 1, 0, 1, nullptr, &team, unused);
-        team.publish(swept[z], 1);
-        if (part == 0) add_swept_slices(team, false);
+        if (progress.aborted()) break;
+        sweep_rows(frame, int(z), int(z) + 1, 0, 1, nullptr, progress, unused);
+        progress.publish(swept[z], 1);
+        if (part == 0) add_swept_slices(progress, false);
       }
-      if (part == 0) add_swept_slices(team, true);
+      if (part == 0) add_swept_slices(progress, true);
     }
   });
   if (!layout.wavefront) return energy;
   add_centre_sums(0, labels.size());
-  return terms ? sum_in_raster_order(terms, labels.size()) : 0.0f;
+  return terms ? core::sum_in_raster_order(terms, labels.size()) : 0.0f;
 }
 
 }  // namespace sorvik

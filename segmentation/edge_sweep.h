@@ -15,13 +15,14 @@
 #include <cstdint>
 #include <vector>
 
-#include "boundary/image.h"
-#include "centre_sums.h"
-#include "disc_rows.h"
-#include "label_classes.h"
+#include "core/image.h"
+#include "core/call_threads.h"
+#include "core/centre_sums.h"
+#include "core/disc_rows.h"
+#include "core/labels.h"
 #include "parameters.h"
-#include "pixel_blocks.h"
-#include "vector_lanes.h"
+#include "core/pixel_blocks.h"
+#include "core/vector_lanes.h"
 
 namespace sorvik {
 
@@ -30,18 +31,18 @@ namespace sorvik {
 // current one, kept as a ring, and the disc rows other than the own ones
 // grouped by half width, with each group's columns summed per block.
 struct lane_tally {
-  std::vector<class_lanes> one_hot;
-  std::vector<class_lanes> row_lanes;
+  std::vector<core::class_lanes> one_hot;
+  std::vector<core::class_lanes> row_lanes;
   std::vector<int> group_half, group_of_half, grouped_rows;
   std::vector<std::size_t> group_end;
-  std::vector<class_lanes> column_sum;
-  std::vector<const class_lanes*> leaving_column, entering_column;
+  std::vector<core::class_lanes> column_sum;
+  std::vector<const core::class_lanes*> leaving_column, entering_column;
 };
 
 // The tally in memory, for any K and any disc: the labels as class indices,
 // and one counter per class index.
 struct memory_tally {
-  std::vector<class_index> class_of;
+  std::vector<core::class_index> class_of;
   std::vector<std::int64_t> tally;
 };
 
@@ -56,8 +57,8 @@ struct edge_layout {
 struct edge_buffers {
   std::vector<double> value;  // a block's values, see data_terms.h
   std::vector<double> table;  // the block's data terms, K rows of table_stride
-  std::size_t table_stride = block_pixels;
-  disc_rows disc;
+  std::size_t table_stride = core::block_pixels;
+  core::disc_rows disc;
   std::vector<std::int32_t> column_of;  // reflected column of x, for x from -radius to width + radius
   std::vector<const void*> row_source;  // per disc row, the image row it reads for the current row
   std::vector<int> own_rows;            // disc rows reading the current row itself
@@ -80,7 +81,7 @@ std::vector<edge_buffers> make_edge_buffers(const CImg<float>& image, const segm
 // `centre_sums`, the new labels' centre sums are added to it in raster order:
 // a volume's as its slices are swept, while the other parts sweep on.
 float edge_sweep(const CImg<float>& image, const segmentation_parameters& parameters, const CImg<float>& centres,
-                 CImg<float>& labels, std::vector<edge_buffers>& parts, float* terms,
-                 running_class_sums* centre_sums = nullptr);
+                 CImg<float>& labels, std::vector<edge_buffers>& parts, core::call_threads& threads, float* terms,
+                 core::running_class_sums* centre_sums = nullptr);
 
 }  // namespace sorvik

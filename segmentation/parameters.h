@@ -1,8 +1,8 @@
 // The six settings of a Sorvik call, read from the converted parameter vector.
 #pragma once
 
-#include "boundary/image.h"
-#include "window.h"
+#include "core/image.h"
+#include "core/window.h"
 
 namespace sorvik {
 
@@ -13,7 +13,7 @@ struct segmentation_parameters {
   int max_iterations = 0;        // iterations 0 .. max_iterations - 1 at most
   int last_plain_iteration = 0;  // T: iterations 0 .. T run without edge term and test
   int class_count = 1;           // K
-  disc_window window;            // derived from window_size
+  core::disc_window window;            // derived from window_size
 };
 
 constexpr unsigned sorvik_setting_count = 6;

@@ -1,13 +1,17 @@
 // The Sorvik driver: settings, centres, labels, iteration.
 #pragma once
 
-#include "boundary/image.h"
+#include "core/call_threads.h"
+#include "core/image.h"
 
 namespace sorvik {
 
 // Segments `image` (W x H x D x S) with the six settings in `parameter_image`
 // and returns the W x H x D x 1 label image of class indices 0 .. K - 1,
-// using up to `threads` threads; the labels do not depend on the count.
+// on the call's threads; the labels do not depend on their count.
+CImg<float> segment_image(const CImg<float>& image, const CImg<float>& parameter_image, core::call_threads& threads);
+
+// The same with a call_threads of its own, of up to `threads` threads.
 CImg<float> segment_image(const CImg<float>& image, const CImg<float>& parameter_image, int threads = 1);
 
 }  // namespace sorvik

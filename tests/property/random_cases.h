@@ -18,7 +18,7 @@
 #include <sstream>
 #include <string>
 
-#include "boundary/image.h"
+#include "core/image.h"
 
 namespace property {
 

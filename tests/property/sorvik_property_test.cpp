@@ -11,13 +11,17 @@
 #include <string>
 #include <vector>
 
-#include "segmentation/centre_sums.h"
+#include "core/centre_sums.h"
 #include "segmentation/clustering.h"
 #include "segmentation/segment_image.h"
 #include "tests/property/random_cases.h"
 #include "tests/reference/sorvik_reference.h"
+#include "core/call_threads.h"
 
 namespace {
+
+// The kernels run on the test's own thread unless a test says otherwise.
+core::call_threads one_thread;
 
 // Cases per group: about 2600 random inputs in all, half as many (still more
 // than 1000) under the sanitizers, where the reference runs slowly.
@@ -163,7 +167,7 @@ TEST(SorvikProperty, single_sweeps_from_random_labels_match_reference) {
     sorvik::segmentation_parameters p;
     p.class_count = classes;
     p.window_size = d.between(-1, 13);
-    p.window = sorvik::make_window(p.window_size);
+    p.window = core::make_window(p.window_size);
     p.edge_weight = float(d.between(0, 4)) / 2;
     p.last_plain_iteration = d.between(-1, 1);
     const int iteration = d.between(0, 1);
@@ -174,7 +178,8 @@ TEST(SorvikProperty, single_sweeps_from_random_labels_match_reference) {
     const float expected_energy = sorvik_reference::label_sweep(image, p, centres, expected, iteration);
     for (const int threads : property::thread_counts_for(seed)) {
       CImg<float> labels = start;
-      const float energy = sorvik::label_sweep(image, p, centres, labels, iteration, threads);
+      core::call_threads call(threads);
+      const float energy = sorvik::label_sweep(image, p, centres, labels, iteration, call);
       ASSERT_TRUE(same_bits(labels, expected)) << "seed " << seed << ", threads " << threads;
       ASSERT_TRUE(same_bits(energy, expected_energy)) << "seed " << seed << ", threads " << threads;
     }
@@ -196,12 +201,13 @@ TEST(SorvikProperty, centre_sums_in_any_order_match_raster_order_where_exact) {
     for (float& label : labels) label = d.chance(15) ? d.one_of(strangers) : float(d.between(0, classes - 1));
     std::vector<const float*> channel;
     for (int c = 0; c < channels; ++c) channel.push_back(values.data() + std::size_t(c) * pixels);
-    ASSERT_TRUE(sorvik::sums_are_exact(channel, pixels)) << "seed " << seed;
+    ASSERT_TRUE(core::sums_are_exact(channel, pixels, nullptr, one_thread)) << "seed " << seed;
     std::vector<double> expected_sums, sums;
     std::vector<std::uint64_t> expected_counts, counts;
-    sorvik::sum_by_class(labels.data(), pixels, channel, classes, expected_sums, expected_counts);
+    core::sum_by_class(labels.data(), pixels, channel, classes, expected_sums, expected_counts, one_thread);
     for (const int parts : {1, 3}) {
-      sorvik::sum_by_class(labels.data(), pixels, channel, classes, sums, counts, parts, true);
+      core::call_threads call(parts);
+      core::sum_by_class(labels.data(), pixels, channel, classes, sums, counts, call, parts, true);
       ASSERT_TRUE(sums == expected_sums && counts == expected_counts) << "seed " << seed << ", parts " << parts;
     }
   }
@@ -224,7 +230,7 @@ TEST(SorvikProperty, centre_updates_and_whole_runs_from_random_labels_match_refe
     sorvik::segmentation_parameters p;
     p.class_count = classes;
     p.window_size = d.between(1, 7);
-    p.window = sorvik::make_window(p.window_size);
+    p.window = core::make_window(p.window_size);
     p.edge_weight = float(d.between(0, 8));
     p.tolerance = d.chance(50) ? 0.0f : 1e-4f;
     p.max_iterations = d.between(1, 6);
@@ -235,7 +241,8 @@ TEST(SorvikProperty, centre_updates_and_whole_runs_from_random_labels_match_refe
     for (const int threads : property::thread_counts_for(seed)) {
       CImg<float> fast_labels = labels;
       centres = start_centres;
-      sorvik::run_clustering(image, p, centres, fast_labels, threads);
+      core::call_threads call(threads);
+      sorvik::run_clustering(image, p, centres, fast_labels, call);
       ASSERT_TRUE(same_bits(fast_labels, expected_labels)) << "seed " << seed << ", threads " << threads;
       ASSERT_TRUE(same_bits(centres, expected_centres)) << "seed " << seed << ", threads " << threads;
     }
@@ -250,24 +257,25 @@ TEST(SorvikProperty, volumes_whose_sums_round_match_reference) {
     const int classes = d.between(1, 9);
     CImg<float> image(d.between(1, 12), d.between(1, 12), d.between(2, 5), d.between(1, 3));
     cimg_foroff(image, i) image[i] = std::ldexp(d.unit() + 0.5f, d.between(-40, 40));
-    std::vector<const float*> channel = sorvik::channel_starts(image);
-    ASSERT_FALSE(sorvik::sums_are_exact(channel, std::size_t(image.width()) * image.height() * image.depth()));
+    std::vector<const float*> channel = core::channel_starts(image);
+    ASSERT_FALSE(core::sums_are_exact(channel, std::size_t(image.width()) * image.height() * image.depth(), nullptr, one_thread));
     const float weights[] = {0.0f, 1.0f, 1e6f, 1e30f};
     sorvik::segmentation_parameters p;
     p.class_count = classes;
     p.window_size = d.between(2, 7);
-    p.window = sorvik::make_window(p.window_size);
+    p.window = core::make_window(p.window_size);
     p.edge_weight = d.one_of(weights);
     p.tolerance = d.chance(50) ? 0.0f : 1e-4f;
     p.max_iterations = d.between(2, 6);
     p.last_plain_iteration = d.between(-1, 1);
     const CImg<float> labels = property::random_labels(d, image.width(), image.height(), image.depth(), classes, true);
-    const CImg<float> start_centres = sorvik::init_centres(image, classes);
+    const CImg<float> start_centres = sorvik::init_centres(image, classes, one_thread);
     CImg<float> expected_labels = labels, expected_centres = start_centres;
     sorvik_reference::run_clustering(image, p, expected_centres, expected_labels);
     for (const int threads : property::thread_counts_for(seed)) {
       CImg<float> fast_labels = labels, centres = start_centres;
-      sorvik::run_clustering(image, p, centres, fast_labels, threads);
+      core::call_threads call(threads);
+      sorvik::run_clustering(image, p, centres, fast_labels, call);
       ASSERT_TRUE(same_bits(fast_labels, expected_labels)) << "seed " << seed << ", threads " << threads;
       ASSERT_TRUE(same_bits(centres, expected_centres)) << "seed " << seed << ", threads " << threads;
     }

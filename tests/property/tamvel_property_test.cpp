@@ -16,8 +16,12 @@
 #include "pair_segmentation/segment_image_pair.h"
 #include "tests/property/random_cases.h"
 #include "tests/reference/tamvel_reference.h"
+#include "core/call_threads.h"
 
 namespace {
+
+// The kernels run on the test's own thread unless a test says otherwise.
+core::call_threads one_thread;
 
 // The reference is slow without optimisation; sanitizer builds draw fewer cases.
 const std::uint32_t case_scale = property::case_scale_or(property::sanitized_build ? 1 : 12);
@@ -168,7 +172,7 @@ TEST(TamvelProperty, single_sweeps_from_random_labels_and_bands_match_reference)
     tamvel::pair_segmentation_parameters p;
     p.class_count = d.between(1, d.chance(80) ? 8 : 14);
     p.window_size = d.between(-1, 13);
-    p.window = sorvik::make_window(p.window_size);
+    p.window = core::make_window(p.window_size);
     p.secondary_weight = float(d.between(0, 4)) / 2;
     const float edge_weights[] = {0.0f, 0.5f, 1.0f, 3.0f, 1e30f, 0x1p52f, 0x1p53f, 0x1.8p52f};
     p.edge_weight = d.one_of(edge_weights);
@@ -187,9 +191,10 @@ TEST(TamvelProperty, single_sweeps_from_random_labels_and_bands_match_reference)
         tamvel_reference::label_sweep(primary, secondary, edges, band, expected, centres, p, iteration);
     for (const int threads : property::thread_counts_for(seed)) {
       CImg<float> labels = labels_before, listed_labels = labels_before;
-      const float energy = tamvel::label_sweep(primary, secondary, edges, band, labels, centres, p, iteration, threads);
+      core::call_threads call(threads);
+      const float energy = tamvel::label_sweep(primary, secondary, edges, band, labels, centres, p, iteration, call);
       const float listed_energy = tamvel::label_sweep(primary, secondary, edges, tamvel::list_band(band),
-                                                      listed_labels, centres, p, iteration, threads);
+                                                      listed_labels, centres, p, iteration, call);
       ASSERT_TRUE(same_bits(labels, expected)) << "seed " << seed << ", threads " << threads;
       ASSERT_TRUE(same_bits(listed_labels, expected)) << "seed " << seed << ", threads " << threads;
       ASSERT_TRUE(same_bits(energy, expected_energy))
@@ -217,14 +222,16 @@ TEST(TamvelProperty, long_runs_of_small_whole_numbers_match_reference) {
     p.secondary_weight = float(d.between(0, 2));
     p.edge_weight = float(d.between(1, 30));
     p.window_size = d.between(3, 5);
-    p.window = sorvik::make_window(p.window_size);
+    p.window = core::make_window(p.window_size);
     p.max_iterations = d.between(2, 8);
     p.last_plain_iteration = d.between(-1, 1);
     p.band_sigma = float(d.between(5, 20)) / 10;
     const CImg<float> expected = tamvel_reference::run_clustering(primary, secondary, p, edges);
-    for (const int threads : property::thread_counts_for(seed))
-      ASSERT_TRUE(same_bits(tamvel::run_clustering(primary, secondary, p, edges, threads), expected))
+    for (const int threads : property::thread_counts_for(seed)) {
+      core::call_threads call(threads);
+      ASSERT_TRUE(same_bits(tamvel::run_clustering(primary, secondary, p, edges, call), expected))
           << "seed " << seed << ", threads " << threads;
+    }
   }
 }
 
@@ -246,13 +253,13 @@ TEST(TamvelProperty, penalties_round_as_summed_in_window_order) {
   p.secondary_weight = 1;
   p.edge_weight = 3;
   p.window_size = 3;
-  p.window = sorvik::make_window(3);
+  p.window = core::make_window(3);
   const float primary_centres[] = {1, -1}, secondary_centres[] = {2, -2};
   const tamvel::centre_pair centres{CImg<float>(primary_centres, 1, 2, 1, 1),
                                     CImg<float>(secondary_centres, 1, 2, 1, 1)};
   CImg<float> expected(labels_before, 3, 3, 1, 1), labels = expected;
   tamvel_reference::label_sweep(primary, secondary, edges, band, expected, centres, p, 1);
-  tamvel::label_sweep(primary, secondary, edges, band, labels, centres, p, 1);
+  tamvel::label_sweep(primary, secondary, edges, band, labels, centres, p, 1, one_thread);
   EXPECT_EQ(expected(1, 1), 0.0f);
   EXPECT_TRUE(same_bits(labels, expected));
 }
@@ -271,10 +278,10 @@ TEST(TamvelProperty, a_pixel_reflected_into_its_own_window_counts_each_time) {
   p.secondary_weight = 1;
   p.edge_weight = 6;
   p.window_size = 3;
-  p.window = sorvik::make_window(3);
+  p.window = core::make_window(3);
   p.max_iterations = 3;
   p.last_plain_iteration = -1;
-  EXPECT_TRUE(same_bits(tamvel::run_clustering(primary, secondary, p, edges),
+  EXPECT_TRUE(same_bits(tamvel::run_clustering(primary, secondary, p, edges, one_thread),
                         tamvel_reference::run_clustering(primary, secondary, p, edges)));
 }
 
@@ -307,11 +314,11 @@ TEST(TamvelProperty, centre_sums_round_as_summed_in_raster_order) {
     p.class_count = c.class_count;
     p.secondary_weight = c.secondary_weight;
     p.window_size = 1;
-    p.window = sorvik::make_window(1);
+    p.window = core::make_window(1);
     p.max_iterations = 4;
     p.last_plain_iteration = -1;
     const CImg<float> edges(width, 1, 1, 1, 1.0f);
-    EXPECT_TRUE(same_bits(tamvel::run_clustering(primary, secondary, p, edges),
+    EXPECT_TRUE(same_bits(tamvel::run_clustering(primary, secondary, p, edges, one_thread),
                           tamvel_reference::run_clustering(primary, secondary, p, edges)))
         << "width " << width;
   }
@@ -337,7 +344,7 @@ TEST(TamvelProperty, centre_updates_and_runs_with_rough_edge_indicators_match_re
     tamvel::pair_segmentation_parameters p;
     p.class_count = classes;
     p.window_size = d.between(1, 9);
-    p.window = sorvik::make_window(p.window_size);
+    p.window = core::make_window(p.window_size);
     p.secondary_weight = float(d.between(0, 4)) / 2;
     p.edge_weight = float(d.between(0, 8)) * (d.chance(50) ? 1.0f : 1e3f);
     p.tolerance = d.chance(50) ? 0.0f : 1e-4f;
@@ -345,7 +352,7 @@ TEST(TamvelProperty, centre_updates_and_runs_with_rough_edge_indicators_match_re
     p.max_iterations = d.between(1, 6);
     p.last_plain_iteration = d.between(-1, 2);
     const CImg<float> edges = rough_edge_indicator(d, width, height, depth);
-    ASSERT_TRUE(same_bits(tamvel::run_clustering(primary, secondary, p, edges),
+    ASSERT_TRUE(same_bits(tamvel::run_clustering(primary, secondary, p, edges, one_thread),
                           tamvel_reference::run_clustering(primary, secondary, p, edges)))
         << "seed " << seed;
   }

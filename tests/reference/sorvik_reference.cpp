@@ -6,14 +6,14 @@
 #include <vector>
 
 #include "segmentation/clustering.h"  // the named constants, shared with the fast kernels
-#include "segmentation/convergence.h"
+#include "core/convergence.h"
 
 namespace sorvik_reference {
 namespace {
 
-using sorvik::cost_ceiling;
+using core::cost_ceiling;
 using sorvik::empty_class_guard;
-using sorvik::initial_energy;
+using core::initial_energy;
 
 bool pixel_is_finite(const CImg<float>& image, unsigned x, unsigned y, unsigned z) {
   for (int c = 0; c < image.spectrum(); ++c)
@@ -24,14 +24,14 @@ bool pixel_is_finite(const CImg<float>& image, unsigned x, unsigned y, unsigned 
 }  // namespace
 
 int edge_count(const CImg<float>& labels, unsigned x, unsigned y, unsigned z, int k,
-               const sorvik::disc_window& window) {
+               const core::disc_window& window) {
   const float label = static_cast<float>(k);
   int count = 0;
   for (int dy = window.lo; dy < window.hi; ++dy)
     for (int dx = window.lo; dx < window.hi; ++dx) {
       if (!window.contains(dx, dy)) continue;
-      const auto xn = static_cast<unsigned>(sorvik::mirror_index(std::int64_t(x) + dx, labels.width()));
-      const auto yn = static_cast<unsigned>(sorvik::mirror_index(std::int64_t(y) + dy, labels.height()));
+      const auto xn = static_cast<unsigned>(core::mirror_index(std::int64_t(x) + dx, labels.width()));
+      const auto yn = static_cast<unsigned>(core::mirror_index(std::int64_t(y) + dy, labels.height()));
       if (labels(xn, yn, z) != label) ++count;
     }
   return count;
@@ -47,7 +47,7 @@ float label_sweep(const CImg<float>& image, const sorvik::segmentation_parameter
       for (unsigned x = 0; x < unsigned(labels.width()); ++x) {
         // Any class whose cost is a number below the largest float can win; a
         // pixel that no class wins (NaN, infinite or larger costs) keeps its label.
-        float best = sorvik::largest_cost;
+        float best = core::largest_cost;
         bool won = false;
         for (int k = 0; k < parameters.class_count; ++k) {
           double distance = 0;
@@ -95,7 +95,7 @@ void run_clustering(const CImg<float>& image, const sorvik::segmentation_paramet
     energy = sorvik_reference::label_sweep(image, parameters, centres, labels, iteration);
     sorvik_reference::update_centres(image, labels, parameters.class_count, centres);
     if (iteration > parameters.last_plain_iteration &&
-        sorvik::has_converged(energy, previous_energy, parameters.tolerance))
+        core::has_converged(energy, previous_energy, parameters.tolerance))
       break;
   }
 }
@@ -103,7 +103,8 @@ void run_clustering(const CImg<float>& image, const sorvik::segmentation_paramet
 CImg<float> segment_image_reference(const CImg<float>& image, const CImg<float>& parameter_image) {
   const sorvik::segmentation_parameters parameters = sorvik::read_parameters(parameter_image);
   CImg<float> labels(image.width(), image.height(), image.depth(), 1, 0.0f);
-  CImg<float> centres = sorvik::init_centres(image, parameters.class_count);
+  core::call_threads one_thread;
+  CImg<float> centres = sorvik::init_centres(image, parameters.class_count, one_thread);
   sorvik_reference::run_clustering(image, parameters, centres, labels);
   return labels;
 }

@@ -4,14 +4,14 @@
 // compare against them.
 #pragma once
 
-#include "boundary/image.h"
+#include "core/image.h"
 #include "segmentation/parameters.h"
 
 namespace sorvik_reference {
 
 // Number of disc offsets around (x, y) in slice z whose label is not k.
 int edge_count(const CImg<float>& labels, unsigned x, unsigned y, unsigned z, int k,
-               const sorvik::disc_window& window);
+               const core::disc_window& window);
 
 // One raster sweep, relabelling in place; returns its energy.
 float label_sweep(const CImg<float>& image, const sorvik::segmentation_parameters& parameters,

@@ -8,14 +8,15 @@
 
 #include "pair_segmentation/edge_indicator.h"
 #include "pair_segmentation/narrow_band.h"
-#include "segmentation/convergence.h"
-#include "segmentation/window.h"
+#include "core/convergence.h"
+#include "core/window.h"
 
 namespace tamvel_reference {
 namespace {
 
 using tamvel::centre_pair;
-using tamvel::cost_ceiling;
+using core::cost_ceiling;
+using core::largest_cost;
 using tamvel::empty_class_guard;
 using tamvel::pair_segmentation_parameters;
 
@@ -36,14 +37,14 @@ float squared_distance(const CImg<float>& image, unsigned x, unsigned y, unsigne
 // z whose label is not k. The price of a disagreeing neighbour is the
 // indicator at the neighbour, so a boundary along an edge costs little.
 double edge_penalty(const CImg<float>& labels, const CImg<float>& edge_indicator, unsigned x, unsigned y,
-                    unsigned z, int k, const sorvik::disc_window& window) {
+                    unsigned z, int k, const core::disc_window& window) {
   const float label = static_cast<float>(k);
   double penalty = 0;
   for (int dy = window.lo; dy < window.hi; ++dy)
     for (int dx = window.lo; dx < window.hi; ++dx) {
       if (!window.contains(dx, dy)) continue;
-      const auto xn = static_cast<unsigned>(sorvik::mirror_index(std::int64_t(x) + dx, labels.width()));
-      const auto yn = static_cast<unsigned>(sorvik::mirror_index(std::int64_t(y) + dy, labels.height()));
+      const auto xn = static_cast<unsigned>(core::mirror_index(std::int64_t(x) + dx, labels.width()));
+      const auto yn = static_cast<unsigned>(core::mirror_index(std::int64_t(y) + dy, labels.height()));
       if (labels(xn, yn, z) != label) penalty += edge_indicator(xn, yn, z);
     }
   return penalty;
@@ -71,7 +72,7 @@ float label_sweep(const CImg<float>& primary, const CImg<float>& secondary, cons
         if (!tamvel::in_band(band, x, y, z)) continue;
         // Any class whose cost is a number below the largest float can win; a
         // pixel that no class wins (NaN, infinite or larger costs) keeps its label.
-        float best = tamvel::largest_cost;
+        float best = core::largest_cost;
         bool won = false;
         for (int k = 0; k < parameters.class_count; ++k) {
           const float primary_distance = squared_distance(primary, x, y, z, centres.primary, k, channels);
@@ -121,8 +122,9 @@ CImg<float> run_clustering(const CImg<float>& primary, const CImg<float>& second
                            const pair_segmentation_parameters& parameters, const CImg<float>& edge_indicator) {
   const unsigned width = primary.width(), height = primary.height(), depth = primary.depth();
   CImg<float> labels(width, height, depth, 1, 0.0f);
-  centre_pair centres = tamvel::init_centres(primary, secondary, parameters.class_count);
-  float energy = sorvik::initial_energy;
+  core::call_threads one_thread;
+  centre_pair centres = tamvel::init_centres(primary, secondary, parameters.class_count, one_thread);
+  float energy = core::initial_energy;
   CImg<float> band = tamvel::initial_band(width, height, depth);
   const int last_plain = parameters.last_plain_iteration;
   for (int iteration = 0; iteration < parameters.max_iterations; ++iteration) {
@@ -130,9 +132,9 @@ CImg<float> run_clustering(const CImg<float>& primary, const CImg<float>& second
     energy = tamvel_reference::label_sweep(primary, secondary, edge_indicator, band, labels, centres, parameters,
                                            iteration);
     // From here on only pixels near a class boundary are relabelled.
-    if (iteration == last_plain) band = tamvel::rebuild_band(labels, parameters.band_sigma);
+    if (iteration == last_plain) band = tamvel::rebuild_band(labels, parameters.band_sigma, one_thread);
     tamvel_reference::update_centres(primary, secondary, labels, centres);
-    if (iteration > last_plain && sorvik::has_converged(energy, previous_energy, parameters.tolerance)) break;
+    if (iteration > last_plain && core::has_converged(energy, previous_energy, parameters.tolerance)) break;
   }
   return labels;
 }
@@ -140,7 +142,8 @@ CImg<float> run_clustering(const CImg<float>& primary, const CImg<float>& second
 CImg<float> segment_image_pair_reference(const CImg<float>& primary, const CImg<float>& secondary,
                                          const CImg<float>& parameter_image) {
   const tamvel::pair_segmentation_parameters parameters = tamvel::read_parameters(parameter_image);
-  const CImg<float> edge_indicator = tamvel::compute_edge_indicator(primary);
+  core::call_threads one_thread;
+  const CImg<float> edge_indicator = tamvel::compute_edge_indicator(primary, one_thread);
   return tamvel_reference::run_clustering(primary, secondary, parameters, edge_indicator);
 }
 

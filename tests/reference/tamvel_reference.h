@@ -4,7 +4,7 @@
 // benchmark compare against them.
 #pragma once
 
-#include "boundary/image.h"
+#include "core/image.h"
 #include "pair_segmentation/clustering.h"
 #include "pair_segmentation/parameters.h"
 

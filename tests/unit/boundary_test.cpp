@@ -6,7 +6,7 @@
 #include <string>
 
 #include "boundary/host_array.h"
-#include "boundary/refusal.h"
+#include "core/refusal.h"
 #include "standin.h"
 
 namespace {
@@ -16,7 +16,7 @@ using standin::make_filled;
 std::string refusal_of(const mxArray* array) {
   try {
     boundary::image_from_host(array, "the image");
-  } catch (const boundary::refusal& refusal) {
+  } catch (const core::refusal& refusal) {
     return refusal.mnemonic();
   }
   return "";

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "boundary/call_options.h"
-#include "boundary/refusal.h"
+#include "core/refusal.h"
 #include "plugin_call.h"
 
 namespace {
@@ -186,7 +186,7 @@ TEST(CallOptions, thread_counts_resolve_to_one_through_256) {
   EXPECT_EQ(options_of({threads.get(), many.get()}).threads, 256);
   EXPECT_TRUE(options_of({volume.get(), yes.get()}).volume);
   EXPECT_EQ(options_of({threads.get(), zero.get()}).threads, std::min(boundary::cores_available(), 256));
-  EXPECT_THROW(options_of({threads.get()}), boundary::refusal);
+  EXPECT_THROW(options_of({threads.get()}), core::refusal);
 }
 
 TEST(CallOptions, every_core_means_the_cores_this_process_may_run_on) {

@@ -5,14 +5,18 @@
 #include <string>
 #include <vector>
 
-#include "segmentation/centre_sums.h"
+#include "core/centre_sums.h"
 #include "segmentation/clustering.h"
-#include "segmentation/disc_rows.h"
-#include "segmentation/initial_centres.h"
+#include "core/disc_rows.h"
+#include "core/initial_centres.h"
 #include "segmentation/segment_image.h"
 #include "tests/reference/sorvik_reference.h"
+#include "core/call_threads.h"
 
 namespace {
+
+// The kernels run on the test's own thread unless a test says otherwise.
+core::call_threads one_thread;
 
 const float nan = std::numeric_limits<float>::quiet_NaN();
 const float inf = std::numeric_limits<float>::infinity();
@@ -39,7 +43,7 @@ sorvik::segmentation_parameters edge_phase(int class_count, int window_size, flo
   sorvik::segmentation_parameters p = plain(class_count);
   p.last_plain_iteration = -1;
   p.window_size = window_size;
-  p.window = sorvik::make_window(window_size);
+  p.window = core::make_window(window_size);
   p.edge_weight = edge_weight;
   return p;
 }
@@ -50,23 +54,23 @@ TEST(SorvikCentres, spread_evenly_inside_each_channel_range) {
   image(1, 0, 0, 0) = 255;
   image(0, 0, 0, 1) = 10;
   image(1, 0, 0, 1) = 20;
-  const CImg<float> centres = sorvik::init_centres(image, 3);
+  const CImg<float> centres = sorvik::init_centres(image, 3, one_thread);
   EXPECT_EQ(centres(0, 0), 63.75f);
   EXPECT_EQ(centres(0, 1), 127.5f);
   EXPECT_EQ(centres(0, 2), 191.25f);
   EXPECT_EQ(centres(1, 0), 12.5f);
   EXPECT_EQ(centres(1, 2), 17.5f);
-  EXPECT_EQ(sorvik::init_centres(row({2, 6}), 1)(0, 0), 4.0f);
-  const CImg<float> flat = sorvik::init_centres(row({7, 7, 7}), 3);
+  EXPECT_EQ(sorvik::init_centres(row({2, 6}), 1, one_thread)(0, 0), 4.0f);
+  const CImg<float> flat = sorvik::init_centres(row({7, 7, 7}), 3, one_thread);
   EXPECT_EQ(flat(0, 0), 7.0f);
   EXPECT_EQ(flat(0, 2), 7.0f);
 }
 
 TEST(SorvikCentres, take_ranges_over_finite_values_only) {
-  const CImg<float> centres = sorvik::init_centres(row({nan, 0, inf, 30, -inf}), 2);
+  const CImg<float> centres = sorvik::init_centres(row({nan, 0, inf, 30, -inf}), 2, one_thread);
   EXPECT_EQ(centres(0, 0), 10.0f);
   EXPECT_EQ(centres(0, 1), 20.0f);
-  const CImg<float> none = sorvik::init_centres(row({nan, inf}), 2);
+  const CImg<float> none = sorvik::init_centres(row({nan, inf}), 2, one_thread);
   EXPECT_EQ(none(0, 0), 0.0f);
   EXPECT_EQ(none(0, 1), 0.0f);
 }
@@ -84,7 +88,8 @@ TEST(SorvikCentres, passes_over_the_image_give_one_thread_s_answer_with_any_thre
     values[200000] = negative_first ? 0.0f : -0.0f;
     for (const int threads : {1, 2, 3, 7}) {
       float lowest = 1, highest = 0;
-      ASSERT_TRUE(sorvik::finite_range(values.data(), values.size(), lowest, highest, threads));
+      core::call_threads call(threads);
+      ASSERT_TRUE(core::finite_range(values.data(), values.size(), lowest, highest, call));
       EXPECT_EQ(lowest, 0.0f);
       EXPECT_EQ(std::signbit(lowest), negative_first) << threads << " threads";
       EXPECT_EQ(highest, 200.0f);
@@ -93,9 +98,10 @@ TEST(SorvikCentres, passes_over_the_image_give_one_thread_s_answer_with_any_thre
   const std::vector<const float*> channel{values.data()};
   for (const int threads : {1, 2, 3, 7}) {
     values[250000] = 3.0f;
-    EXPECT_TRUE(sorvik::sums_are_exact(channel, values.size(), nullptr, threads)) << threads << " threads";
+    core::call_threads call(threads);
+    EXPECT_TRUE(core::sums_are_exact(channel, values.size(), nullptr, call)) << threads << " threads";
     values[250000] = 1e-30f;  // no sum of 2^18 values up to 200 keeps its last bit
-    EXPECT_FALSE(sorvik::sums_are_exact(channel, values.size(), nullptr, threads)) << threads << " threads";
+    EXPECT_FALSE(core::sums_are_exact(channel, values.size(), nullptr, call)) << threads << " threads";
   }
 }
 
@@ -103,16 +109,16 @@ TEST(SorvikCentres, image_without_pixels_but_with_a_channel_is_an_empty_instance
   CImg<float> no_rows;
   no_rows._width = 5;
   no_rows._depth = no_rows._spectrum = 1;
-  EXPECT_THROW(sorvik::init_centres(no_rows, 2), cimg_library::CImgInstanceException);
+  EXPECT_THROW(sorvik::init_centres(no_rows, 2, one_thread), cimg_library::CImgInstanceException);
   CImg<float> no_channels;
   no_channels._width = 5;
   no_channels._height = no_channels._depth = 1;
-  EXPECT_NO_THROW(sorvik::init_centres(no_channels, 2));
+  EXPECT_NO_THROW(sorvik::init_centres(no_channels, 2, one_thread));
 }
 
 TEST(SorvikSweep, nearest_centre_wins_and_ties_go_to_the_lower_class) {
   CImg<float> labels(4, 1, 1, 1, 0.0f);
-  const float energy = sorvik::label_sweep(row({1, 9, 5, 12}), plain(2), centres_of({0, 10}), labels, 0);
+  const float energy = sorvik::label_sweep(row({1, 9, 5, 12}), plain(2), centres_of({0, 10}), labels, 0, one_thread);
   EXPECT_EQ(labels(0), 0.0f);
   EXPECT_EQ(labels(1), 1.0f);
   EXPECT_EQ(labels(2), 0.0f);  // 25 against 25
@@ -123,14 +129,14 @@ TEST(SorvikSweep, nearest_centre_wins_and_ties_go_to_the_lower_class) {
 TEST(SorvikSweep, costs_above_the_old_ceiling_still_win) {
   CImg<float> labels(2, 1, 1, 1, 0.0f);
   // Squared distances of 4e8 and more: every class would lose against 1e8.
-  sorvik::label_sweep(row({0, 60000}), plain(2), centres_of({-30000, 90000}), labels, 0);
+  sorvik::label_sweep(row({0, 60000}), plain(2), centres_of({-30000, 90000}), labels, 0, one_thread);
   EXPECT_EQ(labels(0), 0.0f);
   EXPECT_EQ(labels(1), 1.0f);
 }
 
 TEST(SorvikSweep, pixel_no_class_wins_keeps_its_label_and_costs_the_ceiling) {
   CImg<float> labels = row({1, 1, 1});
-  const float energy = sorvik::label_sweep(row({nan, inf, 3}), plain(2), centres_of({0, 10}), labels, 0);
+  const float energy = sorvik::label_sweep(row({nan, inf, 3}), plain(2), centres_of({0, 10}), labels, 0, one_thread);
   EXPECT_EQ(labels(0), 1.0f);
   EXPECT_EQ(labels(1), 1.0f);
   EXPECT_EQ(labels(2), 0.0f);
@@ -141,7 +147,7 @@ TEST(SorvikSweep, own_position_sees_the_label_just_written) {
   // The disc of w = 1 is the pixel itself. Class 0 pays for the stored label 1
   // and wins at 35; class 1 then pays for the 0 just written and ties at 35.
   CImg<float> labels = row({1});
-  sorvik::label_sweep(row({5}), edge_phase(2, 1, 10), centres_of({0, 10}), labels, 0);
+  sorvik::label_sweep(row({5}), edge_phase(2, 1, 10), centres_of({0, 10}), labels, 0, one_thread);
   EXPECT_EQ(labels(0), 0.0f);
 }
 
@@ -149,7 +155,7 @@ TEST(SorvikSweep, later_pixels_see_labels_written_earlier_in_the_sweep) {
   // Pixel 1 ties on distance; with the new label of pixel 0 it stays in class
   // 0, while the labels from before the sweep would have pulled it to class 1.
   CImg<float> labels = row({1, 1});
-  sorvik::label_sweep(row({0, 5}), edge_phase(2, 3, 1), centres_of({0, 10}), labels, 0);
+  sorvik::label_sweep(row({0, 5}), edge_phase(2, 3, 1), centres_of({0, 10}), labels, 0, one_thread);
   EXPECT_EQ(labels(0), 0.0f);
   EXPECT_EQ(labels(1), 0.0f);
 }
@@ -159,9 +165,9 @@ TEST(SorvikSweep, edge_term_only_after_the_last_plain_iteration) {
   p.last_plain_iteration = 0;
   const CImg<float> image = row({0, 0, 10, 0, 0});
   CImg<float> labels(5, 1, 1, 1, 0.0f);
-  sorvik::label_sweep(image, p, centres_of({0, 10}), labels, 0);
+  sorvik::label_sweep(image, p, centres_of({0, 10}), labels, 0, one_thread);
   EXPECT_EQ(labels(2), 1.0f);
-  sorvik::label_sweep(image, p, centres_of({0, 10}), labels, 1);
+  sorvik::label_sweep(image, p, centres_of({0, 10}), labels, 1, one_thread);
   EXPECT_EQ(labels(2), 0.0f);
 }
 
@@ -177,7 +183,7 @@ TEST(SorvikSweep, best_cost_is_kept_in_single_precision) {
   centres(1, 1) = 1.8125f;
   for (const auto& p : {plain(2), edge_phase(2, 1, 0)}) {
     CImg<float> labels(1, 1, 1, 1, 0.0f);
-    EXPECT_EQ(sorvik::label_sweep(image, p, centres, labels, 0), 16777220.0f);
+    EXPECT_EQ(sorvik::label_sweep(image, p, centres, labels, 0, one_thread), 16777220.0f);
     EXPECT_EQ(labels(0), 1.0f);
   }
 }
@@ -188,7 +194,7 @@ TEST(SorvikSweep, pixel_reflected_onto_itself_counts_every_time) {
   // pays 16 + 9 against the 0 just written, and wins at 25.
   for (const float start : {0.0f, 1.0f}) {
     CImg<float> labels = row({start});
-    EXPECT_EQ(sorvik::label_sweep(row({6}), edge_phase(2, 3, 1), centres_of({0, 10}), labels, 0), 25.0f);
+    EXPECT_EQ(sorvik::label_sweep(row({6}), edge_phase(2, 3, 1), centres_of({0, 10}), labels, 0, one_thread), 25.0f);
     EXPECT_EQ(labels(0), 1.0f);
   }
 }
@@ -196,7 +202,7 @@ TEST(SorvikSweep, pixel_reflected_onto_itself_counts_every_time) {
 TEST(SorvikDiscRows, rows_of_the_disc_and_their_half_widths) {
   const auto half_widths = [](int w) {
     std::string text;
-    for (const sorvik::disc_row& r : sorvik::make_disc_rows(sorvik::make_window(w)).rows)
+    for (const core::disc_row& r : core::make_disc_rows(core::make_window(w)).rows)
       text += std::to_string(r.dy) + ":" + std::to_string(r.half_width) + " ";
     return text;
   };
@@ -205,35 +211,35 @@ TEST(SorvikDiscRows, rows_of_the_disc_and_their_half_widths) {
   EXPECT_EQ(half_widths(4), "-1:1 0:1 1:1 ");  // the offsets at -2 never qualify
   EXPECT_EQ(half_widths(5), "-2:1 -1:2 0:2 1:2 2:1 ");
   EXPECT_EQ(half_widths(6), "-2:2 -1:2 0:2 1:2 2:2 ");
-  const sorvik::disc_rows w9 = sorvik::make_disc_rows(sorvik::make_window(9));
+  const core::disc_rows w9 = core::make_disc_rows(core::make_window(9));
   EXPECT_EQ(w9.offset_count, 69);
   EXPECT_EQ(w9.radius, 4);
-  EXPECT_EQ(sorvik::make_disc_rows(sorvik::make_window(7)).offset_count, 37);
+  EXPECT_EQ(core::make_disc_rows(core::make_window(7)).offset_count, 37);
 }
 
 TEST(SorvikDiscRows, own_column_counts_every_reflection_onto_the_pixel) {
   // Row of 10: columns x - 2 .. x + 2 reflected.
-  EXPECT_EQ(sorvik::own_column_count(0, 2, 10), 1);  // 2 1 0 1 2
-  EXPECT_EQ(sorvik::own_column_count(1, 2, 10), 2);  // 1 0 1 2 3
-  EXPECT_EQ(sorvik::own_column_count(8, 2, 10), 2);  // 6 7 8 9 8
-  EXPECT_EQ(sorvik::own_column_count(9, 2, 10), 1);  // 7 8 9 8 7
-  EXPECT_EQ(sorvik::own_column_count(5, 4, 10), 1);
+  EXPECT_EQ(core::own_column_count(0, 2, 10), 1);  // 2 1 0 1 2
+  EXPECT_EQ(core::own_column_count(1, 2, 10), 2);  // 1 0 1 2 3
+  EXPECT_EQ(core::own_column_count(8, 2, 10), 2);  // 6 7 8 9 8
+  EXPECT_EQ(core::own_column_count(9, 2, 10), 1);  // 7 8 9 8 7
+  EXPECT_EQ(core::own_column_count(5, 4, 10), 1);
   // Rows shorter than the window reflect again and again (period 2n - 2).
-  EXPECT_EQ(sorvik::own_column_count(0, 3, 2), 3);   // columns -3 .. 3 read 1 0 1 0 1 0 1
-  EXPECT_EQ(sorvik::own_column_count(1, 3, 2), 3);   // columns -2 .. 4 read 0 1 0 1 0 1 0
-  EXPECT_EQ(sorvik::own_column_count(1, 4, 3), 5);   // columns -3 .. 5 read 1 2 1 0 1 2 1 0 1
-  EXPECT_EQ(sorvik::own_column_count(0, 4, 1), 9);   // a single column is every offset
+  EXPECT_EQ(core::own_column_count(0, 3, 2), 3);   // columns -3 .. 3 read 1 0 1 0 1 0 1
+  EXPECT_EQ(core::own_column_count(1, 3, 2), 3);   // columns -2 .. 4 read 0 1 0 1 0 1 0
+  EXPECT_EQ(core::own_column_count(1, 4, 3), 5);   // columns -3 .. 5 read 1 2 1 0 1 2 1 0 1
+  EXPECT_EQ(core::own_column_count(0, 4, 1), 9);   // a single column is every offset
 }
 
 TEST(SorvikEdgeCount, counts_differing_labels_in_the_reflected_disc) {
   CImg<float> labels(4, 3, 1, 1, 0.0f);
   labels(1, 0) = labels(2, 2) = 1;
-  const sorvik::disc_window w3 = sorvik::make_window(3);
+  const core::disc_window w3 = core::make_window(3);
   // At (0, 0): columns -1, 0, 1 read 1, 0, 1; rows -1, 0, 1 read 1, 0, 1.
   EXPECT_EQ(sorvik_reference::edge_count(labels, 0, 0, 0, 0, w3), 2);
   EXPECT_EQ(sorvik_reference::edge_count(labels, 0, 0, 0, 1, w3), 7);
   EXPECT_EQ(sorvik_reference::edge_count(labels, 3, 2, 0, 0, w3), 2);  // reflected (2, 2) twice
-  EXPECT_EQ(sorvik_reference::edge_count(labels, 1, 1, 0, 0, sorvik::make_window(0)), 0);
+  EXPECT_EQ(sorvik_reference::edge_count(labels, 1, 1, 0, 0, core::make_window(0)), 0);
 }
 
 TEST(SorvikUpdate, centres_become_means_of_finite_pixels) {

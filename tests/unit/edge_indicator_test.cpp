@@ -1,4 +1,5 @@
 #include "pair_segmentation/edge_indicator.h"
+#include "core/call_threads.h"
 
 #include <gtest/gtest.h>
 
@@ -9,6 +10,9 @@
 #include <vector>
 
 namespace {
+
+// The kernels run on the test's own thread unless a test says otherwise.
+core::call_threads one_thread;
 
 // Values in storage order: x fastest, then y, z and the channel.
 CImg<float> image(unsigned width, unsigned height, unsigned depth, unsigned spectrum,
@@ -43,7 +47,7 @@ const double b = (std::sqrt(2.0) - 1) / 2;
 
 TEST(edge_indicator_2d, flat_channel_gives_all_zero_indicator) {
   const CImg<float> primary(5, 4, 1, 1, 7.5f);
-  const CImg<float> indicator = tamvel::compute_edge_indicator(primary);
+  const CImg<float> indicator = tamvel::compute_edge_indicator(primary, one_thread);
   expect_extents(indicator, 5, 4, 1, 1);
   expect_values(indicator, std::vector<double>(20, 0.0));
 }
@@ -63,7 +67,7 @@ TEST(edge_indicator_2d, masks_weight_diagonal_and_axis_neighbours_differently) {
   const double centre = 1 / (1 + 2 * a);
   const double corner = 1 / (1 + 0.5);
   const auto norm = [&](double v) { return (v - corner) / (1 - corner); };
-  const CImg<float> indicator = tamvel::compute_edge_indicator(primary);
+  const CImg<float> indicator = tamvel::compute_edge_indicator(primary, one_thread);
   expect_values(indicator, {1, norm(top_middle), 0,  //
                             1, norm(centre), norm(centre),  //
                             1, norm(top_middle), 0});
@@ -74,7 +78,7 @@ TEST(edge_indicator_2d, single_bright_pixel_marks_all_eight_neighbours_alike) {
   // axis weight b gives |g| = b, and the two are equal for these masks.
   CImg<float> primary(5, 5, 1, 1, 0.0f);
   primary(2, 2) = 3;
-  const CImg<float> indicator = tamvel::compute_edge_indicator(primary);
+  const CImg<float> indicator = tamvel::compute_edge_indicator(primary, one_thread);
   for (int y = 0; y < 5; ++y)
     for (int x = 0; x < 5; ++x) {
       const bool neighbour = std::abs(x - 2) <= 1 && std::abs(y - 2) <= 1 && !(x == 2 && y == 2);
@@ -96,14 +100,14 @@ TEST(edge_indicator_2d, magnitude_grows_with_the_step) {
   std::vector<double> expected(row);
   expected.insert(expected.end(), middle_row.begin(), middle_row.end());
   expected.insert(expected.end(), row.begin(), row.end());
-  expect_values(tamvel::compute_edge_indicator(primary), expected);
+  expect_values(tamvel::compute_edge_indicator(primary, one_thread), expected);
 }
 
 TEST(edge_indicator_2d, vertical_step_reduces_to_half_the_central_difference) {
   // For values that depend on x only, gx = (2a + b)(I(x+1) - I(x-1)) with
   // 2a + b = 1/2. Columns 0 0 2 2: |g| = 0, 1, 1, 0.
   const CImg<float> primary = image(4, 2, 1, 1, {0, 0, 2, 2, 0, 0, 2, 2});
-  expect_values(tamvel::compute_edge_indicator(primary), {1, 0, 0, 1, 1, 0, 0, 1});
+  expect_values(tamvel::compute_edge_indicator(primary, one_thread), {1, 0, 0, 1, 1, 0, 0, 1});
 }
 
 TEST(edge_indicator_2d, single_column_or_row_clamps_onto_itself) {
@@ -111,20 +115,20 @@ TEST(edge_indicator_2d, single_column_or_row_clamps_onto_itself) {
   // gy = (I(y+1) - I(y-1)) / 2 with y clamped: 0.5, 1.5, 1, 0. H = 1 likewise.
   const double r0 = 1 / 1.5, r1 = 1 / 2.5, r2 = 1 / 2.0;
   const auto norm = [&](double v) { return (v - r1) / (1 - r1); };
-  const CImg<float> column = tamvel::compute_edge_indicator(image(1, 4, 1, 1, {0, 1, 3, 3}));
+  const CImg<float> column = tamvel::compute_edge_indicator(image(1, 4, 1, 1, {0, 1, 3, 3}), one_thread);
   expect_extents(column, 1, 4, 1, 1);
   expect_values(column, {norm(r0), 0, norm(r2), 1});
-  const CImg<float> row = tamvel::compute_edge_indicator(image(4, 1, 1, 1, {0, 1, 3, 3}));
+  const CImg<float> row = tamvel::compute_edge_indicator(image(4, 1, 1, 1, {0, 1, 3, 3}), one_thread);
   expect_extents(row, 4, 1, 1, 1);
   expect_values(row, {norm(r0), 0, norm(r2), 1});
 }
 
 TEST(edge_indicator_2d, single_pixel_is_flat) {
-  expect_values(tamvel::compute_edge_indicator(image(1, 1, 1, 1, {42})), {0});
+  expect_values(tamvel::compute_edge_indicator(image(1, 1, 1, 1, {42}), one_thread), {0});
 }
 
 TEST(edge_indicator_2d, empty_primary_gives_empty_indicator) {
-  EXPECT_TRUE(tamvel::compute_edge_indicator(CImg<float>()).is_empty());
+  EXPECT_TRUE(tamvel::compute_edge_indicator(CImg<float>(), one_thread).is_empty());
 }
 
 // ---------------------------------------------------------------------------
@@ -142,7 +146,7 @@ TEST(edge_indicator_3d, slices_use_central_differences_and_ignore_z) {
   const double low = 1 / (1 + 2 * std::sqrt(2.0));
   const auto norm = [&](double v) { return (v - low) / (1 - low); };
   const double h = norm(0.5), t = norm(1.0 / 3);
-  const CImg<float> indicator = tamvel::compute_edge_indicator(primary);
+  const CImg<float> indicator = tamvel::compute_edge_indicator(primary, one_thread);
   expect_extents(indicator, 3, 3, 2, 1);
   expect_values(indicator, {1, h, 1,  //
                             h, 1, h,  //
@@ -155,7 +159,7 @@ TEST(edge_indicator_3d, slices_use_central_differences_and_ignore_z) {
 TEST(edge_indicator_3d, change_along_z_alone_gives_flat_indicator) {
   CImg<float> primary(3, 2, 4, 1);
   cimg_forXYZ(primary, x, y, z) primary(x, y, z) = float(10 * z * z);
-  expect_values(tamvel::compute_edge_indicator(primary), std::vector<double>(24, 0.0));
+  expect_values(tamvel::compute_edge_indicator(primary, one_thread), std::vector<double>(24, 0.0));
 }
 
 TEST(edge_indicator_3d, thin_volume_clamps_like_a_slice) {
@@ -163,7 +167,7 @@ TEST(edge_indicator_3d, thin_volume_clamps_like_a_slice) {
   const CImg<float> primary = image(1, 3, 2, 1, {0, 2, 2, 5, 5, 5});
   // Slice 0 has |g| = 1 at y = 0 and y = 1 (raw 1/2, the smallest) and 0 at
   // y = 2; slice 1 is flat, although it differs from slice 0 all along z.
-  expect_values(tamvel::compute_edge_indicator(primary), {0, 0, 1, 1, 1, 1});
+  expect_values(tamvel::compute_edge_indicator(primary, one_thread), {0, 0, 1, 1, 1, 1});
 }
 
 // ---------------------------------------------------------------------------
@@ -173,7 +177,7 @@ TEST(edge_indicator_channels, only_channel_zero_is_used) {
   // Channel 0 is the vertical step of above; channel 1 is noise.
   const CImg<float> primary = image(4, 2, 1, 2, {0, 0, 2, 2, 0, 0, 2, 2,  //
                                                  9, -40, 3, 100, 0, 77, -5, 1});
-  const CImg<float> indicator = tamvel::compute_edge_indicator(primary);
+  const CImg<float> indicator = tamvel::compute_edge_indicator(primary, one_thread);
   expect_extents(indicator, 4, 2, 1, 1);
   expect_values(indicator, {1, 0, 0, 1, 1, 0, 0, 1});
 }
@@ -181,7 +185,7 @@ TEST(edge_indicator_channels, only_channel_zero_is_used) {
 TEST(edge_indicator_channels, edges_in_other_channels_only_give_all_zero) {
   const CImg<float> primary = image(3, 1, 2, 2, {1, 1, 1, 1, 1, 1,  //
                                                  0, 50, 0, 8, 0, 8});
-  const CImg<float> indicator = tamvel::compute_edge_indicator(primary);
+  const CImg<float> indicator = tamvel::compute_edge_indicator(primary, one_thread);
   expect_extents(indicator, 3, 1, 2, 1);
   expect_values(indicator, std::vector<double>(6, 0.0));
 }
@@ -195,20 +199,20 @@ TEST(edge_indicator_non_finite, nan_pixel_zeroes_every_pixel_that_reads_it) {
   // |g| = 1 at pixel 0 and 0 at pixel 1. The zeros are finite and join the
   // range: m = 0 and M = 1, so the raw values stand.
   const CImg<float> primary = image(7, 1, 1, 1, {0, 2, 0, nan_f, 0, 0, 0});
-  expect_values(tamvel::compute_edge_indicator(primary), {0.5, 1, 0, 0, 0, 1, 1});
+  expect_values(tamvel::compute_edge_indicator(primary, one_thread), {0.5, 1, 0, 0, 0, 1, 1});
 }
 
 TEST(edge_indicator_non_finite, infinite_pixel_zeroes_its_neighbourhood) {
   CImg<float> primary(4, 4, 1, 1, 0.0f);
   primary(0, 0) = inf_f;
-  const CImg<float> indicator = tamvel::compute_edge_indicator(primary);
+  const CImg<float> indicator = tamvel::compute_edge_indicator(primary, one_thread);
   for (int y = 0; y < 4; ++y)
     for (int x = 0; x < 4; ++x) EXPECT_EQ(indicator(x, y), x <= 1 && y <= 1 ? 0.0f : 1.0f) << x << "," << y;
 }
 
 TEST(edge_indicator_non_finite, all_nan_primary_gives_all_zero) {
   const CImg<float> primary(3, 3, 2, 1, nan_f);
-  expect_values(tamvel::compute_edge_indicator(primary), std::vector<double>(18, 0.0));
+  expect_values(tamvel::compute_edge_indicator(primary, one_thread), std::vector<double>(18, 0.0));
 }
 
 // ---------------------------------------------------------------------------
@@ -216,26 +220,26 @@ TEST(edge_indicator_non_finite, all_nan_primary_gives_all_zero) {
 
 TEST(normalize_edge_indicator, maps_smallest_to_zero_and_largest_to_one) {
   CImg<float> values = image(2, 2, 1, 1, {-3, 5, 1, 13});
-  tamvel::normalize_edge_indicator(values);
+  tamvel::normalize_edge_indicator(values, one_thread);
   expect_values(values, {0, 0.5, 0.25, 1});
 }
 
 TEST(normalize_edge_indicator, flat_values_become_zero) {
   CImg<float> values(3, 2, 2, 1, 0.7f);
-  tamvel::normalize_edge_indicator(values);
+  tamvel::normalize_edge_indicator(values, one_thread);
   expect_values(values, std::vector<double>(12, 0.0));
 }
 
 TEST(normalize_edge_indicator, unit_range_is_left_bit_for_bit) {
   const CImg<float> original = image(5, 1, 1, 1, {0.0f, 0.1f, 1.0f, 0.3333333f, 0.7f});
   CImg<float> values(original);
-  tamvel::normalize_edge_indicator(values);
+  tamvel::normalize_edge_indicator(values, one_thread);
   for (std::size_t i = 0; i < original.size(); ++i) EXPECT_EQ(values[i], original[i]);
 }
 
 TEST(normalize_edge_indicator, range_is_taken_over_finite_values_only) {
   CImg<float> values = image(6, 1, 1, 1, {2, nan_f, 4, inf_f, 3, -inf_f});
-  tamvel::normalize_edge_indicator(values);
+  tamvel::normalize_edge_indicator(values, one_thread);
   EXPECT_FLOAT_EQ(values[0], 0.0f);
   EXPECT_FLOAT_EQ(values[2], 1.0f);
   EXPECT_FLOAT_EQ(values[4], 0.5f);
@@ -246,16 +250,16 @@ TEST(normalize_edge_indicator, range_is_taken_over_finite_values_only) {
 
 TEST(normalize_edge_indicator, no_spread_among_finite_values_gives_all_zero) {
   CImg<float> one_finite_value = image(4, 1, 1, 1, {0.5f, nan_f, inf_f, 0.5f});
-  tamvel::normalize_edge_indicator(one_finite_value);
+  tamvel::normalize_edge_indicator(one_finite_value, one_thread);
   expect_values(one_finite_value, {0, 0, 0, 0});
   CImg<float> none_finite = image(3, 1, 1, 1, {nan_f, inf_f, -inf_f});
-  tamvel::normalize_edge_indicator(none_finite);
+  tamvel::normalize_edge_indicator(none_finite, one_thread);
   expect_values(none_finite, {0, 0, 0});
 }
 
 TEST(normalize_edge_indicator, empty_image_is_left_alone) {
   CImg<float> values;
-  tamvel::normalize_edge_indicator(values);
+  tamvel::normalize_edge_indicator(values, one_thread);
   EXPECT_TRUE(values.is_empty());
 }
 

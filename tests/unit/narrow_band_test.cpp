@@ -1,5 +1,6 @@
 #include "pair_segmentation/narrow_band.h"
 #include "pair_segmentation/recursive_gaussian.h"
+#include "core/call_threads.h"
 
 #include <gtest/gtest.h>
 
@@ -8,6 +9,9 @@
 #include <limits>
 
 namespace {
+
+// The kernels run on the test's own thread unless a test says otherwise.
+core::call_threads one_thread;
 
 const float nan_f = std::numeric_limits<float>::quiet_NaN();
 
@@ -89,7 +93,7 @@ TEST(resolve_band_sigma, negative_sigma_is_a_percentage_of_the_largest_extent) {
 
 TEST(rebuild_band, keeps_pixels_near_a_boundary_and_drops_far_ones) {
   const CImg<float> labels = vertical_boundary(16, 8, 8, 0, 1);
-  const CImg<float> band = tamvel::rebuild_band(labels, 1.0f);
+  const CImg<float> band = tamvel::rebuild_band(labels, 1.0f, one_thread);
   expect_extents(band, 16, 8, 1, 1);
   for (int y = 0; y < 8; ++y) {
     for (int x : {6, 7, 8, 9}) EXPECT_TRUE(tamvel::in_band(band, x, y, 0)) << x << "," << y;
@@ -102,15 +106,15 @@ TEST(rebuild_band, keeps_pixels_near_a_boundary_and_drops_far_ones) {
 }
 
 TEST(rebuild_band, band_widens_with_the_index_gap_of_the_classes) {
-  const std::size_t gap_one = pixels_in_band(tamvel::rebuild_band(vertical_boundary(32, 2, 16, 0, 1), 2.0f));
-  const std::size_t gap_three = pixels_in_band(tamvel::rebuild_band(vertical_boundary(32, 2, 16, 0, 3), 2.0f));
+  const std::size_t gap_one = pixels_in_band(tamvel::rebuild_band(vertical_boundary(32, 2, 16, 0, 1), 2.0f, one_thread));
+  const std::size_t gap_three = pixels_in_band(tamvel::rebuild_band(vertical_boundary(32, 2, 16, 0, 3), 2.0f, one_thread));
   EXPECT_GT(gap_one, 0u);
   EXPECT_GT(gap_three, gap_one);
 }
 
 TEST(rebuild_band, single_class_gives_an_empty_band) {
   const CImg<float> labels(9, 7, 3, 1, 2.0f);
-  const CImg<float> band = tamvel::rebuild_band(labels, 2.0f);
+  const CImg<float> band = tamvel::rebuild_band(labels, 2.0f, one_thread);
   expect_extents(band, 9, 7, 3, 1);
   EXPECT_EQ(pixels_in_band(band), 0u);
 }
@@ -118,7 +122,7 @@ TEST(rebuild_band, single_class_gives_an_empty_band) {
 TEST(rebuild_band, sigma_below_a_tenth_leaves_the_labels_unsmoothed_and_the_band_empty) {
   const CImg<float> labels = vertical_boundary(12, 6, 6, 0, 1);
   for (const float sigma : {0.0f, 0.05f, 0.09f}) {
-    const CImg<float> band = tamvel::rebuild_band(labels, sigma);
+    const CImg<float> band = tamvel::rebuild_band(labels, sigma, one_thread);
     expect_extents(band, 12, 6, 1, 1);
     for (std::size_t i = 0; i < band.size(); ++i) EXPECT_EQ(band[i], 0.0f) << "sigma " << sigma;
   }
@@ -126,7 +130,7 @@ TEST(rebuild_band, sigma_below_a_tenth_leaves_the_labels_unsmoothed_and_the_band
 
 TEST(rebuild_band, small_negative_sigma_resolving_below_a_tenth_empties_the_band) {
   // 1 % of 8 is 0.08.
-  const CImg<float> band = tamvel::rebuild_band(vertical_boundary(8, 8, 4, 0, 1), -1.0f);
+  const CImg<float> band = tamvel::rebuild_band(vertical_boundary(8, 8, 4, 0, 1), -1.0f, one_thread);
   for (std::size_t i = 0; i < band.size(); ++i) EXPECT_EQ(band[i], 0.0f);
 }
 
@@ -134,8 +138,8 @@ TEST(rebuild_band, negative_sigma_equals_the_resolved_sigma_on_every_axis) {
   // A block of class 1 in a 16 x 8 image: 25 % of the largest extent is 4.
   CImg<float> labels(16, 8, 1, 1, 0.0f);
   cimg_forXY(labels, x, y) if (x >= 4 && x < 12 && y >= 2 && y < 6) labels(x, y) = 1;
-  const CImg<float> as_percentage = tamvel::rebuild_band(labels, -25.0f);
-  expect_bit_equal(as_percentage, tamvel::rebuild_band(labels, 4.0f));
+  const CImg<float> as_percentage = tamvel::rebuild_band(labels, -25.0f, one_thread);
+  expect_bit_equal(as_percentage, tamvel::rebuild_band(labels, 4.0f, one_thread));
 
   // The library's own reading of -25 would take 25 % of each axis (2 along y).
   const CImg<float> per_axis = labels.get_deriche(-25.0f, 0, 'x', 1).deriche(-25.0f, 0, 'y', 1);
@@ -147,7 +151,7 @@ TEST(rebuild_band, negative_sigma_equals_the_resolved_sigma_on_every_axis) {
 TEST(rebuild_band, one_pixel_wide_labels_are_smoothed_along_y_only) {
   CImg<float> labels(1, 16, 1, 1);
   cimg_forY(labels, y) labels(0, y) = y < 8 ? 0.0f : 1.0f;
-  const CImg<float> band = tamvel::rebuild_band(labels, 1.0f);
+  const CImg<float> band = tamvel::rebuild_band(labels, 1.0f, one_thread);
   expect_extents(band, 1, 16, 1, 1);
   for (int y : {7, 8}) EXPECT_TRUE(tamvel::in_band(band, 0, y, 0)) << y;
   for (int y : {0, 1, 2, 13, 14, 15}) EXPECT_FALSE(tamvel::in_band(band, 0, y, 0)) << y;
@@ -161,7 +165,7 @@ TEST(rebuild_band, volume_labels_are_smoothed_along_z_too) {
   // the band.
   CImg<float> labels(3, 2, 12, 1);
   cimg_forXYZ(labels, x, y, z) labels(x, y, z) = z < 6 ? 0.0f : 2.0f;
-  const CImg<float> band = tamvel::rebuild_band(labels, 1.0f);
+  const CImg<float> band = tamvel::rebuild_band(labels, 1.0f, one_thread);
   expect_extents(band, 3, 2, 12, 1);
   cimg_forXY(labels, x, y) {
     for (int z : {4, 5, 6, 7}) EXPECT_TRUE(tamvel::in_band(band, x, y, z)) << z;
@@ -173,14 +177,14 @@ TEST(rebuild_band, labels_passed_in_are_not_modified) {
   CImg<float> labels(10, 6, 2, 1, 0.0f);
   cimg_forXYZ(labels, x, y, z) labels(x, y, z) = float((x / 3 + y + z) % 3);
   const CImg<float> before(labels, false);
-  const CImg<float> band = tamvel::rebuild_band(labels, 1.5f);
+  const CImg<float> band = tamvel::rebuild_band(labels, 1.5f, one_thread);
   EXPECT_GT(pixels_in_band(band), 0u);
   expect_bit_equal(labels, before);
 }
 
 TEST(rebuild_band, empty_labels_give_an_empty_band) {
-  EXPECT_TRUE(tamvel::rebuild_band(CImg<float>(), 2.0f).is_empty());
-  EXPECT_TRUE(tamvel::rebuild_band(CImg<float>(), -2.0f).is_empty());
+  EXPECT_TRUE(tamvel::rebuild_band(CImg<float>(), 2.0f, one_thread).is_empty());
+  EXPECT_TRUE(tamvel::rebuild_band(CImg<float>(), -2.0f, one_thread).is_empty());
 }
 
 // ---------------------------------------------------------------------------
@@ -207,15 +211,15 @@ TEST(smooth_along, gives_the_bits_of_the_library_filter_on_every_axis) {
                                         << " sigma " << sigma << " axis " << axis);
         const CImg<float> expected = image.get_deriche(sigma, 0, axis, 1);
         CImg<float> apart(image.width(), image.height(), image.depth(), image.spectrum());
-        tamvel::smooth_along(image, apart, sigma, axis);
+        tamvel::smooth_along(image, apart, sigma, axis, one_thread);
         expect_bit_equal(apart, expected);
         CImg<float> in_place(image, false);
-        tamvel::smooth_along(in_place, in_place, sigma, axis);
+        tamvel::smooth_along(in_place, in_place, sigma, axis, one_thread);
         expect_bit_equal(in_place, expected);
       }
     if (s.spectrum == 1) {
       const CImg<float> smoothed = image.get_deriche(1.5f, 0, 'x', 1).deriche(1.5f, 0, 'y', 1).deriche(1.5f, 0, 'z', 1);
-      const CImg<float> band = tamvel::rebuild_band(image, 1.5f);
+      const CImg<float> band = tamvel::rebuild_band(image, 1.5f, one_thread);
       for (std::size_t i = 0; i < image.size(); ++i) ASSERT_EQ(band[i], image[i] - smoothed[i]) << "at " << i;
     }
   }

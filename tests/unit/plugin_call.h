@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "boundary/image.h"
+#include "core/image.h"
 #include "standin.h"
 
 namespace test_support {

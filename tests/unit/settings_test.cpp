@@ -4,7 +4,7 @@
 #include <limits>
 #include <string>
 
-#include "boundary/refusal.h"
+#include "core/refusal.h"
 #include "segmentation/parameters.h"
 
 namespace {
@@ -19,7 +19,7 @@ CImg<float> settings(std::initializer_list<float> values) {
 std::string refusal_of(const CImg<float>& parameter_image) {
   try {
     sorvik::read_parameters(parameter_image);
-  } catch (const boundary::refusal& refusal) {
+  } catch (const core::refusal& refusal) {
     return refusal.mnemonic();
   }
   return "";

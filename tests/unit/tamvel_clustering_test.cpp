@@ -9,11 +9,15 @@
 #include <utility>
 #include <vector>
 
-#include "boundary/refusal.h"
+#include "core/refusal.h"
 #include "pair_segmentation/clustering.h"
 #include "pair_segmentation/parameters.h"
+#include "core/call_threads.h"
 
 namespace {
+
+// The kernels run on the test's own thread unless a test says otherwise.
+core::call_threads one_thread;
 
 using tamvel::centre_pair;
 using tamvel::pair_segmentation_parameters;
@@ -59,13 +63,13 @@ pair_segmentation_parameters settings(int class_count, int max_iterations) {
 
 void use_window(pair_segmentation_parameters& parameters, int window_size) {
   parameters.window_size = window_size;
-  parameters.window = sorvik::make_window(window_size);
+  parameters.window = core::make_window(window_size);
 }
 
 std::string refusal_of(const std::vector<float>& values) {
   try {
     tamvel::read_parameters(row_of(values));
-  } catch (const boundary::refusal& refusal) {
+  } catch (const core::refusal& refusal) {
     return refusal.mnemonic();
   }
   return "";
@@ -141,7 +145,7 @@ TEST(TamvelParameters, widest_window_and_infinite_tolerance_are_accepted) {
 
 TEST(TamvelInitCentres, ranges_of_primary_and_secondary_are_taken_separately) {
   // I spans 0 .. 255 and J 10 .. 20; K = 3 splits each range into quarters.
-  const centre_pair centres = tamvel::init_centres(row_of({0, 255, 100, 30}), row_of({20, 10, 15, 12}), 3);
+  const centre_pair centres = tamvel::init_centres(row_of({0, 255, 100, 30}), row_of({20, 10, 15, 12}), 3, one_thread);
   ASSERT_EQ(centres.primary.width(), 1);
   ASSERT_EQ(centres.primary.height(), 3);
   EXPECT_EQ(values_of(centres.primary), (std::vector<float>{63.75f, 127.5f, 191.25f}));
@@ -151,7 +155,7 @@ TEST(TamvelInitCentres, ranges_of_primary_and_secondary_are_taken_separately) {
 TEST(TamvelInitCentres, each_channel_has_its_own_range) {
   // Channel 0 then channel 1 of two-pixel images; K = 1 takes the midpoint.
   const centre_pair centres = tamvel::init_centres(image_of(2, 1, 1, 2, {0, 8, 100, 200}),
-                                                   image_of(2, 1, 1, 2, {-4, 4, 1, 3}), 1);
+                                                   image_of(2, 1, 1, 2, {-4, 4, 1, 3}), 1, one_thread);
   EXPECT_EQ(centres.primary(0, 0), 4);
   EXPECT_EQ(centres.primary(1, 0), 150);
   EXPECT_EQ(centres.secondary(0, 0), 0);
@@ -160,14 +164,14 @@ TEST(TamvelInitCentres, each_channel_has_its_own_range) {
 
 TEST(TamvelInitCentres, values_that_are_not_finite_are_ignored) {
   const centre_pair centres = tamvel::init_centres(row_of({nan_value, 0, infinity, 8, -infinity}),
-                                                   row_of({nan_value, infinity, -infinity, nan_value, nan_value}), 3);
+                                                   row_of({nan_value, infinity, -infinity, nan_value, nan_value}), 3, one_thread);
   EXPECT_EQ(values_of(centres.primary), (std::vector<float>{2, 4, 6}));
   // No finite value at all: every class starts at 0.
   EXPECT_EQ(values_of(centres.secondary), (std::vector<float>{0, 0, 0}));
 }
 
 TEST(TamvelInitCentres, secondary_channels_beyond_the_primarys_are_unused) {
-  const centre_pair centres = tamvel::init_centres(row_of({0, 4}), image_of(2, 1, 1, 2, {2, 6, 1000, -1000}), 1);
+  const centre_pair centres = tamvel::init_centres(row_of({0, 4}), image_of(2, 1, 1, 2, {2, 6, 1000, -1000}), 1, one_thread);
   ASSERT_EQ(centres.secondary.width(), 1);
   EXPECT_EQ(centres.secondary(0, 0), 4);
 }
@@ -213,7 +217,7 @@ struct sweep_case {
   pair_segmentation_parameters parameters = settings(2, 1);
 
   float sweep(int iteration) {
-    return tamvel::label_sweep(primary, secondary, edges, band, labels, centres, parameters, iteration);
+    return tamvel::label_sweep(primary, secondary, edges, band, labels, centres, parameters, iteration, one_thread);
   }
 };
 
@@ -365,7 +369,7 @@ const std::vector<float> settled = {0, 0, 0, 0, 0, 1, 1};
 std::vector<float> run(const CImg<float>& primary, const pair_segmentation_parameters& parameters) {
   const CImg<float> secondary(primary.width(), primary.height(), primary.depth(), primary.spectrum(), 0.0f);
   const CImg<float> edges(primary.width(), primary.height(), primary.depth(), 1, 1.0f);
-  return values_of(tamvel::run_clustering(primary, secondary, parameters, edges));
+  return values_of(tamvel::run_clustering(primary, secondary, parameters, edges, one_thread));
 }
 
 TEST(TamvelRunClustering, plain_run_performs_exactly_N_iterations_when_T_is_at_least_N_minus_1) {
@@ -461,7 +465,7 @@ TEST(TamvelRunClustering, constant_images_put_every_pixel_in_class_zero) {
 TEST(TamvelRunClustering, labels_have_the_primarys_width_height_and_depth) {
   const CImg<float> primary(3, 2, 4, 2, 1.0f);
   const CImg<float> labels = tamvel::run_clustering(primary, CImg<float>(3, 2, 4, 5, 0.0f), settings(2, 1),
-                                                    CImg<float>(3, 2, 4, 1, 1.0f));
+                                                    CImg<float>(3, 2, 4, 1, 1.0f), one_thread);
   EXPECT_EQ(labels.width(), 3);
   EXPECT_EQ(labels.height(), 2);
   EXPECT_EQ(labels.depth(), 4);

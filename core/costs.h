@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <limits>
 
-namespace sorvik {
+namespace core {
 
 // What a visited pixel that no class wins adds to the energy.
 constexpr float cost_ceiling = 1e8f;
@@ -21,4 +21,4 @@ inline float sum_in_raster_order(const float* terms, std::size_t count, float en
   return energy;
 }
 
-}  // namespace sorvik
+}  // namespace core

@@ -1,7 +1,7 @@
 // The convergence test shared by both commands.
 #pragma once
 
-namespace sorvik {
+namespace core {
 
 // The energy before iteration 0: the float nearest 1e13 (9999999827968), so
 // that a test right after the first sweep compares with a huge previous energy.
@@ -19,4 +19,4 @@ inline bool has_converged(float energy, float previous_energy, float tolerance) 
 // tolerance of 0 its left side is 0, or NaN, and never above a square.
 inline bool energies_can_converge(float tolerance) { return tolerance != 0; }
 
-}  // namespace sorvik
+}  // namespace core

@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <vector>
 
-namespace sorvik {
+namespace core {
 
 // Beyond this diameter w * w no longer fits a signed 32-bit integer.
 constexpr int largest_window_size = 46340;
@@ -53,4 +53,4 @@ inline std::vector<std::int32_t> mirror_table(std::int64_t first, std::int64_t e
   return table;
 }
 
-}  // namespace sorvik
+}  // namespace core

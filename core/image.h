@@ -1,7 +1,7 @@
 // The image container, configured once for every file of both plug-ins:
 // no display, and the library's default verbosity (it writes each exception
-// to stderr before raising it). OpenMP stays off: every call runs on the
-// host's thread.
+// to stderr before raising it). The library's own OpenMP stays off: a call's
+// threads are its call_threads (call_threads.h).
 #pragma once
 
 #ifndef cimg_display
@@ -14,7 +14,7 @@
 
 using cimg_library::CImg;
 
-namespace boundary {
+namespace core {
 
 // An image that keeps its extents although one of them is 0 and it holds no
 // buffer: the container would otherwise set every extent to 0, forgetting
@@ -29,4 +29,4 @@ inline CImg<float> image_without_pixels(unsigned width, unsigned height, unsigne
   return image;
 }
 
-}  // namespace boundary
+}  // namespace core

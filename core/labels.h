@@ -1,9 +1,13 @@
-// What class a stored label stands for, shared by both commands.
+// The label image both commands start from, and what class a stored label
+// stands for.
 #pragma once
 
 #include <cstdint>
 
-namespace sorvik {
+#include "call_threads.h"
+#include "image.h"
+
+namespace core {
 
 // A class index as the kernels count it; K stands for a stored label that is
 // no class index, a slot that differs from every class.
@@ -17,4 +21,7 @@ inline class_index class_of_label(float label, int class_count) {
   return float(k) == label ? k : class_count;
 }
 
-}  // namespace sorvik
+// The labels a run starts from: all 0, the image's extent with one channel.
+CImg<float> start_labels(const CImg<float>& image, call_threads& threads);
+
+}  // namespace core

@@ -3,9 +3,9 @@
 #include <cmath>
 #include <vector>
 
-#include "thread_team.h"
+#include "call_threads.h"
 
-namespace sorvik {
+namespace core {
 
 namespace {
 
@@ -36,10 +36,10 @@ constexpr std::size_t range_share = 1 << 16;
 
 }  // namespace
 
-bool finite_range(const float* values, std::size_t count, float& lowest, float& highest, int threads) {
-  const int parts = useful_parts(threads, count, range_share);
+bool finite_range(const float* values, std::size_t count, float& lowest, float& highest, call_threads& threads) {
+  const int parts = useful_parts(threads.count(), count, range_share);
   std::vector<value_range> ranges(static_cast<std::size_t>(parts));
-  run_parts(parts, [&](int part, int part_count, team_state&) {
+  threads.run(parts, [&](int part, int part_count, run_progress&) {
     const share mine = share_of(count, part, part_count);
     ranges[std::size_t(part)] = finite_range_in_order(values + mine.begin, mine.end - mine.begin);
   });
@@ -67,7 +67,7 @@ float spaced_centre(float lowest, float highest, int class_count, int j) {
 }
 
 void spread_centres(const CImg<float>& image, int channels, int class_count, CImg<float>& centres,
-                    int threads) {
+                    call_threads& threads) {
   const std::size_t channel_size = std::size_t(image.width()) * image.height() * image.depth();
   for (int c = 0; c < channels; ++c) {
     float lowest = 0, highest = 0;
@@ -76,4 +76,4 @@ void spread_centres(const CImg<float>& image, int channels, int class_count, CIm
   }
 }
 
-}  // namespace sorvik
+}  // namespace core

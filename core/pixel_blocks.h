@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <cstddef>
 
-namespace sorvik {
+namespace core {
 
 // Pixels handled together: enough for the vector units, few enough that their
 // values and data terms stay in the first-level cache. A multiple of eight.
@@ -16,4 +16,4 @@ inline std::size_t pixels_per_table(int class_count, std::size_t table_size) {
   return std::clamp<std::size_t>(table_size / std::size_t(class_count), 1, block_pixels);
 }
 
-}  // namespace sorvik
+}  // namespace core

@@ -2,40 +2,40 @@
 
 #include <cmath>
 
-#include "boundary/refusal.h"
+#include "refusal.h"
 #include "window.h"
 
-namespace sorvik {
+namespace core {
 
 void require_setting_count(const CImg<float>& parameter_image, unsigned required) {
   if (parameter_image.size() < required)
-    boundary::refuse("tooFewParameters", "the parameter vector holds %llu values; expected %u.",
+    refuse("tooFewParameters", "the parameter vector holds %llu values; expected %u.",
                      static_cast<unsigned long long>(parameter_image.size()), required);
 }
 
 int integer_setting(float value, const char* name) {
   // Both bounds are exact floats: -2^31 itself is allowed, 2^31 is not.
   if (!(value >= -2147483648.0f && value < 2147483648.0f))
-    boundary::refuse("badParameters", "%s is %g; expected a finite number within the signed 32-bit range.", name,
+    refuse("badParameters", "%s is %g; expected a finite number within the signed 32-bit range.", name,
                      static_cast<double>(value));
   return static_cast<int>(value);
 }
 
 float finite_setting(float value, const char* name) {
   if (!std::isfinite(value))
-    boundary::refuse("badParameters", "%s is %g; expected a finite number.", name, static_cast<double>(value));
+    refuse("badParameters", "%s is %g; expected a finite number.", name, static_cast<double>(value));
   return value;
 }
 
 float tolerance_setting(float value) {
-  if (std::isnan(value)) boundary::refuse("badParameters", "the tolerance is NaN; expected a number.");
+  if (std::isnan(value)) refuse("badParameters", "the tolerance is NaN; expected a number.");
   return value;
 }
 
 int class_count_setting(float value) {
   const int count = integer_setting(value, "the class count");
   if (count < 1 || count > largest_class_count)
-    boundary::refuse("badParameters", "the class count is %d; expected a whole number from 1 to %d.", count,
+    refuse("badParameters", "the class count is %d; expected a whole number from 1 to %d.", count,
                      largest_class_count);
   return count;
 }
@@ -43,9 +43,9 @@ int class_count_setting(float value) {
 int window_size_setting(float value) {
   const int size = integer_setting(value, "the window size");
   if (size > largest_window_size || size < -largest_window_size)
-    boundary::refuse("badParameters", "the window size is %d; expected a diameter of at most %d pixels.", size,
+    refuse("badParameters", "the window size is %d; expected a diameter of at most %d pixels.", size,
                      largest_window_size);
   return size;
 }
 
-}  // namespace sorvik
+}  // namespace core

@@ -7,7 +7,7 @@
 
 #include "window.h"
 
-namespace sorvik {
+namespace core {
 
 // One row of the disc: the offsets dx from -half_width to half_width at row
 // offset dy (the disc is symmetric in dx, also for even window sizes).
@@ -29,4 +29,4 @@ disc_rows make_disc_rows(const disc_window& window);
 // of n pixels.
 std::int64_t own_column_count(std::int64_t x, std::int64_t a, std::int64_t n);
 
-}  // namespace sorvik
+}  // namespace core

@@ -5,9 +5,9 @@
 #include <cstring>
 #include <limits>
 
-#include "label_classes.h"
+#include "labels.h"
 #include "pixel_blocks.h"
-#include "thread_team.h"
+#include "call_threads.h"
 #include "vector_clones.h"
 #include "vector_lanes.h"
 
@@ -15,7 +15,7 @@
 // whose sums are never read. Blocks of pixels are summed with the slots of
 // the whole block found first, so that the loops run on vectors.
 
-namespace sorvik {
+namespace core {
 namespace {
 // The slot of each pixel of a block: its class (the label truncated, as the
 // plain iteration converts it), or `dropped`. Selects rather than branches, so
@@ -329,13 +329,13 @@ void finish_class_sums(const running_class_sums& running, std::vector<double>& s
 }
 
 void sum_by_class(const float* labels, std::size_t pixels, const std::vector<const float*>& channel,
-                  int class_count, std::vector<double>& sums, std::vector<std::uint64_t>& counts, int parts,
-                  bool any_order) {
+                  int class_count, std::vector<double>& sums, std::vector<std::uint64_t>& counts,
+                  call_threads& threads, int parts, bool any_order) {
   if (parts <= 1) return sum_in_order(labels, pixels, channel, class_count, any_order, sums, counts);
   const std::size_t blocks = (pixels + block_pixels - 1) / block_pixels;
   std::vector<std::vector<double>> part_sums(parts);
   std::vector<std::vector<std::uint64_t>> part_counts(parts);
-  run_parts(parts, [&](int part, int part_count, team_state&) {
+  threads.run(parts, [&](int part, int part_count, run_progress&) {
     const share blocks_of_part = share_of(blocks, part, part_count);
     const std::size_t first = blocks_of_part.begin * block_pixels;
     const std::size_t end = std::min(pixels, blocks_of_part.end * block_pixels);
@@ -429,10 +429,10 @@ constexpr std::size_t survey_share = 1 << 16;
 }  // namespace
 
 bool sums_are_exact(const std::vector<const float*>& channel, std::size_t pixels, const unsigned char* counted,
-                    int threads) {
-  const int parts = useful_parts(threads, pixels, survey_share);
+                    call_threads& threads) {
+  const int parts = useful_parts(threads.count(), pixels, survey_share);
   std::vector<value_survey> surveys(std::size_t(parts), value_survey{});
-  run_parts(parts, [&](int part, int part_count, team_state&) {
+  threads.run(parts, [&](int part, int part_count, run_progress&) {
     const share mine = share_of(pixels, part, part_count);
     surveys[std::size_t(part)] = survey(channel, counted, mine.begin, mine.end);
   });
@@ -445,7 +445,7 @@ bool sums_are_exact(const std::vector<const float*>& channel, std::size_t pixels
   const double scale = steps_per_unit(whole.count, whole.largest);
   if (scale == 0) return true;
   std::vector<unsigned char> whole_part(std::size_t(parts), 1);  // as it stays for a part that did not run
-  run_parts(parts, [&](int part, int part_count, team_state&) {
+  threads.run(parts, [&](int part, int part_count, run_progress&) {
     const share mine = share_of(pixels, part, part_count);
     whole_part[std::size_t(part)] = whole_steps(channel, counted, mine.begin, mine.end, scale);
   });
@@ -459,4 +459,4 @@ int useful_sum_parts(int threads, std::size_t pixels, int class_count, int chann
   return useful_parts(threads, pixels, std::max<std::size_t>(1 << 16, 16 * own_sums));
 }
 
-}  // namespace sorvik
+}  // namespace core

@@ -3,15 +3,16 @@
 
 #include <cstddef>
 
-#include "boundary/image.h"
+#include "call_threads.h"
+#include "image.h"
 
-namespace sorvik {
+namespace core {
 
 // Smallest and largest finite value among `count` values; false when none is
 // finite. NaN and infinities would otherwise drag every centre with them.
 // Of equal bounds (0 and -0) the first in order is given, also when up to
 // `threads` threads share the values.
-bool finite_range(const float* values, std::size_t count, float& lowest, float& highest, int threads = 1);
+bool finite_range(const float* values, std::size_t count, float& lowest, float& highest, call_threads& threads);
 
 // Centre j (1 .. K) of K spaced evenly strictly inside [lowest, highest]:
 // difference, division by K + 1, multiplication by j, addition of the lowest
@@ -22,6 +23,6 @@ float spaced_centre(float lowest, float highest, int class_count, int j);
 // k: spaced evenly inside the channel's finite range, and left as they are
 // (0 in a new centre image) for a channel without any finite value.
 void spread_centres(const CImg<float>& image, int channels, int class_count, CImg<float>& centres,
-                    int threads = 1);
+                    call_threads& threads);
 
-}  // namespace sorvik
+}  // namespace core

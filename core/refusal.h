@@ -1,6 +1,7 @@
-// A call the plug-ins will not compute: raised where the fault is found and
-// turned into a host error with the identifier "<Command>:<mnemonic>" by the
-// entry wrapper, after every image of the call has been released.
+// A call the commands will not compute: raised where the fault is found and
+// turned by each host's entry into its own error (for the MEX host, one with
+// the identifier "<Command>:<mnemonic>"), after every image of the call has
+// been released.
 #pragma once
 
 #include <cstdarg>
@@ -8,7 +9,7 @@
 #include <stdexcept>
 #include <string>
 
-namespace boundary {
+namespace core {
 
 class refusal : public std::runtime_error {
  public:
@@ -35,4 +36,4 @@ inline void refuse(const char* mnemonic, const char* format, ...) {
   throw refusal(mnemonic, text);
 }
 
-}  // namespace boundary
+}  // namespace core

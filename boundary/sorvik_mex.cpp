@@ -2,7 +2,7 @@
 #include "mex.h"
 
 #include "boundary/entry.h"
-#include "segment_image.h"
+#include "segmentation/segment_image.h"
 
 namespace {
 

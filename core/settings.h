@@ -1,9 +1,9 @@
 // Reading settings from a converted parameter vector, shared by both commands.
 #pragma once
 
-#include "boundary/image.h"
+#include "image.h"
 
-namespace sorvik {
+namespace core {
 
 // Labels are stored as floats, which hold whole numbers exactly up to 2^24.
 constexpr int largest_class_count = 16777216;
@@ -28,4 +28,4 @@ int class_count_setting(float value);
 // The window diameter: an integer setting of magnitude at most 46340.
 int window_size_setting(float value);
 
-}  // namespace sorvik
+}  // namespace core

@@ -5,7 +5,7 @@
 
 #include "window.h"
 
-namespace sorvik {
+namespace core {
 
 // Iterations 0 .. T are plain; the later ones weigh the disagreeing
 // neighbours, unless the window holds no offset.
@@ -13,4 +13,4 @@ inline bool is_edge_phase(int last_plain_iteration, const disc_window& window, s
   return iteration > last_plain_iteration && !window.empty();
 }
 
-}  // namespace sorvik
+}  // namespace core

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-namespace sorvik {
+namespace core {
 namespace {
 
 std::int64_t floor_div(std::int64_t a, std::int64_t b) {
@@ -41,4 +41,4 @@ std::int64_t own_column_count(std::int64_t x, std::int64_t a, std::int64_t n) {
   return count;
 }
 
-}  // namespace sorvik
+}  // namespace core

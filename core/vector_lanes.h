@@ -7,7 +7,7 @@
 #include <immintrin.h>
 #endif
 
-namespace sorvik {
+namespace core {
 
 // The edge sweep's count of each class in its disc: eight 16-bit lanes, one
 // per class.
@@ -39,4 +39,4 @@ struct class_lanes {
 };
 #endif
 
-}  // namespace sorvik
+}  // namespace core

@@ -2,7 +2,7 @@
 #include "mex.h"
 
 #include "boundary/entry.h"
-#include "segment_image_pair.h"
+#include "pair_segmentation/segment_image_pair.h"
 
 namespace {
 

@@ -1,0 +1,140 @@
+// The threads of one call of either command.
+//
+// A call makes one call_threads and hands it to every kernel it runs. The
+// workers are started when a kernel first shares its work, serve every later
+// kernel of the call, and are joined when the object goes, before the call
+// returns: no thread or state outlives a call. Part 0 of every run is the
+// caller's thread. A part decides nothing that the labels depend on: the
+// kernels split their work so that every part count gives the same bits, and
+// a part count of 1 is the plain sequential kernel.
+//
+// The object also carries a stop request. Any thread may set it; the kernels
+// look at it between rows or blocks of pixels and end early, and the run that
+// saw it throws call_stopped on the caller's thread, so that the call unwinds
+// and releases everything it holds.
+#pragma once
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+namespace core {
+
+// The most threads one call uses.
+constexpr int largest_thread_count = 256;
+
+// How a call ends when a stop was requested while it ran.
+class call_stopped : public std::exception {
+ public:
+  const char* what() const noexcept override { return "the call was stopped before it finished."; }
+};
+
+// What the parts of one run know of each other while they run.
+class run_progress {
+ public:
+  // `stop`, where given, is the call's stop request.
+  explicit run_progress(const std::atomic<bool>* stop = nullptr) : stop_(stop) {}
+
+  // Whether the run is ending early: another part has failed, or a stop was
+  // requested. A part then stops as soon as it can (see wait_until).
+  bool aborted() const {
+    return aborted_.load(std::memory_order_acquire) || (stop_ && stop_->load(std::memory_order_relaxed));
+  }
+  void abort();
+
+  // Waits until `progress` reaches `needed`, reading it so that what its
+  // writer did before publishing is visible. Spins briefly, then sleeps
+  // until a publish wakes it: on a busy machine the part it waits for may
+  // have lost its core, and a waiter that kept spinning would hold it off.
+  // Leaves by an exception, which only the run catches, when the run is
+  // ending, so that a failed or stopped part never leaves the others waiting.
+  void wait_until(const std::atomic<std::size_t>& progress, std::size_t needed) const;
+
+  // Sets `progress` to `value` and wakes the parts asleep in wait_until.
+  void publish(std::atomic<std::size_t>& progress, std::size_t value) const;
+  // Adds one to `progress`, which several threads count up, and wakes them.
+  void count(std::atomic<std::size_t>& progress) const;
+
+ private:
+  void wake_sleepers() const;
+
+  const std::atomic<bool>* stop_;
+  std::atomic<bool> aborted_{false};
+  mutable std::atomic<int> sleepers_{0};
+  mutable std::mutex mutex_;
+  mutable std::condition_variable progressed_;
+};
+
+using part_work = std::function<void(int part, int parts, run_progress& progress)>;
+
+class call_threads {
+ public:
+  // Up to `threads` threads, the caller's included: 1 .. largest_thread_count.
+  explicit call_threads(int threads = 1);
+  ~call_threads();
+  call_threads(const call_threads&) = delete;
+  call_threads& operator=(const call_threads&) = delete;
+
+  // The most threads a run may use.
+  int count() const { return largest_; }
+
+  // Runs work(part, parts, progress) for part = 0 .. parts - 1 side by side,
+  // where parts is `wanted` (1 .. count()) or fewer when the system refuses
+  // more threads. Returns once every part has ended; the first exception a
+  // part threw is then thrown again here, and call_stopped where a stop was
+  // requested. A run inside a part, or on another thread than the one that
+  // made the object, starts threads of its own.
+  void run(int wanted, const part_work& work);
+
+  // Asks the call to stop; safe from any thread, also from a part.
+  void request_stop() noexcept { stop_.store(true, std::memory_order_relaxed); }
+  bool stop_requested() const noexcept { return stop_.load(std::memory_order_relaxed); }
+  // Throws call_stopped where a stop was requested: between a call's steps.
+  void check_stop() const {
+    if (stop_requested()) throw call_stopped();
+  }
+
+  struct crew;
+
+ private:
+  int largest_;
+  std::atomic<bool> stop_{false};
+  std::thread::id owner_;
+  std::unique_ptr<crew> crew_;  // the workers, made by the first shared run
+};
+
+// The share of `count` items that part `part` of `parts` takes: the items
+// from begin to end - 1, in order, the shares differing by at most one item.
+struct share {
+  std::size_t begin, end;
+};
+inline share share_of(std::size_t count, int part, int parts) {
+  return share{count * std::size_t(part) / std::size_t(parts), count * std::size_t(part + 1) / std::size_t(parts)};
+}
+
+// The least work worth a thread of its own: `amount` items, or a single one
+// in builds for tests, which must see even tiny images split between
+// threads (SEGMENTATION_SMALL_SHARES).
+constexpr std::size_t worth_a_thread(std::size_t amount) {
+#if defined(SEGMENTATION_SMALL_SHARES)
+  return amount > 0 ? 1 : 0;
+#else
+  return amount;
+#endif
+}
+
+// The parts worth starting for `count` items when each part should have at
+// least `smallest_share` of them: between 1 and `threads`.
+inline int useful_parts(int threads, std::size_t count, std::size_t smallest_share) {
+  smallest_share = worth_a_thread(smallest_share);
+  const std::size_t most = smallest_share > 0 ? count / smallest_share : count;
+  return int(std::max<std::size_t>(1, std::min<std::size_t>(std::size_t(threads < 1 ? 1 : threads), most)));
+}
+
+}  // namespace core
