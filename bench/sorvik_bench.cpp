@@ -304,7 +304,7 @@ void update_centres_as_run(const CImg<float>& image, const CImg<float>& labels, 
   for (int k = 0; k < classes; ++k)
     for (int c = 0; c < image.spectrum(); ++c)
       centres(c, k) = float(sums[std::size_t(k) * image.spectrum() + c] /
-                            (double(counts[k]) + sorvik::empty_class_guard));
+                            (double(counts[k]) + sorvik::centre_count_guard));
 }
 
 step_times plain_steps(const CImg<float>& image, CImg<float>& labels) {

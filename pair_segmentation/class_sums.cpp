@@ -43,7 +43,7 @@ void sum_classes(const CImg<float>& primary, const CImg<float>& secondary, const
 void set_centres(class_sums& sums, centre_pair& centres) {
   const int channels = centres.primary.width();
   for (int k = 0; k < centres.primary.height(); ++k) {
-    const double divisor = double(sums.counts[k]) + empty_class_guard;
+    const double divisor = double(sums.counts[k]) + pair_centre_count_guard;
     for (int c = 0; c < channels; ++c) {
       centres.primary(c, k) = static_cast<float>(sums.primary(k, c) / divisor);
       centres.secondary(c, k) = static_cast<float>(sums.secondary(k, c) / divisor);

@@ -16,7 +16,7 @@
 namespace tamvel {
 
 // Added to a class's pixel count before the division, so an empty class gets 0.
-constexpr double empty_class_guard = 1e-10;
+constexpr double pair_centre_count_guard = 1e-10;
 
 struct centre_pair {
   CImg<float> primary;    // S x K

@@ -7,6 +7,7 @@
 #include "penalties.h"
 #include "core/phases.h"
 #include "core/call_threads.h"
+#include "core/sweep.h"
 
 namespace tamvel {
 namespace {
@@ -84,38 +85,6 @@ pixel_penalties penalties_at(const sweep_inputs& in, sweep_state& state, sweep_p
   return {penalty, 0.0};
 }
 
-// The class the plain iteration's class loop gives a pixel, or -1 when no
-// class wins it, and in `best` the cost it keeps. data[k * stride] is the
-// data term of class k; penalty(k) its penalty with the pixel's label as it
-// stood, own_penalty that of the pixel's own class (K for a label that is no
-// class) once another has won.
-//
-// The loop keeps best as a float and takes a class when its cost is below
-// best: best after class k is the least float of the costs so far (rounding
-// is monotonic, NaN never below), and the own class sees another class won
-// exactly when an earlier cost was below the largest float, where best
-// starts. So the costs are formed first and only the running minimum is a
-// chain.
-template <class Penalty>
-int choose_class(const double* data, std::size_t stride, int class_count, int own_class, double lambda,
-                 Penalty penalty, double own_penalty, double* cost, float& best) {
-  bool won_before_own = false;
-  for (int k = 0; k < class_count; ++k) {
-    cost[k] = data[std::size_t(k) * stride] + lambda * penalty(k);
-    if (k < own_class) won_before_own |= cost[k] < double(core::largest_cost);
-  }
-  if (won_before_own && own_class < class_count) cost[own_class] = data[std::size_t(own_class) * stride] + lambda * own_penalty;
-  float least = core::largest_cost;
-  int winner = -1;
-  for (int k = 0; k < class_count; ++k) {
-    winner = cost[k] < double(least) ? k : winner;
-    const float rounded = static_cast<float>(cost[k]);
-    least = rounded < least ? rounded : least;
-  }
-  best = least;
-  return winner;
-}
-
 // Where a sweep has got to in the band: `offset` pixels into run `run`, at
 // band pixel `band_index`.
 struct band_cursor {
@@ -133,7 +102,7 @@ struct edge_frame {
   const std::vector<band_run>& band;
   float* labels;
   bool alone;
-  float* terms;
+  core::energy_sink energy;            // by band pixel
   const core::run_progress& progress;  // looked at between blocks
 };
 
@@ -144,8 +113,7 @@ struct edge_frame {
 // before the visit while no class has won yet, and the last winning class
 // once one has: only for its own class, after an earlier class has won, does
 // the penalty then differ from the one summed with the labels as they stood.
-void sweep_span(const edge_frame& f, sweep_part& part, band_cursor& at, std::size_t run_end, unsigned column_end,
-                float& energy) {
+void sweep_span(const edge_frame& f, sweep_part& part, band_cursor& at, std::size_t run_end, unsigned column_end) {
   const sweep_inputs& in = f.in;
   sweep_state& state = f.state;
   const std::size_t class_count = std::size_t(in.class_count);
@@ -177,40 +145,35 @@ void sweep_span(const edge_frame& f, sweep_part& part, band_cursor& at, std::siz
       const pixel_penalties penalty =
           penalties_at(in, state, part, f.alone, at.band_index, p, column[i], row[i], f.labels);
       const double* data = part.table.data() + i;
-      float best = 0;
-      int winner;
+      core::class_choice choice;
       if (penalty.values) {
-        winner = choose_class(
+        choice = core::choose_class(
             data, n, in.class_count, own_class, in.lambda, [&](int k) { return penalty.values[k]; },
-            penalty.values[class_count], part.costs.data(), best);
+            [&] { return penalty.values[class_count]; }, part.costs.data());
       } else {
         // Every other class differs everywhere; the own class nowhere, or,
         // once another class has won, at the pixel itself.
         const double window_sum = penalty.window_sum;
-        winner = choose_class(
+        choice = core::choose_class(
             data, n, in.class_count, own_class, in.lambda, [&](int k) { return k == own_class ? 0.0 : window_sum; },
-            0.0 + double(in.edge_indicator[p]), part.costs.data(), best);
+            [&] { return 0.0 + double(in.edge_indicator[p]); }, part.costs.data());
       }
-      if (winner >= 0) {
-        const float label = static_cast<float>(winner);
+      if (choice.winner >= 0) {
+        const float label = static_cast<float>(choice.winner);
         f.labels[p] = label;
         if (!(label == own_label) && state.remembers) {
           forget_windows_holding(state.disc, p, column[i], row[i], state.knowledge.data());
           part.changes.push_back(label_change{p, own_class});
         }
       }
-      const float term = winner >= 0 ? best : core::cost_ceiling;
-      if (f.terms)
-        f.terms[at.band_index] = term;
-      else
-        energy += term;
+      f.energy.add(at.band_index, choice.winner >= 0 ? choice.best : core::cost_ceiling);
     }
   }
 }
 
 // The rows of one slice swept side by side, row y by part y mod n. A
 // pixel's window, reflection included (a reflected position lies no farther
-// away than the offset that reached it), reaches R = wavefront_reach rows and
+// away than the offset that reached it), reaches R = window_reach rows and
 // columns from it, and so does forget_windows_holding. Row y sweeps the band
 // pixels of a chunk of columns a .. b - 1 only once row y - 1 has swept
 // every column below b + 2R + 1, so that
@@ -230,27 +193,24 @@ std::size_t wavefront_columns(std::size_t width) {
   return core::worth_a_thread(256) == 1 ? 3 : std::clamp<std::size_t>(width / 8, 32, 256);
 }
 
-int wavefront_reach(const disc_walk& disc) {
+int window_reach(const disc_walk& disc) {
   return std::max({disc.dx_max, disc.dy_max, -disc.dx_min, -disc.dy_min, 0});
 }
 
-struct wavefront {
-  std::vector<std::atomic<std::size_t>> finished;  // per row, the columns swept so far
-  std::size_t lag;                                  // 2R + 1
-  std::size_t chunk;                                // columns between waits
-};
+// How far ahead the row above must be: 2R + 1 columns.
+std::size_t wavefront_reach(const disc_walk& disc) { return 2 * std::size_t(window_reach(disc)) + 1; }
 
-void sweep_row_in_wave(const edge_frame& f, sweep_part& part, std::size_t y, wavefront& wave,
-                       const core::run_progress& progress, float& energy) {
+void sweep_row_in_wave(const edge_frame& f, sweep_part& part, std::size_t y, core::row_wavefront& wave,
+                       std::size_t chunk) {
   const sweep_state& state = f.state;
   const std::size_t width = std::size_t(state.disc.width);
   const std::size_t first_run = state.row_first_run[y];
   band_cursor at{first_run, 0, state.run_start[first_run]};
-  for (std::size_t a = 0; a < width; a += wave.chunk) {
-    const std::size_t b = std::min(width, a + wave.chunk);
-    if (y > 0) progress.wait_until(wave.finished[y - 1], std::min(width, b + wave.lag));
-    sweep_span(f, part, at, state.row_first_run[y + 1], unsigned(b), energy);
-    progress.publish(wave.finished[y], b);
+  for (std::size_t a = 0; a < width; a += chunk) {
+    const std::size_t b = std::min(width, a + chunk);
+    wave.wait_for_row_above(f.progress, y, b);
+    sweep_span(f, part, at, state.row_first_run[y + 1], unsigned(b));
+    wave.publish(f.progress, y, b);
   }
 }
 
@@ -258,21 +218,18 @@ void sweep_row_in_wave(const edge_frame& f, sweep_part& part, std::size_t y, wav
 // the penalties they found worth keeping, in `kept` now.
 void gather_parts(sweep_state& state, const sweep_inputs& in) {
   state.changes.clear();
-  if (state.layout.wavefront) {
-    // Each row is one part's, whose changes come in raster order: row by row,
-    // the part that holds the row's changes hands them on.
-    const std::size_t width = std::size_t(state.disc.width);
-    std::vector<std::size_t> next(state.parts.size(), 0);
-    for (std::size_t row_end = width; row_end <= in.pixel_count; row_end += width)
-      for (std::size_t p = 0; p < state.parts.size(); ++p) {
-        const std::vector<label_change>& changes = state.parts[p].changes;
-        for (; next[p] < changes.size() && changes[next[p]].position < row_end; ++next[p])
-          state.changes.push_back(changes[next[p]]);
-      }
-  } else {
-    for (const sweep_part& part : state.parts)
-      state.changes.insert(state.changes.end(), part.changes.begin(), part.changes.end());
-  }
+  // Each row of a wavefront, and each slice of a volume, is one part's, whose
+  // changes come in raster order: piece by piece, the part that holds the
+  // piece's changes hands them on.
+  const std::size_t row = std::size_t(state.disc.width);
+  const std::size_t piece = state.layout.wavefront ? row : row * std::size_t(state.disc.height);
+  std::vector<std::size_t> next(state.parts.size(), 0);
+  for (std::size_t piece_end = piece; piece_end <= in.pixel_count; piece_end += piece)
+    for (std::size_t p = 0; p < state.parts.size(); ++p) {
+      const std::vector<label_change>& changes = state.parts[p].changes;
+      for (; next[p] < changes.size() && changes[next[p]].position < piece_end; ++next[p])
+        state.changes.push_back(changes[next[p]]);
+    }
   const std::size_t entry_size = std::size_t(in.class_count) + 1;
   for (sweep_part& part : state.parts) {
     for (std::size_t e = 0; e < part.newly_kept.size() && state.kept.size() / entry_size < no_place; ++e) {
@@ -291,37 +248,39 @@ void gather_parts(sweep_state& state, const sweep_inputs& in) {
 
 float edge_phase_sweep(const sweep_inputs& in, sweep_state& state, const std::vector<band_run>& band, float* labels,
                        bool energy_wanted) {
-  const sweep_layout layout = state.layout;
+  const core::sweep_layout layout = state.layout;
   for (sweep_part& part : state.parts) part.changes.clear();
   float energy = 0;
   if (layout.parts == 1) {
     state.threads->run(1, [&](int, int, core::run_progress& progress) {
-      const edge_frame f{in, state, band, labels, true, nullptr, progress};
+      const edge_frame f{in, state, band, labels, true, {nullptr, &energy}, progress};
       band_cursor at{0, 0, 0};
-      sweep_span(f, state.parts.front(), at, band.size(), no_column_end, energy);
+      sweep_span(f, state.parts.front(), at, band.size(), no_column_end);
     });
     state.changes.swap(state.parts.front().changes);
     return energy;
   }
   const std::size_t height = std::size_t(state.disc.height);
   const std::size_t depth = in.pixel_count / (std::size_t(state.disc.width) * height);
-  wavefront wave{std::vector<std::atomic<std::size_t>>(layout.wavefront ? height : 0),
-                 2 * std::size_t(wavefront_reach(state.disc)) + 1, wavefront_columns(std::size_t(state.disc.width))};
+  const std::size_t width = std::size_t(state.disc.width);
+  core::row_wavefront wave(layout.wavefront ? height : 0, width, wavefront_reach(state.disc));
+  const std::size_t chunk = wavefront_columns(width);
+  core::turn_queue slices(depth);
   state.threads->run(layout.parts, [&](int part, int part_count, core::run_progress& progress) {
-    float unused = 0;
-    const edge_frame f{in, state, band, labels, false, state.terms.data(), progress};
+    const edge_frame f{in, state, band, labels, false, {state.terms.data()}, progress};
     sweep_part& mine = state.parts[std::size_t(part)];
     if (layout.wavefront) {
-      for (std::size_t y = std::size_t(part); y < height; y += std::size_t(part_count))
-        sweep_row_in_wave(f, mine, y, wave, progress, unused);
+      for (std::size_t y = std::size_t(part); y < height && !progress.aborted(); y += std::size_t(part_count))
+        sweep_row_in_wave(f, mine, y, wave, chunk);
       return;
     }
     // Slices of a volume are independent given the centres: the window stays
     // in its slice.
-    const core::share slices = core::share_of(depth, part, part_count);
-    const std::size_t first_run = state.row_first_run[slices.begin * height];
-    band_cursor at{first_run, 0, state.run_start[first_run]};
-    sweep_span(f, mine, at, state.row_first_run[slices.end * height], no_column_end, unused);
+    for (core::share taken; !progress.aborted() && slices.take(taken);) {
+      const std::size_t first_run = state.row_first_run[taken.begin * height];
+      band_cursor at{first_run, 0, state.run_start[first_run]};
+      sweep_span(f, mine, at, state.row_first_run[taken.end * height], no_column_end);
+    }
   });
   gather_parts(state, in);
   return energy_wanted ? core::sum_in_raster_order(state.terms.data(), state.run_start.back()) : 0.0f;
@@ -344,13 +303,13 @@ void for_each_piece(const std::vector<band_run>& band, const std::vector<std::si
 // The least band pixels worth a part of a plain sweep, and of an edge-phase one.
 constexpr std::size_t plain_share = 8192;
 constexpr std::size_t edge_share = 4096;
-// Band pixels a plain sweep takes between two looks at the stop request.
-constexpr std::size_t plain_stretch = std::size_t(1) << 16;
+// Band pixels a part of a plain sweep takes at a time.
+constexpr std::size_t plain_stretch = std::size_t(1) << 14;
 
 // A plain sweep of `pixels` band pixels, the listed band's or, without
 // `band`, every pixel of the image. Pixels do not depend on each other, so
-// parts take consecutive shares; their energy terms are summed in raster
-// order afterwards.
+// parts take stretches of them in turn; their energy terms are summed in
+// raster order afterwards.
 float plain_band_sweep(const sweep_inputs& in, sweep_state& state, const std::vector<band_run>* band,
                        std::size_t pixels, float* labels, bool energy_wanted) {
   const auto sweep_stretch = [&](std::size_t begin, std::size_t end, float* running, float* terms) {
@@ -369,10 +328,10 @@ float plain_band_sweep(const sweep_inputs& in, sweep_state& state, const std::ve
   if (parts > 1 && energy_wanted && state.terms.size() < pixels) state.terms.resize(pixels);
   float* terms = parts > 1 && energy_wanted ? state.terms.data() : nullptr;
   float* running = parts == 1 && energy_wanted ? &energy : nullptr;
-  state.threads->run(parts, [&](int part, int part_count, core::run_progress& progress) {
-    const core::share mine = core::share_of(pixels, part, part_count);
-    for (std::size_t b = mine.begin; b < mine.end && !progress.aborted(); b += plain_stretch)
-      sweep_stretch(b, std::min(mine.end, b + plain_stretch), running, terms);
+  core::turn_queue stretches(pixels, core::worth_a_thread(plain_stretch));
+  state.threads->run(parts, [&](int, int, core::run_progress& progress) {
+    for (core::share taken; !progress.aborted() && stretches.take(taken);)
+      sweep_stretch(taken.begin, taken.end, running, terms);
   });
   return terms ? core::sum_in_raster_order(terms, pixels) : energy;
 }
@@ -388,20 +347,17 @@ sweep_part make_sweep_part(int class_count) {
 // Parts of the band's edge-phase sweeps: slices of a volume, or rows of one
 // slice as a wavefront where the rows are long enough for their parts to
 // overlap.
-sweep_layout plan_edge_parts(const sweep_state& state, std::size_t band_pixels, std::size_t pixel_count) {
+core::sweep_layout plan_edge_parts(const sweep_state& state, std::size_t band_pixels, std::size_t pixel_count) {
   const int threads = core::useful_parts(state.threads->count(), band_pixels, edge_share);
-  if (threads <= 1) return {1, false};
   const std::size_t width = std::size_t(state.disc.width), height = std::size_t(state.disc.height);
   const std::size_t depth = pixel_count / (width * height);
-  if (depth > 1) return {core::useful_parts(threads, depth, 1), false};
   // A row waits for the row above at every chunk, band pixels in it or not:
   // a band of a few percent of the image would pay for waits with little
   // work between them. The band the rebuild leaves along the boundaries of
   // a noisy image, a tenth or more of it, is worth sharing.
-  if (band_pixels < core::worth_a_thread(pixel_count / 16)) return {1, false};
-  const std::size_t lag = wavefront_columns(width) + 2 * std::size_t(wavefront_reach(state.disc)) + 1;
-  const int parts = int(std::min<std::size_t>(std::size_t(core::useful_parts(threads, width, 2 * lag)), height));
-  return {std::max(parts, 1), parts > 1};
+  if (depth == 1 && band_pixels < core::worth_a_thread(pixel_count / 16)) return {1, false};
+  const std::size_t lag = wavefront_columns(width) + wavefront_reach(state.disc);
+  return core::plan_sweep_parts(threads, width, height, depth, lag);
 }
 
 }  // namespace

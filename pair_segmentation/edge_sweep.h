@@ -9,6 +9,7 @@
 
 #include "clustering.h"
 #include "core/call_threads.h"
+#include "core/sweep.h"
 #include "disc_walk.h"
 #include "sweep_inputs.h"
 
@@ -53,17 +54,10 @@ struct sweep_part {
   std::vector<double> newly_kept_values;  // K + 1 per entry of newly_kept
 };
 
-// How an edge-phase sweep is shared: `parts` parts taking slices, or rows of
-// one slice as a wavefront.
-struct sweep_layout {
-  int parts = 1;
-  bool wavefront = false;
-};
-
 struct sweep_state {
   disc_walk disc;
   core::call_threads* threads = nullptr;  // the call's
-  sweep_layout layout;                    // of the band's edge-phase sweeps
+  core::sweep_layout layout;              // of the band's edge-phase sweeps
   std::vector<sweep_part> parts;          // one per part of layout
   // The band pixels' values, channel c of band pixel b at c * value_stride +
   // b: copied in band order, so that a sweep reads them in one stream, or,

@@ -13,6 +13,7 @@
 #include "edge_sweep.h"
 #include "core/initial_centres.h"
 #include "core/phases.h"
+#include "core/sweep.h"
 
 // These kernels give, bit for bit, the labels, centres and energies of the
 // plain iteration kept in tests/reference/: every pixel and class goes through
@@ -74,12 +75,11 @@ sweep_buffers make_sweep_buffers(const CImg<float>& image, const segmentation_pa
   return buffers;
 }
 
-// The plain choice for blocks first_block .. end_block - 1. The energy terms
-// go into terms[pixel] where `terms` is given, else on the running sum
-// *energy, in raster order, where that is given.
+// The plain choice for blocks first_block .. end_block - 1, with their
+// energy terms.
 void plain_blocks(const CImg<float>& image, const segmentation_parameters& parameters, const CImg<float>& centres,
                   const std::vector<double>& centre_values, CImg<float>& labels, std::size_t first_block,
-                  std::size_t end_block, plain_block_buffers& buffers, float* terms, float* energy) {
+                  std::size_t end_block, plain_block_buffers& buffers, const core::energy_sink& energy) {
   const std::size_t pixels = labels.size();
   // Labels and energy terms pass through the block buffers, which have room
   // for the pixels past a block's end that the choice computes anyway.
@@ -93,10 +93,7 @@ void plain_blocks(const CImg<float>& image, const segmentation_parameters& param
     plain_choice(buffers.value.data(), image.spectrum(), centres.data(), centre_values.data(),
                  parameters.class_count, count, buffers.distance.data(), buffers.best.data(), label, added);
     std::copy(label, label + count, labels.data() + first);
-    if (terms)
-      std::copy(added, added + count, terms + first);
-    else if (energy)
-      for (std::size_t i = 0; i < count; ++i) *energy += added[i];
+    energy.add(first, added, count);
   }
 }
 
@@ -120,17 +117,13 @@ float plain_sweep(const CImg<float>& image, const segmentation_parameters& param
   // One part sums the energy as it goes; several leave each pixel's term
   // for a sum in raster order afterwards.
   float* terms = parts > 1 && energy_wanted ? buffers.energy_terms.get() : nullptr;
-  float* running = parts == 1 && energy_wanted ? &energy : nullptr;
-  // Each part takes the next few blocks not yet taken, so that a part
-  // slowed down by a busy machine leaves more to the others.
+  const core::energy_sink sink{terms, parts == 1 && energy_wanted ? &energy : nullptr};
   constexpr std::size_t blocks_per_turn = 16;
-  std::atomic<std::size_t> next_block{0};
+  core::turn_queue turns(blocks, blocks_per_turn);
   buffers.threads->run(parts, [&](int part, int, core::run_progress& progress) {
-    for (std::size_t first; (first = next_block.fetch_add(blocks_per_turn, std::memory_order_relaxed)) < blocks;) {
-      if (progress.aborted()) break;
-      plain_blocks(image, parameters, centres, buffers.centre_values, labels, first,
-                   std::min(blocks, first + blocks_per_turn), buffers.plain[part], terms, running);
-    }
+    for (core::share taken; !progress.aborted() && turns.take(taken);)
+      plain_blocks(image, parameters, centres, buffers.centre_values, labels, taken.begin, taken.end,
+                   buffers.plain[part], sink);
   });
   return terms ? core::sum_in_raster_order(terms, pixels) : energy;
 }
@@ -155,7 +148,7 @@ void set_centres(const std::vector<double>& sums, const std::vector<std::uint64_
   for (int k = 0; k < class_count; ++k)
     for (int c = 0; c < channels; ++c)
       centres(c, k) =
-          static_cast<float>(sums[std::size_t(k) * channels + c] / (double(counts[k]) + empty_class_guard));
+          static_cast<float>(sums[std::size_t(k) * channels + c] / (double(counts[k]) + centre_count_guard));
 }
 
 void update_centres(const CImg<float>& image, const CImg<float>& labels, int class_count, CImg<float>& centres,

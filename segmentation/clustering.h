@@ -14,7 +14,7 @@
 namespace sorvik {
 
 // Added to a class's pixel count before the division, so an empty class gets 0.
-constexpr double empty_class_guard = 1e-9;
+constexpr double centre_count_guard = 1e-9;
 
 // K centres per channel, spaced evenly inside the channel's finite value
 // range, with up to `threads` threads.

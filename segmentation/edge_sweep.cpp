@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "core/costs.h"
+#include "core/sweep.h"
 #include "data_terms.h"
 #include "core/window.h"
 
@@ -52,15 +53,7 @@ struct sweep_frame {
   core::class_lanes* ring;        // in lanes: the lanes of the rows within reach, `slots` rows
   std::size_t slots;
   core::class_index* class_of;    // in memory: the labels as class indices
-  float* terms;             // each pixel's energy term, or none: the energy is then summed as it goes
-
-  // Adds a pixel's energy term.
-  void add(std::size_t position, float term, float& energy) const {
-    if (terms)
-      terms[position] = term;
-    else
-      energy += term;
-  }
+  core::energy_sink energy;  // each pixel's term, or the running sum
 
   // The data terms of the `count` pixels from position `first` on.
   void block_data_terms(std::size_t first, std::size_t count) const {
@@ -74,7 +67,7 @@ struct sweep_frame {
 // the class indices the first part keeps for all.
 sweep_frame frame_of(const CImg<float>& image, const segmentation_parameters& parameters, const CImg<float>& centres,
                      CImg<float>& labels, edge_buffers& buffers, edge_buffers& ring_keeper, edge_buffers& first,
-                     float* terms) {
+                     const core::energy_sink& energy) {
   return sweep_frame{image,
                      centres,
                      labels,
@@ -93,7 +86,7 @@ sweep_frame frame_of(const CImg<float>& image, const segmentation_parameters& pa
                      ring_keeper.lanes.row_lanes.data(),
                      ring_keeper.ring_slots,
                      first.memory.class_of.data(),
-                     terms};
+                     energy};
 }
 
 // How often each pixel of the current row occurs in its own disc: through the
@@ -130,88 +123,38 @@ own_occurrences locate_source_rows(edge_buffers& buffers, int y, int height, int
   return own_occurrences{buffers.disc, buffers.own_rows, own_radius, width};
 }
 
-struct pixel_choice {
-  float best = core::largest_cost;
-  core::class_index winner = 0;
-  bool won = false;
-};
-
-// The scan over the classes of one pixel, as the plain iteration makes it.
-// `tally(k)` is the count of k in the disc with the pixel still counted with
-// its label from before the visit, `before`; `own_count()` how often the pixel
-// occurs in its disc.
-template <class Tally, class Own>
-pixel_choice choose_class(int classes, core::class_index before, const double* data_term, std::size_t stride,
-                          double weight, std::int64_t offset_count, const Tally& tally, const Own& own_count) {
-  pixel_choice choice;
-  choice.winner = before;
-  for (int k = 0; k < classes; ++k) {
-    std::int64_t differing = offset_count - tally(k);
-    // Once an earlier class has won the pixel, it differs from this one.
-    if (choice.won && k == before) differing += own_count();
-    const double cost = data_term[std::size_t(k) * stride] + weight * double(differing);
-    if (cost < choice.best) {
-      choice.best = static_cast<float>(cost);
-      choice.winner = k;
-      choice.won = true;
-    }
-  }
-  return choice;
-}
-
-// The same scan when class 0 wins first, with every cost known beforehand.
-pixel_choice scan_from_first_winner(const double* cost, int classes) {
-  double best = static_cast<float>(cost[0]);
-  core::class_index winner = 0;
-  for (int k = 1; k < classes; ++k)
-    if (cost[k] < best) {
-      best = static_cast<float>(cost[k]);
-      winner = k;
-    }
-  pixel_choice choice;
-  choice.best = static_cast<float>(best);
-  choice.winner = winner;
-  choice.won = true;
-  return choice;
-}
-
 // Stores the choice of the pixel at `position` and its energy term; true
 // when the pixel changed class, so that the tally must follow.
-bool settle(const sweep_frame& f, const pixel_choice& choice, core::class_index before, std::size_t position,
-            float& energy) {
-  if (!choice.won) {
-    f.add(position, core::cost_ceiling, energy);
+bool settle(const sweep_frame& f, const core::class_choice& choice, core::class_index before, std::size_t position) {
+  if (choice.winner < 0) {
+    f.energy.add(position, core::cost_ceiling);
     return false;
   }
   f.labels[position] = static_cast<float>(choice.winner);
-  f.add(position, choice.best, energy);
+  f.energy.add(position, choice.best);
   return choice.winner != before;
 }
 
 // Rows of one slice swept side by side: row y + 1 labels a block only once
-// row y has passed the block's last column by more than the disc's radius,
-// so that it reads row y's new labels there, and row y, which reads row
-// y + 1 no farther left than radius columns behind itself, still finds the
-// old ones. Reflection reads real rows too, never farther away than the
-// offset that reached them, so the same rule covers it.
-struct wavefront {
-  std::vector<std::atomic<std::size_t>> finished;  // per row, the columns labelled so far
-};
+// row y has passed the block's last column by more than the disc's radius
+// (a wavefront reach of radius + 1), so that it reads row y's new labels
+// there, and row y, which reads row y + 1 no farther left than radius columns
+// behind itself, still finds the old ones. Reflection reads real rows too,
+// never farther away than the offset that reached them, so the same rule
+// covers it.
+std::size_t wavefront_reach(int radius) { return std::size_t(radius) + 1; }
 
 // What a row sweep needs of the other rows before a block, and tells them after.
 struct row_turn {
-  wavefront* wave;  // none when the rows are swept in order
+  core::row_wavefront* wave;  // none when the rows are swept in order
   const core::run_progress* progress;
-  int y;
-  int radius;
-  std::size_t width;
+  std::size_t y;
 
   void before(std::size_t block_end) const {
-    if (wave && y > 0)
-      progress->wait_until(wave->finished[std::size_t(y) - 1], std::min(width, block_end + std::size_t(radius) + 1));
+    if (wave) wave->wait_for_row_above(*progress, y, block_end);
   }
   void after(std::size_t block_end) const {
-    if (wave) progress->publish(wave->finished[std::size_t(y)], block_end);
+    if (wave) wave->publish(*progress, y, block_end);
   }
 };
 
@@ -319,25 +262,15 @@ void sum_group_columns(const sweep_frame& f, std::size_t groups, int block_x, st
 }
 
 // The choice at pixel x, block pixel i, from the tally in lanes.
-inline pixel_choice choose_in_lanes(const sweep_frame& f, const lane_row& row, const core::class_lanes& tally,
-                                    core::class_index before, std::size_t i, int x) {
-  const double* data_term = f.buffers.table.data() + i;
+inline core::class_choice choose_in_lanes(const sweep_frame& f, const lane_row& row, const core::class_lanes& tally,
+                                          core::class_index before, std::size_t i, int x) {
   const core::class_lanes differing_lanes = row.every_offset - tally;
   std::uint16_t differing[core::lane_count];
   std::memcpy(differing, &differing_lanes, sizeof differing);
   double cost[core::lane_count];
-  cost[0] = data_term[0] + f.weight * double(differing[0]);
-  for (int k = 1; k < f.classes; ++k) cost[k] = data_term[k * f.stride] + f.weight * double(differing[k]);
-  if (cost[0] < core::largest_cost) {
-    // Class 0 wins first, and from then on the pixel differs from every later
-    // class, its former class included.
-    if (before > 0 && before < f.classes)
-      cost[before] = data_term[before * f.stride] + f.weight * double(std::int64_t(differing[before]) + row.own.at(x));
-    return scan_from_first_winner(cost, f.classes);
-  }
-  return choose_class(
-      f.classes, before, data_term, f.stride, f.weight, f.offset_count,
-      [&](int k) { return f.offset_count - differing[k]; }, [&] { return row.own.at(x); });
+  return core::choose_class(
+      f.buffers.table.data() + i, f.stride, f.classes, before, f.weight, [&](int k) { return double(differing[k]); },
+      [&] { return double(std::int64_t(differing[before]) + row.own.at(x)); }, cost);
 }
 
 void move_lanes(core::class_lanes& lanes, const core::class_lanes& to, const core::class_lanes& from, std::int64_t times) {
@@ -358,7 +291,7 @@ inline void slide_lanes(const sweep_frame& f, const lane_row& row, std::size_t i
   }
 }
 
-void sweep_row_in_lanes(const sweep_frame& f, int z, int y, const row_turn& turn, float& energy) {
+void sweep_row_in_lanes(const sweep_frame& f, int z, int y, const row_turn& turn) {
   const core::class_lanes* one_hot = f.buffers.lanes.one_hot.data();
   const std::size_t row_start = (std::size_t(z) * f.height + y) * f.width;
   const lane_row row = start_lane_row(f, z, y);
@@ -374,8 +307,8 @@ void sweep_row_in_lanes(const sweep_frame& f, int z, int y, const row_turn& turn
     for (std::size_t i = 0; i < count; ++i) {
       const int x = block_x + int(i);
       const core::class_index before = before_of[i];
-      const pixel_choice choice = choose_in_lanes(f, row, tally, before, i, x);
-      if (settle(f, choice, before, row_start + x, energy)) {
+      const core::class_choice choice = choose_in_lanes(f, row, tally, before, i, x);
+      if (settle(f, choice, before, row_start + x)) {
         move_lanes(tally, one_hot[choice.winner], one_hot[before], row.own.at(x));
         row.own_lanes[x] = one_hot[choice.winner];
       }
@@ -411,7 +344,7 @@ inline void slide_in_memory(const sweep_frame& f, int x, std::int64_t* tally) {
   }
 }
 
-void sweep_row_in_memory(const sweep_frame& f, int z, int y, const row_turn& turn, float& energy) {
+void sweep_row_in_memory(const sweep_frame& f, int z, int y, const row_turn& turn) {
   std::int64_t* tally = f.buffers.memory.tally.data();
   const std::size_t row_start = (std::size_t(z) * f.height + y) * f.width;
   core::class_index* own = f.class_of + row_start;
@@ -427,10 +360,11 @@ void sweep_row_in_memory(const sweep_frame& f, int z, int y, const row_turn& tur
     for (std::size_t i = 0; i < count; ++i) {
       const int x = block_x + int(i);
       const core::class_index before = own[x];
-      const pixel_choice choice = choose_class(
-          f.classes, before, f.buffers.table.data() + i, f.stride, f.weight, f.offset_count,
-          [&](int k) { return tally[k]; }, [&] { return occurrences.at(x); });
-      if (settle(f, choice, before, row_start + x, energy)) {
+      const core::class_choice choice = core::choose_class(
+          f.buffers.table.data() + i, f.stride, f.classes, before, f.weight,
+          [&](int k) { return double(f.offset_count - tally[k]); },
+          [&] { return double(f.offset_count - tally[before] + occurrences.at(x)); }, f.buffers.memory.cost.data());
+      if (settle(f, choice, before, row_start + x)) {
         const std::int64_t times = occurrences.at(x);
         tally[before] -= times;
         tally[choice.winner] += times;
@@ -447,13 +381,13 @@ void sweep_row_in_memory(const sweep_frame& f, int z, int y, const row_turn& tur
 
 // Sweeps rows first_row, first_row + step, ... of slices first_slice ..
 // end_slice - 1, in raster order.
-void sweep_rows(const sweep_frame& f, int first_slice, int end_slice, int first_row, int step, wavefront* wave,
-                const core::run_progress& progress, float& energy) {
+void sweep_rows(const sweep_frame& f, int first_slice, int end_slice, int first_row, int step,
+                core::row_wavefront* wave, const core::run_progress& progress) {
   const auto sweep_row = f.buffers.in_lanes ? sweep_row_in_lanes : sweep_row_in_memory;
   for (int z = first_slice; z < end_slice; ++z)
     for (int y = first_row; y < f.height; y += step) {
       if (progress.aborted()) return;
-      sweep_row(f, z, y, row_turn{wave, &progress, y, f.radius, std::size_t(f.width)}, energy);
+      sweep_row(f, z, y, row_turn{wave, &progress, std::size_t(y)});
     }
 }
 
@@ -461,16 +395,13 @@ void sweep_rows(const sweep_frame& f, int first_slice, int end_slice, int first_
 // a wavefront where the rows are long enough for their parts to overlap.
 constexpr std::size_t wavefront_block = 64;
 
-edge_layout plan_edge_parts(const CImg<float>& labels, int radius, int threads) {
-  if (threads <= 1) return {1, false};
-  if (labels.depth() > 1) return {core::useful_parts(threads, std::size_t(labels.depth()), 1), false};
-  const std::size_t lag = wavefront_block + std::size_t(radius) + 1;  // columns between neighbouring rows
-  const int parts = std::min(core::useful_parts(threads, std::size_t(labels.width()), 2 * lag), labels.height());
-  return {std::max(parts, 1), parts > 1};
+core::sweep_layout plan_edge_parts(const CImg<float>& labels, int radius, int threads) {
+  const std::size_t lag = wavefront_block + wavefront_reach(radius);  // columns between neighbouring rows
+  return core::plan_sweep_parts(threads, labels.width(), labels.height(), labels.depth(), lag);
 }
 
 edge_buffers make_part_buffers(const CImg<float>& image, const segmentation_parameters& parameters,
-                               const CImg<float>& labels, const edge_layout& layout, bool first_part) {
+                               const CImg<float>& labels, const core::sweep_layout& layout, bool first_part) {
   edge_buffers buffers;
   const int classes = parameters.class_count;
   buffers.value.resize(std::size_t(std::max(image.spectrum(), 1)) * core::block_pixels);
@@ -495,6 +426,7 @@ edge_buffers make_part_buffers(const CImg<float>& image, const segmentation_para
   } else {
     if (first_part) buffers.memory.class_of.resize(labels.size());
     buffers.memory.tally.assign(std::size_t(classes) + 1, 0);
+    buffers.memory.cost.resize(std::size_t(classes));
   }
   return buffers;
 }
@@ -503,7 +435,7 @@ edge_buffers make_part_buffers(const CImg<float>& image, const segmentation_para
 
 std::vector<edge_buffers> make_edge_buffers(const CImg<float>& image, const segmentation_parameters& parameters,
                                             const CImg<float>& labels, int threads) {
-  const edge_layout layout = plan_edge_parts(labels, core::make_disc_rows(parameters.window).radius, threads);
+  const core::sweep_layout layout = plan_edge_parts(labels, core::make_disc_rows(parameters.window).radius, threads);
   std::vector<edge_buffers> parts;
   for (int part = 0; part < layout.parts; ++part)
     parts.push_back(make_part_buffers(image, parameters, labels, layout, part == 0));
@@ -525,21 +457,22 @@ float edge_sweep(const CImg<float>& image, const segmentation_parameters& parame
   };
   float energy = 0;
   if (parts.size() == 1) {
-    const sweep_frame frame = frame_of(image, parameters, centres, labels, first, first, first, terms);
+    const sweep_frame frame = frame_of(image, parameters, centres, labels, first, first, first, {terms, &energy});
     threads.run(1, [&](int, int, core::run_progress& progress) {
-      sweep_rows(frame, 0, labels.depth(), 0, 1, nullptr, progress, energy);
+      sweep_rows(frame, 0, labels.depth(), 0, 1, nullptr, progress);
     });
     add_centre_sums(0, labels.size());
     return terms ? core::sum_in_raster_order(terms, labels.size()) : energy;
   }
-  const edge_layout layout = first.layout;
-  wavefront wave{std::vector<std::atomic<std::size_t>>(layout.wavefront ? std::size_t(labels.height()) : 0)};
+  const core::sweep_layout layout = first.layout;
+  core::row_wavefront wave(layout.wavefront ? std::size_t(labels.height()) : 0, std::size_t(labels.width()),
+                           wavefront_reach(first.disc.radius));
   // Slices: the next one to take, and which are swept. The first part adds
   // the terms and centre sums of swept slices, in order, between its own
   // slices, so that the sums are not left until every slice is done.
   const std::size_t depth = std::size_t(labels.depth());
   const std::size_t slice_pixels = std::size_t(labels.width()) * std::size_t(labels.height());
-  std::atomic<std::size_t> next_slice{0};
+  core::turn_queue slices(depth);
   std::vector<std::atomic<std::size_t>> swept(layout.wavefront ? 0 : depth);
   std::size_t summed = 0;
   const auto add_swept_slices = [&](const core::run_progress& progress, bool wait) {
@@ -553,19 +486,17 @@ float edge_sweep(const CImg<float>& image, const segmentation_parameters& parame
     }
   };
   threads.run(layout.parts, [&](int part, int part_count, core::run_progress& progress) {
-    float unused = 0;
     if (layout.wavefront) {
       // Row y goes to part y mod n, each part's rows in order.
-      const sweep_frame frame = frame_of(image, parameters, centres, labels, parts[part], first, first, terms);
-      sweep_rows(frame, 0, 1, part, part_count, &wave, progress, unused);
+      const sweep_frame frame = frame_of(image, parameters, centres, labels, parts[part], first, first, {terms});
+      sweep_rows(frame, 0, 1, part, part_count, &wave, progress);
     } else {
-      // Each part takes the next slice not yet taken, so that a part slowed
-      // down (by a busy machine) leaves more slices to the others; every
-      // slice gives the same labels and terms whoever sweeps it.
-      const sweep_frame frame = frame_of(image, parameters, centres, labels, parts[part], parts[part], first, terms);
-      for (std::size_t z; (z = next_slice.fetch_add(1, std::memory_order_relaxed)) < depth;) {
-        if (progress.aborted()) break;
-        sweep_rows(frame, int(z), int(z) + 1, 0, 1, nullptr, progress, unused);
+      // Every slice gives the same labels and terms whoever sweeps it.
+      const sweep_frame frame =
+          frame_of(image, parameters, centres, labels, parts[part], parts[part], first, {terms});
+      for (core::share taken; !progress.aborted() && slices.take(taken);) {
+        const std::size_t z = taken.begin;
+        sweep_rows(frame, int(z), int(z) + 1, 0, 1, nullptr, progress);
         progress.publish(swept[z], 1);
         if (part == 0) add_swept_slices(progress, false);
       }

@@ -18,6 +18,7 @@
 #include "core/image.h"
 #include "core/call_threads.h"
 #include "core/centre_sums.h"
+#include "core/sweep.h"
 #include "core/disc_rows.h"
 #include "core/labels.h"
 #include "parameters.h"
@@ -44,13 +45,7 @@ struct lane_tally {
 struct memory_tally {
   std::vector<core::class_index> class_of;
   std::vector<std::int64_t> tally;
-};
-
-// How an edge-phase sweep is shared: `parts` parts taking slices, or rows of
-// one slice as a wavefront.
-struct edge_layout {
-  int parts = 1;
-  bool wavefront = false;
+  std::vector<double> cost;  // the pixel's cost of every class
 };
 
 // What one part of a sweep works with.
@@ -66,7 +61,7 @@ struct edge_buffers {
   lane_tally lanes;            // when in_lanes
   std::size_t ring_slots = 0;  // rows the lanes keep
   memory_tally memory;         // otherwise
-  edge_layout layout;
+  core::sweep_layout layout;
 };
 
 // One set of buffers per part of the sweeps to come, for up to `threads`

@@ -12,7 +12,7 @@ namespace sorvik_reference {
 namespace {
 
 using core::cost_ceiling;
-using sorvik::empty_class_guard;
+using sorvik::centre_count_guard;
 using core::initial_energy;
 
 bool pixel_is_finite(const CImg<float>& image, unsigned x, unsigned y, unsigned z) {
@@ -84,7 +84,7 @@ void update_centres(const CImg<float>& image, const CImg<float>& labels, int cla
   for (int k = 0; k < class_count; ++k)
     for (int c = 0; c < channels; ++c)
       centres(c, k) =
-          static_cast<float>(sums[std::size_t(k) * channels + c] / (double(counts[k]) + empty_class_guard));
+          static_cast<float>(sums[std::size_t(k) * channels + c] / (double(counts[k]) + centre_count_guard));
 }
 
 void run_clustering(const CImg<float>& image, const sorvik::segmentation_parameters& parameters,

@@ -17,7 +17,7 @@ namespace {
 using tamvel::centre_pair;
 using core::cost_ceiling;
 using core::largest_cost;
-using tamvel::empty_class_guard;
+using tamvel::pair_centre_count_guard;
 using tamvel::pair_segmentation_parameters;
 
 // Squared distance of a pixel's first `channels` values to the centre of class
@@ -110,7 +110,7 @@ void update_centres(const CImg<float>& primary, const CImg<float>& secondary, co
         }
       }
   for (int k = 0; k < class_count; ++k) {
-    const double divisor = double(counts[k]) + empty_class_guard;
+    const double divisor = double(counts[k]) + pair_centre_count_guard;
     for (int c = 0; c < channels; ++c) {
       centres.primary(c, k) = static_cast<float>(primary_sums[std::size_t(k) * channels + c] / divisor);
       centres.secondary(c, k) = static_cast<float>(secondary_sums[std::size_t(k) * channels + c] / divisor);
