@@ -13,6 +13,7 @@
 #include "segmentation/clustering.h"
 #include "core/convergence.h"
 #include "core/initial_centres.h"
+#include "core/labels.h"
 #include "core/phases.h"
 #include "sweep_inputs.h"
 

@@ -2,7 +2,7 @@
 #include <cstddef>
 
 #include "core/vector_clones.h"
-#include "sweep_inputs.h"
+#include "data_terms.h"
 
 namespace tamvel {
 namespace {

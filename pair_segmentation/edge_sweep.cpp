@@ -7,6 +7,7 @@
 #include "penalties.h"
 #include "core/phases.h"
 #include "core/call_threads.h"
+#include "core/labels.h"
 #include "core/sweep.h"
 
 namespace tamvel {

@@ -11,6 +11,7 @@
 #include "core/call_threads.h"
 #include "core/sweep.h"
 #include "disc_walk.h"
+#include "data_terms.h"
 #include "sweep_inputs.h"
 
 namespace tamvel {

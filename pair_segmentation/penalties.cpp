@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "core/labels.h"
 #include "sweep_inputs.h"
 
 namespace tamvel {

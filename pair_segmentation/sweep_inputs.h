@@ -1,16 +1,12 @@
 // What the sweeps of the Tamvel kernels read: the images, the edge indicator,
-// the centres and the weights, as plain arrays; and the two sweeps without
-// edge penalty that take many pixels side by side.
+// the centres and the weights, as plain arrays.
 #pragma once
 
 #include <cstddef>
 
 #include "clustering.h"
-#include "core/labels.h"
-#include "core/pixel_blocks.h"
 
 namespace tamvel {
-
 
 struct sweep_inputs {
   const float* primary;
@@ -39,25 +35,5 @@ inline sweep_inputs inputs_of(const CImg<float>& primary, const CImg<float>& sec
                       centres.primary.data(),
                       centres.secondary.data()};
 }
-
-// Pixels whose data terms are formed together: as many as keep a table of K
-// of them small (4096 doubles), at most a block.
-inline std::size_t table_block_pixels(int class_count) { return core::pixels_per_table(class_count, 4096); }
-
-// alpha * d_J + d_I of `count` pixels, class by class into
-// table[k * count + i]; each distance a float sum in ascending channel
-// order. Channel c of pixel i is primary[c * channel_stride + i], likewise
-// secondary. The terms do not depend on the labels.
-void data_costs(const sweep_inputs& in, const float* primary, const float* secondary, std::size_t channel_stride,
-                std::size_t count, double* table);
-
-// The sweep without edge penalty over `count` consecutive pixels from
-// `position` on. The costs do not depend on the labels, so pixels are
-// compared side by side; best and winner are kept in double lanes like the
-// costs, best always a float value. The energy, a float sum in raster order,
-// goes on in *energy, when asked for, or pixel i's term goes to terms[i],
-// when `terms` is given, for the caller to sum in raster order.
-void plain_sweep(const sweep_inputs& in, std::size_t position, std::size_t count, float* labels, float* energy,
-                 float* terms = nullptr);
 
 }  // namespace tamvel
