@@ -12,6 +12,9 @@ struct call_options {
   // A rows x columns x depth array is one channel over depth slices, not one
   // slice with depth channels.
   bool volume = false;
+  // Whether the call said "volume" at all: without it a 3-D array of many
+  // channels may be a volume read by mistake.
+  bool volume_given = false;
 };
 
 // More threads than this are not asked of the machine.

@@ -22,6 +22,13 @@ CImg<float> image_from_host(const mxArray* array, const char* role, bool volume 
 // The class of a host array as the host names it ("double", "string", ...).
 const char* host_class_name(const mxArray* array);
 
+// "a 1 x 2 double array", "a sparse logical array", "a complex single array",
+// as messages describe an argument.
+struct argument_description {
+  char text[160];
+  explicit argument_description(const mxArray* array);
+};
+
 // A new real double host array of dimensions (height, width, depth, spectrum)
 // holding the image's values, copied by up to `threads` threads.
 mxArray* image_to_host(const CImg<float>& image, int threads = 1);
