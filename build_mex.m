@@ -63,6 +63,7 @@ function out_dir = build_mex(out_dir, cimg_dir)
   % same folder the plug-in takes precedence when the command is called.
   copyfile(fullfile(root, 'mex', 'Sorvik.m'), out_dir);
   copyfile(fullfile(root, 'mex', 'Tamvel.m'), out_dir);
+  copyfile(fullfile(root, 'mex', 'edgeseg_settings.m'), out_dir);
   addpath(out_dir);
   fprintf('build_mex: Sorvik and Tamvel built in %s and added to the path\n', out_dir);
   if nargout == 0

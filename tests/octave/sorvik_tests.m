@@ -192,6 +192,10 @@ catch err
   assert(err.identifier, 'Sorvik:tooManyOutputs');
 end
 
+%% The settings suggestion sits beside the plug-in; its tests (noise of known sd) pass.
+[passed, total] = test('edgeseg_settings', 'quiet');
+assert(total >= 5 && passed == total, 'test edgeseg_settings: %d of %d passed', passed, total);
+
 %% The help text sits beside the plug-in.
 assert(~isempty(strfind(evalc('help Sorvik'), 'L = Sorvik(IMAGE, PARAMETERS)')));
 
