@@ -196,6 +196,15 @@ end
 [passed, total] = test('edgeseg_settings', 'quiet');
 assert(total >= 5 && passed == total, 'test edgeseg_settings: %d of %d passed', passed, total);
 
+%% The demos of the help files run without graphics, as in octave-cli, and say where their pictures went.
+assert(isempty(available_graphics_toolkits()));
+for d = {{'Sorvik', 1}, {'Sorvik', 2}, {'Tamvel', 1}}
+  text = evalc('demo(d{1}{:})');
+  file = regexp(text, 'no graphics here: wrote .* to (\S+\.png)', 'tokens', 'once');
+  assert(~isempty(file) && exist(file{1}, 'file') == 2, '%s demo %d wrote no picture:\n%s', d{1}{:}, text);
+  delete(file{1});
+end
+
 %% The help text sits beside the plug-in.
 assert(~isempty(strfind(evalc('help Sorvik'), 'L = Sorvik(IMAGE, PARAMETERS)')));
 
