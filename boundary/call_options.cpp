@@ -73,9 +73,7 @@ bool same_name(const char* given, const char* option) {
 
 // The value of a pair: a real full numeric or logical scalar, as a double.
 double read_value(const mxArray* value, const char* name, int position, const char* expected) {
-  const mxClassID class_id = mxGetClassID(value);
-  const bool number = class_id == mxLOGICAL_CLASS || (class_id >= mxDOUBLE_CLASS && class_id <= mxUINT64_CLASS);
-  if (!number || mxIsSparse(value) || mxIsComplex(value) || !is_scalar(value))
+  if (!is_number_class(mxGetClassID(value)) || mxIsSparse(value) || mxIsComplex(value) || !is_scalar(value))
     refuse("badOption", "the value of \"%s\" (input %d) is %s; expected %s.", name, position,
            argument_description(value).text, expected);
   if (!mxGetData(value)) refuse("missingData", "input %d reports an element but the host gave no element data.", position);

@@ -48,9 +48,7 @@ constexpr mwSize most_channels_without_a_warning = 4;
 void warn_of_many_channels(const command& command, const mxArray* const images[], const call_options& options) {
   if (options.volume_given) return;
   for (std::size_t i = 0; i < command.image_count; ++i) {
-    const mxClassID class_id = mxGetClassID(images[i]);
-    const bool numbers = class_id == mxLOGICAL_CLASS || (class_id >= mxDOUBLE_CLASS && class_id <= mxUINT64_CLASS);
-    if (!numbers || mxGetNumberOfDimensions(images[i]) != 3) continue;
+    if (!is_number_class(mxGetClassID(images[i])) || mxGetNumberOfDimensions(images[i]) != 3) continue;
     const mwSize* dimensions = mxGetDimensions(images[i]);
     if (dimensions[2] <= most_channels_without_a_warning) continue;
     char identifier[96];

@@ -128,6 +128,10 @@ void copy_elements(const void* data, std::size_t element_step, CImg<float>& imag
 
 }  // namespace
 
+bool is_number_class(mxClassID class_id) {
+  return class_id == mxLOGICAL_CLASS || (class_id >= mxDOUBLE_CLASS && class_id <= mxUINT64_CLASS);
+}
+
 const char* host_class_name(const mxArray* array) {
   // MATLAB's strings are objects; the class identifier does not tell them.
   return mxIsClass(array, "string") ? "string" : class_name(mxGetClassID(array));
@@ -146,8 +150,7 @@ CImg<float> image_from_host(const mxArray* array, const char* role, bool volume,
   if (mxIsSparse(array))
     refuse("sparseInput", "%s is a sparse array; pass a full array (full(x)).", role);
   const mxClassID class_id = mxGetClassID(array);
-  const bool accepted = class_id == mxLOGICAL_CLASS || (class_id >= mxDOUBLE_CLASS && class_id <= mxUINT64_CLASS);
-  if (!accepted)
+  if (!is_number_class(class_id))
     refuse("unsupportedClass",
            "%s is of class %s; expected a logical or numeric array (double, single, int8 to uint64).", role,
            host_class_name(array));

@@ -19,6 +19,9 @@ namespace boundary {
 // `threads` threads copy the elements; every host call stays on this thread.
 CImg<float> image_from_host(const mxArray* array, const char* role, bool volume = false, int threads = 1);
 
+// Logical and every numeric class: the classes an image or a setting may have.
+bool is_number_class(mxClassID class_id);
+
 // The class of a host array as the host names it ("double", "string", ...).
 const char* host_class_name(const mxArray* array);
 

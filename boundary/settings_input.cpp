@@ -27,10 +27,6 @@ constexpr settings_layout sorvik_layout = {sorvik_settings, std::size(sorvik_set
 constexpr settings_layout tamvel_layout = {tamvel_settings, std::size(tamvel_settings),
                                            "primary, secondary, parameters", "the images"};
 
-bool is_number_class(mxClassID class_id) {
-  return class_id == mxLOGICAL_CLASS || (class_id >= mxDOUBLE_CLASS && class_id <= mxUINT64_CLASS);
-}
-
 // Rows, columns, a 1 x 1 x n array: at most one extent other than 1. An
 // empty array counts too, and is then refused as too few values.
 bool is_vector(const mxArray* array) {

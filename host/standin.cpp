@@ -266,6 +266,13 @@ standin_array* new_char_array(const std::string& text) {
   return array;
 }
 
+// The text of an error or warning, as the host formats it.
+std::string message_text(const char* format, va_list arguments) {
+  char text[4096];
+  std::vsnprintf(text, sizeof text, format, arguments);
+  return text;
+}
+
 }  // namespace
 
 extern "C" {
@@ -378,10 +385,9 @@ void mxDestroyArray(mxArray* array) {
 
 void mexErrMsgIdAndTxt(const char* identifier, const char* format, ...) {
   on_callers_thread("mexErrMsgIdAndTxt");
-  char text[4096];
   va_list arguments;
   va_start(arguments, format);
-  std::vsnprintf(text, sizeof text, format, arguments);
+  const std::string text = message_text(format, arguments);
   va_end(arguments);
   throw standin::host_error(identifier ? identifier : "", text);
 }
@@ -390,10 +396,9 @@ void mexErrMsgIdAndTxt(const char* identifier, const char* format, ...) {
 // for the test to read.
 void mexWarnMsgIdAndTxt(const char* identifier, const char* format, ...) {
   on_callers_thread("mexWarnMsgIdAndTxt");
-  char text[4096];
   va_list arguments;
   va_start(arguments, format);
-  std::vsnprintf(text, sizeof text, format, arguments);
+  const std::string text = message_text(format, arguments);
   va_end(arguments);
   current_call.warnings.emplace_back(identifier ? identifier : "", text);
 }
