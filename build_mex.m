@@ -63,6 +63,7 @@ function out_dir = build_mex(out_dir, cimg_dir)
   % same folder the plug-in takes precedence when the command is called.
   copyfile(fullfile(root, 'mex', 'Sorvik.m'), out_dir);
   copyfile(fullfile(root, 'mex', 'Tamvel.m'), out_dir);
+  copyfile(fullfile(root, 'mex', 'edgeseg_settings.m'), out_dir);
   addpath(out_dir);
   fprintf('build_mex: Sorvik and Tamvel built in %s and added to the path\n', out_dir);
   if nargout == 0
@@ -88,29 +89,53 @@ function build_in_octave(root, out_dir, includes, names, source_lists)
     exports = {['-Wl,--version-script=' fullfile(root, 'cmake', 'mexFunction.map')]};
   end
 
-  % Each source is compiled once, into a fresh folder removed afterwards,
-  % and the objects both plug-ins share are linked into both.
+  % Each folder's sources are compiled once, as one translation unit that
+  % includes them all, into a fresh folder removed afterwards, and the
+  % objects both plug-ins share are linked into both. Parsing the image
+  % library's header is most of what a source costs to compile, so one unit
+  % a folder pays it 5 times instead of 30; the flags are the same.
   object_dir = tempname();
   mkdir(object_dir);
   remove = onCleanup(@() remove_folder(object_dir));
   compiled = containers.Map();
   for i = 1:numel(names)
-    objects = cell(size(source_lists{i}));
-    for j = 1:numel(objects)
-      source = source_lists{i}{j};
-      if ~isKey(compiled, source)
-        % One folder per source folder: names repeat across folders.
-        [source_dir, name] = fileparts(source);
-        [~, folder] = fileparts(source_dir);
-        if ~exist(fullfile(object_dir, folder), 'dir')
-          mkdir(fullfile(object_dir, folder));
-        end
-        compiled(source) = fullfile(object_dir, folder, [name '.o']);
-        mex('-c', includes{:}, source, '-o', compiled(source));
+    units = folder_units(object_dir, source_lists{i});
+    objects = cell(size(units));
+    for j = 1:numel(units)
+      unit = units{j};
+      if ~isKey(compiled, unit)
+        [~, name] = fileparts(unit);
+        compiled(unit) = fullfile(object_dir, [name '.o']);
+        mex('-c', includes{:}, unit, '-o', compiled(unit));
       end
-      objects{j} = compiled(source);
+      objects{j} = compiled(unit);
     end
     mex('-o', fullfile(out_dir, [names{i} '.mex']), objects{:}, exports{:});
+  end
+end
+
+function units = folder_units(object_dir, files)
+  % The entry point stays a unit of its own; the other sources become one
+  % unit per folder, <folder>_all.cpp in OBJECT_DIR, written once.
+  units = {};
+  folders = {};
+  for i = 1:numel(files)
+    [source_dir, name] = fileparts(files{i});
+    [~, folder] = fileparts(source_dir);
+    if ~isempty(regexp(name, '_mex$', 'once'))
+      units{end + 1} = files{i};
+    elseif ~any(strcmp(folders, folder))
+      folders{end + 1} = folder;
+      unit = fullfile(object_dir, [folder '_all.cpp']);
+      if ~exist(unit, 'file')
+        members = files(cellfun(@(f) strcmp(fileparts(f), source_dir) && isempty(regexp(f, '_mex\.cpp$', 'once')), ...
+                                files));
+        fid = fopen(unit, 'w');
+        fprintf(fid, '#include "%s"\n', members{:});
+        fclose(fid);
+      end
+      units{end + 1} = unit;
+    end
   end
 end
 

@@ -74,24 +74,9 @@ bool same_name(const char* given, const char* option) {
   return *given == *option;
 }
 
-// "a 1 x 2 double array", "a sparse logical array", "a complex single array".
-struct argument_description {
-  char text[160];
-  explicit argument_description(const mxArray* array) {
-    int used = std::snprintf(text, sizeof text, "a %s%s%s array of size ", mxIsSparse(array) ? "sparse " : "",
-                             mxIsComplex(array) ? "complex " : "", host_class_name(array));
-    const mwSize count = mxGetNumberOfDimensions(array);
-    for (mwSize i = 0; i < count && used > 0 && std::size_t(used) < sizeof text; ++i)
-      used += std::snprintf(text + used, sizeof text - std::size_t(used), "%s%llu", i ? " x " : "",
-                            static_cast<unsigned long long>(mxGetDimensions(array)[i]));
-  }
-};
-
 // The value of a pair: a real full numeric or logical scalar, as a double.
 double read_value(const mxArray* value, const char* name, int position, const char* expected) {
-  const mxClassID class_id = mxGetClassID(value);
-  const bool number = class_id == mxLOGICAL_CLASS || (class_id >= mxDOUBLE_CLASS && class_id <= mxUINT64_CLASS);
-  if (!number || mxIsSparse(value) || mxIsComplex(value) || !is_scalar(value))
+  if (!is_number_class(mxGetClassID(value)) || mxIsSparse(value) || mxIsComplex(value) || !is_scalar(value))
     refuse("badOption", "the value of \"%s\" (input %d) is %s; expected %s.", name, position,
            argument_description(value).text, expected);
   if (!mxGetData(value)) refuse("missingData", "input %d reports an element but the host gave no element data.", position);
@@ -133,10 +118,12 @@ call_options read_call_options(const mxArray* const arguments[], int count, int 
       refuse("badOption", "the option \"%s\" (input %d) has no value; expected %s.", name, position,
              threads ? "\"threads\", n" : "\"volume\", tf");
     const mxArray* value = arguments[i + 1];
-    if (threads)
+    if (threads) {
       options.threads = resolve_threads(read_value(value, "threads", position + 1, threads_expected), position + 1);
-    else
+    } else {
+      options.volume_given = true;
       options.volume = resolve_volume(read_value(value, "volume", position + 1, volume_expected), position + 1);
+    }
   }
   return options;
 }

@@ -13,6 +13,9 @@ struct call_options {
   // A rows x columns x depth array is one channel over depth slices, not one
   // slice with depth channels.
   bool volume = false;
+  // Whether the call said "volume" at all: without it a 3-D array of many
+  // channels may be a volume read by mistake.
+  bool volume_given = false;
 };
 
 // Reads the `count` arguments that follow the required inputs (the first of

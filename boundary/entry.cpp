@@ -7,6 +7,7 @@
 #include "call_options.h"
 #include "host_array.h"
 #include "core/refusal.h"
+#include "settings_input.h"
 
 namespace boundary {
 
@@ -38,10 +39,37 @@ void require_arguments(const command& command, int nlhs, int nrhs) {
   if (nlhs > 1) refuse("tooManyOutputs", "returns one output (the label array), but %d were requested.", nlhs);
 }
 
+// Above this many channels a 3-D array is more likely a grey volume than one
+// slice of channels (colour with alpha has 4).
+constexpr mwSize most_channels_without_a_warning = 4;
+
+// A grey volume given without "volume" is clustered as one slice of many
+// channels, as the call asks; the labels stay those, but the caller hears of
+// it under an identifier of its own, which the host can switch off. The host
+// may leave a warning turned into an error by a long jump, so this runs
+// before anything that owns memory is made.
+void warn_of_many_channels(const command& command, const mxArray* const images[], const call_options& options) {
+  if (options.volume_given) return;
+  for (std::size_t i = 0; i < command.image_count; ++i) {
+    if (!is_number_class(mxGetClassID(images[i])) || mxGetNumberOfDimensions(images[i]) != 3) continue;
+    const mwSize* dimensions = mxGetDimensions(images[i]);
+    if (dimensions[2] <= most_channels_without_a_warning) continue;
+    char identifier[96];
+    std::snprintf(identifier, sizeof identifier, "%s:manyChannels", command.name);
+    const unsigned long long rows = dimensions[0], columns = dimensions[1], channels = dimensions[2];
+    mexWarnMsgIdAndTxt(identifier,
+                       "%s is %llu x %llu x %llu and is read as one slice with %llu channels. If it is a volume, "
+                       "pass \"volume\", true; pass \"volume\", false to keep the channels without this warning.",
+                       command.image_roles[i], rows, columns, channels, channels);
+    return;
+  }
+}
+
 void segment(const command& command, int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
   require_arguments(command, nlhs, nrhs);
   const int required = static_cast<int>(command.image_count) + 1;
   const call_options options = read_call_options(prhs + required, nrhs - required, required + 1);
+  warn_of_many_channels(command, prhs, options);
   // The converted images go before the result array comes: a call holds the
   // images and the labels, then the labels and the result, never all three.
   // The threads of a conversion are started and joined between host calls,
@@ -50,7 +78,7 @@ void segment(const command& command, int nlhs, mxArray* plhs[], int nrhs, const 
     CImg<float> images[largest_image_count];
     for (std::size_t i = 0; i < command.image_count; ++i)
       images[i] = image_from_host(prhs[i], command.image_roles[i], options.volume, options.threads);
-    const CImg<float> parameters = image_from_host(prhs[command.image_count], "the parameter vector");
+    const CImg<float> parameters = settings_from_host(prhs[command.image_count], command.name, required);
     return command.segment(images, parameters, options.threads);
   }();
   plhs[0] = image_to_host(labels, options.threads);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <limits>
 
 #include "core/refusal.h"
@@ -134,17 +135,29 @@ void copy_elements(const void* data, std::size_t element_step, CImg<float>& imag
 
 }  // namespace
 
+bool is_number_class(mxClassID class_id) {
+  return class_id == mxLOGICAL_CLASS || (class_id >= mxDOUBLE_CLASS && class_id <= mxUINT64_CLASS);
+}
+
 const char* host_class_name(const mxArray* array) {
   // MATLAB's strings are objects; the class identifier does not tell them.
   return mxIsClass(array, "string") ? "string" : class_name(mxGetClassID(array));
+}
+
+argument_description::argument_description(const mxArray* array) {
+  int used = std::snprintf(text, sizeof text, "a %s%s%s array of size ", mxIsSparse(array) ? "sparse " : "",
+                           mxIsComplex(array) ? "complex " : "", host_class_name(array));
+  const mwSize count = mxGetNumberOfDimensions(array);
+  for (mwSize i = 0; i < count && used > 0 && std::size_t(used) < sizeof text; ++i)
+    used += std::snprintf(text + used, sizeof text - std::size_t(used), "%s%llu", i ? " x " : "",
+                          static_cast<unsigned long long>(mxGetDimensions(array)[i]));
 }
 
 CImg<float> image_from_host(const mxArray* array, const char* role, bool volume, int threads) {
   if (mxIsSparse(array))
     refuse("sparseInput", "%s is a sparse array; pass a full array (full(x)).", role);
   const mxClassID class_id = mxGetClassID(array);
-  const bool accepted = class_id == mxLOGICAL_CLASS || (class_id >= mxDOUBLE_CLASS && class_id <= mxUINT64_CLASS);
-  if (!accepted)
+  if (!is_number_class(class_id))
     refuse("unsupportedClass",
            "%s is of class %s; expected a logical or numeric array (double, single, int8 to uint64).", role,
            host_class_name(array));

@@ -19,8 +19,18 @@ namespace boundary {
 // `threads` threads copy the elements; every host call stays on this thread.
 CImg<float> image_from_host(const mxArray* array, const char* role, bool volume = false, int threads = 1);
 
+// Logical and every numeric class: the classes an image or a setting may have.
+bool is_number_class(mxClassID class_id);
+
 // The class of a host array as the host names it ("double", "string", ...).
 const char* host_class_name(const mxArray* array);
+
+// "a 1 x 2 double array", "a sparse logical array", "a complex single array",
+// as messages describe an argument.
+struct argument_description {
+  char text[160];
+  explicit argument_description(const mxArray* array);
+};
 
 // A new real double host array of dimensions (height, width, depth, spectrum)
 // holding the image's values, copied by up to `threads` threads.

@@ -5,7 +5,8 @@
 set(BOUNDARY_SOURCES
   ${PROJECT_SOURCE_DIR}/boundary/host_array.cpp
   ${PROJECT_SOURCE_DIR}/boundary/call_options.cpp
-  ${PROJECT_SOURCE_DIR}/boundary/entry.cpp)
+  ${PROJECT_SOURCE_DIR}/boundary/entry.cpp
+  ${PROJECT_SOURCE_DIR}/boundary/settings_input.cpp)
 
 function(add_mex_plugin target command host output_dir)
   add_library(${target} MODULE ${BOUNDARY_SOURCES} ${ARGN})

@@ -1,6 +1,7 @@
 #include "settings.h"
 
 #include <cmath>
+#include <cstdio>
 
 #include "refusal.h"
 #include "window.h"
@@ -32,19 +33,34 @@ float tolerance_setting(float value) {
   return value;
 }
 
+namespace {
+
+// "0.5, which truncates to 0": the value as given, and what it became.
+struct given_value {
+  char text[64];
+  given_value(float value, int truncated) {
+    if (value == static_cast<float>(truncated))
+      std::snprintf(text, sizeof text, "%d", truncated);
+    else
+      std::snprintf(text, sizeof text, "%.9g, which truncates to %d", static_cast<double>(value), truncated);
+  }
+};
+
+}  // namespace
+
 int class_count_setting(float value) {
   const int count = integer_setting(value, "the class count");
   if (count < 1 || count > largest_class_count)
-    refuse("badParameters", "the class count is %d; expected a whole number from 1 to %d.", count,
-                     largest_class_count);
+    refuse("badParameters", "the class count is %s; expected a whole number from 1 to %d.",
+           given_value(value, count).text, largest_class_count);
   return count;
 }
 
 int window_size_setting(float value) {
   const int size = integer_setting(value, "the window size");
   if (size > largest_window_size || size < -largest_window_size)
-    refuse("badParameters", "the window size is %d; expected a diameter of at most %d pixels.", size,
-                     largest_window_size);
+    refuse("badParameters", "the window size is %s; expected a diameter of at most %d pixels.",
+           given_value(value, size).text, largest_window_size);
   return size;
 }
 

@@ -106,14 +106,6 @@ function value = three_digits(value)
   value = str2double(sprintf('%.3g', value));
 end
 
-function range = value_range(img)
-  finite = img(isfinite(img));
-  range = max([finite; 0]) - min([finite; 0]);
-  if ~isempty(finite)
-    range = max(finite) - min(finite);
-  end
-end
-
 function panels = slice_row(kind, volume, slices)
   panels = arrayfun(@(z) figure_panel(kind, volume(:, :, z, :)), slices, 'UniformOutput', false);
 end
@@ -282,10 +274,14 @@ if isempty(image_file) && isempty(primary_file)
 end
 
 if ~isempty(image_file)
-  % Four classes; the edge weight grows with the square of the value range
-  % (600 for 0 .. 255), so 16-bit or 0 .. 1 images are smoothed alike.
+  % Four classes; the edge weight is the one edgeseg_settings suggests from
+  % the image's own noise and class spacing.
   classes = 4;
-  weight = three_digits(600 * (value_range(user_image) / 255) ^ 2);
+  [suggested, estimates] = edgeseg_settings(user_image, classes, 'volume', user_volume);
+  weight = three_digits(suggested.edge_weight);
+  printf('edgeseg_settings: noise sd %s, class spacing %s, so edge weight %s\n', ...
+         short_number(three_digits(estimates.noise_sd)), short_number(three_digits(estimates.class_spacing)), ...
+         short_number(weight));
   plain_settings = [5 0 1e-4 30 4 classes];
   edge_settings = [5 weight 1e-4 30 4 classes];
   try
@@ -321,12 +317,18 @@ if ~isempty(image_file)
 end
 
 if ~isempty(primary_file)
-  % Four classes; secondary weight 1, window 5, band sigma 2, and an edge
-  % weight that, like Sorvik's, grows with the square of the value range.
+  % Four classes, window 5, band sigma 2; the edge and secondary weights
+  % are those edgeseg_settings suggests from both images' noise and the
+  % primary's class spacing.
   classes = 4;
-  weight = three_digits(10000 * (value_range(user_primary) / 255) ^ 2);
-  plain_settings = [1 1e-4 0 5 30 2 4 classes];
-  edge_settings = [1 1e-4 weight 5 30 2 4 classes];
+  [suggested, estimates] = edgeseg_settings(user_primary, user_secondary, classes, 'volume', primary_volume);
+  weight = three_digits(suggested.edge_weight);
+  secondary_weight = three_digits(suggested.secondary_weight);
+  printf('edgeseg_settings: noise sd %s (primary) and %s (secondary), so secondary weight %s and edge weight %s\n', ...
+         short_number(three_digits(estimates.noise_sd)), short_number(three_digits(estimates.secondary_noise_sd)), ...
+         short_number(secondary_weight), short_number(weight));
+  plain_settings = [secondary_weight 1e-4 0 5 30 2 4 classes];
+  edge_settings = [secondary_weight 1e-4 weight 5 30 2 4 classes];
   try
     plain = segment('Tamvel', {user_primary, user_secondary}, plain_settings, primary_volume);
     edged = segment('Tamvel', {user_primary, user_secondary}, edge_settings, primary_volume);

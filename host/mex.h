@@ -66,6 +66,10 @@ STANDIN_API double mxGetScalar(const mxArray* array);
 STANDIN_API int mxGetString(const mxArray* array, char* text, mwSize capacity);
 STANDIN_API int mexCallMATLAB(int nlhs, mxArray* plhs[], int nrhs, mxArray* prhs[], const char* name);
 STANDIN_API STANDIN_NORETURN void mexErrMsgIdAndTxt(const char* identifier, const char* format, ...);
+STANDIN_API void mexWarnMsgIdAndTxt(const char* identifier, const char* format, ...);
+STANDIN_API int mxGetNumberOfFields(const mxArray* array);
+STANDIN_API const char* mxGetFieldNameByNumber(const mxArray* array, int field);
+STANDIN_API mxArray* mxGetFieldByNumber(const mxArray* array, mwIndex element, int field);
 
 void mexFunction(int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);
 

@@ -44,6 +44,9 @@ struct standin_array {
   std::vector<unsigned char> imaginary;
   zero_page_mapping zero_pages;  // the real part, instead of `real`
   std::vector<std::string> strings;  // the elements of a "string" object
+  // A struct's field names, and its values element by element, owned here.
+  std::vector<std::string> field_names;
+  std::vector<standin_array*> field_values;
 };
 
 namespace {
@@ -58,6 +61,7 @@ struct call_record {
   std::thread::id caller;                // the thread that called mexFunction
   std::vector<standin_array*> created;  // by the plug-in in this call, not yet destroyed
   std::vector<std::string> broken_rules;
+  std::vector<std::pair<std::string, std::string>> warnings;
 };
 call_record current_call;
 
@@ -211,6 +215,7 @@ bool created_in_call(const mxArray* array) {
 }
 
 void destroy(standin_array* array) {
+  for (standin_array* value : array->field_values) destroy(value);
   live_arrays.erase(array);
   if (array->created_by_plugin) --live_created;
   current_call.created.erase(std::remove(current_call.created.begin(), current_call.created.end(), array),
@@ -259,6 +264,13 @@ standin_array* new_char_array(const std::string& text) {
     std::memcpy(array->real.data() + i * sizeof code, &code, sizeof code);
   }
   return array;
+}
+
+// The text of an error or warning, as the host formats it.
+std::string message_text(const char* format, va_list arguments) {
+  char text[4096];
+  std::vsnprintf(text, sizeof text, format, arguments);
+  return text;
 }
 
 }  // namespace
@@ -373,12 +385,40 @@ void mxDestroyArray(mxArray* array) {
 
 void mexErrMsgIdAndTxt(const char* identifier, const char* format, ...) {
   on_callers_thread("mexErrMsgIdAndTxt");
-  char text[4096];
   va_list arguments;
   va_start(arguments, format);
-  std::vsnprintf(text, sizeof text, format, arguments);
+  const std::string text = message_text(format, arguments);
   va_end(arguments);
   throw standin::host_error(identifier ? identifier : "", text);
+}
+
+// A warning is printed to the error stream by a real host; here it is noted
+// for the test to read.
+void mexWarnMsgIdAndTxt(const char* identifier, const char* format, ...) {
+  on_callers_thread("mexWarnMsgIdAndTxt");
+  va_list arguments;
+  va_start(arguments, format);
+  const std::string text = message_text(format, arguments);
+  va_end(arguments);
+  current_call.warnings.emplace_back(identifier ? identifier : "", text);
+}
+
+int mxGetNumberOfFields(const mxArray* array) {
+  return static_cast<int>(checked(array, "mxGetNumberOfFields")->field_names.size());
+}
+
+const char* mxGetFieldNameByNumber(const mxArray* array, int field) {
+  const standin_array* checked_array = checked(array, "mxGetFieldNameByNumber");
+  if (field < 0 || std::size_t(field) >= checked_array->field_names.size()) return nullptr;
+  return checked_array->field_names[std::size_t(field)].c_str();
+}
+
+mxArray* mxGetFieldByNumber(const mxArray* array, mwIndex element, int field) {
+  const standin_array* checked_array = checked(array, "mxGetFieldByNumber");
+  const std::size_t fields = checked_array->field_names.size();
+  const std::size_t index = element * fields + std::size_t(field);
+  if (field < 0 || std::size_t(field) >= fields || index >= checked_array->field_values.size()) return nullptr;
+  return checked_array->field_values[index];
 }
 
 }  // extern "C"
@@ -414,6 +454,17 @@ array_ptr make_strings(const std::vector<std::string>& elements) {
   array->strings = elements;
   return array;
 }
+
+array_ptr make_struct(std::vector<std::pair<std::string, array_ptr>> fields) {
+  array_ptr array(new_array(mxSTRUCT_CLASS, {1, 1}, false, false, storage::none));
+  for (auto& field : fields) {
+    array->field_names.push_back(field.first);
+    array->field_values.push_back(field.second.release());
+  }
+  return array;
+}
+
+std::vector<std::pair<std::string, std::string>> last_call_warnings() { return current_call.warnings; }
 
 void* imaginary_data(mxArray* array) { return array->imaginary.empty() ? nullptr : array->imaginary.data(); }
 

@@ -17,6 +17,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace standin {
@@ -76,6 +77,12 @@ array_ptr make_char(const std::string& text);
 // object without element data, which a plug-in reads through
 // mexCallMATLAB(..., "char").
 array_ptr make_strings(const std::vector<std::string>& elements);
+
+// A 1 x 1 struct with these fields, in this order; it owns their values.
+array_ptr make_struct(std::vector<std::pair<std::string, array_ptr>> fields);
+
+// The warnings (identifier, then message) the plug-in raised in the last call.
+std::vector<std::pair<std::string, std::string>> last_call_warnings();
 
 // The imaginary part of a complex array (the real part is mxGetData).
 void* imaginary_data(mxArray* array);

@@ -1,6 +1,7 @@
 % Sorvik  Segment an image into K classes by edge-weighted clustering.
 %
 %   L = Sorvik(IMAGE, PARAMETERS)
+%   L = Sorvik(IMAGE, SETTINGS)
 %   L = Sorvik(IMAGE, PARAMETERS, "threads", N, "volume", TF)
 %
 %   Assigns every pixel of IMAGE to one of K classes. A pixel's cost for a
@@ -22,7 +23,10 @@
 %
 %   The host drops a trailing singleton dimension, so a grey volume
 %   rows x columns x depth reads as one slice with depth channels unless
-%   the option "volume" is true.
+%   the option "volume" is true. A 3-D IMAGE of more than 4 channels
+%   without the option raises the warning Sorvik:manyChannels (the labels
+%   are those of the channels); pass "volume", false to keep the channels
+%   without it, or warning('off', 'Sorvik:manyChannels').
 %
 %   PARAMETERS is a vector of at least six numbers (further values are
 %   ignored):
@@ -46,6 +50,14 @@
 %
 %   Whole-number settings are truncated toward zero (4.9 gives 4); every
 %   setting passes through single precision first.
+%
+%   SETTINGS is a struct of named settings instead of the vector, with the
+%   same labels: window_size, edge_weight, tolerance (default 1e-4),
+%   max_iterations (default 30), last_plain_iteration (default 4) and
+%   class_count. Fields may come in any order; an unknown field name is
+%   refused. edgeseg_settings(IMAGE, K) suggests one from the image.
+%     s.class_count = 3; s.window_size = 5; s.edge_weight = 600;
+%     L = Sorvik(I, s);
 %
 %   Options follow PARAMETERS as name-value pairs in any order. Names match
 %   without regard to case and may be char vectors or strings; a name given
@@ -71,11 +83,17 @@
 %   the square of the intensity range: divide by 255^2 for images in 0 .. 1.
 %
 %   L is a double array rows x columns x depth of class indices 0 .. K-1.
+%   Labels start at 0, so colour maps and indexing need L + 1:
+%     imshow(label2rgb(L + 1))        % MATLAB, or Octave's image package
+%     imshow(L + 1, jet(K))           % plain Octave
 %   Initial centres are spread evenly inside each channel's range, so on a
 %   grey image class 0 starts darkest and class K-1 brightest; ties go to
-%   the lower class index. Pixels holding NaN or Inf keep label 0 and do
-%   not move the centres. The same input gives the same labels on every
+%   the lower class index. The same input gives the same labels on every
 %   machine.
+%
+%   Masking pixels: pixels holding NaN or Inf keep label 0 and do not move
+%   the centres, so set the pixels to leave out to NaN:
+%     I = double(I); I(~mask) = NaN; L = Sorvik(I, s);
 %
 %   Errors (identifier: cause):
 %     Sorvik:notEnoughInputs    fewer than 2 inputs
@@ -85,12 +103,18 @@
 %                               >= 0 ("threads") or true/false ("volume")
 %     Sorvik:tooManyOutputs     more than one output requested
 %     Sorvik:tooFewParameters   fewer than six parameter values
-%     Sorvik:badParameters      a setting is NaN, infinite or out of range
+%     Sorvik:badParameters      a setting is NaN, infinite or out of range;
+%                               PARAMETERS is no vector (image and settings
+%                               swapped?); a settings struct with an
+%                               unknown field, a missing class_count,
+%                               window_size or edge_weight, or a field that
+%                               is not one real number
+%     Sorvik:emptyImage         IMAGE has a zero extent ([] or 0 x 5)
 %     Sorvik:unsupportedClass   char, cell, struct, function handle, ...
 %     Sorvik:sparseInput        sparse array (pass full(x))
 %     Sorvik:tooManyDimensions  5 or more dimensions
 %     Sorvik:tooLarge           larger than the image container holds
-%     Sorvik:imageLibrary       the image library failed (e.g. a 0 x 5 image)
+%     Sorvik:imageLibrary       the image library failed
 %     Sorvik:outOfMemory        not enough memory
 %
 %   Example: three noisy grey levels, plain and edge-weighted
@@ -100,7 +124,7 @@
 %     edged = Sorvik(img, [5 600 1e-4 30 4 3]);     % window 5, weight 600
 %     [mean(plain(:) == truth(:)), mean(edged(:) == truth(:))]  % about 0.93 and 0.999
 %
-%   See also Tamvel.
+%   See also Tamvel, edgeseg_settings.
 
 %!test
 %! % The example: the edge term removes the speckle that plain k-means leaves.
@@ -151,6 +175,15 @@
 %!error id=Sorvik:unsupportedClass Sorvik('text', [3 1 0 10 2 2])
 %!error id=Sorvik:sparseInput Sorvik(speye(3), [3 1 0 10 2 2])
 %!error id=Sorvik:tooManyDimensions Sorvik(ones(2, 2, 2, 2, 2), [3 1 0 10 2 2])
+%!error id=Sorvik:emptyImage Sorvik([], [3 1 0 10 2 2])
+%!error id=Sorvik:badParameters Sorvik([3 1 0 10 2 2], magic(4))
+%!error id=Sorvik:badParameters Sorvik(1, struct('class_count', 2, 'window_size', 3, 'edgeweight', 1))
+
+%!test
+%! % Settings by name give the vector's labels; the defaults fill what is left out.
+%! img = kron([0 1; 1 0], ones(9)) * 100 + 20 * randn(18);
+%! s = struct('class_count', 2, 'window_size', 5, 'edge_weight', 300);
+%! assert(Sorvik(img, s), Sorvik(img, [5 300 1e-4 30 4 2]));
 
 %!demo
 %! % Three noisy grey levels: plain k-means against the edge-weighted result.
@@ -158,23 +191,47 @@
 %! img = 100 * truth + 30 * randn(size(truth));
 %! plain = Sorvik(img, [0 0 1e-4 30 4 3]);
 %! edged = Sorvik(img, [5 600 1e-4 30 4 3]);
-%! subplot(1, 3, 1); imagesc(img); axis image off; title('input');
-%! subplot(1, 3, 2); imagesc(plain); axis image off;
-%! title(sprintf('plain: %.1f%% right', 100 * mean(plain(:) == truth(:))));
-%! subplot(1, 3, 3); imagesc(edged); axis image off;
-%! title(sprintf('w = 5, weight 600: %.1f%% right', 100 * mean(edged(:) == truth(:))));
-%! colormap(gray);
+%! printf('plain: %.1f%% right; w = 5, weight 600: %.1f%% right\n', ...
+%!        100 * mean(plain(:) == truth(:)), 100 * mean(edged(:) == truth(:)));
+%! if isempty(available_graphics_toolkits())
+%!   % No display (octave-cli): the input and both results side by side in a file.
+%!   file = fullfile(tempdir(), 'Sorvik_demo_1.png');
+%!   imwrite([(img - min(img(:))) / (max(img(:)) - min(img(:))), plain / 2, edged / 2], file);
+%!   printf('no graphics here: wrote input | plain | edge-weighted to %s\n', file);
+%! else
+%!   subplot(1, 3, 1); imagesc(img); axis image off; title('input');
+%!   subplot(1, 3, 2); imagesc(plain); axis image off;
+%!   title(sprintf('plain: %.1f%% right', 100 * mean(plain(:) == truth(:))));
+%!   subplot(1, 3, 3); imagesc(edged); axis image off;
+%!   title(sprintf('w = 5, weight 600: %.1f%% right', 100 * mean(edged(:) == truth(:))));
+%!   colormap(gray);
+%! end
 
 %!demo
 %! % The window size and the edge weight: more of either gives smoother regions.
 %! truth = kron([0 1 2; 2 0 1], ones(40));
 %! img = 100 * truth + 45 * randn(size(truth));
 %! weights = [0 300 1200]; windows = [3 5 9];
+%! graphics = ~isempty(available_graphics_toolkits());
+%! grid = [];
 %! for i = 1:3
+%!   row = [];
 %!   for j = 1:3
 %!     L = Sorvik(img, [windows(i) weights(j) 1e-4 30 4 3]);
-%!     subplot(3, 3, 3 * (i - 1) + j); imagesc(L); axis image off;
-%!     title(sprintf('w = %d, weight %d', windows(i), weights(j)));
+%!     printf('w = %d, weight %4d: %.1f%% right\n', windows(i), weights(j), 100 * mean(L(:) == truth(:)));
+%!     row = [row, L / 2];
+%!     if graphics
+%!       subplot(3, 3, 3 * (i - 1) + j); imagesc(L); axis image off;
+%!       title(sprintf('w = %d, weight %d', windows(i), weights(j)));
+%!     end
 %!   end
+%!   grid = [grid; row];
 %! end
-%! colormap(gray);
+%! if graphics
+%!   colormap(gray);
+%! else
+%!   % No display (octave-cli): the grid of labels in a file.
+%!   file = fullfile(tempdir(), 'Sorvik_demo_2.png');
+%!   imwrite(grid, file);
+%!   printf('no graphics here: wrote the grid (windows down, weights across) to %s\n', file);
+%! end

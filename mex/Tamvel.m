@@ -1,6 +1,7 @@
 % Tamvel  Segment an image into K classes jointly with a second image of the same scene.
 %
 %   L = Tamvel(PRIMARY, SECONDARY, PARAMETERS)
+%   L = Tamvel(PRIMARY, SECONDARY, SETTINGS)
 %   L = Tamvel(PRIMARY, SECONDARY, PARAMETERS, "threads", N, "volume", TF)
 %
 %   Assigns every pixel of PRIMARY to one of K classes. Each class has a
@@ -70,6 +71,15 @@
 %   Whole-number settings are truncated toward zero (4.9 gives 4); every
 %   setting passes through single precision first.
 %
+%   SETTINGS is a struct of named settings instead of the vector, with the
+%   same labels: secondary_weight (default 1), tolerance (default 1e-4),
+%   edge_weight, window_size, max_iterations (default 30), band_sigma
+%   (default 2), last_plain_iteration (default 4) and class_count. Fields
+%   may come in any order; an unknown field name is refused.
+%   edgeseg_settings(PRIMARY, SECONDARY, K) suggests one from the images.
+%     s.class_count = 3; s.window_size = 5; s.edge_weight = 10000;
+%     L = Tamvel(P, S, s);
+%
 %   Options follow PARAMETERS as name-value pairs in any order. Names match
 %   without regard to case and may be char vectors or strings; a name given
 %   twice keeps its last value.
@@ -91,11 +101,13 @@
 %   must be larger than Sorvik's: on 8-bit data with noise of 25 to 30 grey
 %   levels, 10000 with s = 5 removes the speckle and keeps the boundaries.
 %
-%   L is a double array rows x columns x depth of class indices 0 .. K-1.
+%   L is a double array rows x columns x depth of class indices 0 .. K-1;
+%   colour maps need L + 1, as in imshow(L + 1, jet(K)).
 %   Initial centres are spread evenly inside each channel's range,
 %   separately for PRIMARY and SECONDARY; ties go to the lower class index.
-%   Pixels holding NaN or Inf in either image keep label 0 and do not move
-%   the centres. The same input gives the same labels on every machine.
+%   The same input gives the same labels on every machine. Pixels holding
+%   NaN or Inf in either image keep label 0 and do not move the centres:
+%   set the pixels to leave out to NaN to mask them.
 %
 %   Errors (identifier: cause):
 %     Tamvel:notEnoughInputs    fewer than 3 inputs
@@ -105,7 +117,12 @@
 %                               >= 0 ("threads") or true/false ("volume")
 %     Tamvel:tooManyOutputs     more than one output requested
 %     Tamvel:tooFewParameters   fewer than eight parameter values
-%     Tamvel:badParameters      a setting is NaN, infinite or out of range
+%     Tamvel:badParameters      a setting is NaN, infinite or out of range;
+%                               PARAMETERS is no vector (inputs swapped?);
+%                               a settings struct with an unknown field, a
+%                               missing class_count, window_size or
+%                               edge_weight, or a field that is not one
+%                               real number
 %     Tamvel:emptyImage         PRIMARY has no rows, columns, slices or channels
 %     Tamvel:geometryMismatch   SECONDARY differs from PRIMARY in rows, columns
 %                               or depth, or has fewer channels
@@ -125,7 +142,7 @@
 %     edged = Tamvel(primary, secondary, [1 1e-4 10000 5 30 2 4 3]);  % edge weight 10000
 %     [mean(plain(:) == truth(:)), mean(edged(:) == truth(:))]  % about 0.98 and 0.999
 %
-%   See also Sorvik.
+%   See also Sorvik, edgeseg_settings.
 
 %!test
 %! % The example: both images together, and the edge penalty on top.
@@ -174,6 +191,8 @@
 %!error id=Tamvel:tooFewParameters Tamvel(1, 1, [1 0 0 0 5])
 %!error id=Tamvel:badParameters Tamvel(1, 1, [1 0 NaN 0 5 0 5 2])
 %!error id=Tamvel:emptyImage Tamvel(zeros(0, 3), zeros(0, 3), [1 0 0 0 5 0 5 2])
+%!error id=Tamvel:badParameters Tamvel([1 0 0 0 5 0 5 2], 1, magic(3))
+%!error id=Tamvel:badParameters Tamvel(1, 1, struct('class_count', 2, 'window_size', 3, 'edge_weight', 1, 'sigma', 2))
 %!error id=Tamvel:geometryMismatch Tamvel(ones(3), ones(3, 4), [1 0 0 0 5 0 5 2])
 %!error id=Tamvel:unsupportedClass Tamvel({1}, 1, [1 0 0 0 5 0 5 2])
 %!error id=Tamvel:sparseInput Tamvel(speye(3), eye(3), [1 0 0 0 5 0 5 2])
@@ -187,10 +206,20 @@
 %! secondary = s(truth + 1) + 25 * randn(size(truth));
 %! plain = Tamvel(primary, secondary, [1 1e-4 0 5 30 2 4 3]);
 %! edged = Tamvel(primary, secondary, [1 1e-4 10000 5 30 2 4 3]);
-%! subplot(2, 2, 1); imagesc(primary); axis image off; title('primary');
-%! subplot(2, 2, 2); imagesc(secondary); axis image off; title('secondary');
-%! subplot(2, 2, 3); imagesc(plain); axis image off;
-%! title(sprintf('edge weight 0: %.1f%% right', 100 * mean(plain(:) == truth(:))));
-%! subplot(2, 2, 4); imagesc(edged); axis image off;
-%! title(sprintf('edge weight 10000: %.1f%% right', 100 * mean(edged(:) == truth(:))));
-%! colormap(gray);
+%! printf('edge weight 0: %.1f%% right; edge weight 10000: %.1f%% right\n', ...
+%!        100 * mean(plain(:) == truth(:)), 100 * mean(edged(:) == truth(:)));
+%! if isempty(available_graphics_toolkits())
+%!   % No display (octave-cli): both images above both results, in a file.
+%!   scaled = @(v) (v - min(v(:))) / (max(v(:)) - min(v(:)));
+%!   file = fullfile(tempdir(), 'Tamvel_demo_1.png');
+%!   imwrite([scaled(primary), scaled(secondary); plain / 2, edged / 2], file);
+%!   printf('no graphics here: wrote primary | secondary above weight 0 | weight 10000 to %s\n', file);
+%! else
+%!   subplot(2, 2, 1); imagesc(primary); axis image off; title('primary');
+%!   subplot(2, 2, 2); imagesc(secondary); axis image off; title('secondary');
+%!   subplot(2, 2, 3); imagesc(plain); axis image off;
+%!   title(sprintf('edge weight 0: %.1f%% right', 100 * mean(plain(:) == truth(:))));
+%!   subplot(2, 2, 4); imagesc(edged); axis image off;
+%!   title(sprintf('edge weight 10000: %.1f%% right', 100 * mean(edged(:) == truth(:))));
+%!   colormap(gray);
+%! end

@@ -16,7 +16,7 @@ trap 'rm -rf "$stage"' EXIT
 top=$stage/$name-$version
 mkdir -p "$top/inst" "$top/src"
 cp "$root/package/DESCRIPTION" "$root/package/COPYING" "$root/package/INDEX" "$root/package/post_install.m" "$top/"
-cp "$root/mex/Sorvik.m" "$root/mex/Tamvel.m" "$root/package/inst/"*.m "$top/inst/"
+cp "$root/mex/Sorvik.m" "$root/mex/Tamvel.m" "$root/mex/edgeseg_settings.m" "$root/package/inst/"*.m "$top/inst/"
 cp "$root/package/src/Makefile" "$root/cmake/mexFunction.map" "$top/src/"
 for folder in core boundary segmentation pair_segmentation; do
   mkdir -p "$top/src/$folder"

@@ -45,8 +45,11 @@ if $doc; then
   [ -f "$samples/coins.png" ] || refuse "--doc needs the sample images in $samples"
 fi
 
+# The demo needs the build and Octave, not the test tools; without the tests
+# CMake does not look for GoogleTest.
+setup_for=demo
 source "$root/scripts/setup.sh"
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release > /dev/null
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DSEGMENTATION_TESTS=OFF > /dev/null
 cmake --build "$build" -j "$(nproc)" --target octave_sorvik octave_tamvel
 mkdir -p "$root/out"
 export DEMO_MEX_DIR="$build/mex" DEMO_OUT_DIR="$root/out" DEMO_DATA_DIR="$samples"

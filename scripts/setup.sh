@@ -1,18 +1,28 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the demo and the tests need, if any
-# is missing. Sourced by demo.sh and test.sh.
+# Installs the Debian packages a command needs, if any is missing. Sourced by
+# demo.sh, which sets setup_for=demo: the build and Octave only. test.sh
+# (the default) adds GoogleTest, clang with its sanitizer runtime for the
+# fuzzing, and valgrind. With SETUP_LIST_ONLY set it prints the packages it
+# would check and installs nothing.
 set -euo pipefail
 
-required_packages=(g++ make cmake binutils octave liboctave-dev cimg-dev libgtest-dev clang libclang-rt-14-dev valgrind)
+demo_packages=(g++ make cmake binutils octave liboctave-dev cimg-dev)
+test_only_packages=(libgtest-dev clang libclang-rt-14-dev valgrind)
+required_packages=("${demo_packages[@]}")
+[ "${setup_for:-test}" = demo ] || required_packages+=("${test_only_packages[@]}")
 
-missing=()
-for package in "${required_packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
-done
-if ((${#missing[@]})); then
-  echo "Installing missing packages: ${missing[*]}"
-  sudo_if_needed=()
-  [ "$(id -u)" -eq 0 ] || sudo_if_needed=(sudo)
-  "${sudo_if_needed[@]}" apt-get update
-  DEBIAN_FRONTEND=noninteractive "${sudo_if_needed[@]}" apt-get install -y --no-install-recommends "${missing[@]}"
+if [ -n "${SETUP_LIST_ONLY:-}" ]; then
+  echo "${required_packages[*]}"
+else
+  missing=()
+  for package in "${required_packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
+  done
+  if ((${#missing[@]})); then
+    echo "Installing missing packages: ${missing[*]}"
+    sudo_if_needed=()
+    [ "$(id -u)" -eq 0 ] || sudo_if_needed=(sudo)
+    "${sudo_if_needed[@]}" apt-get update
+    DEBIAN_FRONTEND=noninteractive "${sudo_if_needed[@]}" apt-get install -y --no-install-recommends "${missing[@]}"
+  fi
 fi

@@ -20,6 +20,13 @@ fail() {
   failures=$((failures + 1))
 }
 
+# The demo asks for the build and Octave, none of the test tools.
+demo_needs=$(setup_for=demo SETUP_LIST_ONLY=1 bash -c 'source scripts/setup.sh')
+for tool in libgtest-dev clang valgrind; do
+  ! grep -qw "$tool" <<< "$demo_needs" || fail "the demo's set-up installs $tool"
+done
+grep -qw liboctave-dev <<< "$demo_needs" || fail "the demo's set-up lacks liboctave-dev"
+
 bash scripts/demo.sh > "$work/demo.log" 2>&1 || { cat "$work/demo.log"; fail "the demo exited with status $?"; exit 1; }
 grep -v '^\[\|Built target\|^gmake' "$work/demo.log"
 

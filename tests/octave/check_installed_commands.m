@@ -22,6 +22,10 @@ function check_installed_commands(prefix)
     assert(total >= 10 && passed == total, 'test %s: %d of %d passed', command, passed, total);
   end
 
+  % The settings suggestion travels with the plug-ins, and its tests pass with them.
+  [passed, total] = test('edgeseg_settings', 'quiet');
+  assert(total >= 5 && passed == total, 'test edgeseg_settings: %d of %d passed', passed, total);
+
   rand('seed', 11); randn('seed', 11);
   cases = {{rand(8, 6, 2) * 100, [5 900 1e-3 8 2 4]}, {randn(7, 9) * 50, [4 300 0 6 -1 3]}};
   for i = 1:numel(cases)

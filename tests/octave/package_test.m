@@ -28,6 +28,11 @@ accuracy = edgeseg_demo();
 assert(accuracy([2 4]) > accuracy([1 3]));
 assert(all(accuracy([2 4]) > 0.99));
 assert(~isempty(strfind(evalc('help edgeseg_demo'), 'edgeseg_demo(NOISE)')));
+% Without an output and without graphics it writes its picture and says where.
+text = evalc('edgeseg_demo()');
+picture = fullfile(tempdir(), 'edgeseg_demo.png');
+assert(~isempty(strfind(text, ['wrote ' picture])) && exist(picture, 'file') == 2, text);
+delete(picture);
 
 pkg('unload', 'edgeseg');
 assert(isempty(which('Sorvik')));

@@ -112,6 +112,27 @@ for n = [0 1 4]
   assert(isequal(Sorvik(cat(4, volume, volume / 2), [5 500 1e-4 10 3 3], 'threads', n), Lv));
 end
 
+%% Settings by name give the vector's labels, with the defaults of the help.
+s = struct('class_count', 2, 'window_size', 5, 'edge_weight', 2000, 'tolerance', 1e-4, 'max_iterations', 10, ...
+           'last_plain_iteration', 3);
+assert(isequal(Sorvik(coins, s), L));
+assert(isequal(Sorvik(camera, struct('edge_weight', 2, 'class_count', 4, 'window_size', 5)), ...
+               Sorvik(camera, [5 2 1e-4 30 4 4])));
+assert(isequal(Sorvik(coins, struct('class_count', int8(2), 'window_size', single(5), 'edge_weight', 2000, ...
+                                    'max_iterations', 10, 'last_plain_iteration', 3)), L));
+
+%% Many channels and no "volume": a warning of its own, which can be switched off; the labels stay.
+warning('on', 'Sorvik:manyChannels');
+lastwarn('');
+many = Sorvik(volume(:, :, [1 2 3 1 2]), [5 500 1e-4 5 3 3]);
+[~, id] = lastwarn();
+assert(id, 'Sorvik:manyChannels');
+warning('off', 'Sorvik:manyChannels');
+lastwarn('');
+assert(isequal(Sorvik(volume(:, :, [1 2 3 1 2]), [5 500 1e-4 5 3 3]), many));
+[~, id] = lastwarn();
+assert(isempty(id));
+
 %% Non-finite pixels keep label 0 and leave the centres alone.
 img = [0 0 100 100 NaN Inf];
 Ln = Sorvik(img, [0 0 0 5 10 2]);
@@ -135,7 +156,21 @@ expect_error('Sorvik:unsupportedClass', @sin, good);
 expect_error('Sorvik:unsupportedClass', magic(4), 'abcdef');
 expect_error('Sorvik:sparseInput', sparse(magic(4)), good);
 expect_error('Sorvik:tooManyDimensions', rand(2, 2, 2, 2, 2), good);
-expect_error('Sorvik:imageLibrary', zeros(0, 5), good);
+expect_error('Sorvik:emptyImage', zeros(0, 5), good);
+expect_error('Sorvik:emptyImage', [], good);
+% Swapped inputs, settings that are no vector, and settings structs that cannot be meant.
+expect_error('Sorvik:badParameters', good, coins);
+expect_error('Sorvik:badParameters', magic(4), reshape(good, 2, 3));
+expect_error('Sorvik:badParameters', magic(4), struct('class_count', 2, 'window_size', 3, 'edgeweight', 1));
+expect_error('Sorvik:badParameters', magic(4), struct('window_size', 3, 'edge_weight', 1));
+expect_error('Sorvik:badParameters', magic(4), struct('class_count', [2 3], 'window_size', 3, 'edge_weight', 1));
+expect_error('Sorvik:badParameters', magic(4), struct('class_count', '2', 'window_size', 3, 'edge_weight', 1));
+expect_error('Sorvik:badParameters', magic(4), struct('class_count', {2, 3}, 'window_size', 3, 'edge_weight', 1));
+try
+  Sorvik(magic(4), [3 1 0 5 1 0.5]);
+catch err
+  assert(~isempty(strfind(err.message, '0.5, which truncates to 0')), err.message);
+end
 % Options: names, values, and the order of the checks (options before inputs).
 expect_error('Sorvik:badOption', magic(4), good, 'thread', 2);
 expect_error('Sorvik:badOption', magic(4), good, 'threads');
@@ -155,6 +190,19 @@ try
   error('two outputs were accepted');
 catch err
   assert(err.identifier, 'Sorvik:tooManyOutputs');
+end
+
+%% The settings suggestion sits beside the plug-in; its tests (noise of known sd) pass.
+[passed, total] = test('edgeseg_settings', 'quiet');
+assert(total >= 5 && passed == total, 'test edgeseg_settings: %d of %d passed', passed, total);
+
+%% The demos of the help files run without graphics, as in octave-cli, and say where their pictures went.
+assert(isempty(available_graphics_toolkits()));
+for d = {{'Sorvik', 1}, {'Sorvik', 2}, {'Tamvel', 1}}
+  text = evalc('demo(d{1}{:})');
+  file = regexp(text, 'no graphics here: wrote .* to (\S+\.png)', 'tokens', 'once');
+  assert(~isempty(file) && exist(file{1}, 'file') == 2, '%s demo %d wrote no picture:\n%s', d{1}{:}, text);
+  delete(file{1});
 end
 
 %% The help text sits beside the plug-in.

@@ -123,6 +123,12 @@ assert(isequal(Tamvel(int16(t1), int16(pd8), p), expected));
 assert(isequal(Tamvel(t1, pd8, p'), expected));
 assert(isequal(Tamvel(t1, pd8, single(p)), expected));
 assert(isequal(Tamvel(t1, pd8, [p 99 -1]), expected));
+% Settings by name, in any order, give the vector's labels.
+named = struct('class_count', 3, 'band_sigma', -2, 'last_plain_iteration', 4, 'max_iterations', 10, ...
+               'window_size', 5, 'edge_weight', 2000, 'tolerance', 1e-4, 'secondary_weight', 1);
+assert(isequal(Tamvel(t1, pd8, named), expected));
+assert(isequal(Tamvel(t1, pd8, struct('edge_weight', 2000, 'window_size', 5, 'class_count', 3)), ...
+               Tamvel(t1, pd8, [1 1e-4 2000 5 30 2 4 3])));
 pint = [1 0 2000 5 10 -2 4 3];
 assert(isequal(Tamvel(t1, pd8, int32(pint)), Tamvel(t1, pd8, pint)));
 masks = Tamvel(t1 > 60, pd8 > 100, [1 0 1 3 5 2 2 2]);
@@ -177,6 +183,9 @@ expect_error('Tamvel:geometryMismatch', rand(4, 4, 3), rand(4, 4, 2), good);
 expect_error('Tamvel:geometryMismatch', rand(4, 4, 2, 2), rand(4, 4, 3, 2), good);
 expect_error('Tamvel:emptyImage', zeros(0, 5), zeros(0, 5), good);
 expect_error('Tamvel:emptyImage', zeros(4, 5, 0), zeros(4, 5, 0), good);
+expect_error('Tamvel:badParameters', good, magic(4), magic(4));
+expect_error('Tamvel:badParameters', magic(4), magic(4), struct('class_count', 2, 'window_size', 3, 'edge_weight', 1, 'sigma', 2));
+expect_error('Tamvel:badParameters', magic(4), magic(4), struct('class_count', 2, 'window_size', 3));
 expect_error('Tamvel:unsupportedClass', 'abcd', magic(4), good);
 expect_error('Tamvel:unsupportedClass', magic(4), {1, 2}, good);
 expect_error('Tamvel:unsupportedClass', magic(4), magic(4), 'abcdefgh');

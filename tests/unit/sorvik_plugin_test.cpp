@@ -105,9 +105,9 @@ TEST(SorvikPlugin, refusals_carry_identifiers_and_release_everything) {
   EXPECT_EQ(refusal_identifier(plugin, {standin::make_array_without_data(mxDOUBLE_CLASS, {1u << 31, 1u << 31}).get(),
                                         settings.get()}),
             "Sorvik:tooLarge");
-  // The image library's own error: a 0 x 5 image still reports one channel.
+  // A 0 x 5 image still reports one channel, which has no value range.
   EXPECT_EQ(refusal_identifier(plugin, {standin::make_array(mxDOUBLE_CLASS, {0, 5}).get(), settings.get()}),
-            "Sorvik:imageLibrary");
+            "Sorvik:emptyImage");
   EXPECT_EQ(standin::live_created_arrays(), 0u);
   EXPECT_TRUE(call(plugin, {image.get(), settings.get()}));
 }
