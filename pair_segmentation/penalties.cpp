@@ -3,13 +3,14 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "segmentation/vectors.h"
 #include "sweep_inputs.h"
 
 namespace tamvel {
 namespace {
 
 // Two classes' penalties side by side in the lanes of one vector register.
-#if defined(__GNUC__)
+#if VECTOR_TYPES
 typedef double penalty_lanes __attribute__((vector_size(2 * sizeof(double))));
 typedef std::int64_t lane_flags __attribute__((vector_size(2 * sizeof(double))));
 

@@ -1,24 +1,26 @@
-// The vector types of the fast Sorvik kernels.
+// The vector types of the fast kernels of both commands: GCC's vector
+// extension, which GCC and Clang compile for every instruction set, with
+// plain structs or loops instead where it is missing (vectors.h).
 #pragma once
 
 #include <cstdint>
 
-#if defined(__GNUC__) && defined(__x86_64__)
-#include <immintrin.h>
-#endif
+#include "vectors.h"
 
 namespace sorvik {
 
 // The edge sweep's count of each class in its disc: eight 16-bit lanes, one
 // per class.
 constexpr int lane_count = 8;
-#if defined(__GNUC__)
+#if VECTOR_TYPES
 typedef std::uint16_t class_lanes __attribute__((vector_size(16)));
-// Four doubles or four 64-bit integers side by side. Kept in registers and
-// copied from and to memory with memcpy: a clone for wider vectors may not
-// assume the alignment they would need there.
+// Four values side by side. Kept in registers and copied from and to memory
+// with memcpy: the wide build may not assume the alignment they would need
+// there. A comparison gives a lane -1 where it holds and 0 elsewhere.
 typedef double four_doubles __attribute__((vector_size(32)));
 typedef std::int64_t four_integers __attribute__((vector_size(32)));
+typedef float four_floats __attribute__((vector_size(16)));
+typedef std::int32_t four_int32s __attribute__((vector_size(16)));
 #else
 struct class_lanes {
   std::uint16_t lane[lane_count] = {};
