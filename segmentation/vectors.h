@@ -8,8 +8,8 @@
 // the loader, so it works alike on Linux, macOS and Windows; ARM64 has one
 // build of every body. Both builds make the same IEEE operations in the same
 // order, lane by lane, and with contraction off (-ffp-contract=off, or
-// /fp:precise /fp:contract- under MSVC) no multiplication merges with its
-// addition, so every build gives the same bits.
+// /fp:precise under MSVC from Visual Studio 2022 on) no multiplication merges
+// with its addition, so every build gives the same bits.
 //
 // SEGMENTATION_BASELINE_VECTORS keeps the baseline build only, so that the
 // tests run its code paths on any processor. SEGMENTATION_PORTABLE_VECTORS
