@@ -206,7 +206,8 @@ struct one_channel_by_masks {
       truncate_labels(label + i, truncated);
       four_floats read;
       std::memcpy(&read, value + i, sizeof read);
-      const four_doubles v = __builtin_convertvector(read, four_doubles);
+      four_doubles v;
+      widen(read, v);
       const four_integers finite = (four_integers)(v - v == 0.0);
       for (int k = 0; k < Classes; ++k) {
         const four_integers member = (four_integers)(truncated == double(k)) & finite;
@@ -233,7 +234,7 @@ struct one_channel_by_masks {
     std::memcpy(&read, label, sizeof read);
     const four_int32s inside = (four_int32s)(read > -1.0f) & (four_int32s)(read < float(Classes));
     const four_floats kept = inside ? read : four_floats{} - 1.0f;
-    truncated = __builtin_convertvector(__builtin_convertvector(kept, four_int32s), four_doubles);
+    widen(__builtin_convertvector(kept, four_int32s), truncated);
   }
 };
 

@@ -68,8 +68,7 @@ struct plain_choice_in_lanes {
       four_doubles channel[groups][Channels > 0 ? Channels : 1];
       four_doubles lowest[groups], chosen[groups];
       for (int g = 0; g < groups; ++g) {
-        for (int c = 0; c < Channels; ++c)
-          std::memcpy(&channel[g][c], value + c * block_pixels + i + 4 * g, sizeof(four_doubles));
+        for (int c = 0; c < Channels; ++c) load(value + c * block_pixels + i + 4 * g, channel[g][c]);
         lowest[g] = four_doubles{} + largest_cost;
         chosen[g] = four_doubles{} - 1.0;
       }
@@ -84,8 +83,8 @@ struct plain_choice_in_lanes {
             distance = c == 0 ? square : distance + square;
           }
           const four_integers better = (four_integers)(distance < lowest[g]);
-          const four_doubles stored =
-              __builtin_convertvector(__builtin_convertvector(distance, four_floats), four_doubles);
+          four_doubles stored;
+          widen(__builtin_convertvector(distance, four_floats), stored);
           lowest[g] = better ? stored : lowest[g];
           chosen[g] = better ? this_class : chosen[g];
         }
