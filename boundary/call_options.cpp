@@ -1,14 +1,23 @@
 #include "call_options.h"
 
+#if defined(__linux__)
 #include <sched.h>
-#include <unistd.h>
+#elif defined(_WIN32)
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#endif
 
 #include <algorithm>
+#include <bitset>
 #include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cmath>
 #include <cstdio>
+#include <thread>
 #include <vector>
 
 #include "host_array.h"
@@ -138,9 +147,15 @@ int cores_available() {
     if (sched_getaffinity(0, bytes, mask.data()) == 0) return std::max(1, CPU_COUNT_S(bytes, mask.data()));
     if (errno != EINVAL) break;
   }
+#elif defined(_WIN32)
+  // The mask covers the process's processor group, the most one process is
+  // given unless it asks for more.
+  DWORD_PTR process_mask = 0, system_mask = 0;
+  if (GetProcessAffinityMask(GetCurrentProcess(), &process_mask, &system_mask) && process_mask != 0)
+    return int(std::bitset<sizeof(DWORD_PTR) * CHAR_BIT>(process_mask).count());
 #endif
-  const long online = sysconf(_SC_NPROCESSORS_ONLN);
-  return online > 0 ? int(std::min<long>(online, INT_MAX)) : 1;
+  // Systems without an affinity a process can read (macOS): every core.
+  return int(std::max(1u, std::min(std::thread::hardware_concurrency(), unsigned(INT_MAX))));
 }
 
 }  // namespace boundary

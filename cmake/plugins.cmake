@@ -16,9 +16,14 @@ function(add_mex_plugin target command host output_dir)
     SUFFIX ".mex"
     OUTPUT_NAME ${command}
     LIBRARY_OUTPUT_DIRECTORY ${output_dir})
-  # The version script keeps every symbol but mexFunction local.
-  target_link_options(${target} PRIVATE
-    "LINKER:--version-script=${PROJECT_SOURCE_DIR}/cmake/mexFunction.map")
+  # The version script keeps every symbol but mexFunction local; a Windows
+  # DLL exports what its definition file lists.
+  if(WIN32)
+    target_sources(${target} PRIVATE ${PROJECT_SOURCE_DIR}/cmake/mexFunction.def)
+  else()
+    target_link_options(${target} PRIVATE
+      "LINKER:--version-script=${PROJECT_SOURCE_DIR}/cmake/mexFunction.map")
+  endif()
   # The help text sits beside the plug-in, so that `help <command>` finds it.
   add_custom_command(OUTPUT ${output_dir}/${command}.m
     COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_SOURCE_DIR}/mex/${command}.m ${output_dir}/${command}.m

@@ -8,7 +8,6 @@
 #include "labels.h"
 #include "pixel_blocks.h"
 #include "call_threads.h"
-#include "vector_clones.h"
 #include "vector_lanes.h"
 
 // A pixel goes to the slot of its class, or to one more slot, `dropped` = K,
@@ -31,14 +30,13 @@ void class_slots(const float* __restrict label, const float* const* value, int c
   for (int c = 0; c < channels; ++c) {
     const float* channel = value[c];
     std::size_t i = 0;
-#if defined(__GNUC__)
+#if VECTOR_TYPES
     // Four at a time by hand: the compiler leaves this loop scalar when it
     // merges the loops of two channels.
-    typedef float four_floats __attribute__((vector_size(16)));
-    typedef class_index four_slots __attribute__((vector_size(16)));
+    static_assert(sizeof(class_index) == sizeof(std::int32_t), "a slot to a lane of four_int32s");
     for (; i + 4 <= count; i += 4) {
       four_floats v;
-      four_slots s;
+      four_int32s s;
       std::memcpy(&v, channel + i, sizeof v);
       std::memcpy(&s, slot + i, sizeof s);
       s = (v - v == 0.0f) ? s : dropped;  // v - v is NaN for inf and NaN
@@ -97,7 +95,7 @@ void add_block_by_runs(const class_index* slot, std::size_t count, const float* 
   }
 }
 
-#if defined(__GNUC__)
+#if VECTOR_TYPES
 // Up to eight classes: every pixel adds to the sums of all classes at once,
 // four classes to a vector, its value to its own class and +0 to the others.
 // Adding +0 changes no sum (one that starts at +0 never becomes -0), so each
@@ -111,9 +109,8 @@ static_assert(sizeof(running_class_sums::lane_counts) == classes_in_lanes * size
 // and the chains are added up at the end of the block: the sums then take
 // their pixels out of raster order, which only sums that cannot round allow.
 template <int Channels, int Halves, int Chains>
-__attribute__((always_inline)) inline void add_in_lanes(const class_index* slot, std::size_t count,
-                                                        const float* const* value, int first_channel,
-                                                        bool with_counts, double* sums, std::int64_t* counts) {
+VECTOR_INLINE void add_in_lanes(const class_index* slot, std::size_t count, const float* const* value,
+                                int first_channel, bool with_counts, double* sums, std::int64_t* counts) {
   const four_integers lane_class[2] = {{0, 1, 2, 3}, {4, 5, 6, 7}};
   four_doubles sum[Chains][Channels][Halves] = {};
   four_integers counted[Halves];
@@ -151,10 +148,9 @@ __attribute__((always_inline)) inline void add_in_lanes(const class_index* slot,
 
 // As many chains as keep every sum in a register.
 template <int Channels, int Halves>
-__attribute__((always_inline)) inline void add_in_lanes(const class_index* slot, std::size_t count,
-                                                        const float* const* value, int first_channel,
-                                                        bool with_counts, bool any_order, double* sums,
-                                                        std::int64_t* counts) {
+VECTOR_INLINE void add_in_lanes(const class_index* slot, std::size_t count, const float* const* value,
+                                int first_channel, bool with_counts, bool any_order, double* sums,
+                                std::int64_t* counts) {
   constexpr int chains = Channels * Halves <= 2 ? 4 : Channels * Halves <= 4 ? 2 : 1;
   if (any_order && chains > 1)
     add_in_lanes<Channels, Halves, chains>(slot, count, value, first_channel, with_counts, sums, counts);
@@ -163,10 +159,8 @@ __attribute__((always_inline)) inline void add_in_lanes(const class_index* slot,
 }
 
 template <int Halves>
-__attribute__((always_inline)) inline void add_block_in_lanes_of(const class_index* slot, std::size_t count,
-                                                                 const float* const* value, int channels,
-                                                                 bool any_order, double* sums,
-                                                                 std::int64_t* counts) {
+VECTOR_INLINE void add_block_in_lanes_of(const class_index* slot, std::size_t count, const float* const* value,
+                                         int channels, bool any_order, double* sums, std::int64_t* counts) {
   for (int c = 0; c < channels; c += 4) {
     const bool with_counts = c == 0;
     switch (std::min(channels - c, 4)) {
@@ -180,62 +174,75 @@ __attribute__((always_inline)) inline void add_block_in_lanes_of(const class_ind
 
 // The slot `dropped` = K may fall in a lane; that lane is never read. At least
 // one channel.
-VECTOR_CLONES void add_block_in_lanes(const class_index* slot, std::size_t count, const float* const* value,
-                                      int channels, int classes, bool any_order, double* sums,
-                                      std::int64_t* counts) {
-  if (classes < 4)
-    add_block_in_lanes_of<1>(slot, count, value, channels, any_order, sums, counts);
-  else
-    add_block_in_lanes_of<2>(slot, count, value, channels, any_order, sums, counts);
-}
-#endif
+struct block_in_lanes {
+  static VECTOR_INLINE void run(const class_index* slot, std::size_t count, const float* const* value, int channels,
+                                int classes, bool any_order, double* sums, std::int64_t* counts) {
+    if (classes < 4)
+      add_block_in_lanes_of<1>(slot, count, value, channels, any_order, sums, counts);
+    else
+      add_block_in_lanes_of<2>(slot, count, value, channels, any_order, sums, counts);
+  }
+};
 
-#if defined(WIDER_VECTORS)
+void add_block_in_lanes(const class_index* slot, std::size_t count, const float* const* value, int channels,
+                        int classes, bool any_order, double* sums, std::int64_t* counts) {
+  on_widest_vectors<block_in_lanes>(slot, count, value, channels, classes, any_order, sums, counts);
+}
+
 // One channel and up to Classes classes, the pixels in any order: four pixels
 // to a vector, and each class's pixels picked by comparing the truncated
 // labels with the class, which leaves out the labels class_slots drops (at or
 // below -1, from K on, NaN) and forms no slots at all. Classes from K to
 // Classes - 1 are summed and never read.
 template <int Classes>
-__attribute__((target("avx2"))) void add_one_channel_by_masks(const float* label, const float* value,
-                                                              std::size_t pixels, int class_count, double* sums,
-                                                              std::uint64_t* counts) {
-  __m256d sum[Classes];
-  __m256i counted[Classes];
-  for (int k = 0; k < Classes; ++k) {
-    sum[k] = _mm256_setzero_pd();
-    counted[k] = _mm256_setzero_si256();
-  }
-  std::size_t i = 0;
-  for (; i + 4 <= pixels; i += 4) {
-    const __m256d truncated =
-        _mm256_round_pd(_mm256_cvtps_pd(_mm_loadu_ps(label + i)), _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
-    const __m256d v = _mm256_cvtps_pd(_mm_loadu_ps(value + i));
-    const __m256d finite = _mm256_cmp_pd(_mm256_sub_pd(v, v), _mm256_setzero_pd(), _CMP_EQ_OQ);
-    for (int k = 0; k < Classes; ++k) {
-      const __m256d member = _mm256_and_pd(_mm256_cmp_pd(truncated, _mm256_set1_pd(k), _CMP_EQ_OQ), finite);
-      sum[k] = _mm256_add_pd(sum[k], _mm256_and_pd(member, v));
-      counted[k] = _mm256_sub_epi64(counted[k], _mm256_castpd_si256(member));  // a member's mask is -1
+struct one_channel_by_masks {
+  static VECTOR_INLINE void run(const float* label, const float* value, std::size_t pixels, int class_count,
+                                double* sums, std::uint64_t* counts) {
+    four_doubles sum[Classes] = {};
+    four_integers counted[Classes] = {};
+    std::size_t i = 0;
+    for (; i + 4 <= pixels; i += 4) {
+      four_doubles truncated;
+      truncate_labels(label + i, truncated);
+      four_floats read;
+      std::memcpy(&read, value + i, sizeof read);
+      four_doubles v;
+      widen(read, v);
+      const four_integers finite = (four_integers)(v - v == 0.0);
+      for (int k = 0; k < Classes; ++k) {
+        const four_integers member = (four_integers)(truncated == double(k)) & finite;
+        sum[k] += member ? v : four_doubles{};
+        counted[k] -= member;  // a member's mask is -1
+      }
     }
-  }
-  for (int k = 0; k < class_count; ++k) {
-    double lanes[4];
-    std::int64_t lane_counts[4];
-    _mm256_storeu_pd(lanes, sum[k]);
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(lane_counts), counted[k]);
-    sums[k] += lanes[0] + lanes[1] + lanes[2] + lanes[3];
-    counts[k] += std::uint64_t(lane_counts[0] + lane_counts[1] + lane_counts[2] + lane_counts[3]);
-  }
-  for (; i < pixels; ++i)
-    if (label[i] > -1.0f && label[i] < float(class_count) && std::isfinite(value[i])) {
-      sums[class_index(label[i])] += value[i];
-      ++counts[class_index(label[i])];
+    for (int k = 0; k < class_count; ++k) {
+      sums[k] += sum[k][0] + sum[k][1] + sum[k][2] + sum[k][3];
+      counts[k] += std::uint64_t(counted[k][0] + counted[k][1] + counted[k][2] + counted[k][3]);
     }
-}
+    for (; i < pixels; ++i)
+      if (label[i] > -1.0f && label[i] < float(class_count) && std::isfinite(value[i])) {
+        sums[class_index(label[i])] += value[i];
+        ++counts[class_index(label[i])];
+      }
+  }
+
+  // Four labels truncated as class_slots truncates them, in double; -1, which
+  // no class has, for those outside (-1, Classes) and NaN, whose conversion
+  // to an integer is left undefined.
+  static VECTOR_INLINE void truncate_labels(const float* label, four_doubles& truncated) {
+    four_floats read;
+    std::memcpy(&read, label, sizeof read);
+    const four_int32s inside = (four_int32s)(read > -1.0f) & (four_int32s)(read < float(Classes));
+    const four_floats kept = inside ? read : four_floats{} - 1.0f;
+    widen(__builtin_convertvector(kept, four_int32s), truncated);
+  }
+};
 
 // Whether add_one_channel_by_masks takes these sums.
+// Only where the wide build runs: in the baseline's narrower registers the
+// sums in lanes are the faster.
 bool by_masks(bool any_order, int channels, int class_count) {
-  return any_order && channels == 1 && class_count <= 8 && __builtin_cpu_supports("avx2");
+  return any_order && channels == 1 && class_count <= 8 && wide_vectors_available();
 }
 #endif
 
@@ -266,11 +273,8 @@ running_class_sums start_class_sums(int class_count, int channels, bool any_orde
   // One more slot takes the pixels left out.
   running.sums.assign(std::size_t(class_count + 1) * channels, 0.0);
   running.counts.assign(std::size_t(class_count) + 1, 0);
-#if defined(__GNUC__)
-  running.in_lanes = class_count <= classes_in_lanes && channels > 0;
-#if defined(WIDER_VECTORS)
-  running.in_lanes = running.in_lanes && !by_masks(any_order, channels, class_count);
-#endif
+#if VECTOR_TYPES
+  running.in_lanes = class_count <= classes_in_lanes && channels > 0 && !by_masks(any_order, channels, class_count);
   if (running.in_lanes) running.lane_sums.assign(std::size_t(channels) * classes_in_lanes, 0.0);
 #endif
   return running;
@@ -286,14 +290,17 @@ void add_class_sums(running_class_sums& running, const float* labels, const std:
     return value.data();
   };
   class_index slot[block_pixels];
-#if defined(WIDER_VECTORS)
+#if VECTOR_TYPES
   if (by_masks(running.any_order, channels, class_count)) {
-    (class_count <= 4 ? add_one_channel_by_masks<4> : add_one_channel_by_masks<8>)(
-        labels, channel[0] + first_pixel, pixels, class_count, running.sums.data(), running.counts.data());
+    const float* value_at = channel[0] + first_pixel;
+    if (class_count <= 4)
+      on_widest_vectors<one_channel_by_masks<4>>(labels, value_at, pixels, class_count, running.sums.data(),
+                                                 running.counts.data());
+    else
+      on_widest_vectors<one_channel_by_masks<8>>(labels, value_at, pixels, class_count, running.sums.data(),
+                                                 running.counts.data());
     return;
   }
-#endif
-#if defined(__GNUC__)
   if (running.in_lanes) {
     for (std::size_t first = 0; first < pixels; first += block_pixels) {
       const std::size_t count = std::min(block_pixels, pixels - first);
@@ -316,7 +323,7 @@ void finish_class_sums(const running_class_sums& running, std::vector<double>& s
   const int channels = running.channels, class_count = running.class_count;
   sums = running.sums;
   counts = running.counts;
-#if defined(__GNUC__)
+#if VECTOR_TYPES
   if (running.in_lanes)
     for (int k = 0; k < class_count; ++k) {
       counts[k] = std::uint64_t(running.lane_counts[k]);
@@ -375,32 +382,36 @@ struct value_survey {
 
 // One channel, every finite pixel counted: the common case, in loops that
 // run on vectors (once per call, over the whole image).
-VECTOR_CLONES value_survey one_channel_survey(const float* values, std::size_t begin, std::size_t end) {
-  constexpr float largest_finite = std::numeric_limits<float>::max();
-  std::size_t count = 0;
-  float largest = 0;
-  for (std::size_t i = begin; i < end; ++i) {
-    const float magnitude = std::fabs(values[i]);
-    const bool finite = magnitude <= largest_finite;
-    count += finite;
-    largest = std::max(largest, finite ? magnitude : 0.0f);
+struct one_channel_survey {
+  static VECTOR_INLINE value_survey run(const float* values, std::size_t begin, std::size_t end) {
+    constexpr float largest_finite = std::numeric_limits<float>::max();
+    std::size_t count = 0;
+    float largest = 0;
+    for (std::size_t i = begin; i < end; ++i) {
+      const float magnitude = std::fabs(values[i]);
+      const bool finite = magnitude <= largest_finite;
+      count += finite;
+      largest = std::max(largest, finite ? magnitude : 0.0f);
+    }
+    return value_survey{count, largest};
   }
-  return value_survey{count, largest};
-}
+};
 
-VECTOR_CLONES bool one_channel_whole_steps(const float* values, std::size_t begin, std::size_t end, double scale) {
-  constexpr float largest_finite = std::numeric_limits<float>::max();
-  bool whole = true;
-  for (std::size_t i = begin; i < end; ++i) {
-    const double steps = double(values[i]) * scale;  // at most 2^53 in magnitude where finite
-    whole &= !(std::fabs(values[i]) <= largest_finite) || steps == std::trunc(steps);
+struct one_channel_whole_steps {
+  static VECTOR_INLINE bool run(const float* values, std::size_t begin, std::size_t end, double scale) {
+    constexpr float largest_finite = std::numeric_limits<float>::max();
+    bool whole = true;
+    for (std::size_t i = begin; i < end; ++i) {
+      const double steps = double(values[i]) * scale;  // at most 2^53 in magnitude where finite
+      whole &= !(std::fabs(values[i]) <= largest_finite) || steps == std::trunc(steps);
+    }
+    return whole;
   }
-  return whole;
-}
+};
 
 value_survey survey(const std::vector<const float*>& channel, const unsigned char* counted, std::size_t begin,
                     std::size_t end) {
-  if (!counted && channel.size() == 1) return one_channel_survey(channel[0], begin, end);
+  if (!counted && channel.size() == 1) return on_widest_vectors<one_channel_survey>(channel[0], begin, end);
   value_survey found;
   for (std::size_t i = begin; i < end; ++i) {
     if (!counts_pixel(channel, counted, i)) continue;
@@ -412,7 +423,7 @@ value_survey survey(const std::vector<const float*>& channel, const unsigned cha
 
 bool whole_steps(const std::vector<const float*>& channel, const unsigned char* counted, std::size_t begin,
                  std::size_t end, double scale) {
-  if (!counted && channel.size() == 1) return one_channel_whole_steps(channel[0], begin, end, scale);
+  if (!counted && channel.size() == 1) return on_widest_vectors<one_channel_whole_steps>(channel[0], begin, end, scale);
   for (std::size_t i = begin; i < end; ++i) {
     if (!counts_pixel(channel, counted, i)) continue;
     for (const float* values : channel) {

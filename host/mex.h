@@ -7,11 +7,15 @@
 #include <stdbool.h>
 #include <stddef.h>
 
-#if defined(__GNUC__)
+/* A Windows DLL built by MinGW exports every function when none is marked. */
+#if defined(__GNUC__) && !defined(_WIN32)
 #define STANDIN_API __attribute__((visibility("default")))
-#define STANDIN_NORETURN __attribute__((noreturn))
 #else
 #define STANDIN_API
+#endif
+#if defined(__GNUC__)
+#define STANDIN_NORETURN __attribute__((noreturn))
+#else
 #define STANDIN_NORETURN
 #endif
 

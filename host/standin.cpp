@@ -1,7 +1,15 @@
 #include "standin.h"
 
+#if defined(_WIN32)
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#else
 #include <dlfcn.h>
 #include <sys/mman.h>
+#endif
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -28,9 +36,38 @@ struct zero_page_mapping {
   zero_page_mapping(const zero_page_mapping&) = delete;
   zero_page_mapping& operator=(const zero_page_mapping&) = delete;
   ~zero_page_mapping() {
+#if defined(_WIN32)
+    if (address) VirtualFree(address, 0, MEM_RELEASE);
+#else
     if (address) munmap(address, bytes);
+#endif
   }
 };
+
+// Pages that read as zeros and are never written; null where none can be had.
+void* map_zero_pages(std::size_t bytes) {
+#if defined(_WIN32)
+  return VirtualAlloc(nullptr, bytes, MEM_RESERVE | MEM_COMMIT, PAGE_READONLY);
+#else
+  void* address = mmap(nullptr, bytes, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  return address == MAP_FAILED ? nullptr : address;
+#endif
+}
+
+// A library loaded as a host loads a plug-in, and a symbol of it.
+#if defined(_WIN32)
+void* load_library(const std::string& path) { return reinterpret_cast<void*>(LoadLibraryA(path.c_str())); }
+void* library_symbol(void* library, const char* name) {
+  return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(library), name));
+}
+void unload_library(void* library) { FreeLibrary(static_cast<HMODULE>(library)); }
+std::string load_error() { return "error " + std::to_string(GetLastError()); }
+#else
+void* load_library(const std::string& path) { return dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL); }
+void* library_symbol(void* library, const char* name) { return dlsym(library, name); }
+void unload_library(void* library) { dlclose(library); }
+std::string load_error() { return dlerror(); }
+#endif
 
 }  // namespace
 
@@ -124,8 +161,8 @@ standin_array* new_array(mxClassID class_id, const std::vector<std::size_t>& dim
     array->real.assign(bytes, 0);
     if (complex) array->imaginary.assign(bytes, 0);
   } else if (kind == storage::zero_pages && bytes > 0) {
-    void* address = mmap(nullptr, bytes, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-    if (address == MAP_FAILED) throw std::runtime_error("stand-in host: cannot map zero pages");
+    void* address = map_zero_pages(bytes);
+    if (!address) throw std::runtime_error("stand-in host: cannot map zero pages");
     array->zero_pages.address = address;
     array->zero_pages.bytes = bytes;
   }
@@ -173,7 +210,7 @@ class output_capture {
     struct stat status {};
     if (fstat(scratch_, &status) != 0 || status.st_size == 0) return "";
     std::string text(std::min<std::size_t>(std::size_t(status.st_size), 200), '\0');
-    const ssize_t got = pread(scratch_, &text[0], text.size(), 0);
+    const auto got = lseek(scratch_, 0, SEEK_SET) == 0 ? read(scratch_, &text[0], unsigned(text.size())) : -1;
     text.resize(got > 0 ? std::size_t(got) : 0);
     if (std::size_t(status.st_size) > text.size()) text += "...";
     return text.empty() ? "(unreadable output)" : text;
@@ -480,16 +517,16 @@ std::vector<std::size_t> dimensions_of(const mxArray* array) {
 }
 
 plugin::plugin(const std::string& path) {
-  library_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (!library_) throw std::runtime_error(std::string("stand-in host: cannot load ") + path + ": " + dlerror());
-  entry_ = reinterpret_cast<entry_point>(dlsym(library_, "mexFunction"));
+  library_ = load_library(path);
+  if (!library_) throw std::runtime_error(std::string("stand-in host: cannot load ") + path + ": " + load_error());
+  entry_ = reinterpret_cast<entry_point>(library_symbol(library_, "mexFunction"));
   if (!entry_) {
-    dlclose(library_);
+    unload_library(library_);
     throw std::runtime_error("stand-in host: no mexFunction in " + path);
   }
 }
 
-plugin::~plugin() { dlclose(library_); }
+plugin::~plugin() { unload_library(library_); }
 
 std::vector<array_ptr> plugin::call(const std::vector<const mxArray*>& inputs, int output_count) const {
   // A host hands out room for at least one output; the slots past the

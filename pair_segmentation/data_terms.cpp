@@ -1,7 +1,7 @@
 #include <algorithm>
 #include <cstddef>
 
-#include "core/vector_clones.h"
+#include "core/vectors.h"
 #include "data_terms.h"
 
 namespace tamvel {
@@ -11,12 +11,9 @@ namespace {
 // each a float sum in ascending channel order. Channel c of pixel i is
 // primary[c * channel_stride + i], likewise secondary. Inlined, so that it
 // takes the vector width of the build that calls it.
-#if defined(__GNUC__)
-__attribute__((always_inline))
-#endif
-inline void class_distances(const sweep_inputs& in, const float* primary, const float* secondary,
-                            std::size_t channel_stride, int k, std::size_t count, float* primary_distance,
-                            float* secondary_distance) {
+VECTOR_INLINE void class_distances(const sweep_inputs& in, const float* primary, const float* secondary,
+                                   std::size_t channel_stride, int k, std::size_t count, float* primary_distance,
+                                   float* secondary_distance) {
   for (std::size_t i = 0; i < count; ++i) primary_distance[i] = secondary_distance[i] = 0.0f;
   for (int c = 0; c < in.channels; ++c) {
     const float* primary_value = primary + std::size_t(c) * channel_stride;
@@ -32,52 +29,66 @@ inline void class_distances(const sweep_inputs& in, const float* primary, const 
   }
 }
 
+struct data_cost_rows {
+  static VECTOR_INLINE void run(const sweep_inputs& in, const float* primary, const float* secondary,
+                                std::size_t channel_stride, std::size_t count, double* table) {
+    float primary_distance[core::block_pixels], secondary_distance[core::block_pixels];
+    for (int k = 0; k < in.class_count; ++k) {
+      class_distances(in, primary, secondary, channel_stride, k, count, primary_distance, secondary_distance);
+      double* row = table + std::size_t(k) * count;
+      for (std::size_t i = 0; i < count; ++i) row[i] = in.alpha * secondary_distance[i] + primary_distance[i];
+    }
+  }
+};
+
+struct plain_sweep_rows {
+  static VECTOR_INLINE void run(const sweep_inputs& in, std::size_t position, std::size_t count, float* labels,
+                                float* energy, float* terms) {
+    const double no_edge_term = in.lambda * 0.0;
+    float primary_distance[core::block_pixels], secondary_distance[core::block_pixels];
+    double best[core::block_pixels], winner[core::block_pixels];
+    for (std::size_t start = 0; start < count; start += core::block_pixels) {
+      const std::size_t n = std::min(core::block_pixels, count - start);
+      for (std::size_t i = 0; i < n; ++i) {
+        best[i] = core::largest_cost;
+        winner[i] = -1.0;
+      }
+      for (int k = 0; k < in.class_count; ++k) {
+        class_distances(in, in.primary + position + start, in.secondary + position + start, in.pixel_count, k, n,
+                        primary_distance, secondary_distance);
+        const double label = k;
+        for (std::size_t i = 0; i < n; ++i) {
+          const double cost = (in.alpha * secondary_distance[i] + primary_distance[i]) + no_edge_term;
+          const double rounded = static_cast<float>(cost);
+          winner[i] = cost < best[i] ? label : winner[i];
+          // Rounding is monotonic: the float of a cost below best is at most
+          // best, that of one not below it at least best, and NaN stays out.
+          best[i] = rounded < best[i] ? rounded : best[i];
+        }
+      }
+      float* label = labels + position + start;
+      for (std::size_t i = 0; i < n; ++i) {
+        const float won = static_cast<float>(winner[i]);
+        label[i] = winner[i] >= 0 ? won : label[i];
+      }
+      if (terms)
+        for (std::size_t i = 0; i < n; ++i) terms[start + i] = winner[i] >= 0 ? static_cast<float>(best[i]) : core::cost_ceiling;
+      else if (energy)
+        for (std::size_t i = 0; i < n; ++i) *energy += winner[i] >= 0 ? static_cast<float>(best[i]) : core::cost_ceiling;
+    }
+  }
+};
+
 }  // namespace
 
-VECTOR_CLONES void data_costs(const sweep_inputs& in, const float* primary, const float* secondary,
-                              std::size_t channel_stride, std::size_t count, double* table) {
-  float primary_distance[core::block_pixels], secondary_distance[core::block_pixels];
-  for (int k = 0; k < in.class_count; ++k) {
-    class_distances(in, primary, secondary, channel_stride, k, count, primary_distance, secondary_distance);
-    double* row = table + std::size_t(k) * count;
-    for (std::size_t i = 0; i < count; ++i) row[i] = in.alpha * secondary_distance[i] + primary_distance[i];
-  }
+void data_costs(const sweep_inputs& in, const float* primary, const float* secondary, std::size_t channel_stride,
+                std::size_t count, double* table) {
+  core::on_widest_vectors<data_cost_rows>(in, primary, secondary, channel_stride, count, table);
 }
 
-VECTOR_CLONES void plain_sweep(const sweep_inputs& in, std::size_t position, std::size_t count, float* labels,
-                               float* energy, float* terms) {
-  const double no_edge_term = in.lambda * 0.0;
-  float primary_distance[core::block_pixels], secondary_distance[core::block_pixels];
-  double best[core::block_pixels], winner[core::block_pixels];
-  for (std::size_t start = 0; start < count; start += core::block_pixels) {
-    const std::size_t n = std::min(core::block_pixels, count - start);
-    for (std::size_t i = 0; i < n; ++i) {
-      best[i] = core::largest_cost;
-      winner[i] = -1.0;
-    }
-    for (int k = 0; k < in.class_count; ++k) {
-      class_distances(in, in.primary + position + start, in.secondary + position + start, in.pixel_count, k, n,
-                      primary_distance, secondary_distance);
-      const double label = k;
-      for (std::size_t i = 0; i < n; ++i) {
-        const double cost = (in.alpha * secondary_distance[i] + primary_distance[i]) + no_edge_term;
-        const double rounded = static_cast<float>(cost);
-        winner[i] = cost < best[i] ? label : winner[i];
-        // Rounding is monotonic: the float of a cost below best is at most
-        // best, that of one not below it at least best, and NaN stays out.
-        best[i] = rounded < best[i] ? rounded : best[i];
-      }
-    }
-    float* label = labels + position + start;
-    for (std::size_t i = 0; i < n; ++i) {
-      const float won = static_cast<float>(winner[i]);
-      label[i] = winner[i] >= 0 ? won : label[i];
-    }
-    if (terms)
-      for (std::size_t i = 0; i < n; ++i) terms[start + i] = winner[i] >= 0 ? static_cast<float>(best[i]) : core::cost_ceiling;
-    else if (energy)
-      for (std::size_t i = 0; i < n; ++i) *energy += winner[i] >= 0 ? static_cast<float>(best[i]) : core::cost_ceiling;
-  }
+void plain_sweep(const sweep_inputs& in, std::size_t position, std::size_t count, float* labels, float* energy,
+                 float* terms) {
+  core::on_widest_vectors<plain_sweep_rows>(in, position, count, labels, energy, terms);
 }
 
 }  // namespace tamvel

@@ -8,7 +8,7 @@
 
 #include "core/initial_centres.h"
 #include "core/call_threads.h"
-#include "core/vector_clones.h"
+#include "core/vectors.h"
 
 namespace tamvel {
 namespace {
@@ -32,7 +32,7 @@ const double axis_weight = (std::sqrt(2.0) - 1.0) / 2.0;
 // 1 / (1 + |g|), or 0 where that is not finite. The value lies in [0, 1] or
 // is NaN, never infinite, so it is finite exactly when its float is not NaN:
 // a test the compiler can make on several pixels at once.
-inline float indicator_of(double gx, double gy) {
+VECTOR_INLINE float indicator_of(double gx, double gy) {
   const float value = static_cast<float>(1.0 / (1.0 + std::sqrt(gx * gx + gy * gy)));
   return value == value ? value : 0.0f;
 }
@@ -58,32 +58,38 @@ float indicator_at(const CImg<float>& primary, std::ptrdiff_t x, std::ptrdiff_t 
 // Columns 1 .. count of a row whose neighbour rows `up` and `down` lie
 // inside the image: the same operations as indicator_at, without the
 // clamping, so that the compiler can take several pixels at once.
-VECTOR_CLONES void interior_of_row(const float* up, const float* row, const float* down, std::size_t count,
-                                        float* out) {
-  const double a = diagonal_weight, b = axis_weight;
-  for (std::size_t x = 1; x <= count; ++x) {
-    const double gx = a * (double(up[x + 1]) + double(down[x + 1]) - double(up[x - 1]) - double(down[x - 1])) +
-                      b * (double(row[x + 1]) - double(row[x - 1]));
-    const double gy = a * (double(down[x - 1]) + double(down[x + 1]) - double(up[x - 1]) - double(up[x + 1])) +
-                      b * (double(down[x]) - double(up[x]));
-    out[x] = indicator_of(gx, gy);
+struct interior_of_row {
+  static VECTOR_INLINE void run(const float* up, const float* row, const float* down, std::size_t count,
+                                float* out) {
+    const double a = diagonal_weight, b = axis_weight;
+    for (std::size_t x = 1; x <= count; ++x) {
+      const double gx = a * (double(up[x + 1]) + double(down[x + 1]) - double(up[x - 1]) - double(down[x - 1])) +
+                        b * (double(row[x + 1]) - double(row[x - 1]));
+      const double gy = a * (double(down[x - 1]) + double(down[x + 1]) - double(up[x - 1]) - double(up[x + 1])) +
+                        b * (double(down[x]) - double(up[x]));
+      out[x] = indicator_of(gx, gy);
+    }
   }
-}
+};
 
 // The same for a slice of a volume, with central differences.
-VECTOR_CLONES void interior_of_slice_row(const float* up, const float* row, const float* down, std::size_t count,
-                                              float* out) {
-  for (std::size_t x = 1; x <= count; ++x) {
-    const double gx = (double(row[x + 1]) - double(row[x - 1])) / 2.0;
-    const double gy = (double(down[x]) - double(up[x])) / 2.0;
-    out[x] = indicator_of(gx, gy);
+struct interior_of_slice_row {
+  static VECTOR_INLINE void run(const float* up, const float* row, const float* down, std::size_t count,
+                                float* out) {
+    for (std::size_t x = 1; x <= count; ++x) {
+      const double gx = (double(row[x + 1]) - double(row[x - 1])) / 2.0;
+      const double gy = (double(down[x]) - double(up[x])) / 2.0;
+      out[x] = indicator_of(gx, gy);
+    }
   }
-}
+};
 
 // Maps values[0 .. count) onto (v - low) / span.
-VECTOR_CLONES void rescale(float* values, std::size_t count, double low, double span) {
-  for (std::size_t i = 0; i < count; ++i) values[i] = static_cast<float>((double(values[i]) - low) / span);
-}
+struct rescale_values {
+  static VECTOR_INLINE void run(float* values, std::size_t count, double low, double span) {
+    for (std::size_t i = 0; i < count; ++i) values[i] = static_cast<float>((double(values[i]) - low) / span);
+  }
+};
 
 // Pixels worth a thread of their own, in whole rows for the indicator.
 constexpr std::size_t indicator_share = 16384;
@@ -99,8 +105,8 @@ void indicator_rows(const CImg<float>& primary, CImg<float>& indicator, std::siz
     float* out = indicator.data() + start;
     if (y > 0 && y + 1 < height && width > 2) {
       const float* row = primary.data() + start;
-      if (volume) interior_of_slice_row(row - width, row, row + width, width - 2, out);
-      else interior_of_row(row - width, row, row + width, width - 2, out);
+      if (volume) core::on_widest_vectors<interior_of_slice_row>(row - width, row, row + width, width - 2, out);
+      else core::on_widest_vectors<interior_of_row>(row - width, row, row + width, width - 2, out);
       out[0] = indicator_at(primary, 0, std::ptrdiff_t(y), z);
       out[width - 1] = indicator_at(primary, std::ptrdiff_t(width - 1), std::ptrdiff_t(y), z);
     } else {
@@ -139,7 +145,7 @@ void normalize_edge_indicator(CImg<float>& indicator, core::call_threads& thread
   const int parts = core::useful_parts(threads.count(), count, indicator_share);
   threads.run(parts, [&](int part, int part_count, core::run_progress&) {
     const core::share mine = core::share_of(count, part, part_count);
-    rescale(indicator.data() + mine.begin, mine.end - mine.begin, lowest, span);
+    core::on_widest_vectors<rescale_values>(indicator.data() + mine.begin, mine.end - mine.begin, lowest, span);
   });
 }
 

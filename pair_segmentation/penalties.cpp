@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "core/vectors.h"
 #include "core/labels.h"
 #include "sweep_inputs.h"
 
@@ -10,7 +11,7 @@ namespace tamvel {
 namespace {
 
 // Two classes' penalties side by side in the lanes of one vector register.
-#if defined(__GNUC__)
+#if VECTOR_TYPES
 typedef double penalty_lanes __attribute__((vector_size(2 * sizeof(double))));
 typedef std::int64_t lane_flags __attribute__((vector_size(2 * sizeof(double))));
 

@@ -2,8 +2,9 @@
 # Installs the Debian packages a command needs, if any is missing. Sourced by
 # demo.sh, which sets setup_for=demo: the build and Octave only. test.sh
 # (the default) adds GoogleTest, clang with its sanitizer runtime for the
-# fuzzing, and valgrind. With SETUP_LIST_ONLY set it prints the packages it
-# would check and installs nothing.
+# fuzzing, and valgrind; install_missing serves its sections that need more
+# (the cross compilers and their emulators). With SETUP_LIST_ONLY set it
+# prints the packages it would check and installs nothing.
 set -euo pipefail
 
 demo_packages=(g++ make cmake binutils octave liboctave-dev cimg-dev)
@@ -11,18 +12,22 @@ test_only_packages=(libgtest-dev clang libclang-rt-14-dev valgrind)
 required_packages=("${demo_packages[@]}")
 [ "${setup_for:-test}" = demo ] || required_packages+=("${test_only_packages[@]}")
 
+# Installs those of the given packages that are not installed yet.
+install_missing() {
+  local missing=() package
+  for package in "$@"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
+  done
+  ((${#missing[@]})) || return 0
+  echo "Installing missing packages: ${missing[*]}"
+  local sudo_if_needed=()
+  [ "$(id -u)" -eq 0 ] || sudo_if_needed=(sudo)
+  "${sudo_if_needed[@]}" apt-get update
+  DEBIAN_FRONTEND=noninteractive "${sudo_if_needed[@]}" apt-get install -y --no-install-recommends "${missing[@]}"
+}
+
 if [ -n "${SETUP_LIST_ONLY:-}" ]; then
   echo "${required_packages[*]}"
 else
-  missing=()
-  for package in "${required_packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
-  done
-  if ((${#missing[@]})); then
-    echo "Installing missing packages: ${missing[*]}"
-    sudo_if_needed=()
-    [ "$(id -u)" -eq 0 ] || sudo_if_needed=(sudo)
-    "${sudo_if_needed[@]}" apt-get update
-    DEBIAN_FRONTEND=noninteractive "${sudo_if_needed[@]}" apt-get install -y --no-install-recommends "${missing[@]}"
-  fi
+  install_missing "${required_packages[@]}"
 fi

@@ -2,9 +2,19 @@
 // "volume", through the stand-in host.
 #include <gtest/gtest.h>
 
+#if defined(__linux__)
 #include <sched.h>
+#elif defined(_WIN32)
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#endif
 
 #include <algorithm>
+#include <bitset>
+#include <climits>
 #include <cstdint>
 #include <limits>
 #include <string>
@@ -189,6 +199,7 @@ TEST(CallOptions, thread_counts_resolve_to_one_through_256) {
   EXPECT_THROW(options_of({threads.get()}), core::refusal);
 }
 
+#if defined(__linux__)
 TEST(CallOptions, every_core_means_the_cores_this_process_may_run_on) {
   cpu_set_t allowed;
   ASSERT_EQ(sched_getaffinity(0, sizeof allowed, &allowed), 0);
@@ -204,6 +215,17 @@ TEST(CallOptions, every_core_means_the_cores_this_process_may_run_on) {
   EXPECT_EQ(boundary::cores_available(), 1);
   ASSERT_EQ(sched_setaffinity(0, sizeof allowed, &allowed), 0);
 }
+#elif defined(_WIN32)
+TEST(CallOptions, every_core_means_the_cores_this_process_may_run_on) {
+  DWORD_PTR allowed = 0, system = 0;
+  ASSERT_TRUE(GetProcessAffinityMask(GetCurrentProcess(), &allowed, &system));
+  EXPECT_EQ(boundary::cores_available(), int(std::bitset<sizeof(DWORD_PTR) * CHAR_BIT>(allowed).count()));
+  const DWORD_PTR first = allowed & (~allowed + 1);  // the lowest allowed core
+  ASSERT_TRUE(SetProcessAffinityMask(GetCurrentProcess(), first));
+  EXPECT_EQ(boundary::cores_available(), 1);
+  ASSERT_TRUE(SetProcessAffinityMask(GetCurrentProcess(), allowed));
+}
+#endif
 
 TEST(CallOptions, a_volume_of_one_channel_reads_as_its_four_dimensional_form) {
   const array_ptr volume = standin::make_char("volume");
