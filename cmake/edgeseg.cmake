@@ -4,6 +4,7 @@
 set(EDGESEG_API_SOURCES
   ${PROJECT_SOURCE_DIR}/api/conversion.cpp
   ${PROJECT_SOURCE_DIR}/api/sorvik.cpp
+  ${PROJECT_SOURCE_DIR}/api/sorvik_steps.cpp
   ${PROJECT_SOURCE_DIR}/api/tamvel.cpp)
 
 add_library(edgeseg STATIC ${EDGESEG_API_SOURCES})
