@@ -33,6 +33,11 @@
 //   (sweep_slab's `before`), which restores the chain, and the bits, at the
 //   price of sweeping the slabs' sums one after another. Which of the two a
 //   distributed run uses is for a later issue to decide.
+// - A slice cannot be split: once the edge term applies, a pixel's cost
+//   depends on the labels just given to the pixels before it in its slice.
+// - Each call converts its slab into single precision and makes its sweep's
+//   buffers again: a slab costs its image, its labels and its terms (a float
+//   a pixel each) while it is swept.
 #pragma once
 
 #include <cstdint>
