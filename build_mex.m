@@ -33,7 +33,7 @@ function out_dir = build_mex(out_dir, cimg_dir)
   if nargin < 1 || isempty(out_dir)
     out_dir = fullfile(root, 'build-mex');
   end
-  includes = {['-I' root]};
+  includes = {['-I' root], ['-I' fullfile(root, 'include')]};
   if nargin >= 2 && ~isempty(cimg_dir)
     includes{end + 1} = ['-I' cimg_dir];
   end
@@ -43,10 +43,14 @@ function out_dir = build_mex(out_dir, cimg_dir)
   out_dir = absolute_path(out_dir);
 
   % Every source of a folder, so that a new file cannot be left out; each
-  % command's entry point goes into its own plug-in only.
-  shared = [sources(root, 'boundary'), sources(root, 'core')];
-  sorvik = [{fullfile(root, 'boundary', 'sorvik_mex.cpp')}, shared, sources(root, 'segmentation')];
-  tamvel = [{fullfile(root, 'boundary', 'tamvel_mex.cpp')}, shared, sources(root, 'pair_segmentation')];
+  % command's entry point, and the API's files named after it, go into its
+  % own plug-in only.
+  api = sources(root, 'api');
+  for_sorvik = ~cellfun(@isempty, regexp(api, '[\\/]sorvik[^\\/]*$', 'once'));
+  for_tamvel = ~cellfun(@isempty, regexp(api, '[\\/]tamvel[^\\/]*$', 'once'));
+  shared = [sources(root, 'boundary'), sources(root, 'core'), api(~for_sorvik & ~for_tamvel)];
+  sorvik = [{fullfile(root, 'boundary', 'sorvik_mex.cpp')}, shared, api(for_sorvik), sources(root, 'segmentation')];
+  tamvel = [{fullfile(root, 'boundary', 'tamvel_mex.cpp')}, shared, api(for_tamvel), sources(root, 'pair_segmentation')];
 
   if exist('OCTAVE_VERSION', 'builtin')
     build_in_octave(root, out_dir, includes, {'Sorvik', 'Tamvel'}, {sorvik, tamvel});
@@ -115,21 +119,23 @@ function build_in_octave(root, out_dir, includes, names, source_lists)
 end
 
 function units = folder_units(object_dir, files)
-  % The entry point stays a unit of its own; the other sources become one
-  % unit per folder, <folder>_all.cpp in OBJECT_DIR, written once.
+  % The entry points, and the API's files that serve one command only, stay
+  % units of their own; the other sources become one unit per folder,
+  % <folder>_all.cpp in OBJECT_DIR, written once and shared by both plug-ins.
+  own_unit = @(f) ~isempty(regexp(f, '_mex\.cpp$', 'once')) || ...
+                  ~isempty(regexp(f, '[\\/]api[\\/](sorvik|tamvel)[^\\/]*$', 'once'));
   units = {};
   folders = {};
   for i = 1:numel(files)
-    [source_dir, name] = fileparts(files{i});
+    [source_dir, ~] = fileparts(files{i});
     [~, folder] = fileparts(source_dir);
-    if ~isempty(regexp(name, '_mex$', 'once'))
+    if own_unit(files{i})
       units{end + 1} = files{i};
     elseif ~any(strcmp(folders, folder))
       folders{end + 1} = folder;
       unit = fullfile(object_dir, [folder '_all.cpp']);
       if ~exist(unit, 'file')
-        members = files(cellfun(@(f) strcmp(fileparts(f), source_dir) && isempty(regexp(f, '_mex\.cpp$', 'once')), ...
-                                files));
+        members = files(cellfun(@(f) strcmp(fileparts(f), source_dir) && ~own_unit(f), files));
         fid = fopen(unit, 'w');
         fprintf(fid, '#include "%s"\n', members{:});
         fclose(fid);

@@ -6,6 +6,7 @@
 
 #include "call_options.h"
 #include "host_array.h"
+#include "core/image.h"
 #include "core/refusal.h"
 #include "settings_input.h"
 
@@ -70,18 +71,21 @@ void segment(const command& command, int nlhs, mxArray* plhs[], int nrhs, const 
   const int required = static_cast<int>(command.image_count) + 1;
   const call_options options = read_call_options(prhs + required, nrhs - required, required + 1);
   warn_of_many_channels(command, prhs, options);
-  // The converted images go before the result array comes: a call holds the
-  // images and the labels, then the labels and the result, never all three.
-  // The threads of a conversion are started and joined between host calls,
-  // which may leave by a long jump that would skip their joining.
-  const CImg<float> labels = [&] {
-    CImg<float> images[largest_image_count];
-    for (std::size_t i = 0; i < command.image_count; ++i)
-      images[i] = image_from_host(prhs[i], command.image_roles[i], options.volume, options.threads);
-    const CImg<float> parameters = settings_from_host(prhs[command.image_count], command.name, required);
-    return command.segment(images, parameters, options.threads);
+  // Every input is checked, in order, before the API converts any; it lets
+  // the converted images go before it hands back the labels, so a call holds
+  // the images and the labels, then the labels and the result, never all
+  // three. No host function is called while the API runs its threads.
+  edgeseg::image_view images[largest_image_count];
+  for (std::size_t i = 0; i < command.image_count; ++i)
+    images[i] = describe_host_array(prhs[i], command.image_roles[i], options.volume);
+  const std::vector<float> parameters = [&] {
+    const CImg<float> settings = settings_from_host(prhs[command.image_count], command.name, required);
+    return std::vector<float>(settings.data(), settings.data() + settings.size());
   }();
-  plhs[0] = image_to_host(labels, options.threads);
+  edgeseg::call_options api_options;
+  api_options.threads = options.threads;
+  const edgeseg::label_image labels = command.segment(images, parameters, api_options);
+  plhs[0] = labels_to_host(labels, options.threads);
 }
 
 }  // namespace

@@ -2,12 +2,13 @@
 #include "mex.h"
 
 #include "boundary/entry.h"
-#include "segmentation/segment_image.h"
+#include "edgeseg/segment.h"
 
 namespace {
 
-CImg<float> segment(const CImg<float> images[], const CImg<float>& parameters, int threads) {
-  return sorvik::segment_image(images[0], parameters, threads);
+edgeseg::label_image segment(const edgeseg::image_view images[], const std::vector<float>& parameters,
+                             const edgeseg::call_options& options) {
+  return edgeseg::sorvik(images[0], parameters, options);
 }
 
 const boundary::command sorvik_command = {

@@ -2,12 +2,13 @@
 #include "mex.h"
 
 #include "boundary/entry.h"
-#include "pair_segmentation/segment_image_pair.h"
+#include "edgeseg/segment.h"
 
 namespace {
 
-CImg<float> segment(const CImg<float> images[], const CImg<float>& parameters, int threads) {
-  return tamvel::segment_image_pair(images[0], images[1], parameters, threads);
+edgeseg::label_image segment(const edgeseg::image_view images[], const std::vector<float>& parameters,
+                             const edgeseg::call_options& options) {
+  return edgeseg::tamvel(images[0], images[1], parameters, options);
 }
 
 const boundary::command tamvel_command = {

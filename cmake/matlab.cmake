@@ -5,10 +5,10 @@ if(Matlab_FOUND)
     string(TOLOWER ${command} name)
     if(command STREQUAL "Sorvik")
       set(sources ${PROJECT_SOURCE_DIR}/boundary/sorvik_mex.cpp)
-      set(kernels segmentation_kernels)
+      set(kernels edgeseg)
     else()
       set(sources ${PROJECT_SOURCE_DIR}/boundary/tamvel_mex.cpp)
-      set(kernels pair_segmentation_kernels)
+      set(kernels edgeseg)
     endif()
     # The separate-complex API: mxGetData then points at the real parts.
     matlab_add_mex(NAME matlab_${name} SRC ${BOUNDARY_SOURCES} ${sources}

@@ -1,6 +1,8 @@
 # One MEX plug-in per command, built against a given host: the stand-in host
 # for the C++ tests, Octave's headers for the real thing. Each exports
-# mexFunction and nothing else.
+# mexFunction and nothing else. The boundary is a host of the API
+# (cmake/edgeseg.cmake); each plug-in takes from its archive only what its
+# command calls.
 
 set(BOUNDARY_SOURCES
   ${PROJECT_SOURCE_DIR}/boundary/host_array.cpp
@@ -35,7 +37,7 @@ endfunction()
 # Both commands for one host: targets <prefix>_sorvik and <prefix>_tamvel.
 function(add_mex_plugins prefix host output_dir)
   add_mex_plugin(${prefix}_sorvik Sorvik ${host} ${output_dir} ${PROJECT_SOURCE_DIR}/boundary/sorvik_mex.cpp)
-  target_link_libraries(${prefix}_sorvik PRIVATE segmentation_kernels)
+  target_link_libraries(${prefix}_sorvik PRIVATE edgeseg)
   add_mex_plugin(${prefix}_tamvel Tamvel ${host} ${output_dir} ${PROJECT_SOURCE_DIR}/boundary/tamvel_mex.cpp)
-  target_link_libraries(${prefix}_tamvel PRIVATE pair_segmentation_kernels)
+  target_link_libraries(${prefix}_tamvel PRIVATE edgeseg)
 endfunction()

@@ -9,11 +9,6 @@ namespace core {
 
 namespace {
 
-struct value_range {
-  bool found = false;
-  float lowest = 0, highest = 0;
-};
-
 value_range finite_range_in_order(const float* values, std::size_t count) {
   value_range range;
   for (std::size_t i = 0; i < count; ++i) {
@@ -36,6 +31,16 @@ constexpr std::size_t range_share = 1 << 16;
 
 }  // namespace
 
+void extend_range(value_range& whole, const value_range& later) {
+  if (!later.found) return;
+  if (!whole.found) {
+    whole = later;
+    return;
+  }
+  if (later.lowest < whole.lowest) whole.lowest = later.lowest;
+  if (later.highest > whole.highest) whole.highest = later.highest;
+}
+
 bool finite_range(const float* values, std::size_t count, float& lowest, float& highest, call_threads& threads) {
   const int parts = useful_parts(threads.count(), count, range_share);
   std::vector<value_range> ranges(static_cast<std::size_t>(parts));
@@ -43,18 +48,8 @@ bool finite_range(const float* values, std::size_t count, float& lowest, float& 
     const share mine = share_of(count, part, part_count);
     ranges[std::size_t(part)] = finite_range_in_order(values + mine.begin, mine.end - mine.begin);
   });
-  // As one pass in order finds them: a later part's bound replaces an
-  // earlier one only when strictly beyond it.
   value_range whole;
-  for (const value_range& range : ranges) {
-    if (!range.found) continue;
-    if (!whole.found) {
-      whole = range;
-      continue;
-    }
-    if (range.lowest < whole.lowest) whole.lowest = range.lowest;
-    if (range.highest > whole.highest) whole.highest = range.highest;
-  }
+  for (const value_range& range : ranges) extend_range(whole, range);
   if (whole.found) {
     lowest = whole.lowest;
     highest = whole.highest;

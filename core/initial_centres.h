@@ -8,6 +8,17 @@
 
 namespace core {
 
+// The finite values of a run of values: none where `found` is false.
+struct value_range {
+  bool found = false;
+  float lowest = 0, highest = 0;
+};
+
+// Widens `whole`, the range of the values so far, by the range of values
+// that follow them, as one pass in order would: a later bound replaces an
+// earlier one only when strictly beyond it (of 0 and -0 the first stays).
+void extend_range(value_range& whole, const value_range& later);
+
 // Smallest and largest finite value among `count` values; false when none is
 // finite. NaN and infinities would otherwise drag every centre with them.
 // Of equal bounds (0 and -0) the first in order is given, also when up to

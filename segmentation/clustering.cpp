@@ -100,13 +100,15 @@ void plain_blocks(const CImg<float>& image, const segmentation_parameters& param
 // The plain phase: costs do not depend on labels, so blocks of pixels are
 // decided side by side, and blocks by different parts at once. Its energy,
 // when no convergence test will read it, is not formed (0 is returned).
+// With `given_terms`, every pixel's term goes there and nothing is summed.
 float plain_sweep(const CImg<float>& image, const segmentation_parameters& parameters, const CImg<float>& centres,
-                  CImg<float>& labels, sweep_buffers& buffers, bool energy_wanted) {
+                  CImg<float>& labels, sweep_buffers& buffers, bool energy_wanted, float* given_terms = nullptr) {
   const std::size_t pixels = labels.size();
   float energy = 0;
   // The cost adds the edge weight times 0 differing neighbours: nothing, or
   // NaN for an infinite weight, and then no class wins any pixel.
   if (!(double(parameters.edge_weight) * 0 == 0)) {
+    if (given_terms) std::fill(given_terms, given_terms + pixels, core::cost_ceiling);
     if (energy_wanted)
       for (std::size_t i = 0; i < pixels; ++i) energy += core::cost_ceiling;
     return energy;
@@ -116,8 +118,8 @@ float plain_sweep(const CImg<float>& image, const segmentation_parameters& param
   const int parts = int(buffers.plain.size());
   // One part sums the energy as it goes; several leave each pixel's term
   // for a sum in raster order afterwards.
-  float* terms = parts > 1 && energy_wanted ? buffers.energy_terms.get() : nullptr;
-  const core::energy_sink sink{terms, parts == 1 && energy_wanted ? &energy : nullptr};
+  float* terms = given_terms ? given_terms : parts > 1 && energy_wanted ? buffers.energy_terms.get() : nullptr;
+  const core::energy_sink sink{terms, !terms && energy_wanted ? &energy : nullptr};
   constexpr std::size_t blocks_per_turn = 16;
   core::turn_queue turns(blocks, blocks_per_turn);
   buffers.threads->run(parts, [&](int part, int, core::run_progress& progress) {
@@ -188,6 +190,16 @@ float label_sweep(const CImg<float>& image, const segmentation_parameters& param
   sweep_buffers buffers =
       make_sweep_buffers(image, parameters, labels, is_edge_phase(parameters, iteration), threads);
   return sweep(image, parameters, centres, labels, iteration, buffers);
+}
+
+void label_sweep(const CImg<float>& image, const segmentation_parameters& parameters, const CImg<float>& centres,
+                 CImg<float>& labels, int iteration, core::call_threads& threads, float* terms) {
+  const bool edge_phase = is_edge_phase(parameters, iteration);
+  sweep_buffers buffers = make_sweep_buffers(image, parameters, labels, edge_phase, threads);
+  if (edge_phase)
+    edge_sweep(image, parameters, centres, labels, buffers.edge, threads, terms);
+  else
+    plain_sweep(image, parameters, centres, labels, buffers, false, terms);
 }
 
 void update_centres(const CImg<float>& image, const CImg<float>& labels, int class_count, CImg<float>& centres) {

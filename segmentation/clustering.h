@@ -26,6 +26,12 @@ CImg<float> init_centres(const CImg<float>& image, int class_count, core::call_t
 float label_sweep(const CImg<float>& image, const segmentation_parameters& parameters, const CImg<float>& centres,
                   CImg<float>& labels, int iteration, core::call_threads& threads);
 
+// The same sweep for a caller that continues an energy begun elsewhere (a
+// slab of a volume): every pixel's energy term goes to terms[pixel], which
+// has room for every pixel, and nothing is summed.
+void label_sweep(const CImg<float>& image, const segmentation_parameters& parameters, const CImg<float>& centres,
+                 CImg<float>& labels, int iteration, core::call_threads& threads, float* terms);
+
 // Every centre becomes the mean of the finite pixels carrying its label.
 void update_centres(const CImg<float>& image, const CImg<float>& labels, int class_count, CImg<float>& centres);
 

@@ -1,0 +1,151 @@
+#include "conversion.h"
+
+#include <cstdint>
+#include <limits>
+#include <utility>
+
+#include "calls.h"
+#include "core/refusal.h"
+
+namespace edgeseg {
+
+using core::refuse;
+namespace {
+
+// Multiplies and reports whether the product still fits in 64 bits.
+bool multiply_fits(std::uint64_t& product, std::uint64_t factor) {
+  if (factor != 0 && product > std::numeric_limits<std::uint64_t>::max() / factor) return false;
+  product *= factor;
+  return true;
+}
+
+std::uint64_t element_count(const image_view& view) {
+  return view.width * view.height * view.depth * view.channels;
+}
+
+void check_extents(const image_view& view, const char* role) {
+  // The container keeps extents as unsigned int but hands them out as int
+  // (width(), height() ...), and its loops and ours count in int: an extent of
+  // 2^31 or more would turn negative there.
+  const std::uint64_t largest_extent = std::numeric_limits<int>::max();
+  std::uint64_t count = 1;
+  bool fits = true;
+  for (std::uint64_t extent : {view.width, view.height, view.depth, view.channels})
+    fits = fits && extent <= largest_extent && multiply_fits(count, extent);
+  std::uint64_t bytes = count;
+  fits = fits && count <= cimg_max_buf_size && multiply_fits(bytes, sizeof(float)) &&
+         bytes <= std::numeric_limits<std::size_t>::max();
+  if (!fits)
+    refuse("tooLarge",
+           "%s of %llu x %llu x %llu x %llu (rows x columns x depth x channels) is too large for the image "
+           "container: each extent must stay below 2^31 and the image below %llu elements.",
+           role, static_cast<unsigned long long>(view.height), static_cast<unsigned long long>(view.width),
+           static_cast<unsigned long long>(view.depth), static_cast<unsigned long long>(view.channels),
+           static_cast<unsigned long long>(cimg_max_buf_size));
+}
+
+// Element (x, y, z, c) of the view into image pixel (x, y, z, c), a band of
+// rows of one plane (z + depth * c) at a time.
+template <typename Element>
+void copy_elements(const image_view& view, CImg<float>& image, int threads) {
+  const auto* source = static_cast<const Element*>(view.data);
+  const std::size_t width = image.width(), height = image.height(), depth = image.depth();
+  const std::size_t plane = width * height;
+  const std::int64_t x_stride = view.x_stride, y_stride = view.y_stride;
+  for_each_band(height, depth * image.spectrum(), image.size(), threads,
+                [&](std::size_t p, std::size_t first, std::size_t end) {
+                  const Element* plane_start = source + std::int64_t(p % depth) * view.z_stride +
+                                               std::int64_t(p / depth) * view.channel_stride;
+                  float* target = image.data() + p * plane;
+                  for (std::size_t x = 0; x < width; ++x) {
+                    const Element* column = plane_start + x_stride * std::int64_t(x);
+                    for (std::size_t y = first; y < end; ++y)
+                      target[x + width * y] = static_cast<float>(column[y_stride * std::int64_t(y)]);
+                  }
+                });
+}
+
+}  // namespace
+
+image_view column_major_view(const void* data, element_type type, std::uint64_t rows, std::uint64_t columns,
+                             std::uint64_t depth, std::uint64_t channels, std::int64_t step) {
+  image_view view;
+  view.data = data;
+  view.type = type;
+  view.width = columns;
+  view.height = rows;
+  view.depth = depth;
+  view.channels = channels;
+  view.y_stride = step;
+  view.x_stride = view.y_stride * std::int64_t(rows);
+  view.z_stride = view.x_stride * std::int64_t(columns);
+  view.channel_stride = view.z_stride * std::int64_t(depth);
+  return view;
+}
+
+image_view row_major_view(const void* data, element_type type, std::uint64_t rows, std::uint64_t columns,
+                          std::uint64_t depth, std::uint64_t channels) {
+  image_view view;
+  view.data = data;
+  view.type = type;
+  view.width = columns;
+  view.height = rows;
+  view.depth = depth;
+  view.channels = channels;
+  view.channel_stride = 1;
+  view.x_stride = std::int64_t(channels);
+  view.y_stride = view.x_stride * std::int64_t(columns);
+  view.z_stride = view.y_stride * std::int64_t(rows);
+  return view;
+}
+
+void check_view(const image_view& view, const char* role) {
+  check_extents(view, role);
+  if (element_count(view) != 0 && !view.data)
+    refuse("missingData", "%s reports elements but the host gave no element data.", role);
+}
+
+CImg<float> image_from_view(const image_view& view, const char* role, int threads) {
+  check_view(view, role);
+  const auto width = static_cast<unsigned>(view.width), height = static_cast<unsigned>(view.height);
+  const auto depth = static_cast<unsigned>(view.depth), channels = static_cast<unsigned>(view.channels);
+  // The computation reports an image without pixels as empty, knowing its extents.
+  if (element_count(view) == 0) return core::image_without_pixels(width, height, depth, channels);
+  CImg<float> image(width, height, depth, channels);
+  switch (view.type) {
+    // A boolean is one byte; read it as a number, never as a bool.
+    case element_type::boolean: copy_elements<unsigned char>(view, image, threads); break;
+    case element_type::int8: copy_elements<std::int8_t>(view, image, threads); break;
+    case element_type::uint8: copy_elements<std::uint8_t>(view, image, threads); break;
+    case element_type::int16: copy_elements<std::int16_t>(view, image, threads); break;
+    case element_type::uint16: copy_elements<std::uint16_t>(view, image, threads); break;
+    case element_type::int32: copy_elements<std::int32_t>(view, image, threads); break;
+    case element_type::uint32: copy_elements<std::uint32_t>(view, image, threads); break;
+    case element_type::int64: copy_elements<std::int64_t>(view, image, threads); break;
+    case element_type::uint64: copy_elements<std::uint64_t>(view, image, threads); break;
+    case element_type::float32: copy_elements<float>(view, image, threads); break;
+    case element_type::float64: copy_elements<double>(view, image, threads); break;
+  }
+  return image;
+}
+
+CImg<float> parameter_image(const std::vector<float>& parameters) {
+  if (parameters.empty()) return CImg<float>();
+  return CImg<float>(parameters.data(), unsigned(parameters.size()), 1, 1, 1);
+}
+
+label_image hand_over(CImg<float>&& labels) {
+  label_image handed;
+  handed.width = labels.width();
+  handed.height = labels.height();
+  handed.depth = labels.depth();
+  if (labels.is_empty()) return handed;
+  // The container's buffer moves into shared ownership: no copy, and the
+  // host's result array is the only other label-sized buffer of a call.
+  auto owner = std::make_shared<CImg<float>>(std::move(labels));
+  handed.values = owner->data();
+  handed.storage = std::move(owner);
+  return handed;
+}
+
+}  // namespace edgeseg

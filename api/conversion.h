@@ -1,0 +1,55 @@
+// Between a caller's elements and the image container: the checks, the
+// threaded copy into single precision, and the labels handed back. Hosts of
+// the API (the MEX boundary) use these to keep their refusals in the order
+// their inputs come.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+
+#include "core/call_threads.h"
+#include "core/image.h"
+#include "edgeseg/image_view.h"
+
+namespace edgeseg {
+
+// Refuses a view whose image the container cannot hold (tooLarge), and one
+// with elements but no data (missingData). `role` names the input in the
+// messages ("the image").
+void check_view(const image_view& view, const char* role);
+
+// The view's elements as a single-precision image, each rounded to the
+// nearest float (an integer beyond 2^24 to the nearest one, a double beyond
+// the float range to an infinity); checked as check_view does. An image
+// without pixels keeps its extents.
+// Up to `threads` threads copy the elements.
+CImg<float> image_from_view(const image_view& view, const char* role, int threads);
+
+// The labels of a call, handed over without a copy.
+label_image hand_over(CImg<float>&& labels);
+
+// Rows a band holds: every column of a band is read or written as one run,
+// and the band's rows side by side, whichever of the two layouts is strided.
+constexpr std::size_t band_rows = 16;
+
+// Calls band(plane, first row, end row) for every band of every plane
+// (depth x channels) of a width x height image, the bands shared among up to
+// `threads` threads, which are started and joined inside: a host may leave
+// its own API by a long jump, which would skip the joining of threads kept
+// open across such a call.
+template <class Band>
+void for_each_band(std::size_t height, std::size_t planes, std::size_t elements, int threads, Band&& band) {
+  const std::size_t bands_per_plane = (height + band_rows - 1) / band_rows;
+  const std::size_t bands = planes * bands_per_plane;
+  core::call_threads conversion(threads);
+  const int parts = core::useful_parts(threads, elements, std::size_t(1) << 18);
+  conversion.run(parts, [&](int part, int part_count, core::run_progress&) {
+    const core::share mine = core::share_of(bands, part, part_count);
+    for (std::size_t b = mine.begin; b < mine.end; ++b) {
+      const std::size_t first = (b % bands_per_plane) * band_rows;
+      band(b / bands_per_plane, first, std::min(height, first + band_rows));
+    }
+  });
+}
+
+}  // namespace edgeseg

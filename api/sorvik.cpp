@@ -1,0 +1,21 @@
+#include "calls.h"
+#include "conversion.h"
+#include "edgeseg/segment.h"
+#include "segmentation/segment_image.h"
+
+namespace edgeseg {
+
+CImg<float> sorvik_labels(const image_view& image, const std::vector<float>& parameters,
+                          core::call_threads& threads) {
+  // The converted image goes before the labels are handed back: a call
+  // holds the image and the labels, then the labels and the host's result.
+  const CImg<float> converted = image_from_view(image, "the image", threads.count());
+  return sorvik::segment_image(converted, parameter_image(parameters), threads);
+}
+
+label_image sorvik(const image_view& image, const std::vector<float>& parameters, const call_options& options) {
+  core::call_threads threads(options.threads);
+  return hand_over(sorvik_labels(image, parameters, threads));
+}
+
+}  // namespace edgeseg

@@ -1,0 +1,57 @@
+// A caller's image as every host hands it to the commands: a pointer, an
+// element type, four extents and four strides. The API reads the elements
+// through the view and never keeps or changes them; the labels it returns
+// belong to the caller.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+namespace edgeseg {
+
+// Every element type a host may pass. A boolean is one byte read as an
+// unsigned number, so a host's true (1) becomes 1.0 and false 0.0.
+enum class element_type { boolean, int8, uint8, int16, uint16, int32, uint32, int64, uint64, float32, float64 };
+
+// Element (x, y, z, c) lies at data + x * x_stride + y * y_stride +
+// z * z_stride + c * channel_stride, the strides counted in elements of
+// `type`, not in bytes. x runs along a row (width = columns), y down a column
+// (height = rows), z through the slices (depth) and c through the channels.
+struct image_view {
+  const void* data = nullptr;
+  element_type type = element_type::float32;
+  std::uint64_t width = 0, height = 0, depth = 1, channels = 1;
+  std::int64_t x_stride = 0, y_stride = 0, z_stride = 0, channel_stride = 0;
+};
+
+// A column-major array of rows x columns x depth x channels, rows fastest,
+// as MATLAB and Octave keep theirs. `step` elements lie between neighbouring
+// rows: 2 reads the real parts of interleaved complex elements.
+image_view column_major_view(const void* data, element_type type, std::uint64_t rows, std::uint64_t columns,
+                             std::uint64_t depth = 1, std::uint64_t channels = 1, std::int64_t step = 1);
+
+// A row-major array of depth x rows x columns x channels, channels fastest,
+// as C and NumPy (in C order) keep a stack of colour images.
+image_view row_major_view(const void* data, element_type type, std::uint64_t rows, std::uint64_t columns,
+                          std::uint64_t depth = 1, std::uint64_t channels = 1);
+
+struct call_options {
+  // Threads the call may use, the caller's included: 1 to 256 (a value
+  // outside is taken as the nearest bound). The labels do not depend on it.
+  // A stop request and progress reports will join it here; the call already
+  // runs on one thread object that carries a stop request (see segment.h).
+  int threads = 1;
+};
+
+// The labels of a call: width x height x depth class indices 0 .. K - 1 as
+// whole floats, x fastest, then y, then z. `values` stays valid while
+// `storage` (or a copy of it) lives; it is null when the image has no pixel.
+struct label_image {
+  std::uint64_t width = 0, height = 0, depth = 0;
+  float* values = nullptr;
+  std::shared_ptr<void> storage;
+
+  std::uint64_t size() const { return width * height * depth; }
+};
+
+}  // namespace edgeseg

@@ -1,0 +1,40 @@
+// Whole calls of both commands, for any host: the MEX plug-ins are one, and
+// a Python package or a distributed driver are others. No host type appears
+// here; the image container stays behind the API too.
+//
+// A call the commands will not compute is refused with edgeseg::refusal,
+// whose mnemonic() names the fault ("badParameters", "tooLarge", ...) and
+// whose what() says what was expected. Memory the call could not get leaves
+// as std::bad_alloc or as the image library's own exception, derived from
+// std::exception. Nothing is caught inside: a host catches at its entry and
+// reports in its own terms. Everything the call made is released first.
+#pragma once
+
+#include <vector>
+
+// Installed beside this header as edgeseg/core/refusal.h; in the source
+// tree it is core/refusal.h under the project's root.
+#include "core/refusal.h"
+#include "image_view.h"
+
+namespace edgeseg {
+
+using refusal = core::refusal;
+
+// Sorvik: labels of one image (2-D, or a volume of `depth` slices, with any
+// number of channels) under the six settings in the command's order: window
+// size, edge weight, tolerance, maximum iterations, last plain iteration,
+// class count. The labels are bit for bit those of the MEX command given the
+// same elements.
+label_image sorvik(const image_view& image, const std::vector<float>& parameters,
+                   const call_options& options = {});
+
+// Tamvel: labels of a primary image segmented with a secondary image of the
+// same rows, columns and depth and at least its channels, under the eight
+// settings in the command's order: secondary weight, tolerance, edge weight,
+// window size, maximum iterations, band smoothing scale, last plain
+// iteration, class count.
+label_image tamvel(const image_view& primary, const image_view& secondary, const std::vector<float>& parameters,
+                   const call_options& options = {});
+
+}  // namespace edgeseg

@@ -1,0 +1,131 @@
+// Sorvik in steps, for a driver that spreads a volume over many machines as
+// slabs of whole slices. A pixel's window stays inside its own slice, so
+// given the centres the slabs of one sweep are independent; what ties them
+// together is the centre update and the convergence test. One run:
+//
+//   ranges of each slab            (finite_ranges, anywhere)
+//   combine_ranges, initial_centres (one place, slabs in order)
+//   per iteration:
+//     sweep_slab on every slab      (anywhere; each keeps its own labels, all 0 at first)
+//     combine_slabs                 (one place, slabs in order)
+//     next_centres                  (one place): new centres, stop or go on
+//
+// What the steps promise today, and why:
+// - The labels a slab gets from sweep_slab are bit for bit those the whole
+//   sweep gives its slices, for the same centres: always.
+// - The ranges and the initial centres combined from slabs are those of one
+//   pass over the volume, -0 and 0 included (the first in raster order is
+//   kept): always, when the slabs are given in order.
+// - The energy is a float sum of every pixel's term in raster order, a serial
+//   chain through the whole volume: a slab's own sum cannot be added to the
+//   others' without rounding differently. So sweep_slab returns the slab's
+//   terms (one float a pixel) and combine_slabs continues the sum through
+//   them, slab after slab: the energy, and so the convergence decision, is
+//   exact always, at the price of moving the terms to one place.
+// - The centre sums are double sums in raster order. Where every sum of the
+//   volume's finite values is exact in double (whole-number data, as most
+//   sensors give: core::sums_are_exact over the whole volume), order does not
+//   matter and the slabs' own sums, added in any order, are exact: the labels
+//   of every iteration equal one whole call's. For other data the slabs' sums
+//   added one after another round differently from one chain in raster
+//   order; the labels then match only where that rounding does not move a
+//   centre. A slab can be given the running sums of the slabs before it
+//   (sweep_slab's `before`), which restores the chain, and the bits, at the
+//   price of sweeping the slabs' sums one after another. Which of the two a
+//   distributed run uses is for a later issue to decide.
+// - A slice cannot be split: once the edge term applies, a pixel's cost
+//   depends on the labels just given to the pixels before it in its slice.
+// - Each call converts its slab into single precision and makes its sweep's
+//   buffers again: a slab costs its image, its labels and its terms (a float
+//   a pixel each) while it is swept.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "image_view.h"
+#include "segment.h"
+
+namespace edgeseg {
+
+// The smallest and the largest finite value of one channel; none found
+// where `found` is false.
+struct channel_range {
+  bool found = false;
+  float lowest = 0, highest = 0;
+};
+
+// Per channel, the finite range of a part of the image (any run of pixels,
+// in raster order within the part).
+std::vector<channel_range> finite_ranges(const image_view& part, const call_options& options = {});
+
+// The ranges of the parts, given in raster order, as one pass over all of
+// them finds them: a later part's bound replaces an earlier one only when
+// strictly beyond it.
+std::vector<channel_range> combine_ranges(const std::vector<std::vector<channel_range>>& parts);
+
+// The class centres: values[k * channels + c] is the centre of class k in
+// channel c.
+struct centres {
+  int class_count = 0, channels = 0;
+  std::vector<float> values;
+};
+
+// The initial centres under the six settings (only the class count is
+// used, but all are checked as a whole call checks them): spaced evenly
+// inside each channel's range, 0 in a channel without a finite value.
+centres initial_centres(const std::vector<channel_range>& ranges, const std::vector<float>& parameters);
+
+// What the centre update and the convergence test need of a run of slabs:
+// the energy so far, and per class the double sums (sums[k * channels + c])
+// and the count of the pixels whose channels are all finite.
+struct sweep_totals {
+  float energy = 0;
+  std::vector<double> sums;
+  std::vector<std::uint64_t> counts;
+};
+
+// What one slab's sweep gives: every pixel's energy term, in raster order,
+// and its totals (from zero, or continued from `before`).
+struct slab_sweep {
+  std::vector<float> terms;
+  sweep_totals totals;
+};
+
+// One sweep of iteration `iteration` over a slab of whole slices (the
+// slab's own extents; any depth), relabelling `labels` in place (width x
+// height x depth of the slab, x fastest). With `before`, the totals of all
+// slabs before this one, the slab's totals continue them in raster order.
+slab_sweep sweep_slab(const image_view& slab, float* labels, const centres& centres,
+                      const std::vector<float>& parameters, int iteration, const call_options& options = {},
+                      const sweep_totals* before = nullptr);
+
+// The totals of a whole sweep from its slabs' results, given in raster
+// order: the energy continued through every slab's terms, and the sums and
+// counts added slab after slab. Exact as the header's notes say. With
+// chained slabs (each given the totals before it), the last slab's totals
+// are already those of the whole sweep.
+sweep_totals combine_slabs(const std::vector<slab_sweep>& slabs);
+
+// The end of an iteration: every centre becomes the mean of its class;
+// `converged` tells whether the convergence test holds, from this sweep's
+// energy and the one before (energy_before_first_iteration() before
+// iteration 0), and `done` whether the run stops here, converged or at the
+// iteration limit.
+struct iteration_outcome {
+  centres next;
+  float energy = 0;
+  bool converged = false;
+  bool done = false;
+};
+iteration_outcome next_centres(const sweep_totals& totals, const centres& current, const std::vector<float>& parameters,
+                               int iteration, float previous_energy);
+
+// The energy a run starts from, before iteration 0.
+float energy_before_first_iteration();
+
+// The most iterations a run takes under the settings: 0 when none runs,
+// and the labels then stay all 0.
+int iteration_limit(const std::vector<float>& parameters);
+
+}  // namespace edgeseg

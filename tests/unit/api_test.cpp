@@ -1,0 +1,123 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "api/conversion.h"
+#include "edgeseg/segment.h"
+#include "pair_segmentation/segment_image_pair.h"
+#include "segmentation/segment_image.h"
+
+namespace {
+
+bool same_bits(const edgeseg::label_image& labels, const CImg<float>& expected) {
+  return labels.width == std::uint64_t(expected.width()) && labels.height == std::uint64_t(expected.height()) &&
+         labels.depth == std::uint64_t(expected.depth()) &&
+         std::memcmp(labels.values, expected.data(), expected.size() * sizeof(float)) == 0;
+}
+
+std::string mnemonic_of(void (*call)()) {
+  try {
+    call();
+  } catch (const edgeseg::refusal& refusal) {
+    return refusal.mnemonic();
+  }
+  return "";
+}
+
+TEST(Api, interleaved_uint16_labels_as_the_driver_on_the_same_values) {
+  constexpr int rows = 9, columns = 14, channels = 2;
+  std::mt19937 random(7);
+  std::vector<std::uint16_t> values(rows * columns * channels);
+  for (std::uint16_t& value : values) value = std::uint16_t(random() % 60000);
+  // The same values placed by hand: channel c of pixel (x, y) follows its
+  // other channels in the caller's layout.
+  CImg<float> image(columns, rows, 1, channels);
+  for (int y = 0; y < rows; ++y)
+    for (int x = 0; x < columns; ++x)
+      for (int c = 0; c < channels; ++c) image(x, y, 0, c) = float(values[(y * columns + x) * channels + c]);
+  const std::vector<float> settings = {3, 0.8f, 1e-4f, 10, 1, 3};
+  edgeseg::call_options options;
+  options.threads = 2;
+  const edgeseg::label_image labels = edgeseg::sorvik(
+      edgeseg::row_major_view(values.data(), edgeseg::element_type::uint16, rows, columns, 1, channels), settings,
+      options);
+  const CImg<float> parameters(settings.data(), unsigned(settings.size()));
+  EXPECT_TRUE(same_bits(labels, sorvik::segment_image(image, parameters, 1)));
+}
+
+TEST(Api, tamvel_labels_as_its_driver_on_the_same_values) {
+  constexpr int rows = 12, columns = 10;
+  std::mt19937 random(11);
+  std::vector<double> primary(rows * columns), secondary(rows * columns);
+  for (std::size_t i = 0; i < primary.size(); ++i) {
+    primary[i] = double(random() % 1000) / 7.0;
+    secondary[i] = double(random() % 1000) / 3.0;
+  }
+  // Column-major, as a MATLAB array: element (row y, column x) at y + rows x.
+  CImg<float> primary_image(columns, rows), secondary_image(columns, rows);
+  for (int y = 0; y < rows; ++y)
+    for (int x = 0; x < columns; ++x) {
+      primary_image(x, y) = float(primary[y + rows * x]);
+      secondary_image(x, y) = float(secondary[y + rows * x]);
+    }
+  const std::vector<float> settings = {0.3f, 1e-4f, 0.5f, 3, 8, 1.0f, 1, 2};
+  const edgeseg::label_image labels =
+      edgeseg::tamvel(edgeseg::column_major_view(primary.data(), edgeseg::element_type::float64, rows, columns),
+                      edgeseg::column_major_view(secondary.data(), edgeseg::element_type::float64, rows, columns),
+                      settings);
+  const CImg<float> parameters(settings.data(), unsigned(settings.size()));
+  EXPECT_TRUE(same_bits(labels, tamvel::segment_image_pair(primary_image, secondary_image, parameters, 1)));
+}
+
+TEST(Api, elements_round_to_the_nearest_float_whatever_their_type) {
+  const std::int64_t wide_integers[] = {-5, std::int64_t(1) << 40};
+  const std::uint32_t largest_uint32[] = {4294967295u};
+  const double doubles[] = {0.1, 1e300, -1e300};
+  const unsigned char booleans[] = {1, 0};
+  // The real parts of interleaved complex elements: every second one.
+  const double complex_pairs[] = {2.5, 9.0, -3.0, 9.0};
+  const auto first_values = [](const edgeseg::image_view& view) {
+    const CImg<float> image = edgeseg::image_from_view(view, "the image", 1);
+    return std::vector<float>(image.data(), image.data() + image.size());
+  };
+  using edgeseg::element_type;
+  EXPECT_EQ(first_values(edgeseg::column_major_view(wide_integers, element_type::int64, 2, 1)),
+            (std::vector<float>{-5.0f, 1099511627776.0f}));
+  EXPECT_EQ(first_values(edgeseg::column_major_view(largest_uint32, element_type::uint32, 1, 1)),
+            std::vector<float>{4294967296.0f});
+  const float infinity = std::numeric_limits<float>::infinity();
+  EXPECT_EQ(first_values(edgeseg::column_major_view(doubles, element_type::float64, 3, 1)),
+            (std::vector<float>{0.1f, infinity, -infinity}));
+  EXPECT_EQ(first_values(edgeseg::column_major_view(booleans, element_type::boolean, 1, 2)),
+            (std::vector<float>{1.0f, 0.0f}));
+  EXPECT_EQ(first_values(edgeseg::column_major_view(complex_pairs, element_type::float64, 2, 1, 1, 1, 2)),
+            (std::vector<float>{2.5f, -3.0f}));
+}
+
+TEST(Api, refusals_name_the_fault) {
+  EXPECT_EQ(mnemonic_of([] {
+              const float value = 1;
+              edgeseg::sorvik(edgeseg::column_major_view(&value, edgeseg::element_type::float32, 1, 1),
+                              {3, 0.5f, 0.001f});
+            }),
+            "tooFewParameters");
+  EXPECT_EQ(mnemonic_of([] {
+              const float value = 1;
+              edgeseg::sorvik(edgeseg::column_major_view(&value, edgeseg::element_type::float32, 1u << 31, 1),
+                              {3, 0.5f, 0.001f, 10, 1, 2});
+            }),
+            "tooLarge");
+  EXPECT_EQ(mnemonic_of([] {
+              edgeseg::sorvik(edgeseg::column_major_view(nullptr, edgeseg::element_type::uint8, 4, 4),
+                              {3, 0.5f, 0.001f, 10, 1, 2});
+            }),
+            "missingData");
+}
+
+}  // namespace

@@ -1,0 +1,140 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "edgeseg/sorvik_steps.h"
+#include "segmentation/segment_image.h"
+
+namespace {
+
+// Window 5, edge weight 0.6, a tolerance that lets some runs stop early, at
+// most 9 iterations of which 0 .. 1 are plain, 3 classes.
+const std::vector<float> settings = {5, 0.6f, 1e-3f, 9, 1, 3};
+
+// A random 11 x 9 volume of 6 slices and 2 channels: whole numbers, or values
+// with fractions whose double sums round.
+CImg<float> random_volume(bool whole_numbers, unsigned seed) {
+  std::mt19937 random(seed);
+  CImg<float> volume(11, 9, 6, 2);
+  for (float& value : volume) {
+    const float drawn = float(random() % 256);
+    value = whole_numbers ? drawn : drawn / 3.0f + 1e-3f * float(random() % 1000);
+  }
+  return volume;
+}
+
+// Slices first .. end - 1 of the volume, as the caller's own buffer.
+edgeseg::image_view slab_of(const CImg<float>& volume, int first, int end) {
+  edgeseg::image_view view;
+  view.data = volume.data(0, 0, first, 0);
+  view.type = edgeseg::element_type::float32;
+  view.width = volume.width();
+  view.height = volume.height();
+  view.depth = std::uint64_t(end - first);
+  view.channels = volume.spectrum();
+  view.x_stride = 1;
+  view.y_stride = volume.width();
+  view.z_stride = std::int64_t(volume.width()) * volume.height();
+  view.channel_stride = view.z_stride * volume.depth();
+  return view;
+}
+
+// A driver as a distributed run takes its steps, all in one process: each
+// slab swept on its own, or given the totals of the slabs before it.
+CImg<float> labels_by_steps(const CImg<float>& volume, int slab_count, bool chained) {
+  std::vector<int> first(slab_count + 1);
+  for (int s = 0; s <= slab_count; ++s) first[s] = volume.depth() * s / slab_count;
+  std::vector<std::vector<edgeseg::channel_range>> ranges;
+  for (int s = 0; s < slab_count; ++s) ranges.push_back(edgeseg::finite_ranges(slab_of(volume, first[s], first[s + 1])));
+  edgeseg::centres centres = edgeseg::initial_centres(edgeseg::combine_ranges(ranges), settings);
+  CImg<float> labels(volume.width(), volume.height(), volume.depth(), 1, 0.0f);
+  float energy = edgeseg::energy_before_first_iteration();
+  for (int iteration = 0; iteration < edgeseg::iteration_limit(settings); ++iteration) {
+    std::vector<edgeseg::slab_sweep> swept;
+    swept.reserve(slab_count);
+    for (int s = 0; s < slab_count; ++s)
+      swept.push_back(edgeseg::sweep_slab(slab_of(volume, first[s], first[s + 1]), labels.data(0, 0, first[s]),
+                                          centres, settings, iteration, {},
+                                          chained && s > 0 ? &swept[s - 1].totals : nullptr));
+    const edgeseg::sweep_totals totals = chained ? swept.back().totals : edgeseg::combine_slabs(swept);
+    const edgeseg::iteration_outcome outcome = edgeseg::next_centres(totals, centres, settings, iteration, energy);
+    centres = outcome.next;
+    energy = outcome.energy;
+    if (outcome.done) break;
+  }
+  return labels;
+}
+
+CImg<float> labels_of_one_call(const CImg<float>& volume) {
+  return sorvik::segment_image(volume, CImg<float>(settings.data(), unsigned(settings.size())), 2);
+}
+
+bool same_bits(const CImg<float>& a, const CImg<float>& b) {
+  return a.is_sameXYZC(b) && std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0;
+}
+
+TEST(SorvikSteps, slabs_of_whole_numbers_swept_apart_label_as_one_call) {
+  for (unsigned seed : {1u, 2u, 3u}) {
+    const CImg<float> volume = random_volume(true, seed);
+    const CImg<float> expected = labels_of_one_call(volume);
+    for (int slabs : {1, 2, 3}) EXPECT_TRUE(same_bits(labels_by_steps(volume, slabs, false), expected)) << slabs;
+  }
+}
+
+TEST(SorvikSteps, chained_slabs_of_fractional_values_label_as_one_call) {
+  for (unsigned seed : {4u, 5u, 6u}) {
+    const CImg<float> volume = random_volume(false, seed);
+    const CImg<float> expected = labels_of_one_call(volume);
+    for (int slabs : {1, 2, 3}) EXPECT_TRUE(same_bits(labels_by_steps(volume, slabs, true), expected)) << slabs;
+  }
+}
+
+TEST(SorvikSteps, chained_totals_are_those_of_the_whole_sweep_to_the_bit) {
+  // Fractional values whose class sums round: the whole sweep's sums are one
+  // chain in raster order, and so are the chained slabs'.
+  const CImg<float> volume = random_volume(false, 9);
+  const edgeseg::centres centres = edgeseg::initial_centres(
+      edgeseg::combine_ranges({edgeseg::finite_ranges(slab_of(volume, 0, 6))}), settings);
+  CImg<float> whole_labels(11, 9, 6, 1, 0.0f), slab_labels(11, 9, 6, 1, 0.0f);
+  const edgeseg::slab_sweep whole = edgeseg::sweep_slab(slab_of(volume, 0, 6), whole_labels.data(), centres, settings, 3);
+  const edgeseg::slab_sweep upper = edgeseg::sweep_slab(slab_of(volume, 0, 4), slab_labels.data(), centres, settings, 3);
+  const edgeseg::slab_sweep lower = edgeseg::sweep_slab(slab_of(volume, 4, 6), slab_labels.data(0, 0, 4), centres,
+                                                        settings, 3, {}, &upper.totals);
+  EXPECT_TRUE(same_bits(slab_labels, whole_labels));
+  EXPECT_EQ(lower.totals.counts, whole.totals.counts);
+  EXPECT_EQ(lower.totals.sums, whole.totals.sums);
+  EXPECT_EQ(std::memcmp(&lower.totals.energy, &whole.totals.energy, sizeof(float)), 0);
+}
+
+TEST(SorvikSteps, combined_ranges_keep_the_first_of_zero_and_minus_zero) {
+  const std::vector<edgeseg::channel_range> zero_first = {{true, 0.0f, 0.0f}};
+  const std::vector<edgeseg::channel_range> minus_zero_later = {{true, -0.0f, -0.0f}};
+  const std::vector<edgeseg::channel_range> none = {{false, 0.0f, 0.0f}};
+  const std::vector<edgeseg::channel_range> combined = edgeseg::combine_ranges({none, zero_first, minus_zero_later});
+  ASSERT_TRUE(combined[0].found);
+  EXPECT_FALSE(std::signbit(combined[0].lowest));
+  EXPECT_FALSE(std::signbit(combined[0].highest));
+  const std::vector<edgeseg::channel_range> reversed = edgeseg::combine_ranges({minus_zero_later, zero_first});
+  EXPECT_TRUE(std::signbit(reversed[0].lowest));
+  EXPECT_TRUE(std::signbit(reversed[0].highest));
+}
+
+TEST(SorvikSteps, centres_of_other_classes_than_the_settings_are_refused) {
+  const CImg<float> volume = random_volume(true, 1);
+  CImg<float> labels(11, 9, 6, 1, 0.0f);
+  edgeseg::centres two_classes;
+  two_classes.class_count = 2;
+  two_classes.channels = 2;
+  two_classes.values.assign(4, 0.0f);
+  try {
+    edgeseg::sweep_slab(slab_of(volume, 0, 6), labels.data(), two_classes, settings, 0);
+    FAIL() << "centres of 2 classes were taken for 3";
+  } catch (const edgeseg::refusal& refusal) {
+    EXPECT_STREQ(refusal.mnemonic(), "badCentres");
+  }
+}
+
+}  // namespace
