@@ -14,10 +14,9 @@ namespace edgeseg {
 // The parameter vector as the commands read it: one value after another.
 CImg<float> parameter_image(const std::vector<float>& parameters);
 
-CImg<float> sorvik_labels(const image_view& image, const std::vector<float>& parameters,
-                          core::call_threads& threads);
+CImg<float> sorvik_labels(const image_view& image, const std::vector<float>& parameters, core::call_threads& threads);
 
-CImg<float> tamvel_labels(const image_view& primary, const image_view& secondary,
-                          const std::vector<float>& parameters, core::call_threads& threads);
+CImg<float> tamvel_labels(const image_view& primary, const image_view& secondary, const std::vector<float>& parameters,
+                          core::call_threads& threads);
 
 }  // namespace edgeseg

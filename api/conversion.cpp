@@ -19,9 +19,7 @@ bool multiply_fits(std::uint64_t& product, std::uint64_t factor) {
   return true;
 }
 
-std::uint64_t element_count(const image_view& view) {
-  return view.width * view.height * view.depth * view.channels;
-}
+std::uint64_t element_count(const image_view& view) { return view.width * view.height * view.depth * view.channels; }
 
 void check_extents(const image_view& view, const char* role) {
   // The container keeps extents as unsigned int but hands them out as int
@@ -54,8 +52,8 @@ void copy_elements(const image_view& view, CImg<float>& image, int threads) {
   const std::int64_t x_stride = view.x_stride, y_stride = view.y_stride;
   for_each_band(height, depth * image.spectrum(), image.size(), threads,
                 [&](std::size_t p, std::size_t first, std::size_t end) {
-                  const Element* plane_start = source + std::int64_t(p % depth) * view.z_stride +
-                                               std::int64_t(p / depth) * view.channel_stride;
+                  const Element* plane_start =
+                      source + std::int64_t(p % depth) * view.z_stride + std::int64_t(p / depth) * view.channel_stride;
                   float* target = image.data() + p * plane;
                   for (std::size_t x = 0; x < width; ++x) {
                     const Element* column = plane_start + x_stride * std::int64_t(x);
@@ -114,17 +112,39 @@ CImg<float> image_from_view(const image_view& view, const char* role, int thread
   CImg<float> image(width, height, depth, channels);
   switch (view.type) {
     // A boolean is one byte; read it as a number, never as a bool.
-    case element_type::boolean: copy_elements<unsigned char>(view, image, threads); break;
-    case element_type::int8: copy_elements<std::int8_t>(view, image, threads); break;
-    case element_type::uint8: copy_elements<std::uint8_t>(view, image, threads); break;
-    case element_type::int16: copy_elements<std::int16_t>(view, image, threads); break;
-    case element_type::uint16: copy_elements<std::uint16_t>(view, image, threads); break;
-    case element_type::int32: copy_elements<std::int32_t>(view, image, threads); break;
-    case element_type::uint32: copy_elements<std::uint32_t>(view, image, threads); break;
-    case element_type::int64: copy_elements<std::int64_t>(view, image, threads); break;
-    case element_type::uint64: copy_elements<std::uint64_t>(view, image, threads); break;
-    case element_type::float32: copy_elements<float>(view, image, threads); break;
-    case element_type::float64: copy_elements<double>(view, image, threads); break;
+    case element_type::boolean:
+      copy_elements<unsigned char>(view, image, threads);
+      break;
+    case element_type::int8:
+      copy_elements<std::int8_t>(view, image, threads);
+      break;
+    case element_type::uint8:
+      copy_elements<std::uint8_t>(view, image, threads);
+      break;
+    case element_type::int16:
+      copy_elements<std::int16_t>(view, image, threads);
+      break;
+    case element_type::uint16:
+      copy_elements<std::uint16_t>(view, image, threads);
+      break;
+    case element_type::int32:
+      copy_elements<std::int32_t>(view, image, threads);
+      break;
+    case element_type::uint32:
+      copy_elements<std::uint32_t>(view, image, threads);
+      break;
+    case element_type::int64:
+      copy_elements<std::int64_t>(view, image, threads);
+      break;
+    case element_type::uint64:
+      copy_elements<std::uint64_t>(view, image, threads);
+      break;
+    case element_type::float32:
+      copy_elements<float>(view, image, threads);
+      break;
+    case element_type::float64:
+      copy_elements<double>(view, image, threads);
+      break;
   }
   return image;
 }

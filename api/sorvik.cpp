@@ -5,8 +5,7 @@
 
 namespace edgeseg {
 
-CImg<float> sorvik_labels(const image_view& image, const std::vector<float>& parameters,
-                          core::call_threads& threads) {
+CImg<float> sorvik_labels(const image_view& image, const std::vector<float>& parameters, core::call_threads& threads) {
   // The converted image goes before the labels are handed back: a call
   // holds the image and the labels, then the labels and the host's result.
   const CImg<float> converted = image_from_view(image, "the image", threads.count());

@@ -84,7 +84,8 @@ std::vector<channel_range> combine_ranges(const std::vector<std::vector<channel_
       core::extend_range(whole[c], core::value_range{part[c].found, part[c].lowest, part[c].highest});
   }
   std::vector<channel_range> ranges(whole.size());
-  for (std::size_t c = 0; c < whole.size(); ++c) ranges[c] = channel_range{whole[c].found, whole[c].lowest, whole[c].highest};
+  for (std::size_t c = 0; c < whole.size(); ++c)
+    ranges[c] = channel_range{whole[c].found, whole[c].lowest, whole[c].highest};
   return ranges;
 }
 
@@ -151,8 +152,8 @@ iteration_outcome next_centres(const sweep_totals& totals, const centres& curren
   outcome.next = current;
   for (std::size_t k = 0; k < totals.counts.size(); ++k)
     for (std::size_t c = 0; c < channels; ++c)
-      outcome.next.values[k * channels + c] = static_cast<float>(
-          totals.sums[k * channels + c] / (double(totals.counts[k]) + sorvik::centre_count_guard));
+      outcome.next.values[k * channels + c] =
+          static_cast<float>(totals.sums[k * channels + c] / (double(totals.counts[k]) + sorvik::centre_count_guard));
   outcome.energy = totals.energy;
   outcome.converged = iteration > settings.last_plain_iteration &&
                       core::has_converged(totals.energy, previous_energy, settings.tolerance);

@@ -78,9 +78,9 @@ CImg<float> photo_like(int width, int height, int depth, int channels) {
     const float u = float(x) / width, v = float(y) / height, t = float(z) / std::max(depth, 1);
     float value = 60 + 80 * u + 40 * std::sin(6.0f * v + 2.0f * c + 3.0f * t);
     const float dx = u - 0.35f, dy = v - 0.4f;
-    if (dx * dx + dy * dy < 0.04f) value = 200 - 30 * c;                                    // a disc
-    if (u > 0.6f && u < 0.85f && v > 0.55f && v < 0.9f) value = 30 + 50 * c;               // a block
-    if (std::fabs(u + v - 1.1f) < 0.02f) value = 240;                                      // a thin bar
+    if (dx * dx + dy * dy < 0.04f) value = 200 - 30 * c;                      // a disc
+    if (u > 0.6f && u < 0.85f && v > 0.55f && v < 0.9f) value = 30 + 50 * c;  // a block
+    if (std::fabs(u + v - 1.1f) < 0.02f) value = 240;                         // a thin bar
     value += 6 * std::sin(40.0f * u) * std::sin(37.0f * v) + 12 * noise();
     image(x, y, z, c) = std::clamp(value, 0.0f, 255.0f);
   }
@@ -161,12 +161,13 @@ bool window_table(const CImg<float>& image, int classes, const std::string& csv_
   std::FILE* csv = std::fopen(csv_path.c_str(), "w");
   if (csv) std::fprintf(csv, "window,disc_offsets,reference_ms,fast_ms,ratio,fast_ns_per_pixel,fast_relative_to_w3\n");
   constexpr int fast_runs = 11;  // a sweep takes milliseconds: the best of many steadies it
-  std::printf("\nEdge-phase sweep of %d x %d, K = %d, by window size w (one sweep; fast: best of %d)\n",
-              image.width(), image.height(), classes, fast_runs);
+  std::printf("\nEdge-phase sweep of %d x %d, K = %d, by window size w (one sweep; fast: best of %d)\n", image.width(),
+              image.height(), classes, fast_runs);
   std::printf("   w  offsets  reference ms   fast ms    ratio  fast ns/pixel  fast / fast(w=3)\n");
-  std::printf("       then the fast sweep with each thread count (wall-clock, best of %d, each run with a copy of\n"
-              "       the labels)\n",
-              fast_runs);
+  std::printf(
+      "       then the fast sweep with each thread count (wall-clock, best of %d, each run with a copy of\n"
+      "       the labels)\n",
+      fast_runs);
   bool all_same = true;
   double fast_w3 = 0;
   for (int w = 3; w <= 21; w += 2) {
@@ -175,8 +176,7 @@ bool window_table(const CImg<float>& image, int classes, const std::string& csv_
     for (int dy = p.window.lo; dy < p.window.hi; ++dy)
       for (int dx = p.window.lo; dx < p.window.hi; ++dx) offsets += p.window.contains(dx, dy);
     CImg<float> expected = labels;
-    const double reference =
-        seconds_of([&] { sorvik_reference::label_sweep(image, p, centres, expected, 0); });
+    const double reference = seconds_of([&] { sorvik_reference::label_sweep(image, p, centres, expected, 0); });
     CImg<float> swept;
     double fast = 0;
     for (int run = 0; run < fast_runs; ++run) {
@@ -238,8 +238,8 @@ child_result run_volume_child(const std::string& program, const std::string& whi
   child_result result;
   const std::string command = "'" + program + "' --volume-child " + which;
   std::FILE* pipe = popen(command.c_str(), "r");
-  if (!pipe || std::fscanf(pipe, "%lf %lf %lf %llu", &result.seconds, &result.baseline, &result.peak,
-                           &result.fingerprint) != 4)
+  if (!pipe ||
+      std::fscanf(pipe, "%lf %lf %lf %llu", &result.seconds, &result.baseline, &result.peak, &result.fingerprint) != 4)
     throw std::runtime_error("the volume run (" + which + ") gave no result");
   pclose(pipe);
   return result;
@@ -260,10 +260,11 @@ bool volume_case(const std::string& program, const thread_list& counts) {
   const double input = double(volume_width) * volume_height * volume_depth * sizeof(float);
   const double label = input;  // one float per pixel, as the grey input
   const double budget = input + 3 * label;
-  std::printf("  peak memory above the process baseline: fast %.1f MiB, reference %.1f MiB; input %.1f MiB, "
-              "label image %.1f MiB, budget input + 3 label images %.1f MiB: %s\n",
-              (fast.peak - fast.baseline) / mib, (reference.peak - reference.baseline) / mib, input / mib, label / mib,
-              budget / mib, fast.peak - fast.baseline <= budget ? "met" : "NOT met");
+  std::printf(
+      "  peak memory above the process baseline: fast %.1f MiB, reference %.1f MiB; input %.1f MiB, "
+      "label image %.1f MiB, budget input + 3 label images %.1f MiB: %s\n",
+      (fast.peak - fast.baseline) / mib, (reference.peak - reference.baseline) / mib, input / mib, label / mib,
+      budget / mib, fast.peak - fast.baseline <= budget ? "met" : "NOT met");
   std::printf("  (peak resident: fast %.1f MiB, reference %.1f MiB, baseline %.1f MiB)\n", fast.peak / mib,
               reference.peak / mib, fast.baseline / mib);
   const CImg<float> volume = photo_like(volume_width, volume_height, volume_depth, 1);
@@ -303,8 +304,8 @@ void update_centres_as_run(const CImg<float>& image, const CImg<float>& labels, 
   core::sum_by_class(labels.data(), labels.size(), channel, classes, sums, counts, one_thread, 1, any_order);
   for (int k = 0; k < classes; ++k)
     for (int c = 0; c < image.spectrum(); ++c)
-      centres(c, k) = float(sums[std::size_t(k) * image.spectrum() + c] /
-                            (double(counts[k]) + sorvik::centre_count_guard));
+      centres(c, k) =
+          float(sums[std::size_t(k) * image.spectrum() + c] / (double(counts[k]) + sorvik::centre_count_guard));
 }
 
 step_times plain_steps(const CImg<float>& image, CImg<float>& labels) {
@@ -374,12 +375,15 @@ bool plain_profile(const CImg<float>& image, bool camera_given) {
   }
   const double rest = whole - best.init - best.sweeps - best.updates;
   std::printf("  whole call %.2f ms: %.3f ms per plain iteration\n", 1e3 * whole, 1e3 * whole / profile_iterations);
-  std::printf("  init (with the test for exact sums) %.3f ms, sweeps %.2f ms (%.3f ms each), centre updates %.2f ms (%.3f ms each), "
-              "the rest %.3f ms\n",
-              1e3 * best.init, 1e3 * best.sweeps, 1e3 * best.sweeps / profile_iterations, 1e3 * best.updates,
-              1e3 * best.updates / profile_iterations, 1e3 * rest);
-  std::printf("  (the rest: the whole call less its steps timed one by one; noise can make it negative; the\n"
-              "   host's conversion of its array is not in any of these)\n");
+  std::printf(
+      "  init (with the test for exact sums) %.3f ms, sweeps %.2f ms (%.3f ms each), centre updates %.2f ms (%.3f ms "
+      "each), "
+      "the rest %.3f ms\n",
+      1e3 * best.init, 1e3 * best.sweeps, 1e3 * best.sweeps / profile_iterations, 1e3 * best.updates,
+      1e3 * best.updates / profile_iterations, 1e3 * rest);
+  std::printf(
+      "  (the rest: the whole call less its steps timed one by one; noise can make it negative; the\n"
+      "   host's conversion of its array is not in any of these)\n");
 #if defined(SORVIK_BENCH_OPENCV)
   bool ran_every_iteration = false;
   const double opencv = opencv_seconds_per_iteration(image, ran_every_iteration);

@@ -59,8 +59,10 @@ void synthetic_pair(int width, int height, float noise_scale, CImg<float>& prima
     const float u = float(x) / width, v = float(y) / height;
     const float r2 = (u - 0.35f) * (u - 0.35f) + (v - 0.45f) * (v - 0.45f);
     int region = 0;
-    if (r2 < 0.04f) region = 1;
-    else if (r2 < 0.07f) region = 2;
+    if (r2 < 0.04f)
+      region = 1;
+    else if (r2 < 0.07f)
+      region = 2;
     if (u > 0.62f && u < 0.88f && v > 0.2f && v < 0.75f) region = 3;
     if (std::fabs(u - v + 0.3f) < 0.015f) region = 4;
     const float shading = 10 * std::sin(3.0f * u + 2.0f * v);
@@ -114,8 +116,9 @@ bool band_table(const CImg<float>& primary, const CImg<float>& secondary) {
 
   std::printf("\nOne sweep against the number of pixels it visits (%d x %d, K = %d, window %d; fast: best of 3):\n",
               primary.width(), primary.height(), p.class_count, p.window_size);
-  std::printf("(single sweeps that keep nothing; within a run, later sweeps reuse the penalties of windows\n"
-              " whose labels did not change)\n");
+  std::printf(
+      "(single sweeps that keep nothing; within a run, later sweeps reuse the penalties of windows\n"
+      " whose labels did not change)\n");
   std::printf("  sweep                 band pixels  share of image  fast ms  fast ns/pixel  reference ms    ratio\n");
   bool all_same = true;
   const CImg<float> whole_image = tamvel::initial_band(primary.width(), primary.height(), 1);
@@ -131,8 +134,9 @@ bool band_table(const CImg<float>& primary, const CImg<float>& secondary) {
     CImg<float> fast_labels;
     for (int run = 0; run < 3; ++run) {
       fast_labels = labels;
-      const double seconds = seconds_of(
-          [&] { tamvel::label_sweep(primary, secondary, edges, listed, fast_labels, centres, p, iteration, one_thread); });
+      const double seconds = seconds_of([&] {
+        tamvel::label_sweep(primary, secondary, edges, listed, fast_labels, centres, p, iteration, one_thread);
+      });
       fast = run == 0 ? seconds : std::min(fast, seconds);
     }
     CImg<float> reference_labels = labels;
@@ -141,13 +145,16 @@ bool band_table(const CImg<float>& primary, const CImg<float>& secondary) {
     });
     all_same = all_same && same_bits(fast_labels, reference_labels);
     char name[32];
-    if (before_rebuild) std::snprintf(name, sizeof name, "plain, whole image");
-    else if (whole) std::snprintf(name, sizeof name, "penalised, whole image");
-    else std::snprintf(name, sizeof name, "band sigma %g", double(sigmas[row]));
+    if (before_rebuild)
+      std::snprintf(name, sizeof name, "plain, whole image");
+    else if (whole)
+      std::snprintf(name, sizeof name, "penalised, whole image");
+    else
+      std::snprintf(name, sizeof name, "band sigma %g", double(sigmas[row]));
     const double share = 100.0 * double(visited) / double(labels.size());
     const double per_pixel = 1e9 * fast / double(std::max<std::size_t>(visited, 1));
-    std::printf("  %-22s %11zu  %13.1f%%  %7.2f  %13.1f  %12.1f  %6.1fx\n", name, visited, share, 1e3 * fast,
-                per_pixel, 1e3 * reference, reference / fast);
+    std::printf("  %-22s %11zu  %13.1f%%  %7.2f  %13.1f  %12.1f  %6.1fx\n", name, visited, share, 1e3 * fast, per_pixel,
+                1e3 * reference, reference / fast);
   }
   std::printf("  labels after every sweep %s (one thread: the sweep on its own takes no thread count)\n",
               all_same ? "identical" : "DIFFER");
@@ -186,11 +193,11 @@ int main(int argc, char** argv) {
   synthetic_pair(1024, 1024, 20, primary, secondary);
 
   std::printf("Tamvel: fast kernels against the reference iteration (CPU seconds of one thread)\n");
-  std::printf("settings: secondary weight %g, tolerance %g, edge weight %g, window %g, N %g, band sigma %g, T %g, "
-              "K %g\n\n",
-              double(bench_settings[0]), double(bench_settings[1]), double(bench_settings[2]),
-              double(bench_settings[3]), double(bench_settings[4]), double(bench_settings[5]),
-              double(bench_settings[6]), double(bench_settings[7]));
+  std::printf(
+      "settings: secondary weight %g, tolerance %g, edge weight %g, window %g, N %g, band sigma %g, T %g, "
+      "K %g\n\n",
+      double(bench_settings[0]), double(bench_settings[1]), double(bench_settings[2]), double(bench_settings[3]),
+      double(bench_settings[4]), double(bench_settings[5]), double(bench_settings[6]), double(bench_settings[7]));
   bench::print_machine(counts);
   std::printf("\n");
   bool same = compare_whole_calls("synthetic 1024 x 1024, noise 23", noisy_primary, noisy_secondary, counts);

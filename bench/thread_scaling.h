@@ -77,8 +77,9 @@ inline void print_machine(const std::vector<thread_count>& counts) {
               cores_allowed());
   for (const thread_count& count : counts) std::printf(" %s", thread_label(count).c_str());
   std::printf(" (0: every core it may run on)\n");
-  std::printf("threaded times: wall-clock seconds (steady_clock), best of %d taken in turns, speed-up over one thread\n",
-              thread_runs);
+  std::printf(
+      "threaded times: wall-clock seconds (steady_clock), best of %d taken in turns, speed-up over one thread\n",
+      thread_runs);
 }
 
 // One case at every thread count: the least wall-clock time of `runs` runs of

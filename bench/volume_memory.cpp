@@ -87,8 +87,7 @@ int main(int argc, char** argv) {
   const double allowed = converted + 2 * label_image;
   const double slack = 4.0 * 1024 * 1024;  // centre lists, sweep buffers, the allocator's own
   const double used = double(peak - before) * 1024.0;
-  std::printf("Sorvik on %zu x %zu x %zu x %zu uint8, K = 4, w = 5: %.2f s\n", rows, columns, depth, channels,
-              seconds);
+  std::printf("Sorvik on %zu x %zu x %zu x %zu uint8, K = 4, w = 5: %.2f s\n", rows, columns, depth, channels, seconds);
   std::printf("peak resident memory above the baseline: %.1f MiB\n", mib(used));
   std::printf("converted image %.1f MiB + two label-sized images %.1f MiB = %.1f MiB (%.1f MiB with slack)\n",
               mib(converted), mib(2 * label_image), mib(allowed), mib(allowed + slack));

@@ -55,8 +55,7 @@ bool is_scalar(const mxArray* array) {
 
 // A row of text; '' (0 x 0) counts as one too.
 bool is_char_row(const mxArray* array) {
-  return mxGetClassID(array) == mxCHAR_CLASS && mxGetNumberOfDimensions(array) == 2 &&
-         mxGetDimensions(array)[0] <= 1;
+  return mxGetClassID(array) == mxCHAR_CLASS && mxGetNumberOfDimensions(array) == 2 && mxGetDimensions(array)[0] <= 1;
 }
 
 // Copies the text of a char row vector or a string scalar into `name`
@@ -88,7 +87,8 @@ double read_value(const mxArray* value, const char* name, int position, const ch
   if (!is_number_class(mxGetClassID(value)) || mxIsSparse(value) || mxIsComplex(value) || !is_scalar(value))
     refuse("badOption", "the value of \"%s\" (input %d) is %s; expected %s.", name, position,
            argument_description(value).text, expected);
-  if (!mxGetData(value)) refuse("missingData", "input %d reports an element but the host gave no element data.", position);
+  if (!mxGetData(value))
+    refuse("missingData", "input %d reports an element but the host gave no element data.", position);
   return mxGetScalar(value);
 }
 

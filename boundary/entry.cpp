@@ -12,8 +12,8 @@
 
 namespace boundary {
 
-using core::refuse;
 using core::refusal;
+using core::refuse;
 namespace {
 
 // The host may leave mexErrMsgIdAndTxt by a long jump that skips destructors,
@@ -35,8 +35,7 @@ struct pending_error {
 void require_arguments(const command& command, int nlhs, int nrhs) {
   const int required = static_cast<int>(command.image_count) + 1;
   if (nrhs < required)
-    refuse("notEnoughInputs", "expected at least %d inputs, got %d. Call it as %s.", required, nrhs,
-           command.call_form);
+    refuse("notEnoughInputs", "expected at least %d inputs, got %d. Call it as %s.", required, nrhs, command.call_form);
   if (nlhs > 1) refuse("tooManyOutputs", "returns one output (the label array), but %d were requested.", nlhs);
 }
 

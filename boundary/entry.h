@@ -1,8 +1,8 @@
 // The one wrapper between mexFunction and a command: it checks the call,
 // reads its options, describes the inputs, runs the command through the
-// host-neutral API (edgeseg/segment.h) and returns its labels. Any refusal, image-library error or exhausted memory becomes a host
-// error "<command>:<mnemonic>" - raised only after the call's stack, and with
-// it every image of the call, has been released.
+// host-neutral API (edgeseg/segment.h) and returns its labels. Any refusal, image-library error or exhausted memory
+// becomes a host error "<command>:<mnemonic>" - raised only after the call's stack, and with it every image of the
+// call, has been released.
 #pragma once
 
 #include <cstddef>

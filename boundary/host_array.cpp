@@ -21,22 +21,38 @@ constexpr bool interleaved_complex = false;
 
 const char* class_name(mxClassID class_id) {
   switch (class_id) {
-    case mxCELL_CLASS: return "cell";
-    case mxSTRUCT_CLASS: return "struct";
-    case mxLOGICAL_CLASS: return "logical";
-    case mxCHAR_CLASS: return "char";
-    case mxDOUBLE_CLASS: return "double";
-    case mxSINGLE_CLASS: return "single";
-    case mxINT8_CLASS: return "int8";
-    case mxUINT8_CLASS: return "uint8";
-    case mxINT16_CLASS: return "int16";
-    case mxUINT16_CLASS: return "uint16";
-    case mxINT32_CLASS: return "int32";
-    case mxUINT32_CLASS: return "uint32";
-    case mxINT64_CLASS: return "int64";
-    case mxUINT64_CLASS: return "uint64";
-    case mxFUNCTION_CLASS: return "function_handle";
-    default: return "unknown";
+    case mxCELL_CLASS:
+      return "cell";
+    case mxSTRUCT_CLASS:
+      return "struct";
+    case mxLOGICAL_CLASS:
+      return "logical";
+    case mxCHAR_CLASS:
+      return "char";
+    case mxDOUBLE_CLASS:
+      return "double";
+    case mxSINGLE_CLASS:
+      return "single";
+    case mxINT8_CLASS:
+      return "int8";
+    case mxUINT8_CLASS:
+      return "uint8";
+    case mxINT16_CLASS:
+      return "int16";
+    case mxUINT16_CLASS:
+      return "uint16";
+    case mxINT32_CLASS:
+      return "int32";
+    case mxUINT32_CLASS:
+      return "uint32";
+    case mxINT64_CLASS:
+      return "int64";
+    case mxUINT64_CLASS:
+      return "uint64";
+    case mxFUNCTION_CLASS:
+      return "function_handle";
+    default:
+      return "unknown";
   }
 }
 
@@ -67,17 +83,28 @@ host_extents extents_of(const mxArray* array, const char* role, bool volume) {
 
 edgeseg::element_type element_type_of(mxClassID class_id) {
   switch (class_id) {
-    case mxLOGICAL_CLASS: return edgeseg::element_type::boolean;
-    case mxSINGLE_CLASS: return edgeseg::element_type::float32;
-    case mxINT8_CLASS: return edgeseg::element_type::int8;
-    case mxUINT8_CLASS: return edgeseg::element_type::uint8;
-    case mxINT16_CLASS: return edgeseg::element_type::int16;
-    case mxUINT16_CLASS: return edgeseg::element_type::uint16;
-    case mxINT32_CLASS: return edgeseg::element_type::int32;
-    case mxUINT32_CLASS: return edgeseg::element_type::uint32;
-    case mxINT64_CLASS: return edgeseg::element_type::int64;
-    case mxUINT64_CLASS: return edgeseg::element_type::uint64;
-    default: return edgeseg::element_type::float64;
+    case mxLOGICAL_CLASS:
+      return edgeseg::element_type::boolean;
+    case mxSINGLE_CLASS:
+      return edgeseg::element_type::float32;
+    case mxINT8_CLASS:
+      return edgeseg::element_type::int8;
+    case mxUINT8_CLASS:
+      return edgeseg::element_type::uint8;
+    case mxINT16_CLASS:
+      return edgeseg::element_type::int16;
+    case mxUINT16_CLASS:
+      return edgeseg::element_type::uint16;
+    case mxINT32_CLASS:
+      return edgeseg::element_type::int32;
+    case mxUINT32_CLASS:
+      return edgeseg::element_type::uint32;
+    case mxINT64_CLASS:
+      return edgeseg::element_type::int64;
+    case mxUINT64_CLASS:
+      return edgeseg::element_type::uint64;
+    default:
+      return edgeseg::element_type::float64;
   }
 }
 
@@ -102,8 +129,7 @@ argument_description::argument_description(const mxArray* array) {
 }
 
 edgeseg::image_view describe_host_array(const mxArray* array, const char* role, bool volume) {
-  if (mxIsSparse(array))
-    refuse("sparseInput", "%s is a sparse array; pass a full array (full(x)).", role);
+  if (mxIsSparse(array)) refuse("sparseInput", "%s is a sparse array; pass a full array (full(x)).", role);
   const mxClassID class_id = mxGetClassID(array);
   if (!is_number_class(class_id))
     refuse("unsupportedClass",

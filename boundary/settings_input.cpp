@@ -16,12 +16,12 @@ namespace {
 // The defaults are the settings most calls keep: the help files give them,
 // and other hosts take the same names and defaults as keywords.
 constexpr named_setting sorvik_settings[] = {
-    {"window_size", false, 0},        {"edge_weight", false, 0},          {"tolerance", true, 1e-4},
-    {"max_iterations", true, 30},     {"last_plain_iteration", true, 4}, {"class_count", false, 0},
+    {"window_size", false, 0},    {"edge_weight", false, 0},         {"tolerance", true, 1e-4},
+    {"max_iterations", true, 30}, {"last_plain_iteration", true, 4}, {"class_count", false, 0},
 };
 constexpr named_setting tamvel_settings[] = {
-    {"secondary_weight", true, 1}, {"tolerance", true, 1e-4},       {"edge_weight", false, 0},
-    {"window_size", false, 0},     {"max_iterations", true, 30},    {"band_sigma", true, 2},
+    {"secondary_weight", true, 1},     {"tolerance", true, 1e-4},    {"edge_weight", false, 0},
+    {"window_size", false, 0},         {"max_iterations", true, 30}, {"band_sigma", true, 2},
     {"last_plain_iteration", true, 4}, {"class_count", false, 0},
 };
 constexpr settings_layout sorvik_layout = {sorvik_settings, std::size(sorvik_settings), "image, parameters",
@@ -101,8 +101,9 @@ CImg<float> settings_from_struct(const mxArray* array, const char* command_name,
   for (std::size_t i = 0; i < layout.count; ++i) {
     if (given[i]) continue;
     if (!layout.settings[i].has_default)
-      refuse("badParameters", "the settings struct (input %d) has no field %s, which has no default; %s's settings are %s.",
-             position, layout.settings[i].name, command_name, field_list(layout).c_str());
+      refuse("badParameters",
+             "the settings struct (input %d) has no field %s, which has no default; %s's settings are %s.", position,
+             layout.settings[i].name, command_name, field_list(layout).c_str());
     parameters(i) = static_cast<float>(layout.settings[i].default_value);
   }
   return parameters;

@@ -11,7 +11,7 @@
 namespace boundary {
 
 struct named_setting {
-  const char* name;     // the field name, also the keyword of other hosts
+  const char* name;  // the field name, also the keyword of other hosts
   bool has_default;
   double default_value;  // rounded to float as a vector's double would be
 };

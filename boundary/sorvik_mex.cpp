@@ -12,8 +12,11 @@ edgeseg::label_image segment(const edgeseg::image_view images[], const std::vect
 }
 
 const boundary::command sorvik_command = {
-    "Sorvik", "L = Sorvik(image, parameters, \"threads\", n, \"volume\", tf) (both options optional)", 1,
-    {"the image"}, segment};
+    "Sorvik",
+    "L = Sorvik(image, parameters, \"threads\", n, \"volume\", tf) (both options optional)",
+    1,
+    {"the image"},
+    segment};
 
 }  // namespace
 

@@ -13,8 +13,10 @@ edgeseg::label_image segment(const edgeseg::image_view images[], const std::vect
 
 const boundary::command tamvel_command = {
     "Tamvel",
-    "L = Tamvel(primary, secondary, parameters, \"threads\", n, \"volume\", tf) (both options optional)", 2,
-    {"the primary image", "the secondary image"}, segment};
+    "L = Tamvel(primary, secondary, parameters, \"threads\", n, \"volume\", tf) (both options optional)",
+    2,
+    {"the primary image", "the secondary image"},
+    segment};
 
 }  // namespace
 

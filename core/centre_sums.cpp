@@ -20,7 +20,7 @@ namespace {
 // plain iteration converts it), or `dropped`. Selects rather than branches, so
 // that the loops run on vectors.
 void class_slots(const float* __restrict label, const float* const* value, int channels, std::size_t count,
-                        int class_count, class_index* __restrict slot) {
+                 int class_count, class_index* __restrict slot) {
   const class_index dropped = class_count;
   const float past_last = float(class_count);
   for (std::size_t i = 0; i < count; ++i) {
@@ -73,7 +73,7 @@ void add_runs(const class_index* slot, std::size_t count, const float* const* va
 
 // Any K: runs of one class.
 void add_block_by_runs(const class_index* slot, std::size_t count, const float* const* value, int channels,
-                              double* sums, std::uint64_t* counts) {
+                       double* sums, std::uint64_t* counts) {
   class_index current = slot[0];
   std::uint64_t run = 0;
   for (std::size_t i = 0; i < count; ++i) {
@@ -87,10 +87,18 @@ void add_block_by_runs(const class_index* slot, std::size_t count, const float* 
   counts[current] += run;
   for (int c = 0; c < channels; c += 4) {
     switch (std::min(channels - c, 4)) {
-      case 4: add_runs<4>(slot, count, value, c, channels, sums); break;
-      case 3: add_runs<3>(slot, count, value, c, channels, sums); break;
-      case 2: add_runs<2>(slot, count, value, c, channels, sums); break;
-      default: add_runs<1>(slot, count, value, c, channels, sums); break;
+      case 4:
+        add_runs<4>(slot, count, value, c, channels, sums);
+        break;
+      case 3:
+        add_runs<3>(slot, count, value, c, channels, sums);
+        break;
+      case 2:
+        add_runs<2>(slot, count, value, c, channels, sums);
+        break;
+      default:
+        add_runs<1>(slot, count, value, c, channels, sums);
+        break;
     }
   }
 }
@@ -119,7 +127,7 @@ VECTOR_INLINE void add_in_lanes(const class_index* slot, std::size_t count, cons
     for (int c = 0; c < Channels; ++c)
       std::memcpy(&sum[0][c][h], sums + (first_channel + c) * classes_in_lanes + 4 * h, sizeof(four_doubles));
   }
-  const auto add_pixel = [&](std::size_t i, four_doubles (&chain)[Channels][Halves]) {
+  const auto add_pixel = [&](std::size_t i, four_doubles(&chain)[Channels][Halves]) {
     const std::int64_t k = slot[i];
     const four_integers pixel_class = {k, k, k, k};
     four_integers member[Halves];
@@ -164,10 +172,18 @@ VECTOR_INLINE void add_block_in_lanes_of(const class_index* slot, std::size_t co
   for (int c = 0; c < channels; c += 4) {
     const bool with_counts = c == 0;
     switch (std::min(channels - c, 4)) {
-      case 4: add_in_lanes<4, Halves>(slot, count, value, c, with_counts, any_order, sums, counts); break;
-      case 3: add_in_lanes<3, Halves>(slot, count, value, c, with_counts, any_order, sums, counts); break;
-      case 2: add_in_lanes<2, Halves>(slot, count, value, c, with_counts, any_order, sums, counts); break;
-      default: add_in_lanes<1, Halves>(slot, count, value, c, with_counts, any_order, sums, counts); break;
+      case 4:
+        add_in_lanes<4, Halves>(slot, count, value, c, with_counts, any_order, sums, counts);
+        break;
+      case 3:
+        add_in_lanes<3, Halves>(slot, count, value, c, with_counts, any_order, sums, counts);
+        break;
+      case 2:
+        add_in_lanes<2, Halves>(slot, count, value, c, with_counts, any_order, sums, counts);
+        break;
+      default:
+        add_in_lanes<1, Halves>(slot, count, value, c, with_counts, any_order, sums, counts);
+        break;
     }
   }
 }
@@ -246,10 +262,9 @@ bool by_masks(bool any_order, int channels, int class_count) {
 }
 #endif
 
-
 // The sums over all pixels, in raster order unless `any_order`.
-void sum_in_order(const float* labels, std::size_t pixels, const std::vector<const float*>& channel,
-                  int class_count, bool any_order, std::vector<double>& sums, std::vector<std::uint64_t>& counts) {
+void sum_in_order(const float* labels, std::size_t pixels, const std::vector<const float*>& channel, int class_count,
+                  bool any_order, std::vector<double>& sums, std::vector<std::uint64_t>& counts) {
   running_class_sums running = start_class_sums(class_count, int(channel.size()), any_order);
   add_class_sums(running, labels, channel, 0, pixels);
   finish_class_sums(running, sums, counts);
@@ -305,8 +320,8 @@ void add_class_sums(running_class_sums& running, const float* labels, const std:
     for (std::size_t first = 0; first < pixels; first += block_pixels) {
       const std::size_t count = std::min(block_pixels, pixels - first);
       class_slots(labels + first, values_from(first), channels, count, class_count, slot);
-      add_block_in_lanes(slot, count, value.data(), channels, class_count, running.any_order,
-                         running.lane_sums.data(), running.lane_counts);
+      add_block_in_lanes(slot, count, value.data(), channels, class_count, running.any_order, running.lane_sums.data(),
+                         running.lane_counts);
     }
     return;
   }
@@ -335,9 +350,9 @@ void finish_class_sums(const running_class_sums& running, std::vector<double>& s
   counts.resize(std::size_t(class_count));
 }
 
-void sum_by_class(const float* labels, std::size_t pixels, const std::vector<const float*>& channel,
-                  int class_count, std::vector<double>& sums, std::vector<std::uint64_t>& counts,
-                  call_threads& threads, int parts, bool any_order) {
+void sum_by_class(const float* labels, std::size_t pixels, const std::vector<const float*>& channel, int class_count,
+                  std::vector<double>& sums, std::vector<std::uint64_t>& counts, call_threads& threads, int parts,
+                  bool any_order) {
   if (parts <= 1) return sum_in_order(labels, pixels, channel, class_count, any_order, sums, counts);
   const std::size_t blocks = (pixels + block_pixels - 1) / block_pixels;
   std::vector<std::vector<double>> part_sums(parts);

@@ -21,9 +21,9 @@ namespace core {
 // side and the run sums are added in order, and with `any_order` the pixels
 // may be taken in any order: the caller promises, through sums_are_exact,
 // that no sum rounds, so that both give the same bits.
-void sum_by_class(const float* labels, std::size_t pixels, const std::vector<const float*>& channel,
-                  int class_count, std::vector<double>& sums, std::vector<std::uint64_t>& counts,
-                  call_threads& threads, int parts = 1, bool any_order = false);
+void sum_by_class(const float* labels, std::size_t pixels, const std::vector<const float*>& channel, int class_count,
+                  std::vector<double>& sums, std::vector<std::uint64_t>& counts, call_threads& threads, int parts = 1,
+                  bool any_order = false);
 
 // Where each channel of `image` starts.
 inline std::vector<const float*> channel_starts(const CImg<float>& image) {
@@ -65,8 +65,8 @@ void finish_class_sums(const running_class_sums& running, std::vector<double>& s
 // counts where counted[i] is non-zero or, without `counted`, where every
 // channel is finite. Then the sums need not be formed in raster order. Up to
 // `threads` threads share the test.
-bool sums_are_exact(const std::vector<const float*>& channel, std::size_t pixels,
-                    const unsigned char* counted, call_threads& threads);
+bool sums_are_exact(const std::vector<const float*>& channel, std::size_t pixels, const unsigned char* counted,
+                    call_threads& threads);
 
 // The parts worth summing `pixels` pixels of K classes and C channels with.
 int useful_sum_parts(int threads, std::size_t pixels, int class_count, int channels);

@@ -13,8 +13,7 @@ namespace core {
 
 class refusal : public std::runtime_error {
  public:
-  refusal(const char* mnemonic, const std::string& message)
-      : std::runtime_error(message), mnemonic_(mnemonic) {}
+  refusal(const char* mnemonic, const std::string& message) : std::runtime_error(message), mnemonic_(mnemonic) {}
   const char* mnemonic() const noexcept { return mnemonic_; }
 
  private:
@@ -27,7 +26,8 @@ class refusal : public std::runtime_error {
 #if defined(__GNUC__)
 __attribute__((format(printf, 2, 3)))
 #endif
-inline void refuse(const char* mnemonic, const char* format, ...) {
+inline void
+refuse(const char* mnemonic, const char* format, ...) {
   char text[512];
   va_list arguments;
   va_start(arguments, format);

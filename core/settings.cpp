@@ -11,14 +11,14 @@ namespace core {
 void require_setting_count(const CImg<float>& parameter_image, unsigned required) {
   if (parameter_image.size() < required)
     refuse("tooFewParameters", "the parameter vector holds %llu values; expected %u.",
-                     static_cast<unsigned long long>(parameter_image.size()), required);
+           static_cast<unsigned long long>(parameter_image.size()), required);
 }
 
 int integer_setting(float value, const char* name) {
   // Both bounds are exact floats: -2^31 itself is allowed, 2^31 is not.
   if (!(value >= -2147483648.0f && value < 2147483648.0f))
     refuse("badParameters", "%s is %g; expected a finite number within the signed 32-bit range.", name,
-                     static_cast<double>(value));
+           static_cast<double>(value));
   return static_cast<int>(value);
 }
 

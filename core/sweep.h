@@ -67,9 +67,7 @@ class row_wavefront {
   void wait_for_row_above(const run_progress& progress, std::size_t y, std::size_t end) const {
     if (y > 0) progress.wait_until(finished_[y - 1], std::min(width_, end + reach_));
   }
-  void publish(const run_progress& progress, std::size_t y, std::size_t end) {
-    progress.publish(finished_[y], end);
-  }
+  void publish(const run_progress& progress, std::size_t y, std::size_t end) { progress.publish(finished_[y], end); }
 
  private:
   std::vector<std::atomic<std::size_t>> finished_;  // per row, the columns swept so far

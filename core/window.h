@@ -21,9 +21,7 @@ struct disc_window {
 
   bool empty() const { return lo >= hi; }
   // Exact form of dx^2 + dy^2 < w^2 / 4.
-  bool contains(int dx, int dy) const {
-    return 4 * (std::int64_t(dx) * dx + std::int64_t(dy) * dy) < diameter_squared;
-  }
+  bool contains(int dx, int dy) const { return 4 * (std::int64_t(dx) * dx + std::int64_t(dy) * dy) < diameter_squared; }
 };
 
 inline disc_window make_window(int window_size) {

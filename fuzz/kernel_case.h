@@ -29,13 +29,16 @@ struct value_source {
 
   float next(input_reader& in) const {
     switch (mode) {
-      case 0: return float(in.between(0, range));
+      case 0:
+        return float(in.between(0, range));
       case 1: {
         const std::uint8_t code = in.byte();
         return code < 0xA0 ? float(code % (range + 1)) : as_float(special_values[code % special_count]);
       }
-      case 2: return in.raw_float();
-      default: return scale * (float(in.byte()) / 255.0f) - scale / 4;
+      case 2:
+        return in.raw_float();
+      default:
+        return scale * (float(in.byte()) / 255.0f) - scale / 4;
     }
   }
 };

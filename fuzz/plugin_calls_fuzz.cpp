@@ -56,13 +56,38 @@ std::size_t extent(fuzz::input_reader& in) {
   const std::uint8_t code = in.byte();
   if (code < 0xE0) return code % 12;
   constexpr std::size_t top = std::numeric_limits<std::size_t>::max();
-  static const std::size_t large[] = {16,           17,           255,          1000,         65535,
-                                      65536,        65537,        3037000499,   3037000500,   (1ull << 31) - 1,
-                                      1ull << 31,   (1ull << 32) - 1, 1ull << 32, (1ull << 32) + 1, 1ull << 33,
-                                      1ull << 34,   (1ull << 34) + 1, 1ull << 62, 1ull << 63, top / 2,
-                                      top - 1,      top,          1ull << 17,   (1ull << 17) + 1, 1ull << 20,
-                                      46341,        4096,         512,          3,            2,
-                                      1,            0};
+  static const std::size_t large[] = {16,
+                                      17,
+                                      255,
+                                      1000,
+                                      65535,
+                                      65536,
+                                      65537,
+                                      3037000499,
+                                      3037000500,
+                                      (1ull << 31) - 1,
+                                      1ull << 31,
+                                      (1ull << 32) - 1,
+                                      1ull << 32,
+                                      (1ull << 32) + 1,
+                                      1ull << 33,
+                                      1ull << 34,
+                                      (1ull << 34) + 1,
+                                      1ull << 62,
+                                      1ull << 63,
+                                      top / 2,
+                                      top - 1,
+                                      top,
+                                      1ull << 17,
+                                      (1ull << 17) + 1,
+                                      1ull << 20,
+                                      46341,
+                                      4096,
+                                      512,
+                                      3,
+                                      2,
+                                      1,
+                                      0};
   return large[code - 0xE0];
 }
 
@@ -101,18 +126,42 @@ void fill_elements(fuzz::input_reader& in, reading how, T* target, std::size_t c
 
 void fill(fuzz::input_reader& in, reading how, mxClassID class_id, void* target, std::size_t count) {
   switch (class_id) {
-    case mxLOGICAL_CLASS: fill_elements(in, how, static_cast<std::uint8_t*>(target), count); break;
-    case mxDOUBLE_CLASS: fill_elements(in, how, static_cast<double*>(target), count); break;
-    case mxSINGLE_CLASS: fill_elements(in, how, static_cast<float*>(target), count); break;
-    case mxINT8_CLASS: fill_elements(in, how, static_cast<std::int8_t*>(target), count); break;
-    case mxUINT8_CLASS: fill_elements(in, how, static_cast<std::uint8_t*>(target), count); break;
-    case mxINT16_CLASS: fill_elements(in, how, static_cast<std::int16_t*>(target), count); break;
-    case mxUINT16_CLASS: fill_elements(in, how, static_cast<std::uint16_t*>(target), count); break;
-    case mxINT32_CLASS: fill_elements(in, how, static_cast<std::int32_t*>(target), count); break;
-    case mxUINT32_CLASS: fill_elements(in, how, static_cast<std::uint32_t*>(target), count); break;
-    case mxINT64_CLASS: fill_elements(in, how, static_cast<std::int64_t*>(target), count); break;
-    case mxUINT64_CLASS: fill_elements(in, how, static_cast<std::uint64_t*>(target), count); break;
-    default: in.bytes(target, count * standin::element_size(class_id)); break;  // no numbers in it
+    case mxLOGICAL_CLASS:
+      fill_elements(in, how, static_cast<std::uint8_t*>(target), count);
+      break;
+    case mxDOUBLE_CLASS:
+      fill_elements(in, how, static_cast<double*>(target), count);
+      break;
+    case mxSINGLE_CLASS:
+      fill_elements(in, how, static_cast<float*>(target), count);
+      break;
+    case mxINT8_CLASS:
+      fill_elements(in, how, static_cast<std::int8_t*>(target), count);
+      break;
+    case mxUINT8_CLASS:
+      fill_elements(in, how, static_cast<std::uint8_t*>(target), count);
+      break;
+    case mxINT16_CLASS:
+      fill_elements(in, how, static_cast<std::int16_t*>(target), count);
+      break;
+    case mxUINT16_CLASS:
+      fill_elements(in, how, static_cast<std::uint16_t*>(target), count);
+      break;
+    case mxINT32_CLASS:
+      fill_elements(in, how, static_cast<std::int32_t*>(target), count);
+      break;
+    case mxUINT32_CLASS:
+      fill_elements(in, how, static_cast<std::uint32_t*>(target), count);
+      break;
+    case mxINT64_CLASS:
+      fill_elements(in, how, static_cast<std::int64_t*>(target), count);
+      break;
+    case mxUINT64_CLASS:
+      fill_elements(in, how, static_cast<std::uint64_t*>(target), count);
+      break;
+    default:
+      in.bytes(target, count * standin::element_size(class_id));
+      break;  // no numbers in it
   }
 }
 
@@ -141,19 +190,26 @@ const char* const option_names[] = {"threads", "volume", "THREADS", "Volume", "t
 
 standin::array_ptr option_input(fuzz::input_reader& in) {
   switch (in.byte() % 4) {
-    case 0: return standin::make_char(option_names[in.byte() % std::size(option_names)]);
-    case 1: return standin::make_strings({option_names[in.byte() % std::size(option_names)]});
+    case 0:
+      return standin::make_char(option_names[in.byte() % std::size(option_names)]);
+    case 1:
+      return standin::make_strings({option_names[in.byte() % std::size(option_names)]});
     case 2: {
       const std::uint8_t class_code = in.byte() % 4;
       const double value = in.special();
       switch (class_code) {
-        case 0: return standin::make_doubles({1, 1}, {value});
-        case 1: return standin::make_filled<std::uint8_t>(mxLOGICAL_CLASS, {1, 1}, {std::uint8_t(value != 0)});
-        case 2: return standin::make_filled<std::int32_t>(mxINT32_CLASS, {1, 1}, {element_from<std::int32_t>(value)});
-        default: return standin::make_filled<float>(mxSINGLE_CLASS, {1, 1}, {element_from<float>(value)});
+        case 0:
+          return standin::make_doubles({1, 1}, {value});
+        case 1:
+          return standin::make_filled<std::uint8_t>(mxLOGICAL_CLASS, {1, 1}, {std::uint8_t(value != 0)});
+        case 2:
+          return standin::make_filled<std::int32_t>(mxINT32_CLASS, {1, 1}, {element_from<std::int32_t>(value)});
+        default:
+          return standin::make_filled<float>(mxSINGLE_CLASS, {1, 1}, {element_from<float>(value)});
       }
     }
-    default: return host_array(in);
+    default:
+      return host_array(in);
   }
 }
 
@@ -199,8 +255,7 @@ constexpr double largest_work = 4e6;
 // image without channels holds no element but may have billions of pixels.
 template <typename Parameters, typename Read, typename Store>
 bool within_reach(standin::array_ptr& settings_array, const CImg<float>& settings, double pixels, double channels,
-                  int threads,
-                  Read read, Store store) {
+                  int threads, Read read, Store store) {
   Parameters p;
   try {
     p = read(settings);
@@ -208,9 +263,7 @@ bool within_reach(standin::array_ptr& settings_array, const CImg<float>& setting
     return true;
   }
   if (work(pixels, channels, p.max_iterations, p.class_count, p.window_size, threads) <= largest_work) return true;
-  const struct {
-    int classes, window, iterations;
-  } reaches[] = {{8, 9, 3}, {2, 3, 2}};
+  const struct { int classes, window, iterations; } reaches[] = {{8, 9, 3}, {2, 3, 2}};
   for (const auto& reach : reaches) {
     p.class_count = std::min(p.class_count, reach.classes);
     p.window_size = std::clamp(p.window_size, -reach.window, reach.window);
@@ -304,20 +357,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     CImg<float> secondary;
     if (tamvel && converted(arrays[1].get(), secondary, volume)) channels += secondary.spectrum();
     const bool reachable =
-        tamvel ? within_reach<tamvel::pair_segmentation_parameters>(
-                     arrays[wanted - 1], settings, pixels, channels, read_options.threads, tamvel::read_parameters,
-                     [](const auto& p, std::vector<double>& v) {
-                       v[3] = p.window_size;
-                       v[4] = p.max_iterations;
-                       v[7] = p.class_count;
-                     })
-               : within_reach<sorvik::segmentation_parameters>(
-                     arrays[wanted - 1], settings, pixels, channels, read_options.threads, sorvik::read_parameters,
-                     [](const auto& p, std::vector<double>& v) {
-                       v[0] = p.window_size;
-                       v[3] = p.max_iterations;
-                       v[5] = p.class_count;
-                     });
+        tamvel ? within_reach<tamvel::pair_segmentation_parameters>(arrays[wanted - 1], settings, pixels, channels,
+                                                                    read_options.threads, tamvel::read_parameters,
+                                                                    [](const auto& p, std::vector<double>& v) {
+                                                                      v[3] = p.window_size;
+                                                                      v[4] = p.max_iterations;
+                                                                      v[7] = p.class_count;
+                                                                    })
+               : within_reach<sorvik::segmentation_parameters>(arrays[wanted - 1], settings, pixels, channels,
+                                                               read_options.threads, sorvik::read_parameters,
+                                                               [](const auto& p, std::vector<double>& v) {
+                                                                 v[0] = p.window_size;
+                                                                 v[3] = p.max_iterations;
+                                                                 v[5] = p.class_count;
+                                                               });
     if (!reachable) return 0;
   }
 

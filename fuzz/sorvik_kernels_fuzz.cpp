@@ -27,12 +27,18 @@ float setting(fuzz::input_reader& in, int index) {
   static const float weights[] = {0, 0.5f, 1, 2, 7, 40, 1e6f, 0.3f, 3, 1e4f};
   static const float tolerances[] = {0, 0, 1e-6f, 1e-3f, 0.1f, 10};
   switch (index) {
-    case 0: return float(code % 40 - 3);  // window size, up to wider than the image
-    case 1: return weights[code % 10];
-    case 2: return tolerances[code % 6];
-    case 3: return float(code % 9);      // iterations
-    case 4: return float(code % 12 - 4);  // last plain iteration
-    default: return float(code % 20 + 1);  // classes
+    case 0:
+      return float(code % 40 - 3);  // window size, up to wider than the image
+    case 1:
+      return weights[code % 10];
+    case 2:
+      return tolerances[code % 6];
+    case 3:
+      return float(code % 9);  // iterations
+    case 4:
+      return float(code % 12 - 4);  // last plain iteration
+    default:
+      return float(code % 20 + 1);  // classes
   }
 }
 

@@ -31,14 +31,22 @@ float setting(fuzz::input_reader& in, int index) {
   // Zero and tiny scales leave the band empty; negative ones are percentages.
   static const float band_sigmas[] = {0, 0.05f, 0.5f, 1, 2.5f, 40, -1, -20, -300};
   switch (index) {
-    case 0: return secondary_weights[code % 6];
-    case 1: return tolerances[code % 6];
-    case 2: return edge_weights[code % 7];
-    case 3: return float(code % 40 - 3);  // window size, up to wider than the image
-    case 4: return float(code % 9);       // iterations
-    case 5: return band_sigmas[code % 9];
-    case 6: return float(code % 12 - 4);  // last plain iteration
-    default: return float(code % 20 + 1);  // classes
+    case 0:
+      return secondary_weights[code % 6];
+    case 1:
+      return tolerances[code % 6];
+    case 2:
+      return edge_weights[code % 7];
+    case 3:
+      return float(code % 40 - 3);  // window size, up to wider than the image
+    case 4:
+      return float(code % 9);  // iterations
+    case 5:
+      return band_sigmas[code % 9];
+    case 6:
+      return float(code % 12 - 4);  // last plain iteration
+    default:
+      return float(code % 20 + 1);  // classes
   }
 }
 

@@ -62,8 +62,8 @@ STANDIN_API bool mxIsSparse(const mxArray* array);
 STANDIN_API void* mxGetData(const mxArray* array);
 STANDIN_API double* mxGetPr(const mxArray* array);
 STANDIN_API mxLogical* mxGetLogicals(const mxArray* array);
-STANDIN_API mxArray* mxCreateNumericArray(mwSize dimension_count, const mwSize* dimensions,
-                                          mxClassID class_id, mxComplexity complexity);
+STANDIN_API mxArray* mxCreateNumericArray(mwSize dimension_count, const mwSize* dimensions, mxClassID class_id,
+                                          mxComplexity complexity);
 STANDIN_API void mxDestroyArray(mxArray* array);
 STANDIN_API bool mxIsClass(const mxArray* array, const char* name);
 STANDIN_API double mxGetScalar(const mxArray* array);

@@ -79,7 +79,7 @@ struct standin_array {
   bool created_by_plugin = false;
   std::vector<unsigned char> real;
   std::vector<unsigned char> imaginary;
-  zero_page_mapping zero_pages;  // the real part, instead of `real`
+  zero_page_mapping zero_pages;      // the real part, instead of `real`
   std::vector<std::string> strings;  // the elements of a "string" object
   // A struct's field names, and its values element by element, owned here.
   std::vector<std::string> field_names;
@@ -95,7 +95,7 @@ std::size_t live_created = 0;
 // What the stand-in host notes while a plug-in call runs.
 struct call_record {
   bool active = false;
-  std::thread::id caller;                // the thread that called mexFunction
+  std::thread::id caller;               // the thread that called mexFunction
   std::vector<standin_array*> created;  // by the plug-in in this call, not yet destroyed
   std::vector<std::string> broken_rules;
   std::vector<std::pair<std::string, std::string>> warnings;
@@ -147,8 +147,8 @@ bool checked_bytes(const standin_array& array, std::size_t& bytes) {
 
 enum class storage { held, none, zero_pages };
 
-standin_array* new_array(mxClassID class_id, const std::vector<std::size_t>& dimensions, bool complex,
-                         bool sparse, storage kind) {
+standin_array* new_array(mxClassID class_id, const std::vector<std::size_t>& dimensions, bool complex, bool sparse,
+                         storage kind) {
   auto array = std::make_unique<standin_array>();
   array->class_id = class_id;
   array->dimensions.assign(dimensions.begin(), dimensions.end());
@@ -279,9 +279,9 @@ mxArray* created_by_plugin(standin_array* array) {
 // The host's names of its classes, in the order of mxClassID; objects are
 // of the one class the stand-in host makes, "string".
 const char* class_name(const standin_array& array) {
-  static const char* const names[] = {"unknown", "cell",   "struct", "logical", "char",   "void",   "double",
-                                      "single",  "int8",   "uint8",  "int16",   "uint16", "int32",  "uint32",
-                                      "int64",   "uint64", "function_handle", "opaque", "string"};
+  static const char* const names[] = {"unknown", "cell",   "struct",          "logical", "char",   "void",  "double",
+                                      "single",  "int8",   "uint8",           "int16",   "uint16", "int32", "uint32",
+                                      "int64",   "uint64", "function_handle", "opaque",  "string"};
   const auto index = static_cast<std::size_t>(array.class_id);
   return index < std::size(names) ? names[index] : "unknown";
 }
@@ -348,19 +348,32 @@ double mxGetScalar(const mxArray* array) {
   const void* data = mxGetData(array);
   if (!data || standin::element_count(array) == 0) return 0;
   switch (array->class_id) {
-    case mxLOGICAL_CLASS: return first_as_double<std::uint8_t>(data);
-    case mxCHAR_CLASS: return first_as_double<mxChar>(data);
-    case mxDOUBLE_CLASS: return first_as_double<double>(data);
-    case mxSINGLE_CLASS: return first_as_double<float>(data);
-    case mxINT8_CLASS: return first_as_double<std::int8_t>(data);
-    case mxUINT8_CLASS: return first_as_double<std::uint8_t>(data);
-    case mxINT16_CLASS: return first_as_double<std::int16_t>(data);
-    case mxUINT16_CLASS: return first_as_double<std::uint16_t>(data);
-    case mxINT32_CLASS: return first_as_double<std::int32_t>(data);
-    case mxUINT32_CLASS: return first_as_double<std::uint32_t>(data);
-    case mxINT64_CLASS: return first_as_double<std::int64_t>(data);
-    case mxUINT64_CLASS: return first_as_double<std::uint64_t>(data);
-    default: return 0;
+    case mxLOGICAL_CLASS:
+      return first_as_double<std::uint8_t>(data);
+    case mxCHAR_CLASS:
+      return first_as_double<mxChar>(data);
+    case mxDOUBLE_CLASS:
+      return first_as_double<double>(data);
+    case mxSINGLE_CLASS:
+      return first_as_double<float>(data);
+    case mxINT8_CLASS:
+      return first_as_double<std::int8_t>(data);
+    case mxUINT8_CLASS:
+      return first_as_double<std::uint8_t>(data);
+    case mxINT16_CLASS:
+      return first_as_double<std::int16_t>(data);
+    case mxUINT16_CLASS:
+      return first_as_double<std::uint16_t>(data);
+    case mxINT32_CLASS:
+      return first_as_double<std::int32_t>(data);
+    case mxUINT32_CLASS:
+      return first_as_double<std::uint32_t>(data);
+    case mxINT64_CLASS:
+      return first_as_double<std::int64_t>(data);
+    case mxUINT64_CLASS:
+      return first_as_double<std::uint64_t>(data);
+    default:
+      return 0;
   }
 }
 
@@ -464,10 +477,20 @@ namespace standin {
 
 std::size_t element_size(mxClassID class_id) {
   switch (class_id) {
-    case mxLOGICAL_CLASS: case mxINT8_CLASS: case mxUINT8_CLASS: return 1;
-    case mxCHAR_CLASS: case mxINT16_CLASS: case mxUINT16_CLASS: return 2;
-    case mxSINGLE_CLASS: case mxINT32_CLASS: case mxUINT32_CLASS: return 4;
-    default: return 8;
+    case mxLOGICAL_CLASS:
+    case mxINT8_CLASS:
+    case mxUINT8_CLASS:
+      return 1;
+    case mxCHAR_CLASS:
+    case mxINT16_CLASS:
+    case mxUINT16_CLASS:
+      return 2;
+    case mxSINGLE_CLASS:
+    case mxINT32_CLASS:
+    case mxUINT32_CLASS:
+      return 4;
+    default:
+      return 8;
   }
 }
 

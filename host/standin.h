@@ -23,8 +23,7 @@
 namespace standin {
 
 struct host_error : std::runtime_error {
-  host_error(std::string id, const std::string& text)
-      : std::runtime_error(text), identifier(std::move(id)) {}
+  host_error(std::string id, const std::string& text) : std::runtime_error(text), identifier(std::move(id)) {}
   std::string identifier;
 };
 
@@ -41,13 +40,13 @@ using array_ptr = std::unique_ptr<mxArray, array_deleter>;
 // A zero-filled array of the given class and dimensions. Cell, structure,
 // character and function-handle classes get storage too, so that a plug-in
 // that wrongly reads them reads zeros instead of wild memory.
-array_ptr make_array(mxClassID class_id, const std::vector<std::size_t>& dimensions,
-                     bool complex = false, bool sparse = false);
+array_ptr make_array(mxClassID class_id, const std::vector<std::size_t>& dimensions, bool complex = false,
+                     bool sparse = false);
 
 // An array that reports the dimensions but holds no element storage at all:
 // for sizes no machine could hold. Reading its data yields a null pointer.
-array_ptr make_array_without_data(mxClassID class_id, const std::vector<std::size_t>& dimensions,
-                                  bool complex = false, bool sparse = false);
+array_ptr make_array_without_data(mxClassID class_id, const std::vector<std::size_t>& dimensions, bool complex = false,
+                                  bool sparse = false);
 
 // An array whose elements all read as zero from read-only pages the system
 // shares, holding no memory of its own: for sizes beyond the machine's memory
@@ -56,8 +55,7 @@ array_ptr make_array_of_zero_pages(mxClassID class_id, const std::vector<std::si
 
 // An array filled from values given in the host's column-major order.
 template <typename T>
-array_ptr make_filled(mxClassID class_id, const std::vector<std::size_t>& dimensions,
-                      const std::vector<T>& values) {
+array_ptr make_filled(mxClassID class_id, const std::vector<std::size_t>& dimensions, const std::vector<T>& values) {
   array_ptr array = make_array(class_id, dimensions);
   std::size_t count = 1;
   for (std::size_t extent : dimensions) count *= extent;

@@ -51,8 +51,8 @@ void set_centres(class_sums& sums, centre_pair& centres) {
   }
 }
 
-bool sums_are_exact(const CImg<float>& primary, const CImg<float>& secondary,
-                    const std::vector<unsigned char>& counted, core::call_threads& threads) {
+bool sums_are_exact(const CImg<float>& primary, const CImg<float>& secondary, const std::vector<unsigned char>& counted,
+                    core::call_threads& threads) {
   return core::sums_are_exact(summed_channels(primary, secondary), counted.size(), counted.data(), threads);
 }
 

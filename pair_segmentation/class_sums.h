@@ -43,8 +43,8 @@ void set_centres(class_sums& sums, centre_pair& centres);
 // sums need not be formed anew in raster order: moving a relabelled pixel's
 // values from one class to the other gives the same bits. Up to `threads`
 // threads share the test.
-bool sums_are_exact(const CImg<float>& primary, const CImg<float>& secondary,
-                    const std::vector<unsigned char>& counted, core::call_threads& threads);
+bool sums_are_exact(const CImg<float>& primary, const CImg<float>& secondary, const std::vector<unsigned char>& counted,
+                    core::call_threads& threads);
 
 // Moves the pixels the last sweep relabelled between the class sums.
 void move_relabelled(const CImg<float>& primary, const CImg<float>& secondary, const float* labels,

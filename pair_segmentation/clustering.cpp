@@ -54,7 +54,8 @@ std::size_t pixels_in(const std::vector<band_run>& band) {
   return count;
 }
 
-centre_pair init_centres(const CImg<float>& primary, const CImg<float>& secondary, int class_count, core::call_threads& threads) {
+centre_pair init_centres(const CImg<float>& primary, const CImg<float>& secondary, int class_count,
+                         core::call_threads& threads) {
   const int channels = primary.spectrum();
   centre_pair centres{CImg<float>(channels, class_count, 1, 1, 0.0f), CImg<float>(channels, class_count, 1, 1, 0.0f)};
   core::spread_centres(primary, channels, class_count, centres.primary, threads);
@@ -106,9 +107,9 @@ CImg<float> run_clustering(const CImg<float>& primary, const CImg<float>& second
   class_sums sums;
   const bool exact_sums = sums_are_exact(primary, secondary, counted, threads);
   // Sums shared among parts only where no order can change them.
-  const int sum_parts =
-      exact_sums ? core::useful_sum_parts(threads.count(), counted.size(), parameters.class_count, 2 * primary.spectrum())
-                 : 1;
+  const int sum_parts = exact_sums ? core::useful_sum_parts(threads.count(), counted.size(), parameters.class_count,
+                                                            2 * primary.spectrum())
+                                   : 1;
   bool sums_follow_moves = false;  // once summed in full, whether moves keep the sums exact
   float energy = core::initial_energy;
   for (int iteration = 0; iteration < parameters.max_iterations; ++iteration) {

@@ -34,7 +34,8 @@ struct band_run {
 
 // K centres per channel, spaced evenly inside each channel's finite range,
 // taken separately for I and for J (channels 0 .. S-1 of J).
-centre_pair init_centres(const CImg<float>& primary, const CImg<float>& secondary, int class_count, core::call_threads& threads);
+centre_pair init_centres(const CImg<float>& primary, const CImg<float>& secondary, int class_count,
+                         core::call_threads& threads);
 
 // The pixels in the band, in raster order. The band only changes at its
 // rebuild, so the iteration lists it once and each later sweep costs in

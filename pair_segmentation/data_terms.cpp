@@ -72,9 +72,11 @@ struct plain_sweep_rows {
         label[i] = winner[i] >= 0 ? won : label[i];
       }
       if (terms)
-        for (std::size_t i = 0; i < n; ++i) terms[start + i] = winner[i] >= 0 ? static_cast<float>(best[i]) : core::cost_ceiling;
+        for (std::size_t i = 0; i < n; ++i)
+          terms[start + i] = winner[i] >= 0 ? static_cast<float>(best[i]) : core::cost_ceiling;
       else if (energy)
-        for (std::size_t i = 0; i < n; ++i) *energy += winner[i] >= 0 ? static_cast<float>(best[i]) : core::cost_ceiling;
+        for (std::size_t i = 0; i < n; ++i)
+          *energy += winner[i] >= 0 ? static_cast<float>(best[i]) : core::cost_ceiling;
     }
   }
 };

@@ -59,8 +59,7 @@ float indicator_at(const CImg<float>& primary, std::ptrdiff_t x, std::ptrdiff_t 
 // inside the image: the same operations as indicator_at, without the
 // clamping, so that the compiler can take several pixels at once.
 struct interior_of_row {
-  static VECTOR_INLINE void run(const float* up, const float* row, const float* down, std::size_t count,
-                                float* out) {
+  static VECTOR_INLINE void run(const float* up, const float* row, const float* down, std::size_t count, float* out) {
     const double a = diagonal_weight, b = axis_weight;
     for (std::size_t x = 1; x <= count; ++x) {
       const double gx = a * (double(up[x + 1]) + double(down[x + 1]) - double(up[x - 1]) - double(down[x - 1])) +
@@ -74,8 +73,7 @@ struct interior_of_row {
 
 // The same for a slice of a volume, with central differences.
 struct interior_of_slice_row {
-  static VECTOR_INLINE void run(const float* up, const float* row, const float* down, std::size_t count,
-                                float* out) {
+  static VECTOR_INLINE void run(const float* up, const float* row, const float* down, std::size_t count, float* out) {
     for (std::size_t x = 1; x <= count; ++x) {
       const double gx = (double(row[x + 1]) - double(row[x - 1])) / 2.0;
       const double gy = (double(down[x]) - double(up[x])) / 2.0;
@@ -105,8 +103,10 @@ void indicator_rows(const CImg<float>& primary, CImg<float>& indicator, std::siz
     float* out = indicator.data() + start;
     if (y > 0 && y + 1 < height && width > 2) {
       const float* row = primary.data() + start;
-      if (volume) core::on_widest_vectors<interior_of_slice_row>(row - width, row, row + width, width - 2, out);
-      else core::on_widest_vectors<interior_of_row>(row - width, row, row + width, width - 2, out);
+      if (volume)
+        core::on_widest_vectors<interior_of_slice_row>(row - width, row, row + width, width - 2, out);
+      else
+        core::on_widest_vectors<interior_of_row>(row - width, row, row + width, width - 2, out);
       out[0] = indicator_at(primary, 0, std::ptrdiff_t(y), z);
       out[width - 1] = indicator_at(primary, std::ptrdiff_t(width - 1), std::ptrdiff_t(y), z);
     } else {

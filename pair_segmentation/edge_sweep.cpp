@@ -136,8 +136,8 @@ void sweep_span(const edge_frame& f, sweep_part& part, band_cursor& at, std::siz
       }
     }
     if (n == 0 || f.progress.aborted()) return;
-    data_costs(in, state.primary_values + at.band_index, state.secondary_values + at.band_index, state.value_stride,
-               n, part.table.data());
+    data_costs(in, state.primary_values + at.band_index, state.secondary_values + at.band_index, state.value_stride, n,
+               part.table.data());
 
     for (std::size_t i = 0; i < n; ++i, ++at.band_index) {
       const std::size_t p = position[i];
@@ -194,9 +194,7 @@ std::size_t wavefront_columns(std::size_t width) {
   return core::worth_a_thread(256) == 1 ? 3 : std::clamp<std::size_t>(width / 8, 32, 256);
 }
 
-int window_reach(const disc_walk& disc) {
-  return std::max({disc.dx_max, disc.dy_max, -disc.dx_min, -disc.dy_min, 0});
-}
+int window_reach(const disc_walk& disc) { return std::max({disc.dx_max, disc.dy_max, -disc.dx_min, -disc.dy_min, 0}); }
 
 // How far ahead the row above must be: 2R + 1 columns.
 std::size_t wavefront_reach(const disc_walk& disc) { return 2 * std::size_t(window_reach(disc)) + 1; }

@@ -47,9 +47,9 @@ struct kept_later {
 // `kept` once the parts have ended, so that the list never grows while
 // another part reads it.
 struct sweep_part {
-  std::vector<double> table;              // data terms of a block of pixels
-  std::vector<double> penalties;          // K + 1, as class_penalties leaves them
-  std::vector<double> costs;              // K
+  std::vector<double> table;      // data terms of a block of pixels
+  std::vector<double> penalties;  // K + 1, as class_penalties leaves them
+  std::vector<double> costs;      // K
   std::vector<label_change> changes;
   std::vector<kept_later> newly_kept;
   std::vector<double> newly_kept_values;  // K + 1 per entry of newly_kept
@@ -63,19 +63,19 @@ struct sweep_state {
   // The band pixels' values, channel c of band pixel b at c * value_stride +
   // b: copied in band order, so that a sweep reads them in one stream, or,
   // for a band of every pixel, the images themselves.
-  CImg<float> band_values;                // S channels of I, then S of J
+  CImg<float> band_values;  // S channels of I, then S of J
   const float* primary_values = nullptr;
   const float* secondary_values = nullptr;
   std::size_t value_stride = 0;
-  std::vector<std::size_t> run_start;     // per run its first band pixel, then the band's pixel count
-  std::vector<std::size_t> row_first_run; // per image row (z * H + y) its first run, then the run count
-  std::vector<float> terms;               // per band pixel its energy term, when parts core::share a sweep
-  bool remembers = false;                 // whether the following fields are kept
-  std::vector<unsigned char> knowledge;   // per image pixel
-  CImg<double> window_sums;               // per band pixel, for a window one class fills
-  std::vector<std::uint32_t> kept_at;     // per band pixel: its entry in `kept`, or no_place
-  std::vector<double> kept;               // entries of K + 1 penalties
-  std::vector<label_change> changes;      // the pixels the last sweep relabelled, in raster order
+  std::vector<std::size_t> run_start;      // per run its first band pixel, then the band's pixel count
+  std::vector<std::size_t> row_first_run;  // per image row (z * H + y) its first run, then the run count
+  std::vector<float> terms;                // per band pixel its energy term, when parts core::share a sweep
+  bool remembers = false;                  // whether the following fields are kept
+  std::vector<unsigned char> knowledge;    // per image pixel
+  CImg<double> window_sums;                // per band pixel, for a window one class fills
+  std::vector<std::uint32_t> kept_at;      // per band pixel: its entry in `kept`, or no_place
+  std::vector<double> kept;                // entries of K + 1 penalties
+  std::vector<label_change> changes;       // the pixels the last sweep relabelled, in raster order
 };
 
 // What the sweeps of a run or of one sweep need, for up to `threads` threads.

@@ -15,7 +15,7 @@ struct pair_segmentation_parameters {
   float band_sigma = 0;          // smoothing scale of the band rebuild; < 0: percent of the largest extent
   int last_plain_iteration = 0;  // T
   int class_count = 1;           // K
-  core::disc_window window;    // derived from window_size
+  core::disc_window window;      // derived from window_size
 };
 
 constexpr unsigned tamvel_setting_count = 8;

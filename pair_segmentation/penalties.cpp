@@ -70,8 +70,10 @@ void sum_penalties(const disc_walk& disc, std::size_t position, unsigned x, unsi
 template <int lane_pairs>
 void sum_penalties(const disc_walk& disc, std::size_t position, unsigned x, unsigned y, const float* labels,
                    const float* edge, int first, bool with_own, double* penalty, double& own_penalty) {
-  if (with_own) sum_penalties<lane_pairs, true>(disc, position, x, y, labels, edge, first, penalty, own_penalty);
-  else sum_penalties<lane_pairs, false>(disc, position, x, y, labels, edge, first, penalty, own_penalty);
+  if (with_own)
+    sum_penalties<lane_pairs, true>(disc, position, x, y, labels, edge, first, penalty, own_penalty);
+  else
+    sum_penalties<lane_pairs, false>(disc, position, x, y, labels, edge, first, penalty, own_penalty);
 }
 
 }  // namespace
@@ -85,9 +87,12 @@ void class_penalties(const disc_walk& disc, std::size_t position, unsigned x, un
     const bool own_here = with_own && first == 0;
     double lanes[classes_per_walk];
     double& own = penalty[class_count];
-    if (classes <= 2) sum_penalties<1>(disc, position, x, y, labels, edge, first, own_here, lanes, own);
-    else if (classes <= 4) sum_penalties<2>(disc, position, x, y, labels, edge, first, own_here, lanes, own);
-    else sum_penalties<4>(disc, position, x, y, labels, edge, first, own_here, lanes, own);
+    if (classes <= 2)
+      sum_penalties<1>(disc, position, x, y, labels, edge, first, own_here, lanes, own);
+    else if (classes <= 4)
+      sum_penalties<2>(disc, position, x, y, labels, edge, first, own_here, lanes, own);
+    else
+      sum_penalties<4>(disc, position, x, y, labels, edge, first, own_here, lanes, own);
     std::copy(lanes, lanes + classes, penalty + first);
   }
 }

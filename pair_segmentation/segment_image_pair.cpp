@@ -15,10 +15,10 @@ const char* channel_word(unsigned count) { return count == 1 ? "channel" : "chan
 void require_pixels(const CImg<float>& primary) {
   if (primary.width() == 0 || primary.height() == 0 || primary.depth() == 0 || primary.spectrum() == 0)
     core::refuse("emptyImage",
-                     "the primary image is %u x %u x %u (rows x columns x depth) with %u %s; expected at least one "
-                     "row, column, slice and channel.",
-                     primary.height(), primary.width(), primary.depth(), primary.spectrum(),
-                     channel_word(primary.spectrum()));
+                 "the primary image is %u x %u x %u (rows x columns x depth) with %u %s; expected at least one "
+                 "row, column, slice and channel.",
+                 primary.height(), primary.width(), primary.depth(), primary.spectrum(),
+                 channel_word(primary.spectrum()));
 }
 
 // Every pixel of the primary image is paired with the secondary pixel at the
@@ -28,11 +28,11 @@ void require_matching_secondary(const CImg<float>& primary, const CImg<float>& s
                          secondary.depth() == primary.depth();
   if (!same_grid || secondary.spectrum() < primary.spectrum())
     core::refuse("geometryMismatch",
-                     "the secondary image is %u x %u x %u (rows x columns x depth) with %u %s; expected the "
-                     "primary's %u x %u x %u with at least %u %s.",
-                     secondary.height(), secondary.width(), secondary.depth(), secondary.spectrum(),
-                     channel_word(secondary.spectrum()), primary.height(), primary.width(), primary.depth(),
-                     primary.spectrum(), channel_word(primary.spectrum()));
+                 "the secondary image is %u x %u x %u (rows x columns x depth) with %u %s; expected the "
+                 "primary's %u x %u x %u with at least %u %s.",
+                 secondary.height(), secondary.width(), secondary.depth(), secondary.spectrum(),
+                 channel_word(secondary.spectrum()), primary.height(), primary.width(), primary.depth(),
+                 primary.spectrum(), channel_word(primary.spectrum()));
 }
 
 }  // namespace

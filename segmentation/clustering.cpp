@@ -63,8 +63,7 @@ bool is_edge_phase(const segmentation_parameters& parameters, std::int64_t itera
 int plain_parts(int threads, std::size_t pixels) { return core::useful_parts(threads, pixels, 8192); }
 
 sweep_buffers make_sweep_buffers(const CImg<float>& image, const segmentation_parameters& parameters,
-                                 const CImg<float>& labels, bool edge_phase_ahead,
-                                 core::call_threads& threads) {
+                                 const CImg<float>& labels, bool edge_phase_ahead, core::call_threads& threads) {
   sweep_buffers buffers;
   buffers.threads = &threads;
   buffers.centre_values.resize(std::size_t(image.spectrum()) * parameters.class_count);
@@ -90,8 +89,8 @@ void plain_blocks(const CImg<float>& image, const segmentation_parameters& param
     const std::size_t count = std::min(core::block_pixels, pixels - first);
     block_values(image, first, pixels, count, buffers.value.data());
     std::copy(labels.data() + first, labels.data() + first + count, label);
-    plain_choice(buffers.value.data(), image.spectrum(), centres.data(), centre_values.data(),
-                 parameters.class_count, count, buffers.distance.data(), buffers.best.data(), label, added);
+    plain_choice(buffers.value.data(), image.spectrum(), centres.data(), centre_values.data(), parameters.class_count,
+                 count, buffers.distance.data(), buffers.best.data(), label, added);
     std::copy(label, label + count, labels.data() + first);
     energy.add(first, added, count);
   }
@@ -134,8 +133,8 @@ float sweep(const CImg<float>& image, const segmentation_parameters& parameters,
             CImg<float>& labels, int iteration, sweep_buffers& buffers, bool energy_wanted = true) {
   if (!is_edge_phase(parameters, iteration))
     return plain_sweep(image, parameters, centres, labels, buffers, energy_wanted);
-  return edge_sweep(image, parameters, centres, labels, buffers.edge,
-                    *buffers.threads, buffers.threads->count() > 1 && energy_wanted ? buffers.energy_terms.get() : nullptr);
+  return edge_sweep(image, parameters, centres, labels, buffers.edge, *buffers.threads,
+                    buffers.threads->count() > 1 && energy_wanted ? buffers.energy_terms.get() : nullptr);
 }
 
 struct centre_sum_plan {
@@ -157,18 +156,19 @@ void update_centres(const CImg<float>& image, const CImg<float>& labels, int cla
                     const centre_sum_plan& plan, core::call_threads& threads) {
   std::vector<double> sums;
   std::vector<std::uint64_t> counts;
-  core::sum_by_class(labels.data(), labels.size(), core::channel_starts(image), class_count, sums, counts,
-                     threads, plan.parts, plan.any_order);
+  core::sum_by_class(labels.data(), labels.size(), core::channel_starts(image), class_count, sums, counts, threads,
+                     plan.parts, plan.any_order);
   set_centres(sums, counts, class_count, centres);
 }
 
 // How the centre sums of a run are formed: in parts and in any order only
 // where they come out the same in any order.
 centre_sum_plan plan_centre_sums(const CImg<float>& image, const segmentation_parameters& parameters,
-                                  core::call_threads& threads) {
+                                 core::call_threads& threads) {
   const std::size_t pixels = std::size_t(image.width()) * image.height() * image.depth();
   if (!core::sums_are_exact(core::channel_starts(image), pixels, nullptr, threads)) return centre_sum_plan{};
-  return centre_sum_plan{core::useful_sum_parts(threads.count(), pixels, parameters.class_count, image.spectrum()), true};
+  return centre_sum_plan{core::useful_sum_parts(threads.count(), pixels, parameters.class_count, image.spectrum()),
+                         true};
 }
 
 }  // namespace
@@ -187,8 +187,7 @@ CImg<float> init_centres(const CImg<float>& image, int class_count, core::call_t
 
 float label_sweep(const CImg<float>& image, const segmentation_parameters& parameters, const CImg<float>& centres,
                   CImg<float>& labels, int iteration, core::call_threads& threads) {
-  sweep_buffers buffers =
-      make_sweep_buffers(image, parameters, labels, is_edge_phase(parameters, iteration), threads);
+  sweep_buffers buffers = make_sweep_buffers(image, parameters, labels, is_edge_phase(parameters, iteration), threads);
   return sweep(image, parameters, centres, labels, iteration, buffers);
 }
 
@@ -224,7 +223,8 @@ void run_clustering(const CImg<float>& image, const segmentation_parameters& par
     float* terms = energy_wanted ? buffers.energy_terms.get() : nullptr;
     if (sums.parts == 1 && threads.count() > 1 && is_edge_phase(parameters, iteration)) {
       // Sums that one thread forms go along with the sweep, slice by slice.
-      core::running_class_sums running = core::start_class_sums(parameters.class_count, image.spectrum(), sums.any_order);
+      core::running_class_sums running =
+          core::start_class_sums(parameters.class_count, image.spectrum(), sums.any_order);
       energy = edge_sweep(image, parameters, centres, labels, buffers.edge, threads, terms, &running);
       std::vector<double> class_sums;
       std::vector<std::uint64_t> counts;
@@ -234,7 +234,8 @@ void run_clustering(const CImg<float>& image, const segmentation_parameters& par
       energy = sweep(image, parameters, centres, labels, iteration, buffers, energy_wanted);
       update_centres(image, labels, parameters.class_count, centres, sums, threads);
     }
-    if (iteration > parameters.last_plain_iteration && core::has_converged(energy, previous_energy, parameters.tolerance))
+    if (iteration > parameters.last_plain_iteration &&
+        core::has_converged(energy, previous_energy, parameters.tolerance))
       break;
   }
 }

@@ -35,8 +35,8 @@ VECTOR_INLINE void squared_distances(const double* value, int channels, const fl
 
 // plain_choice for any number of channels, one class after the other over
 // the block.
-void plain_choice_by_pixel(const double* value, int channels, const float* centres, int classes,
-                                  std::size_t count, double* distance, double* best, float* label, float* added) {
+void plain_choice_by_pixel(const double* value, int channels, const float* centres, int classes, std::size_t count,
+                           double* distance, double* best, float* label, float* added) {
   for (std::size_t i = 0; i < count; ++i) {
     best[i] = core::largest_cost;
     added[i] = core::cost_ceiling;
@@ -95,14 +95,15 @@ struct plain_choice_in_lanes {
   }
 
   // Four pixels' labels, where a class won them, and their added costs.
-  static VECTOR_INLINE void store_choice(const core::four_doubles& chosen, const core::four_doubles& lowest, float* label,
-                                         float* added) {
+  static VECTOR_INLINE void store_choice(const core::four_doubles& chosen, const core::four_doubles& lowest,
+                                         float* label, float* added) {
     const core::four_floats class_label = __builtin_convertvector(chosen, core::four_floats);
     const core::four_int32s won = (core::four_int32s)(class_label >= 0.0f);
     core::four_floats kept;
     std::memcpy(&kept, label, sizeof kept);
     const core::four_floats new_label = won ? class_label : kept;
-    const core::four_floats cost = won ? __builtin_convertvector(lowest, core::four_floats) : core::four_floats{} + core::cost_ceiling;
+    const core::four_floats cost =
+        won ? __builtin_convertvector(lowest, core::four_floats) : core::four_floats{} + core::cost_ceiling;
     std::memcpy(label, &new_label, sizeof new_label);
     std::memcpy(added, &cost, sizeof cost);
   }
@@ -112,7 +113,7 @@ struct plain_choice_in_lanes {
 }  // namespace
 
 void block_values(const CImg<float>& image, std::size_t first, std::size_t channel_size, std::size_t count,
-                         double* value) {
+                  double* value) {
   for (int c = 0; c < image.spectrum(); ++c) {
     const float* channel = image.data() + c * channel_size + first;
     double* out = value + c * core::block_pixels;
@@ -122,11 +123,10 @@ void block_values(const CImg<float>& image, std::size_t first, std::size_t chann
 
 namespace {
 struct data_term_rows {
-  static VECTOR_INLINE void run(const double* value, int channels, const float* centres, int classes,
-                                std::size_t count, std::size_t stride, double* table) {
+  static VECTOR_INLINE void run(const double* value, int channels, const float* centres, int classes, std::size_t count,
+                                std::size_t stride, double* table) {
     for (int k = 0; k < classes; ++k)
-      squared_distances(value, channels, centres + std::size_t(k) * channels, count,
-                        table + std::size_t(k) * stride);
+      squared_distances(value, channels, centres + std::size_t(k) * channels, count, table + std::size_t(k) * stride);
   }
 };
 }  // namespace
@@ -136,20 +136,25 @@ void data_term_table(const double* value, int channels, const float* centres, in
   core::on_widest_vectors<data_term_rows>(value, channels, centres, classes, count, stride, table);
 }
 
-void plain_choice(const double* value, int channels, const float* centres, const double* centre_values,
-                         int classes, std::size_t count, double* distance, double* best, float* label,
-                         float* added) {
+void plain_choice(const double* value, int channels, const float* centres, const double* centre_values, int classes,
+                  std::size_t count, double* distance, double* best, float* label, float* added) {
 #if VECTOR_TYPES
   const auto in_lanes = [&](auto kernel) {
     core::on_widest_vectors<decltype(kernel)>(value, centre_values, classes, count, label, added);
   };
   switch (channels) {
-    case 0: return in_lanes(plain_choice_in_lanes<0>{});
-    case 1: return in_lanes(plain_choice_in_lanes<1>{});
-    case 2: return in_lanes(plain_choice_in_lanes<2>{});
-    case 3: return in_lanes(plain_choice_in_lanes<3>{});
-    case 4: return in_lanes(plain_choice_in_lanes<4>{});
-    default: break;
+    case 0:
+      return in_lanes(plain_choice_in_lanes<0>{});
+    case 1:
+      return in_lanes(plain_choice_in_lanes<1>{});
+    case 2:
+      return in_lanes(plain_choice_in_lanes<2>{});
+    case 3:
+      return in_lanes(plain_choice_in_lanes<3>{});
+    case 4:
+      return in_lanes(plain_choice_in_lanes<4>{});
+    default:
+      break;
   }
 #else
   (void)centre_values;

@@ -50,10 +50,10 @@ struct sweep_frame {
   double weight;
   const std::int32_t* column_of;  // indexed from -radius
   std::size_t stride;
-  core::class_lanes* ring;        // in lanes: the lanes of the rows within reach, `slots` rows
+  core::class_lanes* ring;  // in lanes: the lanes of the rows within reach, `slots` rows
   std::size_t slots;
-  core::class_index* class_of;    // in memory: the labels as class indices
-  core::energy_sink energy;  // each pixel's term, or the running sum
+  core::class_index* class_of;  // in memory: the labels as class indices
+  core::energy_sink energy;     // each pixel's term, or the running sum
 
   // The data terms of the `count` pixels from position `first` on.
   void block_data_terms(std::size_t first, std::size_t count) const {
@@ -202,7 +202,8 @@ std::size_t group_by_half_width(const sweep_frame& f, const core::class_lanes* o
   }
   for (const int half_width : lanes.group_half) {
     for (std::size_t r = 0; r < f.rows.size(); ++r)
-      if (lanes_of(f.buffers, r) != own_lanes && f.rows[r].half_width == half_width) lanes.grouped_rows.push_back(int(r));
+      if (lanes_of(f.buffers, r) != own_lanes && f.rows[r].half_width == half_width)
+        lanes.grouped_rows.push_back(int(r));
     lanes.group_end.push_back(lanes.grouped_rows.size());
     lanes.group_of_half[half_width] = -1;
   }
@@ -223,7 +224,8 @@ lane_row start_lane_row(const sweep_frame& f, int z, int y) {
 core::class_lanes first_tally_in_lanes(const sweep_frame& f) {
   core::class_lanes tally{};
   for (std::size_t r = 0; r < f.rows.size(); ++r)
-    for (int dx = -f.rows[r].half_width; dx <= f.rows[r].half_width; ++dx) tally += lanes_of(f.buffers, r)[f.column_of[dx]];
+    for (int dx = -f.rows[r].half_width; dx <= f.rows[r].half_width; ++dx)
+      tally += lanes_of(f.buffers, r)[f.column_of[dx]];
   return tally;
 }
 
@@ -273,7 +275,8 @@ inline core::class_choice choose_in_lanes(const sweep_frame& f, const lane_row& 
       [&] { return double(std::int64_t(differing[before]) + row.own.at(x)); }, cost);
 }
 
-void move_lanes(core::class_lanes& lanes, const core::class_lanes& to, const core::class_lanes& from, std::int64_t times) {
+void move_lanes(core::class_lanes& lanes, const core::class_lanes& to, const core::class_lanes& from,
+                std::int64_t times) {
   for (int k = 0; k < core::lane_count; ++k) lanes[k] = std::uint16_t(lanes[k] + times * (to[k] - from[k]));
 }
 
@@ -303,7 +306,8 @@ void sweep_row_in_lanes(const sweep_frame& f, int z, int y, const row_turn& turn
     f.block_data_terms(row_start + block_x, count);
     sum_group_columns(f, row.groups, block_x, count);
     core::class_index before_of[core::block_pixels];
-    for (std::size_t i = 0; i < count; ++i) before_of[i] = core::class_of_label(f.labels[row_start + block_x + i], f.classes);
+    for (std::size_t i = 0; i < count; ++i)
+      before_of[i] = core::class_of_label(f.labels[row_start + block_x + i], f.classes);
     for (std::size_t i = 0; i < count; ++i) {
       const int x = block_x + int(i);
       const core::class_index before = before_of[i];
@@ -374,7 +378,8 @@ void sweep_row_in_memory(const sweep_frame& f, int z, int y, const row_turn& tur
     }
     // Back to zero counters for the next row, before the row below may
     // change what they counted.
-    if (block_x + count == std::size_t(f.width)) for_each_offset(f, f.width - 1, [&](core::class_index k) { --tally[k]; });
+    if (block_x + count == std::size_t(f.width))
+      for_each_offset(f, f.width - 1, [&](core::class_index k) { --tally[k]; });
     turn.after(block_x + count);
   }
 }
@@ -449,7 +454,8 @@ float edge_sweep(const CImg<float>& image, const segmentation_parameters& parame
   edge_buffers& first = parts.front();
   if (!first.in_lanes) {
     core::class_index* class_of = first.memory.class_of.data();
-    for (std::size_t i = 0; i < labels.size(); ++i) class_of[i] = core::class_of_label(labels[i], parameters.class_count);
+    for (std::size_t i = 0; i < labels.size(); ++i)
+      class_of[i] = core::class_of_label(labels[i], parameters.class_count);
   }
   const std::vector<const float*> channel = centre_sums ? core::channel_starts(image) : std::vector<const float*>{};
   const auto add_centre_sums = [&](std::size_t first, std::size_t count) {
@@ -492,8 +498,7 @@ float edge_sweep(const CImg<float>& image, const segmentation_parameters& parame
       sweep_rows(frame, 0, 1, part, part_count, &wave, progress);
     } else {
       // Every slice gives the same labels and terms whoever sweeps it.
-      const sweep_frame frame =
-          frame_of(image, parameters, centres, labels, parts[part], parts[part], first, {terms});
+      const sweep_frame frame = frame_of(image, parameters, centres, labels, parts[part], parts[part], first, {terms});
       for (core::share taken; !progress.aborted() && slices.take(taken);) {
         const std::size_t z = taken.begin;
         sweep_rows(frame, int(z), int(z) + 1, 0, 1, nullptr, progress);

@@ -13,7 +13,7 @@ struct segmentation_parameters {
   int max_iterations = 0;        // iterations 0 .. max_iterations - 1 at most
   int last_plain_iteration = 0;  // T: iterations 0 .. T run without edge term and test
   int class_count = 1;           // K
-  core::disc_window window;            // derived from window_size
+  core::disc_window window;      // derived from window_size
 };
 
 constexpr unsigned sorvik_setting_count = 6;

@@ -219,7 +219,8 @@ std::vector<int> call_plugin(const standin::plugin& plugin, const scene& s, cons
   const auto* values = static_cast<const double*>(mxGetData(outputs.at(0).get()));
   std::vector<int> labels(s.primary.size());
   for (int y = 0; y < s.rows; ++y)
-    for (int x = 0; x < s.columns; ++x) labels[std::size_t(y) * s.columns + x] = int(values[y + std::size_t(s.rows) * x]);
+    for (int x = 0; x < s.columns; ++x)
+      labels[std::size_t(y) * s.columns + x] = int(values[y + std::size_t(s.rows) * x]);
   return labels;
 }
 
@@ -290,7 +291,8 @@ int main(int argc, char** argv) {
     const std::vector<double> tamvel_edge = {1, 1e-4, 10000, 5, 30, 2, 4, class_count};
     const std::vector<method> methods = {
         {"OpenCV cv::kmeans", "K = 3, k-means++ start, 3 attempts", opencv_kmeans},
-        {"ITK ScalarImageKmeansImageFilter", "K = 3, evenly spread means", [](const scene& s) { return itk_kmeans(s); }},
+        {"ITK ScalarImageKmeansImageFilter", "K = 3, evenly spread means",
+         [](const scene& s) { return itk_kmeans(s); }},
         {"ITK k-means + MRFImageFilter", "3 x 3 field, smoothing " + number_text(smoothing),
          [&](const scene& s) { return itk_kmeans_mrf(s, smoothing); }},
         {"Sorvik, plain", settings_text(sorvik_plain),

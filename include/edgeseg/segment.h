@@ -26,8 +26,7 @@ using refusal = core::refusal;
 // size, edge weight, tolerance, maximum iterations, last plain iteration,
 // class count. The labels are bit for bit those of the MEX command given the
 // same elements.
-label_image sorvik(const image_view& image, const std::vector<float>& parameters,
-                   const call_options& options = {});
+label_image sorvik(const image_view& image, const std::vector<float>& parameters, const call_options& options = {});
 
 // Tamvel: labels of a primary image segmented with a secondary image of the
 // same rows, columns and depth and at least its channels, under the eight

@@ -67,9 +67,12 @@ enum class phase { plain_only, edge_from_start, plain_then_edge };
 // The last plain iteration T for `iterations` iterations in all.
 inline int last_plain_iteration(draw& d, phase kind, int iterations) {
   switch (kind) {
-    case phase::plain_only: return d.between(iterations > 1 ? iterations - 1 : 0, iterations + 3);
-    case phase::edge_from_start: return d.between(-4, -1);
-    case phase::plain_then_edge: break;
+    case phase::plain_only:
+      return d.between(iterations > 1 ? iterations - 1 : 0, iterations + 3);
+    case phase::edge_from_start:
+      return d.between(-4, -1);
+    case phase::plain_then_edge:
+      break;
   }
   return d.between(0, iterations > 2 ? iterations - 2 : 0);
 }
@@ -102,7 +105,7 @@ inline case_geometry draw_geometry(draw& d, const case_shape& shape) {
   g.channels = d.between(d.chance(shape.no_channel_percent) ? 0 : shape.smallest_channels, shape.largest_channels);
   g.classes = d.between(shape.smallest_class_count, shape.largest_class_count);
   const int larger_extent = std::max(g.width, g.height);
-  g.window = !shape.window_beyond_image                ? d.between(-2, std::min(larger_extent + 3, 12))
+  g.window = !shape.window_beyond_image              ? d.between(-2, std::min(larger_extent + 3, 12))
              : d.chance(shape.lane_breaking_percent) ? d.between(34, 70)
                                                      : d.between(2 * larger_extent, 4 * larger_extent + 6);
   return g;
@@ -126,8 +129,8 @@ inline void fill_values(draw& d, CImg<float>& image, int nan_percent) {
 inline CImg<float> random_labels(draw& d, int width, int height, int depth, int classes, bool only_classes) {
   CImg<float> labels(width, height, depth, 1);
   const float strangers[] = {0.5f, -1.0f, float(classes), nan, -0.0f};
-  cimg_foroff(labels, i) labels[i] = (!only_classes && d.chance(10)) ? d.one_of(strangers)
-                                                                     : float(d.between(0, classes - 1));
+  cimg_foroff(labels, i) labels[i] =
+      (!only_classes && d.chance(10)) ? d.one_of(strangers) : float(d.between(0, classes - 1));
   return labels;
 }
 

@@ -27,11 +27,11 @@ core::call_threads one_thread;
 // than 1000) under the sanitizers, where the reference runs slowly.
 const std::uint32_t case_scale = property::case_scale_or(property::sanitized_build ? 4 : 8);
 
+using property::case_shape;
 using property::draw;
 using property::inf;
 using property::nan;
 using property::phase;
-using property::case_shape;
 using property::same_bits;
 
 struct random_case {
@@ -72,11 +72,12 @@ random_case make_case(std::uint32_t seed, const case_shape& shape, phase kind) {
   const int last_plain = property::last_plain_iteration(d, kind, iterations);
   random_case c;
   c.image = random_image(d, g.width, g.height, g.depth, g.channels, shape.nan_percent);
-  const float values[] = {float(g.window),   d.one_of(weights),  d.one_of(tolerances),
+  const float values[] = {float(g.window),   d.one_of(weights), d.one_of(tolerances),
                           float(iterations), float(last_plain), float(g.classes)};
   c.settings.assign(values, 6, 1, 1, 1);
-  c.description = property::describe(seed, "image " + std::to_string(g.width) + "x" + std::to_string(g.height) + "x" +
-                                                std::to_string(g.depth) + "x" + std::to_string(g.channels),
+  c.description = property::describe(seed,
+                                     "image " + std::to_string(g.width) + "x" + std::to_string(g.height) + "x" +
+                                         std::to_string(g.depth) + "x" + std::to_string(g.channels),
                                      values);
   return c;
 }
@@ -172,8 +173,7 @@ TEST(SorvikProperty, single_sweeps_from_random_labels_match_reference) {
     p.last_plain_iteration = d.between(-1, 1);
     const int iteration = d.between(0, 1);
     const CImg<float> centres = property::random_centres(d, image.spectrum(), classes);
-    CImg<float> expected =
-        property::random_labels(d, image.width(), image.height(), image.depth(), classes, false);
+    CImg<float> expected = property::random_labels(d, image.width(), image.height(), image.depth(), classes, false);
     const CImg<float> start = expected;
     const float expected_energy = sorvik_reference::label_sweep(image, p, centres, expected, iteration);
     for (const int threads : property::thread_counts_for(seed)) {
@@ -217,10 +217,8 @@ TEST(SorvikProperty, centre_updates_and_whole_runs_from_random_labels_match_refe
   for (std::uint32_t seed = 10000; seed < 10000 + 20 * case_scale; ++seed) {
     draw d(seed);
     const int classes = d.between(1, 10);
-    const CImg<float> image =
-        random_image(d, d.between(1, 9), d.between(1, 9), d.between(1, 3), d.between(1, 4), 10);
-    const CImg<float> labels =
-        property::random_labels(d, image.width(), image.height(), image.depth(), classes, true);
+    const CImg<float> image = random_image(d, d.between(1, 9), d.between(1, 9), d.between(1, 3), d.between(1, 4), 10);
+    const CImg<float> labels = property::random_labels(d, image.width(), image.height(), image.depth(), classes, true);
     CImg<float> expected_centres = property::random_centres(d, image.spectrum(), classes);
     CImg<float> centres = expected_centres;
     sorvik_reference::update_centres(image, labels, classes, expected_centres);
@@ -262,7 +260,8 @@ TEST(SorvikProperty, volumes_whose_sums_round_match_reference) {
     CImg<float> image(d.between(1, 12), height, depth, spectrum);
     cimg_foroff(image, i) image[i] = std::ldexp(d.unit() + 0.5f, d.between(-40, 40));
     std::vector<const float*> channel = core::channel_starts(image);
-    ASSERT_FALSE(core::sums_are_exact(channel, std::size_t(image.width()) * image.height() * image.depth(), nullptr, one_thread));
+    ASSERT_FALSE(core::sums_are_exact(channel, std::size_t(image.width()) * image.height() * image.depth(), nullptr,
+                                      one_thread));
     const float weights[] = {0.0f, 1.0f, 1e6f, 1e30f};
     sorvik::segmentation_parameters p;
     p.class_count = classes;

@@ -26,12 +26,12 @@ core::call_threads one_thread;
 // The reference is slow without optimisation; sanitizer builds draw fewer cases.
 const std::uint32_t case_scale = property::case_scale_or(property::sanitized_build ? 1 : 12);
 
+using property::case_shape;
 using property::draw;
+using property::fill_values;
 using property::inf;
 using property::nan;
 using property::phase;
-using property::case_shape;
-using property::fill_values;
 using property::random_centres;
 using property::random_labels;
 using property::same_bits;
@@ -43,13 +43,23 @@ CImg<float> rough_edge_indicator(draw& d, int width, int height, int depth) {
   CImg<float> edges(width, height, depth, 1);
   cimg_foroff(edges, i) {
     switch (d.between(0, 5)) {
-      case 0: edges[i] = 0; break;
-      case 1: edges[i] = 1; break;
-      case 2: edges[i] = d.unit() * std::ldexp(1.0f, -d.between(0, 60)); break;
+      case 0:
+        edges[i] = 0;
+        break;
+      case 1:
+        edges[i] = 1;
+        break;
+      case 2:
+        edges[i] = d.unit() * std::ldexp(1.0f, -d.between(0, 60));
+        break;
       // About half a unit in the last place of 1 in double: added to 1 one
       // at a time they may vanish, added to each other first they need not.
-      case 3: edges[i] = std::ldexp(float(d.between(1, 3)), -d.between(53, 55)); break;
-      default: edges[i] = d.unit(); break;
+      case 3:
+        edges[i] = std::ldexp(float(d.between(1, 3)), -d.between(53, 55));
+        break;
+      default:
+        edges[i] = d.unit();
+        break;
     }
   }
   return edges;
@@ -76,14 +86,14 @@ random_case make_case(std::uint32_t seed, const case_shape& shape, phase kind) {
   c.secondary.assign(g.width, g.height, g.depth, secondary_channels);
   fill_values(d, c.primary, shape.nan_percent);
   fill_values(d, c.secondary, shape.nan_percent);
-  const float values[] = {d.one_of(secondary_weights), d.one_of(tolerances), d.one_of(edge_weights),
-                          float(g.window),             float(iterations),   d.one_of(band_sigmas),
-                          float(last_plain),           float(g.classes)};
+  const float values[] = {d.one_of(secondary_weights), d.one_of(tolerances),  d.one_of(edge_weights), float(g.window),
+                          float(iterations),           d.one_of(band_sigmas), float(last_plain),      float(g.classes)};
   c.settings.assign(values, 8, 1, 1, 1);
-  c.description = property::describe(seed, std::to_string(g.width) + "x" + std::to_string(g.height) + "x" +
-                                                std::to_string(g.depth) + ", S " + std::to_string(g.channels) +
-                                                " (J " + std::to_string(secondary_channels) + ")",
-                                     values);
+  c.description =
+      property::describe(seed,
+                         std::to_string(g.width) + "x" + std::to_string(g.height) + "x" + std::to_string(g.depth) +
+                             ", S " + std::to_string(g.channels) + " (J " + std::to_string(secondary_channels) + ")",
+                         values);
   return c;
 }
 
@@ -193,8 +203,8 @@ TEST(TamvelProperty, single_sweeps_from_random_labels_and_bands_match_reference)
       CImg<float> labels = labels_before, listed_labels = labels_before;
       core::call_threads call(threads);
       const float energy = tamvel::label_sweep(primary, secondary, edges, band, labels, centres, p, iteration, call);
-      const float listed_energy = tamvel::label_sweep(primary, secondary, edges, tamvel::list_band(band),
-                                                      listed_labels, centres, p, iteration, call);
+      const float listed_energy = tamvel::label_sweep(primary, secondary, edges, tamvel::list_band(band), listed_labels,
+                                                      centres, p, iteration, call);
       ASSERT_TRUE(same_bits(labels, expected)) << "seed " << seed << ", threads " << threads;
       ASSERT_TRUE(same_bits(listed_labels, expected)) << "seed " << seed << ", threads " << threads;
       ASSERT_TRUE(same_bits(energy, expected_energy))

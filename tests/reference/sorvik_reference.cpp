@@ -12,8 +12,8 @@ namespace sorvik_reference {
 namespace {
 
 using core::cost_ceiling;
-using sorvik::centre_count_guard;
 using core::initial_energy;
+using sorvik::centre_count_guard;
 
 bool pixel_is_finite(const CImg<float>& image, unsigned x, unsigned y, unsigned z) {
   for (int c = 0; c < image.spectrum(); ++c)
@@ -23,8 +23,7 @@ bool pixel_is_finite(const CImg<float>& image, unsigned x, unsigned y, unsigned 
 
 }  // namespace
 
-int edge_count(const CImg<float>& labels, unsigned x, unsigned y, unsigned z, int k,
-               const core::disc_window& window) {
+int edge_count(const CImg<float>& labels, unsigned x, unsigned y, unsigned z, int k, const core::disc_window& window) {
   const float label = static_cast<float>(k);
   int count = 0;
   for (int dy = window.lo; dy < window.hi; ++dy)
@@ -87,8 +86,8 @@ void update_centres(const CImg<float>& image, const CImg<float>& labels, int cla
           static_cast<float>(sums[std::size_t(k) * channels + c] / (double(counts[k]) + centre_count_guard));
 }
 
-void run_clustering(const CImg<float>& image, const sorvik::segmentation_parameters& parameters,
-                    CImg<float>& centres, CImg<float>& labels) {
+void run_clustering(const CImg<float>& image, const sorvik::segmentation_parameters& parameters, CImg<float>& centres,
+                    CImg<float>& labels) {
   float energy = initial_energy;
   for (int iteration = 0; iteration < parameters.max_iterations; ++iteration) {
     const float previous_energy = energy;

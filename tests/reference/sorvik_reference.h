@@ -10,8 +10,7 @@
 namespace sorvik_reference {
 
 // Number of disc offsets around (x, y) in slice z whose label is not k.
-int edge_count(const CImg<float>& labels, unsigned x, unsigned y, unsigned z, int k,
-               const core::disc_window& window);
+int edge_count(const CImg<float>& labels, unsigned x, unsigned y, unsigned z, int k, const core::disc_window& window);
 
 // One raster sweep, relabelling in place; returns its energy.
 float label_sweep(const CImg<float>& image, const sorvik::segmentation_parameters& parameters,
@@ -21,8 +20,8 @@ float label_sweep(const CImg<float>& image, const sorvik::segmentation_parameter
 void update_centres(const CImg<float>& image, const CImg<float>& labels, int class_count, CImg<float>& centres);
 
 // Sweeps and updates until the convergence test holds or the limit is reached.
-void run_clustering(const CImg<float>& image, const sorvik::segmentation_parameters& parameters,
-                    CImg<float>& centres, CImg<float>& labels);
+void run_clustering(const CImg<float>& image, const sorvik::segmentation_parameters& parameters, CImg<float>& centres,
+                    CImg<float>& labels);
 
 // The whole command on converted inputs, as segmentation/segment_image.cpp.
 CImg<float> segment_image_reference(const CImg<float>& image, const CImg<float>& parameter_image);

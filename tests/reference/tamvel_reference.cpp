@@ -14,17 +14,17 @@
 namespace tamvel_reference {
 namespace {
 
-using tamvel::centre_pair;
 using core::cost_ceiling;
 using core::largest_cost;
+using tamvel::centre_pair;
 using tamvel::pair_centre_count_guard;
 using tamvel::pair_segmentation_parameters;
 
 // Squared distance of a pixel's first `channels` values to the centre of class
 // k, accumulated in float in ascending channel order: the labels depend on
 // every rounding step.
-float squared_distance(const CImg<float>& image, unsigned x, unsigned y, unsigned z, const CImg<float>& centres,
-                       int k, int channels) {
+float squared_distance(const CImg<float>& image, unsigned x, unsigned y, unsigned z, const CImg<float>& centres, int k,
+                       int channels) {
   float distance = 0;
   for (int c = 0; c < channels; ++c) {
     const float difference = image(x, y, z, c) - centres(c, k);
@@ -36,8 +36,8 @@ float squared_distance(const CImg<float>& image, unsigned x, unsigned y, unsigne
 // The edge indicator summed over the window positions around (x, y) in slice
 // z whose label is not k. The price of a disagreeing neighbour is the
 // indicator at the neighbour, so a boundary along an edge costs little.
-double edge_penalty(const CImg<float>& labels, const CImg<float>& edge_indicator, unsigned x, unsigned y,
-                    unsigned z, int k, const core::disc_window& window) {
+double edge_penalty(const CImg<float>& labels, const CImg<float>& edge_indicator, unsigned x, unsigned y, unsigned z,
+                    int k, const core::disc_window& window) {
   const float label = static_cast<float>(k);
   double penalty = 0;
   for (int dy = window.lo; dy < window.hi; ++dy)
@@ -129,8 +129,8 @@ CImg<float> run_clustering(const CImg<float>& primary, const CImg<float>& second
   const int last_plain = parameters.last_plain_iteration;
   for (int iteration = 0; iteration < parameters.max_iterations; ++iteration) {
     const float previous_energy = energy;
-    energy = tamvel_reference::label_sweep(primary, secondary, edge_indicator, band, labels, centres, parameters,
-                                           iteration);
+    energy =
+        tamvel_reference::label_sweep(primary, secondary, edge_indicator, band, labels, centres, parameters, iteration);
     // From here on only pixels near a class boundary are relabelled.
     if (iteration == last_plain) band = tamvel::rebuild_band(labels, parameters.band_sigma, one_thread);
     tamvel_reference::update_centres(primary, secondary, labels, centres);

@@ -44,9 +44,9 @@ TEST(Api, interleaved_uint16_labels_as_the_driver_on_the_same_values) {
   const std::vector<float> settings = {3, 0.8f, 1e-4f, 10, 1, 3};
   edgeseg::call_options options;
   options.threads = 2;
-  const edgeseg::label_image labels = edgeseg::sorvik(
-      edgeseg::row_major_view(values.data(), edgeseg::element_type::uint16, rows, columns, 1, channels), settings,
-      options);
+  const edgeseg::label_image labels =
+      edgeseg::sorvik(edgeseg::row_major_view(values.data(), edgeseg::element_type::uint16, rows, columns, 1, channels),
+                      settings, options);
   const CImg<float> parameters(settings.data(), unsigned(settings.size()));
   EXPECT_TRUE(same_bits(labels, sorvik::segment_image(image, parameters, 1)));
 }
@@ -67,10 +67,9 @@ TEST(Api, tamvel_labels_as_its_driver_on_the_same_values) {
       secondary_image(x, y) = float(secondary[y + rows * x]);
     }
   const std::vector<float> settings = {0.3f, 1e-4f, 0.5f, 3, 8, 1.0f, 1, 2};
-  const edgeseg::label_image labels =
-      edgeseg::tamvel(edgeseg::column_major_view(primary.data(), edgeseg::element_type::float64, rows, columns),
-                      edgeseg::column_major_view(secondary.data(), edgeseg::element_type::float64, rows, columns),
-                      settings);
+  const edgeseg::label_image labels = edgeseg::tamvel(
+      edgeseg::column_major_view(primary.data(), edgeseg::element_type::float64, rows, columns),
+      edgeseg::column_major_view(secondary.data(), edgeseg::element_type::float64, rows, columns), settings);
   const CImg<float> parameters(settings.data(), unsigned(settings.size()));
   EXPECT_TRUE(same_bits(labels, tamvel::segment_image_pair(primary_image, secondary_image, parameters, 1)));
 }
@@ -101,12 +100,12 @@ TEST(Api, elements_round_to_the_nearest_float_whatever_their_type) {
 }
 
 TEST(Api, refusals_name_the_fault) {
-  EXPECT_EQ(mnemonic_of([] {
-              const float value = 1;
-              edgeseg::sorvik(edgeseg::column_major_view(&value, edgeseg::element_type::float32, 1, 1),
-                              {3, 0.5f, 0.001f});
-            }),
-            "tooFewParameters");
+  EXPECT_EQ(
+      mnemonic_of([] {
+        const float value = 1;
+        edgeseg::sorvik(edgeseg::column_major_view(&value, edgeseg::element_type::float32, 1, 1), {3, 0.5f, 0.001f});
+      }),
+      "tooFewParameters");
   EXPECT_EQ(mnemonic_of([] {
               const float value = 1;
               edgeseg::sorvik(edgeseg::column_major_view(&value, edgeseg::element_type::float32, 1u << 31, 1),

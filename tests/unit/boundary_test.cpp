@@ -65,9 +65,8 @@ TEST(ImageFromHost, every_accepted_class_converts_to_the_nearest_float) {
             65535.0f);
   EXPECT_EQ(boundary::image_from_host(make_filled<std::int32_t>(mxINT32_CLASS, {1, 1}, {16777217}).get(), "x")(0),
             16777216.0f);
-  EXPECT_EQ(
-      boundary::image_from_host(make_filled<std::uint32_t>(mxUINT32_CLASS, {1, 1}, {4294967295u}).get(), "x")(0),
-      4294967296.0f);
+  EXPECT_EQ(boundary::image_from_host(make_filled<std::uint32_t>(mxUINT32_CLASS, {1, 1}, {4294967295u}).get(), "x")(0),
+            4294967296.0f);
   EXPECT_EQ(boundary::image_from_host(make_filled<std::int64_t>(mxINT64_CLASS, {1, 1}, {-5}).get(), "x")(0), -5.0f);
   EXPECT_EQ(boundary::image_from_host(
                 make_filled<std::uint64_t>(mxUINT64_CLASS, {1, 1}, {std::uint64_t(1) << 40}).get(), "x")(0),
@@ -94,8 +93,7 @@ TEST(ImageFromHost, zero_extents_are_kept_without_pixels) {
   EXPECT_EQ(no_rows.width(), 5);
   EXPECT_EQ(no_rows.height(), 0);
   EXPECT_EQ(no_rows.spectrum(), 1);
-  const CImg<float> no_channels =
-      boundary::image_from_host(standin::make_array(mxDOUBLE_CLASS, {4, 5, 0}).get(), "x");
+  const CImg<float> no_channels = boundary::image_from_host(standin::make_array(mxDOUBLE_CLASS, {4, 5, 0}).get(), "x");
   EXPECT_EQ(no_channels.width(), 5);
   EXPECT_EQ(no_channels.height(), 4);
   EXPECT_EQ(no_channels.spectrum(), 0);

@@ -34,7 +34,7 @@ using test_support::row_vector;
 using test_support::sorvik_plugin;
 using test_support::tamvel_plugin;
 
-const std::vector<double> sorvik_settings = {3, 20, 0, 6, 1, 3};     // edge term after iteration 1
+const std::vector<double> sorvik_settings = {3, 20, 0, 6, 1, 3};        // edge term after iteration 1
 const std::vector<double> tamvel_settings = {1, 0, 50, 3, 6, 1, 1, 3};  // penalty and band after iteration 1
 
 // rows x columns x depth of values that differ from slice to slice.
@@ -117,15 +117,15 @@ TEST(CallOptions, every_unusable_option_is_refused_and_the_next_call_works) {
 TEST(CallOptions, messages_name_the_fault_and_what_is_expected) {
   const calls c;
   const array_ptr unknown = standin::make_char("Thread"), half = row_vector({2.5}), number = row_vector({4});
-  EXPECT_NE(message_of(sorvik_plugin(), c.sorvik({unknown.get(), half.get()})).find(
-                "input 3 is the unknown option \"Thread\"; expected \"threads\", n or \"volume\", tf"),
+  EXPECT_NE(message_of(sorvik_plugin(), c.sorvik({unknown.get(), half.get()}))
+                .find("input 3 is the unknown option \"Thread\"; expected \"threads\", n or \"volume\", tf"),
             std::string::npos);
   const array_ptr threads = standin::make_char("threads");
-  EXPECT_NE(message_of(tamvel_plugin(), c.tamvel({threads.get(), half.get()})).find(
-                "the value of \"threads\" (input 5) is 2.5; expected one whole number >= 0"),
+  EXPECT_NE(message_of(tamvel_plugin(), c.tamvel({threads.get(), half.get()}))
+                .find("the value of \"threads\" (input 5) is 2.5; expected one whole number >= 0"),
             std::string::npos);
-  EXPECT_NE(message_of(sorvik_plugin(), c.sorvik({number.get()})).find(
-                "input 3 is a double array of size 1 x 1; expected an option name"),
+  EXPECT_NE(message_of(sorvik_plugin(), c.sorvik({number.get()}))
+                .find("input 3 is a double array of size 1 x 1; expected an option name"),
             std::string::npos);
 }
 

@@ -225,10 +225,10 @@ TEST(SorvikDiscRows, own_column_counts_every_reflection_onto_the_pixel) {
   EXPECT_EQ(core::own_column_count(9, 2, 10), 1);  // 7 8 9 8 7
   EXPECT_EQ(core::own_column_count(5, 4, 10), 1);
   // Rows shorter than the window reflect again and again (period 2n - 2).
-  EXPECT_EQ(core::own_column_count(0, 3, 2), 3);   // columns -3 .. 3 read 1 0 1 0 1 0 1
-  EXPECT_EQ(core::own_column_count(1, 3, 2), 3);   // columns -2 .. 4 read 0 1 0 1 0 1 0
-  EXPECT_EQ(core::own_column_count(1, 4, 3), 5);   // columns -3 .. 5 read 1 2 1 0 1 2 1 0 1
-  EXPECT_EQ(core::own_column_count(0, 4, 1), 9);   // a single column is every offset
+  EXPECT_EQ(core::own_column_count(0, 3, 2), 3);  // columns -3 .. 3 read 1 0 1 0 1 0 1
+  EXPECT_EQ(core::own_column_count(1, 3, 2), 3);  // columns -2 .. 4 read 0 1 0 1 0 1 0
+  EXPECT_EQ(core::own_column_count(1, 4, 3), 5);  // columns -3 .. 5 read 1 2 1 0 1 2 1 0 1
+  EXPECT_EQ(core::own_column_count(0, 4, 1), 9);  // a single column is every offset
 }
 
 TEST(SorvikEdgeCount, counts_differing_labels_in_the_reflected_disc) {

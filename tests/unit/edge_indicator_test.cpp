@@ -68,7 +68,7 @@ TEST(edge_indicator_2d, masks_weight_diagonal_and_axis_neighbours_differently) {
   const double corner = 1 / (1 + 0.5);
   const auto norm = [&](double v) { return (v - corner) / (1 - corner); };
   const CImg<float> indicator = tamvel::compute_edge_indicator(primary, one_thread);
-  expect_values(indicator, {1, norm(top_middle), 0,  //
+  expect_values(indicator, {1, norm(top_middle), 0,         //
                             1, norm(centre), norm(centre),  //
                             1, norm(top_middle), 0});
 }
@@ -175,16 +175,18 @@ TEST(edge_indicator_3d, thin_volume_clamps_like_a_slice) {
 
 TEST(edge_indicator_channels, only_channel_zero_is_used) {
   // Channel 0 is the vertical step of above; channel 1 is noise.
-  const CImg<float> primary = image(4, 2, 1, 2, {0, 0, 2, 2, 0, 0, 2, 2,  //
-                                                 9, -40, 3, 100, 0, 77, -5, 1});
+  const CImg<float> primary = image(4, 2, 1, 2,
+                                    {0, 0, 2, 2, 0, 0, 2, 2,  //
+                                     9, -40, 3, 100, 0, 77, -5, 1});
   const CImg<float> indicator = tamvel::compute_edge_indicator(primary, one_thread);
   expect_extents(indicator, 4, 2, 1, 1);
   expect_values(indicator, {1, 0, 0, 1, 1, 0, 0, 1});
 }
 
 TEST(edge_indicator_channels, edges_in_other_channels_only_give_all_zero) {
-  const CImg<float> primary = image(3, 1, 2, 2, {1, 1, 1, 1, 1, 1,  //
-                                                 0, 50, 0, 8, 0, 8});
+  const CImg<float> primary = image(3, 1, 2, 2,
+                                    {1, 1, 1, 1, 1, 1,  //
+                                     0, 50, 0, 8, 0, 8});
   const CImg<float> indicator = tamvel::compute_edge_indicator(primary, one_thread);
   expect_extents(indicator, 3, 1, 2, 1);
   expect_values(indicator, std::vector<double>(6, 0.0));

@@ -106,8 +106,10 @@ TEST(rebuild_band, keeps_pixels_near_a_boundary_and_drops_far_ones) {
 }
 
 TEST(rebuild_band, band_widens_with_the_index_gap_of_the_classes) {
-  const std::size_t gap_one = pixels_in_band(tamvel::rebuild_band(vertical_boundary(32, 2, 16, 0, 1), 2.0f, one_thread));
-  const std::size_t gap_three = pixels_in_band(tamvel::rebuild_band(vertical_boundary(32, 2, 16, 0, 3), 2.0f, one_thread));
+  const std::size_t gap_one =
+      pixels_in_band(tamvel::rebuild_band(vertical_boundary(32, 2, 16, 0, 1), 2.0f, one_thread));
+  const std::size_t gap_three =
+      pixels_in_band(tamvel::rebuild_band(vertical_boundary(32, 2, 16, 0, 3), 2.0f, one_thread));
   EXPECT_GT(gap_one, 0u);
   EXPECT_GT(gap_three, gap_one);
 }
@@ -192,10 +194,12 @@ TEST(rebuild_band, empty_labels_give_an_empty_band) {
 // of the image in place one line at a time.
 
 TEST(smooth_along, gives_the_bits_of_the_library_filter_on_every_axis) {
-  struct shape { int width, height, depth, spectrum; };
+  struct shape {
+    int width, height, depth, spectrum;
+  };
   // Line counts below, at and above the eight lines filtered together.
-  const shape shapes[] = {{1, 1, 1, 1}, {2, 1, 1, 1}, {1, 13, 1, 1}, {8, 8, 1, 1}, {17, 9, 1, 2},
-                          {9, 17, 5, 1}, {3, 2, 11, 3}, {40, 33, 2, 1}};
+  const shape shapes[] = {{1, 1, 1, 1},  {2, 1, 1, 1},  {1, 13, 1, 1}, {8, 8, 1, 1},
+                          {17, 9, 1, 2}, {9, 17, 5, 1}, {3, 2, 11, 3}, {40, 33, 2, 1}};
   const float sigmas[] = {0.0f, 0.09f, 0.1f, 0.7f, 2.0f, 5.5f, 300.0f};
   unsigned state = 12345u;
   for (const shape& s : shapes) {

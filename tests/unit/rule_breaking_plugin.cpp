@@ -10,14 +10,29 @@ void mexFunction(int, mxArray* plhs[], int, const mxArray* prhs[]) {
   const mwSize one_by_one[2] = {1, 1};
   const auto new_scalar = [&] { return mxCreateNumericArray(2, one_by_one, mxDOUBLE_CLASS, mxREAL); };
   switch (static_cast<int>(*mxGetPr(prhs[0]))) {
-    case 0: plhs[0] = new_scalar(); break;  // keeps every rule
-    case 1: mxDestroyArray(const_cast<mxArray*>(prhs[0])); break;
-    case 2: plhs[1] = new_scalar(); break;
-    case 3: std::printf("a word of its own\n"); break;
-    case 4: new_scalar(); break;
-    case 5: plhs[0] = const_cast<mxArray*>(prhs[0]); break;
-    case 6: *mxGetPr(prhs[0]) = 7; break;
-    case 7: throw std::runtime_error("not a host error");
+    case 0:
+      plhs[0] = new_scalar();
+      break;  // keeps every rule
+    case 1:
+      mxDestroyArray(const_cast<mxArray*>(prhs[0]));
+      break;
+    case 2:
+      plhs[1] = new_scalar();
+      break;
+    case 3:
+      std::printf("a word of its own\n");
+      break;
+    case 4:
+      new_scalar();
+      break;
+    case 5:
+      plhs[0] = const_cast<mxArray*>(prhs[0]);
+      break;
+    case 6:
+      *mxGetPr(prhs[0]) = 7;
+      break;
+    case 7:
+      throw std::runtime_error("not a host error");
     case 8: {
       mxArray* scalar = new_scalar();
       mxDestroyArray(scalar);
@@ -29,6 +44,7 @@ void mexFunction(int, mxArray* plhs[], int, const mxArray* prhs[]) {
       plhs[0] = new_scalar();
       break;
     }
-    default: break;
+    default:
+      break;
   }
 }

@@ -67,16 +67,18 @@ TEST(NamedSettings, tamvel_struct_gives_the_labels_of_the_vector_in_its_own_orde
   EXPECT_TRUE(labels_of(call(test_support::tamvel_plugin(), {primary.get(), secondary.get(), settings.get()}).get()) ==
               expected);
   // Tamvel's defaults: secondary weight 1, tolerance 1e-4, 30 iterations, band sigma 2, T = 4.
-  const CImg<float> with_defaults = labels_of(
-      call(test_support::tamvel_plugin(), {primary.get(), secondary.get(), row_vector({1, 1e-4, 300, 3, 30, 2, 4, 3}).get()})
-          .get());
+  const CImg<float> with_defaults =
+      labels_of(call(test_support::tamvel_plugin(),
+                     {primary.get(), secondary.get(), row_vector({1, 1e-4, 300, 3, 30, 2, 4, 3}).get()})
+                    .get());
   fields few;
   few.emplace_back("window_size", number(3));
   few.emplace_back("edge_weight", number(300));
   few.emplace_back("class_count", number(3));
   const array_ptr short_settings = standin::make_struct(std::move(few));
-  EXPECT_TRUE(labels_of(call(test_support::tamvel_plugin(), {primary.get(), secondary.get(), short_settings.get()})
-                            .get()) == with_defaults);
+  EXPECT_TRUE(
+      labels_of(call(test_support::tamvel_plugin(), {primary.get(), secondary.get(), short_settings.get()}).get()) ==
+      with_defaults);
 }
 
 TEST(NamedSettings, unknown_missing_and_unreadable_fields_are_refused_by_name) {
@@ -87,8 +89,9 @@ TEST(NamedSettings, unknown_missing_and_unreadable_fields_are_refused_by_name) {
     for (const auto& value : values) given.emplace_back(value.first, number(value.second));
     return standin::make_struct(std::move(given));
   };
-  const auto unknown = error_of(sorvik, {image.get(), struct_of({{"class_count", 2}, {"window_size", 3},
-                                                                 {"edge_weight", 1}, {"windowsize", 3}}).get()});
+  const auto unknown = error_of(
+      sorvik,
+      {image.get(), struct_of({{"class_count", 2}, {"window_size", 3}, {"edge_weight", 1}, {"windowsize", 3}}).get()});
   EXPECT_EQ(unknown.first, "Sorvik:badParameters");
   EXPECT_TRUE(says(unknown, "unknown field \"windowsize\"")) << unknown.second;
   const auto missing = error_of(sorvik, {image.get(), struct_of({{"window_size", 3}, {"edge_weight", 1}}).get()});
@@ -111,8 +114,8 @@ TEST(NamedSettings, unknown_missing_and_unreadable_fields_are_refused_by_name) {
   EXPECT_EQ(error_of(sorvik, {image.get(), standin::make_array(mxSTRUCT_CLASS, {1, 1}).get()}).first,
             "Sorvik:badParameters");
   // A value that passes the struct but not the setting's own range check.
-  const auto half = error_of(sorvik, {image.get(), struct_of({{"class_count", 0.5}, {"window_size", 3},
-                                                              {"edge_weight", 1}}).get()});
+  const auto half =
+      error_of(sorvik, {image.get(), struct_of({{"class_count", 0.5}, {"window_size", 3}, {"edge_weight", 1}}).get()});
   EXPECT_EQ(half.first, "Sorvik:badParameters");
   EXPECT_TRUE(says(half, "the class count is 0.5, which truncates to 0")) << half.second;
   EXPECT_EQ(standin::live_created_arrays(), 0u);

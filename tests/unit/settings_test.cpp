@@ -37,9 +37,12 @@ TEST(SorvikSettings, read_in_order_with_counts_truncated_toward_zero) {
 }
 
 TEST(SorvikSettings, window_bounds_derive_from_the_diameter) {
-  struct expected { float w; int lo, hi; };
-  for (const expected e : {expected{5, -2, 3}, expected{4, -2, 2}, expected{1, 0, 1}, expected{0, 0, 0},
-                           expected{-3, 1, -1}}) {
+  struct expected {
+    float w;
+    int lo, hi;
+  };
+  for (const expected e :
+       {expected{5, -2, 3}, expected{4, -2, 2}, expected{1, 0, 1}, expected{0, 0, 0}, expected{-3, 1, -1}}) {
     const auto p = sorvik::read_parameters(settings({e.w, 0, 0, 1, 0, 1}));
     EXPECT_EQ(p.window.lo, e.lo) << "w = " << e.w;
     EXPECT_EQ(p.window.hi, e.hi) << "w = " << e.w;

@@ -134,8 +134,7 @@ TEST(SizeLimits, counts_beyond_32_bits_that_the_container_holds_are_asked_for_in
     const auto huge = standin::make_array_of_zero_pages(mxUINT8_CLASS, extents);
     const address_space_limit limit(two_to(30));
     ASSERT_TRUE(limit.active());
-    EXPECT_EQ(refusal_identifier(test_support::sorvik_plugin(), {huge.get(), settings.get()}),
-              "Sorvik:outOfMemory");
+    EXPECT_EQ(refusal_identifier(test_support::sorvik_plugin(), {huge.get(), settings.get()}), "Sorvik:outOfMemory");
   }
   EXPECT_EQ(standin::live_created_arrays(), 0u);
 }

@@ -39,17 +39,25 @@ TEST(SorvikPlugin, labels_come_back_rows_by_columns_in_place) {
 TEST(SorvikPlugin, every_accepted_class_gives_the_same_labels) {
   const std::vector<double> values = scene_by_columns();
   const auto settings = row_vector(plain_settings);
-  const CImg<float> expected = labels_of(call(sorvik_plugin(), {standin::make_doubles({4, 6}, values).get(), settings.get()}).get());
+  const CImg<float> expected =
+      labels_of(call(sorvik_plugin(), {standin::make_doubles({4, 6}, values).get(), settings.get()}).get());
   std::vector<standin::array_ptr> images;
   images.push_back(standin::make_filled(mxSINGLE_CLASS, {4, 6}, std::vector<float>(values.begin(), values.end())));
-  images.push_back(standin::make_filled(mxUINT8_CLASS, {4, 6}, std::vector<std::uint8_t>(values.begin(), values.end())));
+  images.push_back(
+      standin::make_filled(mxUINT8_CLASS, {4, 6}, std::vector<std::uint8_t>(values.begin(), values.end())));
   images.push_back(standin::make_filled(mxINT8_CLASS, {4, 6}, std::vector<std::int8_t>(values.begin(), values.end())));
-  images.push_back(standin::make_filled(mxINT16_CLASS, {4, 6}, std::vector<std::int16_t>(values.begin(), values.end())));
-  images.push_back(standin::make_filled(mxUINT16_CLASS, {4, 6}, std::vector<std::uint16_t>(values.begin(), values.end())));
-  images.push_back(standin::make_filled(mxINT32_CLASS, {4, 6}, std::vector<std::int32_t>(values.begin(), values.end())));
-  images.push_back(standin::make_filled(mxUINT32_CLASS, {4, 6}, std::vector<std::uint32_t>(values.begin(), values.end())));
-  images.push_back(standin::make_filled(mxINT64_CLASS, {4, 6}, std::vector<std::int64_t>(values.begin(), values.end())));
-  images.push_back(standin::make_filled(mxUINT64_CLASS, {4, 6}, std::vector<std::uint64_t>(values.begin(), values.end())));
+  images.push_back(
+      standin::make_filled(mxINT16_CLASS, {4, 6}, std::vector<std::int16_t>(values.begin(), values.end())));
+  images.push_back(
+      standin::make_filled(mxUINT16_CLASS, {4, 6}, std::vector<std::uint16_t>(values.begin(), values.end())));
+  images.push_back(
+      standin::make_filled(mxINT32_CLASS, {4, 6}, std::vector<std::int32_t>(values.begin(), values.end())));
+  images.push_back(
+      standin::make_filled(mxUINT32_CLASS, {4, 6}, std::vector<std::uint32_t>(values.begin(), values.end())));
+  images.push_back(
+      standin::make_filled(mxINT64_CLASS, {4, 6}, std::vector<std::int64_t>(values.begin(), values.end())));
+  images.push_back(
+      standin::make_filled(mxUINT64_CLASS, {4, 6}, std::vector<std::uint64_t>(values.begin(), values.end())));
   std::vector<std::uint8_t> bright;
   for (double v : values) bright.push_back(v > 60);
   images.push_back(standin::make_filled(mxLOGICAL_CLASS, {4, 6}, bright));
@@ -65,8 +73,10 @@ TEST(SorvikPlugin, settings_of_any_class_and_orientation_agree) {
   const std::vector<double> settings = {3, 50, 0, 10, 1, 2};
   const CImg<float> expected = labels_of(call(sorvik_plugin(), {image.get(), row_vector(settings).get()}).get());
   const auto column = standin::make_doubles({6, 1}, settings);
-  const auto single = standin::make_filled(mxSINGLE_CLASS, {1, 6}, std::vector<float>(settings.begin(), settings.end()));
-  const auto int32 = standin::make_filled(mxINT32_CLASS, {1, 6}, std::vector<std::int32_t>(settings.begin(), settings.end()));
+  const auto single =
+      standin::make_filled(mxSINGLE_CLASS, {1, 6}, std::vector<float>(settings.begin(), settings.end()));
+  const auto int32 =
+      standin::make_filled(mxINT32_CLASS, {1, 6}, std::vector<std::int32_t>(settings.begin(), settings.end()));
   for (const mxArray* p : {column.get(), single.get(), int32.get()})
     EXPECT_TRUE(labels_of(call(sorvik_plugin(), {image.get(), p}).get()) == expected);
 }
@@ -98,12 +108,13 @@ TEST(SorvikPlugin, refusals_carry_identifiers_and_release_everything) {
             "Sorvik:unsupportedClass");
   EXPECT_EQ(refusal_identifier(plugin, {image.get(), standin::make_array(mxCELL_CLASS, {1, 6}).get()}),
             "Sorvik:unsupportedClass");
-  EXPECT_EQ(refusal_identifier(plugin, {standin::make_array(mxDOUBLE_CLASS, {4, 6}, false, true).get(), settings.get()}),
-            "Sorvik:sparseInput");
+  EXPECT_EQ(
+      refusal_identifier(plugin, {standin::make_array(mxDOUBLE_CLASS, {4, 6}, false, true).get(), settings.get()}),
+      "Sorvik:sparseInput");
   EXPECT_EQ(refusal_identifier(plugin, {standin::make_array(mxDOUBLE_CLASS, {2, 2, 2, 2, 2}).get(), settings.get()}),
             "Sorvik:tooManyDimensions");
-  EXPECT_EQ(refusal_identifier(plugin, {standin::make_array_without_data(mxDOUBLE_CLASS, {1u << 31, 1u << 31}).get(),
-                                        settings.get()}),
+  EXPECT_EQ(refusal_identifier(
+                plugin, {standin::make_array_without_data(mxDOUBLE_CLASS, {1u << 31, 1u << 31}).get(), settings.get()}),
             "Sorvik:tooLarge");
   // A 0 x 5 image still reports one channel, which has no value range.
   EXPECT_EQ(refusal_identifier(plugin, {standin::make_array(mxDOUBLE_CLASS, {0, 5}).get(), settings.get()}),

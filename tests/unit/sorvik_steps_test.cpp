@@ -48,7 +48,8 @@ CImg<float> labels_by_steps(const CImg<float>& volume, int slab_count, bool chai
   std::vector<int> first(slab_count + 1);
   for (int s = 0; s <= slab_count; ++s) first[s] = volume.depth() * s / slab_count;
   std::vector<std::vector<edgeseg::channel_range>> ranges;
-  for (int s = 0; s < slab_count; ++s) ranges.push_back(edgeseg::finite_ranges(slab_of(volume, first[s], first[s + 1])));
+  for (int s = 0; s < slab_count; ++s)
+    ranges.push_back(edgeseg::finite_ranges(slab_of(volume, first[s], first[s + 1])));
   edgeseg::centres centres = edgeseg::initial_centres(edgeseg::combine_ranges(ranges), settings);
   CImg<float> labels(volume.width(), volume.height(), volume.depth(), 1, 0.0f);
   float energy = edgeseg::energy_before_first_iteration();
@@ -56,9 +57,8 @@ CImg<float> labels_by_steps(const CImg<float>& volume, int slab_count, bool chai
     std::vector<edgeseg::slab_sweep> swept;
     swept.reserve(slab_count);
     for (int s = 0; s < slab_count; ++s)
-      swept.push_back(edgeseg::sweep_slab(slab_of(volume, first[s], first[s + 1]), labels.data(0, 0, first[s]),
-                                          centres, settings, iteration, {},
-                                          chained && s > 0 ? &swept[s - 1].totals : nullptr));
+      swept.push_back(edgeseg::sweep_slab(slab_of(volume, first[s], first[s + 1]), labels.data(0, 0, first[s]), centres,
+                                          settings, iteration, {}, chained && s > 0 ? &swept[s - 1].totals : nullptr));
     const edgeseg::sweep_totals totals = chained ? swept.back().totals : edgeseg::combine_slabs(swept);
     const edgeseg::iteration_outcome outcome = edgeseg::next_centres(totals, centres, settings, iteration, energy);
     centres = outcome.next;
@@ -96,13 +96,15 @@ TEST(SorvikSteps, chained_totals_are_those_of_the_whole_sweep_to_the_bit) {
   // Fractional values whose class sums round: the whole sweep's sums are one
   // chain in raster order, and so are the chained slabs'.
   const CImg<float> volume = random_volume(false, 9);
-  const edgeseg::centres centres = edgeseg::initial_centres(
-      edgeseg::combine_ranges({edgeseg::finite_ranges(slab_of(volume, 0, 6))}), settings);
+  const edgeseg::centres centres =
+      edgeseg::initial_centres(edgeseg::combine_ranges({edgeseg::finite_ranges(slab_of(volume, 0, 6))}), settings);
   CImg<float> whole_labels(11, 9, 6, 1, 0.0f), slab_labels(11, 9, 6, 1, 0.0f);
-  const edgeseg::slab_sweep whole = edgeseg::sweep_slab(slab_of(volume, 0, 6), whole_labels.data(), centres, settings, 3);
-  const edgeseg::slab_sweep upper = edgeseg::sweep_slab(slab_of(volume, 0, 4), slab_labels.data(), centres, settings, 3);
-  const edgeseg::slab_sweep lower = edgeseg::sweep_slab(slab_of(volume, 4, 6), slab_labels.data(0, 0, 4), centres,
-                                                        settings, 3, {}, &upper.totals);
+  const edgeseg::slab_sweep whole =
+      edgeseg::sweep_slab(slab_of(volume, 0, 6), whole_labels.data(), centres, settings, 3);
+  const edgeseg::slab_sweep upper =
+      edgeseg::sweep_slab(slab_of(volume, 0, 4), slab_labels.data(), centres, settings, 3);
+  const edgeseg::slab_sweep lower =
+      edgeseg::sweep_slab(slab_of(volume, 4, 6), slab_labels.data(0, 0, 4), centres, settings, 3, {}, &upper.totals);
   EXPECT_TRUE(same_bits(slab_labels, whole_labels));
   EXPECT_EQ(lower.totals.counts, whole.totals.counts);
   EXPECT_EQ(lower.totals.sums, whole.totals.sums);

@@ -122,16 +122,16 @@ TEST(TamvelParameters, values_beyond_the_eighth_are_ignored) {
 TEST(TamvelParameters, settings_it_cannot_compute_are_refused) {
   EXPECT_EQ(refusal_of({1, 0, 1, 3, 5, 1, 2}), "tooFewParameters");
   EXPECT_EQ(refusal_of({}), "tooFewParameters");
-  EXPECT_EQ(refusal_of({1, 0, 1, 3, 5, 1, 2, 0}), "badParameters");           // no class
-  EXPECT_EQ(refusal_of({1, 0, 1, 3, 5, 1, 2, 0.9f}), "badParameters");        // truncates to no class
-  EXPECT_EQ(refusal_of({1, 0, 1, 3, nan_value, 1, 2, 3}), "badParameters");   // iteration limit NaN
-  EXPECT_EQ(refusal_of({1, 0, 1, 3, 5, 1, 3e9f, 3}), "badParameters");        // beyond 32 bits
+  EXPECT_EQ(refusal_of({1, 0, 1, 3, 5, 1, 2, 0}), "badParameters");          // no class
+  EXPECT_EQ(refusal_of({1, 0, 1, 3, 5, 1, 2, 0.9f}), "badParameters");       // truncates to no class
+  EXPECT_EQ(refusal_of({1, 0, 1, 3, nan_value, 1, 2, 3}), "badParameters");  // iteration limit NaN
+  EXPECT_EQ(refusal_of({1, 0, 1, 3, 5, 1, 3e9f, 3}), "badParameters");       // beyond 32 bits
   EXPECT_EQ(refusal_of({1, 0, 1, 3, -infinity, 1, 2, 3}), "badParameters");
-  EXPECT_EQ(refusal_of({1, 0, 1, 46341, 5, 1, 2, 3}), "badParameters");       // window too wide
-  EXPECT_EQ(refusal_of({nan_value, 0, 1, 3, 5, 1, 2, 3}), "badParameters");   // secondary weight
-  EXPECT_EQ(refusal_of({1, nan_value, 1, 3, 5, 1, 2, 3}), "badParameters");   // tolerance
-  EXPECT_EQ(refusal_of({1, 0, infinity, 3, 5, 1, 2, 3}), "badParameters");    // edge weight
-  EXPECT_EQ(refusal_of({1, 0, 1, 3, 5, nan_value, 2, 3}), "badParameters");   // band scale
+  EXPECT_EQ(refusal_of({1, 0, 1, 46341, 5, 1, 2, 3}), "badParameters");      // window too wide
+  EXPECT_EQ(refusal_of({nan_value, 0, 1, 3, 5, 1, 2, 3}), "badParameters");  // secondary weight
+  EXPECT_EQ(refusal_of({1, nan_value, 1, 3, 5, 1, 2, 3}), "badParameters");  // tolerance
+  EXPECT_EQ(refusal_of({1, 0, infinity, 3, 5, 1, 2, 3}), "badParameters");   // edge weight
+  EXPECT_EQ(refusal_of({1, 0, 1, 3, 5, nan_value, 2, 3}), "badParameters");  // band scale
 }
 
 TEST(TamvelParameters, widest_window_and_infinite_tolerance_are_accepted) {
@@ -154,8 +154,8 @@ TEST(TamvelInitCentres, ranges_of_primary_and_secondary_are_taken_separately) {
 
 TEST(TamvelInitCentres, each_channel_has_its_own_range) {
   // Channel 0 then channel 1 of two-pixel images; K = 1 takes the midpoint.
-  const centre_pair centres = tamvel::init_centres(image_of(2, 1, 1, 2, {0, 8, 100, 200}),
-                                                   image_of(2, 1, 1, 2, {-4, 4, 1, 3}), 1, one_thread);
+  const centre_pair centres =
+      tamvel::init_centres(image_of(2, 1, 1, 2, {0, 8, 100, 200}), image_of(2, 1, 1, 2, {-4, 4, 1, 3}), 1, one_thread);
   EXPECT_EQ(centres.primary(0, 0), 4);
   EXPECT_EQ(centres.primary(1, 0), 150);
   EXPECT_EQ(centres.secondary(0, 0), 0);
@@ -163,15 +163,17 @@ TEST(TamvelInitCentres, each_channel_has_its_own_range) {
 }
 
 TEST(TamvelInitCentres, values_that_are_not_finite_are_ignored) {
-  const centre_pair centres = tamvel::init_centres(row_of({nan_value, 0, infinity, 8, -infinity}),
-                                                   row_of({nan_value, infinity, -infinity, nan_value, nan_value}), 3, one_thread);
+  const centre_pair centres =
+      tamvel::init_centres(row_of({nan_value, 0, infinity, 8, -infinity}),
+                           row_of({nan_value, infinity, -infinity, nan_value, nan_value}), 3, one_thread);
   EXPECT_EQ(values_of(centres.primary), (std::vector<float>{2, 4, 6}));
   // No finite value at all: every class starts at 0.
   EXPECT_EQ(values_of(centres.secondary), (std::vector<float>{0, 0, 0}));
 }
 
 TEST(TamvelInitCentres, secondary_channels_beyond_the_primarys_are_unused) {
-  const centre_pair centres = tamvel::init_centres(row_of({0, 4}), image_of(2, 1, 1, 2, {2, 6, 1000, -1000}), 1, one_thread);
+  const centre_pair centres =
+      tamvel::init_centres(row_of({0, 4}), image_of(2, 1, 1, 2, {2, 6, 1000, -1000}), 1, one_thread);
   ASSERT_EQ(centres.secondary.width(), 1);
   EXPECT_EQ(centres.secondary(0, 0), 4);
 }
@@ -196,8 +198,7 @@ TEST(TamvelUpdateCentres, a_pixel_not_finite_in_either_image_is_left_out_of_both
 
 TEST(TamvelUpdateCentres, secondary_channels_beyond_the_primarys_do_not_exclude_a_pixel) {
   centre_pair centres = centres_of({0}, {0});
-  tamvel::update_centres(row_of({2, 4}), image_of(2, 1, 1, 2, {6, 8, nan_value, nan_value}), row_of({0, 0}),
-                         centres);
+  tamvel::update_centres(row_of({2, 4}), image_of(2, 1, 1, 2, {6, 8, nan_value, nan_value}), row_of({0, 0}), centres);
   EXPECT_EQ(centres.primary(0, 0), 3);
   EXPECT_EQ(centres.secondary(0, 0), 7);
 }
@@ -223,8 +224,8 @@ struct sweep_case {
 
 // One pixel at I = 4, J = 7 against centres 0 and 10 in both images.
 sweep_case one_pixel(float secondary_weight) {
-  sweep_case c{row_of({4}), row_of({7}), filled(1, 1, 1, 1), filled(1, 1, 1, 1), filled(1, 1, 1, 0),
-               centres_of({0, 10}, {0, 10})};
+  sweep_case c{row_of({4}),        row_of({7}),        filled(1, 1, 1, 1),
+               filled(1, 1, 1, 1), filled(1, 1, 1, 0), centres_of({0, 10}, {0, 10})};
   c.parameters.secondary_weight = secondary_weight;
   return c;
 }
@@ -248,32 +249,34 @@ TEST(TamvelLabelSweep, ties_go_to_the_lower_class) {
 
 TEST(TamvelLabelSweep, distances_sum_over_the_primarys_channels) {
   // I = (1, 3) against (0, 0) and (3, 3); the third channel of J is not read.
-  sweep_case c{image_of(1, 1, 1, 2, {1, 3}), image_of(1, 1, 1, 3, {0, 0, 1000}), filled(1, 1, 1, 1),
-               filled(1, 1, 1, 1), filled(1, 1, 1, 0),
-               centre_pair{image_of(2, 2, 1, 1, {0, 0, 3, 3}), CImg<float>(2, 2, 1, 1, 0.0f)}};
+  sweep_case c{
+      image_of(1, 1, 1, 2, {1, 3}), image_of(1, 1, 1, 3, {0, 0, 1000}),
+      filled(1, 1, 1, 1),           filled(1, 1, 1, 1),
+      filled(1, 1, 1, 0),           centre_pair{image_of(2, 2, 1, 1, {0, 0, 3, 3}), CImg<float>(2, 2, 1, 1, 0.0f)}};
   EXPECT_EQ(c.sweep(0), 4);  // 1 + 9 against 4 + 0
   EXPECT_EQ(c.labels(0, 0), 1);
 }
 
 TEST(TamvelLabelSweep, a_pixel_that_no_class_wins_keeps_its_label_and_adds_the_ceiling) {
-  sweep_case c{row_of({nan_value, infinity, 0}), row_of({0, 0, 0}), filled(3, 1, 1, 1), filled(3, 1, 1, 1),
-               filled(3, 1, 1, 1), centres_of({0, 10}, {0, 0})};
+  sweep_case c{
+      row_of({nan_value, infinity, 0}), row_of({0, 0, 0}), filled(3, 1, 1, 1), filled(3, 1, 1, 1), filled(3, 1, 1, 1),
+      centres_of({0, 10}, {0, 0})};
   EXPECT_EQ(c.sweep(0), 2e8f);
   EXPECT_EQ(values_of(c.labels), (std::vector<float>{1, 1, 0}));
 }
 
 TEST(TamvelLabelSweep, a_finite_cost_above_the_ceiling_still_wins) {
   // 1e10 against 99990^2: both beyond 1e8, yet the nearer class takes it.
-  sweep_case c{row_of({1e5f}), row_of({0}), filled(1, 1, 1, 1), filled(1, 1, 1, 1), filled(1, 1, 1, 0),
-               centres_of({0, 10}, {0, 0})};
+  sweep_case c{row_of({1e5f}),     row_of({0}),        filled(1, 1, 1, 1),
+               filled(1, 1, 1, 1), filled(1, 1, 1, 0), centres_of({0, 10}, {0, 0})};
   EXPECT_EQ(c.sweep(0), 9.998e9f);
   EXPECT_EQ(c.labels(0, 0), 1);
 }
 
 TEST(TamvelLabelSweep, pixels_outside_the_band_keep_their_label_and_add_nothing) {
   // Pixels 0 and 2 would change class, but only pixel 1 is in the band.
-  sweep_case c{row_of({0, 9, 10}), row_of({0, 0, 0}), filled(3, 1, 1, 1), row_of({0, 1, 0}), row_of({1, 0, 0}),
-               centres_of({0, 10}, {0, 0})};
+  sweep_case c{row_of({0, 9, 10}), row_of({0, 0, 0}), filled(3, 1, 1, 1),
+               row_of({0, 1, 0}),  row_of({1, 0, 0}), centres_of({0, 10}, {0, 0})};
   EXPECT_EQ(c.sweep(0), 1);
   EXPECT_EQ(values_of(c.labels), (std::vector<float>{1, 1, 0}));
 }
@@ -281,8 +284,8 @@ TEST(TamvelLabelSweep, pixels_outside_the_band_keep_their_label_and_add_nothing)
 // A 3 x 3 image whose data cost nothing for either class, so that only the
 // penalty decides; only the pixel at `x`, `y` is in the band.
 sweep_case penalty_only(unsigned x, unsigned y, const std::vector<float>& labels, const std::vector<float>& edges) {
-  sweep_case c{filled(3, 3, 1, 0), filled(3, 3, 1, 0), image_of(3, 3, 1, 1, edges), filled(3, 3, 1, 0),
-               image_of(3, 3, 1, 1, labels), centres_of({0, 0}, {0, 0})};
+  sweep_case c{filled(3, 3, 1, 0), filled(3, 3, 1, 0),           image_of(3, 3, 1, 1, edges),
+               filled(3, 3, 1, 0), image_of(3, 3, 1, 1, labels), centres_of({0, 0}, {0, 0})};
   c.band(x, y) = 1;
   c.parameters.edge_weight = 2;
   c.parameters.last_plain_iteration = 0;
@@ -330,8 +333,8 @@ TEST(TamvelLabelSweep, the_window_reflects_at_the_image_border) {
 TEST(TamvelLabelSweep, the_window_stays_in_the_pixels_own_slice) {
   // Slice 1 is all 1 around its centre, slice 0 all 0. Class 1 pays only for
   // the centre's own label 0; class 0 pays for the eight 1s.
-  sweep_case c{filled(3, 3, 2, 0), filled(3, 3, 2, 0), filled(3, 3, 2, 1), filled(3, 3, 2, 0), filled(3, 3, 2, 0),
-               centres_of({0, 0}, {0, 0})};
+  sweep_case c{filled(3, 3, 2, 0), filled(3, 3, 2, 0), filled(3, 3, 2, 1),
+               filled(3, 3, 2, 0), filled(3, 3, 2, 0), centres_of({0, 0}, {0, 0})};
   c.labels.get_shared_slice(1).fill(1);
   c.labels(1, 1, 1) = 0;
   c.band(1, 1, 1) = 1;
@@ -347,8 +350,12 @@ TEST(TamvelLabelSweep, later_pixels_see_the_labels_written_earlier_in_the_sweep)
   // and vertical partners twice and its diagonal partner four times. Pixel
   // (0, 0) moves to class 1 at cost 9 (data 0, nine disagreeing positions);
   // the others stay 0 but now pay for it: 2 + 2 + 4.
-  sweep_case c{image_of(2, 2, 1, 1, {10, 0, 0, 0}), filled(2, 2, 1, 0), filled(2, 2, 1, 1), filled(2, 2, 1, 1),
-               filled(2, 2, 1, 0), centres_of({0, 10}, {0, 0})};
+  sweep_case c{image_of(2, 2, 1, 1, {10, 0, 0, 0}),
+               filled(2, 2, 1, 0),
+               filled(2, 2, 1, 1),
+               filled(2, 2, 1, 1),
+               filled(2, 2, 1, 0),
+               centres_of({0, 10}, {0, 0})};
   c.parameters.edge_weight = 1;
   c.parameters.last_plain_iteration = 0;
   use_window(c.parameters, 3);
@@ -449,8 +456,7 @@ TEST(TamvelRunClustering, an_empty_band_freezes_the_labels) {
 }
 
 TEST(TamvelRunClustering, no_iteration_leaves_every_label_zero) {
-  for (int iterations : {0, -3})
-    EXPECT_EQ(run(row_of(slow_values), settings(2, iterations)), std::vector<float>(7, 0));
+  for (int iterations : {0, -3}) EXPECT_EQ(run(row_of(slow_values), settings(2, iterations)), std::vector<float>(7, 0));
 }
 
 TEST(TamvelRunClustering, a_single_class_labels_everything_zero) {

@@ -47,11 +47,11 @@ TEST(MirrorIndex, window_wider_than_image_reflects_again) {
 }
 
 TEST(Convergence, compares_squared_change_with_tolerance_times_previous_energy) {
-  EXPECT_TRUE(core::has_converged(101.0f, 100.0f, 0.011f));   // 1 < 1.1
-  EXPECT_FALSE(core::has_converged(101.0f, 100.0f, 0.01f));   // 1 < 1 is false
-  EXPECT_FALSE(core::has_converged(90.0f, 100.0f, 0.5f));     // 100 < 50 is false, not a relative test
+  EXPECT_TRUE(core::has_converged(101.0f, 100.0f, 0.011f));  // 1 < 1.1
+  EXPECT_FALSE(core::has_converged(101.0f, 100.0f, 0.01f));  // 1 < 1 is false
+  EXPECT_FALSE(core::has_converged(90.0f, 100.0f, 0.5f));    // 100 < 50 is false, not a relative test
   EXPECT_TRUE(core::has_converged(5.0f, 5.0f, 1e-6f));
-  EXPECT_FALSE(core::has_converged(0.0f, 0.0f, 1.0f));        // 0 > 0 is false
+  EXPECT_FALSE(core::has_converged(0.0f, 0.0f, 1.0f));  // 0 > 0 is false
   EXPECT_FALSE(core::has_converged(5.0f, 5.0f, 0.0f));
   EXPECT_FALSE(core::has_converged(5.0f, 5.0f, -1.0f));
 }
