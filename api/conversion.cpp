@@ -63,6 +63,13 @@ void copy_elements(const image_view& view, CImg<float>& image, int threads) {
                 });
 }
 
+// A stride times an extent, in unsigned arithmetic: the strides of a view
+// too large to convert wrap instead of overflowing, and check_view refuses
+// such a view before any stride is used.
+std::int64_t stride_times(std::int64_t stride, std::uint64_t extent) {
+  return std::int64_t(std::uint64_t(stride) * extent);
+}
+
 }  // namespace
 
 image_view column_major_view(const void* data, element_type type, std::uint64_t rows, std::uint64_t columns,
@@ -75,9 +82,9 @@ image_view column_major_view(const void* data, element_type type, std::uint64_t 
   view.depth = depth;
   view.channels = channels;
   view.y_stride = step;
-  view.x_stride = view.y_stride * std::int64_t(rows);
-  view.z_stride = view.x_stride * std::int64_t(columns);
-  view.channel_stride = view.z_stride * std::int64_t(depth);
+  view.x_stride = stride_times(view.y_stride, rows);
+  view.z_stride = stride_times(view.x_stride, columns);
+  view.channel_stride = stride_times(view.z_stride, depth);
   return view;
 }
 
@@ -91,9 +98,9 @@ image_view row_major_view(const void* data, element_type type, std::uint64_t row
   view.depth = depth;
   view.channels = channels;
   view.channel_stride = 1;
-  view.x_stride = std::int64_t(channels);
-  view.y_stride = view.x_stride * std::int64_t(columns);
-  view.z_stride = view.y_stride * std::int64_t(rows);
+  view.x_stride = stride_times(1, channels);
+  view.y_stride = stride_times(view.x_stride, columns);
+  view.z_stride = stride_times(view.y_stride, rows);
   return view;
 }
 
