@@ -10,7 +10,6 @@
 #include "edge_sweep.h"
 #include "narrow_band.h"
 #include "core/centre_sums.h"
-#include "segmentation/clustering.h"
 #include "core/convergence.h"
 #include "core/initial_centres.h"
 #include "core/labels.h"
