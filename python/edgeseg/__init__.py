@@ -1,0 +1,21 @@
+"""Edge-weighted clustering segmentation of numpy arrays.
+
+Two commands, with the labels of the Octave commands of the same names bit
+for bit:
+
+sorvik
+    Segments an image or a volume (grey or with channels) into K classes by
+    clustering its values with an edge term that favours the labels of the
+    neighbours.
+tamvel
+    Does the same for two images of one geometry, such as two MR weightings
+    of one slice, with an edge-aware penalty and a narrow band.
+
+Axes follow scikit-image: (rows, columns), (planes, rows, columns), and
+either with a channel axis named by ``channel_axis``. Labels are int64
+arrays of the spatial shape.
+"""
+from ._commands import LABEL_DTYPE, sorvik, tamvel
+
+__all__ = ["sorvik", "tamvel", "LABEL_DTYPE"]
+__version__ = "1.0.0"
