@@ -1,0 +1,123 @@
+"""Bad arguments: TypeError or ValueError naming the argument and saying what
+is expected, as the Octave commands' refusals do; and the arrays a call must
+take without a copy."""
+import tracemalloc
+
+import numpy as np
+import pytest
+
+import edgeseg
+
+IMAGE = np.arange(48, dtype=np.uint8).reshape(6, 8)
+SORVIK = dict(class_count=2, window_size=3, edge_weight=10.0)
+TAMVEL = dict(class_count=2, window_size=3, edge_weight=100.0)
+
+
+@pytest.mark.parametrize(
+    "image, channel_axis, words",
+    [
+        (np.zeros(5), None, "1 dimensions; expected 2 (rows, columns) or 3"),
+        (np.zeros((2, 3, 4, 5)), None, "4 dimensions; expected 2 (rows, columns) or 3"),
+        (np.zeros((2, 3)), -1, "with channel_axis expected 3"),
+        (np.zeros((2, 3, 4)), 3, "channel_axis is 3, outside the 3 dimensions of image; expected -3 to 2"),
+        (np.zeros((2, 3, 4, 5)), -5, "channel_axis is -5"),
+    ],
+)
+def test_wrong_shapes_and_channel_axes_are_value_errors(image, channel_axis, words):
+    with pytest.raises(ValueError, match=words.replace("(", r"\(").replace(")", r"\)")):
+        edgeseg.sorvik(image, channel_axis=channel_axis, **SORVIK)
+
+
+@pytest.mark.parametrize(
+    "image, words",
+    [
+        (np.array([["a", "b"], ["c", "d"]]), "image has dtype <U1; expected bool, int8 to uint64"),
+        (np.empty((2, 2), dtype=object), "image has dtype object"),
+        (np.zeros((2, 2), dtype="datetime64[s]"), "image has dtype datetime64"),
+    ],
+)
+def test_non_numeric_images_are_type_errors(image, words):
+    with pytest.raises(TypeError, match=words):
+        edgeseg.sorvik(image, **SORVIK)
+
+
+@pytest.mark.parametrize(
+    "keywords, error, words",
+    [
+        (dict(class_count=0.5), ValueError, "class_count: the class count is 0.5, which truncates to 0"),
+        (dict(class_count=2**25), ValueError, "class_count: the class count is 33554432; expected a whole"),
+        (dict(edge_weight=np.inf), ValueError, "edge_weight: the edge weight is inf; expected a finite number"),
+        (dict(tolerance=np.nan), ValueError, "tolerance: the tolerance is NaN"),
+        (dict(window_size=50000), ValueError, "window_size: the window size is 50000"),
+        (dict(max_iterations=2**40), ValueError, "max_iterations: the maximum number of iterations is"),
+        (dict(class_count="3"), TypeError, "class_count is '3'; expected a real number"),
+        (dict(edge_weight=1j), TypeError, "edge_weight is 1j; expected a real number"),
+        (dict(class_count=None), TypeError, r"sorvik\(\) needs class_count"),
+        (dict(settings=[3, 10, 0, 5, 1, 2]), TypeError, "either settings= or the named settings"),
+        (dict(threads=-1), ValueError, "threads is -1; expected a whole number >= 0"),
+        (dict(threads=1.5), TypeError, "threads is 1.5"),
+        (dict(threads=True), TypeError, "threads is True"),
+    ],
+)
+def test_bad_settings_and_options_name_the_keyword(keywords, error, words):
+    with pytest.raises(error, match=words):
+        edgeseg.sorvik(IMAGE, **dict(SORVIK, **keywords))
+
+
+def test_the_settings_vector_is_refused_by_index_and_as_the_octave_command_refuses_it():
+    with pytest.raises(ValueError, match=r"settings\[5\] \(class_count\): the class count is 0;") as caught:
+        edgeseg.sorvik(IMAGE, settings=[3, 10, 0, 5, 1, 0])
+    assert caught.value.mnemonic == "badParameters"
+    with pytest.raises(ValueError, match="settings: the parameter vector holds 5 values; expected 6") as caught:
+        edgeseg.sorvik(IMAGE, settings=[3, 10, 0, 5, 1])
+    assert caught.value.mnemonic == "tooFewParameters"
+    with pytest.raises(ValueError, match="The image and the settings may be swapped"):
+        edgeseg.sorvik(np.zeros(6), settings=IMAGE)
+    with pytest.raises(TypeError, match="settings has dtype <U1"):
+        edgeseg.sorvik(IMAGE, settings=["3"] * 6)
+
+
+def test_images_the_core_refuses_carry_the_octave_fault_name():
+    with pytest.raises(ValueError, match="the image is 0 x 5 x 1") as caught:
+        edgeseg.sorvik(np.zeros((0, 5)), **SORVIK)
+    assert caught.value.mnemonic == "emptyImage"
+    # Extents past the image container's, refused before anything is allocated.
+    huge = np.broadcast_to(np.float32(1), (2**31, 2))
+    with pytest.raises(ValueError, match="too large for the image container") as caught:
+        edgeseg.sorvik(huge, **SORVIK)
+    assert caught.value.mnemonic == "tooLarge"
+    with pytest.raises(ValueError, match="the secondary image is 6 x 7 x 1") as caught:
+        edgeseg.tamvel(IMAGE, IMAGE[:, :7], **TAMVEL)
+    assert caught.value.mnemonic == "geometryMismatch"
+    with pytest.raises(ValueError, match="expected the primary's 6 x 8 x 1 with at least 2 channels"):
+        edgeseg.tamvel(np.dstack([IMAGE, IMAGE]), IMAGE[..., None], channel_axis=-1, **TAMVEL)
+
+
+def test_an_image_of_no_channels_gets_labels_all_zero_as_in_octave():
+    labels = edgeseg.sorvik(np.zeros((3, 4, 0)), channel_axis=2, **SORVIK)
+    assert labels.shape == (3, 4) and not labels.any()
+
+
+def test_complex_images_warn_as_numpy_does_and_use_the_real_part():
+    with pytest.warns(edgeseg._arguments.ComplexWarning, match="image is complex"):
+        labels = edgeseg.sorvik(IMAGE + 7j, **SORVIK)
+    assert np.array_equal(labels, edgeseg.sorvik(IMAGE, **SORVIK))
+
+
+def test_float32_c_ordered_images_and_volumes_are_not_copied():
+    # numpy reports its allocations to tracemalloc: a call may allocate the
+    # int64 labels, but no copy of the image beside them.
+    for shape in [(512, 512), (16, 256, 256)]:
+        image = np.random.default_rng(0).random(shape, dtype=np.float32)
+        tracemalloc.start()
+        edgeseg.sorvik(image, class_count=2, window_size=0, edge_weight=0, max_iterations=1)
+        _, peak = tracemalloc.get_traced_memory()
+        tracemalloc.stop()
+        assert peak < image.size * 8 + image.nbytes // 2, shape
+
+
+def test_inputs_are_not_changed():
+    image = np.random.default_rng(1).normal(size=(3, 9, 9))
+    before = image.copy()
+    edgeseg.tamvel(image, image, **TAMVEL)
+    assert np.array_equal(image, before)
