@@ -2,13 +2,18 @@
 # Installs the Debian packages a command needs, if any is missing. Sourced by
 # demo.sh, which sets setup_for=demo: the build and Octave only. test.sh
 # (the default) adds GoogleTest, clang with its sanitizer runtime for the
-# fuzzing, and valgrind; install_missing serves its sections that need more
-# (the cross compilers and their emulators). With SETUP_LIST_ONLY set it
+# fuzzing, valgrind, and what the Python package needs to be built and
+# tested; install_missing serves its sections that need more (the cross
+# compilers and their emulators). With SETUP_LIST_ONLY set it
 # prints the packages it would check and installs nothing.
 set -euo pipefail
 
 demo_packages=(g++ make cmake binutils octave liboctave-dev cimg-dev)
-test_only_packages=(libgtest-dev clang libclang-rt-14-dev valgrind)
+# The Python package and its tests: Debian's interpreter with its headers,
+# numpy, pybind11, the build and venv tools, pytest and hypothesis.
+python_packages=(python3-dev python3-venv python3-numpy python3-pybind11 pybind11-dev python3-setuptools python3-wheel
+  python3-build python3-pytest python3-hypothesis)
+test_only_packages=(libgtest-dev clang libclang-rt-14-dev valgrind "${python_packages[@]}")
 required_packages=("${demo_packages[@]}")
 [ "${setup_for:-test}" = demo ] || required_packages+=("${test_only_packages[@]}")
 
