@@ -78,6 +78,8 @@ def four_axes(array, channel_axis, argument):
         spatial = array.shape
         return array[(None,) * (3 - array.ndim) + (Ellipsis, None)], spatial
     try:
+        if isinstance(channel_axis, (bool, np.bool_)):
+            raise TypeError  # False is no "no channels", nor True an axis
         axis = operator.index(channel_axis)
     except TypeError:
         raise TypeError(f"channel_axis is {channel_axis!r}; expected None or an integer.") from None

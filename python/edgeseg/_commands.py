@@ -26,9 +26,9 @@ TAMVEL_SETTINGS = (
 LABEL_DTYPE = np.int64
 
 
-def _labels(held, spatial_shape):
-    """The call's float labels as int64 of the image's spatial shape."""
-    return np.asarray(held).reshape(spatial_shape).astype(LABEL_DTYPE)
+def _labels(planes, spatial_shape):
+    """The call's (planes, rows, columns) labels in the image's spatial shape."""
+    return planes.reshape(spatial_shape)
 
 
 def _refused(error, settings, layout):
@@ -174,10 +174,10 @@ def sorvik(
     elements = _arguments.as_elements(image, "image")
     four, spatial = _arguments.four_axes(elements, channel_axis, "image")
     try:
-        held = _core.sorvik(four, parameters, count)
+        planes = _core.sorvik(four, parameters, count)
     except ValueError as error:
         raise _refused(error, settings, SORVIK_SETTINGS) from None
-    return _labels(held, spatial)
+    return _labels(planes, spatial)
 
 
 def tamvel(
@@ -296,10 +296,10 @@ def tamvel(
     primary_four, spatial = _arguments.four_axes(primary_elements, channel_axis, "primary")
     secondary_four, _ = _arguments.four_axes(secondary_elements, channel_axis, "secondary")
     try:
-        held = _core.tamvel(primary_four, secondary_four, parameters, count)
+        planes = _core.tamvel(primary_four, secondary_four, parameters, count)
     except ValueError as error:
         raise _refused(error, settings, TAMVEL_SETTINGS) from None
-    return _labels(held, spatial)
+    return _labels(planes, spatial)
 
 
 def _explicit(named, settings, **with_defaults):

@@ -1,17 +1,18 @@
 // edgeseg._core: the Python host's entry. Each call reads the caller's
 // buffers through views, runs the command with the interpreter free for
-// other threads, and hands the labels back as a buffer that numpy wraps
-// without a copy. Argument handling, axes and documentation live in the
-// pure-Python layer (python/edgeseg/); this file only meets the C++ API.
+// other threads, and hands the labels back as an int64 numpy array. Argument handling, axes and documentation live in
+// the pure-Python layer (python/edgeseg/); this file only meets the C++ API.
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <cstdint>
 #include <cstring>
 #include <new>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "api/conversion.h"
 #include "buffer_view.h"
 #include "core/image.h"
 #include "edgeseg/segment.h"
@@ -20,21 +21,25 @@ namespace py = pybind11;
 
 namespace {
 
-// The labels of one call, kept alive for as long as numpy's array over them.
-struct held_labels {
-  edgeseg::label_image labels;
-};
-
-// The labels as a float32 buffer of (planes, rows, columns), x fastest. An
-// image without pixels has no storage; its empty buffer points at a dummy.
-py::buffer_info labels_buffer(held_labels& held) {
-  static float no_pixels = 0;
-  const edgeseg::label_image& labels = held.labels;
-  const auto width = static_cast<py::ssize_t>(labels.width), height = static_cast<py::ssize_t>(labels.height);
-  const auto depth = static_cast<py::ssize_t>(labels.depth);
-  const py::ssize_t item = sizeof(float);
-  return py::buffer_info(labels.values ? labels.values : &no_pixels, item, py::format_descriptor<float>::format(), 3,
-                         {depth, height, width}, {height * width * item, width * item, item}, true);
+// The labels as a new int64 numpy array of (planes, rows, columns), made
+// through numpy's Python interface (not its C interface, which ties an
+// extension to one numpy ABI) and filled with the interpreter free, by the
+// call's threads in bands of rows, as the MEX host fills its result.
+py::object labels_array(const edgeseg::label_image& labels, int threads) {
+  const std::size_t width = labels.width, height = labels.height, depth = labels.depth;
+  py::object array = py::module_::import("numpy").attr("empty")(py::make_tuple(depth, height, width), "int64");
+  if (!labels.values) return array;
+  const py::buffer_info target = py::buffer(array).request(true);
+  auto* out = static_cast<std::int64_t*>(target.ptr);
+  {
+    py::gil_scoped_release free_interpreter;
+    edgeseg::for_each_band(
+        height, depth, labels.size(), threads, [&](std::size_t plane, std::size_t first, std::size_t end) {
+          const std::size_t start = (plane * height + first) * width, stop = (plane * height + end) * width;
+          for (std::size_t i = start; i < stop; ++i) out[i] = static_cast<std::int64_t>(labels.values[i]);
+        });
+  }
+  return array;
 }
 
 // What a call is asked besides its images and settings. Progress reports and
@@ -46,32 +51,33 @@ edgeseg::call_options options_for(int threads) {
 }
 
 // The buffers stay requested (the arrays pinned) until the call has returned
-// and the interpreter is held again, which their release needs.
-held_labels sorvik_call(const py::buffer& image, const std::vector<float>& parameters, int threads) {
+// and the interpreter is held again, which their release needs. The
+// converted images are gone by the time the labels array is made.
+py::object sorvik_call(const py::buffer& image, const std::vector<float>& parameters, int threads) {
   const py::buffer_info image_buffer = image.request();
   const edgeseg::image_view image_view = python_host::view_of_buffer(image_buffer, "image");
   const edgeseg::call_options options = options_for(threads);
-  held_labels held;
+  edgeseg::label_image labels;
   {
     py::gil_scoped_release free_interpreter;
-    held.labels = edgeseg::sorvik(image_view, parameters, options);
+    labels = edgeseg::sorvik(image_view, parameters, options);
   }
-  return held;
+  return labels_array(labels, threads);
 }
 
-held_labels tamvel_call(const py::buffer& primary, const py::buffer& secondary, const std::vector<float>& parameters,
-                        int threads) {
+py::object tamvel_call(const py::buffer& primary, const py::buffer& secondary, const std::vector<float>& parameters,
+                       int threads) {
   const py::buffer_info primary_buffer = primary.request();
   const py::buffer_info secondary_buffer = secondary.request();
   const edgeseg::image_view primary_view = python_host::view_of_buffer(primary_buffer, "primary");
   const edgeseg::image_view secondary_view = python_host::view_of_buffer(secondary_buffer, "secondary");
   const edgeseg::call_options options = options_for(threads);
-  held_labels held;
+  edgeseg::label_image labels;
   {
     py::gil_scoped_release free_interpreter;
-    held.labels = edgeseg::tamvel(primary_view, secondary_view, parameters, options);
+    labels = edgeseg::tamvel(primary_view, secondary_view, parameters, options);
   }
-  return held;
+  return labels_array(labels, threads);
 }
 
 // A refusal becomes ValueError carrying the fault's name as `mnemonic`
@@ -105,7 +111,6 @@ void translate_exception(std::exception_ptr fault) {
 PYBIND11_MODULE(_core, module) {
   module.doc() = "The compiled calls under edgeseg.sorvik and edgeseg.tamvel; use those.";
   py::register_exception_translator(translate_exception);
-  py::class_<held_labels>(module, "Labels", py::buffer_protocol()).def_buffer(&labels_buffer);
   module.def("sorvik", &sorvik_call, py::arg("image"), py::arg("parameters"), py::arg("threads"),
              "Labels of a (planes, rows, columns, channels) buffer under the six settings.");
   module.def("tamvel", &tamvel_call, py::arg("primary"), py::arg("secondary"), py::arg("parameters"),

@@ -57,6 +57,7 @@ def test_non_numeric_images_are_type_errors(image, words):
         (dict(threads=-1), ValueError, "threads is -1; expected a whole number >= 0"),
         (dict(threads=1.5), TypeError, "threads is 1.5"),
         (dict(threads=True), TypeError, "threads is True"),
+        (dict(channel_axis=True), TypeError, "channel_axis is True; expected None or an integer"),
     ],
 )
 def test_bad_settings_and_options_name_the_keyword(keywords, error, words):
