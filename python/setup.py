@@ -81,4 +81,6 @@ core_extension = Pybind11Extension(
     language="c++",
 )
 
-setup(ext_modules=[core_extension], cmdclass={"build_ext": build_folder_units})
+# The instrumented objects go to a folder of their own, beside the plain ones.
+options = {"build": {"build_base": "build-sanitize"}} if sanitize else {}
+setup(ext_modules=[core_extension], cmdclass={"build_ext": build_folder_units}, options=options)

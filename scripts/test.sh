@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test: the C++ tests and the Octave tests on
+# Builds everything and runs every test: the C++, Octave and Python tests on
 # a Release build, then the C++ tests again built with AddressSanitizer and
-# UndefinedBehaviorSanitizer, then with ThreadSanitizer, a short run of every
+# UndefinedBehaviorSanitizer, the Python tests with the extension so built,
+# then the C++ tests with ThreadSanitizer, a short run of every
 # fuzz target (FUZZ_SECONDS each, 60 by default), the C++ tests of the
 # Release build under valgrind, where the property tests draw fewer cases, and
 # last the C++ tests cross-built for ARM64 Linux, run under qemu-user, and for
@@ -22,6 +23,18 @@ cmake -S "$root" -B "$root/build-sanitize" -DCMAKE_BUILD_TYPE=Debug \
   -DSEGMENTATION_SANITIZE=ON -DSEGMENTATION_OCTAVE=OFF > /dev/null
 cmake --build "$root/build-sanitize" -j "$jobs"
 (cd "$root/build-sanitize" && ctest --output-on-failure -j "$jobs")
+
+echo "== Python tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+# The extension built with both sanitizers (EDGESEG_SANITIZE=1, objects in
+# python/build-sanitize/) into a venv of its own; Debian's interpreter is not
+# instrumented, so the runtimes are preloaded. Leak checking stays off: the
+# interpreter keeps what it allocated until the process ends.
+python_asan_venv=$root/build-sanitize/python_venv
+[ -x "$python_asan_venv/bin/python" ] || /usr/bin/python3 -m venv --system-site-packages "$python_asan_venv"
+EDGESEG_SANITIZE=1 "$python_asan_venv/bin/python" -m pip install --quiet --no-build-isolation "$root/python"
+(cd "$root/build" && LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libubsan.so)" \
+  ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1 PYTHONDONTWRITEBYTECODE=1 \
+  EDGESEG_MEX_DIR="$root/build/mex" "$python_asan_venv/bin/python" -m pytest -q -p no:cacheprovider "$root/tests/python")
 
 echo "== ThreadSanitizer build: C++ tests"
 # Every library and the plug-ins the tests load carry the instrumentation
