@@ -257,6 +257,19 @@ void print_summary(const std::vector<size_result>& results) {
                 relative_error(first), relative_error(stop), 100 * stop.absorbed, saturated.c_str(),
                 r.labels_match ? "same" : "DIFFER", r.step_seconds, r.call_seconds);
   }
+  // The test lets a change pass while it is below sqrt(tolerance x previous);
+  // where one ulp of the float energy is already above that, only an energy
+  // repeated to the last bit passes.
+  std::printf("\nAt the float stop: the ulp of the float energy, and the largest change the test lets pass\n");
+  std::printf("%7s %16s %10s %14s %18s\n", "voxels", "float energy", "ulp", "largest change", "one ulp passes");
+  for (const size_result& r : results) {
+    const float energy = r.iterations[std::size_t(r.float_stop - 1)].energy;
+    const float previous = r.float_stop >= 2 ? r.iterations[std::size_t(r.float_stop - 2)].energy : energy;
+    const double ulp = double(std::nextafter(energy, HUGE_VALF)) - double(energy);
+    const double largest_change = std::sqrt(double(tolerance) * double(previous));
+    std::printf("%5s%-2d %16.0f %10.0f %14.0f %18s\n", "2^", r.exponent, double(energy), ulp, largest_change,
+                ulp < largest_change ? "yes" : "no");
+  }
   std::printf("\n'saturated from': the first voxel (raster order) at which half an ulp of the running float sum\n");
   std::printf("exceeds the mean term, so that a typical term no longer changes it; '-' where the volume ends first.\n");
   std::printf("'labels': the steps' labels at the float stop against one whole call's.\n");
