@@ -59,8 +59,9 @@ function out_dir = build_mex(out_dir, cimg_dir)
     % real parts), C++17, -O3 and no contraction. Its mex exports
     % mexFunction only.
     flags = {'-R2017b', 'CXXFLAGS=$CXXFLAGS -std=c++17 -ffp-contract=off', 'CXXOPTIMFLAGS=-O3 -fno-math-errno -DNDEBUG'};
-    mex(flags{:}, includes{:}, '-outdir', out_dir, '-output', 'Sorvik', sorvik{:});
-    mex(flags{:}, includes{:}, '-outdir', out_dir, '-output', 'Tamvel', tamvel{:});
+    % libut holds the interrupt query that lets Ctrl-C stop a call.
+    mex(flags{:}, includes{:}, '-outdir', out_dir, '-output', 'Sorvik', sorvik{:}, '-lut');
+    mex(flags{:}, includes{:}, '-outdir', out_dir, '-output', 'Tamvel', tamvel{:}, '-lut');
   end
 
   % The help text sits beside the plug-in, where help looks for it; in the

@@ -1,6 +1,6 @@
-// The whole calls on a thread object the caller makes: where a stop request
-// or progress reports reach a running call (core::call_threads carries the
-// stop request that every sweep checks).
+// The whole calls on a thread object the caller makes, for callers that
+// stop a call from another thread (core::call_threads carries the stop
+// request that every sweep checks).
 #pragma once
 
 #include <vector>
@@ -14,9 +14,14 @@ namespace edgeseg {
 // The parameter vector as the commands read it: one value after another.
 CImg<float> parameter_image(const std::vector<float>& parameters);
 
-CImg<float> sorvik_labels(const image_view& image, const std::vector<float>& parameters, core::call_threads& threads);
+CImg<float> sorvik_labels(const image_view& image, const std::vector<float>& parameters, core::call_threads& threads,
+                          const core::run_watch& watch = {});
 
 CImg<float> tamvel_labels(const image_view& primary, const image_view& secondary, const std::vector<float>& parameters,
-                          core::call_threads& threads);
+                          core::call_threads& threads, const core::run_watch& watch = {});
+
+// Hands the stop request of `options`, if any, to the call's threads, which
+// poll it on the calling thread.
+void apply_options(const call_options& options, core::call_threads& threads);
 
 }  // namespace edgeseg

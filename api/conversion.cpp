@@ -161,6 +161,10 @@ CImg<float> parameter_image(const std::vector<float>& parameters) {
   return CImg<float>(parameters.data(), unsigned(parameters.size()), 1, 1, 1);
 }
 
+void apply_options(const call_options& options, core::call_threads& threads) {
+  if (options.stop_requested) threads.poll_for_stop(options.stop_requested);
+}
+
 label_image hand_over(CImg<float>&& labels) {
   label_image handed;
   handed.width = labels.width();

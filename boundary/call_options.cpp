@@ -29,7 +29,7 @@ using core::largest_thread_count;
 using core::refuse;
 namespace {
 
-constexpr const char* option_forms = "\"threads\", n or \"volume\", tf";
+constexpr const char* option_forms = "\"threads\", n, \"volume\", tf or \"progress\", tf";
 
 // Room for the longest name worth reading; a longer one is unknown anyway.
 constexpr std::size_t name_capacity = 40;
@@ -102,12 +102,33 @@ int resolve_threads(double wanted, int position) {
   return std::clamp(threads, 1, largest_thread_count);
 }
 
-constexpr const char* volume_expected = "true or false (1 or 0)";
+constexpr const char* switch_expected = "true or false (1 or 0)";
 
-bool resolve_volume(double wanted, int position) {
+bool resolve_switch(const char* name, double wanted, int position) {
   if (wanted != 0 && wanted != 1)
-    refuse("badOption", "the value of \"volume\" (input %d) is %g; expected %s.", position, wanted, volume_expected);
+    refuse("badOption", "the value of \"%s\" (input %d) is %g; expected %s.", name, position, wanted, switch_expected);
   return wanted == 1;
+}
+
+// The options a call may give, each with the form its messages quote.
+enum class option_name { threads, volume, progress, unknown };
+
+option_name option_named(const char* name) {
+  if (same_name(name, "threads")) return option_name::threads;
+  if (same_name(name, "volume")) return option_name::volume;
+  if (same_name(name, "progress")) return option_name::progress;
+  return option_name::unknown;
+}
+
+const char* option_form(option_name option) {
+  switch (option) {
+    case option_name::threads:
+      return "\"threads\", n";
+    case option_name::volume:
+      return "\"volume\", tf";
+    default:
+      return "\"progress\", tf";
+  }
 }
 
 }  // namespace
@@ -120,18 +141,22 @@ call_options read_call_options(const mxArray* const arguments[], int count, int 
     if (!read_name(arguments[i], name))
       refuse("badOption", "input %d is %s; expected an option name: %s.", position,
              argument_description(arguments[i]).text, option_forms);
-    const bool threads = same_name(name, "threads");
-    if (!threads && !same_name(name, "volume"))
+    const option_name option = option_named(name);
+    if (option == option_name::unknown)
       refuse("badOption", "input %d is the unknown option \"%s\"; expected %s.", position, name, option_forms);
     if (i + 1 == count)
       refuse("badOption", "the option \"%s\" (input %d) has no value; expected %s.", name, position,
-             threads ? "\"threads\", n" : "\"volume\", tf");
+             option_form(option));
     const mxArray* value = arguments[i + 1];
-    if (threads) {
+    if (option == option_name::threads) {
       options.threads = resolve_threads(read_value(value, "threads", position + 1, threads_expected), position + 1);
-    } else {
+    } else if (option == option_name::volume) {
       options.volume_given = true;
-      options.volume = resolve_volume(read_value(value, "volume", position + 1, volume_expected), position + 1);
+      options.volume =
+          resolve_switch("volume", read_value(value, "volume", position + 1, switch_expected), position + 1);
+    } else {
+      options.progress =
+          resolve_switch("progress", read_value(value, "progress", position + 1, switch_expected), position + 1);
     }
   }
   return options;

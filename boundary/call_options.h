@@ -1,5 +1,6 @@
 // The name-value pairs a call may add after its required inputs, in the
-// host's convention: L = Sorvik(image, parameters, "threads", n, "volume", tf).
+// host's convention: L = Sorvik(image, parameters, "threads", n, "volume", tf,
+// "progress", tf).
 #pragma once
 
 #include "core/call_threads.h"
@@ -16,6 +17,8 @@ struct call_options {
   // Whether the call said "volume" at all: without it a 3-D array of many
   // channels may be a volume read by mistake.
   bool volume_given = false;
+  // A line in the host's window after every iteration.
+  bool progress = false;
 };
 
 // Reads the `count` arguments that follow the required inputs (the first of

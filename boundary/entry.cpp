@@ -6,6 +6,8 @@
 
 #include "call_options.h"
 #include "host_array.h"
+#include "host_console.h"
+#include "run_outputs.h"
 #include "core/image.h"
 #include "core/refusal.h"
 #include "settings_input.h"
@@ -31,12 +33,16 @@ struct pending_error {
   }
 };
 
-// The required inputs, then name-value options; at most one output.
+// The required inputs, then name-value options; at most two outputs.
 void require_arguments(const command& command, int nlhs, int nrhs) {
   const int required = static_cast<int>(command.image_count) + 1;
   if (nrhs < required)
     refuse("notEnoughInputs", "expected at least %d inputs, got %d. Call it as %s.", required, nrhs, command.call_form);
-  if (nlhs > 1) refuse("tooManyOutputs", "returns one output (the label array), but %d were requested.", nlhs);
+  if (nlhs > 2)
+    refuse("tooManyOutputs",
+           "returns the label array and, when asked, a struct of what the run found ([L, info] = %s(...)), but %d "
+           "outputs were requested.",
+           command.name, nlhs);
 }
 
 // Above this many channels a 3-D array is more likely a grey volume than one
@@ -81,10 +87,18 @@ void segment(const command& command, int nlhs, mxArray* plhs[], int nrhs, const 
     const CImg<float> settings = settings_from_host(prhs[command.image_count], command.name, required);
     return std::vector<float>(settings.data(), settings.data() + settings.size());
   }();
+  // The user's Ctrl-C is looked at on this thread while the call runs, and
+  // progress printed here, between iterations, while the other threads wait.
   edgeseg::call_options api_options;
   api_options.threads = options.threads;
-  const edgeseg::label_image labels = command.segment(images, parameters, api_options);
+  api_options.stop_requested = host_interrupt_pending;
+  progress_lines lines{command.name};
+  if (options.progress)
+    api_options.progress = [&lines](const edgeseg::iteration_report& report) { lines.print(report); };
+  edgeseg::run_info info;
+  const edgeseg::label_image labels = command.segment(images, parameters, api_options, nlhs > 1 ? &info : nullptr);
   plhs[0] = labels_to_host(labels, options.threads);
+  if (nlhs > 1) plhs[1] = info_to_host(info, command.image_count == 2);
 }
 
 }  // namespace
@@ -101,6 +115,10 @@ void run_command(const command& command, int nlhs, mxArray* plhs[], int nrhs, co
     error.set(command.name, memory ? "outOfMemory" : "imageLibrary", fault.what());
   } catch (const std::bad_alloc&) {
     error.set(command.name, "outOfMemory", "not enough memory for this image and these settings.");
+  } catch (const core::call_stopped&) {
+    // An error, not the host's own interrupt: that would come only after the
+    // host had first failed for want of the missing output.
+    error.set(command.name, "interrupted", "interrupted by the user (Ctrl-C); the call returned nothing.");
   }
   if (error.raised) mexErrMsgIdAndTxt(error.identifier, "%s", error.message);
 }

@@ -1,14 +1,15 @@
 // The one wrapper between mexFunction and a command: it checks the call,
 // reads its options, describes the inputs, runs the command through the
-// host-neutral API (edgeseg/segment.h) and returns its labels. Any refusal, image-library error or exhausted memory
-// becomes a host error "<command>:<mnemonic>" - raised only after the call's stack, and with it every image of the
-// call, has been released.
+// host-neutral API (edgeseg/segment.h) and returns its labels, and on request
+// what the run found. Any refusal, image-library error, exhausted memory or
+// interrupt becomes a host error "<command>:<mnemonic>" - raised only after
+// the call's stack, and with it every image of the call, has been released.
 #pragma once
 
 #include <cstddef>
 #include <vector>
 
-#include "edgeseg/image_view.h"
+#include "edgeseg/segment.h"
 #include "mex.h"
 
 namespace boundary {
@@ -24,7 +25,7 @@ struct command {
   // Labels of the described images (image_count of them) under the
   // settings, through the host-neutral API.
   edgeseg::label_image (*segment)(const edgeseg::image_view images[], const std::vector<float>& parameters,
-                                  const edgeseg::call_options& options);
+                                  const edgeseg::call_options& options, edgeseg::run_info* info);
 };
 
 void run_command(const command& command, int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]);

@@ -7,13 +7,13 @@
 namespace {
 
 edgeseg::label_image segment(const edgeseg::image_view images[], const std::vector<float>& parameters,
-                             const edgeseg::call_options& options) {
-  return edgeseg::sorvik(images[0], parameters, options);
+                             const edgeseg::call_options& options, edgeseg::run_info* info) {
+  return edgeseg::sorvik(images[0], parameters, options, info);
 }
 
 const boundary::command sorvik_command = {
     "Sorvik",
-    "L = Sorvik(image, parameters, \"threads\", n, \"volume\", tf) (both options optional)",
+    "[L, info] = Sorvik(image, parameters, \"threads\", n, \"volume\", tf, \"progress\", tf) (options optional)",
     1,
     {"the image"},
     segment};

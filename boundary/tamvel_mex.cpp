@@ -7,16 +7,16 @@
 namespace {
 
 edgeseg::label_image segment(const edgeseg::image_view images[], const std::vector<float>& parameters,
-                             const edgeseg::call_options& options) {
-  return edgeseg::tamvel(images[0], images[1], parameters, options);
+                             const edgeseg::call_options& options, edgeseg::run_info* info) {
+  return edgeseg::tamvel(images[0], images[1], parameters, options, info);
 }
 
-const boundary::command tamvel_command = {
-    "Tamvel",
-    "L = Tamvel(primary, secondary, parameters, \"threads\", n, \"volume\", tf) (both options optional)",
-    2,
-    {"the primary image", "the secondary image"},
-    segment};
+const boundary::command tamvel_command = {"Tamvel",
+                                          "[L, info] = Tamvel(primary, secondary, parameters, \"threads\", n, "
+                                          "\"volume\", tf, \"progress\", tf) (options optional)",
+                                          2,
+                                          {"the primary image", "the secondary image"},
+                                          segment};
 
 }  // namespace
 

@@ -8,7 +8,9 @@ set(BOUNDARY_SOURCES
   ${PROJECT_SOURCE_DIR}/boundary/host_array.cpp
   ${PROJECT_SOURCE_DIR}/boundary/call_options.cpp
   ${PROJECT_SOURCE_DIR}/boundary/entry.cpp
-  ${PROJECT_SOURCE_DIR}/boundary/settings_input.cpp)
+  ${PROJECT_SOURCE_DIR}/boundary/settings_input.cpp
+  ${PROJECT_SOURCE_DIR}/boundary/host_console.cpp
+  ${PROJECT_SOURCE_DIR}/boundary/run_outputs.cpp)
 
 function(add_mex_plugin target command host output_dir)
   add_library(${target} MODULE ${BOUNDARY_SOURCES} ${ARGN})

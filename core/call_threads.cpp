@@ -168,13 +168,16 @@ void run_on_new_threads(int wanted, const std::function<void(int part, int parts
 }  // namespace
 
 call_threads::call_threads(int threads)
-    : largest_(std::clamp(threads, 1, largest_thread_count)), owner_(std::this_thread::get_id()) {}
+    : largest_(std::clamp(threads, 1, largest_thread_count)), owner_(std::this_thread::get_id()) {
+  poll_.reader = owner_;
+  poll_.stop = &stop_;
+}
 
 call_threads::~call_threads() = default;
 
 void call_threads::run(int wanted, const part_work& work) {
   wanted = std::clamp(wanted, 1, largest_);
-  run_progress progress(&stop_);
+  run_progress progress(&stop_, poll_.ask ? &poll_ : nullptr);
   if (wanted == 1) {
     try {
       work(0, 1, progress);

@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <exception>
@@ -24,26 +25,46 @@
 #include <mutex>
 #include <thread>
 
+#include "refusal.h"  // call_stopped
+
 namespace core {
 
 // The most threads one call uses.
 constexpr int largest_thread_count = 256;
 
-// How a call ends when a stop was requested while it ran.
-class call_stopped : public std::exception {
- public:
-  const char* what() const noexcept override { return "the call was stopped before it finished."; }
+// A stop signal that only one thread may read, such as a host's interrupt
+// flag: the thread that made the call's threads asks `ask` at the kernels'
+// check points, at most once per poll_interval, and a true answer sets the
+// call's stop request. `ask` must not throw.
+struct stop_poll {
+  static constexpr std::chrono::milliseconds poll_interval{10};
+
+  std::function<bool()> ask;
+  std::thread::id reader;
+  std::atomic<bool>* stop = nullptr;
+  mutable std::chrono::steady_clock::time_point next{};
+
+  void check() const {
+    if (!ask || std::this_thread::get_id() != reader) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (now < next) return;
+    next = now + poll_interval;
+    if (ask()) stop->store(true, std::memory_order_relaxed);
+  }
 };
 
 // What the parts of one run know of each other while they run.
 class run_progress {
  public:
-  // `stop`, where given, is the call's stop request.
-  explicit run_progress(const std::atomic<bool>* stop = nullptr) : stop_(stop) {}
+  // `stop`, where given, is the call's stop request, and `poll` a signal
+  // that sets it.
+  explicit run_progress(const std::atomic<bool>* stop = nullptr, const stop_poll* poll = nullptr)
+      : stop_(stop), poll_(poll) {}
 
   // Whether the run is ending early: another part has failed, or a stop was
   // requested. A part then stops as soon as it can (see wait_until).
   bool aborted() const {
+    if (poll_) poll_->check();
     return aborted_.load(std::memory_order_acquire) || (stop_ && stop_->load(std::memory_order_relaxed));
   }
   void abort();
@@ -65,6 +86,7 @@ class run_progress {
   void wake_sleepers() const;
 
   const std::atomic<bool>* stop_;
+  const stop_poll* poll_;
   std::atomic<bool> aborted_{false};
   mutable std::atomic<int> sleepers_{0};
   mutable std::mutex mutex_;
@@ -97,14 +119,19 @@ class call_threads {
   bool stop_requested() const noexcept { return stop_.load(std::memory_order_relaxed); }
   // Throws call_stopped where a stop was requested: between a call's steps.
   void check_stop() const {
+    poll_.check();
     if (stop_requested()) throw call_stopped();
   }
+  // Lets `ask` request the stop (see stop_poll), asked on the thread that
+  // made this object.
+  void poll_for_stop(std::function<bool()> ask) { poll_.ask = std::move(ask); }
 
   struct crew;
 
  private:
   int largest_;
   std::atomic<bool> stop_{false};
+  stop_poll poll_;
   std::thread::id owner_;
   std::unique_ptr<crew> crew_;  // the workers, made by the first shared run
 };

@@ -1,7 +1,8 @@
-// A call the commands will not compute: raised where the fault is found and
-// turned by each host's entry into its own error (for the MEX host, one with
-// the identifier "<Command>:<mnemonic>"), after every image of the call has
-// been released.
+// The two ways a call ends without its labels, besides exhausted memory: a
+// stop that was requested, and a refusal. A refusal is a call the commands
+// will not compute: raised where the fault is found and turned by each
+// host's entry into its own error (for the MEX host, one with the identifier
+// "<Command>:<mnemonic>"), after every image of the call has been released.
 #pragma once
 
 #include <cstdarg>
@@ -10,6 +11,13 @@
 #include <string>
 
 namespace core {
+
+// How a call ends when a stop was requested while it ran, once it has
+// released everything it held.
+class call_stopped : public std::exception {
+ public:
+  const char* what() const noexcept override { return "the call was stopped before it finished."; }
+};
 
 class refusal : public std::runtime_error {
  public:

@@ -71,6 +71,16 @@ STANDIN_API int mxGetString(const mxArray* array, char* text, mwSize capacity);
 STANDIN_API int mexCallMATLAB(int nlhs, mxArray* plhs[], int nrhs, mxArray* prhs[], const char* name);
 STANDIN_API STANDIN_NORETURN void mexErrMsgIdAndTxt(const char* identifier, const char* format, ...);
 STANDIN_API void mexWarnMsgIdAndTxt(const char* identifier, const char* format, ...);
+STANDIN_API mxArray* mxCreateDoubleMatrix(mwSize rows, mwSize columns, mxComplexity complexity);
+STANDIN_API mxArray* mxCreateDoubleScalar(double value);
+STANDIN_API mxArray* mxCreateLogicalScalar(mxLogical value);
+STANDIN_API mxArray* mxCreateStructMatrix(mwSize rows, mwSize columns, int field_count, const char** field_names);
+STANDIN_API void mxSetField(mxArray* array, mwIndex element, const char* name, mxArray* value);
+STANDIN_API mxArray* mxGetField(const mxArray* array, mwIndex element, const char* name);
+STANDIN_API int mexPrintf(const char* format, ...);
+STANDIN_API int mexEvalString(const char* command);
+/* MATLAB's interrupt query (libut): whether the user pressed Ctrl-C. */
+STANDIN_API bool utIsInterruptPending(void);
 STANDIN_API int mxGetNumberOfFields(const mxArray* array);
 STANDIN_API const char* mxGetFieldNameByNumber(const mxArray* array, int field);
 STANDIN_API mxArray* mxGetFieldByNumber(const mxArray* array, mwIndex element, int field);

@@ -99,8 +99,15 @@ struct call_record {
   std::vector<standin_array*> created;  // by the plug-in in this call, not yet destroyed
   std::vector<std::string> broken_rules;
   std::vector<std::pair<std::string, std::string>> warnings;
+  std::string printed;                 // through mexPrintf
+  std::vector<std::string> evaluated;  // through mexEvalString
 };
 call_record current_call;
+
+// The user's Ctrl-C as the stand-in host keeps it: set by a test from any
+// thread, read by the plug-in through utIsInterruptPending, and handled, that
+// is cleared, when the call it interrupted is over.
+std::atomic<bool> interrupt_pending{false};
 
 void break_rule(const std::string& rule) { current_call.broken_rules.push_back(rule); }
 
@@ -252,7 +259,8 @@ bool created_in_call(const mxArray* array) {
 }
 
 void destroy(standin_array* array) {
-  for (standin_array* value : array->field_values) destroy(value);
+  for (standin_array* value : array->field_values)
+    if (value) destroy(value);
   live_arrays.erase(array);
   if (array->created_by_plugin) --live_created;
   current_call.created.erase(std::remove(current_call.created.begin(), current_call.created.end(), array),
@@ -260,7 +268,7 @@ void destroy(standin_array* array) {
   delete array;
 }
 
-// Output slots past the first hold this until the plug-in returns.
+// Output slots past the requested ones hold this until the plug-in returns.
 mxArray* untouched_slot() {
   static standin_array marker;
   return &marker;
@@ -453,6 +461,88 @@ void mexWarnMsgIdAndTxt(const char* identifier, const char* format, ...) {
   current_call.warnings.emplace_back(identifier ? identifier : "", text);
 }
 
+mxArray* mxCreateDoubleMatrix(mwSize rows, mwSize columns, mxComplexity complexity) {
+  const mwSize dimensions[] = {rows, columns};
+  return mxCreateNumericArray(2, dimensions, mxDOUBLE_CLASS, complexity);
+}
+
+mxArray* mxCreateDoubleScalar(double value) {
+  mxArray* array = mxCreateDoubleMatrix(1, 1, mxREAL);
+  std::memcpy(array->real.data(), &value, sizeof value);
+  return array;
+}
+
+mxArray* mxCreateLogicalScalar(mxLogical value) {
+  const mwSize dimensions[] = {1, 1};
+  mxArray* array = mxCreateNumericArray(2, dimensions, mxLOGICAL_CLASS, mxREAL);
+  array->real[0] = value ? 1 : 0;
+  return array;
+}
+
+mxArray* mxCreateStructMatrix(mwSize rows, mwSize columns, int field_count, const char** field_names) {
+  on_callers_thread("mxCreateStructMatrix");
+  standin_array* array = new_array(mxSTRUCT_CLASS, {rows, columns}, false, false, storage::none);
+  for (int i = 0; i < field_count; ++i) array->field_names.emplace_back(field_names[i]);
+  array->field_values.assign(rows * columns * array->field_names.size(), nullptr);
+  return created_by_plugin(array);
+}
+
+// The struct takes over the value, which the plug-in created and no longer
+// owns; a value already in the field is left to the plug-in, as hosts do.
+void mxSetField(mxArray* array, mwIndex element, const char* name, mxArray* value) {
+  standin_array* target = const_cast<standin_array*>(checked(array, "mxSetField"));
+  const auto field = std::find(target->field_names.begin(), target->field_names.end(), std::string(name ? name : ""));
+  const std::size_t index = element * target->field_names.size() + std::size_t(field - target->field_names.begin());
+  if (field == target->field_names.end() || index >= target->field_values.size()) {
+    break_rule(std::string("set field \"") + (name ? name : "") + "\", which the struct does not have");
+    return;
+  }
+  if (value) {
+    checked(value, "mxSetField");
+    if (!created_in_call(value)) {
+      break_rule("put an array it did not create, or one already in a struct, into a struct field");
+      return;
+    }
+    current_call.created.erase(std::remove(current_call.created.begin(), current_call.created.end(), value),
+                               current_call.created.end());
+  }
+  target->field_values[index] = value;
+}
+
+mxArray* mxGetField(const mxArray* array, mwIndex element, const char* name) {
+  const standin_array* source = checked(array, "mxGetField");
+  const auto field = std::find(source->field_names.begin(), source->field_names.end(), std::string(name ? name : ""));
+  const std::size_t index = element * source->field_names.size() + std::size_t(field - source->field_names.begin());
+  if (field == source->field_names.end() || index >= source->field_values.size()) return nullptr;
+  return source->field_values[index];
+}
+
+// What a host prints in its command window; noted for the test to read.
+int mexPrintf(const char* format, ...) {
+  on_callers_thread("mexPrintf");
+  va_list arguments;
+  va_start(arguments, format);
+  const std::string text = message_text(format, arguments);
+  va_end(arguments);
+  current_call.printed += text;
+  return int(text.size());
+}
+
+// Of the host's commands only the ones that flush what was printed.
+int mexEvalString(const char* command) {
+  on_callers_thread("mexEvalString");
+  const std::string text = command ? command : "";
+  if (text != "drawnow;" && text != "fflush(stdout);")
+    break_rule("evaluated \"" + text + "\", which the stand-in host does not provide");
+  current_call.evaluated.push_back(text);
+  return 0;
+}
+
+bool utIsInterruptPending(void) {
+  on_callers_thread("utIsInterruptPending");
+  return interrupt_pending.load();
+}
+
 int mxGetNumberOfFields(const mxArray* array) {
   return static_cast<int>(checked(array, "mxGetNumberOfFields")->field_names.size());
 }
@@ -526,6 +616,12 @@ array_ptr make_struct(std::vector<std::pair<std::string, array_ptr>> fields) {
 
 std::vector<std::pair<std::string, std::string>> last_call_warnings() { return current_call.warnings; }
 
+std::string last_call_printed() { return current_call.printed; }
+
+std::vector<std::string> last_call_evaluated() { return current_call.evaluated; }
+
+void press_interrupt() { interrupt_pending.store(true); }
+
 void* imaginary_data(mxArray* array) { return array->imaginary.empty() ? nullptr : array->imaginary.data(); }
 
 std::size_t live_created_arrays() { return live_created; }
@@ -556,7 +652,7 @@ std::vector<array_ptr> plugin::call(const std::vector<const mxArray*>& inputs, i
   // requested ones are there to see whether the plug-in writes beyond them.
   const std::size_t slot_count = std::size_t(std::max(output_count, 1));
   std::vector<mxArray*> slots(slot_count + spare_slots, untouched_slot());
-  slots[0] = nullptr;
+  std::fill(slots.begin(), slots.begin() + std::ptrdiff_t(slot_count), nullptr);
   std::vector<const mxArray*> arguments(inputs);
   std::vector<std::uint64_t> before;
   for (const mxArray* input : inputs) before.push_back(fingerprint(*checked(input, "the call")));
@@ -576,31 +672,37 @@ std::vector<array_ptr> plugin::call(const std::vector<const mxArray*>& inputs, i
       break_rule("let an exception of unknown type leave mexFunction");
     }
     printed = capture.finish();
+    interrupt_pending.store(false);  // the host handles the interrupt once the call is over
     if (const char* function = called_off_thread.load())
       break_rule(std::string("called ") + function + " off the thread that called mexFunction");
     if (!printed.empty()) break_rule("printed to standard output: \"" + printed + "\"");
   }
 
-  for (std::size_t i = 1; i < slots.size(); ++i)
+  for (std::size_t i = slot_count; i < slots.size(); ++i)
     if (slots[i] != untouched_slot())
-      break_rule("wrote output slot " + std::to_string(i + 1) + "; only the first is the plug-in's to fill");
-  if (slots[0] && !created_in_call(slots[0])) {
-    break_rule("stored an array it did not create in the first output slot");
-    slots[0] = nullptr;  // not the plug-in's to hand over
+      break_rule("wrote output slot " + std::to_string(i + 1) + "; only " + std::to_string(slot_count) +
+                 " were requested");
+  std::vector<array_ptr> outputs;
+  for (std::size_t i = 0; i < slot_count; ++i) {
+    if (slots[i] && !created_in_call(slots[i])) {
+      break_rule("stored an array it did not create, or one stored already, in output slot " + std::to_string(i + 1));
+      slots[i] = nullptr;  // not the plug-in's to hand over
+    }
+    // The host owns what sits in the slots, also when the call ends in an
+    // error (and then frees it).
+    outputs.emplace_back(slots[i]);
+    if (slots[i])
+      current_call.created.erase(std::remove(current_call.created.begin(), current_call.created.end(), slots[i]),
+                                 current_call.created.end());
   }
   for (std::size_t i = 0; i < inputs.size(); ++i)
     if (fingerprint(*checked(inputs[i], "the call")) != before[i])
       break_rule("changed input " + std::to_string(i + 1) + ", which the host only lends it");
-  // The host owns what sits in the first slot, also when the call ends in an
-  // error (and then frees it); anything else the plug-in created is left over.
-  mxArray* result = slots[0];
-  std::vector<standin_array*> left_over;
-  for (standin_array* array : current_call.created)
-    if (array != result) left_over.push_back(array);
+  // Anything else the plug-in created is left over.
+  const std::vector<standin_array*> left_over = current_call.created;
   if (!left_over.empty())
     break_rule("created " + std::to_string(left_over.size()) + " array(s) it neither returned nor destroyed");
   for (standin_array* array : left_over) destroy(array);
-  array_ptr owned_result(result);
 
   if (!current_call.broken_rules.empty()) {
     std::string message = "stand-in host: the plug-in broke the host's rules:";
@@ -608,9 +710,6 @@ std::vector<array_ptr> plugin::call(const std::vector<const mxArray*>& inputs, i
     throw host_rule_broken(message);
   }
   if (error) std::rethrow_exception(error);
-  std::vector<array_ptr> outputs;
-  outputs.push_back(std::move(owned_result));
-  for (std::size_t i = 1; i < slot_count; ++i) outputs.emplace_back();
   return outputs;
 }
 

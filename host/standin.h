@@ -4,8 +4,8 @@
 //
 // While a call runs, the stand-in host holds the plug-in to the host's rules
 // and reports a broken one as standin::host_rule_broken once the call is over:
-// the plug-in destroys no array it did not create, writes no output slot but
-// the first, stores only an array it created there, changes no input, leaves
+// the plug-in destroys no array it did not create, writes no output slot
+// beyond those requested, stores only arrays it created there, changes no input, leaves
 // no array it created behind, lets no exception but a host error leave
 // mexFunction, and prints nothing to standard output.
 #pragma once
@@ -81,6 +81,16 @@ array_ptr make_struct(std::vector<std::pair<std::string, array_ptr>> fields);
 
 // The warnings (identifier, then message) the plug-in raised in the last call.
 std::vector<std::pair<std::string, std::string>> last_call_warnings();
+
+// What the plug-in printed through mexPrintf in the last call, and the
+// commands it had evaluated (the flushes of what it printed).
+std::string last_call_printed();
+std::vector<std::string> last_call_evaluated();
+
+// The user presses Ctrl-C: from any thread, also while a call runs. The
+// interrupt is pending until the call that is running, or the next one, is
+// over.
+void press_interrupt();
 
 // The imaginary part of a complex array (the real part is mxGetData).
 void* imaginary_data(mxArray* array);

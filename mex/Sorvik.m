@@ -2,7 +2,8 @@
 %
 %   L = Sorvik(IMAGE, PARAMETERS)
 %   L = Sorvik(IMAGE, SETTINGS)
-%   L = Sorvik(IMAGE, PARAMETERS, "threads", N, "volume", TF)
+%   L = Sorvik(IMAGE, PARAMETERS, "threads", N, "volume", TF, "progress", TF)
+%   [L, INFO] = Sorvik(...)
 %
 %   Assigns every pixel of IMAGE to one of K classes. A pixel's cost for a
 %   class is the squared Euclidean distance between its channel values and
@@ -72,6 +73,32 @@
 %                    instead of one slice with depth channels; the labels
 %                    are then rows x columns x depth. 2-D and 4-D arrays
 %                    read the same either way.
+%     "progress", TF true or false (the default). True prints a line
+%                    after every iteration: its number (from 1), its phase
+%                    (plain, or edge once the edge term applies), the
+%                    energy and its change, the pixels that changed label
+%                    and the seconds since the call began; and at the end
+%                    whether the run converged or reached the limit.
+%
+%   Ctrl-C stops a running call within a fraction of a second with the
+%   error Sorvik:interrupted; the call returns nothing and the session
+%   goes on.
+%
+%   INFO, when asked for, is a struct of what the run that made L found:
+%     centres     K x C: row k + 1 is the centre of class k, the mean of the
+%                 finite pixels labelled k in L (the centre update after
+%                 the last sweep); a class without pixels has centre 0
+%     iterations  how many iterations ran
+%     converged   true when the convergence test ended the run, false when
+%                 it reached the limit N
+%     energy      the last sweep's energy: the sum over the pixels of the
+%                 squared distance to their centre plus the edge term (NaN
+%                 when no iteration ran)
+%     energies    every iteration's energy, one row each
+%     counts      K x 1: pixels of each class in L, those holding NaN or
+%                 Inf included (they keep label 0)
+%   Asking for INFO does not change L. The energies are sums in single
+%   precision in raster order, as the convergence test reads them.
 %
 %   Choosing the edge weight: a pixel whose whole disc of n pixels carries
 %   one label pays about (n - 1) x weight to leave it (n = 9 for w = 3,
@@ -100,8 +127,10 @@
 %     Sorvik:badOption          an unknown option, an input after PARAMETERS
 %                               that is no option name, a missing value, or
 %                               a value that is not one real whole number
-%                               >= 0 ("threads") or true/false ("volume")
-%     Sorvik:tooManyOutputs     more than one output requested
+%                               >= 0 ("threads") or true/false ("volume",
+%                               "progress")
+%     Sorvik:tooManyOutputs     more than two outputs requested
+%     Sorvik:interrupted        Ctrl-C while the call ran
 %     Sorvik:tooFewParameters   fewer than six parameter values
 %     Sorvik:badParameters      a setting is NaN, infinite or out of range;
 %                               PARAMETERS is no vector (image and settings
@@ -169,7 +198,9 @@
 %!error id=Sorvik:badOption Sorvik(1, [3 1 0 10 2 2], 'threads', NaN)
 %!error id=Sorvik:badOption Sorvik(1, [3 1 0 10 2 2], 'threads', [2 2])
 %!error id=Sorvik:badOption Sorvik(1, [3 1 0 10 2 2], 'volume', 2)
-%!error id=Sorvik:tooManyOutputs [a, b] = Sorvik(1, [3 1 0 10 2 2]);
+%!error id=Sorvik:tooManyOutputs [a, b, c] = Sorvik(1, [3 1 0 10 2 2]);
+%!error id=Sorvik:badOption Sorvik(1, [3 1 0 10 2 2], 'progress', 2)
+%!error id=Sorvik:badOption Sorvik(1, [3 1 0 10 2 2], 'progress')
 %!error id=Sorvik:tooFewParameters Sorvik(1, [3 1 0])
 %!error id=Sorvik:badParameters Sorvik(1, [3 1 0 10 2 0])
 %!error id=Sorvik:unsupportedClass Sorvik('text', [3 1 0 10 2 2])
@@ -178,6 +209,30 @@
 %!error id=Sorvik:emptyImage Sorvik([], [3 1 0 10 2 2])
 %!error id=Sorvik:badParameters Sorvik([3 1 0 10 2 2], magic(4))
 %!error id=Sorvik:badParameters Sorvik(1, struct('class_count', 2, 'window_size', 3, 'edgeweight', 1))
+
+%!test
+%! % INFO against a hand computation: the class means and sizes of the labels.
+%! img = [10 12 50; 11 NaN 52; 90 91 49];
+%! [L, info] = Sorvik(img, [0 0 0 5 -1 3]);
+%! assert(L, [0 0 1; 0 0 1; 2 2 1]);
+%! assert(info.centres, [11; 50.333333333333336; 90.5], 1e-5);
+%! assert(info.counts, [4; 3; 2]);
+%! assert(info.iterations, 5);
+%! assert(info.converged, false);
+%! assert(info.energy, info.energies(end));
+%! assert(size(info.energies), [5 1]);
+%! assert(Sorvik(img, [0 0 0 5 -1 3]), L);
+
+%!test
+%! % Progress: a line per iteration, and why the run ended.
+%! img = kron([0 1; 1 0], ones(9)) * 100 + 20 * randn(18);
+%! text = evalc('L = Sorvik(img, [5 300 1e-4 20 3 2], "progress", true);');
+%! [~, info] = Sorvik(img, [5 300 1e-4 20 3 2]);
+%! lines = strsplit(strtrim(text), "\n");
+%! assert(numel(lines), info.iterations + 1);
+%! assert(strncmp(lines{1}, 'Sorvik: iteration 1, plain phase: energy', 40));
+%! assert(! isempty(strfind(lines{end}, 'converged after')) == info.converged);
+%! assert(isempty(evalc('Sorvik(img, [5 300 1e-4 20 3 2]);')));
 
 %!test
 %! % Settings by name give the vector's labels; the defaults fill what is left out.

@@ -2,7 +2,8 @@
 %
 %   L = Tamvel(PRIMARY, SECONDARY, PARAMETERS)
 %   L = Tamvel(PRIMARY, SECONDARY, SETTINGS)
-%   L = Tamvel(PRIMARY, SECONDARY, PARAMETERS, "threads", N, "volume", TF)
+%   L = Tamvel(PRIMARY, SECONDARY, PARAMETERS, "threads", N, "volume", TF, "progress", TF)
+%   [L, INFO] = Tamvel(...)
 %
 %   Assigns every pixel of PRIMARY to one of K classes. Each class has a
 %   centre in PRIMARY and one in SECONDARY. A pixel's cost for a class is
@@ -93,6 +94,33 @@
 %                    instead of slices with depth channels: PRIMARY and
 %                    SECONDARY both, and the labels are then rows x columns
 %                    x depth. 2-D and 4-D arrays read the same either way.
+%     "progress", TF true or false (the default). True prints a line
+%                    after every iteration: its number (from 1), its phase
+%                    (plain, or edge once the edge term applies), the
+%                    energy and its change, the pixels that changed label
+%                    and the seconds since the call began; and at the end
+%                    whether the run converged or reached the limit.
+%
+%   Ctrl-C stops a running call within a fraction of a second with the
+%   error Tamvel:interrupted; the call returns nothing and the session
+%   goes on.
+%
+%   INFO, when asked for, is a struct of what the run that made L found:
+%     centres            K x C: row k + 1 is the centre of class k in
+%                        PRIMARY, the mean of the pixels labelled k in L
+%                        that are finite in both images (the centre update
+%                        after the last sweep); a class without such
+%                        pixels has centre 0
+%     secondary_centres  the same in SECONDARY (its first C channels)
+%     iterations         how many iterations ran
+%     converged          true when the convergence test ended the run,
+%                        false when it reached the limit N
+%     energy             the last sweep's energy (over the pixels it
+%                        visited: after iteration T those in the band);
+%                        NaN when no iteration ran
+%     energies           every iteration's energy, one row each
+%     counts             K x 1: pixels of each class in L, all of them
+%   Asking for INFO does not change L.
 %
 %   Choosing the weights: for equal say of both images set the secondary
 %   weight to (noise of PRIMARY / noise of SECONDARY)^2. The edge indicator
@@ -114,8 +142,10 @@
 %     Tamvel:badOption          an unknown option, an input after PARAMETERS
 %                               that is no option name, a missing value, or
 %                               a value that is not one real whole number
-%                               >= 0 ("threads") or true/false ("volume")
-%     Tamvel:tooManyOutputs     more than one output requested
+%                               >= 0 ("threads") or true/false ("volume",
+%                               "progress")
+%     Tamvel:tooManyOutputs     more than two outputs requested
+%     Tamvel:interrupted        Ctrl-C while the call ran
 %     Tamvel:tooFewParameters   fewer than eight parameter values
 %     Tamvel:badParameters      a setting is NaN, infinite or out of range;
 %                               PARAMETERS is no vector (inputs swapped?);
@@ -187,7 +217,22 @@
 %!error id=Tamvel:badOption Tamvel(1, 1, [1 0 0 0 5 0 5 2], 'threads', Inf)
 %!error id=Tamvel:badOption Tamvel(1, 1, [1 0 0 0 5 0 5 2], 'threads', 2 + 1i)
 %!error id=Tamvel:badOption Tamvel(1, 1, [1 0 0 0 5 0 5 2], 'threads', sparse(2))
-%!error id=Tamvel:tooManyOutputs [a, b] = Tamvel(1, 1, [1 0 0 0 5 0 5 2]);
+%!error id=Tamvel:tooManyOutputs [a, b, c] = Tamvel(1, 1, [1 0 0 0 5 0 5 2]);
+%!error id=Tamvel:badOption Tamvel(1, 1, [1 0 0 0 5 0 5 2], 'progress', 'yes')
+
+%!test
+%! % INFO against a hand computation: the class means of both images.
+%! primary = [10 12 50; 11 NaN 52; 90 91 49];
+%! secondary = [1 2 3; 4 5 6; 7 8 9];
+%! [L, info] = Tamvel(primary, secondary, [1 0 0 0 4 0 10 3]);
+%! assert(L, [0 0 1; 0 0 1; 2 2 1]);
+%! assert(info.centres, [11; 50.333333333333336; 90.5], 1e-5);
+%! assert(info.secondary_centres, [7 / 3; 6; 7.5], 1e-5);
+%! assert(info.counts, [4; 3; 2]);
+%! assert([info.iterations, info.converged, numel(info.energies)], [4, 0, 4]);
+%! assert(Tamvel(primary, secondary, [1 0 0 0 4 0 10 3]), L);
+%! text = evalc('Tamvel(primary, secondary, [1 0 0 0 4 0 10 3], "progress", 1);');
+%! assert(numel(strsplit(strtrim(text), "\n")), 5);
 %!error id=Tamvel:tooFewParameters Tamvel(1, 1, [1 0 0 0 5])
 %!error id=Tamvel:badParameters Tamvel(1, 1, [1 0 NaN 0 5 0 5 2])
 %!error id=Tamvel:emptyImage Tamvel(zeros(0, 3), zeros(0, 3), [1 0 0 0 5 0 5 2])

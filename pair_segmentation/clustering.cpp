@@ -14,6 +14,7 @@
 #include "core/initial_centres.h"
 #include "core/labels.h"
 #include "core/phases.h"
+#include "core/run_recorder.h"
 #include "sweep_inputs.h"
 
 // These kernels give bit for bit the labels, centres and energies of the plain
@@ -88,7 +89,7 @@ void update_centres(const CImg<float>& primary, const CImg<float>& secondary, co
 
 CImg<float> run_clustering(const CImg<float>& primary, const CImg<float>& secondary,
                            const pair_segmentation_parameters& parameters, const CImg<float>& edge_indicator,
-                           core::call_threads& threads) {
+                           core::call_threads& threads, const core::run_watch& watch) {
   const unsigned width = primary.width(), height = primary.height(), depth = primary.depth();
   CImg<float> labels = core::start_labels(primary, threads);
   centre_pair centres = init_centres(primary, secondary, parameters.class_count, threads);
@@ -110,14 +111,17 @@ CImg<float> run_clustering(const CImg<float>& primary, const CImg<float>& second
                                                             2 * primary.spectrum())
                                    : 1;
   bool sums_follow_moves = false;  // once summed in full, whether moves keep the sums exact
+  core::run_recorder record{watch};
   float energy = core::initial_energy;
   for (int iteration = 0; iteration < parameters.max_iterations; ++iteration) {
     threads.check_stop();
     const float previous_energy = energy;
     const sweep_inputs in = inputs_of(primary, secondary, edge_indicator, centres, parameters);
     // Only the energies from iteration T on reach a convergence test, and
-    // none where the tolerance lets none pass it.
-    const bool energy_wanted = iteration >= last_plain && core::energies_can_converge(parameters.tolerance);
+    // none where the tolerance lets none pass it; a watched run forms them all.
+    const bool energy_wanted =
+        record.energies_wanted() || (iteration >= last_plain && core::energies_can_converge(parameters.tolerance));
+    core::before_sweep(record, labels);
     if (iteration <= last_plain) {
       energy = sweep_image(in, state, labels.data(), energy_wanted);
     } else {
@@ -131,8 +135,12 @@ CImg<float> run_clustering(const CImg<float>& primary, const CImg<float>& second
       sums_follow_moves = exact_sums;
     }
     set_centres(sums, centres);
-    if (iteration > last_plain && core::has_converged(energy, previous_energy, parameters.tolerance)) break;
+    const bool converged = iteration > last_plain && core::has_converged(energy, previous_energy, parameters.tolerance);
+    core::after_iteration(record, iteration, is_edge_phase(parameters, iteration), energy, labels,
+                          converged || iteration + 1 == parameters.max_iterations, converged);
+    if (converged) break;
   }
+  core::finish_run(record, labels, parameters.class_count, centres.primary, &centres.secondary);
   return labels;
 }
 

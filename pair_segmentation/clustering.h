@@ -12,6 +12,7 @@
 #include "core/image.h"
 #include "parameters.h"
 #include "core/costs.h"
+#include "core/run_report.h"
 
 namespace tamvel {
 
@@ -62,9 +63,9 @@ void update_centres(const CImg<float>& primary, const CImg<float>& secondary, co
                     centre_pair& centres);
 
 // The whole iteration on up to `threads` threads; returns the label image
-// W x H x D x 1, whatever the thread count.
+// W x H x D x 1, whatever the thread count, and tells `watch` what it asks.
 CImg<float> run_clustering(const CImg<float>& primary, const CImg<float>& secondary,
                            const pair_segmentation_parameters& parameters, const CImg<float>& edge_indicator,
-                           core::call_threads& threads);
+                           core::call_threads& threads, const core::run_watch& watch = {});
 
 }  // namespace tamvel

@@ -38,12 +38,13 @@ void require_matching_secondary(const CImg<float>& primary, const CImg<float>& s
 }  // namespace
 
 CImg<float> segment_image_pair(const CImg<float>& primary, const CImg<float>& secondary,
-                               const CImg<float>& parameter_image, core::call_threads& threads) {
+                               const CImg<float>& parameter_image, core::call_threads& threads,
+                               const core::run_watch& watch) {
   const pair_segmentation_parameters parameters = read_parameters(parameter_image);
   require_pixels(primary);
   require_matching_secondary(primary, secondary);
   const CImg<float> edge_indicator = compute_edge_indicator(primary, threads);
-  return run_clustering(primary, secondary, parameters, edge_indicator, threads);
+  return run_clustering(primary, secondary, parameters, edge_indicator, threads, watch);
 }
 
 CImg<float> segment_image_pair(const CImg<float>& primary, const CImg<float>& secondary,

@@ -3,16 +3,19 @@
 
 #include "core/call_threads.h"
 #include "core/image.h"
+#include "core/run_report.h"
 
 namespace tamvel {
 
 // Segments the primary image (W x H x D x S) jointly with the secondary image
 // (same W, H, D; at least S channels) using the eight settings of
 // `parameter_image`; returns the W x H x D x 1 label image, on the call's
-// threads (the labels do not depend on their count). Refuses settings and
-// geometry it cannot compute before any computation.
+// threads (the labels do not depend on their count), and tells `watch` what
+// it asks of the run. Refuses settings and geometry it cannot compute before
+// any computation.
 CImg<float> segment_image_pair(const CImg<float>& primary, const CImg<float>& secondary,
-                               const CImg<float>& parameter_image, core::call_threads& threads);
+                               const CImg<float>& parameter_image, core::call_threads& threads,
+                               const core::run_watch& watch = {});
 
 // The same with a call_threads of its own, of up to `threads` threads.
 CImg<float> segment_image_pair(const CImg<float>& primary, const CImg<float>& secondary,

@@ -13,6 +13,7 @@
 #include "edge_sweep.h"
 #include "core/initial_centres.h"
 #include "core/phases.h"
+#include "core/run_recorder.h"
 #include "core/sweep.h"
 
 // These kernels give, bit for bit, the labels, centres and energies of the
@@ -207,20 +208,22 @@ void update_centres(const CImg<float>& image, const CImg<float>& labels, int cla
 }
 
 void run_clustering(const CImg<float>& image, const segmentation_parameters& parameters, CImg<float>& centres,
-                    CImg<float>& labels, core::call_threads& threads) {
+                    CImg<float>& labels, core::call_threads& threads, const core::run_watch& watch) {
   const bool edge_phase_ahead =
       parameters.max_iterations > 0 && is_edge_phase(parameters, std::int64_t(parameters.max_iterations) - 1);
   sweep_buffers buffers = make_sweep_buffers(image, parameters, labels, edge_phase_ahead, threads);
   const centre_sum_plan sums = plan_centre_sums(image, parameters, threads);
+  core::run_recorder record{watch};
   float energy = core::initial_energy;
   for (int iteration = 0; iteration < parameters.max_iterations; ++iteration) {
     threads.check_stop();
     const float previous_energy = energy;
     // Only the energies from iteration T on reach a convergence test, and
-    // none where the tolerance lets none pass it.
-    const bool energy_wanted =
-        iteration >= parameters.last_plain_iteration && core::energies_can_converge(parameters.tolerance);
+    // none where the tolerance lets none pass it; a watched run forms them all.
+    const bool energy_wanted = record.energies_wanted() || (iteration >= parameters.last_plain_iteration &&
+                                                            core::energies_can_converge(parameters.tolerance));
     float* terms = energy_wanted ? buffers.energy_terms.get() : nullptr;
+    core::before_sweep(record, labels);
     if (sums.parts == 1 && threads.count() > 1 && is_edge_phase(parameters, iteration)) {
       // Sums that one thread forms go along with the sweep, slice by slice.
       core::running_class_sums running =
@@ -234,10 +237,13 @@ void run_clustering(const CImg<float>& image, const segmentation_parameters& par
       energy = sweep(image, parameters, centres, labels, iteration, buffers, energy_wanted);
       update_centres(image, labels, parameters.class_count, centres, sums, threads);
     }
-    if (iteration > parameters.last_plain_iteration &&
-        core::has_converged(energy, previous_energy, parameters.tolerance))
-      break;
+    const bool converged = iteration > parameters.last_plain_iteration &&
+                           core::has_converged(energy, previous_energy, parameters.tolerance);
+    core::after_iteration(record, iteration, is_edge_phase(parameters, iteration), energy, labels,
+                          converged || iteration + 1 == parameters.max_iterations, converged);
+    if (converged) break;
   }
+  core::finish_run(record, labels, parameters.class_count, centres);
 }
 
 }  // namespace sorvik

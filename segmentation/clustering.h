@@ -9,6 +9,7 @@
 #include "core/image.h"
 #include "core/convergence.h"  // initial_energy
 #include "core/costs.h"
+#include "core/run_report.h"
 #include "parameters.h"
 
 namespace sorvik {
@@ -36,8 +37,8 @@ void label_sweep(const CImg<float>& image, const segmentation_parameters& parame
 void update_centres(const CImg<float>& image, const CImg<float>& labels, int class_count, CImg<float>& centres);
 
 // Sweeps and updates until the convergence test holds or the limit is
-// reached, with up to `threads` threads.
+// reached, with up to `threads` threads, telling `watch` what it asks for.
 void run_clustering(const CImg<float>& image, const segmentation_parameters& parameters, CImg<float>& centres,
-                    CImg<float>& labels, core::call_threads& threads);
+                    CImg<float>& labels, core::call_threads& threads, const core::run_watch& watch = {});
 
 }  // namespace sorvik

@@ -3,6 +3,7 @@
 #include "clustering.h"
 #include "core/labels.h"
 #include "core/refusal.h"
+#include "core/run_recorder.h"
 #include "parameters.h"
 
 namespace sorvik {
@@ -21,7 +22,8 @@ void require_pixels(const CImg<float>& image) {
 
 }  // namespace
 
-CImg<float> segment_image(const CImg<float>& image, const CImg<float>& parameter_image, core::call_threads& threads) {
+CImg<float> segment_image(const CImg<float>& image, const CImg<float>& parameter_image, core::call_threads& threads,
+                          const core::run_watch& watch) {
   // The settings are refused first, as Tamvel refuses them before its images.
   const segmentation_parameters parameters = read_parameters(parameter_image);
   require_pixels(image);
@@ -30,8 +32,11 @@ CImg<float> segment_image(const CImg<float>& image, const CImg<float>& parameter
   // No pixel to label (an image without channels gets this far with a zero
   // extent): the container has set every extent of the labels to 0, but the
   // result keeps the image's rows, columns and depth.
-  if (labels.is_empty()) return core::image_without_pixels(image.width(), image.height(), image.depth(), 1);
-  run_clustering(image, parameters, centres, labels, threads);
+  if (labels.is_empty()) {
+    core::finish_run(core::run_recorder{watch}, labels, parameters.class_count, centres);
+    return core::image_without_pixels(image.width(), image.height(), image.depth(), 1);
+  }
+  run_clustering(image, parameters, centres, labels, threads, watch);
   return labels;
 }
 

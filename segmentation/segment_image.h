@@ -3,13 +3,16 @@
 
 #include "core/call_threads.h"
 #include "core/image.h"
+#include "core/run_report.h"
 
 namespace sorvik {
 
 // Segments `image` (W x H x D x S) with the six settings in `parameter_image`
 // and returns the W x H x D x 1 label image of class indices 0 .. K - 1,
-// on the call's threads; the labels do not depend on their count.
-CImg<float> segment_image(const CImg<float>& image, const CImg<float>& parameter_image, core::call_threads& threads);
+// on the call's threads; the labels do not depend on their count. `watch`
+// is told what it asks of the run.
+CImg<float> segment_image(const CImg<float>& image, const CImg<float>& parameter_image, core::call_threads& threads,
+                          const core::run_watch& watch = {});
 
 // The same with a call_threads of its own, of up to `threads` threads.
 CImg<float> segment_image(const CImg<float>& image, const CImg<float>& parameter_image, int threads = 1);

@@ -5,7 +5,10 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
+
+#include "core/run_report.h"
 
 namespace edgeseg {
 
@@ -38,9 +41,14 @@ image_view row_major_view(const void* data, element_type type, std::uint64_t row
 struct call_options {
   // Threads the call may use, the caller's included: 1 to 256 (a value
   // outside is taken as the nearest bound). The labels do not depend on it.
-  // A stop request and progress reports will join it here; the call already
-  // runs on one thread object that carries a stop request (see segment.h).
   int threads = 1;
+  // Called after every iteration with its report (segment.h), on the thread
+  // that made the call, while the call's other threads wait.
+  std::function<void(const core::iteration_report&)> progress;
+  // Asked on the thread that made the call, every 10 ms at most while it
+  // runs; true stops the call, which then throws edgeseg::stopped once it
+  // has released everything. Must not throw.
+  std::function<bool()> stop_requested;
 };
 
 // The labels of a call: width x height x depth class indices 0 .. K - 1 as

@@ -12,21 +12,32 @@
 
 #include <vector>
 
-// Installed beside this header as edgeseg/core/refusal.h; in the source
-// tree it is core/refusal.h under the project's root.
+// Installed beside this header as edgeseg/core/; in the source tree they
+// are in core/ under the project's root.
 #include "core/refusal.h"
+#include "core/run_report.h"
 #include "image_view.h"
 
 namespace edgeseg {
 
 using refusal = core::refusal;
+// What a call throws once it has stopped on request (call_options), after
+// releasing everything it held.
+using stopped = core::call_stopped;
+// A report after every iteration (call_options::progress), and what a run
+// found besides its labels (the `info` of a call).
+using iteration_report = core::iteration_report;
+using run_info = core::run_info;
 
 // Sorvik: labels of one image (2-D, or a volume of `depth` slices, with any
 // number of channels) under the six settings in the command's order: window
 // size, edge weight, tolerance, maximum iterations, last plain iteration,
 // class count. The labels are bit for bit those of the MEX command given the
 // same elements.
-label_image sorvik(const image_view& image, const std::vector<float>& parameters, const call_options& options = {});
+// With `info`, the run's centres, iterations, energies and class sizes go
+// there; the labels are the same with or without.
+label_image sorvik(const image_view& image, const std::vector<float>& parameters, const call_options& options = {},
+                   run_info* info = nullptr);
 
 // Tamvel: labels of a primary image segmented with a secondary image of the
 // same rows, columns and depth and at least its channels, under the eight
@@ -34,6 +45,6 @@ label_image sorvik(const image_view& image, const std::vector<float>& parameters
 // window size, maximum iterations, band smoothing scale, last plain
 // iteration, class count.
 label_image tamvel(const image_view& primary, const image_view& secondary, const std::vector<float>& parameters,
-                   const call_options& options = {});
+                   const call_options& options = {}, run_info* info = nullptr);
 
 }  // namespace edgeseg

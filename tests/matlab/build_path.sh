@@ -17,7 +17,7 @@ printf '#!/bin/sh\necho mexa64\n' > "$root/bin/mexext"
 chmod +x "$root/bin/mexext"
 cp "$source_dir/host/mex.h" "$root/extern/include/mex.h"
 echo 'void standin_matlab_library(void) {}' > "$work/empty.c"
-for library in mex mx mat eng; do
+for library in mex mx mat eng ut; do
   cc -shared -fPIC -o "$root/bin/glnxa64/lib$library.so" "$work/empty.c"
 done
 cat > "$root/extern/version/c_mexapi_version.c" <<'C'

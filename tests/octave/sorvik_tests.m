@@ -183,11 +183,12 @@ for bad = {2.5, -1, NaN, Inf, -Inf, [1 2], [], complex(2, 0), sparse(2), '4', {4
 end
 for bad = {2, -1, 0.5, NaN, [true true], 'true'}
   expect_error('Sorvik:badOption', magic(4), good, 'volume', bad{1});
+  expect_error('Sorvik:badOption', magic(4), good, 'progress', bad{1});
 end
 expect_error('Sorvik:badOption', 'abcd', good, 'bogus', 1);
 try
-  [a, b] = Sorvik(magic(4), good);
-  error('two outputs were accepted');
+  [a, b, c] = Sorvik(magic(4), good);
+  error('three outputs were accepted');
 catch err
   assert(err.identifier, 'Sorvik:tooManyOutputs');
 end

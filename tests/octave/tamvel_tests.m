@@ -201,11 +201,12 @@ for bad = {2.5, -1, NaN, Inf, [4 4], [], 3i, sparse(2), 'all'}
 end
 for bad = {2, NaN, [], 'yes'}
   expect_error('Tamvel:badOption', magic(4), magic(4), good, 'volume', bad{1});
+  expect_error('Tamvel:badOption', magic(4), magic(4), good, 'progress', bad{1});
 end
 expect_error('Tamvel:badOption', magic(4), zeros(4, 5), good, 'threads', 0.5);
 try
-  [a, b] = Tamvel(magic(4), magic(4), good);
-  error('two outputs were accepted');
+  [a, b, c] = Tamvel(magic(4), magic(4), good);
+  error('three outputs were accepted');
 catch err
   assert(err.identifier, 'Tamvel:tooManyOutputs');
 end

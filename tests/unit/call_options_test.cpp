@@ -117,9 +117,11 @@ TEST(CallOptions, every_unusable_option_is_refused_and_the_next_call_works) {
 TEST(CallOptions, messages_name_the_fault_and_what_is_expected) {
   const calls c;
   const array_ptr unknown = standin::make_char("Thread"), half = row_vector({2.5}), number = row_vector({4});
-  EXPECT_NE(message_of(sorvik_plugin(), c.sorvik({unknown.get(), half.get()}))
-                .find("input 3 is the unknown option \"Thread\"; expected \"threads\", n or \"volume\", tf"),
-            std::string::npos);
+  EXPECT_NE(
+      message_of(sorvik_plugin(), c.sorvik({unknown.get(), half.get()}))
+          .find(
+              "input 3 is the unknown option \"Thread\"; expected \"threads\", n, \"volume\", tf or \"progress\", tf"),
+      std::string::npos);
   const array_ptr threads = standin::make_char("threads");
   EXPECT_NE(message_of(tamvel_plugin(), c.tamvel({threads.get(), half.get()}))
                 .find("the value of \"threads\" (input 5) is 2.5; expected one whole number >= 0"),
@@ -134,7 +136,7 @@ TEST(CallOptions, options_are_checked_after_the_counts_and_before_the_inputs) {
   const array_ptr bogus = standin::make_char("bogus"), one = row_vector({1});
   EXPECT_EQ(refusal_identifier(sorvik_plugin(), {cell.get(), settings.get(), bogus.get(), one.get()}),
             "Sorvik:badOption");
-  EXPECT_EQ(refusal_identifier(sorvik_plugin(), {cell.get(), settings.get(), bogus.get(), one.get()}, 2),
+  EXPECT_EQ(refusal_identifier(sorvik_plugin(), {cell.get(), settings.get(), bogus.get(), one.get()}, 3),
             "Sorvik:tooManyOutputs");
   EXPECT_EQ(refusal_identifier(tamvel_plugin(), {cell.get(), bogus.get()}), "Tamvel:notEnoughInputs");
 }

@@ -101,7 +101,7 @@ TEST(SorvikPlugin, refusals_carry_identifiers_and_release_everything) {
   const auto& plugin = sorvik_plugin();
   EXPECT_EQ(refusal_identifier(plugin, {image.get()}), "Sorvik:notEnoughInputs");
   EXPECT_EQ(refusal_identifier(plugin, {image.get(), settings.get(), settings.get()}), "Sorvik:badOption");
-  EXPECT_EQ(refusal_identifier(plugin, {image.get(), settings.get()}, 2), "Sorvik:tooManyOutputs");
+  EXPECT_EQ(refusal_identifier(plugin, {image.get(), settings.get()}, 3), "Sorvik:tooManyOutputs");
   EXPECT_EQ(refusal_identifier(plugin, {image.get(), row_vector({3, 1, 0, 10, 0}).get()}), "Sorvik:tooFewParameters");
   EXPECT_EQ(refusal_identifier(plugin, {image.get(), row_vector({3, 1, 0, 10, 0, 0}).get()}), "Sorvik:badParameters");
   EXPECT_EQ(refusal_identifier(plugin, {standin::make_array(mxCHAR_CLASS, {1, 3}).get(), settings.get()}),

@@ -132,7 +132,7 @@ TEST(TamvelPlugin, wrong_argument_counts_are_refused) {
   EXPECT_EQ(refusal({image.get(), image.get()}), "Tamvel:notEnoughInputs");
   EXPECT_EQ(refusal({}), "Tamvel:notEnoughInputs");
   EXPECT_EQ(refusal({image.get(), image.get(), parameters.get(), parameters.get()}), "Tamvel:badOption");
-  EXPECT_EQ(refusal({image.get(), image.get(), parameters.get()}, 2), "Tamvel:tooManyOutputs");
+  EXPECT_EQ(refusal({image.get(), image.get(), parameters.get()}, 3), "Tamvel:tooManyOutputs");
 }
 
 TEST(TamvelPlugin, settings_it_cannot_compute_are_refused) {
