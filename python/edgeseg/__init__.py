@@ -16,6 +16,7 @@ either with a channel axis named by ``channel_axis``. Labels are int64
 arrays of the spatial shape.
 """
 from ._commands import LABEL_DTYPE, sorvik, tamvel
+from ._runs import IterationReport, RunInfo
 
-__all__ = ["sorvik", "tamvel", "LABEL_DTYPE"]
+__all__ = ["sorvik", "tamvel", "IterationReport", "RunInfo", "LABEL_DTYPE"]
 __version__ = "1.0.0"

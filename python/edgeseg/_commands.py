@@ -2,7 +2,7 @@
 over the compiled calls."""
 import numpy as np
 
-from . import _arguments, _core
+from . import _arguments, _core, _runs
 
 SORVIK_SETTINGS = (
     ("window_size", None),
@@ -26,9 +26,13 @@ TAMVEL_SETTINGS = (
 LABEL_DTYPE = np.int64
 
 
-def _labels(planes, spatial_shape):
-    """The call's (planes, rows, columns) labels in the image's spatial shape."""
-    return planes.reshape(spatial_shape)
+def _result(result, spatial_shape, return_info, pair):
+    """The call's (planes, rows, columns) labels in the image's spatial shape,
+    with the run's info when asked for."""
+    if not return_info:
+        return result.reshape(spatial_shape)
+    planes, found = result
+    return planes.reshape(spatial_shape), _runs.run_info(found, pair)
 
 
 def _refused(error, settings, layout):
@@ -47,6 +51,8 @@ def sorvik(
     settings=None,
     channel_axis=None,
     threads=1,
+    return_info=False,
+    progress=None,
 ):
     """Segment an image or a volume into classes by clustering with an edge term.
 
@@ -97,6 +103,12 @@ def sorvik(
         only, 0 one for every core the process may run on, n > 1 n threads
         (at most 256). The labels do not depend on it. The interpreter is
         free for other Python threads while the call runs.
+    return_info : bool, optional
+        Also return what the run found (the Octave command's ``info``).
+    progress : callable or bool, optional
+        Called with an `edgeseg.IterationReport` after every iteration, on
+        the calling thread; True prints a line per iteration instead. An
+        exception it raises stops the call and is raised by it.
 
     Returns
     -------
@@ -106,6 +118,9 @@ def sorvik(
         segmentation functions on 64-bit systems. Initial centres are spread
         evenly over every channel's range, so on a grey image class 0 starts
         as the darkest.
+    info : edgeseg.RunInfo
+        With ``return_info=True``: the centres, iterations, convergence,
+        energies and class sizes of the run.
 
     Raises
     ------
@@ -124,6 +139,9 @@ def sorvik(
         (``"badParameters"``, ``"emptyImage"``, ``"tooLarge"``).
     MemoryError
         Not enough memory for the image and its labels.
+    KeyboardInterrupt
+        Ctrl-C during a call made on the main thread stops it within a
+        fraction of a second, releasing everything it held.
 
     Notes
     -----
@@ -165,6 +183,12 @@ def sorvik(
     >>> same = edgeseg.sorvik(image, settings=[5, 900, 1e-4, 30, 4, 2])
     >>> bool((same == labels).all())
     True
+
+    What the run found:
+
+    >>> labels, info = edgeseg.sorvik(image, class_count=2, window_size=5, edge_weight=900, return_info=True)
+    >>> info.centres.shape, info.iterations == len(info.energies), int(info.counts.sum())
+    ((2, 1), True, 4096)
     """
     named = dict(window_size=window_size, edge_weight=edge_weight, class_count=class_count)
     named = _explicit(named, settings, tolerance=(tolerance, 1e-4), max_iterations=(max_iterations, 30),
@@ -173,11 +197,12 @@ def sorvik(
     count = _arguments.thread_count(threads)
     elements = _arguments.as_elements(image, "image")
     four, spatial = _arguments.four_axes(elements, channel_axis, "image")
+    report = _runs.progress_callback(progress, "sorvik")
     try:
-        planes = _core.sorvik(four, parameters, count)
+        result = _core.sorvik(four, parameters, count, report, _runs.interruptible(), bool(return_info))
     except ValueError as error:
         raise _refused(error, settings, SORVIK_SETTINGS) from None
-    return _labels(planes, spatial)
+    return _result(result, spatial, return_info, pair=False)
 
 
 def tamvel(
@@ -195,6 +220,8 @@ def tamvel(
     settings=None,
     channel_axis=None,
     threads=1,
+    return_info=False,
+    progress=None,
 ):
     """Segment a primary image together with a secondary image of the same geometry.
 
@@ -248,11 +275,17 @@ def tamvel(
         The channel axis of both images; None for grey images or volumes.
     threads : int, optional
         As for `sorvik`.
+    return_info : bool, optional
+        Also return what the run found, `secondary_centres` included.
+    progress : callable or bool, optional
+        As for `sorvik`.
 
     Returns
     -------
     labels : ndarray of int64
         The class 0 to K - 1 of every pixel, of the primary's spatial shape.
+    info : edgeseg.RunInfo
+        With ``return_info=True``.
 
     Raises
     ------
@@ -264,6 +297,8 @@ def tamvel(
         (``mnemonic`` ``"geometryMismatch"``).
     MemoryError
         Not enough memory for the images and the labels.
+    KeyboardInterrupt
+        As for `sorvik`.
 
     Notes
     -----
@@ -295,11 +330,13 @@ def tamvel(
     secondary_elements = _arguments.as_elements(secondary, "secondary")
     primary_four, spatial = _arguments.four_axes(primary_elements, channel_axis, "primary")
     secondary_four, _ = _arguments.four_axes(secondary_elements, channel_axis, "secondary")
+    report = _runs.progress_callback(progress, "tamvel")
     try:
-        planes = _core.tamvel(primary_four, secondary_four, parameters, count)
+        result = _core.tamvel(primary_four, secondary_four, parameters, count, report, _runs.interruptible(),
+                              bool(return_info))
     except ValueError as error:
         raise _refused(error, settings, TAMVEL_SETTINGS) from None
-    return _labels(planes, spatial)
+    return _result(result, spatial, return_info, pair=True)
 
 
 def _explicit(named, settings, **with_defaults):

@@ -1,7 +1,8 @@
 // edgeseg._core: the Python host's entry. Each call reads the caller's
 // buffers through views, runs the command with the interpreter free for
-// other threads, and hands the labels back as an int64 numpy array. Argument handling, axes and documentation live in
-// the pure-Python layer (python/edgeseg/); this file only meets the C++ API.
+// other threads, and hands the labels back as an int64 numpy array.
+// Argument handling, axes and documentation live in the pure-Python layer
+// (python/edgeseg/); this file only meets the C++ API.
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
@@ -14,6 +15,7 @@
 
 #include "api/conversion.h"
 #include "buffer_view.h"
+#include "call_hooks.h"
 #include "core/image.h"
 #include "edgeseg/segment.h"
 
@@ -42,42 +44,67 @@ py::object labels_array(const edgeseg::label_image& labels, int threads) {
   return array;
 }
 
-// What a call is asked besides its images and settings. Progress reports and
-// the stop request (Ctrl-C) join the thread count here as the API gains them.
-edgeseg::call_options options_for(int threads) {
-  edgeseg::call_options options;
-  options.threads = threads;
-  return options;
+// What a run found, for the Python layer to shape: plain lists, numbers and
+// flags under the names of the Octave command's info.
+py::dict info_dict(const edgeseg::run_info& info) {
+  py::dict found;
+  found["class_count"] = info.class_count;
+  found["channels"] = info.channels;
+  found["centres"] = py::cast(info.centres);
+  found["secondary_centres"] = py::cast(info.secondary_centres);
+  found["iterations"] = info.iterations;
+  found["converged"] = info.converged;
+  found["energies"] = py::cast(info.energies);
+  found["counts"] = py::cast(info.counts);
+  return found;
+}
+
+// Runs one call with the interpreter free, then hands back the labels (and
+// the run's info when asked). A stopped call raises what stopped it.
+template <typename Call>
+py::object run(Call&& call, int threads, const py::object& progress, bool interruptible, bool want_info) {
+  python_host::call_hooks hooks;
+  hooks.progress = progress;
+  hooks.interruptible = interruptible;
+  const edgeseg::call_options options = python_host::options_for(threads, hooks);
+  edgeseg::run_info info;
+  edgeseg::label_image labels;
+  try {
+    py::gil_scoped_release free_interpreter;
+    labels = call(options, want_info ? &info : nullptr);
+  } catch (const edgeseg::stopped&) {
+    python_host::raise_caught(hooks);
+    throw py::error_already_set();  // unreachable: only a hook stops a call
+  }
+  python_host::raise_caught(hooks);  // the progress callable failed at the last iteration
+  py::object array = labels_array(labels, threads);
+  if (!want_info) return array;
+  return py::make_tuple(array, info_dict(info));
 }
 
 // The buffers stay requested (the arrays pinned) until the call has returned
 // and the interpreter is held again, which their release needs. The
 // converted images are gone by the time the labels array is made.
-py::object sorvik_call(const py::buffer& image, const std::vector<float>& parameters, int threads) {
+py::object sorvik_call(const py::buffer& image, const std::vector<float>& parameters, int threads,
+                       const py::object& progress, bool interruptible, bool want_info) {
   const py::buffer_info image_buffer = image.request();
   const edgeseg::image_view image_view = python_host::view_of_buffer(image_buffer, "image");
-  const edgeseg::call_options options = options_for(threads);
-  edgeseg::label_image labels;
-  {
-    py::gil_scoped_release free_interpreter;
-    labels = edgeseg::sorvik(image_view, parameters, options);
-  }
-  return labels_array(labels, threads);
+  return run([&](const edgeseg::call_options& options,
+                 edgeseg::run_info* info) { return edgeseg::sorvik(image_view, parameters, options, info); },
+             threads, progress, interruptible, want_info);
 }
 
 py::object tamvel_call(const py::buffer& primary, const py::buffer& secondary, const std::vector<float>& parameters,
-                       int threads) {
+                       int threads, const py::object& progress, bool interruptible, bool want_info) {
   const py::buffer_info primary_buffer = primary.request();
   const py::buffer_info secondary_buffer = secondary.request();
   const edgeseg::image_view primary_view = python_host::view_of_buffer(primary_buffer, "primary");
   const edgeseg::image_view secondary_view = python_host::view_of_buffer(secondary_buffer, "secondary");
-  const edgeseg::call_options options = options_for(threads);
-  edgeseg::label_image labels;
-  {
-    py::gil_scoped_release free_interpreter;
-    labels = edgeseg::tamvel(primary_view, secondary_view, parameters, options);
-  }
-  return labels_array(labels, threads);
+  return run(
+      [&](const edgeseg::call_options& options, edgeseg::run_info* info) {
+        return edgeseg::tamvel(primary_view, secondary_view, parameters, options, info);
+      },
+      threads, progress, interruptible, want_info);
 }
 
 // A refusal becomes ValueError carrying the fault's name as `mnemonic`
@@ -111,8 +138,10 @@ void translate_exception(std::exception_ptr fault) {
 PYBIND11_MODULE(_core, module) {
   module.doc() = "The compiled calls under edgeseg.sorvik and edgeseg.tamvel; use those.";
   py::register_exception_translator(translate_exception);
-  module.def("sorvik", &sorvik_call, py::arg("image"), py::arg("parameters"), py::arg("threads"),
+  module.def("sorvik", &sorvik_call, py::arg("image"), py::arg("parameters"), py::arg("threads"), py::arg("progress"),
+             py::arg("interruptible"), py::arg("want_info"),
              "Labels of a (planes, rows, columns, channels) buffer under the six settings.");
   module.def("tamvel", &tamvel_call, py::arg("primary"), py::arg("secondary"), py::arg("parameters"),
-             py::arg("threads"), "Labels of two (planes, rows, columns, channels) buffers under the eight settings.");
+             py::arg("threads"), py::arg("progress"), py::arg("interruptible"), py::arg("want_info"),
+             "Labels of two (planes, rows, columns, channels) buffers under the eight settings.");
 }

@@ -1,0 +1,93 @@
+"""What a call tells besides its labels (return_info, progress) and how it
+stops: an exception in the progress callable, and Ctrl-C."""
+import signal
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+import edgeseg
+
+RNG = np.random.default_rng(8)
+IMAGE = (np.where(np.arange(48) < 20, 60.0, 150.0) + RNG.normal(0, 30, (40, 48))).astype(np.float32)
+SETTINGS = dict(class_count=3, window_size=5, edge_weight=400, max_iterations=40)
+
+
+@pytest.mark.parametrize("pair", [False, True], ids=["sorvik", "tamvel"])
+def test_info_and_progress_tell_the_run_that_made_the_labels(pair):
+    reports = []
+    images = (IMAGE, 255 - IMAGE) if pair else (IMAGE,)
+    command = edgeseg.tamvel if pair else edgeseg.sorvik
+    plain = command(*images, **SETTINGS)
+    labels, info = command(*images, **SETTINGS, return_info=True, progress=reports.append)
+    assert np.array_equal(labels, plain)
+    assert info.iterations == len(reports) == len(info.energies) > 5
+    assert [report.iteration for report in reports] == list(range(info.iterations))
+    assert [report.last for report in reports] == [False] * (info.iterations - 1) + [True]
+    assert reports[-1].converged == info.converged
+    assert np.array_equal(info.energies, [report.energy for report in reports]) and info.energy == info.energies[-1]
+    assert not reports[3].edge_phase and reports[5].edge_phase  # last plain iteration 4
+    assert np.array_equal(info.counts, np.bincount(labels.ravel(), minlength=3))
+    # Centres are kept as floats: the class means, rounded once.
+    for k in np.flatnonzero(info.counts):
+        assert info.centres[k, 0] == pytest.approx(IMAGE[labels == k].astype(np.float64).mean(), rel=1e-7)
+        if pair:
+            secondary = images[1][labels == k].astype(np.float64).mean()
+            assert info.secondary_centres[k, 0] == pytest.approx(secondary, rel=1e-7)
+    assert (info.secondary_centres is None) != pair
+
+
+def test_progress_true_prints_a_line_an_iteration_and_how_the_run_ended(capsys):
+    _, info = edgeseg.sorvik(IMAGE, **SETTINGS, tolerance=0, return_info=True, progress=True)
+    lines = capsys.readouterr().out.splitlines()
+    assert len(lines) == info.iterations + 1
+    assert lines[0].startswith("sorvik: iteration 1, plain phase: energy ")
+    assert lines[5].startswith("sorvik: iteration 6, edge phase: energy ")
+    assert lines[-1].startswith("sorvik: stopped after 40 iterations, the limit, without converging")
+
+
+def test_an_exception_in_progress_stops_the_call_and_is_raised():
+    def stop_at_third(report):
+        if report.iteration == 2:
+            raise LookupError("seen enough")
+
+    with pytest.raises(LookupError, match="seen enough"):
+        edgeseg.sorvik(IMAGE, **dict(SETTINGS, max_iterations=10**6), tolerance=0, progress=stop_at_third)
+    with pytest.raises(TypeError, match="progress is 3"):
+        edgeseg.sorvik(IMAGE, **SETTINGS, progress=3)
+
+
+LONG_CALL = """
+import numpy as np, edgeseg
+volume = np.random.default_rng(0).normal(100, 30, (16, 256, 256)).astype(np.float32)
+print("calling", flush=True)
+edgeseg.sorvik(volume, class_count=3, window_size=5, edge_weight=500, tolerance=0, max_iterations=10**9)
+"""
+FIRST_CALL = """
+import numpy as np, edgeseg
+image = np.random.default_rng(9).normal(100, 30, (40, 48))
+print(" ".join(map(str, edgeseg.sorvik(image, class_count=3, window_size=5, edge_weight=400).ravel())))
+"""
+
+
+def test_ctrl_c_ends_a_long_call_with_keyboard_interrupt_and_a_fresh_process_computes_again():
+    # The call would run for days; the limit is only there so that a call
+    # that ignores the signal fails the test instead of hanging it.
+    process = subprocess.Popen([sys.executable, "-c", LONG_CALL], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                               text=True)
+    assert process.stdout.readline().strip() == "calling"
+    try:
+        process.wait(timeout=0.5)
+    except subprocess.TimeoutExpired:
+        pass
+    process.send_signal(signal.SIGINT)
+    try:
+        _, errors = process.communicate(timeout=120)
+    finally:
+        process.kill()
+    assert process.returncode != 0 and "KeyboardInterrupt" in errors, errors
+    fresh = subprocess.run([sys.executable, "-c", FIRST_CALL], capture_output=True, text=True, check=True)
+    image = np.random.default_rng(9).normal(100, 30, (40, 48))
+    expected = edgeseg.sorvik(image, class_count=3, window_size=5, edge_weight=400)
+    assert fresh.stdout.split() == [str(value) for value in expected.ravel()]
