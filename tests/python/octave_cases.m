@@ -1,6 +1,7 @@
 % Runs the cases the Python tests list in CASE_DIR/cases.txt through the
 % Octave plug-ins and writes each case's labels to CASE_DIR/<name>.labels
-% (doubles, rows x columns x depth, column-major). A case reads its image
+% (doubles, rows x columns x depth, column-major) and its info to
+% CASE_DIR/<name>.info. A case reads its image
 % from the raw files the tests wrote, or from a sample image, which it then
 % writes out for the tests in the same raw form, with its class and extents
 % in <name>.shape.
@@ -36,6 +37,20 @@ function write_raw(path, values)
     fwrite(f, uint8(values), 'uint8');
   else
     fwrite(f, values, class(values));
+  end
+  fclose(f);
+end
+
+% The run's info as lines of numbers: iterations and converged; the
+% energies; the counts; the centres row by row (and the secondary centres).
+function write_info(path, info)
+  f = fopen(path, 'w');
+  fprintf(f, '%d %d\n', info.iterations, info.converged);
+  fprintf(f, '%.17g ', info.energies); fprintf(f, '\n');
+  fprintf(f, '%.17g ', info.counts); fprintf(f, '\n');
+  fprintf(f, '%.17g ', info.centres'); fprintf(f, '\n');
+  if isfield(info, 'secondary_centres')
+    fprintf(f, '%.17g ', info.secondary_centres'); fprintf(f, '\n');
   end
   fclose(f);
 end
@@ -99,12 +114,13 @@ while ischar(line)
   % Every 3-D array here is a volume; a slice with channels comes as
   % rows x columns x 1 x channels.
   if strcmp(command, 'sorvik')
-    labels = Sorvik(primary, settings, 'threads', threads, 'volume', true);
+    [labels, info] = Sorvik(primary, settings, 'threads', threads, 'volume', true);
   else
     secondary = case_image(fields, sources{2}, '.in2', case_dir);
-    labels = Tamvel(primary, secondary, settings, 'threads', threads, 'volume', true);
+    [labels, info] = Tamvel(primary, secondary, settings, 'threads', threads, 'volume', true);
   end
   write_raw(fullfile(case_dir, [name '.labels']), labels);
+  write_info(fullfile(case_dir, [name '.info']), info);
   line = fgetl(list);
 end
 fclose(list);

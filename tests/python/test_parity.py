@@ -189,6 +189,8 @@ def octave_results(tmp_path_factory):
             case.logical = [image if case.has_channels else image[..., 0] for image in case.logical]
         planes, rows, columns, _ = case.images[0].shape
         case.expected = read_octave(case_dir / (case.name + ".labels"), np.float64, rows, columns, planes, 1)[..., 0]
+        case.info = [np.array(line.split(), dtype=np.float64) for line in
+                     (case_dir / (case.name + ".info")).read_text().splitlines()]
     return cases
 
 
@@ -220,6 +222,25 @@ def test_every_case_in_every_layout_and_thread_count_gives_octaves_labels(octave
                 if labels.shape != expected.shape or not np.array_equal(labels, expected):
                     mismatches.append(f"{case.name}, {layout_name}, {threads} threads")
     assert not mismatches, "labels differ from Octave's: " + "; ".join(mismatches)
+
+
+def test_the_run_info_is_the_octave_commands(octave_results):
+    mismatches = []
+    for case in octave_results:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", edgeseg._arguments.ComplexWarning)
+            command = edgeseg.sorvik if case.command == "sorvik" else edgeseg.tamvel
+            axis = -1 if case.has_channels else None
+            _, info = command(*case.logical, settings=case.settings, channel_axis=axis, return_info=True)
+        expected = case.info
+        found = [np.array([info.iterations, info.converged]), info.energies, info.counts, info.centres.ravel()]
+        if case.command == "tamvel":
+            found.append(info.secondary_centres.ravel())
+        same = len(found) == len(expected) and all(
+            np.array_equal(mine, theirs, equal_nan=True) for mine, theirs in zip(found, expected))
+        if not same:
+            mismatches.append(case.name)
+    assert not mismatches, "info differs from Octave's: " + ", ".join(mismatches)
 
 
 def test_sample_images_are_segmented_into_every_class(octave_results):
