@@ -37,8 +37,8 @@ int main(int argc, char** argv) {
   options.threads = threads;
   for (int run = 0; run < runs; ++run) {
     edgeseg::label_image labels;
-    const double seconds = bench::seconds_of([&] { labels = edgeseg::sorvik(view, parameters, options); },
-                                             bench::wall_seconds);
+    const double seconds =
+        bench::seconds_of([&] { labels = edgeseg::sorvik(view, parameters, options); }, bench::wall_seconds);
     std::printf("%.6f\n", seconds);
   }
   return 0;
