@@ -10,7 +10,7 @@ import numpy as np
 
 # numpy 1.25 moved its warnings to numpy.exceptions; 1.24 (Debian 12) keeps
 # them at the top level.
-ComplexWarning = getattr(getattr(np, "exceptions", np), "ComplexWarning", None) or np.ComplexWarning
+ComplexWarning = getattr(np, "exceptions", np).ComplexWarning
 
 LARGEST_THREAD_COUNT = 256
 
@@ -45,7 +45,7 @@ def as_elements(image, argument):
         warnings.warn(
             f"{argument} is complex; its imaginary part is discarded, as numpy does when it casts complex to real.",
             ComplexWarning,
-            stacklevel=4,
+            stacklevel=3,  # the caller of sorvik() or tamvel()
         )
         array = array.real
     if array.dtype.kind not in _ACCEPTED_KINDS:
@@ -154,7 +154,8 @@ def settings_vector(command, layout, named, settings):
                 f"settings has shape {vector.shape}; expected a vector of at least {len(layout)} numbers. The "
                 f"{image_names} and the settings may be swapped."
             )
-        return [float(value) for value in vector.reshape(-1).astype(np.float32)]
+        with np.errstate(over="ignore"):  # beyond the float range: infinities, refused where they must be
+            return [float(value) for value in vector.reshape(-1).astype(np.float32)]
     missing = [name for name, default in layout if default is None and name not in given]
     if missing:
         raise TypeError(
