@@ -11,12 +11,17 @@ tamvel
     Does the same for two images of one geometry, such as two MR weightings
     of one slice, with an edge-aware penalty and a narrow band.
 
+Sorvik
+    The first as an estimator in scikit-learn's style (fit_predict,
+    cluster_centers_, n_iter_).
+
 Axes follow scikit-image: (rows, columns), (planes, rows, columns), and
 either with a channel axis named by ``channel_axis``. Labels are int64
 arrays of the spatial shape.
 """
 from ._commands import LABEL_DTYPE, sorvik, tamvel
+from ._estimator import Sorvik
 from ._runs import IterationReport, RunInfo
 
-__all__ = ["sorvik", "tamvel", "IterationReport", "RunInfo", "LABEL_DTYPE"]
+__all__ = ["sorvik", "tamvel", "Sorvik", "IterationReport", "RunInfo", "LABEL_DTYPE"]
 __version__ = "1.0.0"

@@ -91,3 +91,15 @@ def test_ctrl_c_ends_a_long_call_with_keyboard_interrupt_and_a_fresh_process_com
     image = np.random.default_rng(9).normal(100, 30, (40, 48))
     expected = edgeseg.sorvik(image, class_count=3, window_size=5, edge_weight=400)
     assert fresh.stdout.split() == [str(value) for value in expected.ravel()]
+
+
+def test_the_estimator_gives_the_commands_labels_and_info():
+    model = edgeseg.Sorvik(**SETTINGS).set_params(threads=2)
+    labels = model.fit_predict(IMAGE)
+    expected, info = edgeseg.sorvik(IMAGE, **SETTINGS, return_info=True)
+    assert np.array_equal(labels, expected) and model.labels_ is labels
+    assert np.array_equal(model.cluster_centers_, info.centres) and model.n_iter_ == info.iterations
+    assert np.array_equal(model.counts_, info.counts) and model.converged_ == info.converged
+    assert model.get_params()["threads"] == 2
+    with pytest.raises(ValueError, match="no parameter 'n_clusters'"):
+        model.set_params(n_clusters=3)

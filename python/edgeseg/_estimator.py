@@ -1,0 +1,84 @@
+"""Sorvik as an estimator in scikit-learn's style, for code written against
+its clustering estimators. A thin shell over edgeseg.sorvik."""
+from ._commands import sorvik
+
+_PARAMETERS = ("class_count", "window_size", "edge_weight", "tolerance", "max_iterations", "last_plain_iteration",
+               "channel_axis", "threads")
+
+
+class Sorvik:
+    """Edge-weighted clustering of an image's pixels, as `edgeseg.sorvik`.
+
+    Parameters
+    ----------
+    class_count, window_size, edge_weight, tolerance, max_iterations, last_plain_iteration, channel_axis, threads
+        As for `edgeseg.sorvik`.
+
+    Attributes
+    ----------
+    labels_ : ndarray of int64
+        The labels of the image last fitted, of its spatial shape.
+    cluster_centers_ : ndarray of float64, (class_count, channels)
+        The class centres.
+    n_iter_ : int
+        Iterations that ran.
+    converged_ : bool
+        Whether the convergence test ended the run.
+    energies_ : ndarray of float64
+        Every iteration's energy.
+    counts_ : ndarray of int64
+        Pixels of each class.
+
+    Notes
+    -----
+    Unlike scikit-learn's estimators, `fit` takes an image, not a table of
+    samples: the edge term needs every pixel's neighbours. There is no
+    `predict` for new images, since a pixel's class depends on the labels
+    around it.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import edgeseg
+    >>> image = np.repeat([[40.0, 160.0]], 16, axis=1).repeat(32, axis=0)
+    >>> model = edgeseg.Sorvik(class_count=2, window_size=3, edge_weight=100)
+    >>> model.fit_predict(image)[0, [0, -1]]
+    array([0, 1])
+    >>> model.cluster_centers_.ravel(), model.counts_
+    (array([ 40., 160.]), array([512, 512]))
+    """
+
+    def __init__(self, class_count=None, *, window_size=None, edge_weight=None, tolerance=1e-4, max_iterations=30,
+                 last_plain_iteration=4, channel_axis=None, threads=1):
+        self.class_count = class_count
+        self.window_size = window_size
+        self.edge_weight = edge_weight
+        self.tolerance = tolerance
+        self.max_iterations = max_iterations
+        self.last_plain_iteration = last_plain_iteration
+        self.channel_axis = channel_axis
+        self.threads = threads
+
+    def get_params(self, deep=True):
+        return {name: getattr(self, name) for name in _PARAMETERS}
+
+    def set_params(self, **parameters):
+        for name, value in parameters.items():
+            if name not in _PARAMETERS:
+                raise ValueError(f"Sorvik has no parameter {name!r}; its parameters are {', '.join(_PARAMETERS)}.")
+            setattr(self, name, value)
+        return self
+
+    def fit(self, image, y=None):
+        """Segments `image`; `y` is ignored. Returns the estimator."""
+        self.labels_, info = sorvik(image, **self.get_params(), return_info=True)
+        self.cluster_centers_ = info.centres
+        self.n_iter_ = info.iterations
+        self.converged_ = info.converged
+        self.energies_ = info.energies
+        self.counts_ = info.counts
+        return self
+
+    def fit_predict(self, image, y=None):
+        """Segments `image` and returns its labels."""
+        return self.fit(image).labels_
