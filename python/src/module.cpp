@@ -74,7 +74,10 @@ py::object run(Call&& call, int threads, const py::object& progress, bool interr
     labels = call(options, want_info ? &info : nullptr);
   } catch (const edgeseg::stopped&) {
     python_host::raise_caught(hooks);
-    throw py::error_already_set();  // unreachable: only a hook stops a call
+    // Only a hook stops a call, and it keeps what stopped it; should that be
+    // lost, the caller still hears that the call was stopped.
+    PyErr_SetString(PyExc_KeyboardInterrupt, "the call was stopped before it finished.");
+    throw py::error_already_set();
   }
   python_host::raise_caught(hooks);  // the progress callable failed at the last iteration
   py::object array = labels_array(labels, threads);
