@@ -86,8 +86,9 @@ TEST(RunOutputs, progress_prints_a_flushed_line_an_iteration_and_why_the_run_end
     const std::string name = command.name;
     EXPECT_EQ(printed.find(name + ": iteration 1, plain phase: energy "), 0u) << printed;
     const std::string last_energy = command.image_count == 2 ? "8" : "4";
-    EXPECT_NE(printed.find(name + ": iteration 3, plain phase: energy " + last_energy + " (change 0), 0 pixels changed"),
-              std::string::npos)
+    EXPECT_NE(
+        printed.find(name + ": iteration 3, plain phase: energy " + last_energy + " (change 0), 0 pixels changed"),
+        std::string::npos)
         << printed;
     EXPECT_NE(printed.find(name + ": stopped after 3 iterations, the limit"), std::string::npos) << printed;
     EXPECT_EQ(standin::last_call_evaluated().size(), 4u) << command.name;  // each line flushed
