@@ -1,7 +1,9 @@
 #include "edgeseg/sorvik_steps.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstring>
 
 #include "calls.h"
 #include "conversion.h"
@@ -38,20 +40,51 @@ sweep_totals zero_totals(int class_count, int channels) {
   return totals;
 }
 
+// A slab as the sweep reads it: the caller's own values where they already
+// lie as one float image does (single precision, x fastest, then y, the
+// slices, the channels), so that a driver keeping its slabs that way pays
+// no copy a sweep; a converted copy otherwise.
+CImg<float> slab_image(const image_view& slab, int threads) {
+  const auto planar = [&] {
+    const std::int64_t row = std::int64_t(slab.width), plane = row * std::int64_t(slab.height);
+    return slab.type == element_type::float32 && slab.data && slab.x_stride == 1 && slab.y_stride == row &&
+           slab.z_stride == plane && (slab.channels <= 1 || slab.channel_stride == plane * std::int64_t(slab.depth));
+  };
+  if (slab.width * slab.height * slab.depth * slab.channels == 0 || !planar())
+    return image_from_view(slab, "the slab", threads);
+  check_view(slab, "the slab");
+  return CImg<float>(static_cast<float*>(const_cast<void*>(slab.data)), unsigned(slab.width), unsigned(slab.height),
+                     unsigned(slab.depth), unsigned(slab.channels), true);
+}
+
+bool all_finite(const CImg<float>& image, std::size_t pixel, std::size_t pixels) {
+  for (int c = 0; c < image.spectrum(); ++c)
+    if (!std::isfinite(image.data()[pixel + pixels * std::size_t(c)])) return false;
+  return true;
+}
+
+// The exponent of the least significant bit set in a finite non-zero float.
+int lowest_bit_exponent(float value) {
+  std::uint32_t bits = 0;
+  std::memcpy(&bits, &value, sizeof bits);
+  const std::uint32_t field = (bits >> 23) & 0xffu, fraction = bits & 0x7fffffu;
+  const std::uint32_t significand = field ? fraction | 0x800000u : fraction;
+  int exponent = field ? int(field) - 150 : -149;
+  for (std::uint32_t rest = significand; !(rest & 1u); rest >>= 1) ++exponent;
+  return exponent;
+}
+
 // Continues the totals through the slab's pixels in raster order: the
 // energy through their terms, and each class's sums through the pixels
 // whose label names it (truncated, as the centre update reads a label) and
 // whose channels are all finite, as a plain pixel loop rounds them.
-void continue_totals(sweep_totals& totals, const CImg<float>& image, const float* labels, const float* terms) {
+void continue_image_totals(sweep_totals& totals, const CImg<float>& image, const float* labels, const float* terms) {
   const std::size_t pixels = std::size_t(image.width()) * image.height() * image.depth();
   const int channels = image.spectrum();
   const int class_count = int(totals.counts.size());
-  totals.energy = core::sum_in_raster_order(terms, pixels, totals.energy);
+  if (terms) totals.energy = core::sum_in_raster_order(terms, pixels, totals.energy);
   for (std::size_t i = 0; i < pixels; ++i) {
-    if (!(labels[i] > -1.0f && labels[i] < float(class_count))) continue;
-    bool finite = true;
-    for (int c = 0; c < channels; ++c) finite = finite && std::isfinite(image.data()[i + pixels * std::size_t(c)]);
-    if (!finite) continue;
+    if (!(labels[i] > -1.0f && labels[i] < float(class_count)) || !all_finite(image, i, pixels)) continue;
     const auto k = std::size_t(labels[i]);
     for (int c = 0; c < channels; ++c)
       totals.sums[k * std::size_t(channels) + std::size_t(c)] += double(image.data()[i + pixels * std::size_t(c)]);
@@ -110,7 +143,7 @@ slab_sweep sweep_slab(const image_view& slab, float* labels, const centres& cent
   const sorvik::segmentation_parameters settings = settings_of(parameters);
   require_centres(centres, settings.class_count, slab.channels);
   core::call_threads threads(options.threads);
-  const CImg<float> image = image_from_view(slab, "the slab", threads.count());
+  const CImg<float> image = slab_image(slab, threads.count());
   slab_sweep swept;
   swept.totals = before ? *before : zero_totals(settings.class_count, centres.channels);
   const std::size_t pixels = std::size_t(slab.width) * slab.height * slab.depth;
@@ -120,8 +153,77 @@ slab_sweep sweep_slab(const image_view& slab, float* labels, const centres& cent
   const CImg<float> centre_image(centres.values.data(), unsigned(centres.channels), unsigned(centres.class_count));
   swept.terms.resize(pixels);
   sorvik::label_sweep(image, settings, centre_image, slab_labels, iteration, threads, swept.terms.data());
-  continue_totals(swept.totals, image, labels, swept.terms.data());
+  continue_image_totals(swept.totals, image, labels, swept.terms.data());
   return swept;
+}
+
+void sweep_slab_into(const image_view& slab, float* labels, float* terms, const centres& centres,
+                     const std::vector<float>& parameters, int iteration, const call_options& options) {
+  const sorvik::segmentation_parameters settings = settings_of(parameters);
+  require_centres(centres, settings.class_count, slab.channels);
+  core::call_threads threads(options.threads);
+  const CImg<float> image = slab_image(slab, threads.count());
+  if (image.is_empty()) return;
+  if (!labels) core::refuse("missingData", "the slab's labels are missing.");
+  CImg<float> slab_labels(labels, image.width(), image.height(), image.depth(), 1, true);
+  const CImg<float> centre_image(centres.values.data(), unsigned(centres.channels), unsigned(centres.class_count));
+  if (terms)
+    sorvik::label_sweep(image, settings, centre_image, slab_labels, iteration, threads, terms);
+  else
+    sorvik::label_sweep(image, settings, centre_image, slab_labels, iteration, threads);
+}
+
+void continue_totals(sweep_totals& totals, const image_view& slab, const float* labels, const float* terms) {
+  const CImg<float> image = slab_image(slab, 1);
+  if (image.is_empty()) return;
+  if (!labels) core::refuse("missingData", "the slab's labels are missing.");
+  continue_image_totals(totals, image, labels, terms);
+}
+
+float continue_energy(const float* terms, std::size_t count, float energy) {
+  return core::sum_in_raster_order(terms, count, energy);
+}
+
+sum_survey survey_sums(const image_view& part, const call_options& options) {
+  core::call_threads threads(options.threads);
+  const CImg<float> image = slab_image(part, threads.count());
+  const std::size_t pixels = std::size_t(image.width()) * image.height() * image.depth();
+  sum_survey found;
+  for (std::size_t i = 0; i < pixels; ++i) {
+    if (!all_finite(image, i, pixels)) continue;
+    ++found.count;
+    for (int c = 0; c < image.spectrum(); ++c) {
+      const float value = image.data()[i + pixels * std::size_t(c)];
+      if (value == 0) continue;
+      found.largest = std::max(found.largest, std::fabs(value));
+      found.finest_exponent = std::min(found.finest_exponent, lowest_bit_exponent(value));
+    }
+  }
+  return found;
+}
+
+bool sums_exact_in_any_order(const std::vector<sum_survey>& parts) {
+  std::uint64_t count = 0;
+  float largest = 0;
+  int finest = sum_survey{}.finest_exponent;
+  for (const sum_survey& part : parts) {
+    count += part.count;
+    largest = std::max(largest, part.largest);
+    finest = std::min(finest, part.finest_exponent);
+  }
+  if (count == 0 || largest == 0) return true;
+  // With `count` values below 2^largest_exponent in magnitude, every sum of
+  // them is below 2^(largest_exponent + count_exponent): exact in double
+  // when each is a whole number of steps of 2^(that - 53).
+  int largest_exponent = 0, count_exponent = 0;
+  std::frexp(largest, &largest_exponent);
+  while (count_exponent < 64 && (std::uint64_t(1) << count_exponent) < count) ++count_exponent;
+  return finest >= largest_exponent + count_exponent - 53;
+}
+
+bool energy_needed(const std::vector<float>& parameters, int iteration) {
+  const sorvik::segmentation_parameters settings = settings_of(parameters);
+  return iteration >= settings.last_plain_iteration && core::energies_can_converge(settings.tolerance);
 }
 
 sweep_totals combine_slabs(const std::vector<slab_sweep>& slabs) {

@@ -40,6 +40,7 @@
 //   a pixel each) while it is swept.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -99,6 +100,43 @@ struct slab_sweep {
 slab_sweep sweep_slab(const image_view& slab, float* labels, const centres& centres,
                       const std::vector<float>& parameters, int iteration, const call_options& options = {},
                       const sweep_totals* before = nullptr);
+
+// The same sweep for a driver that keeps each slab's labels and energy
+// terms itself: `terms` (room for every pixel of the slab) receives every
+// pixel's energy term, or, null, none is kept. Nothing is summed.
+void sweep_slab_into(const image_view& slab, float* labels, float* terms, const centres& centres,
+                     const std::vector<float>& parameters, int iteration, const call_options& options = {});
+
+// Continues `totals` through a swept slab in raster order: the energy
+// through its terms (left as it is where `terms` is null), each class's
+// sums and count through its pixels' labels, as sweep_slab's `before` does.
+void continue_totals(sweep_totals& totals, const image_view& slab, const float* labels, const float* terms);
+
+// The energy continued through `count` terms in raster order, a float
+// addition each.
+float continue_energy(const float* terms, std::size_t count, float energy);
+
+// What tells whether a volume's centre sums come out the same in any order:
+// per part, the pixels whose channels are all finite, the largest magnitude
+// among their values and the exponent of the least significant bit set in
+// any of them (a value is a whole multiple of 2^finest_exponent).
+struct sum_survey {
+  std::uint64_t count = 0;
+  float largest = 0;
+  int finest_exponent = 1 << 20;  // none found
+};
+sum_survey survey_sums(const image_view& part, const call_options& options = {});
+
+// Whether every sum of the surveyed parts' values, in any order, is exact in
+// double: every value a whole multiple of one power of two small enough that
+// no sum of all of them outgrows the 53-bit significand. Then the slabs' own
+// sums may be added in any order and still give the sums of one pass.
+bool sums_exact_in_any_order(const std::vector<sum_survey>& parts);
+
+// Whether the energy of iteration `iteration` is ever read: by the
+// convergence test of the next iteration, which only a non-zero tolerance
+// can pass.
+bool energy_needed(const std::vector<float>& parameters, int iteration);
 
 // The totals of a whole sweep from its slabs' results, given in raster
 // order: the energy continued through every slab's terms, and the sums and
