@@ -16,6 +16,7 @@
 #include "api/conversion.h"
 #include "buffer_view.h"
 #include "call_hooks.h"
+#include "steps.h"
 #include "core/image.h"
 #include "edgeseg/segment.h"
 
@@ -147,4 +148,5 @@ PYBIND11_MODULE(_core, module) {
   module.def("tamvel", &tamvel_call, py::arg("primary"), py::arg("secondary"), py::arg("parameters"),
              py::arg("threads"), py::arg("progress"), py::arg("interruptible"), py::arg("want_info"),
              "Labels of two (planes, rows, columns, channels) buffers under the eight settings.");
+  python_host::add_steps(module);
 }

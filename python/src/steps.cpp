@@ -1,0 +1,206 @@
+// edgeseg._core's Sorvik in steps, for the distributed driver
+// (edgeseg/dask.py): each slab's image and labels stay where the slab
+// lives, and only the centres, the totals and the energy travel. A slab's
+// labels are kept in the narrowest unsigned type that holds the class
+// count, and widened to floats only while it is swept.
+#include "steps.h"
+
+#include <pybind11/numpy.h>
+#include <pybind11/stl.h>
+
+#include <cstdint>
+#include <tuple>
+#include <type_traits>
+#include <vector>
+
+#include "buffer_view.h"
+#include "edgeseg/sorvik_steps.h"
+
+namespace py = pybind11;
+
+namespace {
+
+using range_tuple = std::tuple<bool, float, float>;
+using survey_tuple = std::tuple<std::uint64_t, float, int>;
+
+edgeseg::centres centres_of(const std::vector<float>& values, int class_count) {
+  edgeseg::centres given;
+  given.class_count = class_count;
+  given.channels = class_count > 0 ? int(values.size() / std::size_t(class_count)) : 0;
+  given.values = values;
+  return given;
+}
+
+// A slab's labels as one of uint8, uint16 or uint32, (planes, rows, columns)
+// in C order.
+struct kept_labels {
+  py::buffer_info buffer;
+  std::size_t pixels = 0;
+};
+
+kept_labels labels_of(const py::buffer& labels, bool writable) {
+  kept_labels kept{labels.request(writable)};
+  const py::ssize_t size = kept.buffer.itemsize;
+  const bool contiguous = kept.buffer.ndim >= 1 && kept.buffer.strides.back() == size;
+  if (!(size == 1 || size == 2 || size == 4) || kept.buffer.format.find_first_of("BHIL") == std::string::npos ||
+      !contiguous)
+    throw py::value_error("a slab's labels are a C-ordered array of uint8, uint16 or uint32.");
+  kept.pixels = std::size_t(kept.buffer.size);
+  return kept;
+}
+
+template <typename Visit>
+void with_label_type(const kept_labels& kept, Visit&& visit) {
+  if (kept.buffer.itemsize == 1)
+    visit(static_cast<std::uint8_t*>(kept.buffer.ptr));
+  else if (kept.buffer.itemsize == 2)
+    visit(static_cast<std::uint16_t*>(kept.buffer.ptr));
+  else
+    visit(static_cast<std::uint32_t*>(kept.buffer.ptr));
+}
+
+std::vector<float> widened(const kept_labels& kept) {
+  std::vector<float> labels(kept.pixels);
+  with_label_type(kept, [&](const auto* narrow) {
+    for (std::size_t i = 0; i < kept.pixels; ++i) labels[i] = float(narrow[i]);
+  });
+  return labels;
+}
+
+edgeseg::image_view slab_view(const py::buffer_info& image, const kept_labels& labels) {
+  const edgeseg::image_view view = python_host::view_of_buffer(image, "slab");
+  if (view.width * view.height * view.depth != labels.pixels)
+    throw py::value_error("a slab's labels must have one value for every pixel of its image.");
+  return view;
+}
+
+py::tuple survey(const py::buffer& image, int threads) {
+  const py::buffer_info buffer = image.request();
+  const edgeseg::image_view view = python_host::view_of_buffer(buffer, "slab");
+  py::gil_scoped_release free_interpreter;
+  const edgeseg::call_options options{threads, {}, {}};
+  std::vector<range_tuple> ranges;
+  for (const edgeseg::channel_range& range : edgeseg::finite_ranges(view, options))
+    ranges.emplace_back(range.found, range.lowest, range.highest);
+  const edgeseg::sum_survey sums = edgeseg::survey_sums(view, options);
+  py::gil_scoped_acquire held;
+  return py::make_tuple(ranges, survey_tuple{sums.count, sums.largest, sums.finest_exponent});
+}
+
+std::vector<float> initial_centres(const std::vector<std::vector<range_tuple>>& slabs,
+                                   const std::vector<float>& parameters) {
+  std::vector<std::vector<edgeseg::channel_range>> ranges;
+  for (const std::vector<range_tuple>& slab : slabs) {
+    ranges.emplace_back();
+    for (const auto& [found, lowest, highest] : slab) ranges.back().push_back({found, lowest, highest});
+  }
+  return edgeseg::initial_centres(edgeseg::combine_ranges(ranges), parameters).values;
+}
+
+bool sums_exact(const std::vector<survey_tuple>& surveys) {
+  std::vector<edgeseg::sum_survey> parts;
+  for (const auto& [count, largest, finest] : surveys) parts.push_back({count, largest, finest});
+  return edgeseg::sums_exact_in_any_order(parts);
+}
+
+// Sweeps a slab from `before` into `after` (the labels of the next
+// iteration, the same type and shape). Returns the pixels' energy terms
+// (float32, or None), the slab's own class sums and counts from zero (or
+// None), and how many labels changed.
+py::tuple sweep(const py::buffer& image, const py::buffer& before, const py::buffer& after,
+                const std::vector<float>& centres, int class_count, const std::vector<float>& parameters, int iteration,
+                int threads, bool want_terms, bool want_sums) {
+  const py::buffer_info image_buffer = image.request();
+  const kept_labels old_labels = labels_of(before, false), new_labels = labels_of(after, true);
+  if (old_labels.pixels != new_labels.pixels || old_labels.buffer.itemsize != new_labels.buffer.itemsize)
+    throw py::value_error("a slab's labels before and after a sweep must have one type and size.");
+  const edgeseg::image_view view = slab_view(image_buffer, old_labels);
+  py::object terms = py::none();
+  float* term_values = nullptr;
+  if (want_terms) {
+    py::array_t<float> array(py::ssize_t(old_labels.pixels));
+    term_values = array.mutable_data();
+    terms = std::move(array);
+  }
+  edgeseg::sweep_totals own;
+  std::uint64_t changed = 0;
+  {
+    py::gil_scoped_release free_interpreter;
+    std::vector<float> labels = widened(old_labels);
+    edgeseg::sweep_slab_into(view, labels.data(), term_values, centres_of(centres, class_count), parameters, iteration,
+                             edgeseg::call_options{threads, {}, {}});
+    with_label_type(new_labels, [&](auto* narrow) {
+      using narrow_type = std::remove_pointer_t<decltype(narrow)>;
+      for (std::size_t i = 0; i < labels.size(); ++i) {
+        const auto label = static_cast<narrow_type>(labels[i]);
+        changed += label != static_cast<const narrow_type*>(old_labels.buffer.ptr)[i];
+        narrow[i] = label;
+      }
+    });
+    if (want_sums) {
+      own.sums.assign(centres.size(), 0.0);
+      own.counts.assign(std::size_t(class_count), 0);
+      edgeseg::continue_totals(own, view, labels.data(), nullptr);
+    }
+  }
+  if (!want_sums) return py::make_tuple(terms, py::none(), py::none(), changed);
+  return py::make_tuple(terms, own.sums, own.counts, changed);
+}
+
+// Continues the energy, sums and counts through a swept slab in raster
+// order; `terms` None leaves the energy as it is.
+py::tuple continue_totals(const py::buffer& image, const py::buffer& labels, const py::object& terms, float energy,
+                          std::vector<double> sums, std::vector<std::uint64_t> counts) {
+  const py::buffer_info image_buffer = image.request();
+  const kept_labels kept = labels_of(labels, false);
+  const edgeseg::image_view view = slab_view(image_buffer, kept);
+  py::array_t<float, py::array::c_style | py::array::forcecast> term_array;
+  if (!terms.is_none()) term_array = terms;
+  if (!terms.is_none() && std::size_t(term_array.size()) != kept.pixels)
+    throw py::value_error("a slab's terms must have one value for every pixel.");
+  edgeseg::sweep_totals totals{energy, std::move(sums), std::move(counts)};
+  {
+    py::gil_scoped_release free_interpreter;
+    const std::vector<float> widened_labels = widened(kept);
+    edgeseg::continue_totals(totals, view, widened_labels.data(), terms.is_none() ? nullptr : term_array.data());
+  }
+  return py::make_tuple(totals.energy, totals.sums, totals.counts);
+}
+
+float continue_energy(const py::array_t<float, py::array::c_style | py::array::forcecast>& terms, float energy) {
+  py::gil_scoped_release free_interpreter;
+  return edgeseg::continue_energy(terms.data(), std::size_t(terms.size()), energy);
+}
+
+py::tuple next_centres(const std::vector<double>& sums, const std::vector<std::uint64_t>& counts, float energy,
+                       const std::vector<float>& centres, int class_count, const std::vector<float>& parameters,
+                       int iteration, float previous_energy) {
+  const edgeseg::iteration_outcome outcome =
+      edgeseg::next_centres(edgeseg::sweep_totals{energy, sums, counts}, centres_of(centres, class_count), parameters,
+                            iteration, previous_energy);
+  return py::make_tuple(outcome.next.values, outcome.energy, outcome.converged, outcome.done);
+}
+
+}  // namespace
+
+namespace python_host {
+
+void add_steps(py::module_& module) {
+  module.def("slab_survey", &survey, py::arg("image"), py::arg("threads"),
+             "Per channel (found, lowest, highest) of the finite values, and (count, largest, finest exponent).");
+  module.def("initial_centres", &initial_centres, py::arg("slab_ranges"), py::arg("parameters"));
+  module.def("sums_exact", &sums_exact, py::arg("surveys"));
+  module.def("sweep_slab", &sweep, py::arg("image"), py::arg("before"), py::arg("after"), py::arg("centres"),
+             py::arg("class_count"), py::arg("parameters"), py::arg("iteration"), py::arg("threads"),
+             py::arg("want_terms"), py::arg("want_sums"));
+  module.def("continue_totals", &continue_totals, py::arg("image"), py::arg("labels"), py::arg("terms"),
+             py::arg("energy"), py::arg("sums"), py::arg("counts"));
+  module.def("continue_energy", &continue_energy, py::arg("terms"), py::arg("energy"));
+  module.def("next_centres", &next_centres, py::arg("sums"), py::arg("counts"), py::arg("energy"), py::arg("centres"),
+             py::arg("class_count"), py::arg("parameters"), py::arg("iteration"), py::arg("previous_energy"));
+  module.def("iteration_limit", &edgeseg::iteration_limit, py::arg("parameters"));
+  module.def("energy_needed", &edgeseg::energy_needed, py::arg("parameters"), py::arg("iteration"));
+  module.def("initial_energy", &edgeseg::energy_before_first_iteration);
+}
+
+}  // namespace python_host

@@ -1,0 +1,10 @@
+// Sorvik in steps for the distributed driver, added to edgeseg._core.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+namespace python_host {
+
+void add_steps(pybind11::module_& module);
+
+}  // namespace python_host
