@@ -335,10 +335,11 @@ def _volume_checks(primary, secondary, channel_axis, threads, settings):
     primary_four, spatial = _arguments.four_axes(views[0], channel_axis, "primary")
     secondary_four, _ = _arguments.four_axes(views[1], channel_axis, "secondary")
     if primary_four.shape[:3] != secondary_four.shape[:3] or secondary_four.shape[3] < primary_four.shape[3]:
+        channels = ("", "") if channel_axis is None else (
+            f" with {secondary_four.shape[3]} channels", f" with at least {primary_four.shape[3]} channels")
         raise ValueError(
-            f"the secondary image is {_by(secondary_four.shape[:3])} (planes x rows x columns) with "
-            f"{secondary_four.shape[3]} channels; expected the primary's {_by(primary_four.shape[:3])} with at "
-            f"least {primary_four.shape[3]} channels."
+            f"the secondary image is {_by(secondary_four.shape[:3])} (planes x rows x columns){channels[0]}; "
+            f"expected the primary's {_by(primary_four.shape[:3])}{channels[1]}."
         )
     if primary.size == 0:
         raise ValueError(f"primary is {_by(primary.shape)}; expected at least one pixel.")
