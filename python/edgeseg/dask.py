@@ -37,8 +37,9 @@ import numpy as np
 from dask import delayed
 
 from . import _arguments, _commands, _core, _runs
+from ._dask_batches import sorvik_batch, tamvel, tamvel_batch
 
-__all__ = ["sorvik"]
+__all__ = ["sorvik", "sorvik_batch", "tamvel_batch", "tamvel"]
 
 # Bytes a plane pixel costs a worker while its slab is swept, besides the
 # image as stored: the labels kept (up to 4 bytes, twice while a sweep
