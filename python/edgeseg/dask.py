@@ -75,32 +75,58 @@ def _survey(stored, threads):
     return _core.slab_survey(_as_four_axes(stored), threads)
 
 
-def _zero_labels(stored, label_dtype):
-    return np.zeros(stored.shape[1:], label_dtype)
+# What a worker keeps of a slab between iterations: [labels, the last
+# sweep's energy terms (or None), (class sums, class counts, labels
+# changed) of the last sweep (sums and counts None where not formed)].
+def _first_state(stored, label_dtype):
+    return [np.zeros(stored.shape[1:], label_dtype), None, None]
 
 
 def _sweep(stored, before, centres, class_count, parameters, iteration, threads, want_terms, want_sums):
-    after = np.empty_like(before)
-    terms, sums, counts, changed = _core.sweep_slab(_as_four_axes(stored), before, after, centres, class_count,
+    # The terms before are read by then: let them go before the new ones come.
+    before[1] = None
+    labels = np.empty_like(before[0])
+    terms, sums, counts, changed = _core.sweep_slab(_as_four_axes(stored), before[0], labels, centres, class_count,
                                                     parameters, iteration, threads, want_terms, want_sums)
-    return after, terms, (sums, counts, changed)
+    return [labels, terms, (sums, counts, changed)]
 
 
-def _continue_energy(terms, energy):
-    return _core.continue_energy(terms, energy)
+def _summary(state):
+    return state[2]
 
 
-def _continue_totals(stored, labels, terms, totals):
-    energy, sums, counts = totals
-    return _core.continue_totals(_as_four_axes(stored), labels, terms, energy, sums, counts)
+def _add_summary(totals, summary):
+    """Adds a slab's own sums, counts and changed labels to the totals of the
+    slabs before it: exact in any order where the run sums in any order."""
+    energy, sums, counts, changed = totals
+    own_sums, own_counts, own_changed = summary
+    if own_sums is not None:
+        sums = [a + b for a, b in zip(sums, own_sums)]
+        counts = [a + b for a, b in zip(counts, own_counts)]
+    return energy, sums, counts, changed + own_changed
 
 
-def _class_counts(labels, class_count):
-    return np.bincount(labels.ravel(), minlength=class_count)[:class_count]
+def _continue_energy(totals, state):
+    """The totals continued through one more slab, in plane order: the
+    energy through its terms, with its own sums added."""
+    energy, sums, counts, changed = _add_summary(totals, state[2])
+    return _core.continue_energy(state[1], energy), sums, counts, changed
 
 
-def _as_int64(labels):
-    return labels.astype(np.int64)
+def _continue_totals(totals, stored, state):
+    """The totals continued through one more slab in raster order: the
+    energy through its terms (where formed), the sums through its pixels."""
+    energy, sums, counts, changed = totals
+    energy, sums, counts = _core.continue_totals(_as_four_axes(stored), state[0], state[1], energy, sums, counts)
+    return energy, sums, counts, changed + state[2][2]
+
+
+def _class_counts(state, class_count):
+    return np.bincount(state[0].ravel(), minlength=class_count)[:class_count]
+
+
+def _as_int64(state):
+    return state[0].astype(np.int64)
 
 
 def _worker_memory_limits():
@@ -243,48 +269,49 @@ def sorvik(
     found = dask.compute(*[delayed(_survey)(slab, thread_count) for slab in slabs])
     centres = _core.initial_centres([ranges for ranges, _ in found], parameters)
     any_order = _core.sums_exact([survey for _, survey in found])
-    labels = dask.persist(*[delayed(_zero_labels)(slab, label_dtype) for slab in slabs])
+    states = dask.persist(*[delayed(_first_state)(slab, label_dtype) for slab in slabs])
 
     energy = _core.initial_energy()
     energies, converged, iterations = [], False, 0
     for iteration in range(limit):
         want_energy = bool(return_info or report) or _core.energy_needed(parameters, iteration)
-        swept = [delayed(_sweep, nout=3)(slab, before, centres, class_count, parameters, iteration, thread_count,
-                                         want_energy, any_order) for slab, before in zip(slabs, labels)]
-        if any_order:
-            chain = 0.0
-            for _, terms, _ in swept:
-                chain = delayed(_continue_energy)(terms, chain) if want_energy else chain
+        swept = [delayed(_sweep)(slab, before, centres, class_count, parameters, iteration, thread_count, want_energy,
+                                 any_order) for slab, before in zip(slabs, states)]
+        # Two tasks a slab: its sweep, and its summary or its link in the
+        # chain that runs through the slabs in plane order.
+        totals = (0.0, [0.0] * len(centres), [0] * class_count, 0)
+        chained = want_energy or not any_order
+        if not chained:
+            found = [delayed(_summary)(state) for state in swept]
         else:
-            chain = (0.0, [0.0] * len(centres), [0] * class_count)
-            for slab, (after, terms, _) in zip(slabs, swept):
-                chain = delayed(_continue_totals)(slab, after, terms if want_energy else None, chain)
-        labels, (chain, owns) = dask.persist([after for after, _, _ in swept], (chain, [own for _, _, own in swept]))
-        chain, owns = dask.compute(chain, owns)
-        if any_order:
-            sums = [sum(column) for column in zip(*[own[0] for own in owns])]
-            counts = [sum(column) for column in zip(*[own[1] for own in owns])]
-            swept_energy = chain
-        else:
-            swept_energy, sums, counts = chain
+            for slab, state in zip(slabs, swept):
+                totals = (delayed(_continue_energy)(totals, state) if any_order else
+                          delayed(_continue_totals)(totals, slab, state))
+            found = [totals]
+        # The states before stay referenced until the new ones are in.
+        swept, found = dask.persist(swept, found)
+        found = dask.compute(*found)
+        states = swept
+        for summary in () if chained else found:
+            totals = _add_summary(totals, summary)
+        swept_energy, sums, counts, changed = found[0] if chained else totals
         previous = energy
-        centres, energy, converged, done = _core.next_centres(sums, counts, swept_energy if want_energy else 0.0,
-                                                              centres, class_count, parameters, iteration, previous)
+        centres, energy, converged, done = _core.next_centres(sums, counts, swept_energy, centres, class_count,
+                                                              parameters, iteration, previous)
         iterations = iteration + 1
         energies.append(energy)
         if report:
             edge_phase = iteration > parameters[4] and int(parameters[0]) > 0
-            report(iteration, edge_phase, energy, sum(own[2] for own in owns), time.perf_counter() - begun, done,
-                   converged)
+            report(iteration, edge_phase, energy, changed, time.perf_counter() - begun, done, converged)
         if done:
             break
 
-    pieces = [da.from_delayed(delayed(_as_int64)(piece), shape=piece_shape, dtype=np.int64)
-              for piece, piece_shape in zip(labels, [(p,) + four.shape[1:3] for p in four.chunks[0]])]
+    pieces = [da.from_delayed(delayed(_as_int64)(state), shape=(planes,) + four.shape[1:3], dtype=np.int64)
+              for state, planes in zip(states, four.chunks[0])]
     result = da.concatenate(pieces, axis=0).reshape(spatial) if pieces else None
     info = None
     if return_info:
-        counts = np.sum(dask.compute(*[delayed(_class_counts)(piece, class_count) for piece in labels]), axis=0)
+        counts = np.sum(dask.compute(*[delayed(_class_counts)(state, class_count) for state in states]), axis=0)
         info = _runs.run_info(dict(class_count=class_count, channels=four.shape[3], centres=centres,
                                    secondary_centres=[], iterations=iterations, converged=converged,
                                    energies=energies, counts=counts), pair=False)
@@ -294,5 +321,7 @@ def sorvik(
         da.store(result.rechunk(chunks) if chunks else result, out, lock=chunks is None)
         result = out
     else:
+        # Held on the workers before the slabs' states are let go.
         result = result.persist()
+        dask.compute(*[delayed(np.shape)(piece) for piece in result.to_delayed().ravel()])
     return (result, info) if return_info else result
