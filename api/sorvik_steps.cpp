@@ -8,6 +8,7 @@
 #include "calls.h"
 #include "conversion.h"
 #include "core/call_threads.h"
+#include "core/centre_sums.h"
 #include "core/convergence.h"
 #include "core/costs.h"
 #include "core/initial_centres.h"
@@ -83,6 +84,16 @@ void continue_image_totals(sweep_totals& totals, const CImg<float>& image, const
   const int channels = image.spectrum();
   const int class_count = int(totals.counts.size());
   if (terms) totals.energy = core::sum_in_raster_order(terms, pixels, totals.energy);
+  const bool from_zero =
+      std::all_of(totals.sums.begin(), totals.sums.end(), [](double sum) { return sum == 0; }) &&
+      std::all_of(totals.counts.begin(), totals.counts.end(), [](std::uint64_t n) { return n == 0; });
+  if (from_zero) {
+    // The core's pass gives the bits of the loop below, in raster order too.
+    core::call_threads one_thread;
+    core::sum_by_class(labels, pixels, core::channel_starts(image), class_count, totals.sums, totals.counts,
+                       one_thread);
+    return;
+  }
   for (std::size_t i = 0; i < pixels; ++i) {
     if (!(labels[i] > -1.0f && labels[i] < float(class_count)) || !all_finite(image, i, pixels)) continue;
     const auto k = std::size_t(labels[i]);

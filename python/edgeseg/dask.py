@@ -41,12 +41,11 @@ from ._dask_batches import sorvik_batch, tamvel, tamvel_batch
 
 __all__ = ["sorvik", "sorvik_batch", "tamvel_batch", "tamvel"]
 
-# Bytes a plane pixel costs a worker while its slab is swept, besides the
-# image as stored: the labels kept (up to 4 bytes, twice while a sweep
-# makes the next), the energy terms (4), the labels widened to float and
-# the image converted to float (4 a channel) for the sweep, and the int64
-# labels handed back (8).
-_SWEEP_BYTES = 4 + 4 + 4 + 4 + 8
+# Bytes a pixel of a slab costs its worker besides its image (4 a channel,
+# and the input's own elements while it is read) and its labels (1 to 4,
+# twice while a sweep makes the next): the energy terms (4), the labels
+# widened to float for the sweep (4) and the int64 labels handed back (8).
+_SWEEP_BYTES = 4 + 4 + 8
 
 
 def _label_dtype(class_count):
@@ -57,14 +56,10 @@ def _label_dtype(class_count):
 
 
 def _stored(block):
-    """A slab as a worker keeps it: (channels, planes, rows, columns) in C
-    order, so that float32 data is swept in place; floats as float32 (the
-    value every float becomes for the sweep), integers in their own type."""
-    if block.dtype == np.bool_:
-        block = block.view(np.uint8)
-    elif block.dtype.kind == "f" and block.dtype != np.float32:
-        block = block.astype(np.float32)
-    return np.ascontiguousarray(np.moveaxis(block, -1, 0))
+    """A slab as a worker keeps it: float32, the value every element becomes
+    for the sweep, as (channels, planes, rows, columns) in C order, the
+    layout the sweep reads in place."""
+    return np.ascontiguousarray(np.moveaxis(block, -1, 0), dtype=np.float32)
 
 
 def _as_four_axes(stored):
@@ -141,12 +136,13 @@ def _worker_memory_limits():
     return [info.get("memory_limit") or 0 for info in client.scheduler_info()["workers"].values()]
 
 
-def _slab_chunks(volume, label_dtype, itemsize):
+def _slab_chunks(volume, label_dtype):
     """Plane chunks for the slabs: the volume's own, split where a slab would
     take more than a quarter of the smallest worker memory limit. A plane
     that cannot fit a worker at all is refused."""
     planes, rows, columns, channels = volume.shape
-    plane_bytes = rows * columns * (channels * (itemsize + 4) + 2 * np.dtype(label_dtype).itemsize + _SWEEP_BYTES)
+    plane_bytes = rows * columns * (channels * (volume.dtype.itemsize + 4) + 2 * np.dtype(label_dtype).itemsize +
+                                    _SWEEP_BYTES)
     limits = [limit for limit in _worker_memory_limits() if limit > 0]
     if not limits:
         return volume.chunks[0]
@@ -229,10 +225,11 @@ def sorvik(
 
     Notes
     -----
-    Each worker holds its slabs' images as stored (float data as float32,
-    integers in their own type) and their labels (1 byte a pixel up to 256
-    classes); while it sweeps a slab, about 24 bytes more a pixel of that
-    slab (and 4 a pixel and channel for integer data).
+    Each worker holds its slabs' images as float32 (4 bytes a pixel and
+    channel, whatever the input's dtype) and their labels (1 byte a pixel up
+    to 256 classes, 2 up to 65536); where the energy is formed, 4 bytes a
+    pixel more for its terms; and while it sweeps a slab, about 5 bytes more
+    a pixel of that slab.
 
     The driver holds the centres and a few numbers per slab per iteration.
     A lost worker's slabs are rebuilt by Dask from their input and the
@@ -260,9 +257,8 @@ def sorvik(
         raise ValueError(f"out has the shape {tuple(out.shape)}; expected the volume's spatial shape {spatial}.")
     class_count = int(parameters[5])
     label_dtype = _label_dtype(class_count)
-    itemsize = 4 if four.dtype.kind == "f" else four.dtype.itemsize
     four = four.rechunk({1: -1, 2: -1, 3: -1})
-    four = four.rechunk({0: _slab_chunks(four, label_dtype, itemsize)})
+    four = four.rechunk({0: _slab_chunks(four, label_dtype)})
 
     begun = time.perf_counter()
     slabs = dask.persist(*[delayed(_stored)(block) for block in four.to_delayed().ravel()])

@@ -59,8 +59,12 @@ void with_label_type(const kept_labels& kept, Visit&& visit) {
     visit(static_cast<std::uint32_t*>(kept.buffer.ptr));
 }
 
-std::vector<float> widened(const kept_labels& kept) {
-  std::vector<float> labels(kept.pixels);
+// The labels as floats, in a buffer the calling thread keeps for its next
+// slab: a worker sweeps slab after slab, and memory new to the process
+// costs the kernel's clearing of every page.
+std::vector<float>& widened(const kept_labels& kept) {
+  thread_local std::vector<float> labels;
+  labels.resize(kept.pixels);
   with_label_type(kept, [&](const auto* narrow) {
     for (std::size_t i = 0; i < kept.pixels; ++i) labels[i] = float(narrow[i]);
   });
@@ -126,7 +130,7 @@ py::tuple sweep(const py::buffer& image, const py::buffer& before, const py::buf
   std::uint64_t changed = 0;
   {
     py::gil_scoped_release free_interpreter;
-    std::vector<float> labels = widened(old_labels);
+    std::vector<float>& labels = widened(old_labels);
     edgeseg::sweep_slab_into(view, labels.data(), term_values, centres_of(centres, class_count), parameters, iteration,
                              edgeseg::call_options{threads, {}, {}});
     with_label_type(new_labels, [&](auto* narrow) {
@@ -161,7 +165,7 @@ py::tuple continue_totals(const py::buffer& image, const py::buffer& labels, con
   edgeseg::sweep_totals totals{energy, std::move(sums), std::move(counts)};
   {
     py::gil_scoped_release free_interpreter;
-    const std::vector<float> widened_labels = widened(kept);
+    const std::vector<float>& widened_labels = widened(kept);
     edgeseg::continue_totals(totals, view, widened_labels.data(), terms.is_none() ? nullptr : term_array.data());
   }
   return py::make_tuple(totals.energy, totals.sums, totals.counts);
