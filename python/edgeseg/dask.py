@@ -33,6 +33,7 @@ independent. What ties them together is summed over the whole volume:
 import time
 
 import dask
+import dask.base
 import numpy as np
 from dask import delayed
 
@@ -124,14 +125,29 @@ def _as_int64(state):
     return state[0].astype(np.int64)
 
 
+def _active_client():
+    """The distributed client that dask.persist and dask.compute run on, or
+    None where they run on a local scheduler."""
+    client = getattr(dask.base.get_scheduler(), "__self__", None)
+    return client if type(client).__name__ == "Client" else None
+
+
+def _results(persisted):
+    """The values of persisted delayed objects, in order. On a cluster they
+    are gathered directly: computing them again would resubmit a graph."""
+    client = _active_client()
+    if client is None:
+        return dask.compute(*persisted)
+    from distributed import Future
+
+    return client.gather([Future(item.key, client) for item in persisted])
+
+
 def _worker_memory_limits():
     """The memory limits of the active cluster's workers, in bytes (0 where
     a worker has none); empty without a distributed client."""
-    try:
-        from distributed import default_client
-
-        client = default_client()
-    except (ImportError, ValueError):
+    client = _active_client()
+    if client is None:
         return []
     return [info.get("memory_limit") or 0 for info in client.scheduler_info()["workers"].values()]
 
@@ -286,7 +302,7 @@ def sorvik(
             found = [totals]
         # The states before stay referenced until the new ones are in.
         swept, found = dask.persist(swept, found)
-        found = dask.compute(*found)
+        found = _results(found)
         states = swept
         for summary in () if chained else found:
             totals = _add_summary(totals, summary)
