@@ -15,6 +15,8 @@ CImg<float> tamvel_labels(const image_view& primary, const image_view& secondary
 
 label_image tamvel(const image_view& primary, const image_view& secondary, const std::vector<float>& parameters,
                    const call_options& options, run_info* info) {
+  if (options.exact_sums)
+    core::refuse("badParameters", "exact_sums is true, which only Sorvik offers; expected false for Tamvel.");
   core::call_threads threads(options.threads);
   apply_options(options, threads);
   return hand_over(tamvel_labels(primary, secondary, parameters, threads, core::run_watch{options.progress, info}));

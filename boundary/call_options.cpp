@@ -30,6 +30,8 @@ using core::refuse;
 namespace {
 
 constexpr const char* option_forms = "\"threads\", n, \"volume\", tf or \"progress\", tf";
+constexpr const char* option_forms_with_exact_sums =
+    "\"threads\", n, \"volume\", tf, \"progress\", tf or \"exactsums\", tf";
 
 // Room for the longest name worth reading; a longer one is unknown anyway.
 constexpr std::size_t name_capacity = 40;
@@ -111,12 +113,13 @@ bool resolve_switch(const char* name, double wanted, int position) {
 }
 
 // The options a call may give, each with the form its messages quote.
-enum class option_name { threads, volume, progress, unknown };
+enum class option_name { threads, volume, progress, exact_sums, unknown };
 
 option_name option_named(const char* name) {
   if (same_name(name, "threads")) return option_name::threads;
   if (same_name(name, "volume")) return option_name::volume;
   if (same_name(name, "progress")) return option_name::progress;
+  if (same_name(name, "exactsums")) return option_name::exact_sums;
   return option_name::unknown;
 }
 
@@ -126,6 +129,8 @@ const char* option_form(option_name option) {
       return "\"threads\", n";
     case option_name::volume:
       return "\"volume\", tf";
+    case option_name::exact_sums:
+      return "\"exactsums\", tf";
     default:
       return "\"progress\", tf";
   }
@@ -133,17 +138,22 @@ const char* option_form(option_name option) {
 
 }  // namespace
 
-call_options read_call_options(const mxArray* const arguments[], int count, int first_position) {
+call_options read_call_options(const mxArray* const arguments[], int count, int first_position,
+                               bool exact_sums_offered) {
+  const char* const forms = exact_sums_offered ? option_forms_with_exact_sums : option_forms;
   call_options options;
   for (int i = 0; i < count; i += 2) {
     const int position = first_position + i;
     char name[name_capacity];
     if (!read_name(arguments[i], name))
       refuse("badOption", "input %d is %s; expected an option name: %s.", position,
-             argument_description(arguments[i]).text, option_forms);
+             argument_description(arguments[i]).text, forms);
     const option_name option = option_named(name);
     if (option == option_name::unknown)
-      refuse("badOption", "input %d is the unknown option \"%s\"; expected %s.", position, name, option_forms);
+      refuse("badOption", "input %d is the unknown option \"%s\"; expected %s.", position, name, forms);
+    if (option == option_name::exact_sums && !exact_sums_offered)
+      refuse("badOption", "input %d is the option \"%s\", which only Sorvik offers; expected %s.", position, name,
+             forms);
     if (i + 1 == count)
       refuse("badOption", "the option \"%s\" (input %d) has no value; expected %s.", name, position,
              option_form(option));
@@ -154,6 +164,9 @@ call_options read_call_options(const mxArray* const arguments[], int count, int 
       options.volume_given = true;
       options.volume =
           resolve_switch("volume", read_value(value, "volume", position + 1, switch_expected), position + 1);
+    } else if (option == option_name::exact_sums) {
+      options.exact_sums =
+          resolve_switch("exactsums", read_value(value, "exactsums", position + 1, switch_expected), position + 1);
     } else {
       options.progress =
           resolve_switch("progress", read_value(value, "progress", position + 1, switch_expected), position + 1);

@@ -1,6 +1,6 @@
 // The name-value pairs a call may add after its required inputs, in the
 // host's convention: L = Sorvik(image, parameters, "threads", n, "volume", tf,
-// "progress", tf).
+// "progress", tf, "exactsums", tf).
 #pragma once
 
 #include "core/call_threads.h"
@@ -19,13 +19,17 @@ struct call_options {
   bool volume_given = false;
   // A line in the host's window after every iteration.
   bool progress = false;
+  // Sorvik's energies and centre sums summed exactly (edgeseg::call_options).
+  bool exact_sums = false;
 };
 
 // Reads the `count` arguments that follow the required inputs (the first of
 // them is input number `first_position`, counted from 1). Names match without
 // regard to case and may be char row vectors or string scalars; a name given
-// twice keeps its last value. Anything else is refused as badOption.
-call_options read_call_options(const mxArray* const arguments[], int count, int first_position);
+// twice keeps its last value. "exactsums" is read only where
+// `exact_sums_offered` (Sorvik); anything else is refused as badOption.
+call_options read_call_options(const mxArray* const arguments[], int count, int first_position,
+                               bool exact_sums_offered = false);
 
 // The cores this process may run on (its CPU affinity), at least 1.
 int cores_available();

@@ -74,7 +74,8 @@ void warn_of_many_channels(const command& command, const mxArray* const images[]
 void segment(const command& command, int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
   require_arguments(command, nlhs, nrhs);
   const int required = static_cast<int>(command.image_count) + 1;
-  const call_options options = read_call_options(prhs + required, nrhs - required, required + 1);
+  const call_options options =
+      read_call_options(prhs + required, nrhs - required, required + 1, command.offers_exact_sums);
   warn_of_many_channels(command, prhs, options);
   // Every input is checked, in order, before the API converts any; it lets
   // the converted images go before it hands back the labels, so a call holds
@@ -92,6 +93,7 @@ void segment(const command& command, int nlhs, mxArray* plhs[], int nrhs, const 
   edgeseg::call_options api_options;
   api_options.threads = options.threads;
   api_options.stop_requested = host_interrupt_pending;
+  api_options.exact_sums = options.exact_sums;
   progress_lines lines{command.name};
   if (options.progress)
     api_options.progress = [&lines](const edgeseg::iteration_report& report) { lines.print(report); };

@@ -18,8 +18,9 @@ namespace boundary {
 constexpr std::size_t largest_image_count = 2;
 
 struct command {
-  const char* name;       // the identifiers' prefix: "Sorvik"
-  const char* call_form;  // quoted when the inputs do not fit it
+  const char* name;        // the identifiers' prefix: "Sorvik"
+  const char* call_form;   // quoted when the inputs do not fit it
+  bool offers_exact_sums;  // takes the option "exactsums"
   std::size_t image_count;
   const char* image_roles[largest_image_count];  // the images as messages name them
   // Labels of the described images (image_count of them) under the

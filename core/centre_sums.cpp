@@ -5,6 +5,7 @@
 #include <cstring>
 #include <limits>
 
+#include "exact_sum.h"
 #include "labels.h"
 #include "pixel_blocks.h"
 #include "call_threads.h"
@@ -382,6 +383,54 @@ void sum_by_class(const float* labels, std::size_t pixels, const std::vector<con
     for (std::size_t i = 0; i < sums.size(); ++i) sums[i] += part_sums[part][i];
     for (std::size_t k = 0; k < counts.size(); ++k) counts[k] += part_counts[part][k];
   }
+}
+
+namespace {
+
+// The exact sums of pixels first .. end - 1, class after class, `channels`
+// to a class, and the counts.
+void add_exact_class_sums(const float* labels, const std::vector<const float*>& channel, std::size_t begin,
+                          std::size_t end, int class_count, std::vector<exact_sum>& sums,
+                          std::vector<std::uint64_t>& counts) {
+  const int channels = int(channel.size());
+  std::vector<const float*> value(channel.size());
+  class_index slot[block_pixels];
+  for (std::size_t first = begin; first < end; first += block_pixels) {
+    const std::size_t count = std::min(block_pixels, end - first);
+    for (int c = 0; c < channels; ++c) value[c] = channel[c] + first;
+    class_slots(labels + first, value.data(), channels, count, class_count, slot);
+    for (std::size_t i = 0; i < count; ++i) {
+      if (slot[i] == class_count) continue;
+      ++counts[slot[i]];
+      exact_sum* of_class = &sums[std::size_t(slot[i]) * channels];
+      for (int c = 0; c < channels; ++c) add(of_class[c], value[c][i]);
+    }
+  }
+}
+
+}  // namespace
+
+void exact_sum_by_class(const float* labels, std::size_t pixels, const std::vector<const float*>& channel,
+                        int class_count, std::vector<double>& sums, std::vector<std::uint64_t>& counts,
+                        call_threads& threads, int parts) {
+  const std::size_t sum_count = std::size_t(class_count) * channel.size();
+  std::vector<std::vector<exact_sum>> part_sums(std::size_t(std::max(parts, 1)));
+  std::vector<std::vector<std::uint64_t>> part_counts(part_sums.size());
+  threads.run(int(part_sums.size()), [&](int part, int part_count, run_progress&) {
+    const share mine = share_of(pixels, part, part_count);
+    part_sums[part].assign(sum_count, exact_sum{});
+    part_counts[part].assign(std::size_t(class_count), 0);
+    add_exact_class_sums(labels, channel, mine.begin, mine.end, class_count, part_sums[part], part_counts[part]);
+  });
+  // Any order of the parts gives the same sums; a part that did not run has none.
+  std::vector<exact_sum> whole(sum_count);
+  counts.assign(std::size_t(class_count), 0);
+  for (std::size_t part = 0; part < part_sums.size(); ++part) {
+    for (std::size_t i = 0; i < part_sums[part].size(); ++i) merge(whole[i], part_sums[part][i]);
+    for (std::size_t k = 0; k < part_counts[part].size(); ++k) counts[k] += part_counts[part][k];
+  }
+  sums.resize(sum_count);
+  for (std::size_t i = 0; i < sum_count; ++i) sums[i] = to_double(whole[i]);
 }
 
 namespace {

@@ -25,6 +25,13 @@ void sum_by_class(const float* labels, std::size_t pixels, const std::vector<con
                   std::vector<double>& sums, std::vector<std::uint64_t>& counts, call_threads& threads, int parts = 1,
                   bool any_order = false);
 
+// The same sums and counts, each sum exact and rounded once to double, so
+// that neither the order of the pixels nor `parts`, the runs of pixels
+// summed side by side, can change them.
+void exact_sum_by_class(const float* labels, std::size_t pixels, const std::vector<const float*>& channel,
+                        int class_count, std::vector<double>& sums, std::vector<std::uint64_t>& counts,
+                        call_threads& threads, int parts = 1);
+
 // Where each channel of `image` starts.
 inline std::vector<const float*> channel_starts(const CImg<float>& image) {
   const std::size_t pixels = std::size_t(image.width()) * image.height() * image.depth();

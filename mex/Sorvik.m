@@ -2,7 +2,8 @@
 %
 %   L = Sorvik(IMAGE, PARAMETERS)
 %   L = Sorvik(IMAGE, SETTINGS)
-%   L = Sorvik(IMAGE, PARAMETERS, "threads", N, "volume", TF, "progress", TF)
+%   L = Sorvik(IMAGE, PARAMETERS, "threads", N, "volume", TF, "progress", TF,
+%              "exactsums", TF)
 %   [L, INFO] = Sorvik(...)
 %
 %   Assigns every pixel of IMAGE to one of K classes. A pixel's cost for a
@@ -79,6 +80,14 @@
 %                    energy and its change, the pixels that changed label
 %                    and the seconds since the call began; and at the end
 %                    whether the run converged or reached the limit.
+%     "exactsums", TF true or false (the default). False adds each
+%                    iteration's energy in single precision in raster
+%                    order, as the established iteration does. True sums
+%                    it exactly and rounds it once, and the centre sums
+%                    too where doubles could round them: accurate on the
+%                    largest volumes and independent of the order of the
+%                    pixels, but a run may then stop at another iteration
+%                    and give other labels on some inputs.
 %
 %   Ctrl-C stops a running call within a fraction of a second with the
 %   error Sorvik:interrupted; the call returns nothing and the session
@@ -98,7 +107,8 @@
 %     counts      K x 1: pixels of each class in L, those holding NaN or
 %                 Inf included (they keep label 0)
 %   Asking for INFO does not change L. The energies are sums in single
-%   precision in raster order, as the convergence test reads them.
+%   precision in raster order (exact sums rounded once with "exactsums"),
+%   as the convergence test reads them.
 %
 %   Choosing the edge weight: a pixel whose whole disc of n pixels carries
 %   one label pays about (n - 1) x weight to leave it (n = 9 for w = 3,
@@ -128,7 +138,7 @@
 %                               that is no option name, a missing value, or
 %                               a value that is not one real whole number
 %                               >= 0 ("threads") or true/false ("volume",
-%                               "progress")
+%                               "progress", "exactsums")
 %     Sorvik:tooManyOutputs     more than two outputs requested
 %     Sorvik:interrupted        Ctrl-C while the call ran
 %     Sorvik:tooFewParameters   fewer than six parameter values
@@ -201,6 +211,7 @@
 %!error id=Sorvik:tooManyOutputs [a, b, c] = Sorvik(1, [3 1 0 10 2 2]);
 %!error id=Sorvik:badOption Sorvik(1, [3 1 0 10 2 2], 'progress', 2)
 %!error id=Sorvik:badOption Sorvik(1, [3 1 0 10 2 2], 'progress')
+%!error id=Sorvik:badOption Sorvik(1, [3 1 0 10 2 2], 'exactsums', 0.5)
 %!error id=Sorvik:tooFewParameters Sorvik(1, [3 1 0])
 %!error id=Sorvik:badParameters Sorvik(1, [3 1 0 10 2 0])
 %!error id=Sorvik:unsupportedClass Sorvik('text', [3 1 0 10 2 2])
@@ -222,6 +233,15 @@
 %! assert(info.energy, info.energies(end));
 %! assert(size(info.energies), [5 1]);
 %! assert(Sorvik(img, [0 0 0 5 -1 3]), L);
+
+%!test
+%! % Exact sums: one labelling for every thread count; on whole numbers
+%! % with tolerance 0 nothing is summed differently.
+%! img = single(kron([0 1; 1 0], ones(20)) * 100 + 20 * randn(40));
+%! L = Sorvik(img, [5 300 1e-4 20 3 3], "exactsums", true);
+%! assert(Sorvik(img, [5 300 1e-4 20 3 3], "ExactSums", true, "threads", 2), L);
+%! whole = round(abs(img));
+%! assert(Sorvik(whole, [5 300 0 20 3 3], "exactsums", true), Sorvik(whole, [5 300 0 20 3 3]));
 
 %!test
 %! % Progress: a line per iteration, and why the run ended.

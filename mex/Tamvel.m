@@ -139,8 +139,10 @@
 %
 %   Errors (identifier: cause):
 %     Tamvel:notEnoughInputs    fewer than 3 inputs
-%     Tamvel:badOption          an unknown option, an input after PARAMETERS
-%                               that is no option name, a missing value, or
+%     Tamvel:badOption          an unknown option ("exactsums" too, which
+%                               only Sorvik offers), an input after
+%                               PARAMETERS that is no option name, a
+%                               missing value, or
 %                               a value that is not one real whole number
 %                               >= 0 ("threads") or true/false ("volume",
 %                               "progress")
@@ -213,6 +215,7 @@
 %!error id=Tamvel:badOption Tamvel(1, 1, [1 0 0 0 5 0 5 2], 4)
 %!error id=Tamvel:badOption Tamvel(1, 1, [1 0 0 0 5 0 5 2], 'Volumes', true)
 %!error id=Tamvel:badOption Tamvel(1, 1, [1 0 0 0 5 0 5 2], 'volume')
+%!error id=Tamvel:badOption Tamvel(1, 1, [1 0 0 0 5 0 5 2], 'exactsums', true)
 %!error id=Tamvel:badOption Tamvel(1, 1, [1 0 0 0 5 0 5 2], 'volume', NaN)
 %!error id=Tamvel:badOption Tamvel(1, 1, [1 0 0 0 5 0 5 2], 'threads', Inf)
 %!error id=Tamvel:badOption Tamvel(1, 1, [1 0 0 0 5 0 5 2], 'threads', 2 + 1i)

@@ -9,6 +9,7 @@
 
 #include "core/centre_sums.h"
 #include "core/convergence.h"
+#include "core/exact_sum.h"
 #include "data_terms.h"
 #include "edge_sweep.h"
 #include "core/initial_centres.h"
@@ -45,7 +46,7 @@ plain_block_buffers make_plain_block_buffers(const CImg<float>& image) {
 // Working memory of the sweeps, allocated once per run (or per call of
 // label_sweep), so that a sweep itself allocates nothing: one set per part
 // of the sweep, and with more than one part every pixel's energy term, which
-// the caller adds up in raster order.
+// the caller adds up in raster order (or exactly, in any order).
 struct sweep_buffers {
   core::call_threads* threads = nullptr;
   std::vector<double> centre_values;  // the centres in double
@@ -64,14 +65,15 @@ bool is_edge_phase(const segmentation_parameters& parameters, std::int64_t itera
 int plain_parts(int threads, std::size_t pixels) { return core::useful_parts(threads, pixels, 8192); }
 
 sweep_buffers make_sweep_buffers(const CImg<float>& image, const segmentation_parameters& parameters,
-                                 const CImg<float>& labels, bool edge_phase_ahead, core::call_threads& threads) {
+                                 const CImg<float>& labels, bool edge_phase_ahead, core::call_threads& threads,
+                                 bool exact_sums = false) {
   sweep_buffers buffers;
   buffers.threads = &threads;
   buffers.centre_values.resize(std::size_t(image.spectrum()) * parameters.class_count);
   buffers.plain.resize(std::size_t(plain_parts(threads.count(), labels.size())));
   for (plain_block_buffers& part : buffers.plain) part = make_plain_block_buffers(image);
   if (edge_phase_ahead) buffers.edge = make_edge_buffers(image, parameters, labels, threads.count());
-  if (threads.count() > 1) buffers.energy_terms.reset(new float[labels.size()]);
+  if (threads.count() > 1 || exact_sums) buffers.energy_terms.reset(new float[labels.size()]);
   return buffers;
 }
 
@@ -138,9 +140,40 @@ float sweep(const CImg<float>& image, const segmentation_parameters& parameters,
                     buffers.threads->count() > 1 && energy_wanted ? buffers.energy_terms.get() : nullptr);
 }
 
+// The exact sum of a sweep's energy terms, rounded once to float: the same
+// for any number of parts.
+float exact_energy(const float* terms, std::size_t pixels, core::call_threads& threads) {
+  const int parts = core::useful_parts(threads.count(), pixels, 1 << 16);
+  std::vector<core::exact_sum> part_sums(std::size_t(parts), core::exact_sum{});
+  threads.run(parts, [&](int part, int part_count, core::run_progress&) {
+    const core::share mine = core::share_of(pixels, part, part_count);
+    core::add(part_sums[part], terms + mine.begin, mine.end - mine.begin);
+  });
+  core::exact_sum whole;
+  for (const core::exact_sum& part : part_sums) core::merge(whole, part);
+  return core::to_float(whole);
+}
+
+// A sweep whose energy is the exact sum of its terms, which go to `terms`
+// (room for every pixel) on the way; with no `terms`, no energy is formed
+// and 0 is returned.
+float sweep_with_exact_energy(const CImg<float>& image, const segmentation_parameters& parameters,
+                              const CImg<float>& centres, CImg<float>& labels, int iteration, sweep_buffers& buffers,
+                              float* terms) {
+  if (is_edge_phase(parameters, iteration))
+    edge_sweep(image, parameters, centres, labels, buffers.edge, *buffers.threads, terms);
+  else
+    plain_sweep(image, parameters, centres, labels, buffers, false, terms);
+  return terms ? exact_energy(terms, labels.size(), *buffers.threads) : 0.0f;
+}
+
+// How the centre sums are formed: in `parts` runs of pixels side by side;
+// in any order where that cannot change them; or else, when asked for,
+// exactly, which no order changes either.
 struct centre_sum_plan {
   int parts = 1;
   bool any_order = false;
+  bool exact = false;
 };
 
 // Every centre becomes the mean of its class: sums[k * C + c] / counts[k].
@@ -157,19 +190,24 @@ void update_centres(const CImg<float>& image, const CImg<float>& labels, int cla
                     const centre_sum_plan& plan, core::call_threads& threads) {
   std::vector<double> sums;
   std::vector<std::uint64_t> counts;
-  core::sum_by_class(labels.data(), labels.size(), core::channel_starts(image), class_count, sums, counts, threads,
-                     plan.parts, plan.any_order);
+  if (plan.exact)
+    core::exact_sum_by_class(labels.data(), labels.size(), core::channel_starts(image), class_count, sums, counts,
+                             threads, plan.parts);
+  else
+    core::sum_by_class(labels.data(), labels.size(), core::channel_starts(image), class_count, sums, counts, threads,
+                       plan.parts, plan.any_order);
   set_centres(sums, counts, class_count, centres);
 }
 
 // How the centre sums of a run are formed: in parts and in any order only
-// where they come out the same in any order.
+// where they come out the same in any order, and exactly where `exact_sums`
+// asks for it and the sums could round.
 centre_sum_plan plan_centre_sums(const CImg<float>& image, const segmentation_parameters& parameters,
-                                 core::call_threads& threads) {
+                                 core::call_threads& threads, bool exact_sums) {
   const std::size_t pixels = std::size_t(image.width()) * image.height() * image.depth();
-  if (!core::sums_are_exact(core::channel_starts(image), pixels, nullptr, threads)) return centre_sum_plan{};
-  return centre_sum_plan{core::useful_sum_parts(threads.count(), pixels, parameters.class_count, image.spectrum()),
-                         true};
+  const int parts = core::useful_sum_parts(threads.count(), pixels, parameters.class_count, image.spectrum());
+  if (core::sums_are_exact(core::channel_starts(image), pixels, nullptr, threads)) return {parts, true, false};
+  return exact_sums ? centre_sum_plan{parts, false, true} : centre_sum_plan{};
 }
 
 }  // namespace
@@ -208,11 +246,11 @@ void update_centres(const CImg<float>& image, const CImg<float>& labels, int cla
 }
 
 void run_clustering(const CImg<float>& image, const segmentation_parameters& parameters, CImg<float>& centres,
-                    CImg<float>& labels, core::call_threads& threads, const core::run_watch& watch) {
+                    CImg<float>& labels, core::call_threads& threads, const core::run_watch& watch, bool exact_sums) {
   const bool edge_phase_ahead =
       parameters.max_iterations > 0 && is_edge_phase(parameters, std::int64_t(parameters.max_iterations) - 1);
-  sweep_buffers buffers = make_sweep_buffers(image, parameters, labels, edge_phase_ahead, threads);
-  const centre_sum_plan sums = plan_centre_sums(image, parameters, threads);
+  sweep_buffers buffers = make_sweep_buffers(image, parameters, labels, edge_phase_ahead, threads, exact_sums);
+  const centre_sum_plan sums = plan_centre_sums(image, parameters, threads, exact_sums);
   core::run_recorder record{watch};
   float energy = core::initial_energy;
   for (int iteration = 0; iteration < parameters.max_iterations; ++iteration) {
@@ -224,7 +262,10 @@ void run_clustering(const CImg<float>& image, const segmentation_parameters& par
                                                             core::energies_can_converge(parameters.tolerance));
     float* terms = energy_wanted ? buffers.energy_terms.get() : nullptr;
     core::before_sweep(record, labels);
-    if (sums.parts == 1 && threads.count() > 1 && is_edge_phase(parameters, iteration)) {
+    if (exact_sums) {
+      energy = sweep_with_exact_energy(image, parameters, centres, labels, iteration, buffers, terms);
+      update_centres(image, labels, parameters.class_count, centres, sums, threads);
+    } else if (sums.parts == 1 && threads.count() > 1 && is_edge_phase(parameters, iteration)) {
       // Sums that one thread forms go along with the sweep, slice by slice.
       core::running_class_sums running =
           core::start_class_sums(parameters.class_count, image.spectrum(), sums.any_order);

@@ -38,7 +38,12 @@ void update_centres(const CImg<float>& image, const CImg<float>& labels, int cla
 
 // Sweeps and updates until the convergence test holds or the limit is
 // reached, with up to `threads` threads, telling `watch` what it asks for.
+// With `exact_sums`, every energy is the exact sum of the sweep's terms
+// rounded once to float, and centre sums that could round in double are
+// exact sums rounded once to double; otherwise both are added up as the
+// plain iteration does, in raster order.
 void run_clustering(const CImg<float>& image, const segmentation_parameters& parameters, CImg<float>& centres,
-                    CImg<float>& labels, core::call_threads& threads, const core::run_watch& watch = {});
+                    CImg<float>& labels, core::call_threads& threads, const core::run_watch& watch = {},
+                    bool exact_sums = false);
 
 }  // namespace sorvik

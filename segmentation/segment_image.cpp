@@ -23,7 +23,7 @@ void require_pixels(const CImg<float>& image) {
 }  // namespace
 
 CImg<float> segment_image(const CImg<float>& image, const CImg<float>& parameter_image, core::call_threads& threads,
-                          const core::run_watch& watch) {
+                          const core::run_watch& watch, bool exact_sums) {
   // The settings are refused first, as Tamvel refuses them before its images.
   const segmentation_parameters parameters = read_parameters(parameter_image);
   require_pixels(image);
@@ -36,7 +36,7 @@ CImg<float> segment_image(const CImg<float>& image, const CImg<float>& parameter
     core::finish_run(core::run_recorder{watch}, labels, parameters.class_count, centres);
     return core::image_without_pixels(image.width(), image.height(), image.depth(), 1);
   }
-  run_clustering(image, parameters, centres, labels, threads, watch);
+  run_clustering(image, parameters, centres, labels, threads, watch, exact_sums);
   return labels;
 }
 

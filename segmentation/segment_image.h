@@ -10,9 +10,10 @@ namespace sorvik {
 // Segments `image` (W x H x D x S) with the six settings in `parameter_image`
 // and returns the W x H x D x 1 label image of class indices 0 .. K - 1,
 // on the call's threads; the labels do not depend on their count. `watch`
-// is told what it asks of the run.
+// is told what it asks of the run. `exact_sums` sums energies and centres
+// exactly (run_clustering).
 CImg<float> segment_image(const CImg<float>& image, const CImg<float>& parameter_image, core::call_threads& threads,
-                          const core::run_watch& watch = {});
+                          const core::run_watch& watch = {}, bool exact_sums = false);
 
 // The same with a call_threads of its own, of up to `threads` threads.
 CImg<float> segment_image(const CImg<float>& image, const CImg<float>& parameter_image, int threads = 1);

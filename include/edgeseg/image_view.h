@@ -49,6 +49,14 @@ struct call_options {
   // runs; true stops the call, which then throws edgeseg::stopped once it
   // has released everything. Must not throw.
   std::function<bool()> stop_requested;
+  // Sorvik only: every iteration's energy is the exact sum of the pixels'
+  // terms rounded once to float, and centre sums that could round in double
+  // are exact sums rounded once to double, so that they do not depend on the
+  // order of the pixels (a run split into slabs may add them in any order).
+  // The default adds them up in raster order, as the established iteration
+  // does; the two may stop at different iterations and then give different
+  // labels. Tamvel refuses it (badParameters).
+  bool exact_sums = false;
 };
 
 // The labels of a call: width x height x depth class indices 0 .. K - 1 as

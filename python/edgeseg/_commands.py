@@ -53,6 +53,7 @@ def sorvik(
     threads=1,
     return_info=False,
     progress=None,
+    exact_sums=False,
 ):
     """Segment an image or a volume into classes by clustering with an edge term.
 
@@ -109,6 +110,13 @@ def sorvik(
         Called with an `edgeseg.IterationReport` after every iteration, on
         the calling thread; True prints a line per iteration instead. An
         exception it raises stops the call and is raised by it.
+    exact_sums : bool, optional
+        False (the default) adds each iteration's energy as a float in raster
+        order, as the established iteration does. True sums it exactly and
+        rounds it once, and likewise the centre sums where they could round:
+        accurate on the largest volumes and independent of the order of the
+        pixels, but a run may then stop at another iteration and give other
+        labels on some inputs.
 
     Returns
     -------
@@ -199,7 +207,8 @@ def sorvik(
     four, spatial = _arguments.four_axes(elements, channel_axis, "image")
     report = _runs.progress_callback(progress, "sorvik")
     try:
-        result = _core.sorvik(four, parameters, count, report, _runs.interruptible(), bool(return_info))
+        result = _core.sorvik(four, parameters, count, report, _runs.interruptible(), bool(return_info),
+                              bool(exact_sums))
     except ValueError as error:
         raise _refused(error, settings, SORVIK_SETTINGS) from None
     return _result(result, spatial, return_info, pair=False)

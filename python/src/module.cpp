@@ -90,12 +90,15 @@ py::object run(Call&& call, int threads, const py::object& progress, bool interr
 // and the interpreter is held again, which their release needs. The
 // converted images are gone by the time the labels array is made.
 py::object sorvik_call(const py::buffer& image, const std::vector<float>& parameters, int threads,
-                       const py::object& progress, bool interruptible, bool want_info) {
+                       const py::object& progress, bool interruptible, bool want_info, bool exact_sums) {
   const py::buffer_info image_buffer = image.request();
   const edgeseg::image_view image_view = python_host::view_of_buffer(image_buffer, "image");
-  return run([&](const edgeseg::call_options& options,
-                 edgeseg::run_info* info) { return edgeseg::sorvik(image_view, parameters, options, info); },
-             threads, progress, interruptible, want_info);
+  return run(
+      [&](edgeseg::call_options options, edgeseg::run_info* info) {
+        options.exact_sums = exact_sums;
+        return edgeseg::sorvik(image_view, parameters, options, info);
+      },
+      threads, progress, interruptible, want_info);
 }
 
 py::object tamvel_call(const py::buffer& primary, const py::buffer& secondary, const std::vector<float>& parameters,
@@ -143,7 +146,7 @@ PYBIND11_MODULE(_core, module) {
   module.doc() = "The compiled calls under edgeseg.sorvik and edgeseg.tamvel; use those.";
   py::register_exception_translator(translate_exception);
   module.def("sorvik", &sorvik_call, py::arg("image"), py::arg("parameters"), py::arg("threads"), py::arg("progress"),
-             py::arg("interruptible"), py::arg("want_info"),
+             py::arg("interruptible"), py::arg("want_info"), py::arg("exact_sums") = false,
              "Labels of a (planes, rows, columns, channels) buffer under the six settings.");
   module.def("tamvel", &tamvel_call, py::arg("primary"), py::arg("secondary"), py::arg("parameters"),
              py::arg("threads"), py::arg("progress"), py::arg("interruptible"), py::arg("want_info"),

@@ -146,6 +146,23 @@ TEST(SorvikProperty, more_classes_than_vector_lanes_match_reference) {
   expect_same_labels(7500, 5 * case_scale, shape, phase::edge_from_start);
 }
 
+TEST(SorvikProperty, exact_sums_match_reference_for_every_thread_count) {
+  // Whole and fractional values, NaN and infinities, every phase: the
+  // energies and the centre sums that could round are exact sums, so 1, 2
+  // and 4 threads give the labels of the plain iteration with exact sums.
+  int seed = 11000;
+  for (const phase kind : {phase::plain_only, phase::edge_from_start, phase::plain_then_edge})
+    property::for_seeds(seed += 1000, 25 * case_scale, [&](std::uint32_t case_seed) {
+      const random_case c = make_case(case_seed, sorvik_shape(), kind);
+      const CImg<float> expected = sorvik_reference::segment_image_reference(c.image, c.settings, true);
+      for (const int threads : {1, 2, 4}) {
+        core::call_threads call(threads);
+        ASSERT_TRUE(same_bits(sorvik::segment_image(c.image, c.settings, call, {}, true), expected))
+            << c.description << ", threads " << threads;
+      }
+    });
+}
+
 TEST(SorvikProperty, disc_of_more_offsets_than_a_lane_counts_matches_reference) {
   // w = 300 holds about 70000 offsets, beyond a 16-bit counter.
   draw d(8000);

@@ -103,3 +103,14 @@ def test_the_estimator_gives_the_commands_labels_and_info():
     assert model.get_params()["threads"] == 2
     with pytest.raises(ValueError, match="no parameter 'n_clusters'"):
         model.set_params(n_clusters=3)
+
+
+def test_exact_sums_give_one_labelling_for_every_thread_count():
+    exact = edgeseg.sorvik(IMAGE, **SETTINGS, exact_sums=True)
+    for threads in (2, 4):
+        assert np.array_equal(edgeseg.sorvik(IMAGE, **SETTINGS, exact_sums=True, threads=threads), exact)
+    # Whole numbers and no energy test: then nothing is summed otherwise.
+    whole, settings = IMAGE.clip(0, 255).astype(np.uint8), dict(SETTINGS, tolerance=0)
+    assert np.array_equal(edgeseg.sorvik(whole, **settings, exact_sums=True), edgeseg.sorvik(whole, **settings))
+    with pytest.raises(TypeError):
+        edgeseg.tamvel(IMAGE, IMAGE, **SETTINGS, exact_sums=True)

@@ -7,6 +7,7 @@
 
 #include "segmentation/clustering.h"  // the named constants, shared with the fast kernels
 #include "core/convergence.h"
+#include "core/exact_sum.h"
 
 namespace sorvik_reference {
 namespace {
@@ -37,10 +38,11 @@ int edge_count(const CImg<float>& labels, unsigned x, unsigned y, unsigned z, in
 }
 
 float label_sweep(const CImg<float>& image, const sorvik::segmentation_parameters& parameters,
-                  const CImg<float>& centres, CImg<float>& labels, int iteration) {
+                  const CImg<float>& centres, CImg<float>& labels, int iteration, bool exact_sums) {
   const bool edge_phase = iteration > parameters.last_plain_iteration && !parameters.window.empty();
   const int channels = image.spectrum();
   float energy = 0;
+  core::exact_sum exact_energy;
   for (unsigned z = 0; z < unsigned(labels.depth()); ++z)
     for (unsigned y = 0; y < unsigned(labels.height()); ++y)
       for (unsigned x = 0; x < unsigned(labels.width()); ++x) {
@@ -62,15 +64,20 @@ float label_sweep(const CImg<float>& image, const sorvik::segmentation_parameter
             won = true;
           }
         }
-        energy += won ? best : cost_ceiling;
+        if (exact_sums)
+          core::add(exact_energy, won ? best : cost_ceiling);
+        else
+          energy += won ? best : cost_ceiling;
       }
-  return energy;
+  return exact_sums ? core::to_float(exact_energy) : energy;
 }
 
-void update_centres(const CImg<float>& image, const CImg<float>& labels, int class_count, CImg<float>& centres) {
+void update_centres(const CImg<float>& image, const CImg<float>& labels, int class_count, CImg<float>& centres,
+                    bool exact_sums) {
   const int channels = image.spectrum();
   // Double sums and whole counts: float ones stop counting at 2^24 and drift.
   std::vector<double> sums(std::size_t(class_count) * channels, 0.0);
+  std::vector<core::exact_sum> exact(sums.size());
   std::vector<std::uint64_t> counts(class_count, 0);
   for (unsigned z = 0; z < unsigned(labels.depth()); ++z)
     for (unsigned y = 0; y < unsigned(labels.height()); ++y)
@@ -78,8 +85,15 @@ void update_centres(const CImg<float>& image, const CImg<float>& labels, int cla
         if (!pixel_is_finite(image, x, y, z)) continue;
         const int k = static_cast<int>(labels(x, y, z));
         ++counts[k];
-        for (int c = 0; c < channels; ++c) sums[std::size_t(k) * channels + c] += image(x, y, z, c);
+        for (int c = 0; c < channels; ++c) {
+          if (exact_sums)
+            core::add(exact[std::size_t(k) * channels + c], image(x, y, z, c));
+          else
+            sums[std::size_t(k) * channels + c] += image(x, y, z, c);
+        }
       }
+  if (exact_sums)
+    for (std::size_t i = 0; i < sums.size(); ++i) sums[i] = core::to_double(exact[i]);
   for (int k = 0; k < class_count; ++k)
     for (int c = 0; c < channels; ++c)
       centres(c, k) =
@@ -87,24 +101,24 @@ void update_centres(const CImg<float>& image, const CImg<float>& labels, int cla
 }
 
 void run_clustering(const CImg<float>& image, const sorvik::segmentation_parameters& parameters, CImg<float>& centres,
-                    CImg<float>& labels) {
+                    CImg<float>& labels, bool exact_sums) {
   float energy = initial_energy;
   for (int iteration = 0; iteration < parameters.max_iterations; ++iteration) {
     const float previous_energy = energy;
-    energy = sorvik_reference::label_sweep(image, parameters, centres, labels, iteration);
-    sorvik_reference::update_centres(image, labels, parameters.class_count, centres);
+    energy = sorvik_reference::label_sweep(image, parameters, centres, labels, iteration, exact_sums);
+    sorvik_reference::update_centres(image, labels, parameters.class_count, centres, exact_sums);
     if (iteration > parameters.last_plain_iteration &&
         core::has_converged(energy, previous_energy, parameters.tolerance))
       break;
   }
 }
 
-CImg<float> segment_image_reference(const CImg<float>& image, const CImg<float>& parameter_image) {
+CImg<float> segment_image_reference(const CImg<float>& image, const CImg<float>& parameter_image, bool exact_sums) {
   const sorvik::segmentation_parameters parameters = sorvik::read_parameters(parameter_image);
   CImg<float> labels(image.width(), image.height(), image.depth(), 1, 0.0f);
   core::call_threads one_thread;
   CImg<float> centres = sorvik::init_centres(image, parameters.class_count, one_thread);
-  sorvik_reference::run_clustering(image, parameters, centres, labels);
+  sorvik_reference::run_clustering(image, parameters, centres, labels, exact_sums);
   return labels;
 }
 

@@ -12,18 +12,24 @@ namespace sorvik_reference {
 // Number of disc offsets around (x, y) in slice z whose label is not k.
 int edge_count(const CImg<float>& labels, unsigned x, unsigned y, unsigned z, int k, const core::disc_window& window);
 
+// With `exact_sums` every sum below is exact and rounded once, the energy to
+// float and the centre sums to double; without, each is a running sum in
+// raster order.
+
 // One raster sweep, relabelling in place; returns its energy.
 float label_sweep(const CImg<float>& image, const sorvik::segmentation_parameters& parameters,
-                  const CImg<float>& centres, CImg<float>& labels, int iteration);
+                  const CImg<float>& centres, CImg<float>& labels, int iteration, bool exact_sums = false);
 
 // Every centre becomes the mean of the finite pixels carrying its label.
-void update_centres(const CImg<float>& image, const CImg<float>& labels, int class_count, CImg<float>& centres);
+void update_centres(const CImg<float>& image, const CImg<float>& labels, int class_count, CImg<float>& centres,
+                    bool exact_sums = false);
 
 // Sweeps and updates until the convergence test holds or the limit is reached.
 void run_clustering(const CImg<float>& image, const sorvik::segmentation_parameters& parameters, CImg<float>& centres,
-                    CImg<float>& labels);
+                    CImg<float>& labels, bool exact_sums = false);
 
 // The whole command on converted inputs, as segmentation/segment_image.cpp.
-CImg<float> segment_image_reference(const CImg<float>& image, const CImg<float>& parameter_image);
+CImg<float> segment_image_reference(const CImg<float>& image, const CImg<float>& parameter_image,
+                                    bool exact_sums = false);
 
 }  // namespace sorvik_reference

@@ -74,6 +74,32 @@ TEST(Api, tamvel_labels_as_its_driver_on_the_same_values) {
   EXPECT_TRUE(same_bits(labels, tamvel::segment_image_pair(primary_image, secondary_image, parameters, 1)));
 }
 
+TEST(Api, exact_sums_as_the_driver_gives_them_and_only_for_sorvik) {
+  constexpr int rows = 11, columns = 13;
+  std::mt19937 random(5);
+  std::vector<float> values(rows * columns);
+  for (float& value : values) value = float(random() % 100000) / 37.0f;
+  const CImg<float> image(values.data(), columns, rows);
+  const std::vector<float> settings = {3, 0.8f, 1e-4f, 10, 1, 3};
+  const CImg<float> parameters(settings.data(), unsigned(settings.size()));
+  core::call_threads one_thread;
+  const CImg<float> expected = sorvik::segment_image(image, parameters, one_thread, {}, true);
+  edgeseg::call_options options;
+  options.exact_sums = true;
+  options.threads = 3;
+  const edgeseg::image_view view =
+      edgeseg::row_major_view(values.data(), edgeseg::element_type::float32, rows, columns);
+  EXPECT_TRUE(same_bits(edgeseg::sorvik(view, settings, options), expected));
+  EXPECT_EQ(mnemonic_of([] {
+              const float pixels[4] = {};
+              const edgeseg::image_view pair = edgeseg::row_major_view(pixels, edgeseg::element_type::float32, 2, 2);
+              edgeseg::call_options exact;
+              exact.exact_sums = true;
+              edgeseg::tamvel(pair, pair, {0.3f, 1e-4f, 0.5f, 3, 8, 1.0f, 1, 2}, exact);
+            }),
+            "badParameters");
+}
+
 TEST(Api, elements_round_to_the_nearest_float_whatever_their_type) {
   const std::int64_t wide_integers[] = {-5, std::int64_t(1) << 40};
   const std::uint32_t largest_uint32[] = {4294967295u};

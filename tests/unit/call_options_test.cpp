@@ -71,6 +71,10 @@ std::string message_of(const standin::plugin& plugin, const std::vector<const mx
   return "";
 }
 
+boundary::call_options options_of(std::vector<const mxArray*> arguments, bool exact_sums_offered = false) {
+  return boundary::read_call_options(arguments.data(), static_cast<int>(arguments.size()), 3, exact_sums_offered);
+}
+
 TEST(CallOptions, every_unusable_option_is_refused_and_the_next_call_works) {
   const calls c;
   const array_ptr threads = standin::make_char("threads"), volume = standin::make_char("volume");
@@ -120,7 +124,8 @@ TEST(CallOptions, messages_name_the_fault_and_what_is_expected) {
   EXPECT_NE(
       message_of(sorvik_plugin(), c.sorvik({unknown.get(), half.get()}))
           .find(
-              "input 3 is the unknown option \"Thread\"; expected \"threads\", n, \"volume\", tf or \"progress\", tf"),
+              "input 3 is the unknown option \"Thread\"; expected \"threads\", n, \"volume\", tf, \"progress\", tf or "
+              "\"exactsums\", tf"),
       std::string::npos);
   const array_ptr threads = standin::make_char("threads");
   EXPECT_NE(message_of(tamvel_plugin(), c.tamvel({threads.get(), half.get()}))
@@ -129,6 +134,23 @@ TEST(CallOptions, messages_name_the_fault_and_what_is_expected) {
   EXPECT_NE(message_of(sorvik_plugin(), c.sorvik({number.get()}))
                 .find("input 3 is a double array of size 1 x 1; expected an option name"),
             std::string::npos);
+}
+
+TEST(CallOptions, exact_sums_are_sorvik_s_switch_and_tamvel_refuses_them) {
+  const calls c;
+  const array_ptr exact = standin::make_char("ExactSums"), yes = row_vector({1}), no = row_vector({0});
+  const array_ptr half = row_vector({0.5});
+  EXPECT_TRUE(options_of({exact.get(), yes.get()}, true).exact_sums);
+  EXPECT_FALSE(options_of({exact.get(), yes.get(), exact.get(), no.get()}, true).exact_sums);
+  EXPECT_FALSE(options_of({}, true).exact_sums);
+  EXPECT_TRUE(call(sorvik_plugin(), c.sorvik({exact.get(), yes.get()})));
+  EXPECT_EQ(refusal_identifier(sorvik_plugin(), c.sorvik({exact.get(), half.get()})), "Sorvik:badOption");
+  EXPECT_EQ(refusal_identifier(tamvel_plugin(), c.tamvel({exact.get(), no.get()})), "Tamvel:badOption");
+  EXPECT_NE(message_of(tamvel_plugin(), c.tamvel({exact.get(), yes.get()}))
+                .find("input 4 is the option \"ExactSums\", which only Sorvik offers; expected \"threads\", n, "
+                      "\"volume\", tf or \"progress\", tf"),
+            std::string::npos);
+  EXPECT_EQ(standin::live_created_arrays(), 0u);
 }
 
 TEST(CallOptions, options_are_checked_after_the_counts_and_before_the_inputs) {
@@ -182,10 +204,6 @@ TEST(CallOptions, every_thread_count_gives_the_same_labels) {
     EXPECT_TRUE(labels_of(call(tamvel_plugin(), c.tamvel({threads.get(), n.get()})).get()) ==
                 labels_of(expected_tamvel.get()));
   }
-}
-
-boundary::call_options options_of(std::vector<const mxArray*> arguments) {
-  return boundary::read_call_options(arguments.data(), static_cast<int>(arguments.size()), 3);
 }
 
 TEST(CallOptions, thread_counts_resolve_to_one_through_256) {
