@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstring>
+#include <optional>
 
 #include "calls.h"
 #include "conversion.h"
@@ -11,6 +12,7 @@
 #include "core/centre_sums.h"
 #include "core/convergence.h"
 #include "core/costs.h"
+#include "core/exact_sum.h"
 #include "core/initial_centres.h"
 #include "core/refusal.h"
 #include "segmentation/clustering.h"
@@ -230,6 +232,49 @@ bool sums_exact_in_any_order(const std::vector<sum_survey>& parts) {
   std::frexp(largest, &largest_exponent);
   while (count_exponent < 64 && (std::uint64_t(1) << count_exponent) < count) ++count_exponent;
   return finest >= largest_exponent + count_exponent - 53;
+}
+
+exact_slab_sums exact_sums_of_slab(const image_view& slab, const float* labels, const float* terms, int class_count,
+                                   bool class_sums) {
+  const CImg<float> image = slab_image(slab, 1);
+  const std::size_t pixels = std::size_t(image.width()) * image.height() * image.depth();
+  exact_slab_sums found;
+  core::call_threads one_thread;
+  if (terms) {
+    core::exact_sum energy;
+    core::add(energy, terms, pixels);
+    found.energy = core::to_words(energy);
+  }
+  if (!class_sums) return found;
+  if (pixels && !labels) core::refuse("missingData", "the slab's labels are missing.");
+  std::vector<core::exact_sum> sums;
+  core::exact_class_sums(labels, pixels, core::channel_starts(image), class_count, sums, found.counts, one_thread);
+  for (const core::exact_sum& sum : sums) found.sums.push_back(core::to_words(sum));
+  return found;
+}
+
+sweep_totals round_exact_sums(const std::vector<exact_slab_sums>& slabs, int class_count, int channels) {
+  const std::size_t sum_count = std::size_t(class_count) * std::size_t(channels);
+  core::exact_sum energy;
+  std::vector<core::exact_sum> sums(sum_count);
+  sweep_totals totals;
+  totals.counts.assign(std::size_t(class_count), 0);
+  const auto read = [](const std::vector<std::int64_t>& words) {
+    const std::optional<core::exact_sum> sum = core::exact_sum_from_words(words);
+    if (!sum) core::refuse("badTotals", "a slab's exact sum is not one that exact_sums_of_slab gave.");
+    return *sum;
+  };
+  for (const exact_slab_sums& slab : slabs) {
+    if (!slab.energy.empty()) core::merge(energy, read(slab.energy));
+    if (slab.sums.empty()) continue;
+    if (slab.sums.size() != sum_count || slab.counts.size() != totals.counts.size())
+      core::refuse("badTotals", "a slab's exact sums do not hold %d classes of %d channels.", class_count, channels);
+    for (std::size_t i = 0; i < sum_count; ++i) core::merge(sums[i], read(slab.sums[i]));
+    for (std::size_t k = 0; k < totals.counts.size(); ++k) totals.counts[k] += slab.counts[k];
+  }
+  totals.energy = core::to_float(energy);
+  for (const core::exact_sum& sum : sums) totals.sums.push_back(core::to_double(sum));
+  return totals;
 }
 
 bool energy_needed(const std::vector<float>& parameters, int iteration) {

@@ -410,9 +410,9 @@ void add_exact_class_sums(const float* labels, const std::vector<const float*>& 
 
 }  // namespace
 
-void exact_sum_by_class(const float* labels, std::size_t pixels, const std::vector<const float*>& channel,
-                        int class_count, std::vector<double>& sums, std::vector<std::uint64_t>& counts,
-                        call_threads& threads, int parts) {
+void exact_class_sums(const float* labels, std::size_t pixels, const std::vector<const float*>& channel,
+                      int class_count, std::vector<exact_sum>& sums, std::vector<std::uint64_t>& counts,
+                      call_threads& threads, int parts) {
   const std::size_t sum_count = std::size_t(class_count) * channel.size();
   std::vector<std::vector<exact_sum>> part_sums(std::size_t(std::max(parts, 1)));
   std::vector<std::vector<std::uint64_t>> part_counts(part_sums.size());
@@ -423,14 +423,21 @@ void exact_sum_by_class(const float* labels, std::size_t pixels, const std::vect
     add_exact_class_sums(labels, channel, mine.begin, mine.end, class_count, part_sums[part], part_counts[part]);
   });
   // Any order of the parts gives the same sums; a part that did not run has none.
-  std::vector<exact_sum> whole(sum_count);
+  sums.assign(sum_count, exact_sum{});
   counts.assign(std::size_t(class_count), 0);
   for (std::size_t part = 0; part < part_sums.size(); ++part) {
-    for (std::size_t i = 0; i < part_sums[part].size(); ++i) merge(whole[i], part_sums[part][i]);
+    for (std::size_t i = 0; i < part_sums[part].size(); ++i) merge(sums[i], part_sums[part][i]);
     for (std::size_t k = 0; k < part_counts[part].size(); ++k) counts[k] += part_counts[part][k];
   }
-  sums.resize(sum_count);
-  for (std::size_t i = 0; i < sum_count; ++i) sums[i] = to_double(whole[i]);
+}
+
+void exact_sum_by_class(const float* labels, std::size_t pixels, const std::vector<const float*>& channel,
+                        int class_count, std::vector<double>& sums, std::vector<std::uint64_t>& counts,
+                        call_threads& threads, int parts) {
+  std::vector<exact_sum> whole;
+  exact_class_sums(labels, pixels, channel, class_count, whole, counts, threads, parts);
+  sums.resize(whole.size());
+  for (std::size_t i = 0; i < whole.size(); ++i) sums[i] = to_double(whole[i]);
 }
 
 namespace {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "call_threads.h"
+#include "exact_sum.h"
 #include "image.h"
 
 namespace core {
@@ -31,6 +32,12 @@ void sum_by_class(const float* labels, std::size_t pixels, const std::vector<con
 void exact_sum_by_class(const float* labels, std::size_t pixels, const std::vector<const float*>& channel,
                         int class_count, std::vector<double>& sums, std::vector<std::uint64_t>& counts,
                         call_threads& threads, int parts = 1);
+
+// The exact sums themselves, not yet rounded: sums[k * C + c], to be merged
+// with other runs' in any order.
+void exact_class_sums(const float* labels, std::size_t pixels, const std::vector<const float*>& channel,
+                      int class_count, std::vector<exact_sum>& sums, std::vector<std::uint64_t>& counts,
+                      call_threads& threads, int parts = 1);
 
 // Where each channel of `image` starts.
 inline std::vector<const float*> channel_starts(const CImg<float>& image) {

@@ -138,6 +138,25 @@ bool sums_exact_in_any_order(const std::vector<sum_survey>& parts);
 // can pass.
 bool energy_needed(const std::vector<float>& parameters, int iteration);
 
+// What a run with exact sums (call_options::exact_sums) takes of a slab, as
+// whole numbers that travel between processes and merge in any order: the
+// exact sum of the slab's energy terms (empty without terms), and, where
+// asked for, per class and channel the exact sum of the values of the
+// pixels that carry it, with their counts (pixels as continue_totals
+// counts them).
+struct exact_slab_sums {
+  std::vector<std::int64_t> energy;
+  std::vector<std::vector<std::int64_t>> sums;  // class k, channel c at k * channels + c
+  std::vector<std::uint64_t> counts;
+};
+exact_slab_sums exact_sums_of_slab(const image_view& slab, const float* labels, const float* terms, int class_count,
+                                   bool class_sums);
+
+// The slabs' exact sums merged, and each rounded once: the energy to float
+// (0 where no slab has one), the class sums to double, the counts added.
+// Slabs without class sums add none.
+sweep_totals round_exact_sums(const std::vector<exact_slab_sums>& slabs, int class_count, int channels);
+
 // The totals of a whole sweep from its slabs' results, given in raster
 // order: the energy continued through every slab's terms, and the sums and
 // counts added slab after slab. Exact as the header's notes say. With

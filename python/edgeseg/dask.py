@@ -72,19 +72,19 @@ def _survey(stored, threads):
 
 
 # What a worker keeps of a slab between iterations: [labels, the last
-# sweep's energy terms (or None), (class sums, class counts, labels
-# changed) of the last sweep (sums and counts None where not formed)].
+# sweep's energy terms (or None), its summary: (class sums, class counts,
+# labels changed, exact energy, exact class sums), None where not formed].
 def _first_state(stored, label_dtype):
     return [np.zeros(stored.shape[1:], label_dtype), None, None]
 
 
-def _sweep(stored, before, centres, class_count, parameters, iteration, threads, want_terms, want_sums):
+def _sweep(stored, before, centres, class_count, parameters, iteration, threads, want_terms, want_sums, exact):
     # The terms before are read by then: let them go before the new ones come.
     before[1] = None
     labels = np.empty_like(before[0])
-    terms, sums, counts, changed = _core.sweep_slab(_as_four_axes(stored), before[0], labels, centres, class_count,
-                                                    parameters, iteration, threads, want_terms, want_sums)
-    return [labels, terms, (sums, counts, changed)]
+    terms, *summary = _core.sweep_slab(_as_four_axes(stored), before[0], labels, centres, class_count, parameters,
+                                       iteration, threads, want_terms, want_sums, exact)
+    return [labels, terms, tuple(summary)]
 
 
 def _summary(state):
@@ -95,7 +95,7 @@ def _add_summary(totals, summary):
     """Adds a slab's own sums, counts and changed labels to the totals of the
     slabs before it: exact in any order where the run sums in any order."""
     energy, sums, counts, changed = totals
-    own_sums, own_counts, own_changed = summary
+    own_sums, own_counts, own_changed = summary[:3]
     if own_sums is not None:
         sums = [a + b for a, b in zip(sums, own_sums)]
         counts = [a + b for a, b in zip(counts, own_counts)]
@@ -115,6 +115,19 @@ def _continue_totals(totals, stored, state):
     energy, sums, counts, changed = totals
     energy, sums, counts = _core.continue_totals(_as_four_axes(stored), state[0], state[1], energy, sums, counts)
     return energy, sums, counts, changed + state[2][2]
+
+
+def _exact_totals(summaries, class_count, channels, any_order):
+    """The totals from the slabs' exact sums, merged and rounded once; where
+    the double sums are exact anyway, those."""
+    totals = (0.0, [0.0] * (class_count * channels), [0] * class_count, 0)
+    for summary in summaries:
+        totals = _add_summary(totals, summary)
+    energies = [summary[3] for summary in summaries if summary[3] is not None]
+    exact = [summary for summary in summaries if summary[4] is not None]
+    energy, sums, counts = _core.round_exact(energies, [summary[4] for summary in exact],
+                                             [summary[1] for summary in exact], class_count, channels)
+    return (energy,) + (totals[1:3] if any_order else (sums, counts)) + totals[3:]
 
 
 def _class_counts(state, class_count):
@@ -192,6 +205,7 @@ def sorvik(
     threads=1,
     return_info=False,
     progress=None,
+    exact_sums=False,
     out=None,
 ):
     """Segment a Dask array with `edgeseg.sorvik`, slabs of planes spread over the workers.
@@ -218,6 +232,11 @@ def sorvik(
     progress : callable or bool, optional
         As for `edgeseg.sorvik`, called in this process after every
         iteration.
+    exact_sums : bool, optional
+        As for `edgeseg.sorvik`: the energy and the centre sums exact and
+        rounded once, so that the slabs' sums are added in any order and
+        nothing runs through the slabs one after another. The labels are
+        then those of ``edgeseg.sorvik(..., exact_sums=True)``.
     out : zarr.Array, optional
         Writes the labels into this array (of the volume's spatial shape,
         any integer dtype wide enough for the classes) once the run has
@@ -263,6 +282,7 @@ def sorvik(
     except ValueError as error:
         raise _commands._refused(error, settings, _commands.SORVIK_SETTINGS) from None
     report = _runs.progress_callback(progress, "sorvik")
+    exact = bool(exact_sums)
     array = volume if isinstance(volume, da.Array) else da.asarray(volume)
     if array.dtype.kind not in "biuf":
         raise TypeError(f"volume has dtype {array.dtype}; expected bool, int8 to uint64, float16, float32, float64.")
@@ -288,11 +308,11 @@ def sorvik(
     for iteration in range(limit):
         want_energy = bool(return_info or report) or _core.energy_needed(parameters, iteration)
         swept = [delayed(_sweep)(slab, before, centres, class_count, parameters, iteration, thread_count, want_energy,
-                                 any_order) for slab, before in zip(slabs, states)]
+                                 any_order, exact) for slab, before in zip(slabs, states)]
         # Two tasks a slab: its sweep, and its summary or its link in the
         # chain that runs through the slabs in plane order.
         totals = (0.0, [0.0] * len(centres), [0] * class_count, 0)
-        chained = want_energy or not any_order
+        chained = not exact and (want_energy or not any_order)
         if not chained:
             found = [delayed(_summary)(state) for state in swept]
         else:
@@ -304,7 +324,9 @@ def sorvik(
         swept, found = dask.persist(swept, found)
         found = _results(found)
         states = swept
-        for summary in () if chained else found:
+        if exact:
+            totals = _exact_totals(found, class_count, four.shape[3], any_order)
+        for summary in () if chained or exact else found:
             totals = _add_summary(totals, summary)
         swept_energy, sums, counts, changed = found[0] if chained else totals
         previous = energy

@@ -107,13 +107,22 @@ bool sums_exact(const std::vector<survey_tuple>& surveys) {
   return edgeseg::sums_exact_in_any_order(parts);
 }
 
+// A buffer for a sweep's energy terms that the calling thread keeps for
+// its next slab, for terms summed at once and not kept.
+float* scratch_terms(std::size_t pixels) {
+  thread_local std::vector<float> terms;
+  terms.resize(pixels);
+  return terms.data();
+}
+
 // Sweeps a slab from `before` into `after` (the labels of the next
 // iteration, the same type and shape). Returns the pixels' energy terms
 // (float32, or None), the slab's own class sums and counts from zero (or
-// None), and how many labels changed.
+// None), how many labels changed, and with `exact` the exact sum of the
+// terms and, without `want_sums`, the exact class sums (or None each).
 py::tuple sweep(const py::buffer& image, const py::buffer& before, const py::buffer& after,
                 const std::vector<float>& centres, int class_count, const std::vector<float>& parameters, int iteration,
-                int threads, bool want_terms, bool want_sums) {
+                int threads, bool want_terms, bool want_sums, bool exact) {
   const py::buffer_info image_buffer = image.request();
   const kept_labels old_labels = labels_of(before, false), new_labels = labels_of(after, true);
   if (old_labels.pixels != new_labels.pixels || old_labels.buffer.itemsize != new_labels.buffer.itemsize)
@@ -121,15 +130,17 @@ py::tuple sweep(const py::buffer& image, const py::buffer& before, const py::buf
   const edgeseg::image_view view = slab_view(image_buffer, old_labels);
   py::object terms = py::none();
   float* term_values = nullptr;
-  if (want_terms) {
+  if (want_terms && !exact) {
     py::array_t<float> array(py::ssize_t(old_labels.pixels));
     term_values = array.mutable_data();
     terms = std::move(array);
   }
   edgeseg::sweep_totals own;
+  edgeseg::exact_slab_sums exact_sums;
   std::uint64_t changed = 0;
   {
     py::gil_scoped_release free_interpreter;
+    if (want_terms && exact) term_values = scratch_terms(old_labels.pixels);
     std::vector<float>& labels = widened(old_labels);
     edgeseg::sweep_slab_into(view, labels.data(), term_values, centres_of(centres, class_count), parameters, iteration,
                              edgeseg::call_options{threads, {}, {}});
@@ -146,9 +157,27 @@ py::tuple sweep(const py::buffer& image, const py::buffer& before, const py::buf
       own.counts.assign(std::size_t(class_count), 0);
       edgeseg::continue_totals(own, view, labels.data(), nullptr);
     }
+    if (exact)
+      exact_sums =
+          edgeseg::exact_sums_of_slab(view, labels.data(), want_terms ? term_values : nullptr, class_count, !want_sums);
   }
-  if (!want_sums) return py::make_tuple(terms, py::none(), py::none(), changed);
-  return py::make_tuple(terms, own.sums, own.counts, changed);
+  const auto or_none = [](bool given, const auto& value) { return given ? py::cast(value) : py::object(py::none()); };
+  return py::make_tuple(terms, or_none(want_sums, own.sums),
+                        or_none(want_sums || (exact && !want_sums), want_sums ? own.counts : exact_sums.counts),
+                        changed, or_none(exact && want_terms, exact_sums.energy),
+                        or_none(exact && !want_sums, exact_sums.sums));
+}
+
+// The slabs' exact sums merged and rounded once: (energy, sums, counts).
+py::tuple round_exact(const std::vector<std::vector<std::int64_t>>& energies,
+                      const std::vector<std::vector<std::vector<std::int64_t>>>& sums,
+                      const std::vector<std::vector<std::uint64_t>>& counts, int class_count, int channels) {
+  std::vector<edgeseg::exact_slab_sums> slabs;
+  for (const std::vector<std::int64_t>& energy : energies) slabs.push_back({energy, {}, {}});
+  if (sums.size() != counts.size()) throw py::value_error("every slab's exact sums come with its counts.");
+  for (std::size_t s = 0; s < sums.size(); ++s) slabs.push_back({{}, sums[s], counts[s]});
+  const edgeseg::sweep_totals totals = edgeseg::round_exact_sums(slabs, class_count, channels);
+  return py::make_tuple(totals.energy, totals.sums, totals.counts);
 }
 
 // Continues the energy, sums and counts through a swept slab in raster
@@ -196,7 +225,9 @@ void add_steps(py::module_& module) {
   module.def("sums_exact", &sums_exact, py::arg("surveys"));
   module.def("sweep_slab", &sweep, py::arg("image"), py::arg("before"), py::arg("after"), py::arg("centres"),
              py::arg("class_count"), py::arg("parameters"), py::arg("iteration"), py::arg("threads"),
-             py::arg("want_terms"), py::arg("want_sums"));
+             py::arg("want_terms"), py::arg("want_sums"), py::arg("exact"));
+  module.def("round_exact", &round_exact, py::arg("energies"), py::arg("sums"), py::arg("counts"),
+             py::arg("class_count"), py::arg("channels"));
   module.def("continue_totals", &continue_totals, py::arg("image"), py::arg("labels"), py::arg("terms"),
              py::arg("energy"), py::arg("sums"), py::arg("counts"));
   module.def("continue_energy", &continue_energy, py::arg("terms"), py::arg("energy"));

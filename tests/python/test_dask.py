@@ -32,17 +32,18 @@ def float_volume():
 
 
 VOLUMES = {"whole": whole_volume(), "float": float_volume()}
-CASES = [(kind, tolerance) for kind in VOLUMES for tolerance in TOLERANCES]
+CASES = [(kind, tolerance, exact) for kind in VOLUMES for tolerance in TOLERANCES for exact in (False, True)]
 
 
-def expected(kind, tolerance):
-    return edgeseg.sorvik(VOLUMES[kind], tolerance=tolerance, return_info=True, **SETTINGS)
+def expected(kind, tolerance, exact=False):
+    return edgeseg.sorvik(VOLUMES[kind], tolerance=tolerance, exact_sums=exact, return_info=True, **SETTINGS)
 
 
-def check_run(kind, tolerance, planes_per_chunk, **options):
+def check_run(kind, tolerance, exact, planes_per_chunk, **options):
     volume = da.from_array(VOLUMES[kind], chunks=(planes_per_chunk, 13, 16))
-    labels, info = edgeseg.dask.sorvik(volume, tolerance=tolerance, return_info=True, **SETTINGS, **options)
-    want_labels, want_info = expected(kind, tolerance)
+    labels, info = edgeseg.dask.sorvik(volume, tolerance=tolerance, exact_sums=exact, return_info=True, **SETTINGS,
+                                       **options)
+    want_labels, want_info = expected(kind, tolerance, exact)
     assert labels.chunks[0][0] == min(planes_per_chunk, 11)
     np.testing.assert_array_equal(labels.compute(), want_labels)
     for field in ("centres", "energies", "counts"):
@@ -50,21 +51,21 @@ def check_run(kind, tolerance, planes_per_chunk, **options):
     assert (info.iterations, info.converged) == (want_info.iterations, want_info.converged)
 
 
-@pytest.mark.parametrize("kind,tolerance", CASES)
-def test_default_scheduler_gives_one_call_labels_for_every_chunking(kind, tolerance):
+@pytest.mark.parametrize("kind,tolerance,exact", CASES)
+def test_default_scheduler_gives_one_call_labels_for_every_chunking(kind, tolerance, exact):
     for planes in (1, 3, 7, 11):
-        check_run(kind, tolerance, planes, threads=2)
+        check_run(kind, tolerance, exact, planes, threads=2)
 
 
-# Every cluster meets every chunking, and every data kind and tolerance, in
-# a Latin square that keeps the clusters few.
+# Every cluster meets every chunking, and every data kind, tolerance and
+# way of summing, in a pattern that keeps the clusters few.
 @pytest.mark.parametrize("processes", [False, True], ids=["threads", "processes"])
 @pytest.mark.parametrize("workers", [1, 2, 4])
 def test_clusters_give_one_call_labels(processes, workers):
     with LocalCluster(n_workers=workers, threads_per_worker=1, processes=processes, dashboard_address=None) as cluster:
         with Client(cluster):
             for shift, planes in enumerate((1, 3, 7, 11)):
-                check_run(*CASES[(shift + workers) % len(CASES)], planes)
+                check_run(*CASES[(2 * shift + workers + 4 * processes) % len(CASES)], planes)
 
 
 def test_labels_written_to_zarr_and_progress_reported(tmp_path):
