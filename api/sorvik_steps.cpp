@@ -72,9 +72,8 @@ int lowest_bit_exponent(float value) {
   std::memcpy(&bits, &value, sizeof bits);
   const std::uint32_t field = (bits >> 23) & 0xffu, fraction = bits & 0x7fffffu;
   const std::uint32_t significand = field ? fraction | 0x800000u : fraction;
-  int exponent = field ? int(field) - 150 : -149;
-  for (std::uint32_t rest = significand; !(rest & 1u); rest >>= 1) ++exponent;
-  return exponent;
+  const std::uint32_t lowest_bit = significand & (~significand + 1u);  // a power of two, exactly a double
+  return (field ? int(field) - 150 : -149) + std::ilogb(double(lowest_bit));
 }
 
 // Continues the totals through the slab's pixels in raster order: the
@@ -109,7 +108,7 @@ void continue_image_totals(sweep_totals& totals, const CImg<float>& image, const
 
 std::vector<channel_range> finite_ranges(const image_view& part, const call_options& options) {
   core::call_threads threads(options.threads);
-  const CImg<float> image = image_from_view(part, "the part", threads.count());
+  const CImg<float> image = slab_image(part, threads.count());
   const std::size_t channel_size = std::size_t(image.width()) * image.height() * image.depth();
   std::vector<channel_range> ranges(std::size_t(image.spectrum()));
   if (channel_size == 0) return ranges;

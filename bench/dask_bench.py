@@ -14,12 +14,12 @@ Figures:
 - the scheduler's time per iteration for 8, 64 and 512 slabs of one small
   plane each, with the energy chain (tolerance > 0) and without (0);
 - the serial part per iteration: the energy chain's pass over its terms
-  (ns a pixel, in this process) and its cost per slab on the cluster;
+  (ns a pixel, in this process) and its cost per slab on the cluster, and
+  the same runs with exact sums, which have none;
 - each worker's peak memory against its slabs' share.
 """
 import argparse
 import os
-import resource
 import statistics
 import time
 
@@ -55,28 +55,31 @@ def timed(call):
     return time.perf_counter() - start
 
 
-def cluster_seconds(client, volume, settings, planes_per_slab, runs):
+def cluster_seconds(client, volume, settings, planes_per_slab, runs, exact=False):
     """The best run time with the slabs in the workers' memory before it starts."""
     held = client.persist(da.from_array(volume, chunks=(planes_per_slab,) + volume.shape[1:]))
     wait(held)
-    seconds = best(lambda: timed(lambda: wait(edgeseg.dask.sorvik(held, settings=settings))), runs)
+    seconds = best(lambda: timed(lambda: wait(edgeseg.dask.sorvik(held, settings=settings, exact_sums=exact))), runs)
     del held
     return seconds
 
 
-def iteration_seconds(settings, slabs, runs):
+def iteration_seconds(settings, slabs, runs, exact=False):
     """The median time of an iteration after the first, on slabs of one 16 x 16 plane."""
     volume = da.from_array(synthetic((slabs, 16, 16), 3), chunks=(1, 16, 16))
     medians = []
     for _ in range(runs):
         stamps = []
-        edgeseg.dask.sorvik(volume, settings=settings, progress=lambda report: stamps.append(report.seconds))
+        edgeseg.dask.sorvik(volume, settings=settings, exact_sums=exact,
+                            progress=lambda report: stamps.append(report.seconds))
         medians.append(statistics.median(np.diff(stamps)))
     return min(medians)
 
 
 def peak_memory(client):
-    return client.run(lambda: resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024)
+    """Each worker's peak resident memory (Linux: VmHWM, which a new process
+    starts afresh, unlike getrusage's maximum, which survives exec)."""
+    return client.run(lambda: int(open("/proc/self/status").read().split("VmHWM:")[1].split()[0]) * 1024)
 
 
 def chain_ns_per_pixel(runs):
@@ -86,12 +89,16 @@ def chain_ns_per_pixel(runs):
 
 def report_cluster(client, name, volume, runs):
     workers = len(client.scheduler_info()["workers"])
+    baseline = peak_memory(client)
     seconds = cluster_seconds(client, volume, VOLUME_SETTINGS, 8, runs)
     peaks = peak_memory(client)
-    share = volume.size * (1 + 1) / workers  # image (uint8) and labels (uint8) per worker
+    share = volume.size * (4 + 1) / workers  # image (float32) and labels (uint8) per worker
     print(f"{name}: {workers} worker(s): {seconds:.3f} s; peak memory per worker "
-          f"{', '.join(f'{peak / 2**20:.0f}' for peak in sorted(peaks.values()))} MiB "
-          f"(slabs' share {share / 2**20:.0f} MiB)")
+          f"{', '.join(f'{peaks[w] / 2**20:.0f} (from {baseline[w] / 2**20:.0f})' for w in sorted(peaks))} MiB, "
+          f"slabs' share {share / 2**20:.0f} MiB")
+    chained = cluster_seconds(client, volume, CHAINED_SETTINGS, 8, runs)
+    exact = cluster_seconds(client, volume, CHAINED_SETTINGS, 8, runs, exact=True)
+    print(f"  with every energy formed: {chained:.3f} s through the slabs in order, {exact:.3f} s with exact sums")
     return seconds
 
 
@@ -122,8 +129,10 @@ def main():
             for slabs in (8, 64, 512):
                 chained = iteration_seconds(CHAINED_SETTINGS, slabs, runs)
                 free = iteration_seconds(VOLUME_SETTINGS, slabs, runs)
-                print(f"  {slabs} slabs of 16 x 16: {free * 1e3:.1f} ms an iteration without the energy chain, "
-                      f"{chained * 1e3:.1f} ms with it ({(chained - free) / slabs * 1e3:.2f} ms a slab)")
+                exact = iteration_seconds(CHAINED_SETTINGS, slabs, runs, exact=True)
+                print(f"  {slabs} slabs of 16 x 16: {free * 1e3:.1f} ms an iteration without the energy, "
+                      f"{chained * 1e3:.1f} ms with it through the slabs in order "
+                      f"({(chained - free) / slabs * 1e3:.2f} ms a slab), {exact * 1e3:.1f} ms with exact sums")
         if not arguments.scheduler:
             time.sleep(1)  # the cluster's processes are gone before the next starts
     print(f"one worker / direct call: {times[0] / direct:.2f}x")

@@ -87,8 +87,8 @@ def _sweep(stored, before, centres, class_count, parameters, iteration, threads,
     return [labels, terms, tuple(summary)]
 
 
-def _summary(state):
-    return state[2]
+def _summaries(*states):
+    return [state[2] for state in states]
 
 
 def _add_summary(totals, summary):
@@ -309,12 +309,13 @@ def sorvik(
         want_energy = bool(return_info or report) or _core.energy_needed(parameters, iteration)
         swept = [delayed(_sweep)(slab, before, centres, class_count, parameters, iteration, thread_count, want_energy,
                                  any_order, exact) for slab, before in zip(slabs, states)]
-        # Two tasks a slab: its sweep, and its summary or its link in the
-        # chain that runs through the slabs in plane order.
+        # A task a slab for its sweep, and either one that gathers their
+        # summaries or a task a slab for its link in the chain that runs
+        # through the slabs in plane order.
         totals = (0.0, [0.0] * len(centres), [0] * class_count, 0)
         chained = not exact and (want_energy or not any_order)
         if not chained:
-            found = [delayed(_summary)(state) for state in swept]
+            found = [delayed(_summaries)(*swept)]
         else:
             for slab, state in zip(slabs, swept):
                 totals = (delayed(_continue_energy)(totals, state) if any_order else
@@ -323,6 +324,7 @@ def sorvik(
         # The states before stay referenced until the new ones are in.
         swept, found = dask.persist(swept, found)
         found = _results(found)
+        found = found if chained else found[0]
         states = swept
         if exact:
             totals = _exact_totals(found, class_count, four.shape[3], any_order)
