@@ -298,6 +298,15 @@ def sorvik(
 
     begun = time.perf_counter()
     slabs = dask.persist(*[delayed(_stored)(block) for block in four.to_delayed().ravel()])
+    client = _active_client()
+    if client is not None and len(slabs) > 1:
+        # Dask places neighbouring chunks together; the slabs are spread over
+        # the workers by their size instead, and each slab's work follows it.
+        from distributed import Future, wait
+
+        futures = [Future(slab.key, client) for slab in slabs]
+        wait(futures)
+        client.rebalance(futures)
     found = dask.compute(*[delayed(_survey)(slab, thread_count) for slab in slabs])
     centres = _core.initial_centres([ranges for ranges, _ in found], parameters)
     any_order = _core.sums_exact([survey for _, survey in found])
