@@ -66,7 +66,8 @@ done
 
 # The C++ tests of a cross build: configured with a toolchain file of
 # cmake/toolchains/, built, and run by ctest through the toolchain's emulator.
-cross_tests=(sorvik_unit_tests band_unit_tests tamvel_unit_tests safety_unit_tests api_unit_tests sorvik_property_tests
+cross_tests=(sorvik_unit_tests band_unit_tests tamvel_unit_tests safety_unit_tests api_unit_tests exact_sum_unit_tests
+  sorvik_property_tests
   tamvel_property_tests stopped_and_watched_property_tests)
 run_cross_tests() {
   local toolchain=$1 build=$2
