@@ -11,9 +11,12 @@ set -euo pipefail
 demo_packages=(g++ make cmake binutils octave liboctave-dev cimg-dev)
 # The Python package and its tests: Debian's interpreter with its headers,
 # numpy, pybind11, the build and venv tools, pytest and hypothesis, and Dask
-# with its distributed scheduler and zarr for the runs over Dask arrays.
+# with its distributed scheduler and zarr for the runs over Dask arrays, and
+# the readers and writers of the command line: NIfTI, TIFF, PNG and JPEG, and
+# its progress bar.
 python_packages=(python3-dev python3-venv python3-numpy python3-pybind11 pybind11-dev python3-setuptools python3-wheel
-  python3-build python3-pytest python3-hypothesis python3-dask python3-distributed python3-zarr)
+  python3-build python3-pytest python3-hypothesis python3-dask python3-distributed python3-zarr
+  python3-nibabel python3-tifffile python3-pil python3-tqdm)
 test_only_packages=(libgtest-dev clang libclang-rt-14-dev valgrind "${python_packages[@]}")
 required_packages=("${demo_packages[@]}")
 [ "${setup_for:-test}" = demo ] || required_packages+=("${test_only_packages[@]}")
