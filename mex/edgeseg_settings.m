@@ -31,6 +31,17 @@
 %   plain clustering's class centres, one row per class) and
 %   EST.disc_pixels (n).
 %
+%   EST.suggested_centres (K x channels) are starting centres taken from the
+%   data's own distribution, so that every class starts with pixels: class k
+%   starts at the (k - 1/2)/K quantile of the pixels along their first
+%   principal axis (for a grey image: of their values), classes ordered from
+%   dark to bright in the first channel. With two images they are placed in
+%   the metric of Tamvel's cost (the secondary scaled by the square root of
+%   the secondary weight), and EST.suggested_secondary_centres (K x the
+%   primary's channels) holds their secondary part. Unlike the evenly spread
+%   start, they leave no class empty when the two images' contrasts run
+%   opposite ways.
+%
 %   To override a suggestion, change its field before the call:
 %     [s, est] = edgeseg_settings(I, 3);
 %     s.edge_weight = 2 * s.edge_weight;    % smoother regions
@@ -65,22 +76,23 @@ function [s, est] = edgeseg_settings(varargin)
     end
     images{i} = double(images{i});
   end
+  if numel(images) == 2
+    check_pair_geometry(images{1}, images{2}, volume);
+  end
 
   window = 5;
   disc_pixels = 21;  % pixels of the disc of diameter 5: the 5 x 5 block without corners
   noise_sd = noise_estimate(images{1});
-  if volume
-    plain = Sorvik(images{1}, [0 0 1e-4 30 4 K], 'volume', true);
-  else
-    plain = Sorvik(images{1}, [0 0 1e-4 30 4 K]);
-  end
-  [centres, spacing] = class_spacing(images{1}, plain, K, volume);
+  plain = Sorvik(images{1}, [0 0 1e-4 30 4 K], 'volume', volume);
+  values = pixel_values(images{1}, plain);
+  [centres, spacing] = class_spacing(values, plain, K);
   weight = 4 * spacing * noise_sd / (disc_pixels - 1);
 
   est = struct('noise_sd', noise_sd, 'class_spacing', spacing, 'centres', centres, 'disc_pixels', disc_pixels);
   if numel(images) == 1
     s = struct('class_count', K, 'window_size', window, 'edge_weight', weight, 'tolerance', 1e-4, ...
                'max_iterations', 30, 'last_plain_iteration', 4);
+    est.suggested_centres = suggested_centres(values, K);
   else
     est.secondary_noise_sd = noise_estimate(images{2});
     secondary_weight = 1;
@@ -90,6 +102,29 @@ function [s, est] = edgeseg_settings(varargin)
     s = struct('class_count', K, 'window_size', window, 'edge_weight', weight * 50 / 3, ...
                'secondary_weight', secondary_weight, 'tolerance', 1e-4, 'max_iterations', 30, ...
                'band_sigma', 2, 'last_plain_iteration', 4);
+    % Tamvel reads as many secondary channels as the primary has. The
+    % centres are placed in the metric of its cost, where the secondary
+    % distance is scaled by the secondary weight.
+    secondary = pixel_values(images{2}, plain)(:, 1:columns(values));
+    scale = sqrt(secondary_weight);
+    joint = suggested_centres([values, scale * secondary], K);
+    est.suggested_centres = joint(:, 1:columns(values));
+    est.suggested_secondary_centres = joint(:, columns(values) + 1:end) / scale;
+  end
+end
+
+% One row per pixel, one column per channel (a volume's depth is pixels).
+function values = pixel_values(img, labels)
+  values = reshape(img, numel(labels), []);
+end
+
+function check_pair_geometry(primary, secondary, volume)
+  spatial = 2 + volume;
+  a = [size(primary) ones(1, spatial)];
+  b = [size(secondary) ones(1, spatial)];
+  if ~isequal(a(1:spatial), b(1:spatial)) || numel(secondary) / prod(b(1:spatial)) < numel(primary) / prod(a(1:spatial))
+    error('edgeseg_settings:geometryMismatch', ...
+          'SECONDARY must have the rows, columns (and depth) of PRIMARY and at least its channels');
   end
 end
 
@@ -111,13 +146,8 @@ function sd = noise_estimate(img)
   sd = median(abs(residual - median(residual))) / 0.6745 / 6;
 end
 
-function [centres, spacing] = class_spacing(img, labels, K, volume)
+function [centres, spacing] = class_spacing(values, labels, K)
   % Centres as the means of each class's finite pixels, over the channels.
-  if volume
-    values = reshape(img, [], 1);
-  else
-    values = reshape(img, numel(labels), []);
-  end
   labels = labels(:);
   finite = all(isfinite(values), 2);
   centres = nan(K, size(values, 2));
@@ -141,6 +171,38 @@ function [centres, spacing] = class_spacing(img, labels, K, volume)
     end
   end
   spacing = median(nearest);
+end
+
+function centres = suggested_centres(values, K)
+  % Class k starts at the (k - 1/2) / K quantile of the finite pixels along
+  % their first principal axis (for one channel: of their values), as the
+  % pixel at that rank. Centres on one line leave every pixel the same
+  % distance across it, so its nearest centre is the nearest along the line,
+  % and the pixel at each quantile falls to its own class: every class
+  % starts with pixels unless two quantiles coincide. The axis points
+  % towards the first channel's bright end, so on a grey image class 1 is
+  % the darkest, as in Sorvik's evenly spread start.
+  values = values(all(isfinite(values), 2), :);
+  n = rows(values);
+  if n == 0
+    centres = nan(K, columns(values));
+    return;
+  end
+  ranks = floor(((1:K)' - 0.5) / K * n) + 1;
+  if columns(values) == 1
+    ordered = sort(values);
+    centres = ordered(ranks);
+    return;
+  end
+  middle = mean(values, 1);
+  centred = values - middle;
+  [vectors, eigenvalues] = eig(centred' * centred);
+  [~, top] = max(diag(eigenvalues));
+  direction = vectors(:, top);
+  leading = find(abs(direction) >= max(abs(direction)) / 2, 1);
+  direction = direction * sign(direction(leading));
+  ordered = sort(centred * direction);
+  centres = middle + ordered(ranks) * direction';
 end
 
 %!test
@@ -175,6 +237,24 @@ end
 %! assert(abs(s.secondary_weight - 0.25) < 0.06);
 %! assert(isfield(s, 'band_sigma'));
 
+%!test
+%! % Two weightings whose contrasts run opposite ways: the suggested centres
+%! % run from dark to bright in the primary and bright to dark in the
+%! % secondary, and under Tamvel's cost every class starts with pixels.
+%! randn('seed', 3);
+%! truth = kron([0 1; 2 3], ones(30));
+%! primary = 40 * truth + 8 * randn(size(truth));
+%! secondary = 200 - 40 * truth + 8 * randn(size(truth));
+%! [s, est] = edgeseg_settings(primary, secondary, 4);
+%! assert(size(est.suggested_centres), [4 1]);
+%! assert(all(diff(est.suggested_centres) > 0) && all(diff(est.suggested_secondary_centres) < 0));
+%! cost = (primary(:) - est.suggested_centres') .^ 2 + ...
+%!        s.secondary_weight * (secondary(:) - est.suggested_secondary_centres') .^ 2;
+%! [~, start] = min(cost, [], 2);
+%! assert(all(accumarray(start, 1, [4 1]) > 0));
+
+%!error id=edgeseg_settings:geometryMismatch edgeseg_settings(ones(4), ones(5), 2)
+%!error id=edgeseg_settings:geometryMismatch edgeseg_settings(ones(4, 4, 3), ones(4, 4, 2), 2)
 %!error id=edgeseg_settings:badInputs edgeseg_settings(ones(4))
 %!error id=edgeseg_settings:badInputs edgeseg_settings(ones(4), 0)
 %!error id=edgeseg_settings:badInputs edgeseg_settings({1}, 2)

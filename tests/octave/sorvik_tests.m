@@ -197,6 +197,18 @@ end
 [passed, total] = test('edgeseg_settings', 'quiet');
 assert(total >= 5 && passed == total, 'test edgeseg_settings: %d of %d passed', passed, total);
 
+%% The suggested centres start every class of a plain clustering of camera with pixels and keep them filled.
+[~, est] = edgeseg_settings(camera, 4);
+assert(size(est.suggested_centres), [4 1]);
+centres = est.suggested_centres;
+values = double(camera(:));
+for iteration = 1:30
+  [~, nearest] = min(abs(values - centres'), [], 2);
+  counts = accumarray(nearest, 1, [4 1]);
+  assert(all(counts > 0), 'iteration %d leaves a class of camera empty', iteration);
+  centres = accumarray(nearest, values, [4 1]) ./ counts;
+end
+
 %% The demos of the help files run without graphics, as in octave-cli, and say where their pictures went.
 assert(isempty(available_graphics_toolkits()));
 for d = {{'Sorvik', 1}, {'Sorvik', 2}, {'Tamvel', 1}}
