@@ -11,6 +11,8 @@ tamvel
     Does the same for two images of one geometry, such as two MR weightings
     of one slice, with an edge-aware penalty and a narrow band.
 
+suggest_settings
+    Suggests the settings of either from the image's noise and classes.
 Sorvik
     The first as an estimator in scikit-learn's style (fit_predict,
     cluster_centers_, n_iter_).
@@ -22,6 +24,7 @@ arrays of the spatial shape.
 from ._commands import LABEL_DTYPE, sorvik, tamvel
 from ._estimator import Sorvik
 from ._runs import IterationReport, RunInfo
+from ._suggest import suggest_settings
 
-__all__ = ["sorvik", "tamvel", "Sorvik", "IterationReport", "RunInfo", "LABEL_DTYPE"]
+__all__ = ["sorvik", "tamvel", "suggest_settings", "Sorvik", "IterationReport", "RunInfo", "LABEL_DTYPE"]
 __version__ = "1.0.0"

@@ -11,7 +11,25 @@
 % source is "raw", or "sample:<reader>:<file>" (readers: image, first_channel,
 % indexed_grey, raw_volume). Tamvel's secondary image comes from a second
 % source in the field after the first, or "raw" for <name>.in2.
+%
+% The command "suggest" runs edgeseg_settings instead, on one image or (with
+% two sources) a pair, with the class count as the last setting, and writes
+% CASE_DIR/<name>.suggestion: one line per field of its two structs, the
+% field's name and then its values (matrices row by row).
 1;
+
+function write_suggestion(path, s, est)
+  f = fopen(path, 'w');
+  for record = {s, est}
+    names = fieldnames(record{1});
+    for i = 1:numel(names)
+      fprintf(f, '%s ', names{i});
+      fprintf(f, '%.17g ', record{1}.(names{i})');
+      fprintf(f, '\n');
+    end
+  end
+  fclose(f);
+end
 
 function values = read_raw(path, cls, is_complex, extents)
   count = prod(extents);
@@ -111,6 +129,16 @@ while ischar(line)
   count = str2double(fields{11});
   settings = cellfun(@str2double, fields(12:11 + count));
   primary = case_image(fields, sources{1}, '.in', case_dir);
+  if strcmp(command, 'suggest')
+    images = {primary};
+    if numel(sources) == 2
+      images{2} = case_image(fields, sources{2}, '.in2', case_dir);
+    end
+    [s, est] = edgeseg_settings(images{:}, settings(end), 'volume', true);
+    write_suggestion(fullfile(case_dir, [name '.suggestion']), s, est);
+    line = fgetl(list);
+    continue;
+  end
   % Every 3-D array here is a volume; a slice with channels comes as
   % rows x columns x 1 x channels.
   if strcmp(command, 'sorvik')

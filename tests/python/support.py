@@ -1,6 +1,8 @@
 """What the Python tests share: where the project's build and sample images
 are, and the memory layouts one image can come in."""
 import os
+import shutil
+import subprocess
 from pathlib import Path
 
 import numpy as np
@@ -8,6 +10,20 @@ import numpy as np
 ROOT = Path(__file__).resolve().parents[2]
 MEX_DIR = Path(os.environ.get("EDGESEG_MEX_DIR", ROOT / "build" / "mex"))
 DATA_DIR = Path(os.environ.get("EDGESEG_DATA_DIR", ROOT.parent / "shared" / "data"))
+OCTAVE_SCRIPT = ROOT / "tests" / "python" / "octave_cases.m"
+
+
+def run_octave_cases(case_dir):
+    """Runs the cases listed in case_dir/cases.txt through octave_cases.m and
+    the Octave plug-ins; False when octave-cli or the plug-ins are missing."""
+    octave = shutil.which("octave-cli")
+    if octave is None or not (MEX_DIR / "Sorvik.mex").exists():
+        return False
+    # Octave runs without the sanitizer runtime the tests may have preloaded.
+    environment = dict(os.environ, MEX_DIR=str(MEX_DIR), DATA_DIR=str(DATA_DIR), CASE_DIR=str(case_dir))
+    environment.pop("LD_PRELOAD", None)
+    subprocess.run([octave, "--norc", "--no-history", "--quiet", str(OCTAVE_SCRIPT)], env=environment, check=True)
+    return True
 
 
 def layouts(image, has_channels):

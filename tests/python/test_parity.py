@@ -5,18 +5,13 @@ both commands, with one and two threads, in every memory layout.
 One octave-cli run computes every case's labels through the plug-ins of the
 CMake build (build/mex, or EDGESEG_MEX_DIR).
 """
-import os
-import shutil
-import subprocess
 import warnings
 
 import numpy as np
 import pytest
 
 import edgeseg
-from support import DATA_DIR, MEX_DIR, ROOT, layouts
-
-OCTAVE_SCRIPT = ROOT / "tests" / "python" / "octave_cases.m"
+from support import MEX_DIR, layouts, run_octave_cases
 
 # numpy dtype, the Octave class holding the same values, and how the raw
 # file stores them (float16 has no Octave class: every float16 is a single).
@@ -164,9 +159,6 @@ SAMPLE_CASES = [
 
 @pytest.fixture(scope="module")
 def octave_results(tmp_path_factory):
-    octave = shutil.which("octave-cli")
-    if octave is None or not (MEX_DIR / "Sorvik.mex").exists():
-        pytest.skip(f"needs octave-cli and the Octave plug-ins in {MEX_DIR} (cmake --build build)")
     case_dir = tmp_path_factory.mktemp("octave_cases")
     rng = np.random.default_rng(20)
     cases = random_cases(rng)
@@ -177,21 +169,26 @@ def octave_results(tmp_path_factory):
         for image, suffix in zip(case.images, (".in", ".in2")):
             write_raw(case_dir / (case.name + suffix), image, DTYPES[image.dtype.name])
     (case_dir / "cases.txt").write_text("".join(case.line() + "\n" for case in cases))
-    # Octave runs without the sanitizer runtime the tests may have preloaded.
-    environment = dict(os.environ, MEX_DIR=str(MEX_DIR), DATA_DIR=str(DATA_DIR), CASE_DIR=str(case_dir))
-    environment.pop("LD_PRELOAD", None)
-    subprocess.run([octave, "--norc", "--no-history", "--quiet", str(OCTAVE_SCRIPT)], env=environment, check=True)
+    if not run_octave_cases(case_dir):
+        pytest.skip(f"needs octave-cli and the Octave plug-ins in {MEX_DIR} (cmake --build build)")
     for case in cases:
-        if case.sources[0] != "raw":
-            case.images = [read_sample(case_dir, case.name + suffix) for suffix in (".in", ".in2")[: len(case.sources)]]
-            case.has_channels = case.images[0].shape[3] > 1
-            case.logical = [image[0] if image.shape[0] == 1 else image for image in case.images]
-            case.logical = [image if case.has_channels else image[..., 0] for image in case.logical]
+        read_samples(case, case_dir)
         planes, rows, columns, _ = case.images[0].shape
         case.expected = read_octave(case_dir / (case.name + ".labels"), np.float64, rows, columns, planes, 1)[..., 0]
         case.info = [np.array(line.split(), dtype=np.float64) for line in
                      (case_dir / (case.name + ".info")).read_text().splitlines()]
     return cases
+
+
+def read_samples(case, case_dir):
+    """A case's sample images as Octave read them: (P, M, N, C) in case.images,
+    and as the tests give them in case.logical."""
+    if case.sources[0] == "raw":
+        return
+    case.images = [read_sample(case_dir, case.name + suffix) for suffix in (".in", ".in2")[: len(case.sources)]]
+    case.has_channels = case.images[0].shape[3] > 1
+    case.logical = [image[0] if image.shape[0] == 1 else image for image in case.images]
+    case.logical = [image if case.has_channels else image[..., 0] for image in case.logical]
 
 
 def read_sample(case_dir, stem):
