@@ -102,6 +102,8 @@ def file_runs(args):
         if args.info or args.preview:
             raise Refusal("with --output-dir, give --info and --preview without a file: each input has its own.")
         runs = [FileRun((path,), os.path.join(output_dir, _labels_name(path))) for path in args.paths]
+    for run in runs:
+        _files.check_label_target(run.labels, args.class_count if "class_count" in args else 1)
     runs = [FileRun(run.inputs, run.labels, _beside(run.labels, args.info, "_info.json"),
                     _beside(run.labels, args.preview, "_preview.png")) for run in runs]
     targets = [os.path.abspath(path) for run in runs for path in run.targets]
@@ -109,7 +111,6 @@ def file_runs(args):
         raise Refusal("two outputs would have the same name: " + ", ".join(
             sorted({path for path in targets if targets.count(path) > 1})))
     for run in runs:
-        _files.check_label_target(run.labels, args.class_count if "class_count" in args else 1)
         if run.preview is not None and not run.preview.lower().endswith(".png"):
             raise Refusal(f"{run.preview}: the preview is a PNG; name it .png.")
     existing = [path for run in runs for path in run.targets if os.path.lexists(path)]
@@ -158,7 +159,8 @@ def run_files(args):
             _file_runs.run_file(args.command, file_run, given, args.suggest, display)
             return True
         except (Refusal, _files.FileRefused, OSError, MemoryError) as error:
-            _say(error if len(runs) == 1 else f"{file_run.inputs[0]}: {error}")
+            named = len(runs) == 1 or str(error).startswith(file_run.inputs[0])
+            _say(error if named else f"{file_run.inputs[0]}: {error}")
             return False
 
     jobs = getattr(args, "jobs", 1)
@@ -171,7 +173,8 @@ def run_files(args):
             try:
                 done = list(pool.map(run, runs))
             except KeyboardInterrupt:
-                display.stop()
+                display.stop()  # running calls stop at their next iteration; waiting files never start
+                pool.shutdown(wait=False, cancel_futures=True)
                 raise
     return 0 if all(done) else 2
 

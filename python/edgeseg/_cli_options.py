@@ -76,5 +76,6 @@ def add_options(parser, command):
                                help=help_text)
         else:
             group.add_argument(*option.flags, dest=option.keyword, type=int if option.kind == "int" else float,
-                               default=argparse.SUPPRESS, metavar=METAVARS.get(option.keyword, option.keyword.upper()), help=help_text)
+                               default=argparse.SUPPRESS, help=help_text,
+                               metavar=METAVARS.get(option.keyword, option.keyword.upper()))
 

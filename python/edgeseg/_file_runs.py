@@ -53,7 +53,8 @@ def settle_settings(command, given, images, suggest):
     settings = {name: given.get(name, suggested.get(name, default)) for name, default in table}
     missing = [_flag(name) for name, value in settings.items() if value is None]
     if missing:
-        raise Refusal(f"{' and '.join(missing)} needed (no default), or --suggest to take them from the image.")
+        raise Refusal(f"{' and '.join(missing)} {'is' if len(missing) == 1 else 'are'} needed (no default), or "
+                      "--suggest to take them from the image.")
     return settings, estimates
 
 
@@ -120,9 +121,12 @@ def _flag(keyword):
 
 
 def _flagged(message):
-    """A refusal naming a keyword at its start names the option instead."""
-    keyword, colon, rest = message.partition(":")
-    return f"{_flag(keyword)}:{rest}" if colon and keyword.isidentifier() else message
+    """A refusal that starts with a keyword ("edge_weight: ...", "threads is
+    ...") names the option instead."""
+    first, space, rest = message.partition(" ")
+    keyword = first.rstrip(":")
+    keywords = {name for table in _cli_options.SETTINGS_TABLES.values() for name, _ in table} | {"threads"}
+    return _flag(keyword) + first[len(keyword):] + space + rest if keyword in keywords else message
 
 
 class ProgressDisplay:
@@ -175,6 +179,8 @@ class _Bar:
         self.bar.set_postfix_str(f"{phase}, energy {report.energy:.6g}{change}", refresh=False)
         self.bar.update(1)
         if report.last:
+            if report.converged:
+                self.bar.total = self.bar.n  # done early: a full bar
             self.bar.set_postfix_str(f"energy {report.energy:.6g}{change}, "
                                      f"{'converged' if report.converged else 'iteration limit'}")
             self.bar.close()

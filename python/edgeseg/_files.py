@@ -55,7 +55,8 @@ def read_image(path, channel_axis=None):
     only: the other formats say themselves which axis holds colour."""
     suffix = suffix_of(path, IMAGE_SUFFIXES)
     if channel_axis is not None and suffix != ".npy":
-        raise FileRefused(f"{path}: --channel-axis applies to .npy files; a {suffix} file says which axis holds colour.")
+        raise FileRefused(f"{path}: --channel-axis applies to .npy files; a {suffix} file says which axis holds "
+                          "colour.")
     reader = {".nii": _read_nifti, ".nii.gz": _read_nifti, ".tif": _read_tiff, ".tiff": _read_tiff,
               ".png": _read_picture, ".jpg": _read_picture, ".jpeg": _read_picture}.get(suffix)
     try:
@@ -95,6 +96,8 @@ def _read_tiff(path):
     keep = [i for i, axis in enumerate(axes) if axis in "YXS" or pixels.shape[i] > 1]
     pixels = pixels.reshape([pixels.shape[i] for i in keep])
     axes = "".join(axes[i] for i in keep)
+    if "S" in axes:  # colour samples, planar or interleaved: channels last
+        pixels, axes = np.moveaxis(pixels, axes.index("S"), -1), axes.replace("S", "") + "S"
     pages = [axis for axis in axes if axis not in "YXS"]
     if len(pages) > 1 or not axes.endswith(("YX", "YXS")):
         raise FileRefused(f"{path}: TIFF axes {axes} {pixels.shape}; expected pages of grey or colour images (YX, "
