@@ -92,6 +92,7 @@ def file_runs(args):
     """Every input's outputs, refused before any work when one exists
     (without --force), is named twice, or cannot hold the labels."""
     output_dir = getattr(args, "output_dir", None)
+    output_dir_path = os.path.abspath(output_dir) if output_dir else None  # made when the runs start
     count = 2 if args.command == "tamvel" else 1
     if output_dir is None:
         if len(args.paths) != count + 1:
@@ -113,6 +114,10 @@ def file_runs(args):
     for run in runs:
         if run.preview is not None and not run.preview.lower().endswith(".png"):
             raise Refusal(f"{run.preview}: the preview is a PNG; name it .png.")
+    folders = {os.path.dirname(os.path.abspath(path)) for run in runs for path in run.targets}
+    missing = sorted(folder for folder in folders if not os.path.isdir(folder) and folder != output_dir_path)
+    if missing:
+        raise Refusal(f"{missing[0]}: no such folder for the outputs.")
     existing = [path for run in runs for path in run.targets if os.path.lexists(path)]
     if existing and not args.force:
         raise Refusal(f"{existing[0]} exists; --force overwrites it" + (

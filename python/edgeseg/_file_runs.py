@@ -40,7 +40,9 @@ def suggested_settings(command, images, class_count):
     secondary = images[1].pixels if len(images) > 1 else None
     found = suggest(images[0].pixels, class_count, channel_axis=images[0].channel_axis, secondary=secondary)
     names = {name for name, _ in _cli_options.SETTINGS_TABLES[command]}
-    return {name: value for name, value in found["settings"].items() if name in names}, found["estimates"]
+    plain = lambda value: value.item() if isinstance(value, np.generic) else value  # noqa: E731  (for JSON, repr)
+    settings = {name: plain(value) for name, value in found["settings"].items() if name in names}
+    return settings, {name: plain(value) for name, value in found["estimates"].items()}
 
 
 def settle_settings(command, given, images, suggest):
@@ -89,7 +91,7 @@ def run_file(command, run, given, suggest, progress_for):
 
 def info_content(command, run, settings, options, channel_axis, info, estimates):
     """The run's info as JSON values, with what made it."""
-    arrays = lambda values: None if values is None else np.asarray(values).tolist()  # noqa: E731
+    arrays = lambda values: _finite_or_none(np.asarray(values).tolist())  # noqa: E731
     content = {
         "command": command,
         "inputs": list(run.inputs),
@@ -98,7 +100,7 @@ def info_content(command, run, settings, options, channel_axis, info, estimates)
         "settings": dict(settings, **options, channel_axis=channel_axis),
         "iterations": info.iterations,
         "converged": info.converged,
-        "energy": info.energy if math.isfinite(info.energy) else None,
+        "energy": _finite_or_none(info.energy),
         "energies": arrays(info.energies),
         "centres": arrays(info.centres),
         "counts": arrays(info.counts),
@@ -108,6 +110,14 @@ def info_content(command, run, settings, options, channel_axis, info, estimates)
     if estimates is not None:
         content["suggestion_estimates"] = estimates
     return content
+
+
+def _finite_or_none(value):
+    """JSON has no NaN or infinity: such values (an energy before any
+    iteration, a centre of no pixels) become null."""
+    if isinstance(value, list):
+        return [_finite_or_none(item) for item in value]
+    return None if isinstance(value, float) and not math.isfinite(value) else value
 
 
 def _outcome(info):
