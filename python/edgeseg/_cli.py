@@ -153,6 +153,9 @@ def _progress_mode(args):
 
 def run_files(args):
     """Runs every input; returns the exit code."""
+    jobs = getattr(args, "jobs", 1)
+    if jobs < 1:
+        raise Refusal(f"--jobs is {jobs}; expected 1 or more.")
     runs = file_runs(args)
     if getattr(args, "output_dir", None):
         os.makedirs(args.output_dir, exist_ok=True)
@@ -168,9 +171,6 @@ def run_files(args):
             _say(error if named else f"{file_run.inputs[0]}: {error}")
             return False
 
-    jobs = getattr(args, "jobs", 1)
-    if jobs < 1:
-        raise Refusal(f"--jobs is {jobs}; expected 1 or more.")
     if jobs == 1 or len(runs) == 1:  # on the main thread, where Ctrl-C stops a call at once
         done = [run(file_run) for file_run in runs]
     else:
