@@ -66,13 +66,13 @@ def run_file(command, run, given, suggest, progress_for):
     images = [_files.read_image(path, given.get("channel_axis")) for path in run.inputs]
     if len({image.channel_axis is None for image in images}) > 1:
         raise Refusal(f"{run.inputs[0]} and {run.inputs[1]}: one is colour and the other grey; expected both alike.")
-    settings, estimates = settle_settings(command, given, images, suggest)
     options = {option.keyword: given.get(option.keyword, option.default)
                for option in _cli_options.command_options(command)
                if not option.is_setting and option.keyword != "channel_axis"}
     call = _cli_options.FUNCTIONS[command]
-    progress = progress_for(os.path.basename(run.inputs[0]), settings["max_iterations"])
-    try:
+    try:  # the suggestion's refusals and the call's are refusals of these files or options
+        settings, estimates = settle_settings(command, given, images, suggest)
+        progress = progress_for(os.path.basename(run.inputs[0]), settings["max_iterations"])
         labels, info = call(*(image.pixels for image in images), **settings, **options,
                             channel_axis=images[0].channel_axis, return_info=True, progress=progress)
     except (ValueError, TypeError) as error:
