@@ -1,0 +1,199 @@
+"""One file's run on the command line: read the image, settle the
+settings, call the command, and write the labels, the info and the preview."""
+import math
+import os
+import sys
+import threading
+from dataclasses import dataclass
+from typing import Optional, Tuple
+
+import numpy as np
+
+from . import _cli_options, _files, _preview, _runs
+
+
+class Refusal(Exception):
+    """An argument or file the command line refuses; the message says why."""
+
+
+@dataclass(frozen=True)
+class FileRun:
+    """The files of one run: the input(s) and the outputs to write (None: not asked for)."""
+
+    inputs: Tuple[str, ...]
+    labels: str
+    info: Optional[str] = None
+    preview: Optional[str] = None
+
+    @property
+    def targets(self):
+        return [path for path in (self.labels, self.info, self.preview) if path is not None]
+
+
+def suggested_settings(command, images, class_count):
+    """The settings edgeseg.suggest_settings finds for the image(s), and its estimates."""
+    import edgeseg
+
+    suggest = getattr(edgeseg, "suggest_settings", None)
+    if suggest is None:
+        raise Refusal("this edgeseg has no settings suggestion (edgeseg.suggest_settings); give the settings.")
+    secondary = images[1].pixels if len(images) > 1 else None
+    found = suggest(images[0].pixels, class_count, channel_axis=images[0].channel_axis, secondary=secondary)
+    names = {name for name, _ in _cli_options.SETTINGS_TABLES[command]}
+    plain = lambda value: value.item() if isinstance(value, np.generic) else value  # noqa: E731  (for JSON, repr)
+    settings = {name: plain(value) for name, value in found["settings"].items() if name in names}
+    return settings, {name: plain(value) for name, value in found["estimates"].items()}
+
+
+def settle_settings(command, given, images, suggest):
+    """Every setting of the call: explicit options over the suggestion (with
+    --suggest) over the defaults. Returns (settings, estimates or None)."""
+    table = _cli_options.SETTINGS_TABLES[command]
+    if "class_count" not in given:
+        raise Refusal("--classes K is needed: the number of classes.")
+    suggested, estimates = suggested_settings(command, images, given["class_count"]) if suggest else ({}, None)
+    settings = {name: given.get(name, suggested.get(name, default)) for name, default in table}
+    missing = [_flag(name) for name, value in settings.items() if value is None]
+    if missing:
+        raise Refusal(f"{' and '.join(missing)} {'is' if len(missing) == 1 else 'are'} needed (no default), or "
+                      "--suggest to take them from the image.")
+    return settings, estimates
+
+
+def run_file(command, run, given, suggest, progress_for):
+    """Runs one input (or pair) to its outputs. `given` holds the options
+    given; progress_for(name, total) makes the progress callback."""
+    images = [_files.read_image(path, given.get("channel_axis")) for path in run.inputs]
+    if len({image.channel_axis is None for image in images}) > 1:
+        raise Refusal(f"{run.inputs[0]} and {run.inputs[1]}: one is colour and the other grey; expected both alike.")
+    options = {option.keyword: given.get(option.keyword, option.default)
+               for option in _cli_options.command_options(command)
+               if not option.is_setting and option.keyword != "channel_axis"}
+    call = _cli_options.FUNCTIONS[command]
+    try:  # the suggestion's refusals and the call's are refusals of these files or options
+        settings, estimates = settle_settings(command, given, images, suggest)
+        progress = progress_for(os.path.basename(run.inputs[0]), settings["max_iterations"])
+        labels, info = call(*(image.pixels for image in images), **settings, **options,
+                            channel_axis=images[0].channel_axis, return_info=True, progress=progress)
+    except (ValueError, TypeError) as error:
+        raise Refusal(_flagged(str(error))) from None
+    labels = (labels + 1).astype(_files.label_dtype(settings["class_count"]))  # 1..K; 0 stays for outside a mask
+    _files.write_labels(run.labels, labels, images[0])
+    if run.info is not None:
+        _files.write_json(run.info, info_content(command, run, settings, options, images[0].channel_axis, info,
+                                                     estimates))
+    if run.preview is not None:
+        title = f"edgeseg {command} {', '.join(os.path.basename(path) for path in run.inputs)}: " + ", ".join(
+            f"{name} {value}" for name, value in settings.items()) + f"\n{_outcome(info)}"
+        _preview.write_preview(run.preview, images[0].pixels, images[0].channel_axis, labels, title,
+                               _files.write_whole)
+
+
+def info_content(command, run, settings, options, channel_axis, info, estimates):
+    """The run's info as JSON values, with what made it."""
+    arrays = lambda values: _finite_or_none(np.asarray(values).tolist())  # noqa: E731
+    content = {
+        "command": command,
+        "inputs": list(run.inputs),
+        "labels": run.labels,
+        "label_values": "class k (0 to K-1) is label k+1; 0 is outside the mask",
+        "settings": dict(settings, **options, channel_axis=channel_axis),
+        "iterations": info.iterations,
+        "converged": info.converged,
+        "energy": _finite_or_none(info.energy),
+        "energies": arrays(info.energies),
+        "centres": arrays(info.centres),
+        "counts": arrays(info.counts),
+    }
+    if info.secondary_centres is not None:
+        content["secondary_centres"] = arrays(info.secondary_centres)
+    if estimates is not None:
+        content["suggestion_estimates"] = estimates
+    return content
+
+
+def _finite_or_none(value):
+    """JSON has no NaN or infinity: such values (an energy before any
+    iteration, a centre of no pixels) become null."""
+    if isinstance(value, list):
+        return [_finite_or_none(item) for item in value]
+    return None if isinstance(value, float) and not math.isfinite(value) else value
+
+
+def _outcome(info):
+    ending = "converged" if info.converged else "stopped at the iteration limit"
+    return f"{info.iterations} iterations, {ending}; pixels per label: " + ", ".join(
+        f"{label + 1}: {count}" for label, count in enumerate(info.counts))
+
+
+def _flag(keyword):
+    return _cli_options.OPTION_NAMES.get(keyword, ("--" + keyword.replace("_", "-"),))[0]
+
+
+def _flagged(message):
+    """A refusal that starts with a keyword ("edge_weight: ...", "threads is
+    ...") names the option instead."""
+    first, space, rest = message.partition(" ")
+    keyword = first.rstrip(":")
+    keywords = {name for table in _cli_options.SETTINGS_TABLES.values() for name, _ in table} | {"threads"}
+    return _flag(keyword) + first[len(keyword):] + space + rest if keyword in keywords else message
+
+
+class ProgressDisplay:
+    """The progress callbacks of a command line run: a bar per file on a
+    terminal, plain lines otherwise or when asked, nothing when quiet. Every
+    callback also stops its call once stop() was called (Ctrl-C reaches only
+    the main thread; calls on other threads stop at their next iteration)."""
+
+    def __init__(self, command, mode):
+        self.command, self.mode = command, mode  # mode: "bar", "lines" or "quiet"
+        self.stopping = threading.Event()
+        self.free_rows = list(range(64))
+        self.lock = threading.Lock()
+
+    def stop(self):
+        self.stopping.set()
+
+    def __call__(self, name, total):
+        show = None
+        if self.mode == "lines":
+            show = _runs._ProgressLines(f"{self.command} {name}")
+        elif self.mode == "bar":
+            show = _Bar(self, name, total)
+
+        def report(iteration_report):
+            if self.stopping.is_set():
+                raise KeyboardInterrupt
+            if show is not None:
+                show(iteration_report)
+
+        return report
+
+
+class _Bar:
+    """A tqdm bar over the iterations, with the energy's change."""
+
+    def __init__(self, display, name, total):
+        from tqdm import tqdm
+
+        with display.lock:
+            self.row = display.free_rows.pop(0)
+        self.display, self.previous = display, None
+        self.bar = tqdm(total=total, desc=f"{display.command} {name}", unit="it", position=self.row, leave=True,
+                        file=sys.stderr, dynamic_ncols=True)
+
+    def __call__(self, report):
+        change = "" if self.previous is None else f", change {report.energy - self.previous:.3g}"
+        self.previous = report.energy
+        phase = "edge" if report.edge_phase else "plain"
+        self.bar.set_postfix_str(f"{phase}, energy {report.energy:.6g}{change}", refresh=False)
+        self.bar.update(1)
+        if report.last:
+            if report.converged:
+                self.bar.total = self.bar.n  # done early: a full bar
+            self.bar.set_postfix_str(f"energy {report.energy:.6g}{change}, "
+                                     f"{'converged' if report.converged else 'iteration limit'}")
+            self.bar.close()
+            with self.display.lock:
+                self.display.free_rows.append(self.row)
+                self.display.free_rows.sort()
