@@ -201,7 +201,7 @@ def sorvik(
     max_iterations=30,
     last_plain_iteration=4,
     settings=None,
-    channel_axis=None,
+    channel_axis=_arguments.NOT_GIVEN,
     threads=1,
     return_info=False,
     progress=None,
@@ -282,7 +282,8 @@ def sorvik(
     except ValueError as error:
         raise _commands._refused(error, settings, _commands.SORVIK_SETTINGS) from None
     report = _runs.progress_callback(progress, "sorvik")
-    exact = bool(exact_sums)
+    return_info = _arguments.flag(return_info, "return_info")
+    exact = _arguments.flag(exact_sums, "exact_sums", numbers=True)
     array = volume if isinstance(volume, da.Array) else da.asarray(volume)
     if array.dtype.kind not in "biuf":
         raise TypeError(f"volume has dtype {array.dtype}; expected bool, int8 to uint64, float16, float32, float64.")
@@ -346,8 +347,13 @@ def sorvik(
         iterations = iteration + 1
         energies.append(energy)
         if report:
-            edge_phase = iteration > parameters[4] and int(parameters[0]) > 0
-            report(iteration, edge_phase, energy, changed, time.perf_counter() - begun, done, converged)
+            # As the core reads them: the last plain iteration truncated, as a cast does.
+            tested = iteration > int(parameters[4])
+            edge_phase = tested and int(parameters[0]) > 0
+            seconds = time.perf_counter() - begun
+            lines = _core.progress_text("sorvik", iteration, edge_phase, energy, changed, seconds, done, converged,
+                                        previous, parameters[2], tested)
+            report(iteration, edge_phase, energy, changed, seconds, done, converged, lines)
         if done:
             break
 
