@@ -60,7 +60,7 @@ import warnings
 
 import numpy as np
 
-from . import _arguments, _commands
+from . import _arguments, _cluster, _commands
 
 _ACCEPTED_KINDS = "biufc"
 
@@ -94,10 +94,14 @@ def sorvik_batch(images, *, channel_axis=_arguments.NOT_GIVEN, threads=1, **sett
         When the call is made: what `edgeseg.sorvik` refuses of one image or
         of the settings, a stack that is not a Dask array or not of 3 (4 with
         `channel_axis`) dimensions, and ``return_info`` or ``progress``.
+    ImportError
+        A worker of the active distributed client that cannot import
+        edgeseg at this version.
     """
     stack, has_channels = _image_stack(images, channel_axis, "images", 3)
     _refuse_run_options(settings, "sorvik_batch", ("return_info", "progress"))
     _dry_run(_commands.sorvik, [stack], has_channels, threads, settings)
+    _cluster.checked_client()
     return _map_images(_sorvik_block, [stack], has_channels, threads, settings)
 
 
@@ -128,6 +132,7 @@ def tamvel_batch(primaries, secondaries, *, channel_axis=_arguments.NOT_GIVEN, t
     _check_pair(primary, secondary, has_channels, "primaries", "secondaries")
     _refuse_run_options(settings, "tamvel_batch", ("return_info", "progress"))
     _dry_run(_commands.tamvel, [primary, secondary], has_channels, threads, settings)
+    _cluster.checked_client()
     # Channels beyond the primary's are not read: the blocks keep the same extents.
     secondary = secondary[..., : primary.shape[3]] if has_channels else secondary
     secondary = secondary.rechunk({0: primary.chunks[0]})
@@ -173,6 +178,8 @@ def tamvel(primary, secondary, *, threads=1, channel_axis=_arguments.NOT_GIVEN, 
         When the call is made: what `edgeseg.tamvel` refuses, inputs that are
         not Dask arrays, and a ``progress`` callback (it would run on the
         worker).
+    ImportError
+        As for `sorvik_batch`.
     """
     import dask
     import dask.array as da
@@ -185,6 +192,7 @@ def tamvel(primary, secondary, *, threads=1, channel_axis=_arguments.NOT_GIVEN, 
                           ((primary, "primary"), (secondary, "secondary")))
     spatial = _volume_checks(primary, secondary, channel_axis, threads, settings)
     channel_axis = None if channel_axis is _arguments.NOT_GIVEN else channel_axis  # warned once, here
+    _cluster.checked_client()
     warnings.warn(_one_worker_message(primary, secondary, spatial), UserWarning, stacklevel=2)
 
     # One block each, taken as it is: a Delayed of the block's own key, with

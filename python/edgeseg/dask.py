@@ -33,11 +33,10 @@ independent. What ties them together is summed over the whole volume:
 import time
 
 import dask
-import dask.base
 import numpy as np
 from dask import delayed
 
-from . import _arguments, _commands, _core, _runs
+from . import _arguments, _cluster, _commands, _core, _runs
 from ._dask_batches import sorvik_batch, tamvel, tamvel_batch
 
 __all__ = ["sorvik", "sorvik_batch", "tamvel_batch", "tamvel"]
@@ -138,17 +137,10 @@ def _as_int64(state):
     return state[0].astype(np.int64)
 
 
-def _active_client():
-    """The distributed client that dask.persist and dask.compute run on, or
-    None where they run on a local scheduler."""
-    client = getattr(dask.base.get_scheduler(), "__self__", None)
-    return client if type(client).__name__ == "Client" else None
-
-
 def _results(persisted):
     """The values of persisted delayed objects, in order. On a cluster they
     are gathered directly: computing them again would resubmit a graph."""
-    client = _active_client()
+    client = _cluster.active_client()
     if client is None:
         return dask.compute(*persisted)
     from distributed import Future
@@ -159,7 +151,7 @@ def _results(persisted):
 def _worker_memory_limits():
     """The memory limits of the active cluster's workers, in bytes (0 where
     a worker has none); empty without a distributed client."""
-    client = _active_client()
+    client = _cluster.active_client()
     if client is None:
         return []
     return [info.get("memory_limit") or 0 for info in client.scheduler_info()["workers"].values()]
@@ -257,6 +249,9 @@ def sorvik(
         As `edgeseg.sorvik` raises them, and ValueError when one plane needs
         more than half of a worker's memory limit, or `out` has another
         shape.
+    ImportError
+        A worker of the active distributed client that cannot import
+        edgeseg at this version, checked before any work.
 
     Notes
     -----
@@ -297,9 +292,9 @@ def sorvik(
     four = four.rechunk({1: -1, 2: -1, 3: -1})
     four = four.rechunk({0: _slab_chunks(four, label_dtype)})
 
+    client = _cluster.checked_client()
     begun = time.perf_counter()
     slabs = dask.persist(*[delayed(_stored)(block) for block in four.to_delayed().ravel()])
-    client = _active_client()
     if client is not None and len(slabs) > 1:
         # Dask places neighbouring chunks together; the slabs are spread over
         # the workers by their size instead, and each slab's work follows it.
