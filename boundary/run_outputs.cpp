@@ -4,6 +4,7 @@
 #include <limits>
 #include <vector>
 
+#include "core/progress_text.h"
 #include "host_console.h"
 
 namespace boundary {
@@ -43,32 +44,9 @@ mxArray* info_to_host(const edgeseg::run_info& info, bool pair) {
   return summary;
 }
 
-void progress_lines::print(const edgeseg::iteration_report& report) {
-  char line[400];
-  const char* phase = report.edge_phase ? "edge" : "plain";
-  if (report.iteration == 0)
-    std::snprintf(line, sizeof line, "%s: iteration %d, %s phase: energy %.9g, %llu pixels changed, %.2f s\n", command,
-                  report.iteration + 1, phase, double(report.energy), (unsigned long long)report.changed,
-                  report.seconds);
-  else
-    std::snprintf(line, sizeof line,
-                  "%s: iteration %d, %s phase: energy %.9g (change %.3g), %llu pixels changed, %.2f s\n", command,
-                  report.iteration + 1, phase, double(report.energy), double(report.energy) - double(previous_energy),
-                  (unsigned long long)report.changed, report.seconds);
-  previous_energy = report.energy;
-  host_print(line);
-  if (!report.last) return;
-  if (report.converged)
-    std::snprintf(line, sizeof line,
-                  "%s: converged after %d iterations: the squared change of the energy fell below tolerance x "
-                  "the previous energy.\n",
-                  command, report.iteration + 1);
-  else
-    std::snprintf(line, sizeof line,
-                  "%s: stopped after %d iterations, the limit, without converging: the convergence test applies "
-                  "from the iteration after the last plain one, and never passes with tolerance 0.\n",
-                  command, report.iteration + 1);
-  host_print(line);
+void progress_lines::print(const edgeseg::iteration_report& report) const {
+  host_print(core::iteration_line(command, report).c_str());
+  if (report.last) host_print(core::closing_line(command, report).c_str());
 }
 
 }  // namespace boundary

@@ -14,12 +14,12 @@ namespace boundary {
 // iteration ran), energies (one row per iteration) and counts (K x 1).
 mxArray* info_to_host(const edgeseg::run_info& info, bool pair);
 
-// The lines of a run's progress, one per iteration and one more at its end.
+// The lines of a run's progress, one per iteration and one more at its end,
+// each shown as it is printed.
 struct progress_lines {
   const char* command;
-  float previous_energy = 0;
 
-  void print(const edgeseg::iteration_report& report);
+  void print(const edgeseg::iteration_report& report) const;
 };
 
 }  // namespace boundary

@@ -24,6 +24,10 @@ void after_iteration(run_recorder& record, int iteration, bool edge_phase, float
   report.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - record.start).count();
   report.last = last;
   report.converged = converged;
+  report.previous_energy = record.previous_energy;
+  report.tolerance = record.tolerance;
+  report.tested = iteration > record.last_plain_iteration;
+  record.previous_energy = energy;
   record.watch.progress(report);
 }
 

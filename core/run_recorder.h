@@ -6,15 +6,21 @@
 #include <chrono>
 #include <vector>
 
+#include "convergence.h"
 #include "image.h"
 #include "run_report.h"
 
 namespace core {
 
 struct run_recorder {
-  explicit run_recorder(const run_watch& watched) : watch(watched) {}
+  // `tolerance` and `last_plain_iteration`: the run's, which the reports name.
+  explicit run_recorder(const run_watch& watched, float tolerance = 0, int last_plain_iteration = 0)
+      : watch(watched), tolerance(tolerance), last_plain_iteration(last_plain_iteration) {}
 
   const run_watch& watch;
+  float tolerance;
+  int last_plain_iteration;
+  float previous_energy = initial_energy;
   std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
   std::vector<float> labels_before;  // the labels before the sweep, to count changes
   int iterations = 0;

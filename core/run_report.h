@@ -18,6 +18,13 @@ struct iteration_report {
   double seconds = 0;         // since the run began
   bool last = false;          // the run ends after this iteration
   bool converged = false;     // with `last`: the convergence test ended it, not the iteration limit
+  // What the convergence test compared after this iteration, for a host to
+  // say why the run went on or ended: the energy before (that of the first
+  // comparison is a huge stand-in), the run's tolerance, and whether the test
+  // applied at all (not in the plain iterations).
+  float previous_energy = 0;
+  float tolerance = 0;
+  bool tested = false;
 };
 
 // The run that made the labels.

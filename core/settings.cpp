@@ -14,22 +14,25 @@ void require_setting_count(const CImg<float>& parameter_image, unsigned required
            static_cast<unsigned long long>(parameter_image.size()), required);
 }
 
-int integer_setting(float value, const char* name) {
+int integer_setting(const float* values, int index, const char* name) {
+  const float value = values[index];
   // Both bounds are exact floats: -2^31 itself is allowed, 2^31 is not.
   if (!(value >= -2147483648.0f && value < 2147483648.0f))
-    refuse("badParameters", "%s is %g; expected a finite number within the signed 32-bit range.", name,
-           static_cast<double>(value));
+    refuse_setting(index, "%s is %g; expected a finite number within the signed 32-bit range.", name,
+                   static_cast<double>(value));
   return static_cast<int>(value);
 }
 
-float finite_setting(float value, const char* name) {
+float finite_setting(const float* values, int index, const char* name) {
+  const float value = values[index];
   if (!std::isfinite(value))
-    refuse("badParameters", "%s is %g; expected a finite number.", name, static_cast<double>(value));
+    refuse_setting(index, "%s is %g; expected a finite number.", name, static_cast<double>(value));
   return value;
 }
 
-float tolerance_setting(float value) {
-  if (std::isnan(value)) refuse("badParameters", "the tolerance is NaN; expected a number.");
+float tolerance_setting(const float* values, int index) {
+  const float value = values[index];
+  if (std::isnan(value)) refuse_setting(index, "the tolerance is NaN; expected a number.");
   return value;
 }
 
@@ -48,19 +51,19 @@ struct given_value {
 
 }  // namespace
 
-int class_count_setting(float value) {
-  const int count = integer_setting(value, "the class count");
+int class_count_setting(const float* values, int index) {
+  const int count = integer_setting(values, index, "the class count");
   if (count < 1 || count > largest_class_count)
-    refuse("badParameters", "the class count is %s; expected a whole number from 1 to %d.",
-           given_value(value, count).text, largest_class_count);
+    refuse_setting(index, "the class count is %s; expected a whole number from 1 to %d.",
+                   given_value(values[index], count).text, largest_class_count);
   return count;
 }
 
-int window_size_setting(float value) {
-  const int size = integer_setting(value, "the window size");
+int window_size_setting(const float* values, int index) {
+  const int size = integer_setting(values, index, "the window size");
   if (size > largest_window_size || size < -largest_window_size)
-    refuse("badParameters", "the window size is %s; expected a diameter of at most %d pixels.",
-           given_value(value, size).text, largest_window_size);
+    refuse_setting(index, "the window size is %s; expected a diameter of at most %d pixels.",
+                   given_value(values[index], size).text, largest_window_size);
   return size;
 }
 

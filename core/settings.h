@@ -11,21 +11,24 @@ constexpr int largest_class_count = 16777216;
 // Refuses a parameter vector with fewer than `required` values.
 void require_setting_count(const CImg<float>& parameter_image, unsigned required);
 
+// Each reads values[index] of a settings vector; a refusal names the setting
+// in words and carries `index` (refusal::setting).
+
 // A count or size: the float truncated toward zero, as a cast does. NaN,
 // infinities and values outside the signed 32-bit range are refused.
-int integer_setting(float value, const char* name);
+int integer_setting(const float* values, int index, const char* name);
 
 // A weight: NaN and infinities are refused, since they turn every cost into
 // NaN or infinity and freeze the labels.
-float finite_setting(float value, const char* name);
+float finite_setting(const float* values, int index, const char* name);
 
 // A tolerance: NaN is refused; an infinite tolerance stops at the first test.
-float tolerance_setting(float value);
+float tolerance_setting(const float* values, int index);
 
 // The class count K: an integer setting from 1 to 2^24.
-int class_count_setting(float value);
+int class_count_setting(const float* values, int index);
 
 // The window diameter: an integer setting of magnitude at most 46340.
-int window_size_setting(float value);
+int window_size_setting(const float* values, int index);
 
 }  // namespace core

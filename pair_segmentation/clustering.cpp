@@ -111,7 +111,7 @@ CImg<float> run_clustering(const CImg<float>& primary, const CImg<float>& second
                                                             2 * primary.spectrum())
                                    : 1;
   bool sums_follow_moves = false;  // once summed in full, whether moves keep the sums exact
-  core::run_recorder record{watch};
+  core::run_recorder record{watch, parameters.tolerance, last_plain};
   float energy = core::initial_energy;
   for (int iteration = 0; iteration < parameters.max_iterations; ++iteration) {
     threads.check_stop();

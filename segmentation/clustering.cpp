@@ -251,7 +251,7 @@ void run_clustering(const CImg<float>& image, const segmentation_parameters& par
       parameters.max_iterations > 0 && is_edge_phase(parameters, std::int64_t(parameters.max_iterations) - 1);
   sweep_buffers buffers = make_sweep_buffers(image, parameters, labels, edge_phase_ahead, threads, exact_sums);
   const centre_sum_plan sums = plan_centre_sums(image, parameters, threads, exact_sums);
-  core::run_recorder record{watch};
+  core::run_recorder record{watch, parameters.tolerance, parameters.last_plain_iteration};
   float energy = core::initial_energy;
   for (int iteration = 0; iteration < parameters.max_iterations; ++iteration) {
     threads.check_stop();

@@ -19,7 +19,7 @@ Sorvik
 
 Axes follow scikit-image: (rows, columns), (planes, rows, columns), and
 either with a channel axis named by ``channel_axis``. Labels are int64
-arrays of the spatial shape.
+arrays of the spatial shape (``LABEL_DTYPE``).
 """
 from ._commands import LABEL_DTYPE, sorvik, tamvel
 from ._estimator import Sorvik

@@ -1,10 +1,11 @@
-"""Argument handling shared by both commands: images to four axes, settings
-to the commands' vectors, thread counts, and the core's refusals named by
-keyword.
+"""Argument handling shared by both commands and their Dask drivers: images
+to four axes, settings to the commands' vectors, thread counts and flags,
+and the core's refusals named by keyword.
 """
 import operator
 import os
 import warnings
+from dataclasses import dataclass
 
 import numpy as np
 
@@ -14,23 +15,116 @@ ComplexWarning = getattr(np, "exceptions", np).ComplexWarning
 
 LARGEST_THREAD_COUNT = 256
 
-# The core names a setting in words; the message gains the keyword.
-_SETTING_PHRASES = {
-    "the window size": "window_size",
-    "the edge weight": "edge_weight",
-    "the tolerance": "tolerance",
-    "the maximum number of iterations": "max_iterations",
-    "the last plain iteration": "last_plain_iteration",
-    "the class count": "class_count",
-    "the secondary weight": "secondary_weight",
-    "the band smoothing scale": "band_sigma",
-}
-
 _ACCEPTED_KINDS = "biuf"
 _DTYPE_LIST = "bool, int8 to uint64, float16, float32, float64 (complex: its real part)"
 
 
-def as_elements(image, argument):
+class _NoChannelAxisGiven:
+    """The default of ``channel_axis``: no channel axis, as None, except
+    that a 3-D image that looks like a colour image is warned about. Only
+    an explicit None says "grey" without a warning."""
+
+    def __repr__(self):
+        return "None"
+
+    def __reduce__(self):  # copies and pickles stay the one default
+        return "NOT_GIVEN"
+
+
+NOT_GIVEN = _NoChannelAxisGiven()
+
+# A last axis of 3 or 4 (RGB, RGBA) at most this fraction of each other axis
+# looks like a colour image's channels rather than a grey volume's columns.
+_COLOUR_CHANNELS = (3, 4)
+_COLOUR_EXTENT_RATIO = 4
+
+
+@dataclass(frozen=True)
+class AxisLayout:
+    """How an argument's axes read: the dimensions it may have without and
+    with a channel axis, the axes a channel axis may not be, and what each
+    refusal says is expected."""
+
+    grey_dimensions: tuple
+    channel_dimensions: tuple
+    grey_expected: str
+    channel_expected: str
+    colour_hint: str
+    leading_axis: str = ""  # an axis the channels cannot be (a stack's images)
+
+
+IMAGE_AXES = AxisLayout(
+    (2, 3), (3, 4),
+    "2 (rows, columns) or 3 (planes, rows, columns), or 3 or 4 with channel_axis for an image with channels",
+    "3 (rows, columns, channels) or 4 (planes, rows, columns, channels)",
+    "pass channel_axis=-1 if its last axis holds the channels of a colour image",
+)
+STACK_AXES = AxisLayout(
+    (3,), (4,),
+    "3 (images, rows, columns), or 4 with channel_axis for images with channels",
+    "4 (images, rows, columns, channels), the channels anywhere but axis 0",
+    "a stack of colour images is (images, rows, columns, channels) with channel_axis=-1",
+    leading_axis="images",
+)
+
+
+def real_part(array, argument, stacklevel):
+    """The real part of a complex numpy or Dask array, with numpy's
+    ComplexWarning. `stacklevel`, here and below, counts as for warnings.warn
+    called in the function itself."""
+    if array.dtype.kind != "c":
+        return array
+    warnings.warn(
+        f"{argument} is complex; its imaginary part is discarded, as numpy does when it casts complex to real.",
+        ComplexWarning,
+        stacklevel=stacklevel,
+    )
+    return array.real
+
+
+def channel_axis_of(shape, channel_axis, argument, layout, stacklevel):
+    """The channel axis of an array of `shape` as an index from 0, or None
+    for a grey one; refuses dimensions and axes `layout` does not take, and
+    warns (UserWarning) of a colour-like grey array when channel_axis was
+    not given."""
+    ndim = len(shape)
+    if channel_axis is None or channel_axis is NOT_GIVEN:
+        if ndim not in layout.grey_dimensions:
+            raise ValueError(f"{argument} has {ndim} dimensions; expected {layout.grey_expected}.")
+        if channel_axis is NOT_GIVEN and _looks_like_colour(shape):
+            warnings.warn(
+                f"{argument} is {' x '.join(map(str, shape))}, which looks like a colour image, and is read as grey "
+                f"along every axis; {layout.colour_hint}, or pass channel_axis=None to keep it without this warning.",
+                UserWarning,
+                stacklevel=stacklevel,
+            )
+        return None
+    try:
+        if isinstance(channel_axis, (bool, np.bool_)):
+            raise TypeError  # False is no "no channels", nor True an axis
+        axis = operator.index(channel_axis)
+    except TypeError:
+        raise TypeError(f"channel_axis is {channel_axis!r}; expected None or an integer.") from None
+    if ndim not in layout.channel_dimensions:
+        raise ValueError(f"{argument} has {ndim} dimensions; with channel_axis expected {layout.channel_expected}.")
+    if layout.leading_axis and (not -ndim <= axis < ndim or axis % ndim == 0):
+        raise ValueError(
+            f"channel_axis is {axis}; expected 1 to {ndim - 1} or {1 - ndim} to -1: axis 0 of {argument} counts the "
+            f"{layout.leading_axis}."
+        )
+    if not -ndim <= axis < ndim:
+        raise ValueError(
+            f"channel_axis is {axis}, outside the {ndim} dimensions of {argument}; expected {-ndim} to {ndim - 1}."
+        )
+    return axis % ndim
+
+
+def _looks_like_colour(shape):
+    return (len(shape) == 3 and shape[-1] in _COLOUR_CHANNELS
+            and min(shape[:2]) >= _COLOUR_EXTENT_RATIO * shape[-1])
+
+
+def as_elements(image, argument, stacklevel=3):
     """The image as an ndarray whose elements the extension reads in place.
 
     bool, every integer width, float32 and float64 pass unchanged, whatever
@@ -40,14 +134,7 @@ def as_elements(image, argument):
     part, with numpy's ComplexWarning. A byte-swapped, misaligned or oddly
     strided array is copied.
     """
-    array = np.asarray(image)
-    if array.dtype.kind == "c":
-        warnings.warn(
-            f"{argument} is complex; its imaginary part is discarded, as numpy does when it casts complex to real.",
-            ComplexWarning,
-            stacklevel=3,  # the caller of sorvik() or tamvel()
-        )
-        array = array.real
+    array = real_part(np.asarray(image), argument, stacklevel + 1)
     if array.dtype.kind not in _ACCEPTED_KINDS:
         raise TypeError(f"{argument} has dtype {array.dtype}; expected {_DTYPE_LIST}.")
     if array.dtype.kind == "f" and array.dtype not in (np.float32, np.float64):
@@ -59,7 +146,7 @@ def as_elements(image, argument):
     return array
 
 
-def four_axes(array, channel_axis, argument):
+def four_axes(array, channel_axis, argument, stacklevel=3):
     """(planes, rows, columns, channels) views of an image, and its spatial shape.
 
     Without channel_axis: (rows, columns) is a grey image, (planes, rows,
@@ -69,30 +156,9 @@ def four_axes(array, channel_axis, argument):
     rows x columns x depth x channels holding the same pixels gives the same
     labels.
     """
-    if channel_axis is None:
-        if array.ndim not in (2, 3):
-            raise ValueError(
-                f"{argument} has {array.ndim} dimensions; expected 2 (rows, columns) or 3 (planes, rows, columns), "
-                "or 3 or 4 with channel_axis for an image with channels."
-            )
-        spatial = array.shape
-        return array[(None,) * (3 - array.ndim) + (Ellipsis, None)], spatial
-    try:
-        if isinstance(channel_axis, (bool, np.bool_)):
-            raise TypeError  # False is no "no channels", nor True an axis
-        axis = operator.index(channel_axis)
-    except TypeError:
-        raise TypeError(f"channel_axis is {channel_axis!r}; expected None or an integer.") from None
-    if array.ndim not in (3, 4):
-        raise ValueError(
-            f"{argument} has {array.ndim} dimensions; with channel_axis expected 3 (rows, columns, channels) or 4 "
-            "(planes, rows, columns, channels)."
-        )
-    if not -array.ndim <= axis < array.ndim:
-        raise ValueError(
-            f"channel_axis is {axis}, outside the {array.ndim} dimensions of {argument}; expected "
-            f"{-array.ndim} to {array.ndim - 1}."
-        )
+    axis = channel_axis_of(array.shape, channel_axis, argument, IMAGE_AXES, stacklevel + 1)
+    if axis is None:
+        return array[(None,) * (3 - array.ndim) + (Ellipsis, None)], array.shape
     moved = np.moveaxis(array, axis, -1)
     spatial = moved.shape[:-1]
     return (moved if moved.ndim == 4 else moved[None]), spatial
@@ -118,10 +184,20 @@ def thread_count(threads):
     return max(1, min(count, LARGEST_THREAD_COUNT))
 
 
+# The settings that count or measure in whole pixels or iterations. By name a
+# fraction is refused; the settings vector truncates it, as the Octave
+# command does.
+_WHOLE_SETTINGS = {"class_count", "window_size", "max_iterations", "last_plain_iteration"}
+
+
 def _setting_value(value, name):
     """One setting as the float32 the commands read it as."""
     if isinstance(value, (complex, np.complexfloating)) or not isinstance(value, (int, float, np.number, np.bool_)):
         raise TypeError(f"{name} is {value!r}; expected a real number.")
+    if name in _WHOLE_SETTINGS:
+        fraction = isinstance(value, (float, np.floating)) and np.isfinite(value) and value != np.floor(value)
+        if isinstance(value, (bool, np.bool_)) or fraction:
+            raise TypeError(f"{name} is {value!r}; expected a whole number (an int).")
     with np.errstate(over="ignore"):
         try:
             return float(np.float32(value))
@@ -129,6 +205,16 @@ def _setting_value(value, name):
             # A Python int beyond the double range: an infinity, as the
             # same number in an Octave double would be.
             return float("inf") if value > 0 else float("-inf")
+
+
+def flag(value, name, numbers=False):
+    """A yes-or-no option as a bool: True or False (numpy's too), and with
+    `numbers` 0 and 1 as well, as the Octave command takes them."""
+    if isinstance(value, (bool, np.bool_)):
+        return bool(value)
+    if numbers and isinstance(value, (int, np.integer)) and value in (0, 1):
+        return bool(value)
+    raise TypeError(f"{name} is {value!r}; expected True or False{' (or 1 or 0)' if numbers else ''}.")
 
 
 def settings_vector(command, layout, named, settings):
@@ -166,19 +252,17 @@ def settings_vector(command, layout, named, settings):
 
 
 def name_setting(error, by_vector, layout):
-    """A refusal of a setting, with the keyword (or settings index) that holds it."""
-    message = str(error)
-    for phrase, keyword in _SETTING_PHRASES.items():
-        if message.startswith(phrase + " "):
-            where = keyword
-            if by_vector:
-                index = [name for name, _ in layout].index(keyword)
-                where = f"settings[{index}] ({keyword})"
-            renamed = ValueError(f"{where}: {message}")
-            renamed.mnemonic = getattr(error, "mnemonic", None)
-            return renamed
-    if message.startswith("the parameter vector"):
-        renamed = ValueError("settings: " + message)
-        renamed.mnemonic = getattr(error, "mnemonic", None)
-        return renamed
-    return error
+    """A refusal of a setting, with the keyword (or settings index) that
+    holds it, from the position the extension gives as `setting`."""
+    index = getattr(error, "setting", None)
+    mnemonic = getattr(error, "mnemonic", None)
+    if index is not None:
+        keyword = layout[index][0]
+        where = f"settings[{index}] ({keyword})" if by_vector else keyword
+    elif mnemonic == "tooFewParameters":
+        where = "settings"
+    else:
+        return error
+    renamed = ValueError(f"{where}: {error}")
+    renamed.mnemonic, renamed.setting = mnemonic, index
+    return renamed

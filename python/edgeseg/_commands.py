@@ -23,7 +23,9 @@ TAMVEL_SETTINGS = (
     ("class_count", None),
 )
 
-LABEL_DTYPE = np.int64
+# The labels' dtype, as data (a dtype, not numpy's scalar class, whose
+# documentation would fill help(edgeseg)).
+LABEL_DTYPE = np.dtype(np.int64)
 
 
 def _result(result, spatial_shape, return_info, pair):
@@ -49,7 +51,7 @@ def sorvik(
     max_iterations=30,
     last_plain_iteration=4,
     settings=None,
-    channel_axis=None,
+    channel_axis=_arguments.NOT_GIVEN,
     threads=1,
     return_info=False,
     progress=None,
@@ -98,7 +100,10 @@ def sorvik(
         ignored), so that a call can be copied from Octave.
     channel_axis : int or None, optional
         The axis of `image` that holds the channels; None (the default) for a
-        grey image or volume.
+        grey image or volume. Left out, a 3-D image whose last axis is 3 or 4
+        and small against the others (300 x 451 x 3) is read as grey with a
+        ``UserWarning`` that it looks like a colour image; an explicit None
+        reads it as grey without one.
     threads : int, optional
         Threads the call may use: 1 (the default) runs on the caller's thread
         only, 0 one for every core the process may run on, n > 1 n threads
@@ -111,7 +116,7 @@ def sorvik(
         the calling thread; True prints a line per iteration instead. An
         exception it raises stops the call and is raised by it.
     exact_sums : bool, optional
-        False (the default) adds each iteration's energy as a float in raster
+        True or False (1 or 0, as in Octave). False (the default) adds each iteration's energy as a float in raster
         order, as the established iteration does. True sums it exactly and
         rounds it once, and likewise the centre sums where they could round:
         accurate on the largest volumes and independent of the order of the
@@ -134,17 +139,22 @@ def sorvik(
     ------
     TypeError
         A dtype other than the above, a non-integer `threads` or
-        `channel_axis`, a setting that is not a real number, a missing
-        setting without default, or both `settings` and named settings.
+        `channel_axis`, a setting that is not a real number, a fraction or a
+        bool for a whole-number setting (`class_count`, `window_size`,
+        `max_iterations`, `last_plain_iteration`), a `return_info` or
+        `progress` other than a bool (or a callable for `progress`), a
+        missing setting without default, or both `settings` and named
+        settings.
     ValueError
         Fewer than 2 or more than 4 dimensions (3 or 4 with `channel_axis`),
         `channel_axis` out of range, an image without pixels, a setting out of
-        range (a non-whole class count truncates, one outside 1 to 16777216
-        is refused; NaN or infinite weights are refused), fewer than six
-        settings, or an image too large for the image container (an extent of
-        2**31 or more, or more than 2**34 elements). Refusals of the core
-        carry the Octave command's error name as ``mnemonic``
-        (``"badParameters"``, ``"emptyImage"``, ``"tooLarge"``).
+        range (a class count outside 1 to 16777216; NaN or infinite weights;
+        in the settings vector a fraction truncates, as in Octave), fewer
+        than six settings, or an image too large for the image container (an
+        extent of 2**31 or more, or more than 2**34 elements). Refusals of
+        the core carry the Octave command's error name as ``mnemonic``
+        (``"badParameters"``, ``"emptyImage"``, ``"tooLarge"``), and those
+        of a setting its position in the settings vector as ``setting``.
     MemoryError
         Not enough memory for the image and its labels.
     KeyboardInterrupt
@@ -206,9 +216,10 @@ def sorvik(
     elements = _arguments.as_elements(image, "image")
     four, spatial = _arguments.four_axes(elements, channel_axis, "image")
     report = _runs.progress_callback(progress, "sorvik")
+    return_info = _arguments.flag(return_info, "return_info")
+    exact_sums = _arguments.flag(exact_sums, "exact_sums", numbers=True)
     try:
-        result = _core.sorvik(four, parameters, count, report, _runs.interruptible(), bool(return_info),
-                              bool(exact_sums))
+        result = _core.sorvik(four, parameters, count, report, _runs.interruptible(), return_info, exact_sums)
     except ValueError as error:
         raise _refused(error, settings, SORVIK_SETTINGS) from None
     return _result(result, spatial, return_info, pair=False)
@@ -227,7 +238,7 @@ def tamvel(
     band_sigma=2,
     last_plain_iteration=4,
     settings=None,
-    channel_axis=None,
+    channel_axis=_arguments.NOT_GIVEN,
     threads=1,
     return_info=False,
     progress=None,
@@ -340,9 +351,10 @@ def tamvel(
     primary_four, spatial = _arguments.four_axes(primary_elements, channel_axis, "primary")
     secondary_four, _ = _arguments.four_axes(secondary_elements, channel_axis, "secondary")
     report = _runs.progress_callback(progress, "tamvel")
+    return_info = _arguments.flag(return_info, "return_info")
     try:
         result = _core.tamvel(primary_four, secondary_four, parameters, count, report, _runs.interruptible(),
-                              bool(return_info))
+                              return_info)
     except ValueError as error:
         raise _refused(error, settings, TAMVEL_SETTINGS) from None
     return _result(result, spatial, return_info, pair=True)

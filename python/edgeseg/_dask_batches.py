@@ -56,17 +56,16 @@ threaded scheduler; give it processes instead (``scheduler="processes"`` or a
 `distributed.LocalCluster` with processes).
 """
 import functools
-import operator
 import warnings
 
 import numpy as np
 
-from . import _arguments, _commands
+from . import _arguments, _cluster, _commands
 
 _ACCEPTED_KINDS = "biufc"
 
 
-def sorvik_batch(images, *, channel_axis=None, threads=1, **settings):
+def sorvik_batch(images, *, channel_axis=_arguments.NOT_GIVEN, threads=1, **settings):
     """Segment each image of a stack on its own with `edgeseg.sorvik`.
 
     Parameters
@@ -95,14 +94,18 @@ def sorvik_batch(images, *, channel_axis=None, threads=1, **settings):
         When the call is made: what `edgeseg.sorvik` refuses of one image or
         of the settings, a stack that is not a Dask array or not of 3 (4 with
         `channel_axis`) dimensions, and ``return_info`` or ``progress``.
+    ImportError
+        A worker of the active distributed client that cannot import
+        edgeseg at this version.
     """
-    stack, has_channels = _image_stack(images, channel_axis, "images")
+    stack, has_channels = _image_stack(images, channel_axis, "images", 3)
     _refuse_run_options(settings, "sorvik_batch", ("return_info", "progress"))
     _dry_run(_commands.sorvik, [stack], has_channels, threads, settings)
+    _cluster.checked_client()
     return _map_images(_sorvik_block, [stack], has_channels, threads, settings)
 
 
-def tamvel_batch(primaries, secondaries, *, channel_axis=None, threads=1, **settings):
+def tamvel_batch(primaries, secondaries, *, channel_axis=_arguments.NOT_GIVEN, threads=1, **settings):
     """Segment each pair of two stacks on its own with `edgeseg.tamvel`.
 
     Parameters
@@ -124,18 +127,19 @@ def tamvel_batch(primaries, secondaries, *, channel_axis=None, threads=1, **sett
     TypeError, ValueError
         As for `sorvik_batch`, and stacks of different geometries.
     """
-    primary, has_channels = _image_stack(primaries, channel_axis, "primaries")
-    secondary, _ = _image_stack(secondaries, channel_axis, "secondaries")
+    primary, has_channels = _image_stack(primaries, channel_axis, "primaries", 3)
+    secondary, _ = _image_stack(secondaries, channel_axis, "secondaries", 3)
     _check_pair(primary, secondary, has_channels, "primaries", "secondaries")
     _refuse_run_options(settings, "tamvel_batch", ("return_info", "progress"))
     _dry_run(_commands.tamvel, [primary, secondary], has_channels, threads, settings)
+    _cluster.checked_client()
     # Channels beyond the primary's are not read: the blocks keep the same extents.
     secondary = secondary[..., : primary.shape[3]] if has_channels else secondary
     secondary = secondary.rechunk({0: primary.chunks[0]})
     return _map_images(_tamvel_block, [primary, secondary], has_channels, threads, settings)
 
 
-def tamvel(primary, secondary, *, threads=1, channel_axis=None, return_info=False, **settings):
+def tamvel(primary, secondary, *, threads=1, channel_axis=_arguments.NOT_GIVEN, return_info=False, **settings):
     """Tamvel on a volume held in Dask arrays, as one task on one worker.
 
     A Tamvel volume cannot be cut into slabs at a sound cost: its edge
@@ -174,6 +178,8 @@ def tamvel(primary, secondary, *, threads=1, channel_axis=None, return_info=Fals
         When the call is made: what `edgeseg.tamvel` refuses, inputs that are
         not Dask arrays, and a ``progress`` callback (it would run on the
         worker).
+    ImportError
+        As for `sorvik_batch`.
     """
     import dask
     import dask.array as da
@@ -182,14 +188,18 @@ def tamvel(primary, secondary, *, threads=1, channel_axis=None, return_info=Fals
         _require_dask_array(array, argument)
         _require_known_shape(array, argument)
     _refuse_run_options(settings, "tamvel", ("progress",))
-    primary, secondary = _real_part(primary, "primary", 3), _real_part(secondary, "secondary", 3)
+    primary, secondary = (_arguments.real_part(array, name, 3) for array, name in
+                          ((primary, "primary"), (secondary, "secondary")))
     spatial = _volume_checks(primary, secondary, channel_axis, threads, settings)
+    channel_axis = None if channel_axis is _arguments.NOT_GIVEN else channel_axis  # warned once, here
+    _cluster.checked_client()
     warnings.warn(_one_worker_message(primary, secondary, spatial), UserWarning, stacklevel=2)
 
     # One block each, taken as it is: a Delayed of the block's own key, with
     # no copy into a result array of the whole.
     primary, secondary = (array.rechunk(-1).to_delayed().ravel()[0] for array in (primary, secondary))
-    options = dict(settings, threads=threads, channel_axis=channel_axis, return_info=bool(return_info))
+    return_info = _arguments.flag(return_info, "return_info")
+    options = dict(settings, threads=threads, channel_axis=channel_axis, return_info=return_info)
     run = dask.delayed(_commands.tamvel, pure=True)(primary, secondary, **options)
     if return_info:
         labels, info = dask.compute(run)[0]
@@ -244,46 +254,15 @@ def _require_known_shape(array, argument):
         )
 
 
-def _real_part(array, argument, stacklevel):
-    """The real part of a complex stack, with the warning the one-image
-    command gives, raised once for the caller of the public function."""
-    if array.dtype.kind != "c":
-        return array
-    warnings.warn(
-        f"{argument} is complex; its imaginary part is discarded, as numpy does when it casts complex to real.",
-        _arguments.ComplexWarning,
-        stacklevel=stacklevel,
-    )
-    return array.real
-
-
-def _image_stack(images, channel_axis, argument):
+def _image_stack(images, channel_axis, argument, stacklevel):
     """The stack with the channels last, and whether it has channels."""
     _require_dask_array(images, argument)
     _require_known_shape(images, argument)
-    if channel_axis is None:
-        if images.ndim != 3:
-            raise ValueError(
-                f"{argument} has {images.ndim} dimensions; expected 3 (images, rows, columns), or 4 with "
-                "channel_axis for images with channels."
-            )
-        return _real_part(images, argument, 4), False
-    try:
-        if isinstance(channel_axis, (bool, np.bool_)):
-            raise TypeError
-        axis = operator.index(channel_axis)
-    except TypeError:
-        raise TypeError(f"channel_axis is {channel_axis!r}; expected None or an integer.") from None
-    if images.ndim != 4:
-        raise ValueError(
-            f"{argument} has {images.ndim} dimensions; with channel_axis expected 4 (images, rows, columns, "
-            "channels), the channels anywhere but axis 0."
-        )
-    if not -4 <= axis < 4 or axis % 4 == 0:
-        raise ValueError(
-            f"channel_axis is {axis}; expected 1 to 3 or -3 to -1: axis 0 of {argument} counts the images."
-        )
-    return _real_part(images, argument, 4).transpose([0] + [a for a in (1, 2, 3) if a != axis % 4] + [axis % 4]), True
+    axis = _arguments.channel_axis_of(images.shape, channel_axis, argument, _arguments.STACK_AXES, stacklevel + 1)
+    images = _arguments.real_part(images, argument, stacklevel + 1)
+    if axis is None:
+        return images, False
+    return images.transpose([0] + [a for a in (1, 2, 3) if a != axis] + [axis]), True
 
 
 def _check_pair(primary, secondary, has_channels, first, second):
@@ -332,10 +311,10 @@ def _volume_checks(primary, secondary, channel_axis, threads, settings):
     dtypes and settings by the command on a 1 x 1 pair.
     """
     views = [np.broadcast_to(np.zeros((), array.dtype), array.shape) for array in (primary, secondary)]
-    primary_four, spatial = _arguments.four_axes(views[0], channel_axis, "primary")
-    secondary_four, _ = _arguments.four_axes(views[1], channel_axis, "secondary")
+    primary_four, spatial = _arguments.four_axes(views[0], channel_axis, "primary", stacklevel=4)
+    secondary_four, _ = _arguments.four_axes(views[1], channel_axis, "secondary", stacklevel=4)
     if primary_four.shape[:3] != secondary_four.shape[:3] or secondary_four.shape[3] < primary_four.shape[3]:
-        channels = ("", "") if channel_axis is None else (
+        channels = ("", "") if channel_axis in (None, _arguments.NOT_GIVEN) else (
             f" with {secondary_four.shape[3]} channels", f" with at least {primary_four.shape[3]} channels")
         raise ValueError(
             f"the secondary image is {_by(secondary_four.shape[:3])} (planes x rows x columns){channels[0]}; "

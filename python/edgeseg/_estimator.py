@@ -1,5 +1,6 @@
 """Sorvik as an estimator in scikit-learn's style, for code written against
 its clustering estimators. A thin shell over edgeseg.sorvik."""
+from ._arguments import NOT_GIVEN
 from ._commands import sorvik
 
 _PARAMETERS = ("class_count", "window_size", "edge_weight", "tolerance", "max_iterations", "last_plain_iteration",
@@ -49,7 +50,7 @@ class Sorvik:
     """
 
     def __init__(self, class_count=None, *, window_size=None, edge_weight=None, tolerance=1e-4, max_iterations=30,
-                 last_plain_iteration=4, channel_axis=None, threads=1):
+                 last_plain_iteration=4, channel_axis=NOT_GIVEN, threads=1):
         self.class_count = class_count
         self.window_size = window_size
         self.edge_weight = edge_weight

@@ -88,42 +88,23 @@ def run_info(found, pair):
     )
 
 
-class _ProgressLines:
-    """progress=True: a plain line per iteration on standard output, as the
-    Octave command prints with "progress", true."""
-
-    def __init__(self, command):
-        self.command = command
-        self.previous = None
-
-    def __call__(self, report):
-        phase = "edge" if report.edge_phase else "plain"
-        change = "" if self.previous is None else f" (change {report.energy - self.previous:.3g})"
-        self.previous = report.energy
-        lines = [f"{self.command}: iteration {report.iteration + 1}, {phase} phase: energy {report.energy:.9g}{change}, "
-                 f"{report.changed} pixels changed, {report.seconds:.2f} s"]
-        if report.last and report.converged:
-            lines.append(f"{self.command}: converged after {report.iteration + 1} iterations: the squared change of "
-                         "the energy fell below tolerance x the previous energy.")
-        elif report.last:
-            lines.append(f"{self.command}: stopped after {report.iteration + 1} iterations, the limit, without "
-                         "converging: the convergence test applies from the iteration after the last plain one, and "
-                         "never passes with tolerance 0.")
-        print("\n".join(lines), file=sys.stdout, flush=True)
-
-
 def progress_callback(progress, command):
-    """The extension's callback for progress= (None, True, False or a callable)."""
-    if progress is None or progress is False:
+    """The extension's callback for progress= (None, True, False or a
+    callable). It receives a report's fields and the lines the extension made
+    of them, which progress=True prints as the Octave command does with
+    "progress", true."""
+    printing = isinstance(progress, (bool, np.bool_))
+    if progress is None or (printing and not progress):
         return None
-    if progress is True:
-        progress = _ProgressLines(command)
-    elif not callable(progress):
+    if not printing and not callable(progress):
         raise TypeError(f"progress is {progress!r}; expected None, True (a line per iteration) or a callable that "
                         "takes an edgeseg.IterationReport.")
 
-    def report(iteration, edge_phase, energy, changed, seconds, last, converged):
-        progress(IterationReport(iteration, edge_phase, energy, changed, seconds, last, converged))
+    def report(iteration, edge_phase, energy, changed, seconds, last, converged, lines):
+        if printing:
+            print(lines, end="", file=sys.stdout, flush=True)
+        else:
+            progress(IterationReport(iteration, edge_phase, energy, changed, seconds, last, converged))
 
     return report
 

@@ -33,11 +33,10 @@ independent. What ties them together is summed over the whole volume:
 import time
 
 import dask
-import dask.base
 import numpy as np
 from dask import delayed
 
-from . import _arguments, _commands, _core, _runs
+from . import _arguments, _cluster, _commands, _core, _runs
 from ._dask_batches import sorvik_batch, tamvel, tamvel_batch
 
 __all__ = ["sorvik", "sorvik_batch", "tamvel_batch", "tamvel"]
@@ -138,17 +137,10 @@ def _as_int64(state):
     return state[0].astype(np.int64)
 
 
-def _active_client():
-    """The distributed client that dask.persist and dask.compute run on, or
-    None where they run on a local scheduler."""
-    client = getattr(dask.base.get_scheduler(), "__self__", None)
-    return client if type(client).__name__ == "Client" else None
-
-
 def _results(persisted):
     """The values of persisted delayed objects, in order. On a cluster they
     are gathered directly: computing them again would resubmit a graph."""
-    client = _active_client()
+    client = _cluster.active_client()
     if client is None:
         return dask.compute(*persisted)
     from distributed import Future
@@ -159,7 +151,7 @@ def _results(persisted):
 def _worker_memory_limits():
     """The memory limits of the active cluster's workers, in bytes (0 where
     a worker has none); empty without a distributed client."""
-    client = _active_client()
+    client = _cluster.active_client()
     if client is None:
         return []
     return [info.get("memory_limit") or 0 for info in client.scheduler_info()["workers"].values()]
@@ -201,7 +193,7 @@ def sorvik(
     max_iterations=30,
     last_plain_iteration=4,
     settings=None,
-    channel_axis=None,
+    channel_axis=_arguments.NOT_GIVEN,
     threads=1,
     return_info=False,
     progress=None,
@@ -257,6 +249,9 @@ def sorvik(
         As `edgeseg.sorvik` raises them, and ValueError when one plane needs
         more than half of a worker's memory limit, or `out` has another
         shape.
+    ImportError
+        A worker of the active distributed client that cannot import
+        edgeseg at this version, checked before any work.
 
     Notes
     -----
@@ -282,7 +277,8 @@ def sorvik(
     except ValueError as error:
         raise _commands._refused(error, settings, _commands.SORVIK_SETTINGS) from None
     report = _runs.progress_callback(progress, "sorvik")
-    exact = bool(exact_sums)
+    return_info = _arguments.flag(return_info, "return_info")
+    exact = _arguments.flag(exact_sums, "exact_sums", numbers=True)
     array = volume if isinstance(volume, da.Array) else da.asarray(volume)
     if array.dtype.kind not in "biuf":
         raise TypeError(f"volume has dtype {array.dtype}; expected bool, int8 to uint64, float16, float32, float64.")
@@ -296,9 +292,9 @@ def sorvik(
     four = four.rechunk({1: -1, 2: -1, 3: -1})
     four = four.rechunk({0: _slab_chunks(four, label_dtype)})
 
+    client = _cluster.checked_client()
     begun = time.perf_counter()
     slabs = dask.persist(*[delayed(_stored)(block) for block in four.to_delayed().ravel()])
-    client = _active_client()
     if client is not None and len(slabs) > 1:
         # Dask places neighbouring chunks together; the slabs are spread over
         # the workers by their size instead, and each slab's work follows it.
@@ -346,8 +342,13 @@ def sorvik(
         iterations = iteration + 1
         energies.append(energy)
         if report:
-            edge_phase = iteration > parameters[4] and int(parameters[0]) > 0
-            report(iteration, edge_phase, energy, changed, time.perf_counter() - begun, done, converged)
+            # As the core reads them: the last plain iteration truncated, as a cast does.
+            tested = iteration > int(parameters[4])
+            edge_phase = tested and int(parameters[0]) > 0
+            seconds = time.perf_counter() - begun
+            lines = _core.progress_text("sorvik", iteration, edge_phase, energy, changed, seconds, done, converged,
+                                        previous, parameters[2], tested)
+            report(iteration, edge_phase, energy, changed, seconds, done, converged, lines)
         if done:
             break
 

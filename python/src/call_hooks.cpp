@@ -1,6 +1,9 @@
 #include "call_hooks.h"
 
+#include <string>
 #include <utility>
+
+#include "core/progress_text.h"
 
 namespace python_host {
 
@@ -14,10 +17,11 @@ constexpr std::chrono::milliseconds signal_poll_interval(50);
 
 void report(call_hooks& hooks, const edgeseg::iteration_report& report) {
   if (hooks.error || hooks.progress.is_none()) return;
+  const std::string lines = core::iteration_line(hooks.command, report) + core::closing_line(hooks.command, report);
   py::gil_scoped_acquire hold;
   try {
     hooks.progress(report.iteration, report.edge_phase, report.energy, report.changed, report.seconds, report.last,
-                   report.converged);
+                   report.converged, lines);
   } catch (py::error_already_set& raised) {
     hooks.error = std::make_unique<py::error_already_set>(std::move(raised));
   }

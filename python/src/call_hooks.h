@@ -17,8 +17,10 @@ namespace python_host {
 
 struct call_hooks {
   // None, or called as progress(iteration, edge_phase, energy, changed,
-  // seconds, last, converged).
+  // seconds, last, converged, lines): `lines`, the progress lines every host
+  // prints for the iteration, under the name `command`.
   pybind11::object progress;
+  const char* command = "";
   // Only the main thread sees signals: a call made elsewhere is not polled.
   bool interruptible = false;
   // The exception that stopped the call, held until the entry raises it.

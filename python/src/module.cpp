@@ -18,6 +18,7 @@
 #include "call_hooks.h"
 #include "steps.h"
 #include "core/image.h"
+#include "core/progress_text.h"
 #include "edgeseg/segment.h"
 
 namespace py = pybind11;
@@ -63,9 +64,11 @@ py::dict info_dict(const edgeseg::run_info& info) {
 // Runs one call with the interpreter free, then hands back the labels (and
 // the run's info when asked). A stopped call raises what stopped it.
 template <typename Call>
-py::object run(Call&& call, int threads, const py::object& progress, bool interruptible, bool want_info) {
+py::object run(const char* command, Call&& call, int threads, const py::object& progress, bool interruptible,
+               bool want_info) {
   python_host::call_hooks hooks;
   hooks.progress = progress;
+  hooks.command = command;
   hooks.interruptible = interruptible;
   const edgeseg::call_options options = python_host::options_for(threads, hooks);
   edgeseg::run_info info;
@@ -94,6 +97,7 @@ py::object sorvik_call(const py::buffer& image, const std::vector<float>& parame
   const py::buffer_info image_buffer = image.request();
   const edgeseg::image_view image_view = python_host::view_of_buffer(image_buffer, "image");
   return run(
+      "sorvik",
       [&](edgeseg::call_options options, edgeseg::run_info* info) {
         options.exact_sums = exact_sums;
         return edgeseg::sorvik(image_view, parameters, options, info);
@@ -108,19 +112,41 @@ py::object tamvel_call(const py::buffer& primary, const py::buffer& secondary, c
   const edgeseg::image_view primary_view = python_host::view_of_buffer(primary_buffer, "primary");
   const edgeseg::image_view secondary_view = python_host::view_of_buffer(secondary_buffer, "secondary");
   return run(
+      "tamvel",
       [&](const edgeseg::call_options& options, edgeseg::run_info* info) {
         return edgeseg::tamvel(primary_view, secondary_view, parameters, options, info);
       },
       threads, progress, interruptible, want_info);
 }
 
+// The progress lines of an iteration that a Python driver ran itself
+// (edgeseg.dask), from the fields of its report.
+std::string progress_text(const std::string& command, int iteration, bool edge_phase, float energy,
+                          std::uint64_t changed, double seconds, bool last, bool converged, float previous_energy,
+                          float tolerance, bool tested) {
+  edgeseg::iteration_report report;
+  report.iteration = iteration;
+  report.edge_phase = edge_phase;
+  report.energy = energy;
+  report.changed = changed;
+  report.seconds = seconds;
+  report.last = last;
+  report.converged = converged;
+  report.previous_energy = previous_energy;
+  report.tolerance = tolerance;
+  report.tested = tested;
+  return core::iteration_line(command.c_str(), report) + core::closing_line(command.c_str(), report);
+}
+
 // A refusal becomes ValueError carrying the fault's name as `mnemonic`
 // ("badParameters", "geometryMismatch" ...), the identifier the Octave
-// command gives the same fault.
+// command gives the same fault, and as `setting` the position in the
+// settings vector of the setting refused (None for other faults).
 void raise_refusal(const edgeseg::refusal& fault) {
   py::object error = py::reinterpret_steal<py::object>(PyObject_CallFunction(PyExc_ValueError, "s", fault.what()));
   if (!error) return;  // the interpreter's own error stays set
   error.attr("mnemonic") = py::str(fault.mnemonic());
+  error.attr("setting") = fault.setting() < 0 ? py::none() : py::object(py::int_(fault.setting()));
   PyErr_SetObject(PyExc_ValueError, error.ptr());
 }
 
@@ -151,5 +177,9 @@ PYBIND11_MODULE(_core, module) {
   module.def("tamvel", &tamvel_call, py::arg("primary"), py::arg("secondary"), py::arg("parameters"),
              py::arg("threads"), py::arg("progress"), py::arg("interruptible"), py::arg("want_info"),
              "Labels of two (planes, rows, columns, channels) buffers under the eight settings.");
+  module.def("progress_text", &progress_text, py::arg("command"), py::arg("iteration"), py::arg("edge_phase"),
+             py::arg("energy"), py::arg("changed"), py::arg("seconds"), py::arg("last"), py::arg("converged"),
+             py::arg("previous_energy"), py::arg("tolerance"), py::arg("tested"),
+             "The progress lines of an iteration, as every host prints them.");
   python_host::add_steps(module);
 }

@@ -2,11 +2,13 @@
 is expected, as the Octave commands' refusals do; and the arrays a call must
 take without a copy."""
 import tracemalloc
+import warnings
 
 import numpy as np
 import pytest
 
 import edgeseg
+import edgeseg.dask
 
 IMAGE = np.arange(48, dtype=np.uint8).reshape(6, 8)
 SORVIK = dict(class_count=2, window_size=3, edge_weight=10.0)
@@ -44,7 +46,14 @@ def test_non_numeric_images_are_type_errors(image, words):
 @pytest.mark.parametrize(
     "keywords, error, words",
     [
-        (dict(class_count=0.5), ValueError, "class_count: the class count is 0.5, which truncates to 0"),
+        (dict(class_count=0), ValueError, "class_count: the class count is 0; expected a whole number from 1"),
+        (dict(class_count=1.5), TypeError, "class_count is 1.5; expected a whole number"),
+        (dict(class_count=True), TypeError, "class_count is True; expected a whole number"),
+        (dict(window_size=np.float32(3.5)), TypeError, "window_size is 3.5; expected a whole number"),
+        (dict(return_info="no"), TypeError, "return_info is 'no'; expected True or False"),
+        (dict(return_info=1), TypeError, "return_info is 1; expected True or False"),
+        (dict(progress=2), TypeError, "progress is 2; expected None, True"),
+        (dict(exact_sums=2), TypeError, r"exact_sums is 2; expected True or False \(or 1 or 0\)"),
         (dict(class_count=2**25), ValueError, "class_count: the class count is 33554432; expected a whole"),
         (dict(edge_weight=np.inf), ValueError, "edge_weight: the edge weight is inf; expected a finite number"),
         (dict(tolerance=np.nan), ValueError, "tolerance: the tolerance is NaN"),
@@ -68,7 +77,7 @@ def test_bad_settings_and_options_name_the_keyword(keywords, error, words):
 def test_the_settings_vector_is_refused_by_index_and_as_the_octave_command_refuses_it():
     with pytest.raises(ValueError, match=r"settings\[5\] \(class_count\): the class count is 0;") as caught:
         edgeseg.sorvik(IMAGE, settings=[3, 10, 0, 5, 1, 0])
-    assert caught.value.mnemonic == "badParameters"
+    assert caught.value.mnemonic == "badParameters" and caught.value.setting == 5
     with pytest.raises(ValueError, match="settings: the parameter vector holds 5 values; expected 6") as caught:
         edgeseg.sorvik(IMAGE, settings=[3, 10, 0, 5, 1])
     assert caught.value.mnemonic == "tooFewParameters"
@@ -76,6 +85,32 @@ def test_the_settings_vector_is_refused_by_index_and_as_the_octave_command_refus
         edgeseg.sorvik(np.zeros(6), settings=IMAGE)
     with pytest.raises(TypeError, match="settings has dtype <U1"):
         edgeseg.sorvik(IMAGE, settings=["3"] * 6)
+
+
+def test_whole_numbers_and_flags_take_their_usual_spellings():
+    labels = edgeseg.sorvik(IMAGE, **SORVIK)
+    for spelling in [dict(class_count=2.0, window_size=np.int16(3)), dict(exact_sums=0, return_info=np.False_),
+                     dict(progress=False, max_iterations=30.0)]:
+        assert np.array_equal(edgeseg.sorvik(IMAGE, **dict(SORVIK, **spelling)), labels), spelling
+    # The settings vector truncates, as the Octave command does.
+    assert np.array_equal(edgeseg.sorvik(IMAGE, settings=[3.7, 10, 1e-4, 30, 4, 2.5]), labels)
+
+
+def test_a_colour_like_image_without_channel_axis_is_warned_about():
+    import dask.array as da
+
+    colour = np.random.default_rng(3).integers(0, 255, (40, 48, 3)).astype(np.uint8)
+    with pytest.warns(UserWarning, match="40 x 48 x 3, which looks like a colour image.*channel_axis=-1") as caught:
+        grey = edgeseg.sorvik(colour, **SORVIK)
+    assert caught[0].filename == __file__
+    with pytest.warns(UserWarning, match="images is 40 x 48 x 3, which looks like a colour image"):
+        edgeseg.dask.sorvik_batch(da.from_array(colour), **SORVIK)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        assert np.array_equal(edgeseg.sorvik(colour, channel_axis=None, **SORVIK), grey)
+        edgeseg.Sorvik(channel_axis=None, **SORVIK).fit(colour)
+        edgeseg.sorvik(colour[:, :, :2], **SORVIK)  # two channels: no colour image
+        edgeseg.sorvik(np.zeros((3, 40, 48)), **SORVIK)  # a grey volume
 
 
 def test_images_the_core_refuses_carry_the_octave_fault_name():

@@ -1,13 +1,16 @@
 """What a call tells besides its labels (return_info, progress) and how it
 stops: an exception in the progress callable, and Ctrl-C."""
+import re
 import signal
 import subprocess
 import sys
 
+import dask.array as da
 import numpy as np
 import pytest
 
 import edgeseg
+import edgeseg.dask
 
 RNG = np.random.default_rng(8)
 IMAGE = (np.where(np.arange(48) < 20, 60.0, 150.0) + RNG.normal(0, 30, (40, 48))).astype(np.float32)
@@ -38,13 +41,45 @@ def test_info_and_progress_tell_the_run_that_made_the_labels(pair):
     assert (info.secondary_centres is None) != pair
 
 
-def test_progress_true_prints_a_line_an_iteration_and_how_the_run_ended(capsys):
-    _, info = edgeseg.sorvik(IMAGE, **SETTINGS, tolerance=0, return_info=True, progress=True)
+def _closing_words(info, tolerance):
+    """The closing line, built from the run's energies by hand."""
+    count = info.iterations
+    if info.converged:
+        return (f"sorvik: converged after {count} iterations: the squared change of the energy fell below tolerance x "
+                "the previous energy.")
+    if tolerance == 0:
+        return (f"sorvik: stopped after {count} iterations, the limit: tolerance 0 runs every iteration, with no "
+                "convergence test.")
+    if count <= 5:  # iterations 0 to 4 are plain
+        return (f"sorvik: stopped after {count} iterations, the limit, before any convergence test: the test applies "
+                "from the iteration after the last plain one.")
+    previous, last = np.float32(info.energies[-2]), np.float32(info.energies[-1])
+    change = float(last) - float(previous)
+    return (f"sorvik: stopped after {count} iterations, the limit, without converging: the last change of the energy "
+            f"squared, {change * change:.3g}, was not below tolerance x the previous energy, "
+            f"{np.float32(tolerance):.3g} x {previous:.9g} = {float(np.float32(tolerance)) * float(previous):.3g}.")
+
+
+@pytest.mark.parametrize("tolerance, iterations", [(0, 40), (1e-4, 3), (1e-4, 8), (1e-4, 40)],
+                         ids=["tolerance_0", "all_plain", "limit", "converged"])
+def test_progress_true_prints_a_line_an_iteration_and_why_the_run_ended(capsys, tolerance, iterations):
+    settings = dict(SETTINGS, tolerance=tolerance, max_iterations=iterations)
+    _, info = edgeseg.sorvik(IMAGE, **settings, return_info=True, progress=True)
     lines = capsys.readouterr().out.splitlines()
     assert len(lines) == info.iterations + 1
     assert lines[0].startswith("sorvik: iteration 1, plain phase: energy ")
-    assert lines[5].startswith("sorvik: iteration 6, edge phase: energy ")
-    assert lines[-1].startswith("sorvik: stopped after 40 iterations, the limit, without converging")
+    assert lines[-1] == _closing_words(info, tolerance)
+    assert info.converged == (iterations == 40 and tolerance > 0)
+    if info.iterations > 5:
+        assert lines[5].startswith("sorvik: iteration 6, edge phase: energy ")
+    # The distributed driver prints the same lines, but for the seconds.
+    edgeseg.dask.sorvik(da.from_array(IMAGE[None], chunks=1), **settings, progress=np.True_)
+    assert [_without_seconds(line) for line in capsys.readouterr().out.splitlines()] == list(
+        map(_without_seconds, lines))
+
+
+def _without_seconds(line):
+    return re.sub(r", [0-9.]+ s$", "", line)
 
 
 def test_an_exception_in_progress_stops_the_call_and_is_raised():

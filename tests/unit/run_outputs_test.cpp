@@ -95,6 +95,38 @@ TEST(RunOutputs, progress_prints_a_flushed_line_an_iteration_and_why_the_run_end
   }
 }
 
+// The closing line says what the convergence test last compared. With the
+// test from iteration 0 on (T = -1) it compares the first energy, a few
+// units, with the stand-in energy before it, the float nearest 1e13.
+TEST(RunOutputs, progress_closing_line_says_why_the_run_ended) {
+  for (const command_case& command : commands()) {
+    std::vector<double> values = command.settings;
+    const bool pair = command.image_count == 2;
+    const std::size_t tolerance = pair ? 1 : 2, iterations = pair ? 4 : 3, last_plain = pair ? 6 : 4;
+    values[tolerance] = 1e-4;
+    values[last_plain] = -1;
+    values[iterations] = 1;
+    const auto image = two_classes();
+    const auto progress = standin::make_char("progress");
+    const auto yes = standin::make_doubles({1, 1}, {1});
+    const auto one_iteration = row_vector(values);
+    call(command.plugin(), inputs(command, image.get(), one_iteration.get(), {progress.get(), yes.get()}));
+    const std::string name = command.name;
+    EXPECT_NE(standin::last_call_printed().find(
+                  name + ": stopped after 1 iterations, the limit, without converging: the last change of the energy "
+                         "squared, 1e+26, was not below tolerance x the previous energy, 0.0001 x 9.99999983e+12 = "
+                         "1e+09.\n"),
+              std::string::npos)
+        << standin::last_call_printed();
+    values[iterations] = 30;
+    const auto many = row_vector(values);
+    call(command.plugin(), inputs(command, image.get(), many.get(), {progress.get(), yes.get()}));
+    const std::string printed = standin::last_call_printed();
+    EXPECT_NE(printed.find(name + ": converged after "), std::string::npos) << printed;
+    EXPECT_EQ(printed.find("the limit"), std::string::npos) << printed;
+  }
+}
+
 // A call of many iterations, interrupted once it runs: it ends with the
 // command's own error, holds no array and no thread after, and the next call
 // gives the labels.
