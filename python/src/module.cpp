@@ -2,7 +2,8 @@
 // buffers through views, runs the command with the interpreter free for
 // other threads, and hands the labels back as an int64 numpy array.
 // Argument handling, axes and documentation live in the pure-Python layer
-// (python/edgeseg/); this file only meets the C++ API.
+// (python/edgeseg/); this file meets the C++ API, and the API's conversion
+// helpers (api/conversion.h) for handing the labels back in bands.
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
@@ -151,5 +152,7 @@ PYBIND11_MODULE(_core, module) {
   module.def("tamvel", &tamvel_call, py::arg("primary"), py::arg("secondary"), py::arg("parameters"),
              py::arg("threads"), py::arg("progress"), py::arg("interruptible"), py::arg("want_info"),
              "Labels of two (planes, rows, columns, channels) buffers under the eight settings.");
+  module.def("every_core", &edgeseg::every_core,
+             "The threads a call of threads=0 uses: one for every core this process may run on, at most 256.");
   python_host::add_steps(module);
 }
