@@ -312,7 +312,7 @@ iteration_outcome next_centres(const sweep_totals& totals, const centres& curren
                           sorvik::centre_count_guard, outcome.next.values.data());
   outcome.energy = totals.energy;
   outcome.converged = core::iteration_converged(iteration, settings.last_plain_iteration, totals.energy,
-                                               previous_energy, settings.tolerance);
+                                                previous_energy, settings.tolerance);
   outcome.done = outcome.converged || iteration + 1 >= settings.max_iterations;
   return outcome;
 }

@@ -32,7 +32,6 @@ inline int cores_online() {
   return online > 0 ? int(online) : 1;
 }
 
-
 // One entry of --threads: as written, and the threads it means.
 struct thread_count {
   int asked;

@@ -67,8 +67,7 @@ class turn_queue {
 class row_wavefront {
  public:
   // For `rows` rows of `width` columns; 0 rows where the sweep is no wavefront.
-  row_wavefront(std::size_t rows, std::size_t width, std::size_t lead)
-      : finished_(rows), width_(width), lead_(lead) {}
+  row_wavefront(std::size_t rows, std::size_t width, std::size_t lead) : finished_(rows), width_(width), lead_(lead) {}
 
   void wait_for_row_above(const run_progress& progress, std::size_t y, std::size_t end) const {
     if (y > 0) progress.wait_until(finished_[y - 1], std::min(width_, end + lead_));

@@ -250,8 +250,8 @@ void run_clustering(const CImg<float>& image, const segmentation_parameters& par
   for (int iteration = 0; iteration < parameters.max_iterations; ++iteration) {
     threads.check_stop();
     const float previous_energy = energy;
-    const bool energy_wanted = core::energy_wanted(iteration, parameters.last_plain_iteration, parameters.tolerance,
-                                                   record.energies_wanted());
+    const bool energy_wanted =
+        core::energy_wanted(iteration, parameters.last_plain_iteration, parameters.tolerance, record.energies_wanted());
     float* terms = energy_wanted ? buffers.energy_terms.get() : nullptr;
     core::before_sweep(record, labels);
     if (exact_sums) {
