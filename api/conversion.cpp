@@ -6,6 +6,7 @@
 
 #include "calls.h"
 #include "core/refusal.h"
+#include "edgeseg/segment.h"
 
 namespace edgeseg {
 
@@ -45,7 +46,7 @@ void check_extents(const image_view& view, const char* role) {
 // Element (x, y, z, c) of the view into image pixel (x, y, z, c), a band of
 // rows of one plane (z + depth * c) at a time.
 template <typename Element>
-void copy_elements(const image_view& view, CImg<float>& image, int threads) {
+void copy_elements(const image_view& view, CImg<float>& image, core::call_threads& threads) {
   const auto* source = static_cast<const Element*>(view.data);
   const std::size_t width = image.width(), height = image.height(), depth = image.depth();
   const std::size_t plane = width * height;
@@ -111,6 +112,11 @@ void check_view(const image_view& view, const char* role) {
 }
 
 CImg<float> image_from_view(const image_view& view, const char* role, int threads) {
+  core::call_threads conversion(threads);
+  return image_from_view(view, role, conversion);
+}
+
+CImg<float> image_from_view(const image_view& view, const char* role, core::call_threads& threads) {
   check_view(view, role);
   const auto width = static_cast<unsigned>(view.width), height = static_cast<unsigned>(view.height);
   const auto depth = static_cast<unsigned>(view.depth), channels = static_cast<unsigned>(view.channels);
@@ -164,6 +170,8 @@ CImg<float> parameter_image(const std::vector<float>& parameters) {
 void apply_options(const call_options& options, core::call_threads& threads) {
   if (options.stop_requested) threads.poll_for_stop(options.stop_requested);
 }
+
+int every_core() { return core::threads_for(0); }
 
 label_image hand_over(CImg<float>&& labels) {
   label_image handed;

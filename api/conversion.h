@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <utility>
 
 #include "core/call_threads.h"
 #include "core/image.h"
@@ -21,8 +22,10 @@ void check_view(const image_view& view, const char* role);
 // The view's elements as a single-precision image, each rounded to the
 // nearest float (an integer beyond 2^24 to the nearest one, a double beyond
 // the float range to an infinity); checked as check_view does. An image
-// without pixels keeps its extents.
-// Up to `threads` threads copy the elements.
+// without pixels keeps its extents. The call's threads copy the elements,
+// and a stop requested meanwhile ends the copy (call_stopped).
+CImg<float> image_from_view(const image_view& view, const char* role, core::call_threads& threads);
+// The same for a host outside a call, on up to `threads` threads of its own.
 CImg<float> image_from_view(const image_view& view, const char* role, int threads);
 
 // The labels of a call, handed over without a copy.
@@ -33,23 +36,30 @@ label_image hand_over(CImg<float>&& labels);
 constexpr std::size_t band_rows = 16;
 
 // Calls band(plane, first row, end row) for every band of every plane
-// (depth x channels) of a width x height image, the bands shared among up to
-// `threads` threads, which are started and joined inside: a host may leave
-// its own API by a long jump, which would skip the joining of threads kept
-// open across such a call.
+// (depth x channels) of a width x height image, the bands shared among the
+// call's threads.
 template <class Band>
-void for_each_band(std::size_t height, std::size_t planes, std::size_t elements, int threads, Band&& band) {
+void for_each_band(std::size_t height, std::size_t planes, std::size_t elements, core::call_threads& threads,
+                   Band&& band) {
   const std::size_t bands_per_plane = (height + band_rows - 1) / band_rows;
   const std::size_t bands = planes * bands_per_plane;
-  core::call_threads conversion(threads);
-  const int parts = core::useful_parts(threads, elements, std::size_t(1) << 18);
-  conversion.run(parts, [&](int part, int part_count, core::run_progress&) {
+  const int parts = core::useful_parts(threads.count(), elements, std::size_t(1) << 18);
+  threads.run(parts, [&](int part, int part_count, core::run_progress&) {
     const core::share mine = core::share_of(bands, part, part_count);
     for (std::size_t b = mine.begin; b < mine.end; ++b) {
       const std::size_t first = (b % bands_per_plane) * band_rows;
       band(b / bands_per_plane, first, std::min(height, first + band_rows));
     }
   });
+}
+
+// The same for a host outside a call, on up to `threads` threads started and
+// joined inside: a host may leave its own API by a long jump, which would
+// skip the joining of threads kept open across such a call.
+template <class Band>
+void for_each_band(std::size_t height, std::size_t planes, std::size_t elements, int threads, Band&& band) {
+  core::call_threads own(threads);
+  for_each_band(height, planes, elements, own, std::forward<Band>(band));
 }
 
 }  // namespace edgeseg

@@ -9,7 +9,7 @@ CImg<float> sorvik_labels(const image_view& image, const std::vector<float>& par
                           const core::run_watch& watch, bool exact_sums) {
   // The converted image goes before the labels are handed back: a call
   // holds the image and the labels, then the labels and the host's result.
-  const CImg<float> converted = image_from_view(image, "the image", threads.count());
+  const CImg<float> converted = image_from_view(image, "the image", threads);
   return sorvik::segment_image(converted, parameter_image(parameters), threads, watch, exact_sums);
 }
 

@@ -47,7 +47,7 @@ sweep_totals zero_totals(int class_count, int channels) {
 // lie as one float image does (single precision, x fastest, then y, the
 // slices, the channels), so that a driver keeping its slabs that way pays
 // no copy a sweep; a converted copy otherwise.
-CImg<float> slab_image(const image_view& slab, int threads) {
+CImg<float> slab_image(const image_view& slab, core::call_threads& threads) {
   const auto planar = [&] {
     const std::int64_t row = std::int64_t(slab.width), plane = row * std::int64_t(slab.height);
     return slab.type == element_type::float32 && slab.data && slab.x_stride == 1 && slab.y_stride == row &&
@@ -108,7 +108,7 @@ void continue_image_totals(sweep_totals& totals, const CImg<float>& image, const
 
 std::vector<channel_range> finite_ranges(const image_view& part, const call_options& options) {
   core::call_threads threads(options.threads);
-  const CImg<float> image = slab_image(part, threads.count());
+  const CImg<float> image = slab_image(part, threads);
   const std::size_t channel_size = std::size_t(image.width()) * image.height() * image.depth();
   std::vector<channel_range> ranges(std::size_t(image.spectrum()));
   if (channel_size == 0) return ranges;
@@ -155,7 +155,7 @@ slab_sweep sweep_slab(const image_view& slab, float* labels, const centres& cent
   const sorvik::segmentation_parameters settings = settings_of(parameters);
   require_centres(centres, settings.class_count, slab.channels);
   core::call_threads threads(options.threads);
-  const CImg<float> image = slab_image(slab, threads.count());
+  const CImg<float> image = slab_image(slab, threads);
   slab_sweep swept;
   swept.totals = before ? *before : zero_totals(settings.class_count, centres.channels);
   const std::size_t pixels = std::size_t(slab.width) * slab.height * slab.depth;
@@ -174,7 +174,7 @@ void sweep_slab_into(const image_view& slab, float* labels, float* terms, const 
   const sorvik::segmentation_parameters settings = settings_of(parameters);
   require_centres(centres, settings.class_count, slab.channels);
   core::call_threads threads(options.threads);
-  const CImg<float> image = slab_image(slab, threads.count());
+  const CImg<float> image = slab_image(slab, threads);
   if (image.is_empty()) return;
   if (!labels) core::refuse("missingData", "the slab's labels are missing.");
   CImg<float> slab_labels(labels, image.width(), image.height(), image.depth(), 1, true);
@@ -186,7 +186,8 @@ void sweep_slab_into(const image_view& slab, float* labels, float* terms, const 
 }
 
 void continue_totals(sweep_totals& totals, const image_view& slab, const float* labels, const float* terms) {
-  const CImg<float> image = slab_image(slab, 1);
+  core::call_threads one_thread;
+  const CImg<float> image = slab_image(slab, one_thread);
   if (image.is_empty()) return;
   if (!labels) core::refuse("missingData", "the slab's labels are missing.");
   continue_image_totals(totals, image, labels, terms);
@@ -198,7 +199,7 @@ float continue_energy(const float* terms, std::size_t count, float energy) {
 
 sum_survey survey_sums(const image_view& part, const call_options& options) {
   core::call_threads threads(options.threads);
-  const CImg<float> image = slab_image(part, threads.count());
+  const CImg<float> image = slab_image(part, threads);
   const std::size_t pixels = std::size_t(image.width()) * image.height() * image.depth();
   sum_survey found;
   for (std::size_t i = 0; i < pixels; ++i) {
@@ -235,10 +236,10 @@ bool sums_exact_in_any_order(const std::vector<sum_survey>& parts) {
 
 exact_slab_sums exact_sums_of_slab(const image_view& slab, const float* labels, const float* terms, int class_count,
                                    bool class_sums) {
-  const CImg<float> image = slab_image(slab, 1);
+  core::call_threads one_thread;
+  const CImg<float> image = slab_image(slab, one_thread);
   const std::size_t pixels = std::size_t(image.width()) * image.height() * image.depth();
   exact_slab_sums found;
-  core::call_threads one_thread;
   if (terms) {
     core::exact_sum energy;
     core::add(energy, terms, pixels);
@@ -278,7 +279,7 @@ sweep_totals round_exact_sums(const std::vector<exact_slab_sums>& slabs, int cla
 
 bool energy_needed(const std::vector<float>& parameters, int iteration) {
   const sorvik::segmentation_parameters settings = settings_of(parameters);
-  return iteration >= settings.last_plain_iteration && core::energies_can_converge(settings.tolerance);
+  return core::energy_wanted(iteration, settings.last_plain_iteration, settings.tolerance);
 }
 
 sweep_totals combine_slabs(const std::vector<slab_sweep>& slabs) {
@@ -307,13 +308,11 @@ iteration_outcome next_centres(const sweep_totals& totals, const centres& curren
                  static_cast<unsigned long long>(channels));
   iteration_outcome outcome;
   outcome.next = current;
-  for (std::size_t k = 0; k < totals.counts.size(); ++k)
-    for (std::size_t c = 0; c < channels; ++c)
-      outcome.next.values[k * channels + c] =
-          static_cast<float>(totals.sums[k * channels + c] / (double(totals.counts[k]) + sorvik::centre_count_guard));
+  core::centres_from_sums(totals.sums.data(), channels, totals.counts.data(), totals.counts.size(), channels,
+                          sorvik::centre_count_guard, outcome.next.values.data());
   outcome.energy = totals.energy;
-  outcome.converged = iteration > settings.last_plain_iteration &&
-                      core::has_converged(totals.energy, previous_energy, settings.tolerance);
+  outcome.converged = core::iteration_converged(iteration, settings.last_plain_iteration, totals.energy,
+                                                previous_energy, settings.tolerance);
   outcome.done = outcome.converged || iteration + 1 >= settings.max_iterations;
   return outcome;
 }

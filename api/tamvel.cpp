@@ -7,8 +7,8 @@ namespace edgeseg {
 
 CImg<float> tamvel_labels(const image_view& primary, const image_view& secondary, const std::vector<float>& parameters,
                           core::call_threads& threads, const core::run_watch& watch) {
-  const CImg<float> converted_primary = image_from_view(primary, "the primary image", threads.count());
-  const CImg<float> converted_secondary = image_from_view(secondary, "the secondary image", threads.count());
+  const CImg<float> converted_primary = image_from_view(primary, "the primary image", threads);
+  const CImg<float> converted_secondary = image_from_view(secondary, "the secondary image", threads);
   return tamvel::segment_image_pair(converted_primary, converted_secondary, parameter_image(parameters), threads,
                                     watch);
 }

@@ -7,7 +7,6 @@
 // the CPU time of the process counts work that overlaps once per thread.
 #pragma once
 
-#include <sched.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -18,6 +17,7 @@
 #include <vector>
 
 #include "bench/timing.h"
+#include "core/call_threads.h"
 #include "core/image.h"
 
 namespace bench {
@@ -25,18 +25,11 @@ namespace bench {
 // Runs of each thread count; the least time counts.
 constexpr int thread_runs = 5;
 
-// The cores the system reports online, and those this process may run on.
+// The cores the system reports online (those this process may run on are
+// core::cores_available()).
 inline int cores_online() {
   const long online = sysconf(_SC_NPROCESSORS_ONLN);
   return online > 0 ? int(online) : 1;
-}
-
-inline int cores_allowed() {
-  cpu_set_t mask;
-  CPU_ZERO(&mask);
-  if (sched_getaffinity(0, sizeof mask, &mask) != 0) return cores_online();
-  const int count = CPU_COUNT(&mask);
-  return count > 0 ? count : 1;
 }
 
 // One entry of --threads: as written, and the threads it means.
@@ -61,7 +54,7 @@ inline std::vector<thread_count> parse_thread_list(const std::string& list) {
     }
     if (used == 0 || used != item.size() || asked < 0 || asked > 256)
       throw std::runtime_error("--threads takes whole numbers from 0 to 256 separated by commas, not \"" + list + "\"");
-    counts.push_back({asked, asked == 0 ? cores_allowed() : asked});
+    counts.push_back({asked, asked == 0 ? core::cores_available() : asked});
   }
   if (counts.empty()) throw std::runtime_error("--threads needs at least one thread count");
   return counts;
@@ -74,7 +67,7 @@ inline std::string thread_label(const thread_count& count) {
 
 inline void print_machine(const std::vector<thread_count>& counts) {
   std::printf("cores online %d, cores this process may run on (affinity) %d; thread counts:", cores_online(),
-              cores_allowed());
+              core::cores_available());
   for (const thread_count& count : counts) std::printf(" %s", thread_label(count).c_str());
   std::printf(" (0: every core it may run on)\n");
   std::printf(

@@ -1,24 +1,9 @@
 #include "call_options.h"
 
-#if defined(__linux__)
-#include <sched.h>
-#elif defined(_WIN32)
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#define WIN32_LEAN_AND_MEAN
-#include <windows.h>
-#endif
-
 #include <algorithm>
-#include <bitset>
 #include <cctype>
-#include <cerrno>
-#include <climits>
 #include <cmath>
 #include <cstdio>
-#include <thread>
-#include <vector>
 
 #include "host_array.h"
 #include "core/refusal.h"
@@ -100,8 +85,7 @@ constexpr const char* threads_expected =
 int resolve_threads(double wanted, int position) {
   if (!(std::isfinite(wanted) && wanted >= 0 && wanted == std::floor(wanted)))
     refuse("badOption", "the value of \"threads\" (input %d) is %g; expected %s.", position, wanted, threads_expected);
-  const int threads = wanted == 0 ? cores_available() : int(std::min(wanted, double(largest_thread_count)));
-  return std::clamp(threads, 1, largest_thread_count);
+  return core::threads_for(int(std::min(wanted, double(largest_thread_count))));
 }
 
 constexpr const char* switch_expected = "true or false (1 or 0)";
@@ -173,27 +157,6 @@ call_options read_call_options(const mxArray* const arguments[], int count, int 
     }
   }
   return options;
-}
-
-int cores_available() {
-#if defined(__linux__)
-  // A machine may have more CPUs than one cpu_set_t holds: grow the set until
-  // the affinity mask fits.
-  for (std::size_t sets = 1; sets <= 64; sets *= 2) {
-    std::vector<cpu_set_t> mask(sets);
-    const std::size_t bytes = sets * sizeof(cpu_set_t);
-    if (sched_getaffinity(0, bytes, mask.data()) == 0) return std::max(1, CPU_COUNT_S(bytes, mask.data()));
-    if (errno != EINVAL) break;
-  }
-#elif defined(_WIN32)
-  // The mask covers the process's processor group, the most one process is
-  // given unless it asks for more.
-  DWORD_PTR process_mask = 0, system_mask = 0;
-  if (GetProcessAffinityMask(GetCurrentProcess(), &process_mask, &system_mask) && process_mask != 0)
-    return int(std::bitset<sizeof(DWORD_PTR) * CHAR_BIT>(process_mask).count());
-#endif
-  // Systems without an affinity a process can read (macOS): every core.
-  return int(std::max(1u, std::min(std::thread::hardware_concurrency(), unsigned(INT_MAX))));
 }
 
 }  // namespace boundary

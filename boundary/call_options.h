@@ -31,7 +31,4 @@ struct call_options {
 call_options read_call_options(const mxArray* const arguments[], int count, int first_position,
                                bool exact_sums_offered = false);
 
-// The cores this process may run on (its CPU affinity), at least 1.
-int cores_available();
-
 }  // namespace boundary

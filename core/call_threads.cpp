@@ -1,10 +1,46 @@
 #include "call_threads.h"
 
+#if defined(__linux__)
+#include <sched.h>
+#elif defined(_WIN32)
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#endif
+
+#include <bitset>
+#include <cerrno>
 #include <chrono>
+#include <climits>
 #include <system_error>
 #include <vector>
 
 namespace core {
+
+int cores_available() {
+#if defined(__linux__)
+  // A machine may have more CPUs than one cpu_set_t holds: grow the set until
+  // the affinity mask fits.
+  for (std::size_t sets = 1; sets <= 64; sets *= 2) {
+    std::vector<cpu_set_t> mask(sets);
+    const std::size_t bytes = sets * sizeof(cpu_set_t);
+    if (sched_getaffinity(0, bytes, mask.data()) == 0) return std::max(1, CPU_COUNT_S(bytes, mask.data()));
+    if (errno != EINVAL) break;
+  }
+#elif defined(_WIN32)
+  // The mask covers the process's processor group, the most one process is
+  // given unless it asks for more.
+  DWORD_PTR process_mask = 0, system_mask = 0;
+  if (GetProcessAffinityMask(GetCurrentProcess(), &process_mask, &system_mask) && process_mask != 0)
+    return int(std::bitset<sizeof(DWORD_PTR) * CHAR_BIT>(process_mask).count());
+#endif
+  // Systems without an affinity a process can read (macOS): every core.
+  return int(std::max(1u, std::min(std::thread::hardware_concurrency(), unsigned(INT_MAX))));
+}
+
+int threads_for(int wanted) { return std::clamp(wanted == 0 ? cores_available() : wanted, 1, largest_thread_count); }
 namespace {
 
 // Thrown inside a part that waited for a part that failed or stopped; never
@@ -167,8 +203,7 @@ void run_on_new_threads(int wanted, const std::function<void(int part, int parts
 
 }  // namespace
 
-call_threads::call_threads(int threads)
-    : largest_(std::clamp(threads, 1, largest_thread_count)), owner_(std::this_thread::get_id()) {
+call_threads::call_threads(int threads) : largest_(threads_for(threads)), owner_(std::this_thread::get_id()) {
   poll_.reader = owner_;
   poll_.stop = &stop_;
 }

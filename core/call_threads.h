@@ -32,6 +32,14 @@ namespace core {
 // The most threads one call uses.
 constexpr int largest_thread_count = 256;
 
+// The cores this process may run on (its CPU affinity), at least 1.
+int cores_available();
+
+// The threads a call that asks for `wanted` gets: 0 asks for one for every
+// core the process may run on; any count is kept within 1 ..
+// largest_thread_count.
+int threads_for(int wanted);
+
 // A stop signal that only one thread may read, such as a host's interrupt
 // flag: the thread that made the call's threads asks `ask` at the kernels'
 // check points, at most once per poll_interval, and a true answer sets the
@@ -97,7 +105,8 @@ using part_work = std::function<void(int part, int parts, run_progress& progress
 
 class call_threads {
  public:
-  // Up to `threads` threads, the caller's included: 1 .. largest_thread_count.
+  // Up to `threads` threads, the caller's included, as threads_for reads
+  // the count: 0 for every core.
   explicit call_threads(int threads = 1);
   ~call_threads();
   call_threads(const call_threads&) = delete;

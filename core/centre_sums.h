@@ -82,6 +82,19 @@ void finish_class_sums(const running_class_sums& running, std::vector<double>& s
 bool sums_are_exact(const std::vector<const float*>& channel, std::size_t pixels, const unsigned char* counted,
                     call_threads& threads);
 
+// The centre update of both commands: the centre of class k in channel c,
+// centres[k * channels + c], becomes sums[k * sum_stride + c] divided by
+// counts[k] + guard, rounded to float. The guard, a command's own small
+// number, gives an empty class 0.
+inline void centres_from_sums(const double* sums, std::size_t sum_stride, const std::uint64_t* counts,
+                              std::size_t class_count, std::size_t channels, double guard, float* centres) {
+  for (std::size_t k = 0; k < class_count; ++k) {
+    const double divisor = double(counts[k]) + guard;
+    for (std::size_t c = 0; c < channels; ++c)
+      centres[k * channels + c] = static_cast<float>(sums[k * sum_stride + c] / divisor);
+  }
+}
+
 // The parts worth summing `pixels` pixels of K classes and C channels with.
 int useful_sum_parts(int threads, std::size_t pixels, int class_count, int channels);
 

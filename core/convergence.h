@@ -1,4 +1,5 @@
-// The convergence test shared by both commands.
+// The convergence test shared by both commands, and which energies a run
+// needs for it.
 #pragma once
 
 namespace core {
@@ -18,5 +19,20 @@ inline bool has_converged(float energy, float previous_energy, float tolerance) 
 // False where no energies pass the test, so that none need be formed: with a
 // tolerance of 0 its left side is 0, or NaN, and never above a square.
 inline bool energies_can_converge(float tolerance) { return tolerance != 0; }
+
+// Whether iteration `iteration` forms its energy: only the energies from
+// iteration T (last_plain_iteration) on reach a convergence test, and none
+// where the tolerance lets none pass it; a watched run forms them all.
+inline bool energy_wanted(int iteration, int last_plain_iteration, float tolerance, bool watched = false) {
+  return watched || (iteration >= last_plain_iteration && energies_can_converge(tolerance));
+}
+
+// Whether a run stops after iteration `iteration`: the plain iterations
+// 0 .. T are never tested, the later ones by has_converged against the
+// energy of the iteration before.
+inline bool iteration_converged(int iteration, int last_plain_iteration, float energy, float previous_energy,
+                                float tolerance) {
+  return iteration > last_plain_iteration && has_converged(energy, previous_energy, tolerance);
+}
 
 }  // namespace core

@@ -10,8 +10,13 @@
 
 #include "call_threads.h"
 #include "costs.h"
+#include "vectors.h"
 
 namespace core {
+
+// The least pixels worth a part of a plain-phase sweep, in either command:
+// a pixel's choice there costs about as much as a part's start.
+constexpr std::size_t plain_share = 8192;
 
 // How an edge-phase sweep is shared: `parts` parts taking slices, or rows of
 // one slice as a wavefront.
@@ -54,24 +59,24 @@ class turn_queue {
 
 // Rows of one slice swept side by side, row y by part y mod parts, each
 // part's rows in order. Row y sweeps the columns below `end` only once row
-// y - 1 has swept every column below end + reach (or its whole row), where
-// `reach` is chosen by the command so that each row reads the other's labels
-// as the raster order would have left them. Progress is published with
-// release order and read with acquire order.
+// y - 1 has swept every column below end + lead (or its whole row). The
+// lead, in columns, is each command's wavefront_lead: what makes each row
+// read the other's labels as the raster order would have left them, which
+// depends on how the command's sweep reads a window. Progress is published
+// with release order and read with acquire order.
 class row_wavefront {
  public:
   // For `rows` rows of `width` columns; 0 rows where the sweep is no wavefront.
-  row_wavefront(std::size_t rows, std::size_t width, std::size_t reach)
-      : finished_(rows), width_(width), reach_(reach) {}
+  row_wavefront(std::size_t rows, std::size_t width, std::size_t lead) : finished_(rows), width_(width), lead_(lead) {}
 
   void wait_for_row_above(const run_progress& progress, std::size_t y, std::size_t end) const {
-    if (y > 0) progress.wait_until(finished_[y - 1], std::min(width_, end + reach_));
+    if (y > 0) progress.wait_until(finished_[y - 1], std::min(width_, end + lead_));
   }
   void publish(const run_progress& progress, std::size_t y, std::size_t end) { progress.publish(finished_[y], end); }
 
  private:
   std::vector<std::atomic<std::size_t>> finished_;  // per row, the columns swept so far
-  std::size_t width_, reach_;
+  std::size_t width_, lead_;
 };
 
 // The class a pixel takes, or -1 where no class wins it, and the cost it
@@ -119,6 +124,25 @@ class_choice choose_class(const double* data, std::size_t stride, int class_coun
   return choice;
 }
 
+// In the plain phase no neighbour differs, so a class's cost is its data
+// term plus the edge weight times 0: the data term itself, unless the weight
+// is no finite number; then every cost is NaN and no class wins any pixel.
+inline bool plain_costs_are_data_terms(double edge_weight) { return edge_weight * 0.0 == 0.0; }
+
+// The plain phase's choice for pixels decided side by side, class after
+// class, by choose_class's rule: class k takes the pixel where its cost is
+// below the lowest so far, `best`, which starts at largest_cost and keeps the
+// winning cost rounded to float (`cost_as_float`); `winner` starts at -1.
+// Rounding is monotonic, so a cost below best rounds to at most best, and
+// NaN never wins. Plain numbers, or lanes of the vector types, side by side.
+template <class Cost, class Class>
+VECTOR_INLINE void keep_lower_cost(const Cost& cost, const Cost& cost_as_float, const Class& k, Cost& best,
+                                   Class& winner) {
+  const auto better = cost < best;
+  best = better ? cost_as_float : best;
+  winner = better ? k : winner;
+}
+
 // Where a sweep's energy terms go: each to its pixel's slot in `terms`, for
 // a sum in raster order once the parts have ended, or else, in a sweep in
 // raster order on one part, onto the running float sum `running`, where
@@ -138,6 +162,13 @@ struct energy_sink {
       std::copy(term, term + count, terms + first);
     else if (running)
       for (std::size_t i = 0; i < count; ++i) *running += term[i];
+  }
+  // The terms of `count` pixels from `first` on that no class won.
+  void add_unwon(std::size_t first, std::size_t count) const {
+    if (terms)
+      std::fill(terms + first, terms + first + count, cost_ceiling);
+    else if (running)
+      for (std::size_t i = 0; i < count; ++i) *running += cost_ceiling;
   }
 };
 

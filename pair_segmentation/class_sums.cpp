@@ -41,14 +41,11 @@ void sum_classes(const CImg<float>& primary, const CImg<float>& secondary, const
 }
 
 void set_centres(class_sums& sums, centre_pair& centres) {
-  const int channels = centres.primary.width();
-  for (int k = 0; k < centres.primary.height(); ++k) {
-    const double divisor = double(sums.counts[k]) + pair_centre_count_guard;
-    for (int c = 0; c < channels; ++c) {
-      centres.primary(c, k) = static_cast<float>(sums.primary(k, c) / divisor);
-      centres.secondary(c, k) = static_cast<float>(sums.secondary(k, c) / divisor);
-    }
-  }
+  const std::size_t channels = std::size_t(centres.primary.width()), classes = std::size_t(centres.primary.height());
+  core::centres_from_sums(sums.values.data(), 2 * channels, sums.counts.data(), classes, channels,
+                          pair_centre_count_guard, centres.primary.data());
+  core::centres_from_sums(sums.values.data() + channels, 2 * channels, sums.counts.data(), classes, channels,
+                          pair_centre_count_guard, centres.secondary.data());
 }
 
 bool sums_are_exact(const CImg<float>& primary, const CImg<float>& secondary, const std::vector<unsigned char>& counted,

@@ -117,10 +117,8 @@ CImg<float> run_clustering(const CImg<float>& primary, const CImg<float>& second
     threads.check_stop();
     const float previous_energy = energy;
     const sweep_inputs in = inputs_of(primary, secondary, edge_indicator, centres, parameters);
-    // Only the energies from iteration T on reach a convergence test, and
-    // none where the tolerance lets none pass it; a watched run forms them all.
     const bool energy_wanted =
-        record.energies_wanted() || (iteration >= last_plain && core::energies_can_converge(parameters.tolerance));
+        core::energy_wanted(iteration, last_plain, parameters.tolerance, record.energies_wanted());
     core::before_sweep(record, labels);
     if (iteration <= last_plain) {
       energy = sweep_image(in, state, labels.data(), energy_wanted);
@@ -135,7 +133,8 @@ CImg<float> run_clustering(const CImg<float>& primary, const CImg<float>& second
       sums_follow_moves = exact_sums;
     }
     set_centres(sums, centres);
-    const bool converged = iteration > last_plain && core::has_converged(energy, previous_energy, parameters.tolerance);
+    const bool converged =
+        core::iteration_converged(iteration, last_plain, energy, previous_energy, parameters.tolerance);
     core::after_iteration(record, iteration, is_edge_phase(parameters, iteration), energy, labels,
                           converged || iteration + 1 == parameters.max_iterations, converged);
     if (converged) break;

@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <cstddef>
 
+#include "core/sweep.h"
 #include "core/vectors.h"
 #include "data_terms.h"
 
@@ -41,12 +42,12 @@ struct data_cost_rows {
   }
 };
 
-struct plain_sweep_rows {
+struct plain_span_rows {
   static VECTOR_INLINE void run(const sweep_inputs& in, std::size_t position, std::size_t count, float* labels,
-                                float* energy, float* terms) {
-    const double no_edge_term = in.lambda * 0.0;
+                                const core::energy_sink& energy, std::size_t first_term) {
     float primary_distance[core::block_pixels], secondary_distance[core::block_pixels];
     double best[core::block_pixels], winner[core::block_pixels];
+    float added[core::block_pixels];
     for (std::size_t start = 0; start < count; start += core::block_pixels) {
       const std::size_t n = std::min(core::block_pixels, count - start);
       for (std::size_t i = 0; i < n; ++i) {
@@ -58,25 +59,17 @@ struct plain_sweep_rows {
                         primary_distance, secondary_distance);
         const double label = k;
         for (std::size_t i = 0; i < n; ++i) {
-          const double cost = (in.alpha * secondary_distance[i] + primary_distance[i]) + no_edge_term;
-          const double rounded = static_cast<float>(cost);
-          winner[i] = cost < best[i] ? label : winner[i];
-          // Rounding is monotonic: the float of a cost below best is at most
-          // best, that of one not below it at least best, and NaN stays out.
-          best[i] = rounded < best[i] ? rounded : best[i];
+          const double cost = in.alpha * secondary_distance[i] + primary_distance[i];
+          core::keep_lower_cost(cost, double(static_cast<float>(cost)), label, best[i], winner[i]);
         }
       }
       float* label = labels + position + start;
       for (std::size_t i = 0; i < n; ++i) {
         const float won = static_cast<float>(winner[i]);
         label[i] = winner[i] >= 0 ? won : label[i];
+        added[i] = winner[i] >= 0 ? static_cast<float>(best[i]) : core::cost_ceiling;
       }
-      if (terms)
-        for (std::size_t i = 0; i < n; ++i)
-          terms[start + i] = winner[i] >= 0 ? static_cast<float>(best[i]) : core::cost_ceiling;
-      else if (energy)
-        for (std::size_t i = 0; i < n; ++i)
-          *energy += winner[i] >= 0 ? static_cast<float>(best[i]) : core::cost_ceiling;
+      energy.add(first_term + start, added, n);
     }
   }
 };
@@ -88,9 +81,9 @@ void data_costs(const sweep_inputs& in, const float* primary, const float* secon
   core::on_widest_vectors<data_cost_rows>(in, primary, secondary, channel_stride, count, table);
 }
 
-void plain_sweep(const sweep_inputs& in, std::size_t position, std::size_t count, float* labels, float* energy,
-                 float* terms) {
-  core::on_widest_vectors<plain_sweep_rows>(in, position, count, labels, energy, terms);
+void plain_span(const sweep_inputs& in, std::size_t position, std::size_t count, float* labels,
+                const core::energy_sink& energy, std::size_t first_term) {
+  core::on_widest_vectors<plain_span_rows>(in, position, count, labels, energy, first_term);
 }
 
 }  // namespace tamvel

@@ -5,6 +5,7 @@
 #include <cstddef>
 
 #include "core/pixel_blocks.h"
+#include "core/sweep.h"
 #include "sweep_inputs.h"
 
 namespace tamvel {
@@ -20,13 +21,13 @@ inline std::size_t table_block_pixels(int class_count) { return core::pixels_per
 void data_costs(const sweep_inputs& in, const float* primary, const float* secondary, std::size_t channel_stride,
                 std::size_t count, double* table);
 
-// The sweep without edge penalty over `count` consecutive pixels from
-// `position` on. The costs do not depend on the labels, so pixels are
-// compared side by side; best and winner are kept in double lanes like the
-// costs, best always a float value. The energy, a float sum in raster order,
-// goes on in *energy, when asked for, or pixel i's term goes to terms[i],
-// when `terms` is given, for the caller to sum in raster order.
-void plain_sweep(const sweep_inputs& in, std::size_t position, std::size_t count, float* labels, float* energy,
-                 float* terms = nullptr);
+// The plain-phase choice over `count` consecutive pixels from `position`
+// on, where no neighbour differs and the costs are the data terms (see
+// core::plain_costs_are_data_terms). The costs do not depend on the labels,
+// so pixels are compared side by side (core::keep_lower_cost); best and
+// winner are kept in double lanes like the costs. Pixel i's energy term goes
+// to `energy` as term first_term + i.
+void plain_span(const sweep_inputs& in, std::size_t position, std::size_t count, float* labels,
+                const core::energy_sink& energy, std::size_t first_term);
 
 }  // namespace tamvel

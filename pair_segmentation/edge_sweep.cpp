@@ -197,7 +197,7 @@ std::size_t wavefront_columns(std::size_t width) {
 int window_reach(const disc_walk& disc) { return std::max({disc.dx_max, disc.dy_max, -disc.dx_min, -disc.dy_min, 0}); }
 
 // How far ahead the row above must be: 2R + 1 columns.
-std::size_t wavefront_reach(const disc_walk& disc) { return 2 * std::size_t(window_reach(disc)) + 1; }
+std::size_t wavefront_lead(const disc_walk& disc) { return 2 * std::size_t(window_reach(disc)) + 1; }
 
 void sweep_row_in_wave(const edge_frame& f, sweep_part& part, std::size_t y, core::row_wavefront& wave,
                        std::size_t chunk) {
@@ -262,7 +262,7 @@ float edge_phase_sweep(const sweep_inputs& in, sweep_state& state, const std::ve
   const std::size_t height = std::size_t(state.disc.height);
   const std::size_t depth = in.pixel_count / (std::size_t(state.disc.width) * height);
   const std::size_t width = std::size_t(state.disc.width);
-  core::row_wavefront wave(layout.wavefront ? height : 0, width, wavefront_reach(state.disc));
+  core::row_wavefront wave(layout.wavefront ? height : 0, width, wavefront_lead(state.disc));
   const std::size_t chunk = wavefront_columns(width);
   core::turn_queue slices(depth);
   state.threads->run(layout.parts, [&](int part, int part_count, core::run_progress& progress) {
@@ -299,8 +299,7 @@ void for_each_piece(const std::vector<band_run>& band, const std::vector<std::si
   }
 }
 
-// The least band pixels worth a part of a plain sweep, and of an edge-phase one.
-constexpr std::size_t plain_share = 8192;
+// The least band pixels worth a part of an edge-phase sweep.
 constexpr std::size_t edge_share = 4096;
 // Band pixels a part of a plain sweep takes at a time.
 constexpr std::size_t plain_stretch = std::size_t(1) << 14;
@@ -311,27 +310,27 @@ constexpr std::size_t plain_stretch = std::size_t(1) << 14;
 // raster order afterwards.
 float plain_band_sweep(const sweep_inputs& in, sweep_state& state, const std::vector<band_run>* band,
                        std::size_t pixels, float* labels, bool energy_wanted) {
-  const auto sweep_stretch = [&](std::size_t begin, std::size_t end, float* running, float* terms) {
-    if (!band) {
-      plain_sweep(in, begin, end - begin, labels, running, terms ? terms + begin : nullptr);
-      return;
-    }
-    for_each_piece(*band, state.run_start, begin, end, [&](std::size_t position, std::size_t count, std::size_t b) {
-      plain_sweep(in, position, count, labels, running, terms ? terms + b : nullptr);
-    });
-  };
   float energy = 0;
-  const int parts = core::useful_parts(state.threads->count(), pixels, plain_share);
+  const int parts = core::useful_parts(state.threads->count(), pixels, core::plain_share);
   // One part sums the energy as it goes; several leave each pixel's term for
   // a sum in raster order afterwards.
   if (parts > 1 && energy_wanted && state.terms.size() < pixels) state.terms.resize(pixels);
   float* terms = parts > 1 && energy_wanted ? state.terms.data() : nullptr;
-  float* running = parts == 1 && energy_wanted ? &energy : nullptr;
-  core::turn_queue stretches(pixels, core::worth_a_thread(plain_stretch));
-  state.threads->run(parts, [&](int, int, core::run_progress& progress) {
-    for (core::share taken; !progress.aborted() && stretches.take(taken);)
-      sweep_stretch(taken.begin, taken.end, running, terms);
-  });
+  const core::energy_sink sink{terms, parts == 1 && energy_wanted ? &energy : nullptr};
+  const auto sweep_stretch = [&](std::size_t begin, std::size_t end) {
+    if (!band) return plain_span(in, begin, end - begin, labels, sink, begin);
+    for_each_piece(*band, state.run_start, begin, end, [&](std::size_t position, std::size_t count, std::size_t b) {
+      plain_span(in, position, count, labels, sink, b);
+    });
+  };
+  if (!core::plain_costs_are_data_terms(in.lambda)) {
+    sink.add_unwon(0, pixels);
+  } else {
+    core::turn_queue stretches(pixels, core::worth_a_thread(plain_stretch));
+    state.threads->run(parts, [&](int, int, core::run_progress& progress) {
+      for (core::share taken; !progress.aborted() && stretches.take(taken);) sweep_stretch(taken.begin, taken.end);
+    });
+  }
   return terms ? core::sum_in_raster_order(terms, pixels) : energy;
 }
 
@@ -355,7 +354,7 @@ core::sweep_layout plan_edge_parts(const sweep_state& state, std::size_t band_pi
   // work between them. The band the rebuild leaves along the boundaries of
   // a noisy image, a tenth or more of it, is worth sharing.
   if (depth == 1 && band_pixels < core::worth_a_thread(pixel_count / 16)) return {1, false};
-  const std::size_t lag = wavefront_columns(width) + wavefront_reach(state.disc);
+  const std::size_t lag = wavefront_columns(width) + wavefront_lead(state.disc);
   return core::plan_sweep_parts(threads, width, height, depth, lag);
 }
 

@@ -62,7 +62,7 @@ bool is_edge_phase(const segmentation_parameters& parameters, std::int64_t itera
 }
 
 // Parts of a plain sweep: blocks of pixels, a few thousand pixels at least each.
-int plain_parts(int threads, std::size_t pixels) { return core::useful_parts(threads, pixels, 8192); }
+int plain_parts(int threads, std::size_t pixels) { return core::useful_parts(threads, pixels, core::plain_share); }
 
 sweep_buffers make_sweep_buffers(const CImg<float>& image, const segmentation_parameters& parameters,
                                  const CImg<float>& labels, bool edge_phase_ahead, core::call_threads& threads,
@@ -107,21 +107,17 @@ float plain_sweep(const CImg<float>& image, const segmentation_parameters& param
                   CImg<float>& labels, sweep_buffers& buffers, bool energy_wanted, float* given_terms = nullptr) {
   const std::size_t pixels = labels.size();
   float energy = 0;
-  // The cost adds the edge weight times 0 differing neighbours: nothing, or
-  // NaN for an infinite weight, and then no class wins any pixel.
-  if (!(double(parameters.edge_weight) * 0 == 0)) {
-    if (given_terms) std::fill(given_terms, given_terms + pixels, core::cost_ceiling);
-    if (energy_wanted)
-      for (std::size_t i = 0; i < pixels; ++i) energy += core::cost_ceiling;
-    return energy;
-  }
-  std::copy(centres.data(), centres.data() + centres.size(), buffers.centre_values.data());
-  const std::size_t blocks = (pixels + core::block_pixels - 1) / core::block_pixels;
   const int parts = int(buffers.plain.size());
   // One part sums the energy as it goes; several leave each pixel's term
   // for a sum in raster order afterwards.
   float* terms = given_terms ? given_terms : parts > 1 && energy_wanted ? buffers.energy_terms.get() : nullptr;
   const core::energy_sink sink{terms, !terms && energy_wanted ? &energy : nullptr};
+  if (!core::plain_costs_are_data_terms(parameters.edge_weight)) {
+    sink.add_unwon(0, pixels);
+    return terms ? core::sum_in_raster_order(terms, pixels) : energy;
+  }
+  std::copy(centres.data(), centres.data() + centres.size(), buffers.centre_values.data());
+  const std::size_t blocks = (pixels + core::block_pixels - 1) / core::block_pixels;
   constexpr std::size_t blocks_per_turn = 16;
   core::turn_queue turns(blocks, blocks_per_turn);
   buffers.threads->run(parts, [&](int part, int, core::run_progress& progress) {
@@ -179,11 +175,9 @@ struct centre_sum_plan {
 // Every centre becomes the mean of its class: sums[k * C + c] / counts[k].
 void set_centres(const std::vector<double>& sums, const std::vector<std::uint64_t>& counts, int class_count,
                  CImg<float>& centres) {
-  const int channels = centres.width();
-  for (int k = 0; k < class_count; ++k)
-    for (int c = 0; c < channels; ++c)
-      centres(c, k) =
-          static_cast<float>(sums[std::size_t(k) * channels + c] / (double(counts[k]) + centre_count_guard));
+  const std::size_t channels = std::size_t(centres.width());
+  core::centres_from_sums(sums.data(), channels, counts.data(), std::size_t(class_count), channels, centre_count_guard,
+                          centres.data());
 }
 
 void update_centres(const CImg<float>& image, const CImg<float>& labels, int class_count, CImg<float>& centres,
@@ -256,10 +250,8 @@ void run_clustering(const CImg<float>& image, const segmentation_parameters& par
   for (int iteration = 0; iteration < parameters.max_iterations; ++iteration) {
     threads.check_stop();
     const float previous_energy = energy;
-    // Only the energies from iteration T on reach a convergence test, and
-    // none where the tolerance lets none pass it; a watched run forms them all.
-    const bool energy_wanted = record.energies_wanted() || (iteration >= parameters.last_plain_iteration &&
-                                                            core::energies_can_converge(parameters.tolerance));
+    const bool energy_wanted =
+        core::energy_wanted(iteration, parameters.last_plain_iteration, parameters.tolerance, record.energies_wanted());
     float* terms = energy_wanted ? buffers.energy_terms.get() : nullptr;
     core::before_sweep(record, labels);
     if (exact_sums) {
@@ -278,8 +270,8 @@ void run_clustering(const CImg<float>& image, const segmentation_parameters& par
       energy = sweep(image, parameters, centres, labels, iteration, buffers, energy_wanted);
       update_centres(image, labels, parameters.class_count, centres, sums, threads);
     }
-    const bool converged = iteration > parameters.last_plain_iteration &&
-                           core::has_converged(energy, previous_energy, parameters.tolerance);
+    const bool converged = core::iteration_converged(iteration, parameters.last_plain_iteration, energy,
+                                                     previous_energy, parameters.tolerance);
     core::after_iteration(record, iteration, is_edge_phase(parameters, iteration), energy, labels,
                           converged || iteration + 1 == parameters.max_iterations, converged);
     if (converged) break;

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "core/costs.h"
+#include "core/sweep.h"
 #include "core/vector_lanes.h"
 
 // Every data term is summed over ascending channels exactly as the plain
@@ -37,18 +38,19 @@ VECTOR_INLINE void squared_distances(const double* value, int channels, const fl
 // the block.
 void plain_choice_by_pixel(const double* value, int channels, const float* centres, int classes, std::size_t count,
                            double* distance, double* best, float* label, float* added) {
+  int winner[core::block_pixels];
   for (std::size_t i = 0; i < count; ++i) {
     best[i] = core::largest_cost;
-    added[i] = core::cost_ceiling;
+    winner[i] = -1;
   }
   for (int k = 0; k < classes; ++k) {
     squared_distances(value, channels, centres + std::size_t(k) * channels, count, distance);
     for (std::size_t i = 0; i < count; ++i)
-      if (distance[i] < best[i]) {
-        best[i] = static_cast<float>(distance[i]);
-        label[i] = static_cast<float>(k);
-        added[i] = static_cast<float>(best[i]);
-      }
+      core::keep_lower_cost(distance[i], double(static_cast<float>(distance[i])), k, best[i], winner[i]);
+  }
+  for (std::size_t i = 0; i < count; ++i) {
+    label[i] = winner[i] >= 0 ? static_cast<float>(winner[i]) : label[i];
+    added[i] = winner[i] >= 0 ? static_cast<float>(best[i]) : core::cost_ceiling;
   }
 }
 
@@ -82,11 +84,9 @@ struct plain_choice_in_lanes {
             const core::four_doubles square = difference * difference;
             distance = c == 0 ? square : distance + square;
           }
-          const core::four_integers better = (core::four_integers)(distance < lowest[g]);
           core::four_doubles stored;
           core::widen(__builtin_convertvector(distance, core::four_floats), stored);
-          lowest[g] = better ? stored : lowest[g];
-          chosen[g] = better ? this_class : chosen[g];
+          core::keep_lower_cost(distance, stored, this_class, lowest[g], chosen[g]);
         }
         this_class += 1.0;
       }

@@ -137,12 +137,12 @@ bool settle(const sweep_frame& f, const core::class_choice& choice, core::class_
 
 // Rows of one slice swept side by side: row y + 1 labels a block only once
 // row y has passed the block's last column by more than the disc's radius
-// (a wavefront reach of radius + 1), so that it reads row y's new labels
+// (a wavefront lead of radius + 1 columns), so that it reads row y's new labels
 // there, and row y, which reads row y + 1 no farther left than radius columns
 // behind itself, still finds the old ones. Reflection reads real rows too,
 // never farther away than the offset that reached them, so the same rule
 // covers it.
-std::size_t wavefront_reach(int radius) { return std::size_t(radius) + 1; }
+std::size_t wavefront_lead(int radius) { return std::size_t(radius) + 1; }
 
 // What a row sweep needs of the other rows before a block, and tells them after.
 struct row_turn {
@@ -401,7 +401,7 @@ void sweep_rows(const sweep_frame& f, int first_slice, int end_slice, int first_
 constexpr std::size_t wavefront_block = 64;
 
 core::sweep_layout plan_edge_parts(const CImg<float>& labels, int radius, int threads) {
-  const std::size_t lag = wavefront_block + wavefront_reach(radius);  // columns between neighbouring rows
+  const std::size_t lag = wavefront_block + wavefront_lead(radius);  // columns between neighbouring rows
   return core::plan_sweep_parts(threads, labels.width(), labels.height(), labels.depth(), lag);
 }
 
@@ -472,7 +472,7 @@ float edge_sweep(const CImg<float>& image, const segmentation_parameters& parame
   }
   const core::sweep_layout layout = first.layout;
   core::row_wavefront wave(layout.wavefront ? std::size_t(labels.height()) : 0, std::size_t(labels.width()),
-                           wavefront_reach(first.disc.radius));
+                           wavefront_lead(first.disc.radius));
   // Slices: the next one to take, and which are swept. The first part adds
   // the terms and centre sums of swept slices, in order, between its own
   // slices, so that the sums are not left until every slice is done.

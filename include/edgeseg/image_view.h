@@ -39,8 +39,9 @@ image_view row_major_view(const void* data, element_type type, std::uint64_t row
                           std::uint64_t depth = 1, std::uint64_t channels = 1);
 
 struct call_options {
-  // Threads the call may use, the caller's included: 1 to 256 (a value
-  // outside is taken as the nearest bound). The labels do not depend on it.
+  // Threads the call may use, the caller's included: 1 to 256, or 0 for
+  // every core the process may run on (every_core(), segment.h); a value
+  // outside is taken as the nearest bound. The labels do not depend on it.
   int threads = 1;
   // Called after every iteration with its report (segment.h), on the thread
   // that made the call, while the call's other threads wait.

@@ -29,6 +29,10 @@ using stopped = core::call_stopped;
 using iteration_report = core::iteration_report;
 using run_info = core::run_info;
 
+// The threads a call with call_options::threads = 0 uses: one for every
+// core this process may run on (its CPU affinity), at most 256.
+int every_core();
+
 // Sorvik: labels of one image (2-D, or a volume of `depth` slices, with any
 // number of channels) under the six settings in the command's order: window
 // size, edge weight, tolerance, maximum iterations, last plain iteration,

@@ -30,14 +30,17 @@
 //   added one after another round differently from one chain in raster
 //   order; the labels then match only where that rounding does not move a
 //   centre. A slab can be given the running sums of the slabs before it
-//   (sweep_slab's `before`), which restores the chain, and the bits, at the
-//   price of sweeping the slabs' sums one after another. Which of the two a
-//   distributed run uses is for a later issue to decide.
+//   (sweep_slab's `before`, or continue_totals), which restores the chain,
+//   and the bits, at the price of adding the slabs' sums one after another.
+//   A driver surveys the volume once (survey_sums, sums_exact_in_any_order)
+//   and chains only where the survey finds the sums could round.
 // - A slice cannot be split: once the edge term applies, a pixel's cost
 //   depends on the labels just given to the pixels before it in its slice.
-// - Each call converts its slab into single precision and makes its sweep's
-//   buffers again: a slab costs its image, its labels and its terms (a float
-//   a pixel each) while it is swept.
+// - A slab held as one float image (single precision, x fastest, then y, the
+//   slices, the channels) is swept where it lies; any other is converted
+//   into single precision first. Each call makes its sweep's buffers again:
+//   a slab costs its labels and its terms (a float a pixel each), and a
+//   converted slab its image too, while it is swept.
 #pragma once
 
 #include <cstddef>

@@ -2,7 +2,8 @@
 // buffers through views, runs the command with the interpreter free for
 // other threads, and hands the labels back as an int64 numpy array.
 // Argument handling, axes and documentation live in the pure-Python layer
-// (python/edgeseg/); this file only meets the C++ API.
+// (python/edgeseg/); this file meets the C++ API, and the API's conversion
+// helpers (api/conversion.h) for handing the labels back in bands.
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
@@ -181,5 +182,7 @@ PYBIND11_MODULE(_core, module) {
              py::arg("energy"), py::arg("changed"), py::arg("seconds"), py::arg("last"), py::arg("converged"),
              py::arg("previous_energy"), py::arg("tolerance"), py::arg("tested"),
              "The progress lines of an iteration, as every host prints them.");
+  module.def("every_core", &edgeseg::every_core,
+             "The threads a call of threads=0 uses: one for every core this process may run on, at most 256.");
   python_host::add_steps(module);
 }

@@ -215,7 +215,7 @@ TEST(CallOptions, thread_counts_resolve_to_one_through_256) {
   EXPECT_EQ(options_of({threads.get(), four.get()}).threads, 4);
   EXPECT_EQ(options_of({threads.get(), many.get()}).threads, 256);
   EXPECT_TRUE(options_of({volume.get(), yes.get()}).volume);
-  EXPECT_EQ(options_of({threads.get(), zero.get()}).threads, std::min(boundary::cores_available(), 256));
+  EXPECT_EQ(options_of({threads.get(), zero.get()}).threads, std::min(core::cores_available(), 256));
   EXPECT_THROW(options_of({threads.get()}), core::refusal);
 }
 
@@ -223,7 +223,7 @@ TEST(CallOptions, thread_counts_resolve_to_one_through_256) {
 TEST(CallOptions, every_core_means_the_cores_this_process_may_run_on) {
   cpu_set_t allowed;
   ASSERT_EQ(sched_getaffinity(0, sizeof allowed, &allowed), 0);
-  EXPECT_EQ(boundary::cores_available(), CPU_COUNT(&allowed));
+  EXPECT_EQ(core::cores_available(), CPU_COUNT(&allowed));
   cpu_set_t first;
   CPU_ZERO(&first);
   for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu)
@@ -232,17 +232,17 @@ TEST(CallOptions, every_core_means_the_cores_this_process_may_run_on) {
       break;
     }
   ASSERT_EQ(sched_setaffinity(0, sizeof first, &first), 0);
-  EXPECT_EQ(boundary::cores_available(), 1);
+  EXPECT_EQ(core::cores_available(), 1);
   ASSERT_EQ(sched_setaffinity(0, sizeof allowed, &allowed), 0);
 }
 #elif defined(_WIN32)
 TEST(CallOptions, every_core_means_the_cores_this_process_may_run_on) {
   DWORD_PTR allowed = 0, system = 0;
   ASSERT_TRUE(GetProcessAffinityMask(GetCurrentProcess(), &allowed, &system));
-  EXPECT_EQ(boundary::cores_available(), int(std::bitset<sizeof(DWORD_PTR) * CHAR_BIT>(allowed).count()));
+  EXPECT_EQ(core::cores_available(), int(std::bitset<sizeof(DWORD_PTR) * CHAR_BIT>(allowed).count()));
   const DWORD_PTR first = allowed & (~allowed + 1);  // the lowest allowed core
   ASSERT_TRUE(SetProcessAffinityMask(GetCurrentProcess(), first));
-  EXPECT_EQ(boundary::cores_available(), 1);
+  EXPECT_EQ(core::cores_available(), 1);
   ASSERT_TRUE(SetProcessAffinityMask(GetCurrentProcess(), allowed));
 }
 #endif
