@@ -187,7 +187,7 @@ def run_files(args):
 def suggest(args):
     """Prints the suggested settings and the estimates they came from."""
     paths = [args.input] + ([args.secondary] if args.secondary else [])
-    images = [_files.read_image(path, args.channel_axis) for path in paths]
+    images = _file_runs.read_images(paths, args.channel_axis)
     command = "tamvel" if args.secondary else "sorvik"
     settings, estimates = _file_runs.suggested_settings(command, images, args.class_count)
     print(f"{args.input}: settings suggested for {command} with {args.class_count} classes:")

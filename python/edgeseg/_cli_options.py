@@ -14,7 +14,9 @@ NOT_OPTIONS = ("image", "primary", "secondary", "settings", "return_info", "prog
 # The field's tools say "classes"; the keyword's own spelling is kept as an alias.
 OPTION_NAMES = {"class_count": ("--classes", "--class-count")}
 METAVARS = {"class_count": "K", "threads": "N"}
-FILE_NOTES = {"channel_axis": "For .npy inputs only: the other formats say themselves which axis holds colour."}
+# Where the command line differs from the call: only a .npy file needs its channel axis named.
+OWN_HELP = {"channel_axis": "For .npy inputs only (the other formats say themselves which axis holds colour): the "
+                            "axis of the array that holds the channels; without it the array is grey."}
 
 
 @dataclass(frozen=True)
@@ -69,8 +71,9 @@ def add_options(parser, command):
     for option in command_options(command):
         group = settings if option.is_setting else calls
         default = "" if option.default is None else f" (default: {option.default})"
-        description = option.description.replace("see Notes", f"see the Notes of help(edgeseg.{command})")
-        help_text = f"{FILE_NOTES.get(option.keyword, '')} {description}{default}".strip().replace("%", "%%")
+        description = OWN_HELP.get(option.keyword, option.description).replace(
+            "see Notes", f"see the Notes of help(edgeseg.{command})")
+        help_text = f"{description}{default}".replace("%", "%%")
         if option.kind == "bool":
             group.add_argument(*option.flags, dest=option.keyword, action="store_true", default=argparse.SUPPRESS,
                                help=help_text)

@@ -113,10 +113,11 @@ def sorvik(
         Also return what the run found (the Octave command's ``info``).
     progress : callable or bool, optional
         Called with an `edgeseg.IterationReport` after every iteration, on
-        the calling thread; True prints a line per iteration instead. An
+        the calling thread; True prints the report's `lines` instead: a line
+        per iteration, and after the last one that says why the run ended. An
         exception it raises stops the call and is raised by it.
-    exact_sums : bool, optional
-        True or False (1 or 0, as in Octave). False (the default) adds each iteration's energy as a float in raster
+    exact_sums : bool or {0, 1}, optional
+        False (the default) adds each iteration's energy as a float in raster
         order, as the established iteration does. True sums it exactly and
         rounds it once, and likewise the centre sums where they could round:
         accurate on the largest volumes and independent of the order of the

@@ -1,5 +1,6 @@
 """One file's run on the command line: read the image, settle the
 settings, call the command, and write the labels, the info and the preview."""
+import functools
 import math
 import os
 import sys
@@ -9,7 +10,8 @@ from typing import Optional, Tuple
 
 import numpy as np
 
-from . import _cli_options, _files, _preview, _runs
+from . import _cli_options, _files, _preview
+from ._suggest import suggest_settings
 
 
 class Refusal(Exception):
@@ -31,18 +33,32 @@ class FileRun:
 
 
 def suggested_settings(command, images, class_count):
-    """The settings edgeseg.suggest_settings finds for the image(s), and its estimates."""
-    import edgeseg
+    """The settings edgeseg.suggest_settings finds for the image(s), and its
+    estimates. Its starting centres are estimates only: no call takes them."""
+    secondary = images[1] if len(images) > 1 else None
+    try:
+        found = suggest_settings(images[0].pixels, class_count, channel_axis=images[0].channel_axis,
+                                 secondary=None if secondary is None else secondary.pixels,
+                                 secondary_channel_axis=None if secondary is None else secondary.channel_axis)
+    except (ValueError, TypeError) as error:
+        raise Refusal(_flagged(str(error))) from None
+    table = [name for name, _ in _cli_options.SETTINGS_TABLES[command]]
+    settings = {name: _plain(found["settings"][name]) for name in table if name in found["settings"]}
+    return settings, {name: _plain(value) for name, value in found["estimates"].items()}
 
-    suggest = getattr(edgeseg, "suggest_settings", None)
-    if suggest is None:
-        raise Refusal("this edgeseg has no settings suggestion (edgeseg.suggest_settings); give the settings.")
-    secondary = images[1].pixels if len(images) > 1 else None
-    found = suggest(images[0].pixels, class_count, channel_axis=images[0].channel_axis, secondary=secondary)
-    names = {name for name, _ in _cli_options.SETTINGS_TABLES[command]}
-    plain = lambda value: value.item() if isinstance(value, np.generic) else value  # noqa: E731  (for JSON, repr)
-    settings = {name: plain(value) for name, value in found["settings"].items() if name in names}
-    return settings, {name: plain(value) for name, value in found["estimates"].items()}
+
+def read_images(paths, channel_axis):
+    """The input files' images, all grey or all colour."""
+    images = [_files.read_image(path, channel_axis) for path in paths]
+    if len({image.channel_axis is None for image in images}) > 1:
+        raise Refusal(f"{paths[0]} and {paths[1]}: one is colour and the other grey; expected both alike.")
+    return images
+
+
+def _plain(value):
+    """A suggested value as JSON and repr() show it: numbers, and arrays (the
+    centres) as lists, NaN (a class without pixels) as None."""
+    return _finite_or_none(value.tolist()) if isinstance(value, (np.ndarray, np.generic)) else value
 
 
 def settle_settings(command, given, images, suggest):
@@ -63,9 +79,7 @@ def settle_settings(command, given, images, suggest):
 def run_file(command, run, given, suggest, progress_for):
     """Runs one input (or pair) to its outputs. `given` holds the options
     given; progress_for(name, total) makes the progress callback."""
-    images = [_files.read_image(path, given.get("channel_axis")) for path in run.inputs]
-    if len({image.channel_axis is None for image in images}) > 1:
-        raise Refusal(f"{run.inputs[0]} and {run.inputs[1]}: one is colour and the other grey; expected both alike.")
+    images = read_images(run.inputs, given.get("channel_axis"))
     options = {option.keyword: given.get(option.keyword, option.default)
                for option in _cli_options.command_options(command)
                if not option.is_setting and option.keyword != "channel_axis"}
@@ -157,7 +171,7 @@ class ProgressDisplay:
     def __call__(self, name, total):
         show = None
         if self.mode == "lines":
-            show = _runs._ProgressLines(f"{self.command} {name}")
+            show = functools.partial(self.print_lines, name)
         elif self.mode == "bar":
             show = _Bar(self, name, total)
 
@@ -168,6 +182,13 @@ class ProgressDisplay:
                 show(iteration_report)
 
         return report
+
+    def print_lines(self, name, report):
+        """The lines progress=True prints, each after the file's name: files
+        run side by side print into one stream."""
+        text = "".join(f"{name}: {line}" for line in report.lines.splitlines(keepends=True))
+        with self.lock:
+            print(text, end="", file=sys.stdout, flush=True)
 
 
 class _Bar:

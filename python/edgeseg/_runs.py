@@ -30,6 +30,10 @@ class IterationReport:
     converged : bool
         With `last`: the convergence test ended the run (False: the
         iteration limit did).
+    lines : str
+        What ``progress=True`` prints for this iteration: its line and,
+        with `last`, the line that says why the run ended; each line ends
+        in a newline.
     """
 
     iteration: int
@@ -39,6 +43,7 @@ class IterationReport:
     seconds: float
     last: bool
     converged: bool
+    lines: str
 
 
 @dataclass(frozen=True)
@@ -104,7 +109,7 @@ def progress_callback(progress, command):
         if printing:
             print(lines, end="", file=sys.stdout, flush=True)
         else:
-            progress(IterationReport(iteration, edge_phase, energy, changed, seconds, last, converged))
+            progress(IterationReport(iteration, edge_phase, energy, changed, seconds, last, converged, lines))
 
     return report
 

@@ -19,7 +19,8 @@ MAD_PER_SD = 0.6745
 TAMVEL_WEIGHT_FACTOR = 50 / 3
 
 
-def suggest_settings(image, class_count, *, channel_axis=None, secondary=None, secondary_channel_axis=None):
+def suggest_settings(image, class_count, *, channel_axis=_arguments.NOT_GIVEN, secondary=None,
+                     secondary_channel_axis=None):
     """Suggest settings for `sorvik` (or, with `secondary`, `tamvel`) from the image itself.
 
     Measures the noise of the image and how far apart its classes lie, and
@@ -49,7 +50,9 @@ def suggest_settings(image, class_count, *, channel_axis=None, secondary=None, s
     class_count : int
         K, the number of classes.
     channel_axis : int or None, optional
-        The axis of `image` that holds the channels; None for grey.
+        The axis of `image` that holds the channels; None (the default) for
+        grey. Left out, a colour-like 3-D image is warned of, as `sorvik`
+        does; an explicit None reads it as grey without a warning.
     secondary : array_like, optional
         Tamvel's secondary image: the image's rows, columns and planes, and
         at least its channels (those beyond are not read).
@@ -97,8 +100,9 @@ def suggest_settings(image, class_count, *, channel_axis=None, secondary=None, s
     True
     """
     count = _class_count(class_count)
-    plain = sorvik(image, class_count=count, window_size=0, edge_weight=0, channel_axis=channel_axis)
-    primary = _four_axes(image, channel_axis, "image")
+    primary = _four_axes(image, channel_axis, "image")  # warns once of a colour-like image
+    given_axis = None if channel_axis is _arguments.NOT_GIVEN else channel_axis
+    plain = sorvik(image, class_count=count, window_size=0, edge_weight=0, channel_axis=given_axis)
     values = primary.reshape(-1, primary.shape[-1])
     noise_sd = _noise_sd(primary)
     centres, spacing = _class_spacing(values, plain.reshape(-1), count)
@@ -136,7 +140,9 @@ def _class_count(class_count):
 
 def _four_axes(image, channel_axis, argument):
     """The image as float64 (planes, rows, columns, channels)."""
-    four, _ = _arguments.four_axes(_arguments.as_elements(image, argument), channel_axis, argument)
+    # The warnings name the line that called suggest_settings.
+    four, _ = _arguments.four_axes(_arguments.as_elements(image, argument, stacklevel=4), channel_axis, argument,
+                                   stacklevel=4)
     if four.size == 0:
         raise ValueError(f"{argument} has no pixels (shape {np.shape(image)}).")
     return four.astype(np.float64)

@@ -2,6 +2,7 @@
 input's geometry, and every refusal as exit code 2 with nothing written."""
 import json
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -142,6 +143,19 @@ def test_tamvel_writes_labels_of_the_pair(tmp_path):
     assert np.array_equal(np.asanyarray(nibabel.load(tmp_path / "pair.nii").dataobj).T - 1, expected)
 
 
+def test_progress_lines_are_the_calls_after_the_file_name(tmp_path, capsys):
+    options = [*OPTIONS[:-1], "--max-iterations", "8", "--progress"]
+    assert run("sorvik", DATA_DIR / "camera.png", tmp_path / "camera.png", *options) == 0
+    printed = capsys.readouterr().out.splitlines()
+    edgeseg.sorvik(np.asarray(Image.open(DATA_DIR / "camera.png")), **SETTINGS, max_iterations=8, progress=True)
+    expected = ["camera.png: " + line for line in capsys.readouterr().out.splitlines()]
+    assert len(printed) == 9 and [_without_seconds(line) for line in printed] == list(map(_without_seconds, expected))
+
+
+def _without_seconds(line):
+    return re.sub(r", [0-9.]+ s$", "", line)
+
+
 def test_ctrl_c_exits_130_and_leaves_no_file(tmp_path):
     np.save(tmp_path / "large.npy", np.random.default_rng(0).normal(100, 30, (8, 256, 256)).astype(np.float32))
     arguments = [sys.executable, "-m", "edgeseg", "sorvik", "large.npy", "labels.npy", "--info", "--progress",
@@ -160,15 +174,17 @@ def test_ctrl_c_exits_130_and_leaves_no_file(tmp_path):
 
 
 def test_suggest_prints_settings_and_explicit_options_override_them(tmp_path, capsys):
-    suggest = getattr(edgeseg, "suggest_settings", None)
-    if suggest is None:
-        pytest.skip("edgeseg.suggest_settings is not in this build")
     camera = np.asarray(Image.open(DATA_DIR / "camera.png"))
-    suggested = suggest(camera, 3)["settings"]
+    suggested = edgeseg.suggest_settings(camera, 3)["settings"]
     assert run("suggest", DATA_DIR / "camera.png", "--classes", "3") == 0
-    assert f"--window-size {suggested['window_size']!r}" in capsys.readouterr().out
+    printed = capsys.readouterr().out
+    assert f"--window-size {suggested['window_size']!r}" in printed and "suggested_centres [[" in printed
+    assert run("suggest", DATA_DIR / "camera.png", "--classes", "0") == 2
+    assert capsys.readouterr().err == "edgeseg: --classes is 0; expected a whole number >= 1.\n"
     info = tmp_path / "info.json"
     assert run("sorvik", DATA_DIR / "camera.png", tmp_path / "out.png", "--classes", "3", "--suggest",
                "--edge-weight", "123", "--info", info, "--quiet") == 0
-    settings = json.loads(info.read_text())["settings"]
+    written = json.loads(info.read_text())
+    settings, estimates = written["settings"], written["suggestion_estimates"]
     assert settings["edge_weight"] == 123 and settings["window_size"] == suggested["window_size"]
+    assert len(estimates["suggested_centres"]) == 3 and estimates["disc_pixels"] == 21

@@ -72,9 +72,14 @@ def test_progress_true_prints_a_line_an_iteration_and_why_the_run_ended(capsys, 
     assert info.converged == (iterations == 40 and tolerance > 0)
     if info.iterations > 5:
         assert lines[5].startswith("sorvik: iteration 6, edge phase: energy ")
-    # The distributed driver prints the same lines, but for the seconds.
+    # The distributed driver prints the same lines, and a callable gets them
+    # with each report, but for the seconds.
     edgeseg.dask.sorvik(da.from_array(IMAGE[None], chunks=1), **settings, progress=np.True_)
     assert [_without_seconds(line) for line in capsys.readouterr().out.splitlines()] == list(
+        map(_without_seconds, lines))
+    reports = []
+    edgeseg.sorvik(IMAGE, **settings, progress=reports.append)
+    assert [_without_seconds(line) for report in reports for line in report.lines.splitlines()] == list(
         map(_without_seconds, lines))
 
 

@@ -87,3 +87,15 @@ def test_refusals():
             edgeseg.suggest_settings(primary, 2, channel_axis=axis, secondary=secondary)
     with pytest.raises(TypeError):
         edgeseg.suggest_settings(image, 2, secondary="no image")
+
+
+def test_a_colour_like_image_is_warned_of_once_unless_channel_axis_is_given(recwarn):
+    rng = np.random.default_rng(2)
+    colour = rng.normal(100, 20, (40, 50, 3))
+    edgeseg.suggest_settings(colour, 2)
+    assert [str(warning.message).split(",")[0] for warning in recwarn] == ["image is 40 x 50 x 3"]
+    assert recwarn[0].filename == __file__
+    recwarn.clear()
+    edgeseg.suggest_settings(colour, 2, channel_axis=None, secondary=colour)
+    edgeseg.suggest_settings(colour, 2, channel_axis=-1)
+    assert len(recwarn) == 0
