@@ -12,9 +12,9 @@ set(BOUNDARY_SOURCES
   ${PROJECT_SOURCE_DIR}/boundary/host_console.cpp
   ${PROJECT_SOURCE_DIR}/boundary/run_outputs.cpp)
 
-function(add_mex_plugin target command host output_dir)
-  add_library(${target} MODULE ${BOUNDARY_SOURCES} ${ARGN})
-  target_link_libraries(${target} PRIVATE ${host})
+function(add_mex_plugin target command boundary output_dir)
+  add_library(${target} MODULE ${ARGN})
+  target_link_libraries(${target} PRIVATE ${boundary})
   set_target_properties(${target} PROPERTIES
     PREFIX ""
     SUFFIX ".mex"
@@ -36,10 +36,11 @@ function(add_mex_plugin target command host output_dir)
   add_dependencies(${target} ${target}_help)
 endfunction()
 
-# Both commands for one host: targets <prefix>_sorvik and <prefix>_tamvel.
+# Both commands for one host: targets <prefix>_sorvik and <prefix>_tamvel,
+# over the boundary compiled once for that host (<prefix>_boundary).
 function(add_mex_plugins prefix host output_dir)
-  add_mex_plugin(${prefix}_sorvik Sorvik ${host} ${output_dir} ${PROJECT_SOURCE_DIR}/boundary/sorvik_mex.cpp)
-  target_link_libraries(${prefix}_sorvik PRIVATE edgeseg)
-  add_mex_plugin(${prefix}_tamvel Tamvel ${host} ${output_dir} ${PROJECT_SOURCE_DIR}/boundary/tamvel_mex.cpp)
-  target_link_libraries(${prefix}_tamvel PRIVATE edgeseg)
+  add_library(${prefix}_boundary STATIC ${BOUNDARY_SOURCES})
+  target_link_libraries(${prefix}_boundary PUBLIC edgeseg ${host})
+  add_mex_plugin(${prefix}_sorvik Sorvik ${prefix}_boundary ${output_dir} ${PROJECT_SOURCE_DIR}/boundary/sorvik_mex.cpp)
+  add_mex_plugin(${prefix}_tamvel Tamvel ${prefix}_boundary ${output_dir} ${PROJECT_SOURCE_DIR}/boundary/tamvel_mex.cpp)
 endfunction()
