@@ -17,7 +17,7 @@ demo_packages=(g++ make cmake binutils octave liboctave-dev cimg-dev)
 python_packages=(python3-dev python3-venv python3-numpy python3-pybind11 pybind11-dev python3-setuptools python3-wheel
   python3-build python3-pytest python3-hypothesis python3-dask python3-distributed python3-zarr
   python3-nibabel python3-tifffile python3-pil python3-tqdm)
-test_only_packages=(libgtest-dev clang libclang-rt-14-dev valgrind "${python_packages[@]}")
+test_only_packages=(libgtest-dev clang libclang-rt-14-dev valgrind ccache "${python_packages[@]}")
 required_packages=("${demo_packages[@]}")
 [ "${setup_for:-test}" = demo ] || required_packages+=("${test_only_packages[@]}")
 

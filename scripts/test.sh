@@ -12,19 +12,50 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 source "$root/scripts/setup.sh"
 jobs=$(nproc)
 
-echo "== Release build: C++ and Octave tests"
+# Every compiler runs through ccache: through its compiler links on the PATH
+# for the builds that CMake, mkoctfile and pip drive by name, and as CMake's
+# launcher where the compiler's name has no link (the MinGW compilers). A
+# compile repeated with the same flags, in this run or an earlier one, is
+# read from the cache; a cold cache only costs the first compile of each.
+export PATH=/usr/lib/ccache:$PATH
+export CCACHE_NOHASHDIR=1 CCACHE_SLOPPINESS=include_file_mtime,include_file_ctime,time_macros
+ccache --zero-stats > /dev/null
+
+# Each section's seconds, printed as a table at the end (and on a failure,
+# up to the section that failed).
+sections=() section_seconds=() section_start=$SECONDS run_start=$SECONDS
+section() {
+  if ((${#sections[@]})); then section_seconds+=($((SECONDS - section_start))); fi
+  sections+=("$1")
+  section_start=$SECONDS
+  echo "== $1"
+}
+print_section_times() {
+  ((${#section_seconds[@]} == ${#sections[@]})) || section_seconds+=($((SECONDS - section_start)))
+  echo "== Seconds by section"
+  local i
+  for i in "${!sections[@]}"; do
+    printf '%6d  %s\n' "${section_seconds[$i]}" "${sections[$i]}"
+  done
+  printf '%6d  total\n' $((SECONDS - run_start))
+  ccache --show-stats 2> /dev/null | grep -E 'Hits|Misses|hit rate' | sed 's/^/ccache: /' || true
+}
+cleanup_steps=(print_section_times)
+trap 'for step in "${cleanup_steps[@]}"; do $step; done' EXIT
+
+section "Release build: C++, Octave and Python tests"
 # ON in so many words: the demo configures build/ without the tests.
 cmake -S "$root" -B "$root/build" -DCMAKE_BUILD_TYPE=Release -DSEGMENTATION_TESTS=ON > /dev/null
 cmake --build "$root/build" -j "$jobs"
 (cd "$root/build" && ctest --output-on-failure -j "$jobs")
 
-echo "== Sanitizer build (ASan + UBSan): C++ tests"
+section "Sanitizer build (ASan + UBSan): C++ tests"
 cmake -S "$root" -B "$root/build-sanitize" -DCMAKE_BUILD_TYPE=Debug \
   -DSEGMENTATION_SANITIZE=ON -DSEGMENTATION_OCTAVE=OFF > /dev/null
 cmake --build "$root/build-sanitize" -j "$jobs"
 (cd "$root/build-sanitize" && ctest --output-on-failure -j "$jobs")
 
-echo "== Python tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+section "Python tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 # The extension built with both sanitizers (EDGESEG_SANITIZE=1, objects in
 # python/build-sanitize/) into a venv of its own; Debian's interpreter is not
 # instrumented, so the runtimes are preloaded. Leak checking stays off: the
@@ -38,31 +69,42 @@ EDGESEG_SANITIZE=1 "$python_asan_venv/bin/python" -m pip install --quiet --no-bu
   EDGESEG_MEX_DIR="$root/build/mex" "$python_asan_venv/bin/python" -m pytest -q -p no:cacheprovider "$root/tests/python" \
   -k "not larger_than_any_worker_memory_limit")
 
-echo "== ThreadSanitizer build: C++ tests"
+section "ThreadSanitizer build: C++ tests"
 # Every library and the plug-ins the tests load carry the instrumentation
 # (SEGMENTATION_THREAD_SANITIZE). The peak-memory test is left out: resident
-# memory means nothing beside the sanitizer's shadow memory.
-tsan_start=$SECONDS
+# memory means nothing beside the sanitizer's shadow memory. A race needs
+# threads, not many cases: the property tests draw the fewest (every case
+# still runs on several threads), as under valgrind.
 cmake -S "$root" -B "$root/build-threads" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DSEGMENTATION_THREAD_SANITIZE=ON -DSEGMENTATION_OCTAVE=OFF > /dev/null
 cmake --build "$root/build-threads" -j "$jobs"
-(cd "$root/build-threads" && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+(cd "$root/build-threads" && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" PROPERTY_CASE_SCALE=1 \
   ctest --output-on-failure -j "$jobs" -E '^sorvik_volume_peak_memory$')
-echo "ThreadSanitizer section: $((SECONDS - tsan_start)) s"
 
 fuzz_seconds=${FUZZ_SECONDS:-60}
-echo "== Fuzzing (clang, libFuzzer, ASan + UBSan + LSan): each target ${fuzz_seconds} s from its seed corpus"
+section "Fuzzing (clang, libFuzzer, ASan + UBSan + LSan): each target ${fuzz_seconds} s from its seed corpus"
 CC=clang CXX=clang++ cmake -S "$root" -B "$root/build-fuzz" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DSEGMENTATION_FUZZ=ON -DSEGMENTATION_OCTAVE=OFF -DSEGMENTATION_TESTS=OFF > /dev/null
 cmake --build "$root/build-fuzz" -j "$jobs" --target fuzz_targets
-bash "$root/fuzz/run.sh" "$root/build-fuzz" "$fuzz_seconds"
-
-echo "== Valgrind memcheck: the C++ tests of the Release build"
-for tests in "$root"/build/tests/*_tests "$root"/build/tests/*_tests_baseline; do
-  echo "${tests##*/}"
-  PROPERTY_CASE_SCALE=1 valgrind --quiet --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite,indirect \
-    --show-leak-kinds=definite,indirect "$tests" --gtest_brief=1
+# The targets side by side, each for the whole time.
+fuzz_runs=()
+for target in plugin_calls_fuzz sorvik_kernels_fuzz tamvel_kernels_fuzz; do
+  bash "$root/fuzz/run.sh" "$root/build-fuzz" "$fuzz_seconds" "$target" & fuzz_runs+=($!)
 done
+for run in "${fuzz_runs[@]}"; do wait "$run"; done
+
+section "Valgrind memcheck: the C++ tests of the Release build"
+# valgrind runs a program's threads one at a time: a program a core, each
+# one's report printed whole when it ends.
+memcheck() {
+  local report status=0
+  report=$(PROPERTY_CASE_SCALE=1 valgrind --quiet --error-exitcode=1 --leak-check=full \
+    --errors-for-leak-kinds=definite,indirect --show-leak-kinds=definite,indirect "$1" --gtest_brief=1 2>&1) || status=$?
+  printf '%s\n%s\n' "${1##*/}" "$report"
+  return "$status"
+}
+export -f memcheck
+ls -S "$root"/build/tests/*_tests "$root"/build/tests/*_tests_baseline | xargs -P "$jobs" -I{} bash -c 'memcheck "$1"' _ {}
 
 # The C++ tests of a cross build: configured with a toolchain file of
 # cmake/toolchains/, built, and run by ctest through the toolchain's emulator.
@@ -71,8 +113,10 @@ cross_tests=(sorvik_unit_tests band_unit_tests tamvel_unit_tests safety_unit_tes
   tamvel_property_tests stopped_and_watched_property_tests)
 run_cross_tests() {
   local toolchain=$1 build=$2
+  local launcher=()
+  [ -e "/usr/lib/ccache/$toolchain-g++" ] || launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
   cmake -S "$root" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchains/$toolchain.cmake" \
-    -DCMAKE_BUILD_TYPE=Release -DSEGMENTATION_OCTAVE=OFF > /dev/null
+    -DCMAKE_BUILD_TYPE=Release -DSEGMENTATION_OCTAVE=OFF "${launcher[@]}" > /dev/null
   cmake --build "$build" -j "$jobs" --target "${cross_tests[@]}"
   # An emulated processor is slow: fewer random cases, each still against the
   # plain reference bit for bit. The installed package's example is built by
@@ -85,19 +129,17 @@ run_cross_tests() {
     -E '^(edgeseg_example_against_installed_package|CallThreads.no_thread_outlives_the_object_or_a_threaded_call|CallThreads.a_stop_requested_during_a_call_ends_it_cleanly|SizeLimits.counts_beyond_32_bits_that_the_container_holds_are_asked_for_in_full)$')
 }
 
-echo "== ARM64 Linux (cross-built, run under qemu-user): C++ tests"
-arm_start=$SECONDS
+section "ARM64 Linux (cross-built, run under qemu-user): C++ tests"
 install_missing g++-aarch64-linux-gnu qemu-user
 run_cross_tests aarch64-linux-gnu "$root/build-arm64"
-echo "ARM64 section: $((SECONDS - arm_start)) s"
 
-echo "== Windows x86-64 (MinGW-w64 cross build, run under wine): C++ tests"
-windows_start=$SECONDS
+section "Windows x86-64 (MinGW-w64 cross build, run under wine): C++ tests"
 install_missing g++-mingw-w64-x86-64 wine64
 # A fresh prefix each run, no window and no messages. The MinGW runtime
 # libraries and the stand-in host's DLL are found through WINEPATH.
 wine_prefix=$(mktemp -d)
-trap '/usr/lib/wine/wineserver -k 2>/dev/null || true; rm -rf "$wine_prefix"' EXIT
+remove_wine_prefix() { /usr/lib/wine/wineserver -k 2>/dev/null || true; rm -rf "$wine_prefix"; }
+cleanup_steps=(remove_wine_prefix "${cleanup_steps[@]}")
 mingw_runtime=$(dirname "$(x86_64-w64-mingw32-g++-posix -print-file-name=libstdc++-6.dll)")
 export WINEPREFIX=$wine_prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" DISPLAY=
 export WINEPATH="$mingw_runtime;/usr/x86_64-w64-mingw32/lib;$root/build-windows/host"
@@ -105,4 +147,3 @@ export WINEPATH="$mingw_runtime;/usr/x86_64-w64-mingw32/lib;$root/build-windows/
 # tests); it has no 32-bit half, which wine mentions and nothing needs.
 /usr/lib/wine/wine64 wineboot --init > /dev/null 2>&1
 run_cross_tests x86_64-w64-mingw32 "$root/build-windows"
-echo "Windows section: $((SECONDS - windows_start)) s"
