@@ -58,9 +58,10 @@ def _processes(folder):
 def _readme_commands():
     """The scheduler's and the workers' commands of the README's Dask section."""
     readme = (ROOT / "README.md").read_text()
-    start = readme.index("\n## When a volume outgrows one machine")
+    start = readme.index("\n## Volumes larger than one machine")
     section = readme[start:readme.index("```python", start)]
-    commands = [shlex.split(command) for command in re.findall(r"`(~/edgeseg-env/bin/python -m [^`]+)`", section)]
+    commands = [shlex.split(command, comments=True)
+                for command in re.findall(r"^~/edgeseg-env/bin/python -m .*$", section, re.M)]
     assert [command[2] for command in commands] == ["distributed.cli.dask_scheduler", "distributed.cli.dask_worker"]
     return commands
 

@@ -1,21 +1,15 @@
 """The README's Python, command-line and Dask lines run as a user pastes them."""
-import importlib.util
 import json
 import re
 import subprocess
 import sys
 
 import numpy as np
-import pytest
 
-import edgeseg
 from support import ROOT
 
 README = (ROOT / "README.md").read_text()
 
-needs_command_line = pytest.mark.skipif(
-    importlib.util.find_spec("edgeseg.__main__") is None or not hasattr(edgeseg, "suggest_settings"),
-    reason="needs the edgeseg command line (edgeseg.__main__) and edgeseg.suggest_settings")
 
 
 def blocks(heading, language):
@@ -46,7 +40,6 @@ def test_the_python_sections_call_runs():
     assert info.centres.shape == (2, 1) and info.counts.sum() == labels.size
 
 
-@pytest.mark.skipif(not hasattr(edgeseg, "suggest_settings"), reason="needs edgeseg.suggest_settings")
 def test_the_python_sections_suggested_settings_run():
     namespace, suggested = run_python_section()
     exec(compile(suggested, "README.md", "exec"), namespace)
@@ -84,7 +77,6 @@ def write_inputs(folder):
     return affine, classes.shape
 
 
-@needs_command_line
 def test_the_command_lines_run(tmp_path):
     import nibabel
     import tifffile
