@@ -3,17 +3,17 @@ to four axes, settings to the commands' vectors, thread counts and flags,
 and the core's refusals named by keyword.
 """
 import operator
-import os
 import warnings
 from dataclasses import dataclass
 
 import numpy as np
 
+from . import _core
+
 # numpy 1.25 moved its warnings to numpy.exceptions; 1.24 (Debian 12) keeps
 # them at the top level.
 ComplexWarning = getattr(np, "exceptions", np).ComplexWarning
 
-LARGEST_THREAD_COUNT = 256
 
 _ACCEPTED_KINDS = "biuf"
 _DTYPE_LIST = "bool, int8 to uint64, float16, float32, float64 (complex: its real part)"
@@ -180,8 +180,8 @@ def thread_count(threads):
             "may run on, n: n threads, at most 256)."
         )
     if count == 0:
-        count = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else (os.cpu_count() or 1)
-    return max(1, min(count, LARGEST_THREAD_COUNT))
+        count = _core.every_core()
+    return max(1, min(count, _core.largest_thread_count))
 
 
 # The settings that count or measure in whole pixels or iterations. By name a

@@ -18,6 +18,7 @@
 #include "buffer_view.h"
 #include "call_hooks.h"
 #include "steps.h"
+#include "core/call_threads.h"
 #include "core/image.h"
 #include "core/progress_text.h"
 #include "edgeseg/segment.h"
@@ -182,6 +183,7 @@ PYBIND11_MODULE(_core, module) {
              py::arg("energy"), py::arg("changed"), py::arg("seconds"), py::arg("last"), py::arg("converged"),
              py::arg("previous_energy"), py::arg("tolerance"), py::arg("tested"),
              "The progress lines of an iteration, as every host prints them.");
+  module.attr("largest_thread_count") = core::largest_thread_count;
   module.def("every_core", &edgeseg::every_core,
              "The threads a call of threads=0 uses: one for every core this process may run on, at most 256.");
   python_host::add_steps(module);
