@@ -39,13 +39,15 @@ std::string closing_line(const char* command, const iteration_report& report) {
         "energy.\n",
         command, count);
   if (report.tolerance == 0)
-    return formatted("%s: stopped after %d iterations, the limit: tolerance 0 runs every iteration, with no "
-                     "convergence test.\n",
-                     command, count);
+    return formatted(
+        "%s: stopped after %d iterations, the limit: tolerance 0 runs every iteration, with no "
+        "convergence test.\n",
+        command, count);
   if (!report.tested)
-    return formatted("%s: stopped after %d iterations, the limit, before any convergence test: the test applies "
-                     "from the iteration after the last plain one.\n",
-                     command, count);
+    return formatted(
+        "%s: stopped after %d iterations, the limit, before any convergence test: the test applies "
+        "from the iteration after the last plain one.\n",
+        command, count);
   const double change = double(report.energy) - double(report.previous_energy);
   const double bound = double(report.tolerance) * double(report.previous_energy);
   return formatted(
