@@ -49,8 +49,8 @@ function out_dir = build_mex(out_dir, cimg_dir)
   for_sorvik = ~cellfun(@isempty, regexp(api, '[\\/]sorvik[^\\/]*$', 'once'));
   for_tamvel = ~cellfun(@isempty, regexp(api, '[\\/]tamvel[^\\/]*$', 'once'));
   shared = [sources(root, 'boundary'), sources(root, 'core'), api(~for_sorvik & ~for_tamvel)];
-  sorvik = [{fullfile(root, 'boundary', 'sorvik_mex.cpp')}, shared, api(for_sorvik), sources(root, 'segmentation')];
-  tamvel = [{fullfile(root, 'boundary', 'tamvel_mex.cpp')}, shared, api(for_tamvel), sources(root, 'pair_segmentation')];
+  sorvik = [{fullfile(root, 'boundary', 'sorvik_mex.cpp')}, shared, api(for_sorvik), sources(root, 'sorvik')];
+  tamvel = [{fullfile(root, 'boundary', 'tamvel_mex.cpp')}, shared, api(for_tamvel), sources(root, 'tamvel')];
 
   if exist('OCTAVE_VERSION', 'builtin')
     build_in_octave(root, out_dir, includes, {'Sorvik', 'Tamvel'}, {sorvik, tamvel});

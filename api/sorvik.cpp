@@ -1,7 +1,7 @@
 #include "calls.h"
 #include "conversion.h"
 #include "edgeseg/segment.h"
-#include "segmentation/segment_image.h"
+#include "sorvik/segment_image.h"
 
 namespace edgeseg {
 

@@ -15,8 +15,8 @@
 #include "core/exact_sum.h"
 #include "core/initial_centres.h"
 #include "core/refusal.h"
-#include "segmentation/clustering.h"
-#include "segmentation/parameters.h"
+#include "sorvik/clustering.h"
+#include "sorvik/parameters.h"
 
 namespace edgeseg {
 namespace {

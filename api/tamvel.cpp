@@ -1,7 +1,7 @@
 #include "calls.h"
 #include "conversion.h"
 #include "edgeseg/segment.h"
-#include "pair_segmentation/segment_image_pair.h"
+#include "tamvel/segment_image_pair.h"
 
 namespace edgeseg {
 

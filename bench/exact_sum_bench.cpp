@@ -11,7 +11,7 @@
 #include "bench/timing.h"
 #include "core/call_threads.h"
 #include "core/exact_sum.h"
-#include "segmentation/segment_image.h"
+#include "sorvik/segment_image.h"
 
 namespace {
 

@@ -31,11 +31,11 @@
 #include <vector>
 
 #include "core/centre_sums.h"
-#include "segmentation/clustering.h"
-#include "segmentation/segment_image.h"
+#include "sorvik/clustering.h"
+#include "sorvik/segment_image.h"
 #include "bench/thread_scaling.h"
 #include "bench/timing.h"
-#include "segmentation/parameters.h"
+#include "sorvik/parameters.h"
 #include "tests/reference/sorvik_reference.h"
 #include "core/call_threads.h"
 

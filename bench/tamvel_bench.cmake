@@ -2,7 +2,7 @@
 # test; `cmake --build <dir> --target bench_tamvel` builds and runs it (the
 # `bench` target runs it too).
 add_executable(tamvel_bench ${CMAKE_CURRENT_LIST_DIR}/tamvel_bench.cpp)
-link_reference(tamvel_bench tamvel_reference pair_segmentation_kernels)
+link_reference(tamvel_bench tamvel_reference tamvel_kernels)
 
 set(TAMVEL_BENCH_DATA_DIR ${PROJECT_SOURCE_DIR}/../shared/data)
 set(TAMVEL_BENCH_OUTPUT_DIR ${CMAKE_CURRENT_BINARY_DIR}/output)

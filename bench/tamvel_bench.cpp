@@ -26,11 +26,11 @@
 #include <string>
 #include <vector>
 
-#include "pair_segmentation/clustering.h"
-#include "pair_segmentation/edge_indicator.h"
-#include "pair_segmentation/narrow_band.h"
-#include "pair_segmentation/parameters.h"
-#include "pair_segmentation/segment_image_pair.h"
+#include "tamvel/clustering.h"
+#include "tamvel/edge_indicator.h"
+#include "tamvel/narrow_band.h"
+#include "tamvel/parameters.h"
+#include "tamvel/segment_image_pair.h"
 #include "bench/thread_scaling.h"
 #include "bench/timing.h"
 #include "tests/reference/tamvel_reference.h"

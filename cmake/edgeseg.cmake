@@ -13,7 +13,7 @@ add_library(edgeseg STATIC ${EDGESEG_API_SOURCES})
 target_include_directories(edgeseg PUBLIC
   $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>
   $<INSTALL_INTERFACE:include>)
-target_link_libraries(edgeseg PUBLIC segmentation_kernels pair_segmentation_kernels)
+target_link_libraries(edgeseg PUBLIC sorvik_kernels tamvel_kernels)
 add_library(edgeseg::edgeseg ALIAS edgeseg)
 
 include(GNUInstallDirs)
@@ -22,7 +22,7 @@ include(CMakePackageConfigHelpers)
 # The kernels' archives go with the API's: a static library carries none of
 # the code it calls. The public headers need no image library; the one core
 # header they include goes beside them.
-install(TARGETS edgeseg segmentation_kernels pair_segmentation_kernels segmentation_core
+install(TARGETS edgeseg sorvik_kernels tamvel_kernels segmentation_core
         EXPORT edgesegTargets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(FILES

@@ -36,8 +36,8 @@
 #include "boundary/host_array.h"
 #include "core/refusal.h"
 #include "input_reader.h"
-#include "pair_segmentation/parameters.h"
-#include "segmentation/parameters.h"
+#include "tamvel/parameters.h"
+#include "sorvik/parameters.h"
 #include "standin.h"
 
 namespace {

@@ -16,7 +16,7 @@
 #include "core/refusal.h"
 #include "input_reader.h"
 #include "kernel_case.h"
-#include "segmentation/segment_image.h"
+#include "sorvik/segment_image.h"
 #include "tests/reference/sorvik_reference.h"
 
 namespace {

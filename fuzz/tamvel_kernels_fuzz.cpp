@@ -17,7 +17,7 @@
 #include "core/refusal.h"
 #include "input_reader.h"
 #include "kernel_case.h"
-#include "pair_segmentation/segment_image_pair.h"
+#include "tamvel/segment_image_pair.h"
 #include "tests/reference/tamvel_reference.h"
 
 namespace {

@@ -18,7 +18,7 @@ mkdir -p "$top/inst" "$top/src"
 cp "$root/package/DESCRIPTION" "$root/package/COPYING" "$root/package/INDEX" "$root/package/post_install.m" "$top/"
 cp "$root/mex/Sorvik.m" "$root/mex/Tamvel.m" "$root/mex/edgeseg_settings.m" "$root/package/inst/"*.m "$top/inst/"
 cp "$root/package/src/Makefile" "$root/cmake/mexFunction.map" "$top/src/"
-for folder in core api boundary segmentation pair_segmentation; do
+for folder in core api boundary sorvik tamvel; do
   mkdir -p "$top/src/$folder"
   cp "$root/$folder/"*.h "$root/$folder/"*.cpp "$top/src/$folder/"
 done

@@ -16,7 +16,7 @@ from setuptools.command.build_ext import build_ext
 
 HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
-SOURCE_FOLDERS = ["core", "segmentation", "pair_segmentation", "api"]
+SOURCE_FOLDERS = ["core", "sorvik", "tamvel", "api"]
 CIMG_INCLUDE_DIR = os.environ.get("CIMG_INCLUDE_DIR", "/usr/include")
 
 if not (ROOT / "core").is_dir():

@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "core/centre_sums.h"
-#include "segmentation/clustering.h"
-#include "segmentation/segment_image.h"
+#include "sorvik/clustering.h"
+#include "sorvik/segment_image.h"
 #include "tests/property/random_cases.h"
 #include "tests/reference/sorvik_reference.h"
 #include "core/call_threads.h"

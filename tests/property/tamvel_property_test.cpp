@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "pair_segmentation/clustering.h"
-#include "pair_segmentation/segment_image_pair.h"
+#include "tamvel/clustering.h"
+#include "tamvel/segment_image_pair.h"
 #include "tests/property/random_cases.h"
 #include "tests/reference/tamvel_reference.h"
 #include "core/call_threads.h"

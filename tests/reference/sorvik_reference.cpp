@@ -5,7 +5,7 @@
 #include <limits>
 #include <vector>
 
-#include "segmentation/clustering.h"  // the named constants, shared with the fast kernels
+#include "sorvik/clustering.h"  // the named constants, shared with the fast kernels
 #include "core/convergence.h"
 #include "core/exact_sum.h"
 

@@ -1,11 +1,11 @@
 // The plain Sorvik iteration, pixel by pixel and class by class, written to be
-// read rather than to be fast. The fast kernels in segmentation/ must give the
+// read rather than to be fast. The fast kernels in sorvik/ must give the
 // same labels as these on every input; the property tests and the benchmark
 // compare against them.
 #pragma once
 
 #include "core/image.h"
-#include "segmentation/parameters.h"
+#include "sorvik/parameters.h"
 
 namespace sorvik_reference {
 
@@ -28,7 +28,7 @@ void update_centres(const CImg<float>& image, const CImg<float>& labels, int cla
 void run_clustering(const CImg<float>& image, const sorvik::segmentation_parameters& parameters, CImg<float>& centres,
                     CImg<float>& labels, bool exact_sums = false);
 
-// The whole command on converted inputs, as segmentation/segment_image.cpp.
+// The whole command on converted inputs, as sorvik/segment_image.cpp.
 CImg<float> segment_image_reference(const CImg<float>& image, const CImg<float>& parameter_image,
                                     bool exact_sums = false);
 

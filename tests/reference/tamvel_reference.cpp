@@ -6,8 +6,8 @@
 #include <limits>
 #include <vector>
 
-#include "pair_segmentation/edge_indicator.h"
-#include "pair_segmentation/narrow_band.h"
+#include "tamvel/edge_indicator.h"
+#include "tamvel/narrow_band.h"
 #include "core/convergence.h"
 #include "core/window.h"
 

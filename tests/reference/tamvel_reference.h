@@ -1,12 +1,12 @@
 // The plain Tamvel iteration, pixel by pixel and class by class, written to be
-// read rather than to be fast. The fast kernels in pair_segmentation/ must give
+// read rather than to be fast. The fast kernels in tamvel/ must give
 // the same labels as these on every input; the property tests and the
 // benchmark compare against them.
 #pragma once
 
 #include "core/image.h"
-#include "pair_segmentation/clustering.h"
-#include "pair_segmentation/parameters.h"
+#include "tamvel/clustering.h"
+#include "tamvel/parameters.h"
 
 namespace tamvel_reference {
 
@@ -24,7 +24,7 @@ void update_centres(const CImg<float>& primary, const CImg<float>& secondary, co
 CImg<float> run_clustering(const CImg<float>& primary, const CImg<float>& secondary,
                            const tamvel::pair_segmentation_parameters& parameters, const CImg<float>& edge_indicator);
 
-// The whole command on converted inputs, as pair_segmentation/segment_image_pair.cpp
+// The whole command on converted inputs, as tamvel/segment_image_pair.cpp
 // for the inputs that it accepts.
 CImg<float> segment_image_pair_reference(const CImg<float>& primary, const CImg<float>& secondary,
                                          const CImg<float>& parameter_image);

@@ -10,8 +10,8 @@
 
 #include "api/conversion.h"
 #include "edgeseg/segment.h"
-#include "pair_segmentation/segment_image_pair.h"
-#include "segmentation/segment_image.h"
+#include "tamvel/segment_image_pair.h"
+#include "sorvik/segment_image.h"
 
 namespace {
 

@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "core/call_threads.h"
-#include "pair_segmentation/segment_image_pair.h"
-#include "segmentation/segment_image.h"
+#include "tamvel/segment_image_pair.h"
+#include "sorvik/segment_image.h"
 
 namespace {
 

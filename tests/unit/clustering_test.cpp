@@ -6,10 +6,10 @@
 #include <vector>
 
 #include "core/centre_sums.h"
-#include "segmentation/clustering.h"
+#include "sorvik/clustering.h"
 #include "core/disc_rows.h"
 #include "core/initial_centres.h"
-#include "segmentation/segment_image.h"
+#include "sorvik/segment_image.h"
 #include "tests/reference/sorvik_reference.h"
 #include "core/call_threads.h"
 

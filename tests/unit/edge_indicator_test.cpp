@@ -1,4 +1,4 @@
-#include "pair_segmentation/edge_indicator.h"
+#include "tamvel/edge_indicator.h"
 #include "core/call_threads.h"
 
 #include <gtest/gtest.h>

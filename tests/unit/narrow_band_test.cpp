@@ -1,5 +1,5 @@
-#include "pair_segmentation/narrow_band.h"
-#include "pair_segmentation/recursive_gaussian.h"
+#include "tamvel/narrow_band.h"
+#include "tamvel/recursive_gaussian.h"
 #include "core/call_threads.h"
 
 #include <gtest/gtest.h>

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "core/refusal.h"
-#include "segmentation/parameters.h"
+#include "sorvik/parameters.h"
 
 namespace {
 

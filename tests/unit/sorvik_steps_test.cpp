@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "edgeseg/sorvik_steps.h"
-#include "segmentation/segment_image.h"
+#include "sorvik/segment_image.h"
 
 namespace {
 

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "core/refusal.h"
-#include "pair_segmentation/clustering.h"
-#include "pair_segmentation/parameters.h"
+#include "tamvel/clustering.h"
+#include "tamvel/parameters.h"
 #include "core/call_threads.h"
 
 namespace {
