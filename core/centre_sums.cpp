@@ -521,7 +521,7 @@ constexpr std::size_t survey_share = 1 << 16;
 
 bool sums_are_exact(const std::vector<const float*>& channel, std::size_t pixels, const unsigned char* counted,
                     call_threads& threads) {
-  const int parts = useful_parts(threads.count(), pixels, survey_share);
+  const int parts = useful_parts(threads, pixels, survey_share);
   std::vector<value_survey> surveys(std::size_t(parts), value_survey{});
   threads.run(parts, [&](int part, int part_count, run_progress&) {
     const share mine = share_of(pixels, part, part_count);
@@ -543,7 +543,7 @@ bool sums_are_exact(const std::vector<const float*>& channel, std::size_t pixels
   return std::all_of(whole_part.begin(), whole_part.end(), [](unsigned char whole) { return whole != 0; });
 }
 
-int useful_sum_parts(int threads, std::size_t pixels, int class_count, int channels) {
+int useful_sum_parts(const call_threads& threads, std::size_t pixels, int class_count, int channels) {
   // Each part adds K x C sums of its own: worth it only where the pixels
   // far outnumber them.
   const std::size_t own_sums = std::size_t(class_count + 1) * std::size_t(channels + 1);

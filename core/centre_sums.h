@@ -96,6 +96,6 @@ inline void centres_from_sums(const double* sums, std::size_t sum_stride, const 
 }
 
 // The parts worth summing `pixels` pixels of K classes and C channels with.
-int useful_sum_parts(int threads, std::size_t pixels, int class_count, int channels);
+int useful_sum_parts(const call_threads& threads, std::size_t pixels, int class_count, int channels);
 
 }  // namespace core

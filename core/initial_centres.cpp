@@ -42,7 +42,7 @@ void extend_range(value_range& whole, const value_range& later) {
 }
 
 bool finite_range(const float* values, std::size_t count, float& lowest, float& highest, call_threads& threads) {
-  const int parts = useful_parts(threads.count(), count, range_share);
+  const int parts = useful_parts(threads, count, range_share);
   std::vector<value_range> ranges(static_cast<std::size_t>(parts));
   threads.run(parts, [&](int part, int part_count, run_progress&) {
     const share mine = share_of(count, part, part_count);

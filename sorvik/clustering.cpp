@@ -61,35 +61,30 @@ bool is_edge_phase(const segmentation_parameters& parameters, std::int64_t itera
   return is_edge_phase(parameters.last_plain_iteration, parameters.window, iteration);
 }
 
-// Parts of a plain sweep: blocks of pixels, a few thousand pixels at least each.
-int plain_parts(int threads, std::size_t pixels) { return core::useful_parts(threads, pixels, core::plain_share); }
-
 sweep_buffers make_sweep_buffers(const CImg<float>& image, const segmentation_parameters& parameters,
                                  const CImg<float>& labels, bool edge_phase_ahead, core::call_threads& threads,
                                  bool exact_sums = false) {
   sweep_buffers buffers;
   buffers.threads = &threads;
   buffers.centre_values.resize(std::size_t(image.spectrum()) * parameters.class_count);
-  buffers.plain.resize(std::size_t(plain_parts(threads.count(), labels.size())));
+  buffers.plain.resize(std::size_t(core::plain_parts(threads, labels.size())));
   for (plain_block_buffers& part : buffers.plain) part = make_plain_block_buffers(image);
-  if (edge_phase_ahead) buffers.edge = make_edge_buffers(image, parameters, labels, threads.count());
+  if (edge_phase_ahead) buffers.edge = make_edge_buffers(image, parameters, labels, threads);
   if (threads.count() > 1 || exact_sums) buffers.energy_terms.reset(new float[labels.size()]);
   return buffers;
 }
 
-// The plain choice for blocks first_block .. end_block - 1, with their
-// energy terms.
-void plain_blocks(const CImg<float>& image, const segmentation_parameters& parameters, const CImg<float>& centres,
-                  const std::vector<double>& centre_values, CImg<float>& labels, std::size_t first_block,
-                  std::size_t end_block, plain_block_buffers& buffers, const core::energy_sink& energy) {
+// The plain choice for pixels first .. end - 1, with their energy terms.
+void plain_pixels(const CImg<float>& image, const segmentation_parameters& parameters, const CImg<float>& centres,
+                  const std::vector<double>& centre_values, CImg<float>& labels, std::size_t first, std::size_t end,
+                  plain_block_buffers& buffers, const core::energy_sink& energy) {
   const std::size_t pixels = labels.size();
   // Labels and energy terms pass through the block buffers, which have room
   // for the pixels past a block's end that the choice computes anyway.
   float* label = buffers.label.data();
   float* added = buffers.added.data();
-  for (std::size_t first = first_block * core::block_pixels; first < std::min(pixels, end_block * core::block_pixels);
-       first += core::block_pixels) {
-    const std::size_t count = std::min(core::block_pixels, pixels - first);
+  for (; first < end; first += core::block_pixels) {
+    const std::size_t count = std::min(core::block_pixels, end - first);
     block_values(image, first, pixels, count, buffers.value.data());
     std::copy(labels.data() + first, labels.data() + first + count, label);
     plain_choice(buffers.value.data(), image.spectrum(), centres.data(), centre_values.data(), parameters.class_count,
@@ -102,30 +97,16 @@ void plain_blocks(const CImg<float>& image, const segmentation_parameters& param
 // The plain phase: costs do not depend on labels, so blocks of pixels are
 // decided side by side, and blocks by different parts at once. Its energy,
 // when no convergence test will read it, is not formed (0 is returned).
-// With `given_terms`, every pixel's term goes there and nothing is summed.
+// With `given_terms`, every pixel's term goes there.
 float plain_sweep(const CImg<float>& image, const segmentation_parameters& parameters, const CImg<float>& centres,
                   CImg<float>& labels, sweep_buffers& buffers, bool energy_wanted, float* given_terms = nullptr) {
-  const std::size_t pixels = labels.size();
-  float energy = 0;
-  const int parts = int(buffers.plain.size());
-  // One part sums the energy as it goes; several leave each pixel's term
-  // for a sum in raster order afterwards.
-  float* terms = given_terms ? given_terms : parts > 1 && energy_wanted ? buffers.energy_terms.get() : nullptr;
-  const core::energy_sink sink{terms, !terms && energy_wanted ? &energy : nullptr};
-  if (!core::plain_costs_are_data_terms(parameters.edge_weight)) {
-    sink.add_unwon(0, pixels);
-    return terms ? core::sum_in_raster_order(terms, pixels) : energy;
-  }
   std::copy(centres.data(), centres.data() + centres.size(), buffers.centre_values.data());
-  const std::size_t blocks = (pixels + core::block_pixels - 1) / core::block_pixels;
-  constexpr std::size_t blocks_per_turn = 16;
-  core::turn_queue turns(blocks, blocks_per_turn);
-  buffers.threads->run(parts, [&](int part, int, core::run_progress& progress) {
-    for (core::share taken; !progress.aborted() && turns.take(taken);)
-      plain_blocks(image, parameters, centres, buffers.centre_values, labels, taken.begin, taken.end,
-                   buffers.plain[part], sink);
-  });
-  return terms ? core::sum_in_raster_order(terms, pixels) : energy;
+  return core::plain_sweep(*buffers.threads, labels.size(), parameters.edge_weight, given_terms,
+                           buffers.energy_terms.get(), energy_wanted,
+                           [&](int part, std::size_t first, std::size_t end, const core::energy_sink& sink) {
+                             plain_pixels(image, parameters, centres, buffers.centre_values, labels, first, end,
+                                          buffers.plain[std::size_t(part)], sink);
+                           });
 }
 
 float sweep(const CImg<float>& image, const segmentation_parameters& parameters, const CImg<float>& centres,
@@ -139,7 +120,7 @@ float sweep(const CImg<float>& image, const segmentation_parameters& parameters,
 // The exact sum of a sweep's energy terms, rounded once to float: the same
 // for any number of parts.
 float exact_energy(const float* terms, std::size_t pixels, core::call_threads& threads) {
-  const int parts = core::useful_parts(threads.count(), pixels, 1 << 16);
+  const int parts = core::useful_parts(threads, pixels, 1 << 16);
   std::vector<core::exact_sum> part_sums(std::size_t(parts), core::exact_sum{});
   threads.run(parts, [&](int part, int part_count, core::run_progress&) {
     const core::share mine = core::share_of(pixels, part, part_count);
@@ -199,7 +180,7 @@ void update_centres(const CImg<float>& image, const CImg<float>& labels, int cla
 centre_sum_plan plan_centre_sums(const CImg<float>& image, const segmentation_parameters& parameters,
                                  core::call_threads& threads, bool exact_sums) {
   const std::size_t pixels = std::size_t(image.width()) * image.height() * image.depth();
-  const int parts = core::useful_sum_parts(threads.count(), pixels, parameters.class_count, image.spectrum());
+  const int parts = core::useful_sum_parts(threads, pixels, parameters.class_count, image.spectrum());
   if (core::sums_are_exact(core::channel_starts(image), pixels, nullptr, threads)) return {parts, true, false};
   return exact_sums ? centre_sum_plan{parts, false, true} : centre_sum_plan{};
 }

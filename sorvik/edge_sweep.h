@@ -68,7 +68,7 @@ struct edge_buffers {
 // threads. A wavefront's lanes and a sweep's labels as class indices are kept
 // by the first part for all.
 std::vector<edge_buffers> make_edge_buffers(const CImg<float>& image, const segmentation_parameters& parameters,
-                                            const CImg<float>& labels, int threads);
+                                            const CImg<float>& labels, const core::call_threads& threads);
 
 // One edge-phase sweep, relabelling in place; returns its energy. With more
 // than one part, `terms` has room for every pixel's energy term, or is null

@@ -107,7 +107,7 @@ CImg<float> run_clustering(const CImg<float>& primary, const CImg<float>& second
   class_sums sums;
   const bool exact_sums = sums_are_exact(primary, secondary, counted, threads);
   // Sums shared among parts only where no order can change them.
-  const int sum_parts = exact_sums ? core::useful_sum_parts(threads.count(), counted.size(), parameters.class_count,
+  const int sum_parts = exact_sums ? core::useful_sum_parts(threads, counted.size(), parameters.class_count,
                                                             2 * primary.spectrum())
                                    : 1;
   bool sums_follow_moves = false;  // once summed in full, whether moves keep the sums exact
