@@ -107,9 +107,8 @@ CImg<float> run_clustering(const CImg<float>& primary, const CImg<float>& second
   class_sums sums;
   const bool exact_sums = sums_are_exact(primary, secondary, counted, threads);
   // Sums shared among parts only where no order can change them.
-  const int sum_parts = exact_sums ? core::useful_sum_parts(threads, counted.size(), parameters.class_count,
-                                                            2 * primary.spectrum())
-                                   : 1;
+  const int sum_parts =
+      exact_sums ? core::useful_sum_parts(threads, counted.size(), parameters.class_count, 2 * primary.spectrum()) : 1;
   bool sums_follow_moves = false;  // once summed in full, whether moves keep the sums exact
   core::run_recorder record{watch, parameters.tolerance, last_plain};
   float energy = core::initial_energy;
