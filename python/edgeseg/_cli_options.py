@@ -5,9 +5,9 @@ import argparse
 import inspect
 from dataclasses import dataclass
 
-from . import _commands
+from . import _arguments, _commands
 
-SETTINGS_TABLES = {"sorvik": _commands.SORVIK_SETTINGS, "tamvel": _commands.TAMVEL_SETTINGS}
+SETTINGS_TABLES = {command: _arguments.settings_layout(command) for command in ("sorvik", "tamvel")}
 FUNCTIONS = {"sorvik": _commands.sorvik, "tamvel": _commands.tamvel}
 # Keywords the command line fills itself: the images, the run's info and its progress.
 NOT_OPTIONS = ("image", "primary", "secondary", "settings", "return_info", "progress")

@@ -4,24 +4,10 @@ import numpy as np
 
 from . import _arguments, _core, _runs
 
-SORVIK_SETTINGS = (
-    ("window_size", None),
-    ("edge_weight", None),
-    ("tolerance", 1e-4),
-    ("max_iterations", 30),
-    ("last_plain_iteration", 4),
-    ("class_count", None),
-)
-TAMVEL_SETTINGS = (
-    ("secondary_weight", 1),
-    ("tolerance", 1e-4),
-    ("edge_weight", None),
-    ("window_size", None),
-    ("max_iterations", 30),
-    ("band_sigma", 2),
-    ("last_plain_iteration", 4),
-    ("class_count", None),
-)
+# (keyword, default or None) of each setting, in the settings vector's
+# order: the core's tables.
+SORVIK_SETTINGS = _arguments.settings_layout("sorvik")
+TAMVEL_SETTINGS = _arguments.settings_layout("tamvel")
 
 # The labels' dtype, as data (a dtype, not numpy's scalar class, whose
 # documentation would fill help(edgeseg)).
@@ -41,15 +27,16 @@ def _refused(error, settings, layout):
     return _arguments.name_setting(error, settings is not None, layout)
 
 
+@_arguments.setting_defaults("sorvik")
 def sorvik(
     image,
     *,
     class_count=None,
     window_size=None,
     edge_weight=None,
-    tolerance=1e-4,
-    max_iterations=30,
-    last_plain_iteration=4,
+    tolerance=None,
+    max_iterations=None,
+    last_plain_iteration=None,
     settings=None,
     channel_axis=_arguments.NOT_GIVEN,
     threads=1,
@@ -209,10 +196,9 @@ def sorvik(
     >>> info.centres.shape, info.iterations == len(info.energies), int(info.counts.sum())
     ((2, 1), True, 4096)
     """
-    named = dict(window_size=window_size, edge_weight=edge_weight, class_count=class_count)
-    named = _explicit(named, settings, tolerance=(tolerance, 1e-4), max_iterations=(max_iterations, 30),
-                      last_plain_iteration=(last_plain_iteration, 4))
-    parameters = _arguments.settings_vector("sorvik", SORVIK_SETTINGS, named, settings)
+    named = dict(window_size=window_size, edge_weight=edge_weight, tolerance=tolerance, max_iterations=max_iterations,
+                 last_plain_iteration=last_plain_iteration, class_count=class_count)
+    parameters = _arguments.settings_vector("sorvik", named, settings)
     count = _arguments.thread_count(threads)
     elements = _arguments.as_elements(image, "image")
     four, spatial = _arguments.four_axes(elements, channel_axis, "image")
@@ -226,6 +212,7 @@ def sorvik(
     return _result(result, spatial, return_info, pair=False)
 
 
+@_arguments.setting_defaults("tamvel")
 def tamvel(
     primary,
     secondary,
@@ -233,11 +220,11 @@ def tamvel(
     class_count=None,
     window_size=None,
     edge_weight=None,
-    secondary_weight=1,
-    tolerance=1e-4,
-    max_iterations=30,
-    band_sigma=2,
-    last_plain_iteration=4,
+    secondary_weight=None,
+    tolerance=None,
+    max_iterations=None,
+    band_sigma=None,
+    last_plain_iteration=None,
     settings=None,
     channel_axis=_arguments.NOT_GIVEN,
     threads=1,
@@ -341,11 +328,10 @@ def tamvel(
     >>> bool((labels == truth).mean() > 0.98)
     True
     """
-    named = dict(window_size=window_size, edge_weight=edge_weight, class_count=class_count)
-    named = _explicit(named, settings, secondary_weight=(secondary_weight, 1), tolerance=(tolerance, 1e-4),
-                      max_iterations=(max_iterations, 30), band_sigma=(band_sigma, 2),
-                      last_plain_iteration=(last_plain_iteration, 4))
-    parameters = _arguments.settings_vector("tamvel", TAMVEL_SETTINGS, named, settings)
+    named = dict(secondary_weight=secondary_weight, tolerance=tolerance, edge_weight=edge_weight,
+                 window_size=window_size, max_iterations=max_iterations, band_sigma=band_sigma,
+                 last_plain_iteration=last_plain_iteration, class_count=class_count)
+    parameters = _arguments.settings_vector("tamvel", named, settings)
     count = _arguments.thread_count(threads)
     primary_elements = _arguments.as_elements(primary, "primary")
     secondary_elements = _arguments.as_elements(secondary, "secondary")
@@ -360,13 +346,3 @@ def tamvel(
         raise _refused(error, settings, TAMVEL_SETTINGS) from None
     return _result(result, spatial, return_info, pair=True)
 
-
-def _explicit(named, settings, **with_defaults):
-    """Adds the settings that have defaults: their values, or, when settings=
-    is given, only those changed from the default (which then conflict)."""
-    for name, (value, default) in with_defaults.items():
-        if settings is None:
-            named[name] = value
-        elif value is not None and not (value is default or (np.isscalar(value) and value == default)):
-            named[name] = value
-    return named

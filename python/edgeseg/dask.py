@@ -183,15 +183,16 @@ def _slab_chunks(volume, label_dtype):
     return tuple(chunks)
 
 
+@_arguments.setting_defaults("sorvik")
 def sorvik(
     volume,
     *,
     class_count=None,
     window_size=None,
     edge_weight=None,
-    tolerance=1e-4,
-    max_iterations=30,
-    last_plain_iteration=4,
+    tolerance=None,
+    max_iterations=None,
+    last_plain_iteration=None,
     settings=None,
     channel_axis=_arguments.NOT_GIVEN,
     threads=1,
@@ -267,10 +268,9 @@ def sorvik(
     """
     import dask.array as da
 
-    named = dict(window_size=window_size, edge_weight=edge_weight, class_count=class_count)
-    named = _commands._explicit(named, settings, tolerance=(tolerance, 1e-4), max_iterations=(max_iterations, 30),
-                                last_plain_iteration=(last_plain_iteration, 4))
-    parameters = _arguments.settings_vector("sorvik", _commands.SORVIK_SETTINGS, named, settings)
+    named = dict(window_size=window_size, edge_weight=edge_weight, tolerance=tolerance, max_iterations=max_iterations,
+                 last_plain_iteration=last_plain_iteration, class_count=class_count)
+    parameters = _arguments.settings_vector("sorvik", named, settings)
     thread_count = _arguments.thread_count(threads)
     try:
         limit = _core.iteration_limit(parameters)

@@ -22,6 +22,7 @@
 #include "core/image.h"
 #include "core/progress_text.h"
 #include "edgeseg/segment.h"
+#include "edgeseg/settings_table.h"
 
 namespace py = pybind11;
 
@@ -140,6 +141,25 @@ std::string progress_text(const std::string& command, int iteration, bool edge_p
   return core::iteration_line(command.c_str(), report) + core::closing_line(command.c_str(), report);
 }
 
+// A command's settings in the order of its settings vector, as (name,
+// default or None, whole number): the defaults of whole-number settings as
+// ints. The Python layer builds its keywords and checks from these.
+py::list settings_table(const std::string& command) {
+  const edgeseg::settings_table* table = edgeseg::settings_table_of(command.c_str());
+  if (!table) throw py::value_error("there is no command \"" + command + "\"; expected sorvik or tamvel.");
+  py::list entries;
+  for (std::size_t i = 0; i < table->count; ++i) {
+    const edgeseg::setting_entry& setting = table->settings[i];
+    py::object default_value = py::none();
+    if (setting.has_default && setting.whole_number)
+      default_value = py::int_(static_cast<long long>(setting.default_value));
+    else if (setting.has_default)
+      default_value = py::float_(setting.default_value);
+    entries.append(py::make_tuple(setting.name, default_value, setting.whole_number));
+  }
+  return entries;
+}
+
 // A refusal becomes ValueError carrying the fault's name as `mnemonic`
 // ("badParameters", "geometryMismatch" ...), the identifier the Octave
 // command gives the same fault, and as `setting` the position in the
@@ -183,6 +203,12 @@ PYBIND11_MODULE(_core, module) {
              py::arg("energy"), py::arg("changed"), py::arg("seconds"), py::arg("last"), py::arg("converged"),
              py::arg("previous_energy"), py::arg("tolerance"), py::arg("tested"),
              "The progress lines of an iteration, as every host prints them.");
+  module.def("settings_table", &settings_table, py::arg("command"),
+             "The settings of 'sorvik' or 'tamvel' in the vector's order: (name, default or None, whole number).");
+  module.def(
+      "is_settings_vector",
+      [](const std::vector<std::uint64_t>& shape) { return edgeseg::is_settings_vector(shape.data(), shape.size()); },
+      py::arg("shape"), "Whether an array of this shape may hold a settings vector (else it looks like an image).");
   module.attr("largest_thread_count") = core::largest_thread_count;
   module.def("every_core", &edgeseg::every_core,
              "The threads a call of threads=0 uses: one for every core this process may run on, at most 256.");
