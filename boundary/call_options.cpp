@@ -175,15 +175,16 @@ call_options read_call_options(const mxArray* const arguments[], int count, int 
 
 edgeseg::centre_table centres_from_host(const mxArray* value, const char* name, int position) {
   edgeseg::centre_table table;
-  if (!value || (mxGetNumberOfDimensions(value) == 2 && mxGetM(value) == 0 && mxGetN(value) == 0))
-    return table;
-  if (!is_number_class(mxGetClassID(value)) || mxIsSparse(value) || mxIsComplex(value) ||
-      mxGetNumberOfDimensions(value) != 2)
+  if (!value) return table;
+  const mwSize* extents = mxGetDimensions(value);
+  const bool matrix = mxGetNumberOfDimensions(value) == 2;
+  if (matrix && extents[0] == 0 && extents[1] == 0) return table;  // [] gives none
+  if (!is_number_class(mxGetClassID(value)) || mxIsSparse(value) || mxIsComplex(value) || !matrix)
     refuse("badCentres", "the value of \"%s\" (input %d) is %s; expected a real full K x C matrix of numbers.", name,
            position, argument_description(value).text);
   const CImg<float> rows = image_from_host(value, "the starting centres");
-  table.classes = mxGetM(value);
-  table.channels = mxGetN(value);
+  table.classes = extents[0];
+  table.channels = extents[1];
   table.values.assign(rows.begin(), rows.end());
   return table;
 }

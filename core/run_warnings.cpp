@@ -59,7 +59,11 @@ std::vector<run_warning> run_warnings(const run_ending& ending) {
       break;
     }
   const bool last_tested = ending.iterations - 1 > ending.last_plain_iteration;
-  if (ending.tolerance > 0 && !ending.converged && last_tested) warnings.push_back(not_converged_warning(ending));
+  // An energy that no longer changes fails the test only from 0 (an empty
+  // band, or every pixel on its centre): the run is settled, not stopped.
+  const bool settled = ending.energy == ending.previous_energy;
+  if (ending.tolerance > 0 && !ending.converged && last_tested && !settled)
+    warnings.push_back(not_converged_warning(ending));
   return warnings;
 }
 
