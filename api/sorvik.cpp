@@ -21,8 +21,8 @@ label_image sorvik(const image_view& image, const std::vector<float>& parameters
     core::refuse("badCentres", "secondary starting centres are given, which only Tamvel takes; expected none.");
   core::call_threads threads(options.threads);
   apply_options(options, threads);
-  return hand_over(sorvik_labels(image, parameters, threads, watch_of(options, info), options.exact_sums,
-                                 options.initial_centres));
+  return hand_over(
+      sorvik_labels(image, parameters, threads, watch_of(options, info), options.exact_sums, options.initial_centres));
 }
 
 std::vector<float> sorvik_start(const centre_table& given, const std::vector<float>& parameters, int channels) {

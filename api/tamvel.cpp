@@ -10,8 +10,8 @@ CImg<float> tamvel_labels(const image_view& primary, const image_view& secondary
                           const core::centre_table& secondary_start) {
   const CImg<float> converted_primary = image_from_view(primary, "the primary image", threads);
   const CImg<float> converted_secondary = image_from_view(secondary, "the secondary image", threads);
-  return tamvel::segment_image_pair(converted_primary, converted_secondary, parameter_image(parameters), threads,
-                                    watch, start, secondary_start);
+  return tamvel::segment_image_pair(converted_primary, converted_secondary, parameter_image(parameters), threads, watch,
+                                    start, secondary_start);
 }
 
 label_image tamvel(const image_view& primary, const image_view& secondary, const std::vector<float>& parameters,

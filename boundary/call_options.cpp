@@ -129,8 +129,8 @@ const char* option_form(option_name option) {
 
 }  // namespace
 
-call_options read_call_options(const mxArray* const arguments[], int count, int first_position,
-                               bool exact_sums_offered, bool secondary_centres_offered) {
+call_options read_call_options(const mxArray* const arguments[], int count, int first_position, bool exact_sums_offered,
+                               bool secondary_centres_offered) {
   const char* const forms = exact_sums_offered ? option_forms_with_exact_sums : option_forms;
   call_options options;
   for (int i = 0; i < count; i += 2) {

@@ -85,8 +85,8 @@ CImg<float> given_centres(const centre_table& given, int class_count, int channe
   }
   const bool all = columns == static_cast<unsigned long long>(all_columns);
   if (columns != static_cast<unsigned long long>(channels) && !all)
-    refuse("badCentres", "%s are %llu x %llu (classes x channels); expected %d x %d.", role, rows, columns,
-           class_count, channels);
+    refuse("badCentres", "%s are %llu x %llu (classes x channels); expected %d x %d.", role, rows, columns, class_count,
+           channels);
   if (given.values.size() != rows * columns)
     refuse("badCentres", "%s report %llu x %llu values but hold %llu.", role, rows, columns,
            static_cast<unsigned long long>(given.values.size()));
@@ -96,8 +96,10 @@ CImg<float> given_centres(const centre_table& given, int class_count, int channe
       const double value = given.values[std::size_t(k) * columns + std::size_t(c)];
       const float rounded = static_cast<float>(value);
       if (!std::isfinite(rounded))
-        refuse("badCentres", "%s hold %g for class %d in channel %d; expected finite values within the single "
-               "precision range.", role, value, k, c);
+        refuse("badCentres",
+               "%s hold %g for class %d in channel %d; expected finite values within the single "
+               "precision range.",
+               role, value, k, c);
       centres(c, k) = rounded;
     }
   return centres;

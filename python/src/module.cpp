@@ -177,17 +177,15 @@ std::string progress_text(const std::string& command, int iteration, bool edge_p
 
 // Sorvik's starting centres for a driver that runs the iteration itself
 // (edgeseg.dask): K x C values class by class, refused as a call refuses them.
-std::vector<float> sorvik_start(const py::object& initial_centres, const std::vector<float>& parameters,
-                                int channels) {
+std::vector<float> sorvik_start(const py::object& initial_centres, const std::vector<float>& parameters, int channels) {
   return edgeseg::sorvik_start(centre_table_of(initial_centres, "initial_centres"), parameters, channels);
 }
 
 // The warnings of a run that a Python driver ran itself, as (mnemonic,
 // message) pairs; `last_plain_iteration` as the core reads it, truncated.
-std::vector<std::pair<std::string, std::string>> run_warnings(const std::vector<std::uint64_t>& counts,
-                                                              int iterations, bool converged,
-                                                              int last_plain_iteration, float tolerance, float energy,
-                                                              float previous_energy) {
+std::vector<std::pair<std::string, std::string>> run_warnings(const std::vector<std::uint64_t>& counts, int iterations,
+                                                              bool converged, int last_plain_iteration, float tolerance,
+                                                              float energy, float previous_energy) {
   core::run_ending ending;
   ending.counts = counts;
   ending.iterations = iterations;
@@ -197,7 +195,8 @@ std::vector<std::pair<std::string, std::string>> run_warnings(const std::vector<
   ending.energy = energy;
   ending.previous_energy = previous_energy;
   std::vector<std::pair<std::string, std::string>> found;
-  for (const core::run_warning& warning : edgeseg::run_warnings(ending)) found.emplace_back(warning.mnemonic, warning.message);
+  for (const core::run_warning& warning : edgeseg::run_warnings(ending))
+    found.emplace_back(warning.mnemonic, warning.message);
   return found;
 }
 

@@ -123,9 +123,8 @@ TEST(CallOptions, messages_name_the_fault_and_what_is_expected) {
   const array_ptr unknown = standin::make_char("Thread"), half = row_vector({2.5}), number = row_vector({4});
   EXPECT_NE(
       message_of(sorvik_plugin(), c.sorvik({unknown.get(), half.get()}))
-          .find(
-              "input 3 is the unknown option \"Thread\"; expected \"threads\", n, \"volume\", tf, \"progress\", tf, "
-              "\"exactsums\", tf or \"centres\", C"),
+          .find("input 3 is the unknown option \"Thread\"; expected \"threads\", n, \"volume\", tf, \"progress\", tf, "
+                "\"exactsums\", tf or \"centres\", C"),
       std::string::npos);
   const array_ptr threads = standin::make_char("threads");
   EXPECT_NE(message_of(tamvel_plugin(), c.tamvel({threads.get(), half.get()}))
