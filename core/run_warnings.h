@@ -25,7 +25,8 @@ struct run_ending {
 // The warnings of a run that ended so, in this order: emptyClass when at
 // least one iteration ran and a class holds no pixel; notConverged when the
 // tolerance is above 0, the run did not converge, and its last iteration
-// was tested (that is, it came after iteration T) and changed the energy.
+// was tested against an energy of the run (it came after iteration T and
+// after iteration 0) and changed the energy.
 // A run with only plain iterations, or with tolerance 0, is fixed-length by
 // choice and gets none; one whose energy stopped changing is settled.
 std::vector<run_warning> run_warnings(const run_ending& ending);

@@ -75,7 +75,8 @@ def test_a_run_stopped_by_the_limit_warns_and_one_that_converges_does_not(brain_
     (_, info), found = run(edgeseg.sorvik, brain_slice, return_info=True, **dict(suggestion, max_iterations=60))
     assert info.converged and found == []
     # Fixed-length runs by choice stay quiet: tolerance 0, and no tested iteration.
-    for quiet in (dict(tolerance=0), dict(last_plain_iteration=29), dict(last_plain_iteration=40)):
+    for quiet in (dict(tolerance=0), dict(last_plain_iteration=29), dict(last_plain_iteration=40),
+                  dict(last_plain_iteration=-1, max_iterations=1)):
         assert run(edgeseg.sorvik, brain_slice, **dict(suggestion, **quiet))[1] == []
     # The warning changes nothing else, and filters silence it.
     with warnings.catch_warnings():
