@@ -6,11 +6,12 @@
 namespace edgeseg {
 
 CImg<float> tamvel_labels(const image_view& primary, const image_view& secondary, const std::vector<float>& parameters,
-                          core::call_threads& threads, const core::run_watch& watch) {
+                          core::call_threads& threads, const core::run_watch& watch, const core::centre_table& start,
+                          const core::centre_table& secondary_start) {
   const CImg<float> converted_primary = image_from_view(primary, "the primary image", threads);
   const CImg<float> converted_secondary = image_from_view(secondary, "the secondary image", threads);
-  return tamvel::segment_image_pair(converted_primary, converted_secondary, parameter_image(parameters), threads,
-                                    watch);
+  return tamvel::segment_image_pair(converted_primary, converted_secondary, parameter_image(parameters), threads, watch,
+                                    start, secondary_start);
 }
 
 label_image tamvel(const image_view& primary, const image_view& secondary, const std::vector<float>& parameters,
@@ -19,7 +20,8 @@ label_image tamvel(const image_view& primary, const image_view& secondary, const
     core::refuse("badParameters", "exact_sums is true, which only Sorvik offers; expected false for Tamvel.");
   core::call_threads threads(options.threads);
   apply_options(options, threads);
-  return hand_over(tamvel_labels(primary, secondary, parameters, threads, core::run_watch{options.progress, info}));
+  return hand_over(tamvel_labels(primary, secondary, parameters, threads, watch_of(options, info),
+                                 options.initial_centres, options.secondary_initial_centres));
 }
 
 }  // namespace edgeseg

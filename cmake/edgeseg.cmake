@@ -32,7 +32,8 @@ install(FILES
   ${PROJECT_SOURCE_DIR}/include/edgeseg/sorvik_steps.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/edgeseg)
 install(FILES ${PROJECT_SOURCE_DIR}/core/refusal.h ${PROJECT_SOURCE_DIR}/core/run_report.h
-  ${PROJECT_SOURCE_DIR}/core/settings_table.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/edgeseg/core)
+  ${PROJECT_SOURCE_DIR}/core/settings_table.h ${PROJECT_SOURCE_DIR}/core/centre_table.h ${PROJECT_SOURCE_DIR}/core/run_warnings.h
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/edgeseg/core)
 
 set(EDGESEG_CONFIG_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/edgeseg)
 install(EXPORT edgesegTargets NAMESPACE edgeseg:: DESTINATION ${EDGESEG_CONFIG_DIR})

@@ -1,6 +1,7 @@
 #include "segment_image.h"
 
 #include "clustering.h"
+#include "core/initial_centres.h"
 #include "core/labels.h"
 #include "core/refusal.h"
 #include "core/run_recorder.h"
@@ -20,15 +21,19 @@ void require_pixels(const CImg<float>& image) {
                  image.height(), image.width(), image.depth(), image.spectrum(), image.spectrum() == 1 ? "" : "s");
 }
 
+// The class count's position in the settings vector.
+constexpr int class_count_position = 5;
+
 }  // namespace
 
 CImg<float> segment_image(const CImg<float>& image, const CImg<float>& parameter_image, core::call_threads& threads,
-                          const core::run_watch& watch, bool exact_sums) {
+                          const core::run_watch& watch, bool exact_sums, const core::centre_table& start) {
   // The settings are refused first, as Tamvel refuses them before its images.
   const segmentation_parameters parameters = read_parameters(parameter_image);
   require_pixels(image);
   CImg<float> labels = core::start_labels(image, threads);
-  CImg<float> centres = init_centres(image, parameters.class_count, threads);
+  CImg<float> centres = start.given() ? given_start(start, parameters.class_count, image.spectrum())
+                                      : init_centres(image, parameters.class_count, threads);
   // No pixel to label (an image without channels gets this far with a zero
   // extent): the container has set every extent of the labels to 0, but the
   // result keeps the image's rows, columns and depth.
@@ -38,6 +43,10 @@ CImg<float> segment_image(const CImg<float>& image, const CImg<float>& parameter
   }
   run_clustering(image, parameters, centres, labels, threads, watch, exact_sums);
   return labels;
+}
+
+CImg<float> given_start(const core::centre_table& start, int class_count, int channels) {
+  return core::given_centres(start, class_count, channels, channels, "the starting centres", class_count_position);
 }
 
 CImg<float> segment_image(const CImg<float>& image, const CImg<float>& parameter_image, int threads) {

@@ -63,6 +63,23 @@ centre_pair init_centres(const CImg<float>& primary, const CImg<float>& secondar
   return centres;
 }
 
+// The class count's position in the settings vector.
+constexpr int class_count_position = 7;
+
+centre_pair start_centres(const CImg<float>& primary, const CImg<float>& secondary, int class_count,
+                          const core::centre_table& start, const core::centre_table& secondary_start,
+                          core::call_threads& threads) {
+  centre_pair centres = init_centres(primary, secondary, class_count, threads);
+  const int channels = primary.spectrum();
+  if (start.given())
+    centres.primary =
+        core::given_centres(start, class_count, channels, channels, "the starting centres", class_count_position);
+  if (secondary_start.given())
+    centres.secondary = core::given_centres(secondary_start, class_count, channels, secondary.spectrum(),
+                                            "the secondary starting centres", class_count_position);
+  return centres;
+}
+
 float label_sweep(const CImg<float>& primary, const CImg<float>& secondary, const CImg<float>& edge_indicator,
                   const CImg<float>& band, CImg<float>& labels, const centre_pair& centres,
                   const pair_segmentation_parameters& parameters, int iteration, core::call_threads& threads) {
@@ -89,10 +106,10 @@ void update_centres(const CImg<float>& primary, const CImg<float>& secondary, co
 
 CImg<float> run_clustering(const CImg<float>& primary, const CImg<float>& secondary,
                            const pair_segmentation_parameters& parameters, const CImg<float>& edge_indicator,
-                           core::call_threads& threads, const core::run_watch& watch) {
+                           core::call_threads& threads, const core::run_watch& watch, const centre_pair* start) {
   const unsigned width = primary.width(), height = primary.height(), depth = primary.depth();
   CImg<float> labels = core::start_labels(primary, threads);
-  centre_pair centres = init_centres(primary, secondary, parameters.class_count, threads);
+  centre_pair centres = start ? *start : init_centres(primary, secondary, parameters.class_count, threads);
   const std::vector<unsigned char> counted = counted_pixels(primary, secondary);
   sweep_state state = make_sweep_state(primary, parameters, threads);
   const int last_plain = parameters.last_plain_iteration;

@@ -165,6 +165,20 @@ def four_axes(array, channel_axis, argument, stacklevel=3):
     return (moved if moved.ndim == 4 else moved[None]), spatial
 
 
+def centre_table(centres, argument):
+    """Starting centres as the extension takes them: None, or a C-contiguous
+    float64 (K, C) array; a 1-D sequence is K centres of one channel. The
+    core checks the shape against the call and refuses NaN or infinity."""
+    if centres is None:
+        return None
+    array = np.asarray(centres)
+    if array.dtype.kind not in "biuf":
+        raise TypeError(f"{argument} has dtype {array.dtype}; expected real numbers, one row per class.")
+    if array.ndim not in (1, 2):
+        raise ValueError(f"{argument} has shape {array.shape}; expected (class_count, channels).")
+    return np.ascontiguousarray(array.reshape(len(array), -1) if array.ndim == 1 else array, dtype=np.float64)
+
+
 def thread_count(threads):
     """The threads of a call: 1, the caller's only; 0, one for every core the
     process may run on; n, n threads (at most the core's largest thread

@@ -43,6 +43,7 @@ def sorvik(
     return_info=False,
     progress=None,
     exact_sums=False,
+    initial_centres=None,
 ):
     """Segment an image or a volume into classes by clustering with an edge term.
 
@@ -110,6 +111,13 @@ def sorvik(
         accurate on the largest volumes and independent of the order of the
         pixels, but a run may then stop at another iteration and give other
         labels on some inputs.
+    initial_centres : (K, C) array_like, optional
+        Where the classes start, one row per class and one value per channel
+        (a 1-D sequence of K values for a grey image), in place of the
+        evenly spread start. `edgeseg.suggest_settings` suggests some that
+        give every class pixels to start with. Values pass through float32;
+        the spread's own centres (``info.centres`` of a run of 0 iterations)
+        give the same labels as none.
 
     Returns
     -------
@@ -143,11 +151,25 @@ def sorvik(
         the core carry the Octave command's error name as ``mnemonic``
         (``"badParameters"``, ``"emptyImage"``, ``"tooLarge"``), and those
         of a setting its position in the settings vector as ``setting``.
+        `initial_centres` of another shape than (K, C), or with NaN or
+        infinite values, is refused as ``"badCentres"``.
     MemoryError
         Not enough memory for the image and its labels.
     KeyboardInterrupt
         Ctrl-C during a call made on the main thread stops it within a
         fraction of a second, releasing everything it held.
+
+    Warns
+    -----
+    edgeseg.EmptyClassWarning
+        A class ended with no pixel (the Octave command's
+        ``Sorvik:emptyClass``); `initial_centres` may help.
+    edgeseg.ConvergenceWarning
+        The run reached `max_iterations` while the convergence test still
+        failed (``Sorvik:notConverged``). Runs with tolerance 0, or with no
+        edge iteration, stay quiet. Neither changes the labels or `info`;
+        ``warnings.simplefilter("ignore", edgeseg.ConvergenceWarning)``
+        silences one.
 
     Notes
     -----
@@ -205,8 +227,9 @@ def sorvik(
     report = _runs.progress_callback(progress, "sorvik")
     return_info = _arguments.flag(return_info, "return_info")
     exact_sums = _arguments.flag(exact_sums, "exact_sums", numbers=True)
+    start = _arguments.centre_table(initial_centres, "initial_centres")
     try:
-        result = _core.sorvik(four, parameters, count, report, _runs.interruptible(), return_info, exact_sums)
+        result = _core.sorvik(four, parameters, count, report, _runs.interruptible(), return_info, exact_sums, start)
     except ValueError as error:
         raise _refused(error, settings, SORVIK_SETTINGS) from None
     return _result(result, spatial, return_info, pair=False)
@@ -230,6 +253,8 @@ def tamvel(
     threads=1,
     return_info=False,
     progress=None,
+    initial_centres=None,
+    secondary_initial_centres=None,
 ):
     """Segment a primary image together with a secondary image of the same geometry.
 
@@ -287,6 +312,12 @@ def tamvel(
         Also return what the run found, `secondary_centres` included.
     progress : callable or bool, optional
         As for `sorvik`.
+    initial_centres : (K, C) array_like, optional
+        Where the classes start in the primary image, as for `sorvik`.
+    secondary_initial_centres : (K, C) array_like, optional
+        Where they start in the secondary image: C the primary's channels,
+        or the secondary's (channels past the primary's are not read). Each
+        table left out is spread evenly as without either.
 
     Returns
     -------
@@ -307,6 +338,11 @@ def tamvel(
         Not enough memory for the images and the labels.
     KeyboardInterrupt
         As for `sorvik`.
+
+    Warns
+    -----
+    edgeseg.EmptyClassWarning, edgeseg.ConvergenceWarning
+        As for `sorvik` (``Tamvel:emptyClass``, ``Tamvel:notConverged``).
 
     Notes
     -----
@@ -339,9 +375,11 @@ def tamvel(
     secondary_four, _ = _arguments.four_axes(secondary_elements, channel_axis, "secondary")
     report = _runs.progress_callback(progress, "tamvel")
     return_info = _arguments.flag(return_info, "return_info")
+    start = _arguments.centre_table(initial_centres, "initial_centres")
+    secondary_start = _arguments.centre_table(secondary_initial_centres, "secondary_initial_centres")
     try:
         result = _core.tamvel(primary_four, secondary_four, parameters, count, report, _runs.interruptible(),
-                              return_info)
+                              return_info, start, secondary_start)
     except ValueError as error:
         raise _refused(error, settings, TAMVEL_SETTINGS) from None
     return _result(result, spatial, return_info, pair=True)

@@ -123,7 +123,8 @@ TEST(WatchedRuns, asking_what_a_run_found_changes_no_label_and_reports_the_label
                                   ++reports;
                                   ended = report.last;
                                 },
-                                &info};
+                                &info,
+                                {}};
     const CImg<float> labels = pair ? tamvel::segment_image_pair(image, image, settings, plain_threads)
                                     : sorvik::segment_image(image, settings, plain_threads);
     const CImg<float> watched = pair ? tamvel::segment_image_pair(image, image, settings, watched_threads, watch)

@@ -128,7 +128,7 @@ def test_a_colour_like_image_without_channel_axis_is_warned_about():
         assert np.array_equal(edgeseg.sorvik(colour, channel_axis=None, **SORVIK), grey)
         edgeseg.Sorvik(channel_axis=None, **SORVIK).fit(colour)
         edgeseg.sorvik(colour[:, :, :2], **SORVIK)  # two channels: no colour image
-        edgeseg.sorvik(np.zeros((3, 40, 48)), **SORVIK)  # a grey volume
+        edgeseg.sorvik(np.arange(5760.0).reshape(3, 40, 48), **SORVIK)  # a grey volume
 
 
 def test_images_the_core_refuses_carry_the_octave_fault_name():
