@@ -161,9 +161,9 @@ void run_clustering(const CImg<float>& image, const segmentation_parameters& par
     core::before_sweep(record, plan.labels);
     const bool wanted = energy_wanted(parameters, state.iteration, record.energies_wanted());
     const sweep_totals totals = sweep_image(image, parameters, plan, state.iteration, wanted);
-    core::after_iteration(record, finish_iteration(parameters, totals, plan.centres.data(),
-                                                   std::size_t(plan.centres.width()), state),
-                          plan.labels);
+    core::after_iteration(
+        record, finish_iteration(parameters, totals, plan.centres.data(), std::size_t(plan.centres.width()), state),
+        plan.labels);
   }
   core::finish_run(record, plan.labels, parameters.class_count, plan.centres);
 }

@@ -67,8 +67,7 @@ slab_totals combine_slabs(const std::vector<slab_totals>& slabs, int class_count
   whole.totals = edgeseg::add_totals(plain);
   whole.totals.energy = slabs.back().totals.energy;
   for (const slab_totals& slab : slabs)
-    whole.largest_term =
-        whole.largest_term != whole.largest_term ? whole.largest_term : std::max(whole.largest_term, slab.largest_term);
+    whole.largest_term = python_host::larger_term(whole.largest_term, slab.largest_term);
   if (!exact_energy && !exact_sums) return whole;
   const edgeseg::sweep_totals rounded = edgeseg::round_exact_sums(exact, class_count, channels);
   if (exact_energy) whole.totals.energy = rounded.energy;

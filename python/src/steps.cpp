@@ -247,10 +247,7 @@ python_host::slab_totals continue_slab(const python_host::slab_totals& before, c
   if (own_sums) totals = edgeseg::add_totals({before.totals, slab.totals});
   totals.energy = before.totals.energy;
   if (!own_sums) totals.changed += slab.totals.changed;
-  const float largest = std::max(before.largest_term, slab.largest_term);
-  after.largest_term = before.largest_term != before.largest_term ? before.largest_term
-                       : slab.largest_term != slab.largest_term   ? slab.largest_term
-                                                                  : largest;
+  after.largest_term = python_host::larger_term(before.largest_term, slab.largest_term);
   if (!terms.is_none()) {
     const auto term_array = py::array_t<float, py::array::c_style | py::array::forcecast>(terms);
     py::gil_scoped_release free_interpreter;

@@ -21,6 +21,9 @@ struct slab_totals {
   std::optional<std::vector<std::vector<std::int64_t>>> exact_sums;
 };
 
+// The larger of two largest terms; NaN where either is.
+inline float larger_term(float a, float b) { return a != a ? a : b != b ? b : a > b ? a : b; }
+
 void add_steps(pybind11::module_& module);
 
 // The named steps: SweepTotals, continue_slab, combine_slabs,
