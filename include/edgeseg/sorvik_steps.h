@@ -8,7 +8,12 @@
 //   per iteration:
 //     sweep_slab on every slab      (anywhere; each keeps its own labels, all 0 at first)
 //     combine_slabs                 (one place, slabs in order)
-//     next_centres                  (one place): new centres, stop or go on
+//     next_centres                  (one place): new centres, stop or go on, the report
+//
+// These are the steps of a whole call, which is the case of one slab: the
+// end of an iteration (next_centres) runs the code a whole call runs after
+// each sweep, and so decides and reports alike, and edge_phase answers as it
+// reads the settings.
 //
 // What the steps promise today, and why:
 // - The labels a slab gets from sweep_slab are bit for bit those the whole
