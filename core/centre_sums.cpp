@@ -442,37 +442,45 @@ void exact_sum_by_class(const float* labels, std::size_t pixels, const std::vect
 
 namespace {
 
-// The exponent of the least significant bit set in a float's bits, for a
-// finite non-zero value; survey_none otherwise. Integer operations and one
-// conversion, so that the loops below run on vectors.
-VECTOR_INLINE int finest_exponent_of(float value) {
-  std::uint32_t bits = 0;
-  std::memcpy(&bits, &value, sizeof bits);
-  const std::uint32_t field = (bits >> 23) & 0xffu, fraction = bits & 0x7fffffu;
-  const std::uint32_t significand = field ? fraction | 0x800000u : fraction;
-  const float lowest_bit = float(significand & (0u - significand));  // a power of two, exactly
-  std::uint32_t lowest_bits = 0;
+// The exponent of the least significant bit set in a float's bits (given
+// as an integer), for a finite non-zero value; none otherwise. Integer
+// operations and one conversion, with masks for selects, so that a loop of
+// them runs on vectors.
+VECTOR_INLINE std::int32_t finest_exponent_of(std::int32_t bits) {
+  const std::int32_t field = (bits >> 23) & 0xff, subnormal = field == 0;
+  const std::int32_t significand = (bits & 0x7fffff) | ((1 - subnormal) << 23);
+  const float lowest_bit = float(significand & -significand);  // a power of two, exactly
+  std::int32_t lowest_bits = 0;
   std::memcpy(&lowest_bits, &lowest_bit, sizeof lowest_bits);
-  const int exponent = (field ? int(field) - 150 : -149) + int(lowest_bits >> 23) - 127;
-  return field == 0xffu || significand == 0 ? sum_survey{}.finest_exponent : exponent;
+  const std::int32_t exponent = field + subnormal - 150 + (lowest_bits >> 23) - 127;
+  const std::int32_t none = -std::int32_t((field == 0xff) | (significand == 0));  // all ones or 0
+  return (exponent & ~none) | (sum_survey{}.finest_exponent & none);
 }
 
-// One channel, every finite pixel counted: the common case, in a loop that
-// runs on vectors.
+VECTOR_INLINE std::int32_t bits_of(float value) {
+  std::int32_t bits = 0;
+  std::memcpy(&bits, &value, sizeof bits);
+  return bits;
+}
+
+// One channel, every finite pixel counted: the common case, on the values'
+// bits (the magnitudes of finite floats order as their bits do), so that
+// the loop can run on vectors.
 struct one_channel_survey {
   static VECTOR_INLINE sum_survey run(const float* values, std::size_t begin, std::size_t end) {
-    constexpr float largest_finite = std::numeric_limits<float>::max();
+    constexpr std::int32_t infinity_bits = 0x7f800000;
     std::uint64_t count = 0;
-    float largest = 0;
-    int finest = sum_survey{}.finest_exponent;
+    std::int32_t largest = 0, finest = sum_survey{}.finest_exponent;
     for (std::size_t i = begin; i < end; ++i) {
-      const float magnitude = std::fabs(values[i]);
-      const bool finite = magnitude <= largest_finite;
-      count += finite;
-      largest = std::max(largest, finite ? magnitude : 0.0f);
-      finest = std::min(finest, finest_exponent_of(values[i]));
+      const std::int32_t bits = bits_of(values[i]), magnitude = bits & 0x7fffffff;
+      const std::int32_t finite = magnitude < infinity_bits;
+      count += std::uint64_t(finite);
+      largest = std::max(largest, magnitude & -finite);
+      finest = std::min(finest, finest_exponent_of(bits));
     }
-    return sum_survey{count, largest, finest};
+    float largest_value = 0;
+    std::memcpy(&largest_value, &largest, sizeof largest_value);
+    return sum_survey{count, largest_value, finest};
   }
 };
 
@@ -485,7 +493,7 @@ sum_survey survey(const std::vector<const float*>& channel, const unsigned char*
     ++found.count;
     for (const float* values : channel) {
       found.largest = std::max(found.largest, std::fabs(values[i]));
-      found.finest_exponent = std::min(found.finest_exponent, finest_exponent_of(values[i]));
+      found.finest_exponent = std::min(found.finest_exponent, finest_exponent_of(bits_of(values[i])));
     }
   }
   return found;
