@@ -3,6 +3,7 @@
 #include "clustering.h"
 #include "core/initial_centres.h"
 #include "core/labels.h"
+#include "run_plan.h"
 #include "core/refusal.h"
 #include "core/run_recorder.h"
 #include "parameters.h"
@@ -34,14 +35,17 @@ CImg<float> segment_image(const CImg<float>& image, const CImg<float>& parameter
   CImg<float> labels = core::start_labels(image, threads);
   CImg<float> centres = start.given() ? given_start(start, parameters.class_count, image.spectrum())
                                       : init_centres(image, parameters.class_count, threads);
+  run_plan plan = plan_run(image, parameters, std::move(centres), std::move(labels), threads, exact_sums);
   // No pixel to label (an image without channels gets this far with a zero
   // extent): the container has set every extent of the labels to 0, but the
   // result keeps the image's rows, columns and depth.
-  if (labels.is_empty()) {
-    core::finish_run(core::run_recorder{watch}, labels, parameters.class_count, centres);
+  if (plan.labels.is_empty()) {
+    core::finish_run(core::run_recorder{watch}, plan.labels, parameters.class_count, plan.centres);
     return core::image_without_pixels(image.width(), image.height(), image.depth(), 1);
   }
-  run_clustering(image, parameters, centres, labels, threads, watch, exact_sums);
+  run_clustering(image, parameters, plan, watch);
+  CImg<float> labels;
+  labels.swap(plan.labels);
   return labels;
 }
 
