@@ -21,8 +21,6 @@ plain_block_buffers make_plain_block_buffers(const CImg<float>& image) {
   return buffers;
 }
 
-// Parts of a plain sweep: blocks of pixels, a few thousand pixels at least each.
-
 }  // namespace
 
 sweep_buffers make_sweep_buffers(const CImg<float>& image, const segmentation_parameters& parameters,

@@ -32,10 +32,10 @@ CImg<float> segment_image(const CImg<float>& image, const CImg<float>& parameter
   // The settings are refused first, as Tamvel refuses them before its images.
   const segmentation_parameters parameters = read_parameters(parameter_image);
   require_pixels(image);
-  CImg<float> labels = core::start_labels(image, threads);
+  CImg<float> start_labels = core::start_labels(image, threads);
   CImg<float> centres = start.given() ? given_start(start, parameters.class_count, image.spectrum())
                                       : init_centres(image, parameters.class_count, threads);
-  run_plan plan = plan_run(image, parameters, std::move(centres), std::move(labels), threads, exact_sums);
+  run_plan plan = plan_run(image, parameters, std::move(centres), std::move(start_labels), threads, exact_sums);
   // No pixel to label (an image without channels gets this far with a zero
   // extent): the container has set every extent of the labels to 0, but the
   // result keeps the image's rows, columns and depth.
