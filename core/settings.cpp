@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 
 #include "refusal.h"
 #include "window.h"
@@ -65,6 +66,43 @@ int window_size_setting(const float* values, int index) {
     refuse_setting(index, "the window size is %s; expected a diameter of at most %d pixels.",
                    given_value(values[index], size).text, largest_window_size);
   return size;
+}
+
+namespace {
+
+double checked_setting(const float* values, int index, const setting_entry& setting) {
+  switch (setting.kind) {
+    case setting_kind::window_size:
+      return window_size_setting(values, index);
+    case setting_kind::weight:
+      return finite_setting(values, index, setting.description);
+    case setting_kind::tolerance:
+      return tolerance_setting(values, index);
+    case setting_kind::count:
+      return integer_setting(values, index, setting.description);
+    case setting_kind::class_count:
+      return class_count_setting(values, index);
+  }
+  return values[index];
+}
+
+}  // namespace
+
+std::vector<double> read_settings(const CImg<float>& parameter_image, const settings_table& table,
+                                  clustering_settings& shared) {
+  require_setting_count(parameter_image, unsigned(table.count));
+  std::vector<double> values(table.count);
+  for (std::size_t i = 0; i < table.count; ++i)
+    values[i] = checked_setting(parameter_image.data(), int(i), table.settings[i]);
+  const auto value = [&](const char* name) { return values[setting_position(table, name)]; };
+  shared.window_size = int(value("window_size"));
+  shared.edge_weight = float(value("edge_weight"));
+  shared.tolerance = float(value("tolerance"));
+  shared.max_iterations = int(value("max_iterations"));
+  shared.last_plain_iteration = int(value("last_plain_iteration"));
+  shared.class_count = int(value("class_count"));
+  shared.window = make_window(shared.window_size);
+  return values;
 }
 
 }  // namespace core

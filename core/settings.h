@@ -1,7 +1,11 @@
 // Reading settings from a converted parameter vector, shared by both commands.
 #pragma once
 
+#include <vector>
+
 #include "image.h"
+#include "settings_table.h"
+#include "window.h"
 
 namespace core {
 
@@ -30,5 +34,23 @@ int class_count_setting(const float* values, int index);
 
 // The window diameter: an integer setting of magnitude at most 46340.
 int window_size_setting(const float* values, int index);
+
+// The settings both commands have.
+struct clustering_settings {
+  int window_size = 0;           // w: diameter of the disc of the edge term
+  float edge_weight = 0;         // lambda
+  float tolerance = 0;           // tau
+  int max_iterations = 0;        // iterations 0 .. max_iterations - 1 at most
+  int last_plain_iteration = 0;  // T: iterations 0 .. T run without edge term and test
+  int class_count = 1;           // K
+  disc_window window;            // derived from window_size
+};
+
+// Every setting of a command's table from its parameter vector, each read
+// and checked in the vector's order as its kind says (so a refusal names
+// the first bad one there); the shared ones go into `shared`. Returns every
+// setting's value by position, counts and sizes truncated toward zero.
+std::vector<double> read_settings(const CImg<float>& parameter_image, const settings_table& table,
+                                  clustering_settings& shared);
 
 }  // namespace core

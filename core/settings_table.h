@@ -9,6 +9,9 @@
 
 namespace core {
 
+// How a setting is read and checked (core/settings.h).
+enum class setting_kind { window_size, weight, tolerance, count, class_count };
+
 struct setting_entry {
   const char* name;  // the struct field and keyword of every host
   bool has_default;
@@ -16,6 +19,8 @@ struct setting_entry {
   // Counts and sizes in whole pixels or iterations: a vector truncates a
   // fraction, a host that names the setting may refuse it.
   bool whole_number;
+  setting_kind kind;
+  const char* description;  // in a refusal: "the edge weight is NaN; ..."
 };
 
 struct settings_table {
@@ -28,6 +33,10 @@ struct settings_table {
 // The table of "Sorvik" or "Tamvel", whatever the case of the letters; null
 // for any other name.
 const settings_table* settings_table_of(const char* command_name);
+
+// The position of setting `name` in the table's vector (table.count when
+// the command has no such setting).
+std::size_t setting_position(const settings_table& table, const char* name);
 
 // Whether an array of these extents may hold a settings vector: at most one
 // extent other than 1 (an empty array too, which is then too short). A wider
