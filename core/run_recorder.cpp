@@ -10,24 +10,28 @@ void before_sweep(run_recorder& record, const CImg<float>& labels) {
 
 void after_iteration(run_recorder& record, int iteration, bool edge_phase, float energy, const CImg<float>& labels,
                      bool last, bool converged) {
-  record.iterations = iteration + 1;
-  record.converged = converged;
-  if (!record.watch.watching()) return;
-  record.energies.push_back(energy);
-  if (!record.watch.progress) return;
   iteration_report report;
   report.iteration = iteration;
   report.edge_phase = edge_phase;
   report.energy = energy;
-  report.changed = 0;
-  for (std::size_t i = 0; i < labels.size(); ++i) report.changed += labels[i] != record.labels_before[i];
-  report.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - record.start).count();
   report.last = last;
   report.converged = converged;
   report.previous_energy = record.previous_energy;
   report.tolerance = record.tolerance;
   report.tested = iteration > record.last_plain_iteration;
-  record.previous_energy = energy;
+  after_iteration(record, report, labels);
+}
+
+void after_iteration(run_recorder& record, iteration_report report, const CImg<float>& labels) {
+  record.iterations = report.iteration + 1;
+  record.converged = report.converged;
+  record.previous_energy = report.energy;
+  if (!record.watch.watching()) return;
+  record.energies.push_back(report.energy);
+  if (!record.watch.progress) return;
+  report.changed = 0;
+  for (std::size_t i = 0; i < labels.size(); ++i) report.changed += labels[i] != record.labels_before[i];
+  report.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - record.start).count();
   record.watch.progress(report);
 }
 

@@ -40,6 +40,10 @@ void before_sweep(run_recorder& record, const CImg<float>& labels);
 void after_iteration(run_recorder& record, int iteration, bool edge_phase, float energy, const CImg<float>& labels,
                      bool last, bool converged);
 
+// The same with the report the driver made of the iteration, its changed
+// labels and seconds still to be filled in here.
+void after_iteration(run_recorder& record, iteration_report report, const CImg<float>& labels);
+
 // Once the run has ended: fills the watch's run_info, if any, from the
 // labels and centres (S x K images) it ended with; `secondary` may be null.
 void finish_run(const run_recorder& record, const CImg<float>& labels, int class_count, const CImg<float>& centres,

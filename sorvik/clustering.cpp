@@ -1,81 +1,30 @@
 #include "clustering.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cstdint>
-#include <memory>
-#include <optional>
+#include <utility>
 #include <vector>
 
 #include "core/centre_sums.h"
-#include "core/convergence.h"
 #include "core/exact_sum.h"
-#include "data_terms.h"
-#include "edge_sweep.h"
-#include "core/initial_centres.h"
-#include "core/phases.h"
 #include "core/run_recorder.h"
 #include "core/sweep.h"
+#include "data_terms.h"
+#include "edge_sweep.h"
 
 // These kernels give, bit for bit, the labels, centres and energies of the
 // plain iteration kept in tests/reference/: every pixel and class goes through
 // the same operations in the same order. They only arrange the work so that
 // independent pixels run side by side (data_terms, centre_sums) and the edge
 // term needs no pass over the disc per class (edge_sweep).
+//
+// A run: plan_run prepares the labels, centres, buffers and the way the
+// centre sums are formed; then each iteration sweeps the image with its
+// totals (sweep_image) and ends in finish_iteration, as the steps of a
+// distributed run do slab by slab.
 
 namespace sorvik {
 namespace {
-
-// A block buffer's worth of the plain sweep: a block's values, room for one
-// block of data terms and best costs, and the block's labels and energy terms.
-struct plain_block_buffers {
-  std::vector<double> value, distance, best;
-  std::vector<float> label, added;
-};
-
-plain_block_buffers make_plain_block_buffers(const CImg<float>& image) {
-  plain_block_buffers buffers;
-  buffers.value.resize(std::size_t(std::max(image.spectrum(), 1)) * core::block_pixels);
-  buffers.distance.resize(core::block_pixels);
-  buffers.best.resize(core::block_pixels);
-  buffers.label.resize(core::block_pixels);
-  buffers.added.resize(core::block_pixels);
-  return buffers;
-}
-
-// Working memory of the sweeps, allocated once per run (or per call of
-// label_sweep), so that a sweep itself allocates nothing: one set per part
-// of the sweep, and with more than one part every pixel's energy term, which
-// the caller adds up in raster order (or exactly, in any order).
-struct sweep_buffers {
-  core::call_threads* threads = nullptr;
-  std::vector<double> centre_values;  // the centres in double
-  std::vector<plain_block_buffers> plain;
-  std::vector<edge_buffers> edge;  // when an edge-phase sweep is to come
-  // Not cleared beforehand: a sweep writes every term before any is read, and
-  // the parts touch their pages first, side by side.
-  std::unique_ptr<float[]> energy_terms;
-};
-
-bool is_edge_phase(const segmentation_parameters& parameters, std::int64_t iteration) {
-  return is_edge_phase(parameters.last_plain_iteration, parameters.window, iteration);
-}
-
-// Parts of a plain sweep: blocks of pixels, a few thousand pixels at least each.
-int plain_parts(int threads, std::size_t pixels) { return core::useful_parts(threads, pixels, core::plain_share); }
-
-sweep_buffers make_sweep_buffers(const CImg<float>& image, const segmentation_parameters& parameters,
-                                 const CImg<float>& labels, bool edge_phase_ahead, core::call_threads& threads,
-                                 bool exact_sums = false) {
-  sweep_buffers buffers;
-  buffers.threads = &threads;
-  buffers.centre_values.resize(std::size_t(image.spectrum()) * parameters.class_count);
-  buffers.plain.resize(std::size_t(plain_parts(threads.count(), labels.size())));
-  for (plain_block_buffers& part : buffers.plain) part = make_plain_block_buffers(image);
-  if (edge_phase_ahead) buffers.edge = make_edge_buffers(image, parameters, labels, threads.count());
-  if (threads.count() > 1 || exact_sums) buffers.energy_terms.reset(new float[labels.size()]);
-  return buffers;
-}
 
 // The plain choice for blocks first_block .. end_block - 1, with their
 // energy terms.
@@ -128,14 +77,6 @@ float plain_sweep(const CImg<float>& image, const segmentation_parameters& param
   return terms ? core::sum_in_raster_order(terms, pixels) : energy;
 }
 
-float sweep(const CImg<float>& image, const segmentation_parameters& parameters, const CImg<float>& centres,
-            CImg<float>& labels, int iteration, sweep_buffers& buffers, bool energy_wanted = true) {
-  if (!is_edge_phase(parameters, iteration))
-    return plain_sweep(image, parameters, centres, labels, buffers, energy_wanted);
-  return edge_sweep(image, parameters, centres, labels, buffers.edge, *buffers.threads,
-                    buffers.threads->count() > 1 && energy_wanted ? buffers.energy_terms.get() : nullptr);
-}
-
 // The exact sum of a sweep's energy terms, rounded once to float: the same
 // for any number of parts.
 float exact_energy(const float* terms, std::size_t pixels, core::call_threads& threads) {
@@ -150,133 +91,89 @@ float exact_energy(const float* terms, std::size_t pixels, core::call_threads& t
   return core::to_float(whole);
 }
 
-// A sweep whose energy is the exact sum of its terms, which go to `terms`
-// (room for every pixel) on the way; with no `terms`, no energy is formed
-// and 0 is returned.
-float sweep_with_exact_energy(const CImg<float>& image, const segmentation_parameters& parameters,
-                              const CImg<float>& centres, CImg<float>& labels, int iteration, sweep_buffers& buffers,
-                              float* terms) {
-  if (is_edge_phase(parameters, iteration))
-    edge_sweep(image, parameters, centres, labels, buffers.edge, *buffers.threads, terms);
+// One sweep of iteration `iteration`, relabelling plan.labels, with the
+// totals its end needs: the energy where wanted (always exact with
+// plan.exact_energy), and the centre sums as plan.sums says. Sums that one
+// thread forms go along with an edge-phase sweep, slice by slice.
+sweep_totals sweep_image(const CImg<float>& image, const segmentation_parameters& parameters, run_plan& plan,
+                         int iteration, bool energy_wanted) {
+  sweep_buffers& buffers = plan.buffers;
+  core::call_threads& threads = *buffers.threads;
+  const bool edge_phase = is_edge_phase(parameters, iteration);
+  float* terms = energy_wanted && (plan.exact_energy || threads.count() > 1) ? buffers.energy_terms.get() : nullptr;
+  const bool sums_along = !plan.exact_energy && plan.sums.parts == 1 && threads.count() > 1 && edge_phase;
+  core::running_class_sums running;
+  if (sums_along) running = core::start_class_sums(parameters.class_count, image.spectrum(), plan.sums.any_order);
+  sweep_totals totals;
+  totals.energy = edge_phase ? edge_sweep(image, parameters, plan.centres, plan.labels, buffers.edge, threads, terms,
+                                          sums_along ? &running : nullptr)
+                             : plain_sweep(image, parameters, plan.centres, plan.labels, buffers, energy_wanted,
+                                           plan.exact_energy ? terms : nullptr);
+  if (plan.exact_energy) totals.energy = terms ? exact_energy(terms, plan.labels.size(), threads) : 0.0f;
+  if (sums_along)
+    core::finish_class_sums(running, totals.sums, totals.counts);
   else
-    plain_sweep(image, parameters, centres, labels, buffers, false, terms);
-  return terms ? exact_energy(terms, labels.size(), *buffers.threads) : 0.0f;
+    core::class_sums(plan.labels.data(), plan.labels.size(), plan.channels, parameters.class_count, totals.sums,
+                     totals.counts, threads, plan.sums);
+  return totals;
 }
 
-// How the centre sums are formed: in `parts` runs of pixels side by side;
-// in any order where that cannot change them; or else, when asked for,
-// exactly, which no order changes either.
-struct centre_sum_plan {
-  int parts = 1;
-  bool any_order = false;
-  bool exact = false;
-};
+// A sweep without totals, for a caller that forms them itself.
+float sweep_only(const CImg<float>& image, const segmentation_parameters& parameters, const CImg<float>& centres,
+                 CImg<float>& labels, int iteration, sweep_buffers& buffers, bool energy_wanted, float* terms) {
+  if (is_edge_phase(parameters, iteration))
+    return edge_sweep(image, parameters, centres, labels, buffers.edge, *buffers.threads, terms);
+  return plain_sweep(image, parameters, centres, labels, buffers, energy_wanted, terms);
+}
 
-// Every centre becomes the mean of its class: sums[k * C + c] / counts[k].
-void set_centres(const std::vector<double>& sums, const std::vector<std::uint64_t>& counts, int class_count,
-                 CImg<float>& centres) {
+}  // namespace
+
+float label_sweep(const CImg<float>& image, const segmentation_parameters& parameters, const CImg<float>& centres,
+                  CImg<float>& labels, int iteration, core::call_threads& threads) {
+  sweep_buffers buffers = make_sweep_buffers(image, parameters, labels, is_edge_phase(parameters, iteration), threads);
+  const bool terms_summed = threads.count() > 1 && is_edge_phase(parameters, iteration);
+  return sweep_only(image, parameters, centres, labels, iteration, buffers, true,
+                    terms_summed ? buffers.energy_terms.get() : nullptr);
+}
+
+void label_sweep(const CImg<float>& image, const segmentation_parameters& parameters, const CImg<float>& centres,
+                 CImg<float>& labels, int iteration, core::call_threads& threads, float* terms) {
+  sweep_buffers buffers = make_sweep_buffers(image, parameters, labels, is_edge_phase(parameters, iteration), threads);
+  sweep_only(image, parameters, centres, labels, iteration, buffers, false, terms);
+}
+
+void update_centres(const CImg<float>& image, const CImg<float>& labels, int class_count, CImg<float>& centres) {
+  core::call_threads one_thread;
+  std::vector<double> sums;
+  std::vector<std::uint64_t> counts;
+  core::sum_by_class(labels.data(), labels.size(), core::channel_starts(image), class_count, sums, counts, one_thread);
   const std::size_t channels = std::size_t(centres.width());
   core::centres_from_sums(sums.data(), channels, counts.data(), std::size_t(class_count), channels, centre_count_guard,
                           centres.data());
 }
 
-void update_centres(const CImg<float>& image, const CImg<float>& labels, int class_count, CImg<float>& centres,
-                    const centre_sum_plan& plan, core::call_threads& threads) {
-  std::vector<double> sums;
-  std::vector<std::uint64_t> counts;
-  if (plan.exact)
-    core::exact_sum_by_class(labels.data(), labels.size(), core::channel_starts(image), class_count, sums, counts,
-                             threads, plan.parts);
-  else
-    core::sum_by_class(labels.data(), labels.size(), core::channel_starts(image), class_count, sums, counts, threads,
-                       plan.parts, plan.any_order);
-  set_centres(sums, counts, class_count, centres);
-}
-
-// How the centre sums of a run are formed: in parts and in any order only
-// where they come out the same in any order, and exactly where `exact_sums`
-// asks for it and the sums could round.
-centre_sum_plan plan_centre_sums(const CImg<float>& image, const segmentation_parameters& parameters,
-                                 core::call_threads& threads, bool exact_sums) {
-  const std::size_t pixels = std::size_t(image.width()) * image.height() * image.depth();
-  const int parts = core::useful_sum_parts(threads.count(), pixels, parameters.class_count, image.spectrum());
-  if (core::sums_are_exact(core::channel_starts(image), pixels, nullptr, threads)) return {parts, true, false};
-  return exact_sums ? centre_sum_plan{parts, false, true} : centre_sum_plan{};
-}
-
-}  // namespace
-
-CImg<float> init_centres(const CImg<float>& image, int class_count, core::call_threads& threads) {
-  // A 0 x 5 image still has one channel but no value range: the image
-  // library reports it as an empty instance.
-  if (image.is_empty() && image.spectrum() > 0) {
-    float lowest = 0;
-    image.max_min(lowest);
+void run_clustering(const CImg<float>& image, const segmentation_parameters& parameters, run_plan& plan,
+                    const core::run_watch& watch) {
+  core::call_threads& threads = *plan.buffers.threads;
+  core::run_recorder record{watch, parameters.tolerance, parameters.last_plain_iteration};
+  for (run_state state = start_run(parameters); !state.done;) {
+    threads.check_stop();
+    core::before_sweep(record, plan.labels);
+    const bool wanted = energy_wanted(parameters, state.iteration, record.energies_wanted());
+    const sweep_totals totals = sweep_image(image, parameters, plan, state.iteration, wanted);
+    core::after_iteration(record, finish_iteration(parameters, totals, plan.centres.data(),
+                                                   std::size_t(plan.centres.width()), state),
+                          plan.labels);
   }
-  CImg<float> centres(image.spectrum(), class_count, 1, 1, 0.0f);
-  core::spread_centres(image, image.spectrum(), class_count, centres, threads);
-  return centres;
-}
-
-float label_sweep(const CImg<float>& image, const segmentation_parameters& parameters, const CImg<float>& centres,
-                  CImg<float>& labels, int iteration, core::call_threads& threads) {
-  sweep_buffers buffers = make_sweep_buffers(image, parameters, labels, is_edge_phase(parameters, iteration), threads);
-  return sweep(image, parameters, centres, labels, iteration, buffers);
-}
-
-void label_sweep(const CImg<float>& image, const segmentation_parameters& parameters, const CImg<float>& centres,
-                 CImg<float>& labels, int iteration, core::call_threads& threads, float* terms) {
-  const bool edge_phase = is_edge_phase(parameters, iteration);
-  sweep_buffers buffers = make_sweep_buffers(image, parameters, labels, edge_phase, threads);
-  if (edge_phase)
-    edge_sweep(image, parameters, centres, labels, buffers.edge, threads, terms);
-  else
-    plain_sweep(image, parameters, centres, labels, buffers, false, terms);
-}
-
-void update_centres(const CImg<float>& image, const CImg<float>& labels, int class_count, CImg<float>& centres) {
-  core::call_threads one_thread;
-  update_centres(image, labels, class_count, centres, centre_sum_plan{}, one_thread);
+  core::finish_run(record, plan.labels, parameters.class_count, plan.centres);
 }
 
 void run_clustering(const CImg<float>& image, const segmentation_parameters& parameters, CImg<float>& centres,
                     CImg<float>& labels, core::call_threads& threads, const core::run_watch& watch, bool exact_sums) {
-  const bool edge_phase_ahead =
-      parameters.max_iterations > 0 && is_edge_phase(parameters, std::int64_t(parameters.max_iterations) - 1);
-  sweep_buffers buffers = make_sweep_buffers(image, parameters, labels, edge_phase_ahead, threads, exact_sums);
-  const centre_sum_plan sums = plan_centre_sums(image, parameters, threads, exact_sums);
-  core::run_recorder record{watch, parameters.tolerance, parameters.last_plain_iteration};
-  float energy = core::initial_energy;
-  for (int iteration = 0; iteration < parameters.max_iterations; ++iteration) {
-    threads.check_stop();
-    const float previous_energy = energy;
-    const bool energy_wanted =
-        core::energy_wanted(iteration, parameters.last_plain_iteration, parameters.tolerance, record.energies_wanted());
-    float* terms = energy_wanted ? buffers.energy_terms.get() : nullptr;
-    core::before_sweep(record, labels);
-    if (exact_sums) {
-      energy = sweep_with_exact_energy(image, parameters, centres, labels, iteration, buffers, terms);
-      update_centres(image, labels, parameters.class_count, centres, sums, threads);
-    } else if (sums.parts == 1 && threads.count() > 1 && is_edge_phase(parameters, iteration)) {
-      // Sums that one thread forms go along with the sweep, slice by slice.
-      core::running_class_sums running =
-          core::start_class_sums(parameters.class_count, image.spectrum(), sums.any_order);
-      energy = edge_sweep(image, parameters, centres, labels, buffers.edge, threads, terms, &running);
-      std::vector<double> class_sums;
-      std::vector<std::uint64_t> counts;
-      core::finish_class_sums(running, class_sums, counts);
-      set_centres(class_sums, counts, parameters.class_count, centres);
-    } else {
-      energy = sweep(image, parameters, centres, labels, iteration, buffers, energy_wanted);
-      update_centres(image, labels, parameters.class_count, centres, sums, threads);
-    }
-    const bool converged = core::iteration_converged(iteration, parameters.last_plain_iteration, energy,
-                                                     previous_energy, parameters.tolerance);
-    core::after_iteration(record, iteration, is_edge_phase(parameters, iteration), energy, labels,
-                          converged || iteration + 1 == parameters.max_iterations, converged);
-    if (converged) break;
-  }
-  core::finish_run(record, labels, parameters.class_count, centres);
+  run_plan plan = plan_run(image, parameters, std::move(centres), std::move(labels), threads, exact_sums);
+  run_clustering(image, parameters, plan, watch);
+  centres.swap(plan.centres);
+  labels.swap(plan.labels);
 }
 
 }  // namespace sorvik

@@ -2,6 +2,7 @@
 
 #include "clustering.h"
 #include "core/labels.h"
+#include "run_plan.h"
 #include "core/refusal.h"
 #include "core/run_recorder.h"
 #include "parameters.h"
@@ -27,16 +28,17 @@ CImg<float> segment_image(const CImg<float>& image, const CImg<float>& parameter
   // The settings are refused first, as Tamvel refuses them before its images.
   const segmentation_parameters parameters = read_parameters(parameter_image);
   require_pixels(image);
-  CImg<float> labels = core::start_labels(image, threads);
-  CImg<float> centres = init_centres(image, parameters.class_count, threads);
+  run_plan plan = plan_run(image, parameters, threads, exact_sums);
   // No pixel to label (an image without channels gets this far with a zero
   // extent): the container has set every extent of the labels to 0, but the
   // result keeps the image's rows, columns and depth.
-  if (labels.is_empty()) {
-    core::finish_run(core::run_recorder{watch}, labels, parameters.class_count, centres);
+  if (plan.labels.is_empty()) {
+    core::finish_run(core::run_recorder{watch}, plan.labels, parameters.class_count, plan.centres);
     return core::image_without_pixels(image.width(), image.height(), image.depth(), 1);
   }
-  run_clustering(image, parameters, centres, labels, threads, watch, exact_sums);
+  run_clustering(image, parameters, plan, watch);
+  CImg<float> labels;
+  labels.swap(plan.labels);
   return labels;
 }
 
