@@ -26,9 +26,16 @@ independent. What ties them together is summed over the whole volume:
   order, as one pass does: a short serial pass over each slab.
 - the energy, a float sum of every pixel's term in raster order, which the
   convergence test reads. It runs through the slabs' terms one after
-  another, where the slabs live; only the running value travels. It is
-  formed only where something reads it: from the last plain iteration on
-  with a non-zero tolerance, or for ``return_info`` and ``progress``.
+  another, where the slabs live: on a cluster each worker holds one run of
+  consecutive slabs, and continues the sum through all of them in one task;
+  only the running value travels. A slab whose terms are too small to move
+  the sum is passed over, which leaves the same float. The energy is formed
+  only where something reads it: from the last plain iteration on with a
+  non-zero tolerance, or for ``return_info`` and ``progress``.
+
+The step sequence of an iteration (sweep the slabs, combine their totals,
+the next centres, the decision and the report) is the core's, the one a
+single `edgeseg.sorvik` call runs.
 """
 import time
 from dataclasses import dataclass
@@ -349,9 +356,13 @@ def _held_slabs(four, client):
     slabs (lists of indices in plane order) that one worker holds. On a
     cluster the planes are split into one run a worker, of about as many
     planes each, so that the energy chain takes one link a worker and an
-    iteration; a run's slabs stay there unless that worker is lost."""
+    iteration; a run's slabs stay there unless that worker is lost. In one
+    process a task costs little, and each slab's link follows its sweep
+    while the others' sweeps run."""
     stored = [delayed(_stored)(block) for block in four.to_delayed().ravel()]
-    workers = sorted(client.scheduler_info()["workers"]) if client is not None else []
+    if client is None:
+        return list(dask.persist(*stored)), [[index] for index in range(len(stored))]
+    workers = sorted(client.scheduler_info()["workers"])
     if len(workers) < 2 or len(stored) < 2:
         return list(dask.persist(*stored)), [list(range(len(stored)))]
     middles = np.cumsum(four.chunks[0]) - np.array(four.chunks[0]) / 2
