@@ -5,10 +5,9 @@ best of several interleaved rounds.
     python bench/dask_workers.py [--rounds 3] [--tolerance 1e-4]
 
 The volume is the benchmark's 512 x 512 x 64 uint8 (bench/dask_bench.py), in
-slabs of 8 planes already held by the workers. Both clusters live through
-all rounds, and each round times the direct call, the one-worker run and
-the two-worker run in turn, so that a change of the machine's load reaches
-all three.
+slabs of 8 planes already held by the workers. Each cluster's runs take
+turns with the direct call's, so that a change of the machine's load
+reaches both.
 """
 import argparse
 import os
@@ -16,7 +15,7 @@ import time
 
 import dask.array as da
 import numpy as np
-from distributed import Client, LocalCluster, wait
+from distributed import Client, LocalCluster
 
 import edgeseg
 import edgeseg.dask
@@ -39,34 +38,28 @@ def main():
     # Window 5, weight 2, the last plain iteration 1, 3 classes: the C++ benchmark's volume case.
     settings = [5, 2, arguments.tolerance, arguments.iterations, 1, 3]
     volume = synthetic((64, 512, 512), 1)
-    clusters = [LocalCluster(n_workers=n, threads_per_worker=1, processes=True, dashboard_address=None)
-                for n in (1, 2)]
-    clients = [Client(cluster, set_as_default=False) for cluster in clusters]
-    held = [client.persist(da.from_array(volume, chunks=(8, 512, 512))) for client in clients]
-    for client, chunks in zip(clients, held):
-        wait(chunks)
-    load = os.getloadavg()[0]
-    best = {"direct": float("inf"), "one worker": float("inf"), "two workers": float("inf")}
     want = edgeseg.sorvik(volume, settings=settings)
-    for _ in range(arguments.rounds):
-        seconds, _ = timed(lambda: edgeseg.sorvik(volume, settings=settings))
-        best["direct"] = min(best["direct"], seconds)
-        for name, client, chunks in zip(("one worker", "two workers"), clients, held):
-            with client.as_current():
-                seconds, _ = timed(lambda: edgeseg.dask.sorvik(chunks, settings=settings))
-                best[name] = min(best[name], seconds)
-    with clients[1].as_current():
-        labels = edgeseg.dask.sorvik(held[1], settings=settings).compute()
-    assert np.array_equal(labels, want), "the workers' labels differ from the direct call's"
-    print(f"512 x 512 x 64 uint8, settings {settings}, slabs of 8 planes, best of {arguments.rounds} rounds; "
-          f"load average {load:.1f} before, {os.getloadavg()[0]:.1f} after")
+    best = {}
+    for workers in (1, 2):
+        cluster = LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None)
+        with Client(cluster):
+            held = da.from_array(volume, chunks=(8, 512, 512)).persist()
+            labels = edgeseg.dask.sorvik(held, settings=settings).compute()  # the chunks are in memory after it
+            assert np.array_equal(labels, want), "the workers' labels differ from the direct call's"
+            load = os.getloadavg()[0]
+            for _ in range(arguments.rounds):
+                for name, call in ((f"direct ({workers})", lambda: edgeseg.sorvik(volume, settings=settings)),
+                                   (f"{workers} worker(s)", lambda: edgeseg.dask.sorvik(held, settings=settings))):
+                    best[name] = min(best.get(name, float("inf")), timed(call)[0])
+            print(f"{workers} worker(s): load average {load:.1f} before, {os.getloadavg()[0]:.1f} after", flush=True)
+        cluster.close()
+    print(f"512 x 512 x 64 uint8, settings {settings}, slabs of 8 planes, best of {arguments.rounds} rounds, each "
+          "cluster's runs in turn with the direct call's")
     for name, seconds in best.items():
         print(f"  {name}: {seconds:.3f} s")
-    print(f"  one worker / direct call: {best['one worker'] / best['direct']:.2f}x; "
-          f"two workers against one: {best['one worker'] / best['two workers']:.2f}x faster")
-    for client, cluster in zip(clients, clusters):
-        client.close()
-        cluster.close()
+    print(f"  one worker / direct call: {best['1 worker(s)'] / best['direct (1)']:.2f}x; two workers against one: "
+          f"{best['1 worker(s)'] / best['2 worker(s)']:.2f}x faster (direct {best['direct (2)'] / best['direct (1)']:.2f}x "
+          "as long while the two ran)")
 
 
 if __name__ == "__main__":
