@@ -26,17 +26,26 @@ independent. What ties them together is summed over the whole volume:
   order, as one pass does: a short serial pass over each slab.
 - the energy, a float sum of every pixel's term in raster order, which the
   convergence test reads. It runs through the slabs' terms one after
-  another, where the slabs live; only the running value travels. It is
-  formed only where something reads it: from the last plain iteration on
-  with a non-zero tolerance, or for ``return_info`` and ``progress``.
+  another, where the slabs live: on a cluster each worker holds one run of
+  consecutive slabs, and continues the sum through all of them in one task;
+  only the running value travels. A slab whose terms are too small to move
+  the sum is passed over, which leaves the same float. The energy is formed
+  only where something reads it: from the last plain iteration on with a
+  non-zero tolerance, or for ``return_info`` and ``progress``.
+
+The step sequence of an iteration (sweep the slabs, combine their totals,
+the next centres, the decision and the report) is the core's, the one a
+single `edgeseg.sorvik` call runs.
 """
 import time
+from dataclasses import dataclass
+from typing import Optional
 
 import dask
 import numpy as np
 from dask import delayed
 
-from . import _arguments, _cluster, _commands, _core, _runs, _warnings
+from . import _arguments, _cluster, _commands, _core, _dask_batches, _runs, _warnings
 from ._dask_batches import sorvik_batch, tamvel, tamvel_batch
 
 __all__ = ["sorvik", "sorvik_batch", "tamvel_batch", "tamvel"]
@@ -70,71 +79,92 @@ def _survey(stored, threads):
     return _core.slab_survey(_as_four_axes(stored), threads)
 
 
-# What a worker keeps of a slab between iterations: [labels, the last
-# sweep's energy terms (or None), its summary: (class sums, class counts,
-# labels changed, exact energy, exact class sums), None where not formed].
-def _first_state(stored, label_dtype):
-    return [np.zeros(stored.shape[1:], label_dtype), None, None]
+@dataclass
+class _SlabState:
+    """What a worker keeps of a slab between iterations: its labels, the
+    last sweep's energy terms and their lowest and highest (None where not
+    formed), and what that sweep adds to its iteration (None before the
+    first)."""
+
+    labels: np.ndarray
+    terms: Optional[np.ndarray] = None
+    bounds: Optional[tuple] = None
+    totals: Optional[object] = None  # _core.SweepTotals
 
 
-def _sweep(stored, before, centres, class_count, parameters, iteration, threads, want_terms, want_sums, exact):
+@dataclass(frozen=True)
+class _Run:
+    """What every iteration of one run shares."""
+
+    parameters: list
+    threads: int
+    any_order: bool  # the slabs' own centre sums add up in any order
+    exact: bool
+    every_energy: bool  # return_info or progress reads every iteration's energy
+    class_count: int
+    channels: int
+
+
+def _sweep(stored, before, centres, run, iteration, want_terms):
     # The terms before are read by then: let them go before the new ones come.
-    before[1] = None
-    labels = np.empty_like(before[0])
-    terms, *summary = _core.sweep_slab(_as_four_axes(stored), before[0], labels, centres, class_count, parameters,
-                                       iteration, threads, want_terms, want_sums, exact)
-    return [labels, terms, tuple(summary)]
+    before.terms = None
+    labels = np.empty_like(before.labels)
+    terms, totals = _core.sweep_slab_totals(_as_four_axes(stored), before.labels, labels, centres, run.parameters,
+                                            iteration, run.threads, want_terms, run.any_order, run.exact)
+    return _SlabState(labels, terms, None if terms is None else _core.term_bounds(terms), totals)
 
 
-def _summaries(*states):
-    return [state[2] for state in states]
+def _link(before, images, states):
+    """The totals continued through one worker's consecutive slabs in plane
+    order: one link of the chain, where the slabs live. A slab whose terms
+    cannot move the energy is passed over (the same float, to the bit: see
+    _core.link_leaves_energy). Where the slabs' own sums do not add up in
+    any order, the sums run through their pixels."""
+    for image, state in zip(images, states):
+        moves = state.terms is not None and not _core.link_leaves_energy(before.energy, *state.bounds)
+        before = _core.continue_slab(before, state.totals, _as_four_axes(image), state.labels,
+                                     state.terms if moves else None)
+    return before
 
 
-def _add_summary(totals, summary):
-    """Adds a slab's own sums, counts and changed labels to the totals of the
-    slabs before it: exact in any order where the run sums in any order."""
-    energy, sums, counts, changed = totals
-    own_sums, own_counts, own_changed = summary[:3]
-    if own_sums is not None:
-        sums = [a + b for a, b in zip(sums, own_sums)]
-        counts = [a + b for a, b in zip(counts, own_counts)]
-    return energy, sums, counts, changed + own_changed
+def _all_totals(*states):
+    return [state.totals for state in states]
 
 
-def _continue_energy(totals, state):
-    """The totals continued through one more slab, in plane order: the
-    energy through its terms, with its own sums added."""
-    energy, sums, counts, changed = _add_summary(totals, state[2])
-    return _core.continue_energy(state[1], energy), sums, counts, changed
+def _sweep_totals(slabs, runs, swept, run, want_energy):
+    """What gathers the sweep's totals: either a task that collects every
+    slab's own, or the chain in plane order, a link a run of slabs."""
+    if run.exact or (run.any_order and not want_energy):
+        return [delayed(_all_totals)(*swept)]
+    totals = _core.SweepTotals(run.class_count, run.channels)
+    for held in runs:
+        totals = delayed(_link)(totals, [slabs[i] for i in held], [swept[i] for i in held])
+    return [totals]
 
 
-def _continue_totals(totals, stored, state):
-    """The totals continued through one more slab in raster order: the
-    energy through its terms (where formed), the sums through its pixels."""
-    energy, sums, counts, changed = totals
-    energy, sums, counts = _core.continue_totals(_as_four_axes(stored), state[0], state[1], energy, sums, counts)
-    return energy, sums, counts, changed + state[2][2]
+def _iteration(slabs, runs, states, centres, run, iteration, previous, begun):
+    """One iteration over the held slabs: their new states, and the core's
+    decision and report."""
+    want_energy = run.every_energy or _core.energy_needed(run.parameters, iteration)
+    swept = [delayed(_sweep)(slab, state, centres, run, iteration, want_energy) for slab, state in zip(slabs, states)]
+    # The states before stay referenced until the new ones are in.
+    swept, found = dask.persist(swept, _sweep_totals(slabs, runs, swept, run, want_energy))
+    found = _results(found)
+    totals = _core.combine_slabs(found[0] if isinstance(found[0], list) else found, run.class_count, run.channels)
+    return swept, _core.finish_iteration(totals, centres, run.parameters, iteration, previous,
+                                         time.perf_counter() - begun)
 
 
-def _exact_totals(summaries, class_count, channels, any_order):
-    """The totals from the slabs' exact sums, merged and rounded once; where
-    the double sums are exact anyway, those."""
-    totals = (0.0, [0.0] * (class_count * channels), [0] * class_count, 0)
-    for summary in summaries:
-        totals = _add_summary(totals, summary)
-    energies = [summary[3] for summary in summaries if summary[3] is not None]
-    exact = [summary for summary in summaries if summary[4] is not None]
-    energy, sums, counts = _core.round_exact(energies, [summary[4] for summary in exact],
-                                             [summary[1] for summary in exact], class_count, channels)
-    return (energy,) + (totals[1:3] if any_order else (sums, counts)) + totals[3:]
+def _first_state(stored, label_dtype):
+    return _SlabState(np.zeros(stored.shape[1:], label_dtype))
 
 
 def _class_counts(state, class_count):
-    return np.bincount(state[0].ravel(), minlength=class_count)[:class_count]
+    return np.bincount(state.labels.ravel(), minlength=class_count)[:class_count]
 
 
 def _as_int64(state):
-    return state[0].astype(np.int64)
+    return state.labels.astype(np.int64)
 
 
 def _results(persisted):
@@ -270,8 +300,6 @@ def sorvik(
     A lost worker's slabs are rebuilt by Dask from their input and the
     centres of every iteration, which the graph keeps.
     """
-    import dask.array as da
-
     named = dict(window_size=window_size, edge_weight=edge_weight, tolerance=tolerance, max_iterations=max_iterations,
                  last_plain_iteration=last_plain_iteration, class_count=class_count)
     parameters = _arguments.settings_vector("sorvik", named, settings)
@@ -283,14 +311,7 @@ def sorvik(
     report = _runs.progress_callback(progress, "sorvik")
     return_info = _arguments.flag(return_info, "return_info")
     exact = _arguments.flag(exact_sums, "exact_sums", numbers=True)
-    array = volume if isinstance(volume, da.Array) else da.asarray(volume)
-    if array.dtype.kind not in "biuf":
-        raise TypeError(f"volume has dtype {array.dtype}; expected bool, int8 to uint64, float16, float32, float64.")
-    four, spatial = _arguments.four_axes(array, channel_axis, "volume")
-    if 0 in four.shape:
-        raise ValueError(f"volume has the shape {array.shape}; expected at least one pixel.")
-    if out is not None and tuple(out.shape) != tuple(spatial):
-        raise ValueError(f"out has the shape {tuple(out.shape)}; expected the volume's spatial shape {spatial}.")
+    four, spatial = _volume_axes(volume, channel_axis, out)
     class_count = int(parameters[5])
     start = _arguments.centre_table(initial_centres, "initial_centres")
     if start is not None:
@@ -299,84 +320,99 @@ def sorvik(
     four = four.rechunk({1: -1, 2: -1, 3: -1})
     four = four.rechunk({0: _slab_chunks(four, label_dtype)})
 
-    client = _cluster.checked_client()
     begun = time.perf_counter()
-    slabs = dask.persist(*[delayed(_stored)(block) for block in four.to_delayed().ravel()])
-    if client is not None and len(slabs) > 1:
-        # Dask places neighbouring chunks together; the slabs are spread over
-        # the workers by their size instead, and each slab's work follows it.
-        from distributed import Future, wait
-
-        futures = [Future(slab.key, client) for slab in slabs]
-        wait(futures)
-        client.rebalance(futures)
+    slabs, runs = _held_slabs(four, _cluster.checked_client())
     found = dask.compute(*[delayed(_survey)(slab, thread_count) for slab in slabs])
     centres = _core.initial_centres([ranges for ranges, _ in found], parameters) if start is None else start
-    any_order = _core.sums_exact([survey for _, survey in found])
+    run = _Run(parameters, thread_count, _core.sums_exact([survey for _, survey in found]), exact,
+               bool(return_info or report), class_count, four.shape[3])
     states = dask.persist(*[delayed(_first_state)(slab, label_dtype) for slab in slabs])
-
-    energy = previous = _core.initial_energy()
-    energies, converged, iterations = [], False, 0
+    previous, outcomes = _core.initial_energy(), []
     for iteration in range(limit):
-        want_energy = bool(return_info or report) or _core.energy_needed(parameters, iteration)
-        swept = [delayed(_sweep)(slab, before, centres, class_count, parameters, iteration, thread_count, want_energy,
-                                 any_order, exact) for slab, before in zip(slabs, states)]
-        # A task a slab for its sweep, and either one that gathers their
-        # summaries or a task a slab for its link in the chain that runs
-        # through the slabs in plane order.
-        totals = (0.0, [0.0] * len(centres), [0] * class_count, 0)
-        chained = not exact and (want_energy or not any_order)
-        if not chained:
-            found = [delayed(_summaries)(*swept)]
-        else:
-            for slab, state in zip(slabs, swept):
-                totals = (delayed(_continue_energy)(totals, state) if any_order else
-                          delayed(_continue_totals)(totals, slab, state))
-            found = [totals]
-        # The states before stay referenced until the new ones are in.
-        swept, found = dask.persist(swept, found)
-        found = _results(found)
-        found = found if chained else found[0]
-        states = swept
-        if exact:
-            totals = _exact_totals(found, class_count, four.shape[3], any_order)
-        for summary in () if chained or exact else found:
-            totals = _add_summary(totals, summary)
-        swept_energy, sums, counts, changed = found[0] if chained else totals
-        previous = energy
-        centres, energy, converged, done = _core.next_centres(sums, counts, swept_energy, centres, class_count,
-                                                              parameters, iteration, previous)
-        iterations = iteration + 1
-        energies.append(energy)
+        states, outcome = _iteration(slabs, runs, states, centres, run, iteration, previous, begun)
+        centres, previous = outcome.centres, outcome.energy
+        outcomes.append(outcome)
         if report:
-            # As the core reads them: the last plain iteration truncated, as a cast does.
-            tested = iteration > int(parameters[4])
-            edge_phase = tested and int(parameters[0]) > 0
-            seconds = time.perf_counter() - begun
-            lines = _core.progress_text("sorvik", iteration, edge_phase, energy, changed, seconds, done, converged,
-                                        previous, parameters[2], tested)
-            report(iteration, edge_phase, energy, changed, seconds, done, converged, lines)
-        if done:
+            report(outcome.iteration, outcome.edge_phase, outcome.energy, outcome.changed, outcome.seconds,
+                   outcome.last, outcome.converged, outcome.lines)
+        if outcome.done:
             break
+    result = _labels(states, four, spatial, out)
+    counts = np.sum(dask.compute(*[delayed(_class_counts)(state, run.class_count) for state in states]), axis=0)
+    _warn_of_ending(counts, parameters, outcomes)
+    return (result, _run_info(counts, run, centres, outcomes)) if return_info else result
+
+
+def _volume_axes(volume, channel_axis, out):
+    """The volume as a Dask array of (planes, rows, columns, channels), and
+    its spatial shape; complex input gives its real part, with numpy's
+    ComplexWarning, as edgeseg.sorvik does."""
+    import dask.array as da
+
+    array = volume if isinstance(volume, da.Array) else da.asarray(volume)
+    _dask_batches._require_known_shape(array, "volume")
+    array = _arguments.real_part(array, "volume", 4)
+    four, spatial = _arguments.four_axes(array, channel_axis, "volume", stacklevel=4)
+    if 0 in four.shape:
+        raise ValueError(f"volume has the shape {array.shape}; expected at least one pixel.")
+    if out is not None and tuple(out.shape) != tuple(spatial):
+        raise ValueError(f"out has the shape {tuple(out.shape)}; expected the volume's spatial shape {spatial}.")
+    return four, spatial
+
+
+def _held_slabs(four, client):
+    """The slabs, held where they are swept, and the runs of consecutive
+    slabs (lists of indices in plane order) that one worker holds. On a
+    cluster the planes are split into one run a worker, of about as many
+    planes each, so that the energy chain takes one link a worker and an
+    iteration; a run's slabs stay there unless that worker is lost. In one
+    process a task costs little, and each slab's link follows its sweep
+    while the others' sweeps run."""
+    stored = [delayed(_stored)(block) for block in four.to_delayed().ravel()]
+    if client is None:
+        return list(dask.persist(*stored)), [[index] for index in range(len(stored))]
+    workers = sorted(client.scheduler_info()["workers"])
+    if len(workers) < 2 or len(stored) < 2:
+        return list(dask.persist(*stored)), [list(range(len(stored)))]
+    middles = np.cumsum(four.chunks[0]) - np.array(four.chunks[0]) / 2
+    owner = np.minimum((middles * len(workers) / four.shape[0]).astype(int), len(workers) - 1)
+    runs = [list(np.flatnonzero(owner == w)) for w in range(len(workers)) if np.any(owner == w)]
+    slabs = [None] * len(stored)
+    for held, worker in zip(runs, workers):
+        for index, slab in zip(held, client.persist([stored[i] for i in held], workers=[worker],
+                                                    allow_other_workers=True)):
+            slabs[index] = slab
+    return slabs, runs
+
+
+def _labels(states, four, spatial, out):
+    """The labels as int64, held on the workers, or written into `out`."""
+    import dask.array as da
 
     pieces = [da.from_delayed(delayed(_as_int64)(state), shape=(planes,) + four.shape[1:3], dtype=np.int64)
               for state, planes in zip(states, four.chunks[0])]
-    result = da.concatenate(pieces, axis=0).reshape(spatial) if pieces else None
-    info = None
-    counts = np.sum(dask.compute(*[delayed(_class_counts)(state, class_count) for state in states]), axis=0)
-    _warnings.emit_all(_core.run_warnings([int(count) for count in counts], iterations, converged,
-                                          int(parameters[4]), parameters[2], energy, previous))
-    if return_info:
-        info = _runs.run_info(dict(class_count=class_count, channels=four.shape[3], centres=centres,
-                                   secondary_centres=[], iterations=iterations, converged=converged,
-                                   energies=energies, counts=counts), pair=False)
+    result = da.concatenate(pieces, axis=0).reshape(spatial)
     if out is not None:
         # Whole chunks of `out` a task, so that no two tasks write one chunk.
         chunks = getattr(out, "chunks", None)
         da.store(result.rechunk(chunks) if chunks else result, out, lock=chunks is None)
-        result = out
-    else:
-        # Held on the workers before the slabs' states are let go.
-        result = result.persist()
-        dask.compute(*[delayed(np.shape)(piece) for piece in result.to_delayed().ravel()])
-    return (result, info) if return_info else result
+        return out
+    # Held on the workers before the slabs' states are let go.
+    result = result.persist()
+    dask.compute(*[delayed(np.shape)(piece) for piece in result.to_delayed().ravel()])
+    return result
+
+
+def _warn_of_ending(counts, parameters, outcomes):
+    """The warnings of edgeseg.sorvik at the end of the same run."""
+    energies = [_core.initial_energy()] * 2 + [outcome.energy for outcome in outcomes]
+    _warnings.emit_all(_core.run_warnings([int(count) for count in counts], len(outcomes),
+                                          bool(outcomes and outcomes[-1].converged), int(parameters[4]), parameters[2],
+                                          energies[-1], energies[-2]))
+
+
+def _run_info(counts, run, centres, outcomes):
+    return _runs.run_info(dict(class_count=run.class_count, channels=run.channels, centres=centres,
+                               secondary_centres=[], iterations=len(outcomes),
+                               converged=bool(outcomes and outcomes[-1].converged),
+                               energies=[outcome.energy for outcome in outcomes], counts=counts), pair=False)

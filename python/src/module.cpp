@@ -17,6 +17,7 @@
 #include "api/conversion.h"
 #include "buffer_view.h"
 #include "call_hooks.h"
+#include "chain.h"
 #include "steps.h"
 #include "core/call_threads.h"
 #include "core/image.h"
@@ -280,4 +281,5 @@ PYBIND11_MODULE(_core, module) {
   module.def("every_core", &edgeseg::every_core,
              "The threads a call of threads=0 uses: one for every core this process may run on, at most 256.");
   python_host::add_steps(module);
+  python_host::add_chain(module);
 }

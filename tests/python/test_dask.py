@@ -1,8 +1,11 @@
 """edgeseg.dask.sorvik: the labels of one edgeseg.sorvik call on the whole
 volume, for every chunking, cluster, data kind and tolerance; after a worker
 is killed mid-run; and on a volume larger than any worker's memory limit."""
+import dataclasses
 import os
+import re
 import signal
+import warnings
 
 import dask
 import dask.array as da
@@ -12,7 +15,9 @@ import zarr
 from distributed import Client, LocalCluster
 
 import edgeseg
+import edgeseg._core
 import edgeseg.dask
+from edgeseg._arguments import ComplexWarning
 
 SETTINGS = dict(class_count=3, window_size=5, edge_weight=300, max_iterations=12, last_plain_iteration=2)
 TOLERANCES = (0.0, 1e-3)
@@ -138,3 +143,66 @@ def test_refusals_come_before_any_work(monkeypatch):
     monkeypatch.setattr(edgeseg.dask, "_worker_memory_limits", lambda: [2**20, 0])
     with pytest.raises(ValueError, match="memory limit"):
         edgeseg.dask.sorvik(da.zeros((2, 512, 512), chunks=1), class_count=2, window_size=3, edge_weight=1)
+
+
+def nan_volume():
+    # A first plane of NaN pixels (a term of 1e8 each) lifts the energy so
+    # far that the small terms of the planes after it cannot move it: their
+    # links are passed over.
+    volume = np.random.default_rng(3).integers(0, 20, (11, 24, 30)).astype(np.float32)
+    volume[0] = np.nan
+    return volume
+
+
+def without_seconds(report):
+    return dataclasses.replace(report, seconds=0, lines=re.sub(r"[0-9.]+ s\b", "- s", report.lines))
+
+
+# Settings vectors [window, weight, tolerance, iterations, last plain, classes].
+@pytest.mark.parametrize("volume,settings,exact", [
+    (whole_volume(), [5, 300, 1e-4, 6, -0.5, 3], False),
+    (whole_volume() + 1j * float_volume(), [5, 300, 1e-4, 6, -0.5, 3], False),
+    (float_volume(), [5, 300, 1e-3, 12, 2, 3], False),
+    (float_volume(), [5, 300, 1e-3, 12, 2, 3], True),
+    (nan_volume(), [3, 1, 1e-6, 8, 1, 2], False),
+    (whole_volume(), [0, 300, 1e-4, 5, 1, 3], False),
+    (whole_volume(), [5, 300, 0, 4, 10, 3], False),
+    (whole_volume(), [5, 300, 1e-4, 0, 4, 3], False),
+], ids=["plain-to-minus-half", "complex", "float", "float-exact", "nan", "no-window", "never-tested", "no-iteration"])
+def test_progress_reports_equal_the_one_call(volume, settings, exact):
+    reports, want_reports = [], []
+    with warnings.catch_warnings(record=True) as warned:
+        warnings.simplefilter("always")
+        want_labels = edgeseg.sorvik(volume, settings=settings, exact_sums=exact, progress=want_reports.append)
+        labels = edgeseg.dask.sorvik(da.from_array(volume, chunks=3), settings=settings, exact_sums=exact,
+                                     progress=reports.append)
+    assert [type(w.message) for w in warned] == [ComplexWarning] * 2 * np.iscomplexobj(volume)
+    assert all(w.filename == __file__ for w in warned)
+    np.testing.assert_array_equal(labels.compute(), want_labels)
+    assert list(map(without_seconds, reports)) == list(map(without_seconds, want_reports))
+
+
+def test_a_passed_over_link_leaves_the_energy_to_the_bit():
+    """Terms that move the energy less than half the gap to either
+    neighbouring float leave it as it is, in any order; at that bound some
+    term moves it."""
+    leaves, rng = edgeseg._core.link_leaves_energy, np.random.default_rng(5)
+    for energy in np.float32([1, 2.0**30, 1 + 2.0**-23, 12345.678, -7.5e9, -4.0, 3.4e38]):
+        towards_zero = np.abs(energy) - np.nextafter(np.abs(energy), np.float32(0))
+        away = np.nextafter(np.abs(energy), np.float32(np.inf)) - np.abs(energy)
+        away = towards_zero if np.isinf(away) else away
+        below, above = (towards_zero, away) if energy > 0 else (away, towards_zero)
+        lowest, highest = (np.nextafter(-gap / np.float32(2), np.float32(0)) for gap in (below, -above))
+        assert leaves(energy, lowest, highest)
+        assert not leaves(energy, -below / np.float32(2), highest) and not leaves(energy, lowest, above / np.float32(2))
+        terms = np.float32(rng.choice([lowest, highest, 0, lowest / 2, highest / 2], 4096))
+        assert np.float32(edgeseg._core.continue_energy(terms, energy)).tobytes() == energy.tobytes()
+        assert edgeseg._core.term_bounds(terms) == (lowest, highest)
+    # The gaps either side differ at a power of two: the sum stops growing
+    # there first, and three quarters of the gap above moves it down.
+    assert leaves(2.0, 0, 0.75 * 2.0**-23) and edgeseg._core.continue_energy(np.float32([-0.75 * 2.0**-23]), 2.0) != 2
+    # An odd last bit and a term of half the gap: the tie goes to the even neighbour.
+    assert edgeseg._core.continue_energy(np.float32([2.0**-24]), 1 + 2.0**-23) != np.float32(1 + 2.0**-23)
+    assert np.isnan(edgeseg._core.term_bounds(np.float32([1, np.nan, 2]))).all()
+    for energy, bounds in ((0.0, (0, 0)), (np.inf, (0, 1)), (np.nan, (0, 0)), (1e10, (np.nan, np.nan))):
+        assert not leaves(energy, *bounds)

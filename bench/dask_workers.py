@@ -1,0 +1,67 @@
+"""edgeseg.dask.sorvik on one and on two one-thread workers against the
+direct call, with every energy formed. Not a test: it prints figures, the
+best of several interleaved rounds.
+
+    python bench/dask_workers.py [--rounds 3] [--tolerance 1e-4]
+
+The volume is the benchmark's 512 x 512 x 64 uint8 (bench/dask_bench.py), in
+slabs of 8 planes already held by the workers. Each cluster's runs take
+turns with the direct call's, so that a change of the machine's load
+reaches both.
+"""
+import argparse
+import os
+import time
+
+import dask.array as da
+import numpy as np
+from distributed import Client, LocalCluster
+
+import edgeseg
+import edgeseg.dask
+
+from dask_bench import synthetic
+
+
+def timed(call):
+    start = time.perf_counter()
+    result = call()
+    return time.perf_counter() - start, result
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--tolerance", type=float, default=1e-4)
+    parser.add_argument("--iterations", type=int, default=6)
+    arguments = parser.parse_args()
+    # Window 5, weight 2, the last plain iteration 1, 3 classes: the C++ benchmark's volume case.
+    settings = [5, 2, arguments.tolerance, arguments.iterations, 1, 3]
+    volume = synthetic((64, 512, 512), 1)
+    want = edgeseg.sorvik(volume, settings=settings)
+    best = {}
+    for workers in (1, 2):
+        cluster = LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None)
+        with Client(cluster):
+            held = da.from_array(volume, chunks=(8, 512, 512)).persist()
+            labels = edgeseg.dask.sorvik(held, settings=settings).compute()  # the chunks are in memory after it
+            assert np.array_equal(labels, want), "the workers' labels differ from the direct call's"
+            load = os.getloadavg()[0]
+            for _ in range(arguments.rounds):
+                for name, call in ((f"direct ({workers})", lambda: edgeseg.sorvik(volume, settings=settings)),
+                                   (f"{workers} worker(s)", lambda: edgeseg.dask.sorvik(held, settings=settings))):
+                    best[name] = min(best.get(name, float("inf")), timed(call)[0])
+            print(f"{workers} worker(s): load average {load:.1f} before, {os.getloadavg()[0]:.1f} after", flush=True)
+        cluster.close()
+    print(f"512 x 512 x 64 uint8, settings {settings}, slabs of 8 planes, best of {arguments.rounds} rounds, each "
+          "cluster's runs in turn with the direct call's")
+    for name, seconds in best.items():
+        print(f"  {name}: {seconds:.3f} s")
+    print(f"  one worker / direct call: {best['1 worker(s)'] / best['direct (1)']:.2f}x; two workers against one: "
+          f"{best['1 worker(s)'] / best['2 worker(s)']:.2f}x faster (direct {best['direct (2)'] / best['direct (1)']:.2f}x "
+          "as long while the two ran)")
+
+
+if __name__ == "__main__":
+    os.environ.setdefault("OMP_NUM_THREADS", "1")
+    main()
