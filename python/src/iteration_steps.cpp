@@ -30,17 +30,16 @@ slab_totals zero_slab_totals(int class_count, int channels) {
 
 py::tuple state_of(const slab_totals& totals) {
   return py::make_tuple(totals.totals.energy, totals.totals.sums, totals.totals.counts, totals.totals.changed,
-                        totals.largest_term, totals.exact_energy, totals.exact_sums);
+                        totals.exact_energy, totals.exact_sums);
 }
 
 slab_totals from_state(const py::tuple& state) {
-  if (state.size() != 7) throw py::value_error("not the state of a SweepTotals.");
+  if (state.size() != 6) throw py::value_error("not the state of a SweepTotals.");
   slab_totals totals;
   totals.totals = {state[0].cast<float>(), state[1].cast<std::vector<double>>(),
                    state[2].cast<std::vector<std::uint64_t>>(), state[3].cast<std::uint64_t>()};
-  totals.largest_term = state[4].cast<float>();
-  totals.exact_energy = state[5].cast<std::optional<std::vector<std::int64_t>>>();
-  totals.exact_sums = state[6].cast<std::optional<std::vector<std::vector<std::int64_t>>>>();
+  totals.exact_energy = state[4].cast<std::optional<std::vector<std::int64_t>>>();
+  totals.exact_sums = state[5].cast<std::optional<std::vector<std::vector<std::int64_t>>>>();
   return totals;
 }
 
@@ -66,8 +65,6 @@ slab_totals combine_slabs(const std::vector<slab_totals>& slabs, int class_count
   plain.insert(plain.begin(), whole.totals);
   whole.totals = edgeseg::add_totals(plain);
   whole.totals.energy = slabs.back().totals.energy;
-  for (const slab_totals& slab : slabs)
-    whole.largest_term = python_host::larger_term(whole.largest_term, slab.largest_term);
   if (!exact_energy && !exact_sums) return whole;
   const edgeseg::sweep_totals rounded = edgeseg::round_exact_sums(exact, class_count, channels);
   if (exact_energy) whole.totals.energy = rounded.energy;
@@ -117,7 +114,6 @@ void add_iteration_steps(py::module_& module) {
       .def_property(
           "changed", [](const slab_totals& t) { return t.totals.changed; },
           [](slab_totals& t, std::uint64_t changed) { t.totals.changed = changed; })
-      .def_readwrite("largest_term", &slab_totals::largest_term)
       .def_readwrite("exact_energy", &slab_totals::exact_energy)
       .def_readwrite("exact_sums", &slab_totals::exact_sums)
       .def(py::pickle(&state_of, &from_state));

@@ -117,18 +117,6 @@ float* scratch_terms(std::size_t pixels) {
   return terms.data();
 }
 
-// The largest magnitude among `count` terms; NaN where one is NaN, so that
-// no comparison with it passes.
-float largest_magnitude(const float* terms, std::size_t count) {
-  float largest = 0;
-  for (std::size_t i = 0; i < count; ++i) {
-    const float magnitude = std::fabs(terms[i]);
-    largest = magnitude > largest || magnitude != magnitude ? magnitude : largest;
-    if (largest != largest) break;
-  }
-  return largest;
-}
-
 // Writes the swept labels in the kept type; returns how many changed.
 std::uint64_t narrow_labels(const std::vector<float>& labels, const kept_labels& before, const kept_labels& after) {
   std::uint64_t changed = 0;
@@ -147,9 +135,8 @@ std::uint64_t narrow_labels(const std::vector<float>& labels, const kept_labels&
 // Sweeps a slab from `before` into `after` (the labels of the next
 // iteration, the same type and shape). Returns the pixels' energy terms
 // (float32, or None) and the slab's own totals: its class sums and counts
-// from zero where `want_sums`, how many labels changed, the largest term,
-// and with `exact` the exact sum of the terms and, without `want_sums`, the
-// exact class sums and counts.
+// from zero where `want_sums`, how many labels changed, and with `exact` the exact sum of the terms and, without
+// `want_sums`, the exact class sums and counts.
 py::tuple sweep_totals_of(const py::buffer& image, const py::buffer& before, const py::buffer& after,
                           const std::vector<float>& centres, int class_count, const std::vector<float>& parameters,
                           int iteration, int threads, bool want_terms, bool want_sums, bool exact) {
@@ -173,7 +160,6 @@ py::tuple sweep_totals_of(const py::buffer& image, const py::buffer& before, con
     edgeseg::sweep_slab_into(view, labels.data(), term_values, centres_of(centres, class_count), parameters, iteration,
                              edgeseg::call_options{threads, {}, {}});
     own.totals.changed = narrow_labels(labels, old_labels, new_labels);
-    if (term_values) own.largest_term = largest_magnitude(term_values, labels.size());
     if (want_sums) {
       own.totals.sums.assign(centres.size(), 0.0);
       own.totals.counts.assign(std::size_t(class_count), 0);
@@ -189,56 +175,10 @@ py::tuple sweep_totals_of(const py::buffer& image, const py::buffer& before, con
   return py::make_tuple(terms, own);
 }
 
-// The same with the totals as an unnamed tuple: (terms, sums, counts,
-// changed, exact energy, exact sums), None where not formed.
-py::tuple sweep(const py::buffer& image, const py::buffer& before, const py::buffer& after,
-                const std::vector<float>& centres, int class_count, const std::vector<float>& parameters, int iteration,
-                int threads, bool want_terms, bool want_sums, bool exact) {
-  const py::tuple swept = sweep_totals_of(image, before, after, centres, class_count, parameters, iteration, threads,
-                                          want_terms, want_sums, exact);
-  const auto own = swept[1].cast<python_host::slab_totals>();
-  const auto or_none = [](bool given, const auto& value) { return given ? py::cast(value) : py::object(py::none()); };
-  return py::make_tuple(swept[0], or_none(want_sums, own.totals.sums), or_none(want_sums || exact, own.totals.counts),
-                        own.totals.changed, or_none(bool(own.exact_energy), own.exact_energy),
-                        or_none(bool(own.exact_sums), own.exact_sums));
-}
-
-// The slabs' exact sums merged and rounded once: (energy, sums, counts).
-py::tuple round_exact(const std::vector<std::vector<std::int64_t>>& energies,
-                      const std::vector<std::vector<std::vector<std::int64_t>>>& sums,
-                      const std::vector<std::vector<std::uint64_t>>& counts, int class_count, int channels) {
-  std::vector<edgeseg::exact_slab_sums> slabs;
-  for (const std::vector<std::int64_t>& energy : energies) slabs.push_back({energy, {}, {}});
-  if (sums.size() != counts.size()) throw py::value_error("every slab's exact sums come with its counts.");
-  for (std::size_t s = 0; s < sums.size(); ++s) slabs.push_back({{}, sums[s], counts[s]});
-  const edgeseg::sweep_totals totals = edgeseg::round_exact_sums(slabs, class_count, channels);
-  return py::make_tuple(totals.energy, totals.sums, totals.counts);
-}
-
-// Continues the energy, sums and counts through a swept slab in raster
-// order; `terms` None leaves the energy as it is.
-py::tuple continue_totals(const py::buffer& image, const py::buffer& labels, const py::object& terms, float energy,
-                          std::vector<double> sums, std::vector<std::uint64_t> counts) {
-  const py::buffer_info image_buffer = image.request();
-  const kept_labels kept = labels_of(labels, false);
-  const edgeseg::image_view view = slab_view(image_buffer, kept);
-  py::array_t<float, py::array::c_style | py::array::forcecast> term_array;
-  if (!terms.is_none()) term_array = terms;
-  if (!terms.is_none() && std::size_t(term_array.size()) != kept.pixels)
-    throw py::value_error("a slab's terms must have one value for every pixel.");
-  edgeseg::sweep_totals totals{energy, std::move(sums), std::move(counts)};
-  {
-    py::gil_scoped_release free_interpreter;
-    const std::vector<float>& widened_labels = widened(kept);
-    edgeseg::continue_totals(totals, view, widened_labels.data(), terms.is_none() ? nullptr : term_array.data());
-  }
-  return py::make_tuple(totals.energy, totals.sums, totals.counts);
-}
-
 // One link of the chain in plane order: `before` continued through one
 // more slab, its energy through `terms` (None leaves it), its sums and
 // counts by the slab's own where it has them and through its pixels
-// otherwise, with the slab's changed labels and largest term.
+// otherwise, with the slab's changed labels.
 python_host::slab_totals continue_slab(const python_host::slab_totals& before, const python_host::slab_totals& slab,
                                        const py::buffer& image, const py::buffer& labels, const py::object& terms) {
   python_host::slab_totals after = before;
@@ -247,7 +187,6 @@ python_host::slab_totals continue_slab(const python_host::slab_totals& before, c
   if (own_sums) totals = edgeseg::add_totals({before.totals, slab.totals});
   totals.energy = before.totals.energy;
   if (!own_sums) totals.changed += slab.totals.changed;
-  after.largest_term = python_host::larger_term(before.largest_term, slab.largest_term);
   if (!terms.is_none()) {
     const auto term_array = py::array_t<float, py::array::c_style | py::array::forcecast>(terms);
     py::gil_scoped_release free_interpreter;
@@ -267,15 +206,6 @@ float continue_energy(const py::array_t<float, py::array::c_style | py::array::f
   return edgeseg::continue_energy(terms.data(), std::size_t(terms.size()), energy);
 }
 
-py::tuple next_centres(const std::vector<double>& sums, const std::vector<std::uint64_t>& counts, float energy,
-                       const std::vector<float>& centres, int class_count, const std::vector<float>& parameters,
-                       int iteration, float previous_energy) {
-  const edgeseg::iteration_outcome outcome =
-      edgeseg::next_centres(edgeseg::sweep_totals{energy, sums, counts}, centres_of(centres, class_count), parameters,
-                            iteration, previous_energy);
-  return py::make_tuple(outcome.next.values, outcome.energy, outcome.converged, outcome.done);
-}
-
 }  // namespace
 
 namespace python_host {
@@ -285,9 +215,6 @@ void add_steps(py::module_& module) {
              "Per channel (found, lowest, highest) of the finite values, and (count, largest, finest exponent).");
   module.def("initial_centres", &initial_centres, py::arg("slab_ranges"), py::arg("parameters"));
   module.def("sums_exact", &sums_exact, py::arg("surveys"));
-  module.def("sweep_slab", &sweep, py::arg("image"), py::arg("before"), py::arg("after"), py::arg("centres"),
-             py::arg("class_count"), py::arg("parameters"), py::arg("iteration"), py::arg("threads"),
-             py::arg("want_terms"), py::arg("want_sums"), py::arg("exact"));
   module.def(
       "sweep_slab_totals",
       [](const py::buffer& image, const py::buffer& before, const py::buffer& after, const std::vector<float>& centres,
@@ -300,13 +227,7 @@ void add_steps(py::module_& module) {
       py::arg("image"), py::arg("before"), py::arg("after"), py::arg("centres"), py::arg("parameters"),
       py::arg("iteration"), py::arg("threads"), py::arg("want_terms"), py::arg("want_sums"), py::arg("exact"),
       "Sweeps a slab; returns (terms or None, the slab's own SweepTotals).");
-  module.def("round_exact", &round_exact, py::arg("energies"), py::arg("sums"), py::arg("counts"),
-             py::arg("class_count"), py::arg("channels"));
-  module.def("continue_totals", &continue_totals, py::arg("image"), py::arg("labels"), py::arg("terms"),
-             py::arg("energy"), py::arg("sums"), py::arg("counts"));
   module.def("continue_energy", &continue_energy, py::arg("terms"), py::arg("energy"));
-  module.def("next_centres", &next_centres, py::arg("sums"), py::arg("counts"), py::arg("energy"), py::arg("centres"),
-             py::arg("class_count"), py::arg("parameters"), py::arg("iteration"), py::arg("previous_energy"));
   module.def("iteration_limit", &edgeseg::iteration_limit, py::arg("parameters"));
   module.def("energy_needed", &edgeseg::energy_needed, py::arg("parameters"), py::arg("iteration"));
   module.def("initial_energy", &edgeseg::energy_before_first_iteration);

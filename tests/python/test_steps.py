@@ -58,10 +58,3 @@ def test_steps_give_the_labels_and_reports_of_one_call(settings, exact):
         [tuple(getattr(report, field) for field in fields) for report in reports]
     assert [re.sub(r"[0-9.]+ s$", "", end.lines, flags=re.M) for end in ends] == \
         [re.sub(r"[0-9.]+ s$", "", report.lines, flags=re.M) for report in reports]
-
-
-def test_a_nan_term_is_the_largest():
-    totals = _core.SweepTotals(2, 1)
-    totals.largest_term = float("nan")
-    merged = _core.combine_slabs([_core.SweepTotals(2, 1), totals], 2, 1)
-    assert np.isnan(merged.largest_term)
