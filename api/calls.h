@@ -15,7 +15,7 @@ namespace edgeseg {
 CImg<float> parameter_image(const std::vector<float>& parameters);
 
 CImg<float> sorvik_labels(const image_view& image, const std::vector<float>& parameters, core::call_threads& threads,
-                          const core::run_watch& watch = {}, bool exact_sums = false);
+                          const core::run_watch& watch = {}, bool exact_sums = false, const image_view* mask = nullptr);
 
 CImg<float> tamvel_labels(const image_view& primary, const image_view& secondary, const std::vector<float>& parameters,
                           core::call_threads& threads, const core::run_watch& watch = {});

@@ -17,6 +17,8 @@ label_image tamvel(const image_view& primary, const image_view& secondary, const
                    const call_options& options, run_info* info) {
   if (options.exact_sums)
     core::refuse("badParameters", "exact_sums is true, which only Sorvik offers; expected false for Tamvel.");
+  if (options.mask)
+    core::refuse("badParameters", "a mask is given, which only Sorvik takes; expected none for Tamvel.");
   core::call_threads threads(options.threads);
   apply_options(options, threads);
   return hand_over(tamvel_labels(primary, secondary, parameters, threads, core::run_watch{options.progress, info}));

@@ -13,6 +13,7 @@
 #include "data_terms.h"
 #include "edge_sweep.h"
 #include "core/initial_centres.h"
+#include "core/mask.h"
 #include "core/phases.h"
 #include "core/run_recorder.h"
 #include "core/sweep.h"
@@ -52,6 +53,7 @@ struct sweep_buffers {
   std::vector<double> centre_values;  // the centres in double
   std::vector<plain_block_buffers> plain;
   std::vector<edge_buffers> edge;  // when an edge-phase sweep is to come
+  core::pixel_mask mask;
   // Not cleared beforehand: a sweep writes every term before any is read, and
   // the parts touch their pages first, side by side.
   std::unique_ptr<float[]> energy_terms;
@@ -66,22 +68,33 @@ int plain_parts(int threads, std::size_t pixels) { return core::useful_parts(thr
 
 sweep_buffers make_sweep_buffers(const CImg<float>& image, const segmentation_parameters& parameters,
                                  const CImg<float>& labels, bool edge_phase_ahead, core::call_threads& threads,
-                                 bool exact_sums = false) {
+                                 const core::pixel_mask& mask, bool exact_sums = false) {
   sweep_buffers buffers;
   buffers.threads = &threads;
+  buffers.mask = mask;
   buffers.centre_values.resize(std::size_t(image.spectrum()) * parameters.class_count);
   buffers.plain.resize(std::size_t(plain_parts(threads.count(), labels.size())));
   for (plain_block_buffers& part : buffers.plain) part = make_plain_block_buffers(image);
-  if (edge_phase_ahead) buffers.edge = make_edge_buffers(image, parameters, labels, threads.count());
+  if (edge_phase_ahead) buffers.edge = make_edge_buffers(image, parameters, labels, threads, mask);
   if (threads.count() > 1 || exact_sums) buffers.energy_terms.reset(new float[labels.size()]);
   return buffers;
+}
+
+// Pixels outside the mask keep their label and add nothing to the energy.
+void keep_outside(const unsigned char* inside, std::size_t count, float* label, float* added) {
+  for (std::size_t i = 0; i < count; ++i)
+    if (!inside[i]) {
+      label[i] = core::outside_label;
+      added[i] = 0.0f;
+    }
 }
 
 // The plain choice for blocks first_block .. end_block - 1, with their
 // energy terms.
 void plain_blocks(const CImg<float>& image, const segmentation_parameters& parameters, const CImg<float>& centres,
                   const std::vector<double>& centre_values, CImg<float>& labels, std::size_t first_block,
-                  std::size_t end_block, plain_block_buffers& buffers, const core::energy_sink& energy) {
+                  std::size_t end_block, plain_block_buffers& buffers, const core::energy_sink& energy,
+                  const core::pixel_mask& mask) {
   const std::size_t pixels = labels.size();
   // Labels and energy terms pass through the block buffers, which have room
   // for the pixels past a block's end that the choice computes anyway.
@@ -90,10 +103,16 @@ void plain_blocks(const CImg<float>& image, const segmentation_parameters& param
   for (std::size_t first = first_block * core::block_pixels; first < std::min(pixels, end_block * core::block_pixels);
        first += core::block_pixels) {
     const std::size_t count = std::min(core::block_pixels, pixels - first);
+    if (!core::any_inside(mask, first, count)) {
+      std::fill(added, added + count, 0.0f);
+      energy.add(first, added, count);
+      continue;
+    }
     block_values(image, first, pixels, count, buffers.value.data());
     std::copy(labels.data() + first, labels.data() + first + count, label);
     plain_choice(buffers.value.data(), image.spectrum(), centres.data(), centre_values.data(), parameters.class_count,
                  count, buffers.distance.data(), buffers.best.data(), label, added);
+    if (mask) keep_outside(mask.inside + first, count, label, added);
     std::copy(label, label + count, labels.data() + first);
     energy.add(first, added, count);
   }
@@ -113,7 +132,10 @@ float plain_sweep(const CImg<float>& image, const segmentation_parameters& param
   float* terms = given_terms ? given_terms : parts > 1 && energy_wanted ? buffers.energy_terms.get() : nullptr;
   const core::energy_sink sink{terms, !terms && energy_wanted ? &energy : nullptr};
   if (!core::plain_costs_are_data_terms(parameters.edge_weight)) {
-    sink.add_unwon(0, pixels);
+    if (buffers.mask)
+      for (std::size_t i = 0; i < pixels; ++i) sink.add(i, buffers.mask.covers(i) ? core::cost_ceiling : 0.0f);
+    else
+      sink.add_unwon(0, pixels);
     return terms ? core::sum_in_raster_order(terms, pixels) : energy;
   }
   std::copy(centres.data(), centres.data() + centres.size(), buffers.centre_values.data());
@@ -123,7 +145,7 @@ float plain_sweep(const CImg<float>& image, const segmentation_parameters& param
   buffers.threads->run(parts, [&](int part, int, core::run_progress& progress) {
     for (core::share taken; !progress.aborted() && turns.take(taken);)
       plain_blocks(image, parameters, centres, buffers.centre_values, labels, taken.begin, taken.end,
-                   buffers.plain[part], sink);
+                   buffers.plain[part], sink, buffers.mask);
   });
   return terms ? core::sum_in_raster_order(terms, pixels) : energy;
 }
@@ -206,7 +228,8 @@ centre_sum_plan plan_centre_sums(const CImg<float>& image, const segmentation_pa
 
 }  // namespace
 
-CImg<float> init_centres(const CImg<float>& image, int class_count, core::call_threads& threads) {
+CImg<float> init_centres(const CImg<float>& image, int class_count, core::call_threads& threads,
+                         const core::pixel_mask& mask) {
   // A 0 x 5 image still has one channel but no value range: the image
   // library reports it as an empty instance.
   if (image.is_empty() && image.spectrum() > 0) {
@@ -214,20 +237,22 @@ CImg<float> init_centres(const CImg<float>& image, int class_count, core::call_t
     image.max_min(lowest);
   }
   CImg<float> centres(image.spectrum(), class_count, 1, 1, 0.0f);
-  core::spread_centres(image, image.spectrum(), class_count, centres, threads);
+  core::spread_centres(image, image.spectrum(), class_count, centres, threads, mask);
   return centres;
 }
 
 float label_sweep(const CImg<float>& image, const segmentation_parameters& parameters, const CImg<float>& centres,
-                  CImg<float>& labels, int iteration, core::call_threads& threads) {
-  sweep_buffers buffers = make_sweep_buffers(image, parameters, labels, is_edge_phase(parameters, iteration), threads);
+                  CImg<float>& labels, int iteration, core::call_threads& threads, const core::pixel_mask& mask) {
+  sweep_buffers buffers =
+      make_sweep_buffers(image, parameters, labels, is_edge_phase(parameters, iteration), threads, mask);
   return sweep(image, parameters, centres, labels, iteration, buffers);
 }
 
 void label_sweep(const CImg<float>& image, const segmentation_parameters& parameters, const CImg<float>& centres,
-                 CImg<float>& labels, int iteration, core::call_threads& threads, float* terms) {
+                 CImg<float>& labels, int iteration, core::call_threads& threads, float* terms,
+                 const core::pixel_mask& mask) {
   const bool edge_phase = is_edge_phase(parameters, iteration);
-  sweep_buffers buffers = make_sweep_buffers(image, parameters, labels, edge_phase, threads);
+  sweep_buffers buffers = make_sweep_buffers(image, parameters, labels, edge_phase, threads, mask);
   if (edge_phase)
     edge_sweep(image, parameters, centres, labels, buffers.edge, threads, terms);
   else
@@ -240,10 +265,11 @@ void update_centres(const CImg<float>& image, const CImg<float>& labels, int cla
 }
 
 void run_clustering(const CImg<float>& image, const segmentation_parameters& parameters, CImg<float>& centres,
-                    CImg<float>& labels, core::call_threads& threads, const core::run_watch& watch, bool exact_sums) {
+                    CImg<float>& labels, core::call_threads& threads, const core::run_watch& watch, bool exact_sums,
+                    const core::pixel_mask& mask) {
   const bool edge_phase_ahead =
       parameters.max_iterations > 0 && is_edge_phase(parameters, std::int64_t(parameters.max_iterations) - 1);
-  sweep_buffers buffers = make_sweep_buffers(image, parameters, labels, edge_phase_ahead, threads, exact_sums);
+  sweep_buffers buffers = make_sweep_buffers(image, parameters, labels, edge_phase_ahead, threads, mask, exact_sums);
   const centre_sum_plan sums = plan_centre_sums(image, parameters, threads, exact_sums);
   core::run_recorder record{watch, parameters.tolerance, parameters.last_plain_iteration};
   float energy = core::initial_energy;

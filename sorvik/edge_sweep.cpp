@@ -54,6 +54,18 @@ struct sweep_frame {
   std::size_t slots;
   core::class_index* class_of;  // in memory: the labels as class indices
   core::energy_sink energy;     // each pixel's term, or the running sum
+  core::pixel_mask mask;
+  const std::int32_t* offsets_inside;  // per pixel, with a mask
+
+  bool outside(std::size_t position) const { return mask && !mask.inside[position]; }
+  // What `count` pixels from `position` on, all outside, add: nothing.
+  void skip(std::size_t position, std::size_t count) const {
+    if (energy.terms) std::fill(energy.terms + position, energy.terms + position + count, 0.0f);
+  }
+  // The pixel's differing neighbours of class k, from the tally of k.
+  std::int64_t offsets_at(std::size_t position) const {
+    return offsets_inside ? offsets_inside[position] : offset_count;
+  }
 
   // The data terms of the `count` pixels from position `first` on.
   void block_data_terms(std::size_t first, std::size_t count) const {
@@ -86,7 +98,9 @@ sweep_frame frame_of(const CImg<float>& image, const segmentation_parameters& pa
                      ring_keeper.lanes.row_lanes.data(),
                      ring_keeper.ring_slots,
                      first.memory.class_of.data(),
-                     energy};
+                     energy,
+                     first.inside.mask,
+                     first.inside.offsets_inside.empty() ? nullptr : first.inside.offsets_inside.data()};
 }
 
 // How often each pixel of the current row occurs in its own disc: through the
@@ -220,13 +234,21 @@ lane_row start_lane_row(const sweep_frame& f, int z, int y) {
   return lane_row{own_lanes, own, group_by_half_width(f, own_lanes), every_offset};
 }
 
-// The tally of the row's first pixel.
-core::class_lanes first_tally_in_lanes(const sweep_frame& f) {
+// The tally of the row's pixel x, from the lanes as they are.
+core::class_lanes tally_in_lanes_at(const sweep_frame& f, int x) {
   core::class_lanes tally{};
   for (std::size_t r = 0; r < f.rows.size(); ++r)
     for (int dx = -f.rows[r].half_width; dx <= f.rows[r].half_width; ++dx)
-      tally += lanes_of(f.buffers, r)[f.column_of[dx]];
+      tally += lanes_of(f.buffers, r)[f.column_of[x + dx]];
   return tally;
+}
+
+// Offsets that may differ, in every lane: the disc's, or those inside the mask.
+core::class_lanes offsets_in_lanes(const sweep_frame& f, const lane_row& row, std::size_t position) {
+  if (!f.offsets_inside) return row.every_offset;
+  core::class_lanes offsets{};
+  for (int k = 0; k < core::lane_count; ++k) offsets[k] = std::uint16_t(f.offsets_inside[position]);
+  return offsets;
 }
 
 // Each group's sums over the columns block_x - radius .. block_x + count +
@@ -265,8 +287,9 @@ void sum_group_columns(const sweep_frame& f, std::size_t groups, int block_x, st
 
 // The choice at pixel x, block pixel i, from the tally in lanes.
 inline core::class_choice choose_in_lanes(const sweep_frame& f, const lane_row& row, const core::class_lanes& tally,
-                                          core::class_index before, std::size_t i, int x) {
-  const core::class_lanes differing_lanes = row.every_offset - tally;
+                                          core::class_index before, std::size_t i, int x,
+                                          const core::class_lanes& offsets) {
+  const core::class_lanes differing_lanes = offsets - tally;
   std::uint16_t differing[core::lane_count];
   std::memcpy(differing, &differing_lanes, sizeof differing);
   double cost[core::lane_count];
@@ -298,11 +321,19 @@ void sweep_row_in_lanes(const sweep_frame& f, int z, int y, const row_turn& turn
   const core::class_lanes* one_hot = f.buffers.lanes.one_hot.data();
   const std::size_t row_start = (std::size_t(z) * f.height + y) * f.width;
   const lane_row row = start_lane_row(f, z, y);
-  turn.before(std::min<std::size_t>(f.stride, std::size_t(f.width)));
-  core::class_lanes tally = first_tally_in_lanes(f);
+  core::class_lanes tally{};
+  bool tally_stale = true;  // formed at the first block with a pixel inside
   for (int block_x = 0; block_x < f.width; block_x += int(f.stride)) {
     const std::size_t count = std::min<std::size_t>(f.stride, std::size_t(f.width - block_x));
     turn.before(block_x + count);
+    if (!core::any_inside(f.mask, row_start + block_x, count)) {
+      f.skip(row_start + block_x, count);
+      tally_stale = true;
+      turn.after(block_x + count);
+      continue;
+    }
+    if (tally_stale) tally = tally_in_lanes_at(f, block_x);
+    tally_stale = false;
     f.block_data_terms(row_start + block_x, count);
     sum_group_columns(f, row.groups, block_x, count);
     core::class_index before_of[core::block_pixels];
@@ -311,7 +342,13 @@ void sweep_row_in_lanes(const sweep_frame& f, int z, int y, const row_turn& turn
     for (std::size_t i = 0; i < count; ++i) {
       const int x = block_x + int(i);
       const core::class_index before = before_of[i];
-      const core::class_choice choice = choose_in_lanes(f, row, tally, before, i, x);
+      if (f.outside(row_start + x)) {
+        f.skip(row_start + x, 1);
+        if (x + 1 < f.width) slide_lanes(f, row, i, x, tally);
+        continue;
+      }
+      const core::class_choice choice =
+          choose_in_lanes(f, row, tally, before, i, x, offsets_in_lanes(f, row, row_start + x));
       if (settle(f, choice, before, row_start + x)) {
         move_lanes(tally, one_hot[choice.winner], one_hot[before], row.own.at(x));
         row.own_lanes[x] = one_hot[choice.winner];
@@ -355,19 +392,33 @@ void sweep_row_in_memory(const sweep_frame& f, int z, int y, const row_turn& tur
   const own_occurrences occurrences =
       locate_source_rows(f.buffers, y, f.height, f.width, f.class_of + std::size_t(z) * f.height * f.width,
                          f.width * sizeof(core::class_index), std::size_t(f.height));
-  turn.before(std::min<std::size_t>(f.stride, std::size_t(f.width)));
-  for_each_offset(f, 0, [&](core::class_index k) { ++tally[k]; });
+  bool tally_stale = true;  // all counters 0; formed at the first block with a pixel inside
   for (int block_x = 0; block_x < f.width; block_x += int(f.stride)) {
     const std::size_t count = std::min<std::size_t>(f.stride, std::size_t(f.width - block_x));
     turn.before(block_x + count);
+    if (!core::any_inside(f.mask, row_start + block_x, count)) {
+      f.skip(row_start + block_x, count);
+      if (!tally_stale) std::fill(tally, tally + f.classes + 1, 0);
+      tally_stale = true;
+      turn.after(block_x + count);
+      continue;
+    }
+    if (tally_stale) for_each_offset(f, block_x, [&](core::class_index k) { ++tally[k]; });
+    tally_stale = false;
     f.block_data_terms(row_start + block_x, count);
     for (std::size_t i = 0; i < count; ++i) {
       const int x = block_x + int(i);
       const core::class_index before = own[x];
+      if (f.outside(row_start + x)) {
+        f.skip(row_start + x, 1);
+        if (x + 1 < f.width) slide_in_memory(f, x, tally);
+        continue;
+      }
+      const std::int64_t offsets = f.offsets_at(row_start + x);
       const core::class_choice choice = core::choose_class(
           f.buffers.table.data() + i, f.stride, f.classes, before, f.weight,
-          [&](int k) { return double(f.offset_count - tally[k]); },
-          [&] { return double(f.offset_count - tally[before] + occurrences.at(x)); }, f.buffers.memory.cost.data());
+          [&](int k) { return double(offsets - tally[k]); },
+          [&] { return double(offsets - tally[before] + occurrences.at(x)); }, f.buffers.memory.cost.data());
       if (settle(f, choice, before, row_start + x)) {
         const std::int64_t times = occurrences.at(x);
         tally[before] -= times;
@@ -439,12 +490,15 @@ edge_buffers make_part_buffers(const CImg<float>& image, const segmentation_para
 }  // namespace
 
 std::vector<edge_buffers> make_edge_buffers(const CImg<float>& image, const segmentation_parameters& parameters,
-                                            const CImg<float>& labels, int threads) {
-  const core::sweep_layout layout = plan_edge_parts(labels, core::make_disc_rows(parameters.window).radius, threads);
+                                            const CImg<float>& labels, core::call_threads& threads,
+                                            const core::pixel_mask& mask) {
+  const core::disc_rows disc = core::make_disc_rows(parameters.window);
+  const core::sweep_layout layout = plan_edge_parts(labels, disc.radius, threads.count());
   std::vector<edge_buffers> parts;
   for (int part = 0; part < layout.parts; ++part)
     parts.push_back(make_part_buffers(image, parameters, labels, layout, part == 0));
   for (edge_buffers& buffers : parts) buffers.layout = layout;
+  parts.front().inside = core::count_disc_inside(mask, disc, labels.width(), labels.height(), labels.depth(), threads);
   return parts;
 }
 

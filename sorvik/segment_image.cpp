@@ -23,12 +23,13 @@ void require_pixels(const CImg<float>& image) {
 }  // namespace
 
 CImg<float> segment_image(const CImg<float>& image, const CImg<float>& parameter_image, core::call_threads& threads,
-                          const core::run_watch& watch, bool exact_sums) {
+                          const core::run_watch& watch, bool exact_sums, const core::pixel_mask& mask) {
   // The settings are refused first, as Tamvel refuses them before its images.
   const segmentation_parameters parameters = read_parameters(parameter_image);
   require_pixels(image);
   CImg<float> labels = core::start_labels(image, threads);
-  CImg<float> centres = init_centres(image, parameters.class_count, threads);
+  core::mark_outside(mask, labels, threads);
+  CImg<float> centres = init_centres(image, parameters.class_count, threads, mask);
   // No pixel to label (an image without channels gets this far with a zero
   // extent): the container has set every extent of the labels to 0, but the
   // result keeps the image's rows, columns and depth.
@@ -36,7 +37,7 @@ CImg<float> segment_image(const CImg<float>& image, const CImg<float>& parameter
     core::finish_run(core::run_recorder{watch}, labels, parameters.class_count, centres);
     return core::image_without_pixels(image.width(), image.height(), image.depth(), 1);
   }
-  run_clustering(image, parameters, centres, labels, threads, watch, exact_sums);
+  run_clustering(image, parameters, centres, labels, threads, watch, exact_sums, mask);
   return labels;
 }
 

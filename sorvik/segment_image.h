@@ -3,6 +3,7 @@
 
 #include "core/call_threads.h"
 #include "core/image.h"
+#include "core/mask.h"
 #include "core/run_report.h"
 
 namespace sorvik {
@@ -11,9 +12,11 @@ namespace sorvik {
 // and returns the W x H x D x 1 label image of class indices 0 .. K - 1,
 // on the call's threads; the labels do not depend on their count. `watch`
 // is told what it asks of the run. `exact_sums` sums energies and centres
-// exactly (run_clustering).
+// exactly (run_clustering). Pixels outside `mask` get core::outside_label
+// and take no part in the run.
 CImg<float> segment_image(const CImg<float>& image, const CImg<float>& parameter_image, core::call_threads& threads,
-                          const core::run_watch& watch = {}, bool exact_sums = false);
+                          const core::run_watch& watch = {}, bool exact_sums = false,
+                          const core::pixel_mask& mask = {});
 
 // The same with a call_threads of its own, of up to `threads` threads.
 CImg<float> segment_image(const CImg<float>& image, const CImg<float>& parameter_image, int threads = 1);

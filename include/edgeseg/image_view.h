@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include "core/run_report.h"
 
@@ -58,10 +59,17 @@ struct call_options {
   // does; the two may stop at different iterations and then give different
   // labels. Tamvel refuses it (badParameters).
   bool exact_sums = false;
+  // Sorvik only: the pixels to segment, rows x columns x depth of the
+  // image with one channel, inside where an element is non-zero. A pixel
+  // outside is not swept, counts in no centre, value range or energy, is no
+  // pixel's neighbour and gets the label -1. A mask with every pixel inside
+  // gives the labels of no mask. Refused: another geometry
+  // (geometryMismatch), no pixel inside (emptyMask).
+  std::optional<image_view> mask;
 };
 
 // The labels of a call: width x height x depth class indices 0 .. K - 1 as
-// whole floats, x fastest, then y, then z. `values` stays valid while
+// whole floats, and -1 outside the mask, x fastest, then y, then z. `values` stays valid while
 // `storage` (or a copy of it) lives; it is null when the image has no pixel.
 struct label_image {
   std::uint64_t width = 0, height = 0, depth = 0;
