@@ -22,6 +22,23 @@ bool any_inside(const pixel_mask& mask, std::size_t first, std::size_t count) {
   return std::any_of(from, from + count, [](unsigned char inside) { return inside != 0; });
 }
 
+inside_span span_inside(const pixel_mask& mask, std::size_t first, std::size_t count) {
+  if (!mask) return {0, count};
+  const unsigned char* from = mask.inside + first;
+  std::size_t begin = 0, end = count;
+  while (begin < end && !from[begin]) ++begin;
+  while (end > begin && !from[end - 1]) --end;
+  return {begin, end};
+}
+
+std::size_t outside_run(const pixel_mask& mask, std::size_t first, std::size_t count) {
+  if (!mask) return 0;
+  const unsigned char* from = mask.inside + first;
+  std::size_t run = 0;
+  while (run < count && !from[run]) ++run;
+  return run;
+}
+
 namespace {
 
 // The counts of one image row: for each disc row, a running count of the

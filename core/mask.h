@@ -36,6 +36,18 @@ void mark_outside(const pixel_mask& mask, CImg<float>& labels, call_threads& thr
 // Whether any of `count` pixels from `first` on is inside.
 bool any_inside(const pixel_mask& mask, std::size_t first, std::size_t count);
 
+// The pixels from the first to the last inside among `count` pixels from
+// `first` on, as positions begin .. end - 1 counted from `first`; all of them
+// without a mask, and begin = end where none is inside.
+struct inside_span {
+  std::size_t begin, end;
+};
+inside_span span_inside(const pixel_mask& mask, std::size_t first, std::size_t count);
+
+// How many of the `count` pixels from `first` on are outside before the first
+// inside (all `count` without one inside).
+std::size_t outside_run(const pixel_mask& mask, std::size_t first, std::size_t count);
+
 // What an edge-phase sweep knows of the mask before it starts: per pixel,
 // how many offsets of its reflected disc land on a pixel inside, the most
 // neighbours that can differ from it (without a mask, every offset).

@@ -102,19 +102,23 @@ void plain_blocks(const CImg<float>& image, const segmentation_parameters& param
   float* added = buffers.added.data();
   for (std::size_t first = first_block * core::block_pixels; first < std::min(pixels, end_block * core::block_pixels);
        first += core::block_pixels) {
-    const std::size_t count = std::min(core::block_pixels, pixels - first);
-    if (!core::any_inside(mask, first, count)) {
-      std::fill(added, added + count, 0.0f);
-      energy.add(first, added, count);
-      continue;
+    const std::size_t block_count = std::min(core::block_pixels, pixels - first);
+    // Only the pixels from the first inside to the last are chosen for.
+    const core::inside_span span = core::span_inside(mask, first, block_count);
+    if (span.begin > 0 || span.end < block_count) {
+      std::fill(added, added + block_count, 0.0f);
+      energy.add(first, added, span.begin);
+      energy.add(first + span.end, added, block_count - span.end);
+      if (span.begin == span.end) continue;
     }
-    block_values(image, first, pixels, count, buffers.value.data());
-    std::copy(labels.data() + first, labels.data() + first + count, label);
+    const std::size_t from = first + span.begin, count = span.end - span.begin;
+    block_values(image, from, pixels, count, buffers.value.data());
+    std::copy(labels.data() + from, labels.data() + from + count, label);
     plain_choice(buffers.value.data(), image.spectrum(), centres.data(), centre_values.data(), parameters.class_count,
                  count, buffers.distance.data(), buffers.best.data(), label, added);
-    if (mask) keep_outside(mask.inside + first, count, label, added);
-    std::copy(label, label + count, labels.data() + first);
-    energy.add(first, added, count);
+    if (mask) keep_outside(mask.inside + from, count, label, added);
+    std::copy(label, label + count, labels.data() + from);
+    energy.add(from, added, count);
   }
 }
 

@@ -62,16 +62,18 @@ struct sweep_frame {
   void skip(std::size_t position, std::size_t count) const {
     if (energy.terms) std::fill(energy.terms + position, energy.terms + position + count, 0.0f);
   }
-  // The pixel's differing neighbours of class k, from the tally of k.
+  // The offsets of the pixel's disc that may differ from it: those inside.
   std::int64_t offsets_at(std::size_t position) const {
     return offsets_inside ? offsets_inside[position] : offset_count;
   }
 
-  // The data terms of the `count` pixels from position `first` on.
+  // The data terms of the `count` pixels from position `first` on, from the
+  // first inside the mask to the last.
   void block_data_terms(std::size_t first, std::size_t count) const {
-    block_values(image, first, pixels, count, buffers.value.data());
-    data_term_table(buffers.value.data(), image.spectrum(), centres.data(), classes, count, stride,
-                    buffers.table.data());
+    const core::inside_span span = core::span_inside(mask, first, count);
+    block_values(image, first + span.begin, pixels, span.end - span.begin, buffers.value.data());
+    data_term_table(buffers.value.data(), image.spectrum(), centres.data(), classes, span.end - span.begin, stride,
+                    buffers.table.data() + span.begin);
   }
 };
 
@@ -194,8 +196,13 @@ void enter_rows(const sweep_frame& f, int z, int y) {
   const core::class_lanes* one_hot = f.buffers.lanes.one_hot.data();
   for (int row = y == 0 ? 0 : y + f.radius; row < f.height && row <= y + f.radius; ++row) {
     core::class_lanes* lanes = f.ring + std::size_t(row) % f.slots * f.width;
-    const float* label = f.labels.data() + (std::size_t(z) * f.height + row) * f.width;
-    for (int x = 0; x < f.width; ++x) lanes[x] = one_hot[core::class_of_label(label[x], f.classes)];
+    const std::size_t row_start = (std::size_t(z) * f.height + row) * f.width;
+    const float* label = f.labels.data() + row_start;
+    // Pixels outside the mask, labelled no class, count in no lane.
+    const core::inside_span span = core::span_inside(f.mask, row_start, std::size_t(f.width));
+    std::fill(lanes, lanes + span.begin, core::class_lanes{});
+    for (std::size_t x = span.begin; x < span.end; ++x) lanes[x] = one_hot[core::class_of_label(label[x], f.classes)];
+    std::fill(lanes + span.end, lanes + f.width, core::class_lanes{});
   }
 }
 
@@ -252,16 +259,18 @@ core::class_lanes offsets_in_lanes(const sweep_frame& f, const lane_row& row, st
 }
 
 // Each group's sums over the columns block_x - radius .. block_x + count +
-// radius, and where in them a step finds its leaving and entering columns.
-void sum_group_columns(const sweep_frame& f, std::size_t groups, int block_x, std::size_t count) {
+// radius, and where in them a step finds its leaving and entering columns;
+// only those that steps from block pixels `from` .. `to` - 1 read are formed.
+void sum_group_columns(const sweep_frame& f, std::size_t groups, int block_x, std::size_t from, std::size_t to) {
   lane_tally& lanes = f.buffers.lanes;
   const std::size_t column_length = core::block_pixels + 2 * std::size_t(f.radius) + 1;
-  const std::int64_t first = std::int64_t(block_x) - f.radius;
-  const std::size_t length = count + 2 * std::size_t(f.radius) + 1;
+  const std::int64_t first = std::int64_t(block_x) + std::int64_t(from) - f.radius;
+  const std::size_t length = to - from + 2 * std::size_t(f.radius) + 1;
   const bool inside = first >= 0 && first + std::int64_t(length) <= f.width;
   std::size_t member = 0;
   for (std::size_t g = 0; g < groups; ++g) {
-    core::class_lanes* sum = lanes.column_sum.data() + g * column_length;
+    core::class_lanes* const sums = lanes.column_sum.data() + g * column_length;
+    core::class_lanes* sum = sums + from;
     for (bool first_member = true; member < lanes.group_end[g]; ++member, first_member = false) {
       const core::class_lanes* row = lanes_of(f.buffers, lanes.grouped_rows[member]);
       if (inside) {
@@ -280,8 +289,8 @@ void sum_group_columns(const sweep_frame& f, std::size_t groups, int block_x, st
         }
       }
     }
-    lanes.leaving_column[g] = sum + f.radius - lanes.group_half[g];
-    lanes.entering_column[g] = sum + f.radius + 1 + lanes.group_half[g];
+    lanes.leaving_column[g] = sums + f.radius - lanes.group_half[g];
+    lanes.entering_column[g] = sums + f.radius + 1 + lanes.group_half[g];
   }
 }
 
@@ -321,8 +330,11 @@ void sweep_row_in_lanes(const sweep_frame& f, int z, int y, const row_turn& turn
   const core::class_lanes* one_hot = f.buffers.lanes.one_hot.data();
   const std::size_t row_start = (std::size_t(z) * f.height + y) * f.width;
   const lane_row row = start_lane_row(f, z, y);
+  // Past a run of pixels outside at least this long, the tally is formed
+  // again rather than slid over the run.
+  const std::size_t rejoin = std::size_t(f.offset_count) / (2 * (row.groups + f.buffers.own_rows.size())) + 1;
   core::class_lanes tally{};
-  bool tally_stale = true;  // formed at the first block with a pixel inside
+  bool tally_stale = true;  // formed at the first pixel inside
   for (int block_x = 0; block_x < f.width; block_x += int(f.stride)) {
     const std::size_t count = std::min<std::size_t>(f.stride, std::size_t(f.width - block_x));
     turn.before(block_x + count);
@@ -332,21 +344,29 @@ void sweep_row_in_lanes(const sweep_frame& f, int z, int y, const row_turn& turn
       turn.after(block_x + count);
       continue;
     }
-    if (tally_stale) tally = tally_in_lanes_at(f, block_x);
-    tally_stale = false;
     f.block_data_terms(row_start + block_x, count);
-    sum_group_columns(f, row.groups, block_x, count);
+    // Steps slide the tally only from the first pixel inside on, and over
+    // the block's outside runs that are too short to form it again.
+    const core::inside_span span = core::span_inside(f.mask, row_start + block_x, count);
+    sum_group_columns(f, row.groups, block_x, tally_stale || span.begin >= rejoin ? span.begin : 0,
+                      count - span.end >= rejoin ? span.end : count);
     core::class_index before_of[core::block_pixels];
-    for (std::size_t i = 0; i < count; ++i)
+    for (std::size_t i = span.begin; i < span.end; ++i)
       before_of[i] = core::class_of_label(f.labels[row_start + block_x + i], f.classes);
     for (std::size_t i = 0; i < count; ++i) {
       const int x = block_x + int(i);
       const core::class_index before = before_of[i];
       if (f.outside(row_start + x)) {
-        f.skip(row_start + x, 1);
-        if (x + 1 < f.width) slide_lanes(f, row, i, x, tally);
+        const std::size_t run = core::outside_run(f.mask, row_start + x, count - i);
+        f.skip(row_start + x, run);
+        tally_stale = tally_stale || run >= rejoin;
+        for (std::size_t j = i; !tally_stale && j < i + run; ++j)
+          if (block_x + int(j) + 1 < f.width) slide_lanes(f, row, j, block_x + int(j), tally);
+        i += run - 1;
         continue;
       }
+      if (tally_stale) tally = tally_in_lanes_at(f, x);
+      tally_stale = false;
       const core::class_choice choice =
           choose_in_lanes(f, row, tally, before, i, x, offsets_in_lanes(f, row, row_start + x));
       if (settle(f, choice, before, row_start + x)) {
@@ -392,28 +412,38 @@ void sweep_row_in_memory(const sweep_frame& f, int z, int y, const row_turn& tur
   const own_occurrences occurrences =
       locate_source_rows(f.buffers, y, f.height, f.width, f.class_of + std::size_t(z) * f.height * f.width,
                          f.width * sizeof(core::class_index), std::size_t(f.height));
-  bool tally_stale = true;  // all counters 0; formed at the first block with a pixel inside
+  // Past a run of pixels outside at least this long, the tally is formed
+  // again rather than slid over the run.
+  const std::size_t rejoin = std::size_t(f.offset_count) / (2 * f.rows.size()) + 1;
+  bool tally_stale = true;  // all counters 0; formed at the first pixel inside
+  const auto drop_tally = [&] {
+    if (!tally_stale) std::fill(tally, tally + f.classes + 1, 0);
+    tally_stale = true;
+  };
   for (int block_x = 0; block_x < f.width; block_x += int(f.stride)) {
     const std::size_t count = std::min<std::size_t>(f.stride, std::size_t(f.width - block_x));
     turn.before(block_x + count);
     if (!core::any_inside(f.mask, row_start + block_x, count)) {
       f.skip(row_start + block_x, count);
-      if (!tally_stale) std::fill(tally, tally + f.classes + 1, 0);
-      tally_stale = true;
+      drop_tally();
       turn.after(block_x + count);
       continue;
     }
-    if (tally_stale) for_each_offset(f, block_x, [&](core::class_index k) { ++tally[k]; });
-    tally_stale = false;
     f.block_data_terms(row_start + block_x, count);
     for (std::size_t i = 0; i < count; ++i) {
       const int x = block_x + int(i);
       const core::class_index before = own[x];
       if (f.outside(row_start + x)) {
-        f.skip(row_start + x, 1);
-        if (x + 1 < f.width) slide_in_memory(f, x, tally);
+        const std::size_t run = core::outside_run(f.mask, row_start + x, count - i);
+        f.skip(row_start + x, run);
+        if (run >= rejoin) drop_tally();
+        for (std::size_t j = i; !tally_stale && j < i + run; ++j)
+          if (block_x + int(j) + 1 < f.width) slide_in_memory(f, block_x + int(j), tally);
+        i += run - 1;
         continue;
       }
+      if (tally_stale) for_each_offset(f, x, [&](core::class_index k) { ++tally[k]; });
+      tally_stale = false;
       const std::int64_t offsets = f.offsets_at(row_start + x);
       const core::class_choice choice = core::choose_class(
           f.buffers.table.data() + i, f.stride, f.classes, before, f.weight,
@@ -429,8 +459,9 @@ void sweep_row_in_memory(const sweep_frame& f, int z, int y, const row_turn& tur
     }
     // Back to zero counters for the next row, before the row below may
     // change what they counted.
-    if (block_x + count == std::size_t(f.width))
+    if (block_x + count == std::size_t(f.width) && !tally_stale)
       for_each_offset(f, f.width - 1, [&](core::class_index k) { --tally[k]; });
+    tally_stale = tally_stale || block_x + count == std::size_t(f.width);
     turn.after(block_x + count);
   }
 }
