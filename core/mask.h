@@ -5,6 +5,7 @@
 // label outside_label.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -44,16 +45,34 @@ struct inside_span {
 };
 inside_span span_inside(const pixel_mask& mask, std::size_t first, std::size_t count);
 
+// Runs of pixels, as raster positions begin .. end - 1 in raster order, that
+// hold every pixel inside among `pixels` pixels in rows of `width`: each
+// row's span, adjacent spans joined.
+std::vector<inside_span> inside_runs(const pixel_mask& mask, std::size_t pixels, std::size_t width);
+
 // How many of the `count` pixels from `first` on are outside before the first
 // inside (all `count` without one inside).
 std::size_t outside_run(const pixel_mask& mask, std::size_t first, std::size_t count);
 
-// What an edge-phase sweep knows of the mask before it starts: per pixel,
-// how many offsets of its reflected disc land on a pixel inside, the most
-// neighbours that can differ from it (without a mask, every offset).
+// What an edge-phase sweep knows of the mask before it starts: per pixel
+// inside, how many offsets of its reflected disc land on a pixel inside, the
+// most neighbours that can differ from it (without a mask, every offset);
+// and per image row (z * height + y), its span of columns from the first
+// pixel inside to the last.
 struct disc_mask {
   pixel_mask mask;
   std::vector<std::int32_t> offsets_inside;
+  std::vector<inside_span> row_span;
+
+  // The span of `count` columns from `first_x` on in image row `row`, from
+  // `first_x`: a run that holds every pixel inside among them.
+  inside_span span_in_row(std::size_t row, std::size_t first_x, std::size_t count) const {
+    if (!mask) return {0, count};
+    const inside_span whole = row_span[row];
+    const std::size_t begin = std::clamp(whole.begin, first_x, first_x + count) - first_x;
+    const std::size_t end = std::clamp(whole.end, first_x, first_x + count) - first_x;
+    return begin < end ? inside_span{begin, end} : inside_span{0, 0};
+  }
 };
 
 // The counts for a width x height x depth image, the rows shared among the

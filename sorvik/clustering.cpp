@@ -196,6 +196,9 @@ struct centre_sum_plan {
   int parts = 1;
   bool any_order = false;
   bool exact = false;
+  // With a mask, one part in order: the runs of pixels that hold every pixel
+  // inside, the only ones summed.
+  std::vector<core::inside_span> inside_runs;
 };
 
 // Every centre becomes the mean of its class: sums[k * C + c] / counts[k].
@@ -210,7 +213,13 @@ void update_centres(const CImg<float>& image, const CImg<float>& labels, int cla
                     const centre_sum_plan& plan, core::call_threads& threads) {
   std::vector<double> sums;
   std::vector<std::uint64_t> counts;
-  if (plan.exact)
+  if (!plan.inside_runs.empty()) {
+    core::running_class_sums running = core::start_class_sums(class_count, image.spectrum(), plan.any_order);
+    const std::vector<const float*> channel = core::channel_starts(image);
+    for (const core::inside_span& run : plan.inside_runs)
+      core::add_class_sums(running, labels.data(), channel, run.begin, run.end - run.begin);
+    core::finish_class_sums(running, sums, counts);
+  } else if (plan.exact)
     core::exact_sum_by_class(labels.data(), labels.size(), core::channel_starts(image), class_count, sums, counts,
                              threads, plan.parts);
   else
@@ -221,13 +230,19 @@ void update_centres(const CImg<float>& image, const CImg<float>& labels, int cla
 
 // How the centre sums of a run are formed: in parts and in any order only
 // where they come out the same in any order, and exactly where `exact_sums`
-// asks for it and the sums could round.
+// asks for it and the sums could round. One part in order sums only the
+// runs of pixels that hold every pixel inside `mask`.
 centre_sum_plan plan_centre_sums(const CImg<float>& image, const segmentation_parameters& parameters,
-                                 core::call_threads& threads, bool exact_sums) {
+                                 core::call_threads& threads, bool exact_sums, const core::pixel_mask& mask) {
   const std::size_t pixels = std::size_t(image.width()) * image.height() * image.depth();
   const int parts = core::useful_sum_parts(threads.count(), pixels, parameters.class_count, image.spectrum());
-  if (core::sums_are_exact(core::channel_starts(image), pixels, nullptr, threads)) return {parts, true, false};
-  return exact_sums ? centre_sum_plan{parts, false, true} : centre_sum_plan{};
+  centre_sum_plan plan;
+  if (core::sums_are_exact(core::channel_starts(image), pixels, nullptr, threads))
+    plan = {parts, true, false};
+  else if (exact_sums)
+    plan = {parts, false, true};
+  if (mask && plan.parts == 1 && !plan.exact) plan.inside_runs = core::inside_runs(mask, pixels, image.width());
+  return plan;
 }
 
 }  // namespace
@@ -274,7 +289,7 @@ void run_clustering(const CImg<float>& image, const segmentation_parameters& par
   const bool edge_phase_ahead =
       parameters.max_iterations > 0 && is_edge_phase(parameters, std::int64_t(parameters.max_iterations) - 1);
   sweep_buffers buffers = make_sweep_buffers(image, parameters, labels, edge_phase_ahead, threads, mask, exact_sums);
-  const centre_sum_plan sums = plan_centre_sums(image, parameters, threads, exact_sums);
+  const centre_sum_plan sums = plan_centre_sums(image, parameters, threads, exact_sums, mask);
   core::run_recorder record{watch, parameters.tolerance, parameters.last_plain_iteration};
   float energy = core::initial_energy;
   for (int iteration = 0; iteration < parameters.max_iterations; ++iteration) {

@@ -56,6 +56,7 @@ struct sweep_frame {
   core::energy_sink energy;     // each pixel's term, or the running sum
   core::pixel_mask mask;
   const std::int32_t* offsets_inside;  // per pixel, with a mask
+  const core::disc_mask& inside;
 
   bool outside(std::size_t position) const { return mask && !mask.inside[position]; }
   // What `count` pixels from `position` on, all outside, add: nothing.
@@ -67,10 +68,14 @@ struct sweep_frame {
     return offsets_inside ? offsets_inside[position] : offset_count;
   }
 
-  // The data terms of the `count` pixels from position `first` on, from the
-  // first inside the mask to the last.
-  void block_data_terms(std::size_t first, std::size_t count) const {
-    const core::inside_span span = core::span_inside(mask, first, count);
+  // The span of `count` pixels from column x of row y in slice z that holds
+  // every pixel inside among them, from column x.
+  core::inside_span span_of(int z, int y, int x, std::size_t count) const {
+    return inside.span_in_row(std::size_t(z) * height + std::size_t(y), std::size_t(x), count);
+  }
+
+  // The data terms of the pixels of `span` of those from position `first` on.
+  void block_data_terms(std::size_t first, const core::inside_span& span) const {
     block_values(image, first + span.begin, pixels, span.end - span.begin, buffers.value.data());
     data_term_table(buffers.value.data(), image.spectrum(), centres.data(), classes, span.end - span.begin, stride,
                     buffers.table.data() + span.begin);
@@ -102,7 +107,8 @@ sweep_frame frame_of(const CImg<float>& image, const segmentation_parameters& pa
                      first.memory.class_of.data(),
                      energy,
                      first.inside.mask,
-                     first.inside.offsets_inside.empty() ? nullptr : first.inside.offsets_inside.data()};
+                     first.inside.offsets_inside.empty() ? nullptr : first.inside.offsets_inside.data(),
+                     first.inside};
 }
 
 // How often each pixel of the current row occurs in its own disc: through the
@@ -196,10 +202,9 @@ void enter_rows(const sweep_frame& f, int z, int y) {
   const core::class_lanes* one_hot = f.buffers.lanes.one_hot.data();
   for (int row = y == 0 ? 0 : y + f.radius; row < f.height && row <= y + f.radius; ++row) {
     core::class_lanes* lanes = f.ring + std::size_t(row) % f.slots * f.width;
-    const std::size_t row_start = (std::size_t(z) * f.height + row) * f.width;
-    const float* label = f.labels.data() + row_start;
+    const float* label = f.labels.data() + (std::size_t(z) * f.height + row) * f.width;
     // Pixels outside the mask, labelled no class, count in no lane.
-    const core::inside_span span = core::span_inside(f.mask, row_start, std::size_t(f.width));
+    const core::inside_span span = f.span_of(z, row, 0, std::size_t(f.width));
     std::fill(lanes, lanes + span.begin, core::class_lanes{});
     for (std::size_t x = span.begin; x < span.end; ++x) lanes[x] = one_hot[core::class_of_label(label[x], f.classes)];
     std::fill(lanes + span.end, lanes + f.width, core::class_lanes{});
@@ -250,13 +255,7 @@ core::class_lanes tally_in_lanes_at(const sweep_frame& f, int x) {
   return tally;
 }
 
-// Offsets that may differ, in every lane: the disc's, or those inside the mask.
-core::class_lanes offsets_in_lanes(const sweep_frame& f, const lane_row& row, std::size_t position) {
-  if (!f.offsets_inside) return row.every_offset;
-  core::class_lanes offsets{};
-  for (int k = 0; k < core::lane_count; ++k) offsets[k] = std::uint16_t(f.offsets_inside[position]);
-  return offsets;
-}
+
 
 // Each group's sums over the columns block_x - radius .. block_x + count +
 // radius, and where in them a step finds its leaving and entering columns;
@@ -294,17 +293,18 @@ void sum_group_columns(const sweep_frame& f, std::size_t groups, int block_x, st
   }
 }
 
-// The choice at pixel x, block pixel i, from the tally in lanes.
+// The choice at pixel x, block pixel i, from the tally in lanes; `outside`
+// of the disc's offsets land outside the mask, where no neighbour differs.
 inline core::class_choice choose_in_lanes(const sweep_frame& f, const lane_row& row, const core::class_lanes& tally,
-                                          core::class_index before, std::size_t i, int x,
-                                          const core::class_lanes& offsets) {
-  const core::class_lanes differing_lanes = offsets - tally;
+                                          core::class_index before, std::size_t i, int x, std::int64_t outside) {
+  const core::class_lanes differing_lanes = row.every_offset - tally;
   std::uint16_t differing[core::lane_count];
   std::memcpy(differing, &differing_lanes, sizeof differing);
   double cost[core::lane_count];
   return core::choose_class(
-      f.buffers.table.data() + i, f.stride, f.classes, before, f.weight, [&](int k) { return double(differing[k]); },
-      [&] { return double(std::int64_t(differing[before]) + row.own.at(x)); }, cost);
+      f.buffers.table.data() + i, f.stride, f.classes, before, f.weight,
+      [&](int k) { return double(std::int64_t(differing[k]) - outside); },
+      [&] { return double(std::int64_t(differing[before]) - outside + row.own.at(x)); }, cost);
 }
 
 void move_lanes(core::class_lanes& lanes, const core::class_lanes& to, const core::class_lanes& from,
@@ -338,16 +338,16 @@ void sweep_row_in_lanes(const sweep_frame& f, int z, int y, const row_turn& turn
   for (int block_x = 0; block_x < f.width; block_x += int(f.stride)) {
     const std::size_t count = std::min<std::size_t>(f.stride, std::size_t(f.width - block_x));
     turn.before(block_x + count);
-    if (!core::any_inside(f.mask, row_start + block_x, count)) {
+    const core::inside_span span = f.span_of(z, y, block_x, count);
+    if (span.begin == span.end) {
       f.skip(row_start + block_x, count);
       tally_stale = true;
       turn.after(block_x + count);
       continue;
     }
-    f.block_data_terms(row_start + block_x, count);
+    f.block_data_terms(row_start + block_x, span);
     // Steps slide the tally only from the first pixel inside on, and over
     // the block's outside runs that are too short to form it again.
-    const core::inside_span span = core::span_inside(f.mask, row_start + block_x, count);
     sum_group_columns(f, row.groups, block_x, tally_stale || span.begin >= rejoin ? span.begin : 0,
                       count - span.end >= rejoin ? span.end : count);
     core::class_index before_of[core::block_pixels];
@@ -368,7 +368,7 @@ void sweep_row_in_lanes(const sweep_frame& f, int z, int y, const row_turn& turn
       if (tally_stale) tally = tally_in_lanes_at(f, x);
       tally_stale = false;
       const core::class_choice choice =
-          choose_in_lanes(f, row, tally, before, i, x, offsets_in_lanes(f, row, row_start + x));
+          choose_in_lanes(f, row, tally, before, i, x, f.offset_count - f.offsets_at(row_start + x));
       if (settle(f, choice, before, row_start + x)) {
         move_lanes(tally, one_hot[choice.winner], one_hot[before], row.own.at(x));
         row.own_lanes[x] = one_hot[choice.winner];
@@ -423,13 +423,14 @@ void sweep_row_in_memory(const sweep_frame& f, int z, int y, const row_turn& tur
   for (int block_x = 0; block_x < f.width; block_x += int(f.stride)) {
     const std::size_t count = std::min<std::size_t>(f.stride, std::size_t(f.width - block_x));
     turn.before(block_x + count);
-    if (!core::any_inside(f.mask, row_start + block_x, count)) {
+    const core::inside_span span = f.span_of(z, y, block_x, count);
+    if (span.begin == span.end) {
       f.skip(row_start + block_x, count);
       drop_tally();
       turn.after(block_x + count);
       continue;
     }
-    f.block_data_terms(row_start + block_x, count);
+    f.block_data_terms(row_start + block_x, span);
     for (std::size_t i = 0; i < count; ++i) {
       const int x = block_x + int(i);
       const core::class_index before = own[x];
@@ -461,7 +462,6 @@ void sweep_row_in_memory(const sweep_frame& f, int z, int y, const row_turn& tur
     // change what they counted.
     if (block_x + count == std::size_t(f.width) && !tally_stale)
       for_each_offset(f, f.width - 1, [&](core::class_index k) { --tally[k]; });
-    tally_stale = tally_stale || block_x + count == std::size_t(f.width);
     turn.after(block_x + count);
   }
 }
