@@ -14,9 +14,9 @@ using core::largest_thread_count;
 using core::refuse;
 namespace {
 
-constexpr const char* option_forms = "\"threads\", n, \"volume\", tf or \"progress\", tf";
+constexpr const char* option_forms = "\"threads\", n, \"volume\", tf, \"progress\", tf or \"mask\", M";
 constexpr const char* option_forms_with_exact_sums =
-    "\"threads\", n, \"volume\", tf, \"progress\", tf or \"exactsums\", tf";
+    "\"threads\", n, \"volume\", tf, \"progress\", tf, \"exactsums\", tf or \"mask\", M";
 
 // Room for the longest name worth reading; a longer one is unknown anyway.
 constexpr std::size_t name_capacity = 40;
@@ -97,13 +97,14 @@ bool resolve_switch(const char* name, double wanted, int position) {
 }
 
 // The options a call may give, each with the form its messages quote.
-enum class option_name { threads, volume, progress, exact_sums, unknown };
+enum class option_name { threads, volume, progress, exact_sums, mask, unknown };
 
 option_name option_named(const char* name) {
   if (same_name(name, "threads")) return option_name::threads;
   if (same_name(name, "volume")) return option_name::volume;
   if (same_name(name, "progress")) return option_name::progress;
   if (same_name(name, "exactsums")) return option_name::exact_sums;
+  if (same_name(name, "mask")) return option_name::mask;
   return option_name::unknown;
 }
 
@@ -115,6 +116,8 @@ const char* option_form(option_name option) {
       return "\"volume\", tf";
     case option_name::exact_sums:
       return "\"exactsums\", tf";
+    case option_name::mask:
+      return "\"mask\", M";
     default:
       return "\"progress\", tf";
   }
@@ -148,6 +151,8 @@ call_options read_call_options(const mxArray* const arguments[], int count, int 
       options.volume_given = true;
       options.volume =
           resolve_switch("volume", read_value(value, "volume", position + 1, switch_expected), position + 1);
+    } else if (option == option_name::mask) {
+      options.mask = value;
     } else if (option == option_name::exact_sums) {
       options.exact_sums =
           resolve_switch("exactsums", read_value(value, "exactsums", position + 1, switch_expected), position + 1);

@@ -1,6 +1,6 @@
 // The name-value pairs a call may add after its required inputs, in the
 // host's convention: L = Sorvik(image, parameters, "threads", n, "volume", tf,
-// "progress", tf, "exactsums", tf).
+// "progress", tf, "exactsums", tf, "mask", M).
 #pragma once
 
 #include "core/call_threads.h"
@@ -21,6 +21,9 @@ struct call_options {
   bool progress = false;
   // Sorvik's energies and centre sums summed exactly (edgeseg::call_options).
   bool exact_sums = false;
+  // The pixels to segment: an array of the image's rows x columns (x depth),
+  // non-zero inside; checked when the images are (edgeseg::call_options).
+  const mxArray* mask = nullptr;
 };
 
 // Reads the `count` arguments that follow the required inputs (the first of

@@ -255,8 +255,6 @@ core::class_lanes tally_in_lanes_at(const sweep_frame& f, int x) {
   return tally;
 }
 
-
-
 // Each group's sums over the columns block_x - radius .. block_x + count +
 // radius, and where in them a step finds its leaving and entering columns;
 // only those that steps from block pixels `from` .. `to` - 1 read are formed.

@@ -123,9 +123,8 @@ TEST(CallOptions, messages_name_the_fault_and_what_is_expected) {
   const array_ptr unknown = standin::make_char("Thread"), half = row_vector({2.5}), number = row_vector({4});
   EXPECT_NE(
       message_of(sorvik_plugin(), c.sorvik({unknown.get(), half.get()}))
-          .find(
-              "input 3 is the unknown option \"Thread\"; expected \"threads\", n, \"volume\", tf, \"progress\", tf or "
-              "\"exactsums\", tf"),
+          .find("input 3 is the unknown option \"Thread\"; expected \"threads\", n, \"volume\", tf, \"progress\", tf, "
+                "\"exactsums\", tf or \"mask\", M"),
       std::string::npos);
   const array_ptr threads = standin::make_char("threads");
   EXPECT_NE(message_of(tamvel_plugin(), c.tamvel({threads.get(), half.get()}))
@@ -148,7 +147,7 @@ TEST(CallOptions, exact_sums_are_sorvik_s_switch_and_tamvel_refuses_them) {
   EXPECT_EQ(refusal_identifier(tamvel_plugin(), c.tamvel({exact.get(), no.get()})), "Tamvel:badOption");
   EXPECT_NE(message_of(tamvel_plugin(), c.tamvel({exact.get(), yes.get()}))
                 .find("input 4 is the option \"ExactSums\", which only Sorvik offers; expected \"threads\", n, "
-                      "\"volume\", tf or \"progress\", tf"),
+                      "\"volume\", tf, \"progress\", tf or \"mask\", M"),
             std::string::npos);
   EXPECT_EQ(standin::live_created_arrays(), 0u);
 }
