@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstring>
 #include <new>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -95,13 +96,18 @@ py::object run(const char* command, Call&& call, int threads, const py::object& 
 // and the interpreter is held again, which their release needs. The
 // converted images are gone by the time the labels array is made.
 py::object sorvik_call(const py::buffer& image, const std::vector<float>& parameters, int threads,
-                       const py::object& progress, bool interruptible, bool want_info, bool exact_sums) {
+                       const py::object& progress, bool interruptible, bool want_info, bool exact_sums,
+                       const std::optional<py::buffer>& mask) {
   const py::buffer_info image_buffer = image.request();
   const edgeseg::image_view image_view = python_host::view_of_buffer(image_buffer, "image");
+  const py::buffer_info mask_buffer = mask ? mask->request() : py::buffer_info();
+  const std::optional<edgeseg::image_view> mask_view =
+      mask ? std::optional<edgeseg::image_view>(python_host::view_of_buffer(mask_buffer, "mask")) : std::nullopt;
   return run(
       "sorvik",
       [&](edgeseg::call_options options, edgeseg::run_info* info) {
         options.exact_sums = exact_sums;
+        options.mask = mask_view;
         return edgeseg::sorvik(image_view, parameters, options, info);
       },
       threads, progress, interruptible, want_info);
@@ -175,7 +181,9 @@ PYBIND11_MODULE(_core, module) {
   py::register_exception_translator(translate_exception);
   module.def("sorvik", &sorvik_call, py::arg("image"), py::arg("parameters"), py::arg("threads"), py::arg("progress"),
              py::arg("interruptible"), py::arg("want_info"), py::arg("exact_sums") = false,
-             "Labels of a (planes, rows, columns, channels) buffer under the six settings.");
+             py::arg("mask") = py::none(),
+             "Labels of a (planes, rows, columns, channels) buffer under the six settings, inside a "
+             "(planes, rows, columns, 1) mask where one is given (-1 outside).");
   module.def("tamvel", &tamvel_call, py::arg("primary"), py::arg("secondary"), py::arg("parameters"),
              py::arg("threads"), py::arg("progress"), py::arg("interruptible"), py::arg("want_info"),
              "Labels of two (planes, rows, columns, channels) buffers under the eight settings.");
