@@ -18,7 +18,8 @@ CImg<float> sorvik_labels(const image_view& image, const std::vector<float>& par
                           const core::run_watch& watch = {}, bool exact_sums = false, const image_view* mask = nullptr);
 
 CImg<float> tamvel_labels(const image_view& primary, const image_view& secondary, const std::vector<float>& parameters,
-                          core::call_threads& threads, const core::run_watch& watch = {});
+                          core::call_threads& threads, const core::run_watch& watch = {},
+                          const image_view* mask = nullptr);
 
 // Hands the stop request of `options`, if any, to the call's threads, which
 // poll it on the calling thread.

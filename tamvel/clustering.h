@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/call_threads.h"
+#include "core/mask.h"
 #include "core/image.h"
 #include "parameters.h"
 #include "core/costs.h"
@@ -36,7 +37,7 @@ struct band_run {
 // K centres per channel, spaced evenly inside each channel's finite range,
 // taken separately for I and for J (channels 0 .. S-1 of J).
 centre_pair init_centres(const CImg<float>& primary, const CImg<float>& secondary, int class_count,
-                         core::call_threads& threads);
+                         core::call_threads& threads, const core::pixel_mask& mask = {});
 
 // The pixels in the band, in raster order. The band only changes at its
 // rebuild, so the iteration lists it once and each later sweep costs in
@@ -64,8 +65,11 @@ void update_centres(const CImg<float>& primary, const CImg<float>& secondary, co
 
 // The whole iteration on up to `threads` threads; returns the label image
 // W x H x D x 1, whatever the thread count, and tells `watch` what it asks.
+// Only the pixels inside `mask` are swept, each of the others labelled
+// core::outside_label; `edge_indicator` is 0 outside it.
 CImg<float> run_clustering(const CImg<float>& primary, const CImg<float>& secondary,
                            const pair_segmentation_parameters& parameters, const CImg<float>& edge_indicator,
-                           core::call_threads& threads, const core::run_watch& watch = {});
+                           core::call_threads& threads, const core::run_watch& watch = {},
+                           const core::pixel_mask& mask = {});
 
 }  // namespace tamvel

@@ -59,12 +59,13 @@ struct call_options {
   // does; the two may stop at different iterations and then give different
   // labels. Tamvel refuses it (badParameters).
   bool exact_sums = false;
-  // Sorvik only: the pixels to segment, rows x columns x depth of the
-  // image with one channel, inside where an element is non-zero. A pixel
+  // The pixels to segment, rows x columns x depth of the image (Tamvel's
+  // primary) with one channel, inside where an element is non-zero. A pixel
   // outside is not swept, counts in no centre, value range or energy, is no
-  // pixel's neighbour and gets the label -1. A mask with every pixel inside
-  // gives the labels of no mask. Refused: another geometry
-  // (geometryMismatch), no pixel inside (emptyMask).
+  // pixel's neighbour and gets the label -1; for Tamvel it applies to both
+  // images, and the edge indicator and the band see the pixels inside only.
+  // A mask with every pixel inside gives the labels of no mask. Refused:
+  // another geometry (geometryMismatch), no pixel inside (emptyMask).
   std::optional<image_view> mask;
 };
 

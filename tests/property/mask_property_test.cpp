@@ -8,6 +8,7 @@
 
 #include "core/call_threads.h"
 #include "sorvik/segment_image.h"
+#include "tamvel/segment_image_pair.h"
 #include "tests/property/random_cases.h"
 #include "tests/reference/sorvik_reference.h"
 
@@ -105,6 +106,38 @@ TEST(MaskProperty, a_mask_with_every_pixel_inside_is_no_mask) {
     for (const int threads : {1, 3})
       ASSERT_TRUE(same_bits(masked_labels(c, c.image, threads), sorvik::segment_image(c.image, c.settings, threads)))
           << c.description << ", threads " << threads;
+  });
+}
+
+// Tamvel on a masked pair: the secondary image drawn like the primary, the
+// settings of the same draw laid out as Tamvel's.
+CImg<float> masked_pair_labels(const masked_case& c, const CImg<float>& primary, const CImg<float>& secondary,
+                               int threads) {
+  const float* s = c.settings.data();
+  const float values[] = {0.7f, s[2], 4 * s[1], s[0], s[3], s[4] < 2 ? 1.5f : -3.0f, s[4], s[5]};
+  core::call_threads call(threads);
+  return tamvel::segment_image_pair(primary, secondary, CImg<float>(values, 8, 1, 1, 1), call, {},
+                                    core::mask_of(c.mask));
+}
+
+TEST(MaskProperty, tamvel_values_outside_change_no_label_inside_of_either_image) {
+  property::for_seeds(10000, 40 * case_scale, [](std::uint32_t seed) {
+    const masked_case c = make_case(seed);
+    if (c.image.spectrum() == 0 || c.image.width() < 2) return;
+    draw d(seed + 2);
+    CImg<float> secondary(c.image.width(), c.image.height(), c.image.depth(), c.image.spectrum());
+    property::fill_values(d, secondary, 0);
+    const CImg<float> expected = masked_pair_labels(c, c.image, secondary, 1);
+    CImg<float> primary = c.image, other = secondary;
+    const float strangers[] = {property::nan, property::inf, -1e30f, 1e6f, 0.0f};
+    cimg_forXYZC(primary, x, y, z, s) if (!c.mask(x, y, z)) {
+      primary(x, y, z, s) = d.one_of(strangers);
+      other(x, y, z, s) = d.one_of(strangers);
+    }
+    for (const int threads : {1, 3})
+      ASSERT_TRUE(same_bits(masked_pair_labels(c, primary, other, threads), expected))
+          << c.description << ", threads " << threads;
+    cimg_forXYZ(expected, x, y, z) ASSERT_EQ(expected(x, y, z) == -1.0f, !c.mask(x, y, z)) << c.description;
   });
 }
 

@@ -187,14 +187,14 @@ TEST(Api, masks_of_another_geometry_or_without_a_pixel_inside_are_refused) {
       }),
       "tooFewParameters");
   EXPECT_EQ(mnemonic_of([] {
-              const float value = 1;
+              const float value = 1, none = 0;
               edgeseg::call_options options;
-              options.mask = edgeseg::column_major_view(&value, edgeseg::element_type::float32, 1, 1);
+              options.mask = edgeseg::column_major_view(&none, edgeseg::element_type::float32, 1, 1);
               edgeseg::tamvel(edgeseg::column_major_view(&value, edgeseg::element_type::float32, 1, 1),
                               edgeseg::column_major_view(&value, edgeseg::element_type::float32, 1, 1),
                               {1, 0, 1, 3, 5, 1, 0, 2}, options);
             }),
-            "badParameters");
+            "emptyMask");
 }
 
 }  // namespace
