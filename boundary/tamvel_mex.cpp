@@ -13,7 +13,7 @@ edgeseg::label_image segment(const edgeseg::image_view images[], const std::vect
 
 const boundary::command tamvel_command = {"Tamvel",
                                           "[L, info] = Tamvel(primary, secondary, parameters, \"threads\", n, "
-                                          "\"volume\", tf, \"progress\", tf) (options optional)",
+                                          "\"volume\", tf, \"progress\", tf, \"mask\", M) (options optional)",
                                           false,
                                           2,
                                           {"the primary image", "the secondary image"},

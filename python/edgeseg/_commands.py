@@ -256,6 +256,7 @@ def tamvel(
     threads=1,
     return_info=False,
     progress=None,
+    mask=None,
 ):
     """Segment a primary image together with a secondary image of the same geometry.
 
@@ -313,11 +314,18 @@ def tamvel(
         Also return what the run found, `secondary_centres` included.
     progress : callable or bool, optional
         As for `sorvik`.
+    mask : array_like of bool, optional
+        As for `sorvik`, for both images; a ``numpy.ma`` masked array as
+        either image masks its masked pixels. The edge indicator takes, for
+        a neighbour outside the mask, the value of the pixel it is formed at,
+        and is rescaled over the pixels inside; the band smooths only the
+        labels inside, so the mask's border is no class boundary.
 
     Returns
     -------
     labels : ndarray of int64
-        The class 0 to K - 1 of every pixel, of the primary's spatial shape.
+        The class 0 to K - 1 of every pixel, -1 outside the mask, of the
+        primary's spatial shape.
     info : edgeseg.RunInfo
         With ``return_info=True``.
 
@@ -366,9 +374,10 @@ def tamvel(
     secondary_four, _ = _arguments.four_axes(secondary_elements, channel_axis, "secondary")
     report = _runs.progress_callback(progress, "tamvel")
     return_info = _arguments.flag(return_info, "return_info")
+    inside = _mask.pixels_inside(primary, mask, channel_axis, spatial, secondary)
     try:
         result = _core.tamvel(primary_four, secondary_four, parameters, count, report, _runs.interruptible(),
-                              return_info)
+                              return_info, inside)
     except ValueError as error:
         raise _refused(error, settings, TAMVEL_SETTINGS) from None
     return _result(result, spatial, return_info, pair=True)

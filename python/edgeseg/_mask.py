@@ -26,15 +26,21 @@ def _masked_outside(image, channel_axis, spatial):
     return outside
 
 
-def pixels_inside(image, mask, channel_axis, spatial):
+def pixels_inside(image, mask, channel_axis, spatial, secondary=None):
     """The (planes, rows, columns, 1) mask the extension reads, or None.
 
-    A pixel is inside where `mask` is non-zero and, for a numpy masked array,
-    where no channel of it is masked. Alone, `mask` goes to the core as it is,
-    which refuses another geometry or a mask without a pixel inside.
+    A pixel is inside where `mask` is non-zero and, for a numpy masked array
+    (either image of a pair), where no channel of it is masked. Alone, `mask`
+    goes to the core as it is, which refuses another geometry or a mask
+    without a pixel inside.
     """
     given = None if mask is None else _given_mask(mask)
-    outside = _masked_outside(image, channel_axis, spatial) if np.ma.isMaskedArray(image) else None
+    outside = None
+    for masked in (image, secondary):
+        if np.ma.isMaskedArray(masked):
+            hidden = _masked_outside(masked, channel_axis, spatial)
+            if hidden is not None:
+                outside = hidden if outside is None else outside | hidden
     if given is not None and outside is not None:
         if given.shape != tuple(spatial):
             raise ValueError(f"mask has shape {given.shape}; expected the image's spatial shape {tuple(spatial)}.")

@@ -84,6 +84,28 @@ def test_masks_of_another_shape_without_a_pixel_inside_or_not_real_are_refused(m
         edgeseg.sorvik(np.ma.masked_array(image, mask=~disc((40, 50))), mask=mask, **SETTINGS)
 
 
+TAMVEL_SETTINGS = [1, 1e-4, 10000, 5, 15, 2, 2, 2]
+
+
+def test_tamvel_masks_both_images_and_takes_a_masked_array_as_either():
+    rng = np.random.default_rng(8)
+    primary = scene(rng)
+    secondary = 200 - primary + rng.normal(0, 10, primary.shape)
+    mask = disc((40, 50))
+    labels = edgeseg.tamvel(primary, secondary, settings=TAMVEL_SETTINGS, mask=mask)
+    assert np.array_equal(labels == -1, ~mask)
+    strangers = rng.choice([np.nan, np.inf, -1e9], primary.shape)
+    for threads in (1, 3):
+        changed = edgeseg.tamvel(np.where(mask, primary, strangers), np.where(mask, secondary, strangers[::-1]),
+                                 settings=TAMVEL_SETTINGS, mask=mask, threads=threads)
+        assert np.array_equal(changed, labels)
+    hidden = np.ma.masked_array(secondary, mask=~mask)
+    assert np.array_equal(edgeseg.tamvel(primary, hidden, settings=TAMVEL_SETTINGS), labels)
+    with pytest.raises(ValueError) as caught:
+        edgeseg.tamvel(primary, secondary, settings=TAMVEL_SETTINGS, mask=mask.T)
+    assert caught.value.mnemonic == "geometryMismatch"
+
+
 def readme_blocks(language):
     readme = (ROOT / "README.md").read_text()
     start = readme.index("\n## Masks\n")
@@ -104,10 +126,12 @@ f = fopen(fullfile(d, 'image'), 'r'); I = reshape(fread(f, Inf, 'double=>double'
 f = fopen(fullfile(d, 'mask'), 'r'); M = reshape(fread(f, Inf, 'uint8=>logical'), {rows}, {columns}); fclose(f);
 L = Sorvik(I, [5 300 1e-4 12 2 3], "mask", M);
 f = fopen(fullfile(d, 'labels'), 'w'); fwrite(f, L, 'double'); fclose(f);
+T = Tamvel(I, 200 - I, [1 1e-4 10000 5 15 2 2 2], "mask", double(M));
+f = fopen(fullfile(d, 'pair_labels'), 'w'); fwrite(f, T, 'double'); fclose(f);
 """
 
 
-def test_octave_gives_the_same_masked_labels(tmp_path):
+def test_octave_gives_the_same_masked_labels_for_both_commands(tmp_path):
     octave = shutil.which("octave-cli")
     if octave is None or not (MEX_DIR / "Sorvik.mex").exists():
         pytest.skip(f"needs octave-cli and the Octave plug-ins in {MEX_DIR}")
@@ -123,3 +147,5 @@ def test_octave_gives_the_same_masked_labels(tmp_path):
     labels = edgeseg.sorvik(image, settings=[5, 300, 1e-4, 12, 2, 3], mask=mask)
     assert np.array_equal(labels, expected)
     assert (labels == -1).sum() == (~mask).sum()
+    pair = np.fromfile(tmp_path / "pair_labels", dtype=np.float64).reshape((40, 50), order="F")
+    assert np.array_equal(edgeseg.tamvel(image, 200 - image, settings=TAMVEL_SETTINGS, mask=mask), pair)
