@@ -160,7 +160,8 @@ CImg<float> image_from_view(const image_view& view, const char* role, core::call
   return image;
 }
 
-CImg<unsigned char> mask_from_view(const image_view& mask, const CImg<float>& image, core::call_threads& threads) {
+CImg<unsigned char> mask_from_view(const image_view& mask, const CImg<float>& image, core::call_threads& threads,
+                                   bool may_be_empty) {
   check_view(mask, "the mask");
   if (mask.width != std::uint64_t(image.width()) || mask.height != std::uint64_t(image.height()) ||
       mask.depth != std::uint64_t(image.depth()) || mask.channels != 1)
@@ -177,7 +178,8 @@ CImg<unsigned char> mask_from_view(const image_view& mask, const CImg<float>& im
       copy_elements<Element>(mask, inside, threads, [](Element value) { return (unsigned char)(value != 0); });
     });
   const std::size_t count = std::size_t(std::count(inside.begin(), inside.end(), (unsigned char)1));
-  if (count == 0) refuse("emptyMask", "the mask has no pixel inside; expected at least one non-zero element.");
+  if (count == 0 && !may_be_empty)
+    refuse("emptyMask", "the mask has no pixel inside; expected at least one non-zero element.");
   // Every pixel inside is the same call as no mask, which costs nothing.
   if (count == inside.size()) return CImg<unsigned char>();
   return inside;

@@ -31,8 +31,10 @@ CImg<float> image_from_view(const image_view& view, const char* role, int thread
 // The mask of an image as one byte a pixel, 1 inside (a non-zero element)
 // and 0 outside, or an empty image where every pixel is inside. Refuses a
 // mask of other rows, columns or depth than the image's, or of more than one
-// channel (geometryMismatch), and one without any pixel inside (emptyMask).
-CImg<unsigned char> mask_from_view(const image_view& mask, const CImg<float>& image, core::call_threads& threads);
+// channel (geometryMismatch), and one without any pixel inside (emptyMask)
+// unless `may_be_empty` (a slab of a volume may lie wholly outside).
+CImg<unsigned char> mask_from_view(const image_view& mask, const CImg<float>& image, core::call_threads& threads,
+                                   bool may_be_empty = false);
 
 // The labels of a call, handed over without a copy.
 label_image hand_over(CImg<float>&& labels);
