@@ -101,19 +101,39 @@ constexpr std::size_t indicator_share = 16384;
 
 // Rows first_row .. end_row - 1 of the indicator, counted over all slices
 // (row y of slice z is row z * H + y): each reads the primary image only.
-// With a mask, pixel by pixel: 0 outside, and inside with the neighbours
-// outside read as the pixel itself.
+// Whether a neighbour of (x, y) in slice z (clamped into the image) lies
+// outside the mask.
+bool outside_nearby(const core::pixel_mask& mask, std::size_t width, std::size_t height, std::size_t x, std::size_t y,
+                    std::size_t z) {
+  for (std::size_t ny = y > 0 ? y - 1 : 0; ny <= std::min(y + 1, height - 1); ++ny)
+    for (std::size_t nx = x > 0 ? x - 1 : 0; nx <= std::min(x + 1, width - 1); ++nx)
+      if (!mask.covers(nx + width * (ny + height * z))) return true;
+  return false;
+}
+
+// With a mask, after the rows: 0 outside, and where a neighbour is outside,
+// the value formed again with it read as the pixel itself.
+void mask_indicator_rows(const CImg<float>& primary, CImg<float>& indicator, std::size_t first_row, std::size_t end_row,
+                         const core::pixel_mask& mask) {
+  const std::size_t width = primary.width(), height = primary.height();
+  for (std::size_t image_row = first_row; image_row < end_row; ++image_row)
+    for (std::size_t x = 0; x < width; ++x) {
+      const std::size_t z = image_row / height, y = image_row % height, at = width * image_row + x;
+      if (!mask.covers(at))
+        indicator[at] = 0.0f;
+      else if (outside_nearby(mask, width, height, x, y, z))
+        indicator[at] = indicator_at(primary, std::ptrdiff_t(x), std::ptrdiff_t(y), z, mask);
+    }
+}
+
 void indicator_rows(const CImg<float>& primary, CImg<float>& indicator, std::size_t first_row, std::size_t end_row,
                     const core::pixel_mask& mask) {
-  const std::size_t width = primary.width(), height = primary.height();
   if (mask) {
-    for (std::size_t image_row = first_row; image_row < end_row; ++image_row)
-      for (std::size_t x = 0; x < width; ++x) {
-        const std::size_t z = image_row / height, y = image_row % height, at = width * image_row + x;
-        indicator[at] = mask.covers(at) ? indicator_at(primary, std::ptrdiff_t(x), std::ptrdiff_t(y), z, mask) : 0.0f;
-      }
+    indicator_rows(primary, indicator, first_row, end_row, core::pixel_mask{});
+    mask_indicator_rows(primary, indicator, first_row, end_row, mask);
     return;
   }
+  const std::size_t width = primary.width(), height = primary.height();
   const bool volume = primary.depth() > 1;
   for (std::size_t image_row = first_row; image_row < end_row; ++image_row) {
     const std::size_t z = image_row / height, y = image_row % height;
