@@ -194,6 +194,14 @@ void apply_options(const call_options& options, core::call_threads& threads) {
   if (options.stop_requested) threads.poll_for_stop(options.stop_requested);
 }
 
+core::run_watch watch_of(const call_options& options, core::run_info* info) {
+  core::run_watch watch;
+  watch.progress = options.progress;
+  watch.info = info;
+  watch.warn = options.warn;
+  return watch;
+}
+
 int every_core() { return core::threads_for(0); }
 
 label_image hand_over(CImg<float>&& labels) {

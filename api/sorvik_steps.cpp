@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
-#include <cstring>
 #include <optional>
 
 #include "calls.h"
@@ -16,6 +15,7 @@
 #include "core/initial_centres.h"
 #include "core/refusal.h"
 #include "sorvik/clustering.h"
+#include "sorvik/iteration.h"
 #include "sorvik/parameters.h"
 
 namespace edgeseg {
@@ -64,16 +64,6 @@ bool all_finite(const CImg<float>& image, std::size_t pixel, std::size_t pixels)
   for (int c = 0; c < image.spectrum(); ++c)
     if (!std::isfinite(image.data()[pixel + pixels * std::size_t(c)])) return false;
   return true;
-}
-
-// The exponent of the least significant bit set in a finite non-zero float.
-int lowest_bit_exponent(float value) {
-  std::uint32_t bits = 0;
-  std::memcpy(&bits, &value, sizeof bits);
-  const std::uint32_t field = (bits >> 23) & 0xffu, fraction = bits & 0x7fffffu;
-  const std::uint32_t significand = field ? fraction | 0x800000u : fraction;
-  const std::uint32_t lowest_bit = significand & (~significand + 1u);  // a power of two, exactly a double
-  return (field ? int(field) - 150 : -149) + std::ilogb(double(lowest_bit));
 }
 
 // Continues the totals through the slab's pixels in raster order: the
@@ -216,37 +206,14 @@ sum_survey survey_sums(const image_view& part, const call_options& options) {
   core::call_threads threads(options.threads);
   const CImg<float> image = slab_image(part, threads);
   const std::size_t pixels = std::size_t(image.width()) * image.height() * image.depth();
-  sum_survey found;
-  for (std::size_t i = 0; i < pixels; ++i) {
-    if (!all_finite(image, i, pixels)) continue;
-    ++found.count;
-    for (int c = 0; c < image.spectrum(); ++c) {
-      const float value = image.data()[i + pixels * std::size_t(c)];
-      if (value == 0) continue;
-      found.largest = std::max(found.largest, std::fabs(value));
-      found.finest_exponent = std::min(found.finest_exponent, lowest_bit_exponent(value));
-    }
-  }
-  return found;
+  const core::sum_survey found = core::survey_sums(core::channel_starts(image), pixels, nullptr, threads);
+  return sum_survey{found.count, found.largest, found.finest_exponent};
 }
 
 bool sums_exact_in_any_order(const std::vector<sum_survey>& parts) {
-  std::uint64_t count = 0;
-  float largest = 0;
-  int finest = sum_survey{}.finest_exponent;
-  for (const sum_survey& part : parts) {
-    count += part.count;
-    largest = std::max(largest, part.largest);
-    finest = std::min(finest, part.finest_exponent);
-  }
-  if (count == 0 || largest == 0) return true;
-  // With `count` values below 2^largest_exponent in magnitude, every sum of
-  // them is below 2^(largest_exponent + count_exponent): exact in double
-  // when each is a whole number of steps of 2^(that - 53).
-  int largest_exponent = 0, count_exponent = 0;
-  std::frexp(largest, &largest_exponent);
-  while (count_exponent < 64 && (std::uint64_t(1) << count_exponent) < count) ++count_exponent;
-  return finest >= largest_exponent + count_exponent - 53;
+  std::vector<core::sum_survey> surveys;
+  for (const sum_survey& part : parts) surveys.push_back({part.count, part.largest, part.finest_exponent});
+  return core::sums_exact_in_any_order(core::merge_surveys(surveys));
 }
 
 exact_slab_sums exact_sums_of_slab(const image_view& slab, const float* labels, const float* terms, int class_count,
@@ -297,19 +264,28 @@ bool energy_needed(const std::vector<float>& parameters, int iteration) {
   return core::energy_wanted(iteration, settings.last_plain_iteration, settings.tolerance);
 }
 
-sweep_totals combine_slabs(const std::vector<slab_sweep>& slabs) {
+sweep_totals add_totals(const std::vector<sweep_totals>& slabs) {
   if (slabs.empty()) return sweep_totals{};
-  sweep_totals whole = slabs.front().totals;
-  whole.energy = 0;
+  sweep_totals whole = slabs.front();
+  whole.energy = slabs.back().energy;
   std::fill(whole.sums.begin(), whole.sums.end(), 0.0);
   std::fill(whole.counts.begin(), whole.counts.end(), 0);
-  for (const slab_sweep& slab : slabs) {
-    whole.energy = core::sum_in_raster_order(slab.terms.data(), slab.terms.size(), whole.energy);
-    for (std::size_t i = 0; i < whole.sums.size() && i < slab.totals.sums.size(); ++i)
-      whole.sums[i] += slab.totals.sums[i];
-    for (std::size_t k = 0; k < whole.counts.size() && k < slab.totals.counts.size(); ++k)
-      whole.counts[k] += slab.totals.counts[k];
+  whole.changed = 0;
+  for (const sweep_totals& slab : slabs) {
+    for (std::size_t i = 0; i < whole.sums.size() && i < slab.sums.size(); ++i) whole.sums[i] += slab.sums[i];
+    for (std::size_t k = 0; k < whole.counts.size() && k < slab.counts.size(); ++k) whole.counts[k] += slab.counts[k];
+    whole.changed += slab.changed;
   }
+  return whole;
+}
+
+sweep_totals combine_slabs(const std::vector<slab_sweep>& slabs) {
+  std::vector<sweep_totals> totals;
+  for (const slab_sweep& slab : slabs) totals.push_back(slab.totals);
+  sweep_totals whole = add_totals(totals);
+  whole.energy = 0;
+  for (const slab_sweep& slab : slabs)
+    whole.energy = core::sum_in_raster_order(slab.terms.data(), slab.terms.size(), whole.energy);
   return whole;
 }
 
@@ -323,13 +299,17 @@ iteration_outcome next_centres(const sweep_totals& totals, const centres& curren
                  static_cast<unsigned long long>(channels));
   iteration_outcome outcome;
   outcome.next = current;
-  core::centres_from_sums(totals.sums.data(), channels, totals.counts.data(), totals.counts.size(), channels,
-                          sorvik::centre_count_guard, outcome.next.values.data());
+  sorvik::run_state state{iteration, previous_energy};
+  outcome.report = sorvik::finish_iteration(settings, {totals.energy, totals.sums, totals.counts, totals.changed},
+                                            outcome.next.values.data(), channels, state);
   outcome.energy = totals.energy;
-  outcome.converged = core::iteration_converged(iteration, settings.last_plain_iteration, totals.energy,
-                                                previous_energy, settings.tolerance);
-  outcome.done = outcome.converged || iteration + 1 >= settings.max_iterations;
+  outcome.converged = state.converged;
+  outcome.done = state.done;
   return outcome;
+}
+
+bool edge_phase(const std::vector<float>& parameters, int iteration) {
+  return sorvik::is_edge_phase(settings_of(parameters), iteration);
 }
 
 float energy_before_first_iteration() { return core::initial_energy; }

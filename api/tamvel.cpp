@@ -7,14 +7,15 @@
 namespace edgeseg {
 
 CImg<float> tamvel_labels(const image_view& primary, const image_view& secondary, const std::vector<float>& parameters,
-                          core::call_threads& threads, const core::run_watch& watch, const image_view* mask) {
+                          core::call_threads& threads, const core::run_watch& watch, const image_view* mask,
+                          const core::centre_table& start, const core::centre_table& secondary_start) {
   const CImg<float> converted_primary = image_from_view(primary, "the primary image", threads);
   const CImg<float> converted_secondary = image_from_view(secondary, "the secondary image", threads);
   // The settings are refused before the mask, in the order a call gives them.
   if (mask) tamvel::read_parameters(parameter_image(parameters));
   const CImg<unsigned char> inside = mask ? mask_from_view(*mask, converted_primary, threads) : CImg<unsigned char>();
   return tamvel::segment_image_pair(converted_primary, converted_secondary, parameter_image(parameters), threads, watch,
-                                    core::mask_of(inside));
+                                    core::mask_of(inside), start, secondary_start);
 }
 
 label_image tamvel(const image_view& primary, const image_view& secondary, const std::vector<float>& parameters,
@@ -23,8 +24,9 @@ label_image tamvel(const image_view& primary, const image_view& secondary, const
     core::refuse("badParameters", "exact_sums is true, which only Sorvik offers; expected false for Tamvel.");
   core::call_threads threads(options.threads);
   apply_options(options, threads);
-  return hand_over(tamvel_labels(primary, secondary, parameters, threads, core::run_watch{options.progress, info},
-                                 options.mask ? &*options.mask : nullptr));
+  return hand_over(tamvel_labels(primary, secondary, parameters, threads, watch_of(options, info),
+                                 options.mask ? &*options.mask : nullptr, options.initial_centres,
+                                 options.secondary_initial_centres));
 }
 
 }  // namespace edgeseg

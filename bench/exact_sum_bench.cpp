@@ -63,7 +63,7 @@ int main() {
     core::run_info info;
     const double seconds = bench::best_seconds_of(3, [&] {
       core::call_threads one_thread;
-      sorvik::segment_image(image, parameters, one_thread, core::run_watch{{}, &info}, exact_sums);
+      sorvik::segment_image(image, parameters, one_thread, core::run_watch{{}, &info, {}}, exact_sums);
     });
     std::printf("Sorvik 512 x 512 float, exact sums %s: %.3f s for %d iterations\n", exact_sums ? "on " : "off",
                 seconds, info.iterations);

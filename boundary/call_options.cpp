@@ -14,9 +14,10 @@ using core::largest_thread_count;
 using core::refuse;
 namespace {
 
-constexpr const char* option_forms = "\"threads\", n, \"volume\", tf, \"progress\", tf or \"mask\", M";
+constexpr const char* option_forms =
+    "\"threads\", n, \"volume\", tf, \"progress\", tf, \"mask\", M, \"centres\", C or \"secondary_centres\", C2";
 constexpr const char* option_forms_with_exact_sums =
-    "\"threads\", n, \"volume\", tf, \"progress\", tf, \"exactsums\", tf or \"mask\", M";
+    "\"threads\", n, \"volume\", tf, \"progress\", tf, \"exactsums\", tf, \"mask\", M or \"centres\", C";
 
 // Room for the longest name worth reading; a longer one is unknown anyway.
 constexpr std::size_t name_capacity = 40;
@@ -97,7 +98,7 @@ bool resolve_switch(const char* name, double wanted, int position) {
 }
 
 // The options a call may give, each with the form its messages quote.
-enum class option_name { threads, volume, progress, exact_sums, mask, unknown };
+enum class option_name { threads, volume, progress, exact_sums, mask, centres, secondary_centres, unknown };
 
 option_name option_named(const char* name) {
   if (same_name(name, "threads")) return option_name::threads;
@@ -105,6 +106,8 @@ option_name option_named(const char* name) {
   if (same_name(name, "progress")) return option_name::progress;
   if (same_name(name, "exactsums")) return option_name::exact_sums;
   if (same_name(name, "mask")) return option_name::mask;
+  if (same_name(name, "centres")) return option_name::centres;
+  if (same_name(name, "secondary_centres")) return option_name::secondary_centres;
   return option_name::unknown;
 }
 
@@ -118,6 +121,10 @@ const char* option_form(option_name option) {
       return "\"exactsums\", tf";
     case option_name::mask:
       return "\"mask\", M";
+    case option_name::centres:
+      return "\"centres\", C";
+    case option_name::secondary_centres:
+      return "\"secondary_centres\", C2";
     default:
       return "\"progress\", tf";
   }
@@ -125,8 +132,8 @@ const char* option_form(option_name option) {
 
 }  // namespace
 
-call_options read_call_options(const mxArray* const arguments[], int count, int first_position,
-                               bool exact_sums_offered) {
+call_options read_call_options(const mxArray* const arguments[], int count, int first_position, bool exact_sums_offered,
+                               bool secondary_centres_offered) {
   const char* const forms = exact_sums_offered ? option_forms_with_exact_sums : option_forms;
   call_options options;
   for (int i = 0; i < count; i += 2) {
@@ -138,9 +145,10 @@ call_options read_call_options(const mxArray* const arguments[], int count, int 
     const option_name option = option_named(name);
     if (option == option_name::unknown)
       refuse("badOption", "input %d is the unknown option \"%s\"; expected %s.", position, name, forms);
-    if (option == option_name::exact_sums && !exact_sums_offered)
-      refuse("badOption", "input %d is the option \"%s\", which only Sorvik offers; expected %s.", position, name,
-             forms);
+    if ((option == option_name::exact_sums && !exact_sums_offered) ||
+        (option == option_name::secondary_centres && !secondary_centres_offered))
+      refuse("badOption", "input %d is the option \"%s\", which only %s offers; expected %s.", position, name,
+             exact_sums_offered ? "Tamvel" : "Sorvik", forms);
     if (i + 1 == count)
       refuse("badOption", "the option \"%s\" (input %d) has no value; expected %s.", name, position,
              option_form(option));
@@ -153,6 +161,12 @@ call_options read_call_options(const mxArray* const arguments[], int count, int 
           resolve_switch("volume", read_value(value, "volume", position + 1, switch_expected), position + 1);
     } else if (option == option_name::mask) {
       options.mask = value;
+    } else if (option == option_name::centres) {
+      options.centres = value;
+      options.centres_position = position + 1;
+    } else if (option == option_name::secondary_centres) {
+      options.secondary_centres = value;
+      options.secondary_centres_position = position + 1;
     } else if (option == option_name::exact_sums) {
       options.exact_sums =
           resolve_switch("exactsums", read_value(value, "exactsums", position + 1, switch_expected), position + 1);
@@ -162,6 +176,22 @@ call_options read_call_options(const mxArray* const arguments[], int count, int 
     }
   }
   return options;
+}
+
+edgeseg::centre_table centres_from_host(const mxArray* value, const char* name, int position) {
+  edgeseg::centre_table table;
+  if (!value) return table;
+  const mwSize* extents = mxGetDimensions(value);
+  const bool matrix = mxGetNumberOfDimensions(value) == 2;
+  if (matrix && extents[0] == 0 && extents[1] == 0) return table;  // [] gives none
+  if (!is_number_class(mxGetClassID(value)) || mxIsSparse(value) || mxIsComplex(value) || !matrix)
+    refuse("badCentres", "the value of \"%s\" (input %d) is %s; expected a real full K x C matrix of numbers.", name,
+           position, argument_description(value).text);
+  const CImg<float> rows = image_from_host(value, "the starting centres");
+  table.classes = extents[0];
+  table.channels = extents[1];
+  table.values.assign(rows.begin(), rows.end());
+  return table;
 }
 
 }  // namespace boundary

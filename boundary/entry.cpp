@@ -81,11 +81,12 @@ edgeseg::image_view describe_mask(const mxArray* mask) {
   return describe_host_array(mask, "the mask", true);
 }
 
-void segment(const command& command, int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
+void segment(const command& command, int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[],
+             pending_warnings& warnings) {
   require_arguments(command, nlhs, nrhs);
   const int required = static_cast<int>(command.image_count) + 1;
-  const call_options options =
-      read_call_options(prhs + required, nrhs - required, required + 1, command.offers_exact_sums);
+  const call_options options = read_call_options(prhs + required, nrhs - required, required + 1,
+                                                 command.offers_exact_sums, command.image_count == 2);
   warn_of_many_channels(command, prhs, options);
   // Every input is checked, in order, before the API converts any; it lets
   // the converted images go before it hands back the labels, so a call holds
@@ -105,6 +106,10 @@ void segment(const command& command, int nlhs, mxArray* plhs[], int nrhs, const 
   api_options.threads = options.threads;
   api_options.stop_requested = host_interrupt_pending;
   api_options.exact_sums = options.exact_sums;
+  api_options.initial_centres = centres_from_host(options.centres, "centres", options.centres_position);
+  api_options.secondary_initial_centres =
+      centres_from_host(options.secondary_centres, "secondary_centres", options.secondary_centres_position);
+  api_options.warn = [&](const core::run_warning& warning) { warnings.keep(command.name, warning); };
   progress_lines lines{command.name};
   if (options.progress)
     api_options.progress = [&lines](const edgeseg::iteration_report& report) { lines.print(report); };
@@ -118,8 +123,9 @@ void segment(const command& command, int nlhs, mxArray* plhs[], int nrhs, const 
 
 void run_command(const command& command, int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[]) {
   pending_error error;
+  pending_warnings warnings;
   try {
-    segment(command, nlhs, plhs, nrhs, prhs);
+    segment(command, nlhs, plhs, nrhs, prhs, warnings);
   } catch (const refusal& fault) {
     error.set(command.name, fault.mnemonic(), fault.what());
   } catch (const cimg_library::CImgException& fault) {
@@ -134,6 +140,7 @@ void run_command(const command& command, int nlhs, mxArray* plhs[], int nrhs, co
     error.set(command.name, "interrupted", "interrupted by the user (Ctrl-C); the call returned nothing.");
   }
   if (error.raised) mexErrMsgIdAndTxt(error.identifier, "%s", error.message);
+  warnings.emit();
 }
 
 }  // namespace boundary

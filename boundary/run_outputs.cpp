@@ -1,5 +1,6 @@
 #include "run_outputs.h"
 
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <vector>
@@ -47,6 +48,17 @@ mxArray* info_to_host(const edgeseg::run_info& info, bool pair) {
 void progress_lines::print(const edgeseg::iteration_report& report) const {
   host_print(core::iteration_line(command, report).c_str());
   if (report.last) host_print(core::closing_line(command, report).c_str());
+}
+
+void pending_warnings::keep(const char* command, const core::run_warning& warning) {
+  if (count == most) return;
+  std::snprintf(identifier[count], sizeof identifier[count], "%s:%s", command, warning.mnemonic);
+  std::snprintf(message[count], sizeof message[count], "%s", warning.message.c_str());
+  ++count;
+}
+
+void pending_warnings::emit() const {
+  for (int i = 0; i < count; ++i) mexWarnMsgIdAndTxt(identifier[i], "%s", message[i]);
 }
 
 }  // namespace boundary

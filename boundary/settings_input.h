@@ -3,29 +3,10 @@
 // form only and both forms give the same labels bit for bit.
 #pragma once
 
-#include <cstddef>
-
 #include "core/image.h"
 #include "mex.h"
 
 namespace boundary {
-
-struct named_setting {
-  const char* name;  // the field name, also the keyword of other hosts
-  bool has_default;
-  double default_value;  // rounded to float as a vector's double would be
-};
-
-// A command's settings in the order of its parameter vector.
-struct settings_layout {
-  const named_setting* settings;
-  std::size_t count;
-  const char* inputs_in_order;  // "image, parameters", quoted when they seem swapped
-  const char* image_inputs;     // "the image", as that message names them
-};
-
-// The layout of "Sorvik" or "Tamvel"; null for any other command name.
-const settings_layout* settings_layout_of(const char* command_name);
 
 // Converts the settings input (input number `position`, counted from 1) of
 // `command_name`. A numeric or logical array must be

@@ -11,13 +11,15 @@ edgeseg::label_image segment(const edgeseg::image_view images[], const std::vect
   return edgeseg::tamvel(images[0], images[1], parameters, options, info);
 }
 
-const boundary::command tamvel_command = {"Tamvel",
-                                          "[L, info] = Tamvel(primary, secondary, parameters, \"threads\", n, "
-                                          "\"volume\", tf, \"progress\", tf, \"mask\", M) (options optional)",
-                                          false,
-                                          2,
-                                          {"the primary image", "the secondary image"},
-                                          segment};
+const boundary::command tamvel_command = {
+    "Tamvel",
+    "[L, info] = Tamvel(primary, secondary, parameters, \"threads\", n, "
+    "\"volume\", tf, \"progress\", tf, \"mask\", M, \"centres\", C, \"secondary_centres\", C2) "
+    "(options optional)",
+    false,
+    2,
+    {"the primary image", "the secondary image"},
+    segment};
 
 }  // namespace
 

@@ -20,17 +20,20 @@ include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
 # The kernels' archives go with the API's: a static library carries none of
-# the code it calls. The public headers need no image library; the one core
-# header they include goes beside them.
+# the code it calls. The public headers need no image library; the core
+# headers they include go beside them.
 install(TARGETS edgeseg sorvik_kernels tamvel_kernels segmentation_core
         EXPORT edgesegTargets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(FILES
   ${PROJECT_SOURCE_DIR}/include/edgeseg/image_view.h
   ${PROJECT_SOURCE_DIR}/include/edgeseg/segment.h
+  ${PROJECT_SOURCE_DIR}/include/edgeseg/settings_table.h
   ${PROJECT_SOURCE_DIR}/include/edgeseg/sorvik_steps.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/edgeseg)
-install(FILES ${PROJECT_SOURCE_DIR}/core/refusal.h ${PROJECT_SOURCE_DIR}/core/run_report.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/edgeseg/core)
+install(FILES ${PROJECT_SOURCE_DIR}/core/refusal.h ${PROJECT_SOURCE_DIR}/core/run_report.h
+  ${PROJECT_SOURCE_DIR}/core/settings_table.h ${PROJECT_SOURCE_DIR}/core/centre_table.h ${PROJECT_SOURCE_DIR}/core/run_warnings.h
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/edgeseg/core)
 
 set(EDGESEG_CONFIG_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/edgeseg)
 install(EXPORT edgesegTargets NAMESPACE edgeseg:: DESTINATION ${EDGESEG_CONFIG_DIR})

@@ -203,7 +203,8 @@ void run_on_new_threads(int wanted, const std::function<void(int part, int parts
 
 }  // namespace
 
-call_threads::call_threads(int threads) : largest_(threads_for(threads)), owner_(std::this_thread::get_id()) {
+call_threads::call_threads(int threads, std::size_t largest_least_share)
+    : largest_(threads_for(threads)), largest_least_share_(largest_least_share), owner_(std::this_thread::get_id()) {
   poll_.reader = owner_;
   poll_.stop = &stop_;
 }

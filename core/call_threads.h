@@ -103,17 +103,28 @@ class run_progress {
 
 using part_work = std::function<void(int part, int parts, run_progress& progress)>;
 
+// Any share of the work a kernel asks of a part is worth a thread.
+constexpr std::size_t any_share = std::size_t(-1);
+
 class call_threads {
  public:
   // Up to `threads` threads, the caller's included, as threads_for reads
-  // the count: 0 for every core.
-  explicit call_threads(int threads = 1);
+  // the count: 0 for every core. `largest_least_share` caps the least work
+  // each kernel wants for a part before it shares its work (worth_a_thread):
+  // tests lower it to 1 item, so that even their tiny images are split
+  // between threads as large ones are. The labels never depend on it.
+  explicit call_threads(int threads = 1, std::size_t largest_least_share = any_share);
   ~call_threads();
   call_threads(const call_threads&) = delete;
   call_threads& operator=(const call_threads&) = delete;
 
   // The most threads a run may use.
   int count() const { return largest_; }
+
+  // The least work worth a thread of its own for a kernel that wants
+  // `amount` items a part: `amount`, within the cap this object was made
+  // with.
+  std::size_t worth_a_thread(std::size_t amount) const { return std::min(amount, largest_least_share_); }
 
   // Runs work(part, parts, progress) for part = 0 .. parts - 1 side by side,
   // where parts is `wanted` (1 .. count()) or fewer when the system refuses
@@ -139,6 +150,7 @@ class call_threads {
 
  private:
   int largest_;
+  std::size_t largest_least_share_;
   std::atomic<bool> stop_{false};
   stop_poll poll_;
   std::thread::id owner_;
@@ -154,23 +166,13 @@ inline share share_of(std::size_t count, int part, int parts) {
   return share{count * std::size_t(part) / std::size_t(parts), count * std::size_t(part + 1) / std::size_t(parts)};
 }
 
-// The least work worth a thread of its own: `amount` items, or a single one
-// in builds for tests, which must see even tiny images split between
-// threads (SEGMENTATION_SMALL_SHARES).
-constexpr std::size_t worth_a_thread(std::size_t amount) {
-#if defined(SEGMENTATION_SMALL_SHARES)
-  return amount > 0 ? 1 : 0;
-#else
-  return amount;
-#endif
-}
-
 // The parts worth starting for `count` items when each part should have at
-// least `smallest_share` of them: between 1 and `threads`.
-inline int useful_parts(int threads, std::size_t count, std::size_t smallest_share) {
-  smallest_share = worth_a_thread(smallest_share);
+// least `smallest_share` of them (as `threads` judges what is worth a thread):
+// between 1 and threads.count().
+inline int useful_parts(const call_threads& threads, std::size_t count, std::size_t smallest_share) {
+  smallest_share = threads.worth_a_thread(smallest_share);
   const std::size_t most = smallest_share > 0 ? count / smallest_share : count;
-  return int(std::max<std::size_t>(1, std::min<std::size_t>(std::size_t(threads < 1 ? 1 : threads), most)));
+  return int(std::max<std::size_t>(1, std::min<std::size_t>(std::size_t(threads.count()), most)));
 }
 
 }  // namespace core

@@ -442,108 +442,122 @@ void exact_sum_by_class(const float* labels, std::size_t pixels, const std::vect
 
 namespace {
 
-// The scale that makes every counted value a whole number of steps when the
-// sums are exact: with `count` values below 2^e in magnitude, no sum of them
-// passes 2^53 steps. 0 when there is nothing to check.
-double steps_per_unit(std::size_t count, float largest) {
-  if (count == 0 || largest == 0) return 0;
-  int largest_exponent = 0, count_exponent = 0;
-  std::frexp(largest, &largest_exponent);                               // largest < 2^largest_exponent
-  while ((std::size_t(1) << count_exponent) < count) ++count_exponent;  // count <= 2^count_exponent
-  return std::ldexp(1.0, 53 - largest_exponent - count_exponent);
+// The exponent of the least significant bit set in a float's bits (given
+// as an integer), for a finite non-zero value; none otherwise. Integer
+// operations and one conversion, with masks for selects, so that a loop of
+// them runs on vectors.
+VECTOR_INLINE std::int32_t finest_exponent_of(std::int32_t bits) {
+  const std::int32_t field = (bits >> 23) & 0xff, subnormal = field == 0;
+  const std::int32_t significand = (bits & 0x7fffff) | ((1 - subnormal) << 23);
+  const float lowest_bit = float(significand & -significand);  // a power of two, exactly
+  std::int32_t lowest_bits = 0;
+  std::memcpy(&lowest_bits, &lowest_bit, sizeof lowest_bits);
+  const std::int32_t exponent = field + subnormal - 150 + (lowest_bits >> 23) - 127;
+  const std::int32_t none = -std::int32_t((field == 0xff) | (significand == 0));  // all ones or 0
+  return (exponent & ~none) | (sum_survey{}.finest_exponent & none);
 }
 
-// What the test needs of a run of pixels: how many are counted and the
-// largest magnitude among their values.
-struct value_survey {
-  std::size_t count = 0;
-  float largest = 0;
-};
+VECTOR_INLINE std::int32_t bits_of(float value) {
+  std::int32_t bits = 0;
+  std::memcpy(&bits, &value, sizeof bits);
+  return bits;
+}
 
-// One channel, every finite pixel counted: the common case, in loops that
-// run on vectors (once per call, over the whole image).
+// One channel, every finite pixel counted: the common case, on the values'
+// bits (the magnitudes of finite floats order as their bits do), so that
+// the loop can run on vectors.
 struct one_channel_survey {
-  static VECTOR_INLINE value_survey run(const float* values, std::size_t begin, std::size_t end) {
-    constexpr float largest_finite = std::numeric_limits<float>::max();
-    std::size_t count = 0;
-    float largest = 0;
+  static VECTOR_INLINE sum_survey run(const float* values, std::size_t begin, std::size_t end) {
+    constexpr std::int32_t infinity_bits = 0x7f800000;
+    std::uint64_t count = 0;
+    std::int32_t largest = 0, finest = sum_survey{}.finest_exponent;
     for (std::size_t i = begin; i < end; ++i) {
-      const float magnitude = std::fabs(values[i]);
-      const bool finite = magnitude <= largest_finite;
-      count += finite;
-      largest = std::max(largest, finite ? magnitude : 0.0f);
+      const std::int32_t bits = bits_of(values[i]), magnitude = bits & 0x7fffffff;
+      const std::int32_t finite = magnitude < infinity_bits;
+      count += std::uint64_t(finite);
+      largest = std::max(largest, magnitude & -finite);
+      finest = std::min(finest, finest_exponent_of(bits));
     }
-    return value_survey{count, largest};
+    float largest_value = 0;
+    std::memcpy(&largest_value, &largest, sizeof largest_value);
+    return sum_survey{count, largest_value, finest};
   }
 };
 
-struct one_channel_whole_steps {
-  static VECTOR_INLINE bool run(const float* values, std::size_t begin, std::size_t end, double scale) {
-    constexpr float largest_finite = std::numeric_limits<float>::max();
-    bool whole = true;
-    for (std::size_t i = begin; i < end; ++i) {
-      const double steps = double(values[i]) * scale;  // at most 2^53 in magnitude where finite
-      whole &= !(std::fabs(values[i]) <= largest_finite) || steps == std::trunc(steps);
-    }
-    return whole;
-  }
-};
-
-value_survey survey(const std::vector<const float*>& channel, const unsigned char* counted, std::size_t begin,
-                    std::size_t end) {
+sum_survey survey(const std::vector<const float*>& channel, const unsigned char* counted, std::size_t begin,
+                  std::size_t end) {
   if (!counted && channel.size() == 1) return on_widest_vectors<one_channel_survey>(channel[0], begin, end);
-  value_survey found;
+  sum_survey found;
   for (std::size_t i = begin; i < end; ++i) {
     if (!counts_pixel(channel, counted, i)) continue;
     ++found.count;
-    for (const float* values : channel) found.largest = std::max(found.largest, std::fabs(values[i]));
+    for (const float* values : channel) {
+      found.largest = std::max(found.largest, std::fabs(values[i]));
+      found.finest_exponent = std::min(found.finest_exponent, finest_exponent_of(bits_of(values[i])));
+    }
   }
   return found;
 }
 
-bool whole_steps(const std::vector<const float*>& channel, const unsigned char* counted, std::size_t begin,
-                 std::size_t end, double scale) {
-  if (!counted && channel.size() == 1) return on_widest_vectors<one_channel_whole_steps>(channel[0], begin, end, scale);
-  for (std::size_t i = begin; i < end; ++i) {
-    if (!counts_pixel(channel, counted, i)) continue;
-    for (const float* values : channel) {
-      const double steps = double(values[i]) * scale;  // at most 2^53 in magnitude
-      if (steps != double(std::int64_t(steps))) return false;
-    }
-  }
-  return true;
-}
-
-// Pixels a thread takes at least: each pass costs a few cycles a value.
+// Pixels a thread takes at least: the pass costs a few cycles a value.
 constexpr std::size_t survey_share = 1 << 16;
 
 }  // namespace
 
-bool sums_are_exact(const std::vector<const float*>& channel, std::size_t pixels, const unsigned char* counted,
-                    call_threads& threads) {
-  const int parts = useful_parts(threads.count(), pixels, survey_share);
-  std::vector<value_survey> surveys(std::size_t(parts), value_survey{});
+sum_survey survey_sums(const std::vector<const float*>& channel, std::size_t pixels, const unsigned char* counted,
+                       call_threads& threads) {
+  const int parts = useful_parts(threads, pixels, survey_share);
+  std::vector<sum_survey> surveys(std::size_t(parts), sum_survey{});
   threads.run(parts, [&](int part, int part_count, run_progress&) {
     const share mine = share_of(pixels, part, part_count);
     surveys[std::size_t(part)] = survey(channel, counted, mine.begin, mine.end);
   });
-  value_survey whole;
-  for (const value_survey& found : surveys) {
-    whole.count += found.count;
-    whole.largest = std::max(whole.largest, found.largest);
-  }
-  // Every value a whole number of steps, and no sum of them beyond 2^53 steps.
-  const double scale = steps_per_unit(whole.count, whole.largest);
-  if (scale == 0) return true;
-  std::vector<unsigned char> whole_part(std::size_t(parts), 1);  // as it stays for a part that did not run
-  threads.run(parts, [&](int part, int part_count, run_progress&) {
-    const share mine = share_of(pixels, part, part_count);
-    whole_part[std::size_t(part)] = whole_steps(channel, counted, mine.begin, mine.end, scale);
-  });
-  return std::all_of(whole_part.begin(), whole_part.end(), [](unsigned char whole) { return whole != 0; });
+  return merge_surveys(surveys);
 }
 
-int useful_sum_parts(int threads, std::size_t pixels, int class_count, int channels) {
+sum_survey merge_surveys(const std::vector<sum_survey>& parts) {
+  sum_survey whole;
+  for (const sum_survey& part : parts) {
+    whole.count += part.count;
+    whole.largest = std::max(whole.largest, part.largest);
+    whole.finest_exponent = std::min(whole.finest_exponent, part.finest_exponent);
+  }
+  return whole;
+}
+
+bool sums_exact_in_any_order(const sum_survey& whole) {
+  if (whole.count == 0 || whole.largest == 0) return true;
+  // With `count` values below 2^largest_exponent in magnitude, every sum of
+  // them is below 2^(largest_exponent + count_exponent): exact in double
+  // when each is a whole number of steps of 2^(that - 53).
+  int largest_exponent = 0, count_exponent = 0;
+  std::frexp(whole.largest, &largest_exponent);
+  while (count_exponent < 64 && (std::uint64_t(1) << count_exponent) < whole.count) ++count_exponent;
+  return whole.finest_exponent >= largest_exponent + count_exponent - 53;
+}
+
+bool sums_are_exact(const std::vector<const float*>& channel, std::size_t pixels, const unsigned char* counted,
+                    call_threads& threads) {
+  return sums_exact_in_any_order(survey_sums(channel, pixels, counted, threads));
+}
+
+class_sum_plan plan_class_sums(const std::vector<const float*>& channel, std::size_t pixels, int class_count,
+                               call_threads& threads, bool exact_sums) {
+  const int parts = useful_sum_parts(threads, pixels, class_count, int(channel.size()));
+  if (sums_are_exact(channel, pixels, nullptr, threads)) return class_sum_plan{parts, true, false};
+  return exact_sums ? class_sum_plan{parts, false, true} : class_sum_plan{};
+}
+
+void class_sums(const float* labels, std::size_t pixels, const std::vector<const float*>& channel, int class_count,
+                std::vector<double>& sums, std::vector<std::uint64_t>& counts, call_threads& threads,
+                const class_sum_plan& plan) {
+  if (plan.exact)
+    exact_sum_by_class(labels, pixels, channel, class_count, sums, counts, threads, plan.parts);
+  else
+    sum_by_class(labels, pixels, channel, class_count, sums, counts, threads, plan.parts, plan.any_order);
+}
+
+int useful_sum_parts(const call_threads& threads, std::size_t pixels, int class_count, int channels) {
   // Each part adds K x C sums of its own: worth it only where the pixels
   // far outnumber them.
   const std::size_t own_sums = std::size_t(class_count + 1) * std::size_t(channels + 1);

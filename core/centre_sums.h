@@ -72,15 +72,47 @@ void add_class_sums(running_class_sums& running, const float* labels, const std:
 void finish_class_sums(const running_class_sums& running, std::vector<double>& sums,
                        std::vector<std::uint64_t>& counts);
 
-// Whether every sum of counted values, in any order and with any of them
-// taken out again, is exact in double: when all are whole multiples of one
+// What tells whether the sums of a run of pixels come out the same in any
+// order: the pixels counted (where counted[i] is non-zero or, without
+// `counted`, where every channel is finite), the largest magnitude among
+// their values, and the exponent of the least significant bit set in any of
+// them (each is a whole multiple of 2^finest_exponent). Surveys of parts
+// merge in any order. Up to `threads` threads share the pass.
+struct sum_survey {
+  std::uint64_t count = 0;
+  float largest = 0;
+  int finest_exponent = 1 << 20;  // none found
+};
+sum_survey survey_sums(const std::vector<const float*>& channel, std::size_t pixels, const unsigned char* counted,
+                       call_threads& threads);
+sum_survey merge_surveys(const std::vector<sum_survey>& parts);
+
+// Whether every sum of the surveyed values, in any order and with any of
+// them taken out again, is exact in double: all whole multiples of one
 // power of two small enough that no sum of them outgrows the 53-bit
-// significand. Whole-numbered images, as most sensors give, pass. A pixel
-// counts where counted[i] is non-zero or, without `counted`, where every
-// channel is finite. Then the sums need not be formed in raster order. Up to
-// `threads` threads share the test.
+// significand. Whole-numbered images, as most sensors give, pass. Then the
+// sums need not be formed in raster order.
+bool sums_exact_in_any_order(const sum_survey& whole);
+
+// The same for one run of pixels surveyed at once.
 bool sums_are_exact(const std::vector<const float*>& channel, std::size_t pixels, const unsigned char* counted,
                     call_threads& threads);
+
+// How a run forms its centre sums: in `parts` runs of pixels side by side;
+// in any order where that cannot change them; or else, where `exact_sums`
+// asks for it, exactly, which no order changes either.
+struct class_sum_plan {
+  int parts = 1;
+  bool any_order = false;
+  bool exact = false;
+};
+class_sum_plan plan_class_sums(const std::vector<const float*>& channel, std::size_t pixels, int class_count,
+                               call_threads& threads, bool exact_sums);
+
+// The sums and counts of sum_by_class, formed as `plan` says.
+void class_sums(const float* labels, std::size_t pixels, const std::vector<const float*>& channel, int class_count,
+                std::vector<double>& sums, std::vector<std::uint64_t>& counts, call_threads& threads,
+                const class_sum_plan& plan);
 
 // The centre update of both commands: the centre of class k in channel c,
 // centres[k * channels + c], becomes sums[k * sum_stride + c] divided by
@@ -96,6 +128,6 @@ inline void centres_from_sums(const double* sums, std::size_t sum_stride, const 
 }
 
 // The parts worth summing `pixels` pixels of K classes and C channels with.
-int useful_sum_parts(int threads, std::size_t pixels, int class_count, int channels);
+int useful_sum_parts(const call_threads& threads, std::size_t pixels, int class_count, int channels);
 
 }  // namespace core

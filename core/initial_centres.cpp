@@ -1,9 +1,11 @@
 #include "initial_centres.h"
 
 #include <cmath>
+#include <cstdio>
 #include <vector>
 
 #include "call_threads.h"
+#include "refusal.h"
 
 namespace core {
 
@@ -43,7 +45,7 @@ void extend_range(value_range& whole, const value_range& later) {
 
 bool finite_range(const float* values, std::size_t count, float& lowest, float& highest, call_threads& threads,
                   const unsigned char* inside) {
-  const int parts = useful_parts(threads.count(), count, range_share);
+  const int parts = useful_parts(threads, count, range_share);
   std::vector<value_range> ranges(static_cast<std::size_t>(parts));
   threads.run(parts, [&](int part, int part_count, run_progress&) {
     const share mine = share_of(count, part, part_count);
@@ -71,6 +73,38 @@ void spread_centres(const CImg<float>& image, int channels, int class_count, CIm
     if (!finite_range(image.data(0, 0, 0, c), channel_size, lowest, highest, threads, mask.inside)) continue;
     for (int j = 1; j <= class_count; ++j) centres(c, j - 1) = spaced_centre(lowest, highest, class_count, j);
   }
+}
+
+CImg<float> given_centres(const centre_table& given, int class_count, int channels, int all_columns, const char* role,
+                          int class_count_setting) {
+  const auto rows = static_cast<unsigned long long>(given.classes);
+  const auto columns = static_cast<unsigned long long>(given.channels);
+  if (rows != static_cast<unsigned long long>(class_count)) {
+    char text[300];
+    std::snprintf(text, sizeof text, "%s have %llu row%s; expected %d, one for each class of the class count.", role,
+                  rows, rows == 1 ? "" : "s", class_count);
+    throw refusal("badCentres", text, class_count_setting);
+  }
+  const bool all = columns == static_cast<unsigned long long>(all_columns);
+  if (columns != static_cast<unsigned long long>(channels) && !all)
+    refuse("badCentres", "%s are %llu x %llu (classes x channels); expected %d x %d.", role, rows, columns, class_count,
+           channels);
+  if (given.values.size() != rows * columns)
+    refuse("badCentres", "%s report %llu x %llu values but hold %llu.", role, rows, columns,
+           static_cast<unsigned long long>(given.values.size()));
+  CImg<float> centres(channels, class_count, 1, 1, 0.0f);
+  for (int k = 0; k < class_count; ++k)
+    for (int c = 0; c < channels; ++c) {
+      const double value = given.values[std::size_t(k) * columns + std::size_t(c)];
+      const float rounded = static_cast<float>(value);
+      if (!std::isfinite(rounded))
+        refuse("badCentres",
+               "%s hold %g for class %d in channel %d; expected finite values within the single "
+               "precision range.",
+               role, value, k, c);
+      centres(c, k) = rounded;
+    }
+  return centres;
 }
 
 }  // namespace core

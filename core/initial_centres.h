@@ -4,6 +4,7 @@
 #include <cstddef>
 
 #include "call_threads.h"
+#include "centre_table.h"
 #include "image.h"
 #include "mask.h"
 
@@ -39,5 +40,16 @@ float spaced_centre(float lowest, float highest, int class_count, int j);
 // pixels inside `mask` make the ranges.
 void spread_centres(const CImg<float>& image, int channels, int class_count, CImg<float>& centres,
                     call_threads& threads, const pixel_mask& mask = {});
+
+// The centres a caller gave, as the S x K image spread_centres fills, for
+// a run of `class_count` classes over `channels` channels. The table has one
+// row per class and `channels` columns, or `all_columns` of which the first
+// `channels` are used (a secondary image with channels the run does not
+// read). Refused as badCentres: another shape (a row count other than K
+// carries `class_count_setting`, the class count's position in the settings
+// vector), and a value that is NaN or infinite in single precision. `role`
+// names the table in the messages ("the starting centres").
+CImg<float> given_centres(const centre_table& given, int class_count, int channels, int all_columns, const char* role,
+                          int class_count_setting);
 
 }  // namespace core

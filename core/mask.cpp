@@ -9,7 +9,7 @@ namespace core {
 void mark_outside(const pixel_mask& mask, CImg<float>& labels, call_threads& threads) {
   if (!mask) return;
   const std::size_t pixels = labels.size();
-  threads.run(useful_parts(threads.count(), pixels, 1 << 18), [&](int part, int part_count, run_progress&) {
+  threads.run(useful_parts(threads, pixels, 1 << 18), [&](int part, int part_count, run_progress&) {
     const share mine = share_of(pixels, part, part_count);
     for (std::size_t i = mine.begin; i < mine.end; ++i)
       if (!mask.inside[i]) labels[i] = outside_label;
@@ -85,7 +85,7 @@ disc_mask count_disc_inside(const pixel_mask& mask, const disc_rows& disc, int w
   counted.offsets_inside.resize(pixels);
   counted.row_span.resize(rows);
   const std::vector<std::int32_t> column_of = mirror_table(-disc.radius, std::int64_t(width) + disc.radius, width);
-  threads.run(useful_parts(threads.count(), pixels, 1 << 16), [&](int part, int part_count, run_progress&) {
+  threads.run(useful_parts(threads, pixels, 1 << 16), [&](int part, int part_count, run_progress&) {
     std::vector<std::int32_t> running(column_of.size() + 1);
     const share mine = share_of(rows, part, part_count);
     for (std::size_t r = mine.begin; r < mine.end; ++r) {

@@ -26,6 +26,8 @@ struct run_recorder {
   int iterations = 0;
   bool converged = false;
   std::vector<float> energies;
+  // The last iteration's energy and the one before it, for the warnings.
+  float last_energy = initial_energy, energy_before_last = initial_energy;
 
   // Whether the run is to form every iteration's energy.
   bool energies_wanted() const { return watch.watching(); }
@@ -40,8 +42,14 @@ void before_sweep(run_recorder& record, const CImg<float>& labels);
 void after_iteration(run_recorder& record, int iteration, bool edge_phase, float energy, const CImg<float>& labels,
                      bool last, bool converged);
 
+// The same with the report the driver made of the iteration, its changed
+// labels and seconds still to be filled in here.
+void after_iteration(run_recorder& record, iteration_report report, const CImg<float>& labels);
+
 // Once the run has ended: fills the watch's run_info, if any, from the
-// labels and centres (S x K images) it ended with; `secondary` may be null.
+// labels and centres (S x K images) it ended with, and hands the warnings
+// of its end (run_warnings.h) to the watch's `warn`, if any; `secondary`
+// may be null.
 void finish_run(const run_recorder& record, const CImg<float>& labels, int class_count, const CImg<float>& centres,
                 const CImg<float>* secondary = nullptr);
 

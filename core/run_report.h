@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <string>
 #include <vector>
 
 namespace core {
@@ -41,12 +42,25 @@ struct run_info {
   std::vector<std::uint64_t> counts;  // pixels of each class in the labels
 };
 
+// A run that ended in a way its caller should look at, though its labels
+// stand: `mnemonic` is "emptyClass" or "notConverged", which hosts make
+// their warning identifiers of ("<Command>:<mnemonic>"), and `message` says
+// what happened and what to try.
+struct run_warning {
+  const char* mnemonic = "";  // always a string literal
+  std::string message;
+};
+
 // What the caller of a run wants to know. With neither, a run forms nothing
 // it does not need; with either, it forms every iteration's energy.
 struct run_watch {
   // Called on the thread that runs the call, after every iteration.
   std::function<void(const iteration_report&)> progress;
   run_info* info = nullptr;
+  // Called on the thread that runs the call, once the run has ended, with
+  // each warning of its end (core/run_warnings.h). It asks for nothing more
+  // of the run than its labels.
+  std::function<void(const run_warning&)> warn;
 
   bool watching() const { return progress || info; }
 };

@@ -1,6 +1,7 @@
-// What the label sweeps of both commands are built on: how a sweep is shared
-// among the call's threads, the rows of one slice swept as a wavefront, the
-// rule that gives a pixel its class, and where the energy terms go.
+// What the label sweeps of both commands are built on: the rule that gives a
+// pixel its class, where the energy terms go, and the plain-phase sweep
+// shared among the call's threads (the edge phase's sharing is in
+// sweep_parts.h).
 #pragma once
 
 #include <algorithm>
@@ -10,74 +11,10 @@
 
 #include "call_threads.h"
 #include "costs.h"
+#include "sweep_parts.h"
 #include "vectors.h"
 
 namespace core {
-
-// The least pixels worth a part of a plain-phase sweep, in either command:
-// a pixel's choice there costs about as much as a part's start.
-constexpr std::size_t plain_share = 8192;
-
-// How an edge-phase sweep is shared: `parts` parts taking slices, or rows of
-// one slice as a wavefront.
-struct sweep_layout {
-  int parts = 1;
-  bool wavefront = false;
-};
-
-// The parts of an edge-phase sweep of a width x height x depth image for up
-// to `threads` threads: slices of a volume, each swept on its own (the
-// window stays in its slice); or rows of one slice as a wavefront, where the
-// rows are long enough for parts `lag` columns apart to overlap.
-inline sweep_layout plan_sweep_parts(int threads, std::size_t width, std::size_t height, std::size_t depth,
-                                     std::size_t lag) {
-  if (threads <= 1) return {1, false};
-  if (depth > 1) return {useful_parts(threads, depth, 1), false};
-  const int parts = int(std::min<std::size_t>(std::size_t(useful_parts(threads, width, 2 * lag)), height));
-  return {std::max(parts, 1), parts > 1};
-}
-
-// Items 0 .. count - 1 handed out `turn` at a time, in order, to whichever
-// part asks next, so that a part slowed down by a busy machine leaves more to
-// the others. What an item gives must not depend on the part that takes it.
-class turn_queue {
- public:
-  explicit turn_queue(std::size_t count, std::size_t turn = 1) : count_(count), turn_(turn) {}
-
-  // The items of the next turn, or false once every item is taken.
-  bool take(share& items) {
-    const std::size_t first = next_.fetch_add(turn_, std::memory_order_relaxed);
-    if (first >= count_) return false;
-    items = share{first, std::min(count_, first + turn_)};
-    return true;
-  }
-
- private:
-  std::atomic<std::size_t> next_{0};
-  std::size_t count_, turn_;
-};
-
-// Rows of one slice swept side by side, row y by part y mod parts, each
-// part's rows in order. Row y sweeps the columns below `end` only once row
-// y - 1 has swept every column below end + lead (or its whole row). The
-// lead, in columns, is each command's wavefront_lead: what makes each row
-// read the other's labels as the raster order would have left them, which
-// depends on how the command's sweep reads a window. Progress is published
-// with release order and read with acquire order.
-class row_wavefront {
- public:
-  // For `rows` rows of `width` columns; 0 rows where the sweep is no wavefront.
-  row_wavefront(std::size_t rows, std::size_t width, std::size_t lead) : finished_(rows), width_(width), lead_(lead) {}
-
-  void wait_for_row_above(const run_progress& progress, std::size_t y, std::size_t end) const {
-    if (y > 0) progress.wait_until(finished_[y - 1], std::min(width_, end + lead_));
-  }
-  void publish(const run_progress& progress, std::size_t y, std::size_t end) { progress.publish(finished_[y], end); }
-
- private:
-  std::vector<std::atomic<std::size_t>> finished_;  // per row, the columns swept so far
-  std::size_t width_, lead_;
-};
 
 // The class a pixel takes, or -1 where no class wins it, and the cost it
 // keeps, a float.
@@ -171,5 +108,31 @@ struct energy_sink {
       for (std::size_t i = 0; i < count; ++i) *running += cost_ceiling;
   }
 };
+
+// A plain-phase sweep of `pixels` pixels, of an image or of a band, shared
+// among the call's threads: its pixels do not depend on each other, so
+// plain_parts(threads, pixels) parts take turns of them from a queue, and
+// stretch(part, begin, end, sink) decides pixels begin .. end - 1. Every
+// pixel's energy term goes to `given_terms` where given; otherwise, where
+// the energy is wanted, one part sums it as it goes and several leave the
+// terms in `room` for a sum in raster order afterwards. Returns the energy
+// (0 where it is neither wanted nor given terms).
+template <class Stretch>
+float plain_sweep(call_threads& threads, std::size_t pixels, double edge_weight, float* given_terms, float* room,
+                  bool energy_wanted, Stretch&& stretch) {
+  const int parts = plain_parts(threads, pixels);
+  float energy = 0;
+  float* terms = given_terms ? given_terms : parts > 1 && energy_wanted ? room : nullptr;
+  const energy_sink sink{terms, !terms && energy_wanted ? &energy : nullptr};
+  if (!plain_costs_are_data_terms(edge_weight)) {
+    sink.add_unwon(0, pixels);
+  } else {
+    turn_queue turns(pixels, threads.worth_a_thread(plain_turn));
+    threads.run(parts, [&](int part, int, run_progress& progress) {
+      for (share taken; !progress.aborted() && turns.take(taken);) stretch(part, taken.begin, taken.end, sink);
+    });
+  }
+  return terms ? sum_in_raster_order(terms, pixels) : energy;
+}
 
 }  // namespace core

@@ -236,9 +236,9 @@ bool converted(const mxArray* array, CImg<float>& image, bool volume = false) {
 }
 
 // Rough work of a call: pixel-class pairs times the disc, per iteration,
-// and the threads every iteration starts. This build splits even a tiny
-// image between threads, so a few pixels over thousands of iterations with
-// a handful of threads spend their time starting threads.
+// and the threads every iteration starts: a few pixels over thousands of
+// iterations with a handful of threads may spend their time starting
+// threads.
 double work(double pixels, double channels, int iterations, int classes, int window, int threads) {
   constexpr double thread_start = 2e4;
   const double per_iteration =

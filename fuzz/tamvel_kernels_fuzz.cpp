@@ -68,7 +68,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string fast_refusal, reference_refusal;
   CImg<float> fast, reference;
   try {
-    fast = tamvel::segment_image_pair(primary, secondary, settings, threads);
+    // Shares of one pixel, so that the tiny images are split between threads
+    // as large ones are.
+    core::call_threads call(threads, 1);
+    fast = tamvel::segment_image_pair(primary, secondary, settings, call);
   } catch (const core::refusal& refusal) {
     fast_refusal = refusal.mnemonic();
   }

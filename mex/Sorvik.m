@@ -3,7 +3,7 @@
 %   L = Sorvik(IMAGE, PARAMETERS)
 %   L = Sorvik(IMAGE, SETTINGS)
 %   L = Sorvik(IMAGE, PARAMETERS, "threads", N, "volume", TF, "progress", TF,
-%              "exactsums", TF, "mask", M)
+%              "exactsums", TF, "mask", M, "centres", C)
 %   [L, INFO] = Sorvik(...)
 %
 %   Assigns every pixel of IMAGE to one of K classes. A pixel's cost for a
@@ -94,6 +94,22 @@
 %                    range or energy, is no pixel's neighbour (the edge term
 %                    counts only differing pixels inside) and gets label -1.
 %                    A mask with every pixel inside gives the labels of none.
+%     "centres", C   where the classes start: K x channels, row k + 1 the
+%                    centre of class k, in place of the evenly spread
+%                    start (read through single precision; [] gives the
+%                    spread). [s, est] = edgeseg_settings(IMAGE, K) suggests
+%                    est.suggested_centres, which start every class with
+%                    pixels. The spread's own centres give the same labels
+%                    as none.
+%
+%   Warnings (identifier: cause), which warning('off', id) silences; they
+%   change neither L nor INFO:
+%     Sorvik:emptyClass    a class ended with no pixel; starting centres
+%                          from the data ("centres") may help
+%     Sorvik:notConverged  the run reached N while the convergence test
+%                          still failed; says the last change against the
+%                          tolerance. Runs with tolerance 0 or without edge
+%                          iterations (T >= N - 1) stay quiet.
 %
 %   Ctrl-C stops a running call within a fraction of a second with the
 %   error Sorvik:interrupted; the call returns nothing and the session
@@ -157,6 +173,8 @@
 %                               window_size or edge_weight, or a field that
 %                               is not one real number
 %     Sorvik:emptyImage         IMAGE has a zero extent ([] or 0 x 5)
+%     Sorvik:badCentres         "centres" is not K x channels, holds NaN or
+%                               Inf, or is no real numeric matrix
 %     Sorvik:unsupportedClass   char, cell, struct, function handle, ...
 %     Sorvik:sparseInput        sparse array (pass full(x))
 %     Sorvik:tooManyDimensions  5 or more dimensions

@@ -3,7 +3,7 @@
 %   L = Tamvel(PRIMARY, SECONDARY, PARAMETERS)
 %   L = Tamvel(PRIMARY, SECONDARY, SETTINGS)
 %   L = Tamvel(PRIMARY, SECONDARY, PARAMETERS, "threads", N, "volume", TF, "progress", TF,
-%              "mask", M)
+%              "mask", M, "centres", C, "secondary_centres", C2)
 %   [L, INFO] = Tamvel(...)
 %
 %   Assigns every pixel of PRIMARY to one of K classes. Each class has a
@@ -110,6 +110,17 @@
 %                    formed at, and is rescaled over the pixels inside; the
 %                    band smooths only the labels inside, so the mask's
 %                    border is no class boundary.
+%     "centres", C   where the classes start in PRIMARY: K x its channels,
+%                    row k + 1 the centre of class k, in place of the evenly
+%                    spread start. edgeseg_settings(PRIMARY, SECONDARY, K)
+%                    suggests est.suggested_centres.
+%     "secondary_centres", C2
+%                    the same in SECONDARY: K x PRIMARY's channels, or K x
+%                    SECONDARY's (columns past PRIMARY's channels are not
+%                    read); est.suggested_secondary_centres is suggested.
+%                    Each left out is spread evenly.
+%
+%   Warnings Tamvel:emptyClass and Tamvel:notConverged, as for Sorvik.
 %
 %   Ctrl-C stops a running call within a fraction of a second with the
 %   error Tamvel:interrupted; the call returns nothing and the session
@@ -171,6 +182,9 @@
 %                               or depth, or has fewer channels; a mask of
 %                               other rows, columns or depth
 %     Tamvel:emptyMask          a mask without a pixel inside
+%     Tamvel:badCentres         "centres" or "secondary_centres" of another
+%                               shape, holding NaN or Inf, or no real
+%                               numeric matrix
 %     Tamvel:unsupportedClass   char, cell, struct, function handle, ...
 %     Tamvel:sparseInput        sparse array (pass full(x))
 %     Tamvel:tooManyDimensions  5 or more dimensions

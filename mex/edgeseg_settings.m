@@ -40,7 +40,10 @@
 %   the secondary weight), and EST.suggested_secondary_centres (K x the
 %   primary's channels) holds their secondary part. Unlike the evenly spread
 %   start, they leave no class empty when the two images' contrasts run
-%   opposite ways.
+%   opposite ways. Pass them as the calls' starting centres:
+%     L = Sorvik(I, s, "centres", est.suggested_centres);
+%     L = Tamvel(P, S, s, "centres", est.suggested_centres, ...
+%                "secondary_centres", est.suggested_secondary_centres);
 %
 %   To override a suggestion, change its field before the call:
 %     [s, est] = edgeseg_settings(I, 3);

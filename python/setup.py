@@ -82,7 +82,8 @@ core_extension = Pybind11Extension(
     "edgeseg._core",
     sources=[str(path.relative_to(HERE)) for path in sorted((HERE / "src").glob("*.cpp"))],
     include_dirs=[str(ROOT), str(ROOT / "include"), CIMG_INCLUDE_DIR],
-    depends=[str(path) for path in headers() + [s for f in SOURCE_FOLDERS for s in folder_sources(f)]],
+    depends=[str(path) for path in headers() + [s for f in SOURCE_FOLDERS for s in folder_sources(f)]]
+    + [str(path) for path in sorted((HERE / "src").glob("*.cpp"))],
     cxx_std=17,
     extra_compile_args=compile_flags,
     extra_link_args=link_flags,

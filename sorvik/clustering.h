@@ -7,21 +7,13 @@
 
 #include "core/call_threads.h"
 #include "core/image.h"
-#include "core/convergence.h"  // initial_energy
-#include "core/costs.h"
 #include "core/mask.h"
 #include "core/run_report.h"
+#include "iteration.h"
 #include "parameters.h"
+#include "run_plan.h"
 
 namespace sorvik {
-
-// Added to a class's pixel count before the division, so an empty class gets 0.
-constexpr double centre_count_guard = 1e-9;
-
-// K centres per channel, spaced evenly inside the channel's finite value
-// range over the pixels inside `mask`, with up to `threads` threads.
-CImg<float> init_centres(const CImg<float>& image, int class_count, core::call_threads& threads,
-                         const core::pixel_mask& mask = {});
 
 // One raster sweep, relabelling in place; returns its energy. `threads` is
 // the threads it may use; the labels and the energy
@@ -40,8 +32,12 @@ void label_sweep(const CImg<float>& image, const segmentation_parameters& parame
 // Every centre becomes the mean of the finite pixels carrying its label.
 void update_centres(const CImg<float>& image, const CImg<float>& labels, int class_count, CImg<float>& centres);
 
-// Sweeps and updates until the convergence test holds or the limit is
-// reached, with up to `threads` threads, telling `watch` what it asks for.
+// Sweeps and updates plan.labels and plan.centres until the convergence test
+// holds or the limit is reached, telling `watch` what it asks for.
+void run_clustering(const CImg<float>& image, const segmentation_parameters& parameters, run_plan& plan,
+                    const core::run_watch& watch = {});
+
+// The same from given centres and labels, with up to `threads` threads.
 // With `exact_sums`, every energy is the exact sum of the sweep's terms
 // rounded once to float, and centre sums that could round in double are
 // exact sums rounded once to double; otherwise both are added up as the

@@ -1,7 +1,6 @@
 #include "edge_sweep.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
 
 #include "core/costs.h"
@@ -464,15 +463,16 @@ void sweep_row_in_memory(const sweep_frame& f, int z, int y, const row_turn& tur
   }
 }
 
-// Sweeps rows first_row, first_row + step, ... of slices first_slice ..
-// end_slice - 1, in raster order.
-void sweep_rows(const sweep_frame& f, int first_slice, int end_slice, int first_row, int step,
-                core::row_wavefront* wave, const core::run_progress& progress) {
-  const auto sweep_row = f.buffers.in_lanes ? sweep_row_in_lanes : sweep_row_in_memory;
+void sweep_row(const sweep_frame& f, int z, int y, const row_turn& turn) {
+  (f.buffers.in_lanes ? sweep_row_in_lanes : sweep_row_in_memory)(f, z, y, turn);
+}
+
+// Sweeps the rows of slices first_slice .. end_slice - 1 in raster order.
+void sweep_rows(const sweep_frame& f, int first_slice, int end_slice, const core::run_progress& progress) {
   for (int z = first_slice; z < end_slice; ++z)
-    for (int y = first_row; y < f.height; y += step) {
+    for (int y = 0; y < f.height; ++y) {
       if (progress.aborted()) return;
-      sweep_row(f, z, y, row_turn{wave, &progress, std::size_t(y)});
+      sweep_row(f, z, y, row_turn{nullptr, &progress, std::size_t(y)});
     }
 }
 
@@ -480,9 +480,9 @@ void sweep_rows(const sweep_frame& f, int first_slice, int end_slice, int first_
 // a wavefront where the rows are long enough for their parts to overlap.
 constexpr std::size_t wavefront_block = 64;
 
-core::sweep_layout plan_edge_parts(const CImg<float>& labels, int radius, int threads) {
+core::sweep_layout plan_edge_parts(const CImg<float>& labels, int radius, const core::call_threads& threads) {
   const std::size_t lag = wavefront_block + wavefront_lead(radius);  // columns between neighbouring rows
-  return core::plan_sweep_parts(threads, labels.width(), labels.height(), labels.depth(), lag);
+  return core::plan_sweep_parts(threads, threads.count(), labels.width(), labels.height(), labels.depth(), lag);
 }
 
 edge_buffers make_part_buffers(const CImg<float>& image, const segmentation_parameters& parameters,
@@ -516,13 +516,55 @@ edge_buffers make_part_buffers(const CImg<float>& image, const segmentation_para
   return buffers;
 }
 
+// What each part of an edge-phase sweep does (core::sweep_in_parts). One
+// part sums the energy as it goes; several leave each pixel's term in
+// `terms`. Part 0 adds the terms and centre sums of swept slices, in order,
+// between its own slices.
+struct edge_parts {
+  const CImg<float>& image;
+  const segmentation_parameters& parameters;
+  const CImg<float>& centres;
+  CImg<float>& labels;
+  std::vector<edge_buffers>& parts;
+  float* terms;
+  core::running_class_sums* centre_sums;
+  float& energy;
+  std::vector<const float*> channel = centre_sums ? core::channel_starts(image) : std::vector<const float*>{};
+
+  // Part `part`'s frame: a wavefront's parts share the first part's lanes;
+  // a slice's lanes are its own part's.
+  sweep_frame frame(std::size_t part, bool own_lanes, const core::energy_sink& sink) {
+    return frame_of(image, parameters, centres, labels, parts[part], own_lanes ? parts[part] : parts.front(),
+                    parts.front(), sink);
+  }
+  void add_centre_sums(std::size_t first, std::size_t count) const {
+    if (centre_sums) core::add_class_sums(*centre_sums, labels.data(), channel, first, count);
+  }
+
+  void whole(const core::run_progress& progress) {
+    sweep_rows(frame(0, true, {terms, &energy}), 0, labels.depth(), progress);
+  }
+  void row(int part, std::size_t y, core::row_wavefront& wave, const core::run_progress& progress) {
+    sweep_row(frame(std::size_t(part), false, {terms}), 0, int(y), row_turn{&wave, &progress, y});
+  }
+  // Every slice gives the same labels and terms whoever sweeps it.
+  void slice(int part, std::size_t z, const core::run_progress& progress) {
+    sweep_rows(frame(std::size_t(part), true, {terms}), int(z), int(z) + 1, progress);
+  }
+  void swept(std::size_t z) {
+    const std::size_t slice_pixels = std::size_t(labels.width()) * std::size_t(labels.height());
+    if (terms) energy = core::sum_in_raster_order(terms + z * slice_pixels, slice_pixels, energy);
+    add_centre_sums(z * slice_pixels, slice_pixels);
+  }
+};
+
 }  // namespace
 
 std::vector<edge_buffers> make_edge_buffers(const CImg<float>& image, const segmentation_parameters& parameters,
                                             const CImg<float>& labels, core::call_threads& threads,
                                             const core::pixel_mask& mask) {
   const core::disc_rows disc = core::make_disc_rows(parameters.window);
-  const core::sweep_layout layout = plan_edge_parts(labels, disc.radius, threads.count());
+  const core::sweep_layout layout = plan_edge_parts(labels, disc.radius, threads);
   std::vector<edge_buffers> parts;
   for (int part = 0; part < layout.parts; ++part)
     parts.push_back(make_part_buffers(image, parameters, labels, layout, part == 0));
@@ -540,60 +582,16 @@ float edge_sweep(const CImg<float>& image, const segmentation_parameters& parame
     for (std::size_t i = 0; i < labels.size(); ++i)
       class_of[i] = core::class_of_label(labels[i], parameters.class_count);
   }
-  const std::vector<const float*> channel = centre_sums ? core::channel_starts(image) : std::vector<const float*>{};
-  const auto add_centre_sums = [&](std::size_t first, std::size_t count) {
-    if (centre_sums) core::add_class_sums(*centre_sums, labels.data(), channel, first, count);
-  };
   float energy = 0;
-  if (parts.size() == 1) {
-    const sweep_frame frame = frame_of(image, parameters, centres, labels, first, first, first, {terms, &energy});
-    threads.run(1, [&](int, int, core::run_progress& progress) {
-      sweep_rows(frame, 0, labels.depth(), 0, 1, nullptr, progress);
-    });
-    add_centre_sums(0, labels.size());
-    return terms ? core::sum_in_raster_order(terms, labels.size()) : energy;
-  }
+  edge_parts work{image, parameters, centres, labels, parts, terms, centre_sums, energy};
   const core::sweep_layout layout = first.layout;
-  core::row_wavefront wave(layout.wavefront ? std::size_t(labels.height()) : 0, std::size_t(labels.width()),
-                           wavefront_lead(first.disc.radius));
-  // Slices: the next one to take, and which are swept. The first part adds
-  // the terms and centre sums of swept slices, in order, between its own
-  // slices, so that the sums are not left until every slice is done.
-  const std::size_t depth = std::size_t(labels.depth());
-  const std::size_t slice_pixels = std::size_t(labels.width()) * std::size_t(labels.height());
-  core::turn_queue slices(depth);
-  std::vector<std::atomic<std::size_t>> swept(layout.wavefront ? 0 : depth);
-  std::size_t summed = 0;
-  const auto add_swept_slices = [&](const core::run_progress& progress, bool wait) {
-    for (; summed < depth; ++summed) {
-      if (wait)
-        progress.wait_until(swept[summed], 1);
-      else if (swept[summed].load(std::memory_order_acquire) == 0)
-        break;
-      if (terms) energy = core::sum_in_raster_order(terms + summed * slice_pixels, slice_pixels, energy);
-      add_centre_sums(summed * slice_pixels, slice_pixels);
-    }
-  };
-  threads.run(layout.parts, [&](int part, int part_count, core::run_progress& progress) {
-    if (layout.wavefront) {
-      // Row y goes to part y mod n, each part's rows in order.
-      const sweep_frame frame = frame_of(image, parameters, centres, labels, parts[part], first, first, {terms});
-      sweep_rows(frame, 0, 1, part, part_count, &wave, progress);
-    } else {
-      // Every slice gives the same labels and terms whoever sweeps it.
-      const sweep_frame frame = frame_of(image, parameters, centres, labels, parts[part], parts[part], first, {terms});
-      for (core::share taken; !progress.aborted() && slices.take(taken);) {
-        const std::size_t z = taken.begin;
-        sweep_rows(frame, int(z), int(z) + 1, 0, 1, nullptr, progress);
-        progress.publish(swept[z], 1);
-        if (part == 0) add_swept_slices(progress, false);
-      }
-      if (part == 0) add_swept_slices(progress, true);
-    }
-  });
-  if (!layout.wavefront) return energy;
-  add_centre_sums(0, labels.size());
-  return terms ? core::sum_in_raster_order(terms, labels.size()) : 0.0f;
+  const core::sweep_extent extent{std::size_t(labels.width()), std::size_t(labels.height()),
+                                  std::size_t(labels.depth()), wavefront_lead(first.disc.radius)};
+  core::sweep_in_parts(threads, layout, extent, work);
+  // Slices have added their terms and centre sums as they went.
+  if (layout.parts > 1 && !layout.wavefront) return energy;
+  work.add_centre_sums(0, labels.size());
+  return terms ? core::sum_in_raster_order(terms, labels.size()) : energy;
 }
 
 }  // namespace sorvik

@@ -1,7 +1,9 @@
 #include "segment_image.h"
 
 #include "clustering.h"
+#include "core/initial_centres.h"
 #include "core/labels.h"
+#include "run_plan.h"
 #include "core/refusal.h"
 #include "core/run_recorder.h"
 #include "parameters.h"
@@ -20,25 +22,37 @@ void require_pixels(const CImg<float>& image) {
                  image.height(), image.width(), image.depth(), image.spectrum(), image.spectrum() == 1 ? "" : "s");
 }
 
+// The class count's position in the settings vector.
+constexpr int class_count_position = 5;
+
 }  // namespace
 
 CImg<float> segment_image(const CImg<float>& image, const CImg<float>& parameter_image, core::call_threads& threads,
-                          const core::run_watch& watch, bool exact_sums, const core::pixel_mask& mask) {
+                          const core::run_watch& watch, bool exact_sums, const core::pixel_mask& mask,
+                          const core::centre_table& start) {
   // The settings are refused first, as Tamvel refuses them before its images.
   const segmentation_parameters parameters = read_parameters(parameter_image);
   require_pixels(image);
-  CImg<float> labels = core::start_labels(image, threads);
-  core::mark_outside(mask, labels, threads);
-  CImg<float> centres = init_centres(image, parameters.class_count, threads, mask);
+  CImg<float> start_labels = core::start_labels(image, threads);
+  core::mark_outside(mask, start_labels, threads);
+  CImg<float> centres = start.given() ? given_start(start, parameters.class_count, image.spectrum())
+                                      : init_centres(image, parameters.class_count, threads, mask);
+  run_plan plan = plan_run(image, parameters, std::move(centres), std::move(start_labels), threads, exact_sums, mask);
   // No pixel to label (an image without channels gets this far with a zero
   // extent): the container has set every extent of the labels to 0, but the
   // result keeps the image's rows, columns and depth.
-  if (labels.is_empty()) {
-    core::finish_run(core::run_recorder{watch}, labels, parameters.class_count, centres);
+  if (plan.labels.is_empty()) {
+    core::finish_run(core::run_recorder{watch}, plan.labels, parameters.class_count, plan.centres);
     return core::image_without_pixels(image.width(), image.height(), image.depth(), 1);
   }
-  run_clustering(image, parameters, centres, labels, threads, watch, exact_sums, mask);
+  run_clustering(image, parameters, plan, watch);
+  CImg<float> labels;
+  labels.swap(plan.labels);
   return labels;
+}
+
+CImg<float> given_start(const core::centre_table& start, int class_count, int channels) {
+  return core::given_centres(start, class_count, channels, channels, "the starting centres", class_count_position);
 }
 
 CImg<float> segment_image(const CImg<float>& image, const CImg<float>& parameter_image, int threads) {

@@ -63,6 +63,23 @@ centre_pair init_centres(const CImg<float>& primary, const CImg<float>& secondar
   return centres;
 }
 
+// The class count's position in the settings vector.
+constexpr int class_count_position = 7;
+
+centre_pair start_centres(const CImg<float>& primary, const CImg<float>& secondary, int class_count,
+                          const core::centre_table& start, const core::centre_table& secondary_start,
+                          core::call_threads& threads, const core::pixel_mask& mask) {
+  centre_pair centres = init_centres(primary, secondary, class_count, threads, mask);
+  const int channels = primary.spectrum();
+  if (start.given())
+    centres.primary =
+        core::given_centres(start, class_count, channels, channels, "the starting centres", class_count_position);
+  if (secondary_start.given())
+    centres.secondary = core::given_centres(secondary_start, class_count, channels, secondary.spectrum(),
+                                            "the secondary starting centres", class_count_position);
+  return centres;
+}
+
 float label_sweep(const CImg<float>& primary, const CImg<float>& secondary, const CImg<float>& edge_indicator,
                   const CImg<float>& band, CImg<float>& labels, const centre_pair& centres,
                   const pair_segmentation_parameters& parameters, int iteration, core::call_threads& threads) {
@@ -89,11 +106,12 @@ void update_centres(const CImg<float>& primary, const CImg<float>& secondary, co
 
 CImg<float> run_clustering(const CImg<float>& primary, const CImg<float>& secondary,
                            const pair_segmentation_parameters& parameters, const CImg<float>& edge_indicator,
-                           core::call_threads& threads, const core::run_watch& watch, const core::pixel_mask& mask) {
+                           core::call_threads& threads, const core::run_watch& watch, const core::pixel_mask& mask,
+                           const centre_pair* start) {
   const unsigned width = primary.width(), height = primary.height(), depth = primary.depth();
   CImg<float> labels = core::start_labels(primary, threads);
   core::mark_outside(mask, labels, threads);
-  centre_pair centres = init_centres(primary, secondary, parameters.class_count, threads, mask);
+  centre_pair centres = start ? *start : init_centres(primary, secondary, parameters.class_count, threads, mask);
   std::vector<unsigned char> counted = counted_pixels(primary, secondary);
   if (mask)
     for (std::size_t i = 0; i < counted.size(); ++i) counted[i] = counted[i] && mask.inside[i];
@@ -112,9 +130,8 @@ CImg<float> run_clustering(const CImg<float>& primary, const CImg<float>& second
   class_sums sums;
   const bool exact_sums = sums_are_exact(primary, secondary, counted, threads);
   // Sums shared among parts only where no order can change them.
-  const int sum_parts = exact_sums ? core::useful_sum_parts(threads.count(), counted.size(), parameters.class_count,
-                                                            2 * primary.spectrum())
-                                   : 1;
+  const int sum_parts =
+      exact_sums ? core::useful_sum_parts(threads, counted.size(), parameters.class_count, 2 * primary.spectrum()) : 1;
   bool sums_follow_moves = false;  // once summed in full, whether moves keep the sums exact
   core::run_recorder record{watch, parameters.tolerance, last_plain};
   float energy = core::initial_energy;

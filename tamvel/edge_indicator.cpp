@@ -161,7 +161,7 @@ CImg<float> compute_edge_indicator(const CImg<float>& primary, core::call_thread
   if (primary.is_empty()) return indicator;
   const std::size_t width = primary.width(), rows = std::size_t(primary.height()) * primary.depth();
   indicator.assign(primary.width(), primary.height(), primary.depth(), 1);
-  const int parts = core::useful_parts(threads.count(), rows, std::max<std::size_t>(1, indicator_share / width));
+  const int parts = core::useful_parts(threads, rows, std::max<std::size_t>(1, indicator_share / width));
   threads.run(parts, [&](int part, int part_count, core::run_progress&) {
     const core::share mine = core::share_of(rows, part, part_count);
     indicator_rows(primary, indicator, mine.begin, mine.end, mask);
@@ -181,7 +181,7 @@ void normalize_edge_indicator(CImg<float>& indicator, core::call_threads& thread
   }
   if (lowest == 0.0f && highest == 1.0f) return;
   const double span = double(highest) - double(lowest);
-  const int parts = core::useful_parts(threads.count(), count, indicator_share);
+  const int parts = core::useful_parts(threads, count, indicator_share);
   threads.run(parts, [&](int part, int part_count, core::run_progress&) {
     const core::share mine = core::share_of(count, part, part_count);
     core::on_widest_vectors<rescale_values>(indicator.data() + mine.begin, mine.end - mine.begin, lowest, span);

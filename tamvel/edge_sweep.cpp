@@ -1,7 +1,6 @@
 #include "edge_sweep.h"
 
 #include <algorithm>
-#include <atomic>
 #include <initializer_list>
 
 #include "penalties.h"
@@ -188,10 +187,12 @@ void sweep_span(const edge_frame& f, sweep_part& part, band_cursor& at, std::siz
 //   column c only after the row above has swept past c + 2R + 1.
 // Rows farther apart lie farther apart still. Progress is published per
 // chunk, with release order. A chunk is an eighth of a row, between 32 and
-// 256 columns, so that a few rows overlap in any image wide enough; builds
-// for tests take chunks of 3, so that rows overlap even in their tiny images.
-std::size_t wavefront_columns(std::size_t width) {
-  return core::worth_a_thread(256) == 1 ? 3 : std::clamp<std::size_t>(width / 8, 32, 256);
+// 256 columns, so that a few rows overlap in any image wide enough; fewer
+// than 32 where `threads` takes less work to be worth a thread, so that rows
+// overlap even in a test's tiny images.
+std::size_t wavefront_columns(const core::call_threads& threads, const disc_walk& disc) {
+  return std::clamp<std::size_t>(std::size_t(disc.width) / 8, std::max<std::size_t>(threads.worth_a_thread(32), 1),
+                                 256);
 }
 
 int window_reach(const disc_walk& disc) { return std::max({disc.dx_max, disc.dy_max, -disc.dx_min, -disc.dy_min, 0}); }
@@ -245,42 +246,49 @@ void gather_parts(sweep_state& state, const sweep_inputs& in) {
   }
 }
 
+// What each part of an edge-phase sweep does (core::sweep_in_parts): one
+// part sweeps the band alone; several leave each band pixel's energy term in
+// state.terms.
+struct edge_parts {
+  const sweep_inputs& in;
+  sweep_state& state;
+  const std::vector<band_run>& band;
+  float* labels;
+  float& energy;
+
+  void whole(const core::run_progress& progress) {
+    const edge_frame f{in, state, band, labels, true, {nullptr, &energy}, progress};
+    band_cursor at{0, 0, 0};
+    sweep_span(f, state.parts.front(), at, band.size(), no_column_end);
+  }
+  void row(int part, std::size_t y, core::row_wavefront& wave, const core::run_progress& progress) {
+    const edge_frame f{in, state, band, labels, false, {state.terms.data()}, progress};
+    sweep_row_in_wave(f, state.parts[std::size_t(part)], y, wave, wavefront_columns(*state.threads, state.disc));
+  }
+  // Slices of a volume are independent given the centres: the window stays
+  // in its slice.
+  void slice(int part, std::size_t z, const core::run_progress& progress) {
+    const edge_frame f{in, state, band, labels, false, {state.terms.data()}, progress};
+    const std::size_t height = std::size_t(state.disc.height);
+    const std::size_t first_run = state.row_first_run[z * height];
+    band_cursor at{first_run, 0, state.run_start[first_run]};
+    sweep_span(f, state.parts[std::size_t(part)], at, state.row_first_run[(z + 1) * height], no_column_end);
+  }
+  void swept(std::size_t) const {}
+};
+
 float edge_phase_sweep(const sweep_inputs& in, sweep_state& state, const std::vector<band_run>& band, float* labels,
                        bool energy_wanted) {
-  const core::sweep_layout layout = state.layout;
   for (sweep_part& part : state.parts) part.changes.clear();
   float energy = 0;
-  if (layout.parts == 1) {
-    state.threads->run(1, [&](int, int, core::run_progress& progress) {
-      const edge_frame f{in, state, band, labels, true, {nullptr, &energy}, progress};
-      band_cursor at{0, 0, 0};
-      sweep_span(f, state.parts.front(), at, band.size(), no_column_end);
-    });
+  edge_parts work{in, state, band, labels, energy};
+  const std::size_t width = std::size_t(state.disc.width), height = std::size_t(state.disc.height);
+  const core::sweep_extent extent{width, height, in.pixel_count / (width * height), wavefront_lead(state.disc)};
+  core::sweep_in_parts(*state.threads, state.layout, extent, work);
+  if (state.layout.parts == 1) {
     state.changes.swap(state.parts.front().changes);
     return energy;
   }
-  const std::size_t height = std::size_t(state.disc.height);
-  const std::size_t depth = in.pixel_count / (std::size_t(state.disc.width) * height);
-  const std::size_t width = std::size_t(state.disc.width);
-  core::row_wavefront wave(layout.wavefront ? height : 0, width, wavefront_lead(state.disc));
-  const std::size_t chunk = wavefront_columns(width);
-  core::turn_queue slices(depth);
-  state.threads->run(layout.parts, [&](int part, int part_count, core::run_progress& progress) {
-    const edge_frame f{in, state, band, labels, false, {state.terms.data()}, progress};
-    sweep_part& mine = state.parts[std::size_t(part)];
-    if (layout.wavefront) {
-      for (std::size_t y = std::size_t(part); y < height && !progress.aborted(); y += std::size_t(part_count))
-        sweep_row_in_wave(f, mine, y, wave, chunk);
-      return;
-    }
-    // Slices of a volume are independent given the centres: the window stays
-    // in its slice.
-    for (core::share taken; !progress.aborted() && slices.take(taken);) {
-      const std::size_t first_run = state.row_first_run[taken.begin * height];
-      band_cursor at{first_run, 0, state.run_start[first_run]};
-      sweep_span(f, mine, at, state.row_first_run[taken.end * height], no_column_end);
-    }
-  });
   gather_parts(state, in);
   return energy_wanted ? core::sum_in_raster_order(state.terms.data(), state.run_start.back()) : 0.0f;
 }
@@ -301,37 +309,21 @@ void for_each_piece(const std::vector<band_run>& band, const std::vector<std::si
 
 // The least band pixels worth a part of an edge-phase sweep.
 constexpr std::size_t edge_share = 4096;
-// Band pixels a part of a plain sweep takes at a time.
-constexpr std::size_t plain_stretch = std::size_t(1) << 14;
 
 // A plain sweep of `pixels` band pixels, the listed band's or, without
-// `band`, every pixel of the image. Pixels do not depend on each other, so
-// parts take stretches of them in turn; their energy terms are summed in
-// raster order afterwards.
-float plain_band_sweep(const sweep_inputs& in, sweep_state& state, const std::vector<band_run>* band,
-                       std::size_t pixels, float* labels, bool energy_wanted) {
-  float energy = 0;
-  const int parts = core::useful_parts(state.threads->count(), pixels, core::plain_share);
-  // One part sums the energy as it goes; several leave each pixel's term for
-  // a sum in raster order afterwards.
-  if (parts > 1 && energy_wanted && state.terms.size() < pixels) state.terms.resize(pixels);
-  float* terms = parts > 1 && energy_wanted ? state.terms.data() : nullptr;
-  const core::energy_sink sink{terms, parts == 1 && energy_wanted ? &energy : nullptr};
-  const auto sweep_stretch = [&](std::size_t begin, std::size_t end) {
+// `band`, every pixel of the image (core::plain_sweep).
+float plain_sweep(const sweep_inputs& in, sweep_state& state, const std::vector<band_run>* band, std::size_t pixels,
+                  float* labels, bool energy_wanted) {
+  if (energy_wanted && core::plain_parts(*state.threads, pixels) > 1 && state.terms.size() < pixels)
+    state.terms.resize(pixels);
+  const auto sweep_stretch = [&](int, std::size_t begin, std::size_t end, const core::energy_sink& sink) {
     if (!band) return plain_span(in, begin, end - begin, labels, sink, begin);
     for_each_piece(*band, state.run_start, begin, end, [&](std::size_t position, std::size_t count, std::size_t b) {
       plain_span(in, position, count, labels, sink, b);
     });
   };
-  if (!core::plain_costs_are_data_terms(in.lambda)) {
-    sink.add_unwon(0, pixels);
-  } else {
-    core::turn_queue stretches(pixels, core::worth_a_thread(plain_stretch));
-    state.threads->run(parts, [&](int, int, core::run_progress& progress) {
-      for (core::share taken; !progress.aborted() && stretches.take(taken);) sweep_stretch(taken.begin, taken.end);
-    });
-  }
-  return terms ? core::sum_in_raster_order(terms, pixels) : energy;
+  return core::plain_sweep(*state.threads, pixels, in.lambda, nullptr, state.terms.data(), energy_wanted,
+                           sweep_stretch);
 }
 
 sweep_part make_sweep_part(int class_count) {
@@ -346,16 +338,17 @@ sweep_part make_sweep_part(int class_count) {
 // slice as a wavefront where the rows are long enough for their parts to
 // overlap.
 core::sweep_layout plan_edge_parts(const sweep_state& state, std::size_t band_pixels, std::size_t pixel_count) {
-  const int threads = core::useful_parts(state.threads->count(), band_pixels, edge_share);
+  const core::call_threads& threads = *state.threads;
   const std::size_t width = std::size_t(state.disc.width), height = std::size_t(state.disc.height);
   const std::size_t depth = pixel_count / (width * height);
   // A row waits for the row above at every chunk, band pixels in it or not:
   // a band of a few percent of the image would pay for waits with little
   // work between them. The band the rebuild leaves along the boundaries of
   // a noisy image, a tenth or more of it, is worth sharing.
-  if (depth == 1 && band_pixels < core::worth_a_thread(pixel_count / 16)) return {1, false};
-  const std::size_t lag = wavefront_columns(width) + wavefront_lead(state.disc);
-  return core::plan_sweep_parts(threads, width, height, depth, lag);
+  if (depth == 1 && band_pixels < threads.worth_a_thread(pixel_count / 16)) return {1, false};
+  const std::size_t lag = wavefront_columns(threads, state.disc) + wavefront_lead(state.disc);
+  return core::plan_sweep_parts(threads, core::useful_parts(threads, band_pixels, edge_share), width, height, depth,
+                                lag);
 }
 
 }  // namespace
@@ -425,11 +418,11 @@ bool is_edge_phase(const pair_segmentation_parameters& parameters, int iteration
 float sweep_band(const sweep_inputs& in, sweep_state& state, const std::vector<band_run>& band, float* labels,
                  const pair_segmentation_parameters& parameters, int iteration, bool energy_wanted) {
   if (is_edge_phase(parameters, iteration)) return edge_phase_sweep(in, state, band, labels, energy_wanted);
-  return plain_band_sweep(in, state, &band, state.run_start.back(), labels, energy_wanted);
+  return plain_sweep(in, state, &band, state.run_start.back(), labels, energy_wanted);
 }
 
 float sweep_image(const sweep_inputs& in, sweep_state& state, float* labels, bool energy_wanted) {
-  return plain_band_sweep(in, state, nullptr, in.pixel_count, labels, energy_wanted);
+  return plain_sweep(in, state, nullptr, in.pixel_count, labels, energy_wanted);
 }
 
 }  // namespace tamvel

@@ -69,7 +69,7 @@ struct sweep_state {
   std::size_t value_stride = 0;
   std::vector<std::size_t> run_start;      // per run its first band pixel, then the band's pixel count
   std::vector<std::size_t> row_first_run;  // per image row (z * H + y) its first run, then the run count
-  std::vector<float> terms;                // per band pixel its energy term, when parts core::share a sweep
+  std::vector<float> terms;                // per band pixel its energy term, when parts share a sweep
   bool remembers = false;                  // whether the following fields are kept
   std::vector<unsigned char> knowledge;    // per image pixel
   CImg<double> window_sums;                // per band pixel, for a window one class fills

@@ -98,8 +98,8 @@ constexpr std::size_t smoothing_share = 16384;
 // filter(first_group, end_group, buffer).
 template <class Filter>
 void share_line_groups(core::call_threads& threads, std::size_t groups, std::size_t length, Filter&& filter) {
-  const int parts = core::useful_parts(threads.count(), groups,
-                                       std::max<std::size_t>(1, smoothing_share / (length * lines_together)));
+  const int parts =
+      core::useful_parts(threads, groups, std::max<std::size_t>(1, smoothing_share / (length * lines_together)));
   threads.run(parts, [&](int part, int part_count, core::run_progress&) {
     const core::share mine = core::share_of(groups, part, part_count);
     if (mine.begin == mine.end) return;

@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 
+#include "core/centre_table.h"
 #include "core/run_report.h"
 
 namespace edgeseg {
@@ -39,6 +40,10 @@ image_view column_major_view(const void* data, element_type type, std::uint64_t 
 image_view row_major_view(const void* data, element_type type, std::uint64_t rows, std::uint64_t columns,
                           std::uint64_t depth = 1, std::uint64_t channels = 1);
 
+// Starting centres, K rows of one value per channel, row by row
+// (core/centre_table.h); an empty table gives none.
+using centre_table = core::centre_table;
+
 struct call_options {
   // Threads the call may use, the caller's included: 1 to 256, or 0 for
   // every core the process may run on (every_core(), segment.h); a value
@@ -67,6 +72,19 @@ struct call_options {
   // A mask with every pixel inside gives the labels of no mask. Refused:
   // another geometry (geometryMismatch), no pixel inside (emptyMask).
   std::optional<image_view> mask;
+  // Where the classes start, in place of the evenly spread centres: K x the
+  // image's channels (Tamvel's primary). Refused (badCentres) with another
+  // shape, another row count than the class count, or a value not finite in
+  // single precision. The spread's own centres give the same labels as none.
+  centre_table initial_centres;
+  // Tamvel only: the secondary image's, K x the primary's channels or K x
+  // the secondary's (columns past the primary's channels are not read).
+  // Sorvik refuses any (badCentres).
+  centre_table secondary_initial_centres;
+  // Called on the thread that made the call, once the run has ended, with
+  // each warning of its end: "emptyClass" and "notConverged"
+  // (core/run_warnings.h). The labels are the same with or without it.
+  std::function<void(const core::run_warning&)> warn;
 };
 
 // The labels of a call: width x height x depth class indices 0 .. K - 1 as

@@ -16,6 +16,7 @@
 // are in core/ under the project's root.
 #include "core/refusal.h"
 #include "core/run_report.h"
+#include "core/run_warnings.h"
 #include "image_view.h"
 
 namespace edgeseg {
@@ -50,5 +51,16 @@ label_image sorvik(const image_view& image, const std::vector<float>& parameters
 // iteration, class count.
 label_image tamvel(const image_view& primary, const image_view& secondary, const std::vector<float>& parameters,
                    const call_options& options = {}, run_info* info = nullptr);
+
+// Sorvik's starting centres for a run under `parameters` of an image of
+// `channels` channels, as call_options::initial_centres gives them: refused
+// as a call refuses them, and otherwise K x channels values, class by
+// class, as the run starts from them (for a driver that runs the iteration
+// in steps, edgeseg/sorvik_steps.h).
+std::vector<float> sorvik_start(const centre_table& given, const std::vector<float>& parameters, int channels);
+
+// The warnings (call_options::warn) of a run that ended as `ending` tells,
+// for a driver that runs the iteration itself.
+std::vector<core::run_warning> run_warnings(const core::run_ending& ending);
 
 }  // namespace edgeseg

@@ -8,7 +8,12 @@
 //   per iteration:
 //     sweep_slab on every slab      (anywhere; each keeps its own labels, all 0 at first)
 //     combine_slabs                 (one place, slabs in order)
-//     next_centres                  (one place): new centres, stop or go on
+//     next_centres                  (one place): new centres, stop or go on, the report
+//
+// These are the steps of a whole call, which is the case of one slab: the
+// end of an iteration (next_centres) runs the code a whole call runs after
+// each sweep, and so decides and reports alike, and edge_phase answers as it
+// reads the settings.
 //
 // What the steps promise today, and why:
 // - The labels a slab gets from sweep_slab are bit for bit those the whole
@@ -91,6 +96,7 @@ struct sweep_totals {
   float energy = 0;
   std::vector<double> sums;
   std::vector<std::uint64_t> counts;
+  std::uint64_t changed = 0;  // labels the sweep changed, where counted
 };
 
 // What one slab's sweep gives: every pixel's energy term, in raster order,
@@ -171,19 +177,34 @@ sweep_totals round_exact_sums(const std::vector<exact_slab_sums>& slabs, int cla
 // are already those of the whole sweep.
 sweep_totals combine_slabs(const std::vector<slab_sweep>& slabs);
 
-// The end of an iteration: every centre becomes the mean of its class;
-// `converged` tells whether the convergence test holds, from this sweep's
-// energy and the one before (energy_before_first_iteration() before
-// iteration 0), and `done` whether the run stops here, converged or at the
-// iteration limit.
+// Totals of slabs given in plane order, put together without their terms:
+// the sums, counts and changed labels added slab after slab (as many sums
+// and counts as the first slab has; a slab without sums adds none), and the energy
+// the last slab's (the whole sweep's where each slab's totals continued the
+// ones before it, as continue_totals does).
+sweep_totals add_totals(const std::vector<sweep_totals>& slabs);
+
+// The end of an iteration, the code a whole call runs after each sweep:
+// every centre becomes the mean of its class; `converged` tells whether the
+// convergence test holds, from this sweep's energy and the one before
+// (energy_before_first_iteration() before iteration 0), and `done` whether
+// the run stops here, converged or at the iteration limit. `report` is the
+// iteration's progress report as a whole call makes it (changed labels from
+// the totals; seconds 0, for the driver's clock).
 struct iteration_outcome {
   centres next;
   float energy = 0;
   bool converged = false;
   bool done = false;
+  iteration_report report;
 };
 iteration_outcome next_centres(const sweep_totals& totals, const centres& current, const std::vector<float>& parameters,
                                int iteration, float previous_energy);
+
+// Whether iteration `iteration` sweeps with the edge term, as a whole call
+// reads the settings (the last plain iteration truncated: -0.5 leaves
+// iteration 0 plain).
+bool edge_phase(const std::vector<float>& parameters, int iteration);
 
 // The energy a run starts from, before iteration 0.
 float energy_before_first_iteration();

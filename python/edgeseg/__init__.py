@@ -17,6 +17,10 @@ Sorvik
     The first as an estimator in scikit-learn's style (fit_predict,
     cluster_centers_, n_iter_).
 
+EmptyClassWarning, ConvergenceWarning
+    Raised when a run ends with a class without pixels, or at the iteration
+    limit without converging.
+
 Axes follow scikit-image: (rows, columns), (planes, rows, columns), and
 either with a channel axis named by ``channel_axis``. Labels are int64
 arrays of the spatial shape (``LABEL_DTYPE``).
@@ -25,6 +29,8 @@ from ._commands import LABEL_DTYPE, sorvik, tamvel
 from ._estimator import Sorvik
 from ._runs import IterationReport, RunInfo
 from ._suggest import suggest_settings
+from ._warnings import ConvergenceWarning, EmptyClassWarning
 
-__all__ = ["sorvik", "tamvel", "suggest_settings", "Sorvik", "IterationReport", "RunInfo", "LABEL_DTYPE"]
+__all__ = ["sorvik", "tamvel", "suggest_settings", "Sorvik", "IterationReport", "RunInfo", "LABEL_DTYPE",
+           "EmptyClassWarning", "ConvergenceWarning"]
 __version__ = "1.0.0"

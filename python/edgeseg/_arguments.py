@@ -2,6 +2,7 @@
 to four axes, settings to the commands' vectors, thread counts and flags,
 and the core's refusals named by keyword.
 """
+import functools
 import operator
 import warnings
 from dataclasses import dataclass
@@ -164,10 +165,24 @@ def four_axes(array, channel_axis, argument, stacklevel=3):
     return (moved if moved.ndim == 4 else moved[None]), spatial
 
 
+def centre_table(centres, argument):
+    """Starting centres as the extension takes them: None, or a C-contiguous
+    float64 (K, C) array; a 1-D sequence is K centres of one channel. The
+    core checks the shape against the call and refuses NaN or infinity."""
+    if centres is None:
+        return None
+    array = np.asarray(centres)
+    if array.dtype.kind not in "biuf":
+        raise TypeError(f"{argument} has dtype {array.dtype}; expected real numbers, one row per class.")
+    if array.ndim not in (1, 2):
+        raise ValueError(f"{argument} has shape {array.shape}; expected (class_count, channels).")
+    return np.ascontiguousarray(array.reshape(len(array), -1) if array.ndim == 1 else array, dtype=np.float64)
+
+
 def thread_count(threads):
     """The threads of a call: 1, the caller's only; 0, one for every core the
-    process may run on; n, n threads (at most 256). The labels do not depend
-    on it."""
+    process may run on; n, n threads (at most the core's largest thread
+    count, 256). The labels do not depend on it."""
     if isinstance(threads, (bool, np.bool_)):
         raise TypeError(f"threads is {threads!r}; expected a whole number >= 0.")
     try:
@@ -177,24 +192,46 @@ def thread_count(threads):
     if count < 0:
         raise ValueError(
             f"threads is {count}; expected a whole number >= 0 (1: the caller's thread, 0: every core the process "
-            "may run on, n: n threads, at most 256)."
+            f"may run on, n: n threads, at most {_core.largest_thread_count})."
         )
     if count == 0:
         count = _core.every_core()
     return max(1, min(count, _core.largest_thread_count))
 
 
-# The settings that count or measure in whole pixels or iterations. By name a
-# fraction is refused; the settings vector truncates it, as the Octave
-# command does.
-_WHOLE_SETTINGS = {"class_count", "window_size", "max_iterations", "last_plain_iteration"}
+@functools.lru_cache(maxsize=None)
+def settings_table(command):
+    """(keyword, default or None, whole number) of each setting of `command`
+    ("sorvik" or "tamvel"), in the settings vector's order: the core's table.
+    A whole-number setting counts or measures in pixels or iterations: by
+    keyword a fraction is refused; the settings vector truncates it, as the
+    Octave command does."""
+    return tuple((name, default, whole) for name, default, whole in _core.settings_table(command))
 
 
-def _setting_value(value, name):
+def settings_layout(command):
+    """(keyword, default or None) of each setting of `command`, in order."""
+    return tuple((name, default) for name, default, _ in settings_table(command))
+
+
+def setting_defaults(command):
+    """Gives the decorated function's setting keywords (written as None in
+    its definition) the defaults of `command`'s table, so that its signature
+    and help show them."""
+    defaults = dict(settings_layout(command))
+
+    def with_defaults(function):
+        function.__kwdefaults__ = {keyword: defaults.get(keyword, value)
+                                   for keyword, value in function.__kwdefaults__.items()}
+        return function
+    return with_defaults
+
+
+def _setting_value(value, name, whole):
     """One setting as the float32 the commands read it as."""
     if isinstance(value, (complex, np.complexfloating)) or not isinstance(value, (int, float, np.number, np.bool_)):
         raise TypeError(f"{name} is {value!r}; expected a real number.")
-    if name in _WHOLE_SETTINGS:
+    if whole:
         fraction = isinstance(value, (float, np.floating)) and np.isfinite(value) and value != np.floor(value)
         if isinstance(value, (bool, np.bool_)) or fraction:
             raise TypeError(f"{name} is {value!r}; expected a whole number (an int).")
@@ -217,38 +254,49 @@ def flag(value, name, numbers=False):
     raise TypeError(f"{name} is {value!r}; expected True or False{' (or 1 or 0)' if numbers else ''}.")
 
 
-def settings_vector(command, layout, named, settings):
+def _is_default(value, default):
+    return value is default or (np.isscalar(value) and value == default)
+
+
+def settings_vector(command, named, settings):
     """The command's settings vector from keyword arguments, or from settings=.
 
-    `layout` lists (keyword, default) in the vector's order, None where the
-    setting has no default. `named` holds the keywords as given (None: not
-    given).
+    `named` holds the setting keywords as given (None: not given). With
+    settings=, a keyword left at its default is not counted as given.
     """
-    given = {name: value for name, value in named.items() if value is not None}
+    table = settings_table(command)
+    defaults = dict(settings_layout(command))
+    given = {name: value for name, value in named.items()
+             if value is not None and not (settings is not None and _is_default(value, defaults[name]))}
     if settings is not None:
         if given:
             raise TypeError(
                 f"{command}() takes either settings= or the named settings, not both; got settings and "
                 f"{', '.join(sorted(given))}."
             )
-        vector = np.asarray(settings)
-        if vector.dtype.kind not in _ACCEPTED_KINDS:
-            raise TypeError(f"settings has dtype {vector.dtype}; expected a vector of real numbers.")
-        if sum(extent != 1 for extent in vector.shape) > 1 and vector.size:
-            image_names = "image" if command == "sorvik" else "primary and secondary"
-            raise ValueError(
-                f"settings has shape {vector.shape}; expected a vector of at least {len(layout)} numbers. The "
-                f"{image_names} and the settings may be swapped."
-            )
-        with np.errstate(over="ignore"):  # beyond the float range: infinities, refused where they must be
-            return [float(value) for value in vector.reshape(-1).astype(np.float32)]
-    missing = [name for name, default in layout if default is None and name not in given]
+        return _vector_as_given(command, settings, len(table))
+    missing = [name for name, default, _ in table if default is None and name not in given]
     if missing:
         raise TypeError(
             f"{command}() needs {', '.join(missing)} (no default: see the docstring's notes), or settings= with "
             "the Octave command's settings vector."
         )
-    return [_setting_value(given.get(name, default), name) for name, default in layout]
+    return [_setting_value(given.get(name, default), name, whole) for name, default, whole in table]
+
+
+def _vector_as_given(command, settings, length):
+    """settings= as the floats of the settings vector, truncated by the core."""
+    vector = np.asarray(settings)
+    if vector.dtype.kind not in _ACCEPTED_KINDS:
+        raise TypeError(f"settings has dtype {vector.dtype}; expected a vector of real numbers.")
+    if not _core.is_settings_vector(vector.shape):
+        image_names = "image" if command == "sorvik" else "primary and secondary"
+        raise ValueError(
+            f"settings has shape {vector.shape}; expected a vector of at least {length} numbers. The "
+            f"{image_names} and the settings may be swapped."
+        )
+    with np.errstate(over="ignore"):  # beyond the float range: infinities, refused where they must be
+        return [float(value) for value in vector.reshape(-1).astype(np.float32)]
 
 
 def name_setting(error, by_vector, layout):

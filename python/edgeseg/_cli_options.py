@@ -5,12 +5,13 @@ import argparse
 import inspect
 from dataclasses import dataclass
 
-from . import _commands
+from . import _arguments, _commands
 
-SETTINGS_TABLES = {"sorvik": _commands.SORVIK_SETTINGS, "tamvel": _commands.TAMVEL_SETTINGS}
+SETTINGS_TABLES = {command: _arguments.settings_layout(command) for command in ("sorvik", "tamvel")}
 FUNCTIONS = {"sorvik": _commands.sorvik, "tamvel": _commands.tamvel}
 # Keywords the command line fills itself: the images, the run's info and its progress.
-NOT_OPTIONS = ("image", "primary", "secondary", "settings", "return_info", "progress")
+NOT_OPTIONS = ("image", "primary", "secondary", "settings", "return_info", "progress", "initial_centres",
+               "secondary_initial_centres")
 # The field's tools say "classes"; the keyword's own spelling is kept as an alias.
 OPTION_NAMES = {"class_count": ("--classes", "--class-count")}
 METAVARS = {"class_count": "K", "threads": "N"}

@@ -4,24 +4,10 @@ import numpy as np
 
 from . import _arguments, _core, _mask, _runs
 
-SORVIK_SETTINGS = (
-    ("window_size", None),
-    ("edge_weight", None),
-    ("tolerance", 1e-4),
-    ("max_iterations", 30),
-    ("last_plain_iteration", 4),
-    ("class_count", None),
-)
-TAMVEL_SETTINGS = (
-    ("secondary_weight", 1),
-    ("tolerance", 1e-4),
-    ("edge_weight", None),
-    ("window_size", None),
-    ("max_iterations", 30),
-    ("band_sigma", 2),
-    ("last_plain_iteration", 4),
-    ("class_count", None),
-)
+# (keyword, default or None) of each setting, in the settings vector's
+# order: the core's tables.
+SORVIK_SETTINGS = _arguments.settings_layout("sorvik")
+TAMVEL_SETTINGS = _arguments.settings_layout("tamvel")
 
 # The labels' dtype, as data (a dtype, not numpy's scalar class, whose
 # documentation would fill help(edgeseg)).
@@ -41,15 +27,16 @@ def _refused(error, settings, layout):
     return _arguments.name_setting(error, settings is not None, layout)
 
 
+@_arguments.setting_defaults("sorvik")
 def sorvik(
     image,
     *,
     class_count=None,
     window_size=None,
     edge_weight=None,
-    tolerance=1e-4,
-    max_iterations=30,
-    last_plain_iteration=4,
+    tolerance=None,
+    max_iterations=None,
+    last_plain_iteration=None,
     settings=None,
     channel_axis=_arguments.NOT_GIVEN,
     threads=1,
@@ -57,6 +44,7 @@ def sorvik(
     progress=None,
     exact_sums=False,
     mask=None,
+    initial_centres=None,
 ):
     """Segment an image or a volume into classes by clustering with an edge term.
 
@@ -133,6 +121,13 @@ def sorvik(
         none of whose channels is masked; with `mask` too, a pixel is inside
         where both say so. A mask with every pixel inside gives the labels
         of none.
+    initial_centres : (K, C) array_like, optional
+        Where the classes start, one row per class and one value per channel
+        (a 1-D sequence of K values for a grey image), in place of the
+        evenly spread start. `edgeseg.suggest_settings` suggests some that
+        give every class pixels to start with. Values pass through float32;
+        the spread's own centres (``info.centres`` of a run of 0 iterations)
+        give the same labels as none.
 
     Returns
     -------
@@ -168,11 +163,25 @@ def sorvik(
         the core carry the Octave command's error name as ``mnemonic``
         (``"badParameters"``, ``"emptyImage"``, ``"tooLarge"``), and those
         of a setting its position in the settings vector as ``setting``.
+        `initial_centres` of another shape than (K, C), or with NaN or
+        infinite values, is refused as ``"badCentres"``.
     MemoryError
         Not enough memory for the image and its labels.
     KeyboardInterrupt
         Ctrl-C during a call made on the main thread stops it within a
         fraction of a second, releasing everything it held.
+
+    Warns
+    -----
+    edgeseg.EmptyClassWarning
+        A class ended with no pixel (the Octave command's
+        ``Sorvik:emptyClass``); `initial_centres` may help.
+    edgeseg.ConvergenceWarning
+        The run reached `max_iterations` while the convergence test still
+        failed (``Sorvik:notConverged``). Runs with tolerance 0, or with no
+        edge iteration, stay quiet. Neither changes the labels or `info`;
+        ``warnings.simplefilter("ignore", edgeseg.ConvergenceWarning)``
+        silences one.
 
     Notes
     -----
@@ -221,10 +230,9 @@ def sorvik(
     >>> info.centres.shape, info.iterations == len(info.energies), int(info.counts.sum())
     ((2, 1), True, 4096)
     """
-    named = dict(window_size=window_size, edge_weight=edge_weight, class_count=class_count)
-    named = _explicit(named, settings, tolerance=(tolerance, 1e-4), max_iterations=(max_iterations, 30),
-                      last_plain_iteration=(last_plain_iteration, 4))
-    parameters = _arguments.settings_vector("sorvik", SORVIK_SETTINGS, named, settings)
+    named = dict(window_size=window_size, edge_weight=edge_weight, tolerance=tolerance, max_iterations=max_iterations,
+                 last_plain_iteration=last_plain_iteration, class_count=class_count)
+    parameters = _arguments.settings_vector("sorvik", named, settings)
     count = _arguments.thread_count(threads)
     elements = _arguments.as_elements(image, "image")
     four, spatial = _arguments.four_axes(elements, channel_axis, "image")
@@ -232,13 +240,16 @@ def sorvik(
     return_info = _arguments.flag(return_info, "return_info")
     exact_sums = _arguments.flag(exact_sums, "exact_sums", numbers=True)
     inside = _mask.pixels_inside(image, mask, channel_axis, spatial)
+    start = _arguments.centre_table(initial_centres, "initial_centres")
     try:
-        result = _core.sorvik(four, parameters, count, report, _runs.interruptible(), return_info, exact_sums, inside)
+        result = _core.sorvik(four, parameters, count, report, _runs.interruptible(), return_info, exact_sums, inside,
+                              start)
     except ValueError as error:
         raise _refused(error, settings, SORVIK_SETTINGS) from None
     return _result(result, spatial, return_info, pair=False)
 
 
+@_arguments.setting_defaults("tamvel")
 def tamvel(
     primary,
     secondary,
@@ -246,17 +257,19 @@ def tamvel(
     class_count=None,
     window_size=None,
     edge_weight=None,
-    secondary_weight=1,
-    tolerance=1e-4,
-    max_iterations=30,
-    band_sigma=2,
-    last_plain_iteration=4,
+    secondary_weight=None,
+    tolerance=None,
+    max_iterations=None,
+    band_sigma=None,
+    last_plain_iteration=None,
     settings=None,
     channel_axis=_arguments.NOT_GIVEN,
     threads=1,
     return_info=False,
     progress=None,
     mask=None,
+    initial_centres=None,
+    secondary_initial_centres=None,
 ):
     """Segment a primary image together with a secondary image of the same geometry.
 
@@ -320,6 +333,12 @@ def tamvel(
         a neighbour outside the mask, the value of the pixel it is formed at,
         and is rescaled over the pixels inside; the band smooths only the
         labels inside, so the mask's border is no class boundary.
+    initial_centres : (K, C) array_like, optional
+        Where the classes start in the primary image, as for `sorvik`.
+    secondary_initial_centres : (K, C) array_like, optional
+        Where they start in the secondary image: C the primary's channels,
+        or the secondary's (channels past the primary's are not read). Each
+        table left out is spread evenly as without either.
 
     Returns
     -------
@@ -342,6 +361,11 @@ def tamvel(
     KeyboardInterrupt
         As for `sorvik`.
 
+    Warns
+    -----
+    edgeseg.EmptyClassWarning, edgeseg.ConvergenceWarning
+        As for `sorvik` (``Tamvel:emptyClass``, ``Tamvel:notConverged``).
+
     Notes
     -----
     The axes map onto Octave's arrays as for `sorvik`.
@@ -362,11 +386,10 @@ def tamvel(
     >>> bool((labels == truth).mean() > 0.98)
     True
     """
-    named = dict(window_size=window_size, edge_weight=edge_weight, class_count=class_count)
-    named = _explicit(named, settings, secondary_weight=(secondary_weight, 1), tolerance=(tolerance, 1e-4),
-                      max_iterations=(max_iterations, 30), band_sigma=(band_sigma, 2),
-                      last_plain_iteration=(last_plain_iteration, 4))
-    parameters = _arguments.settings_vector("tamvel", TAMVEL_SETTINGS, named, settings)
+    named = dict(secondary_weight=secondary_weight, tolerance=tolerance, edge_weight=edge_weight,
+                 window_size=window_size, max_iterations=max_iterations, band_sigma=band_sigma,
+                 last_plain_iteration=last_plain_iteration, class_count=class_count)
+    parameters = _arguments.settings_vector("tamvel", named, settings)
     count = _arguments.thread_count(threads)
     primary_elements = _arguments.as_elements(primary, "primary")
     secondary_elements = _arguments.as_elements(secondary, "secondary")
@@ -375,20 +398,12 @@ def tamvel(
     report = _runs.progress_callback(progress, "tamvel")
     return_info = _arguments.flag(return_info, "return_info")
     inside = _mask.pixels_inside(primary, mask, channel_axis, spatial, secondary)
+    start = _arguments.centre_table(initial_centres, "initial_centres")
+    secondary_start = _arguments.centre_table(secondary_initial_centres, "secondary_initial_centres")
     try:
         result = _core.tamvel(primary_four, secondary_four, parameters, count, report, _runs.interruptible(),
-                              return_info, inside)
+                              return_info, inside, start, secondary_start)
     except ValueError as error:
         raise _refused(error, settings, TAMVEL_SETTINGS) from None
     return _result(result, spatial, return_info, pair=True)
 
-
-def _explicit(named, settings, **with_defaults):
-    """Adds the settings that have defaults: their values, or, when settings=
-    is given, only those changed from the default (which then conflict)."""
-    for name, (value, default) in with_defaults.items():
-        if settings is None:
-            named[name] = value
-        elif value is not None and not (value is default or (np.isscalar(value) and value == default)):
-            named[name] = value
-    return named

@@ -1,6 +1,6 @@
 """Sorvik as an estimator in scikit-learn's style, for code written against
 its clustering estimators. A thin shell over edgeseg.sorvik."""
-from ._arguments import NOT_GIVEN
+from ._arguments import NOT_GIVEN, setting_defaults
 from ._commands import sorvik
 
 _PARAMETERS = ("class_count", "window_size", "edge_weight", "tolerance", "max_iterations", "last_plain_iteration",
@@ -49,8 +49,9 @@ class Sorvik:
     (array([ 40., 160.]), array([512, 512]))
     """
 
-    def __init__(self, class_count=None, *, window_size=None, edge_weight=None, tolerance=1e-4, max_iterations=30,
-                 last_plain_iteration=4, channel_axis=NOT_GIVEN, threads=1):
+    @setting_defaults("sorvik")
+    def __init__(self, class_count=None, *, window_size=None, edge_weight=None, tolerance=None, max_iterations=None,
+                 last_plain_iteration=None, channel_axis=NOT_GIVEN, threads=1):
         self.class_count = class_count
         self.window_size = window_size
         self.edge_weight = edge_weight

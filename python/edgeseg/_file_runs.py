@@ -34,7 +34,7 @@ class FileRun:
 
 def suggested_settings(command, images, class_count):
     """The settings edgeseg.suggest_settings finds for the image(s), and its
-    estimates. Its starting centres are estimates only: no call takes them."""
+    estimates. Its starting centres stay estimates: the command line passes none."""
     secondary = images[1] if len(images) > 1 else None
     try:
         found = suggest_settings(images[0].pixels, class_count, channel_axis=images[0].channel_axis,

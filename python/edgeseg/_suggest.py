@@ -1,10 +1,11 @@
 """edgeseg.suggest_settings: settings for sorvik and tamvel measured from the
 image itself, by the method of the Octave function edgeseg_settings."""
 import numbers
+import warnings
 
 import numpy as np
 
-from . import _arguments
+from . import _arguments, _warnings
 from ._commands import SORVIK_SETTINGS, TAMVEL_SETTINGS, sorvik
 
 SUGGESTED_WINDOW = 5
@@ -64,7 +65,9 @@ def suggest_settings(image, class_count, *, channel_axis=_arguments.NOT_GIVEN, s
     suggestion : dict
         ``"settings"``: the keywords to pass, as in
         ``edgeseg.sorvik(image, **suggestion["settings"])`` or
-        ``edgeseg.tamvel(image, secondary, **suggestion["settings"])``.
+        ``edgeseg.tamvel(image, secondary, **suggestion["settings"])``,
+        the suggested starting centres included (``initial_centres`` and,
+        with `secondary`, ``secondary_initial_centres``).
         ``"estimates"``: what they were computed from: ``noise_sd`` (s;
         the primary's with `secondary`, and then ``secondary_noise_sd``),
         ``class_spacing`` (d), ``centres`` (the plain clustering's class
@@ -94,7 +97,7 @@ def suggest_settings(image, class_count, *, channel_axis=_arguments.NOT_GIVEN, s
     >>> image = np.where(truth == 1, 160.0, 50.0) + rng.normal(0, 40, truth.shape)
     >>> suggestion = edgeseg.suggest_settings(image, 2)
     >>> sorted(suggestion["settings"])
-    ['class_count', 'edge_weight', 'last_plain_iteration', 'max_iterations', 'tolerance', 'window_size']
+    ['class_count', 'edge_weight', 'initial_centres', 'last_plain_iteration', 'max_iterations', 'tolerance', 'window_size']
     >>> labels = edgeseg.sorvik(image, **suggestion["settings"])
     >>> bool((labels == truth).mean() > 0.99)
     True
@@ -102,7 +105,11 @@ def suggest_settings(image, class_count, *, channel_axis=_arguments.NOT_GIVEN, s
     count = _class_count(class_count)
     primary = _four_axes(image, channel_axis, "image")  # warns once of a colour-like image
     given_axis = None if channel_axis is _arguments.NOT_GIVEN else channel_axis
-    plain = sorvik(image, class_count=count, window_size=0, edge_weight=0, channel_axis=given_axis)
+    with warnings.catch_warnings():
+        # How the plain clustering ends is no word about the settings.
+        warnings.simplefilter("ignore", _warnings.EmptyClassWarning)
+        warnings.simplefilter("ignore", _warnings.ConvergenceWarning)
+        plain = sorvik(image, class_count=count, window_size=0, edge_weight=0, channel_axis=given_axis)
     values = primary.reshape(-1, primary.shape[-1])
     noise_sd = _noise_sd(primary)
     centres, spacing = _class_spacing(values, plain.reshape(-1), count)
@@ -110,7 +117,8 @@ def suggest_settings(image, class_count, *, channel_axis=_arguments.NOT_GIVEN, s
     estimates = {"noise_sd": noise_sd, "class_spacing": spacing, "centres": centres, "disc_pixels": DISC_PIXELS}
     if secondary is None:
         estimates["suggested_centres"] = _suggested_centres(values, count)
-        return {"settings": _settings(SORVIK_SETTINGS, count, weight), "estimates": estimates}
+        settings = _settings(SORVIK_SETTINGS, count, weight)
+        return {"settings": _with_centres(settings, estimates), "estimates": estimates}
     axis = channel_axis if secondary_channel_axis is None else secondary_channel_axis
     pair = _four_axes(secondary, axis, "secondary")
     _check_pair_geometry(primary.shape, pair.shape)
@@ -127,7 +135,7 @@ def suggest_settings(image, class_count, *, channel_axis=_arguments.NOT_GIVEN, s
     joint = _suggested_centres(np.hstack([values, scale * pair[..., :channels].reshape(-1, channels)]), count)
     estimates["suggested_centres"] = joint[:, :channels]
     estimates["suggested_secondary_centres"] = joint[:, channels:] / scale
-    return {"settings": settings, "estimates": estimates}
+    return {"settings": _with_centres(settings, estimates), "estimates": estimates}
 
 
 def _class_count(class_count):
@@ -160,6 +168,16 @@ def _settings(layout, count, edge_weight, **chosen):
     """The command's keywords: the suggestion, and the defaults of its table."""
     settings = {name: default for name, default in layout if default is not None}
     settings.update(chosen, class_count=count, window_size=SUGGESTED_WINDOW, edge_weight=float(edge_weight))
+    return settings
+
+
+def _with_centres(settings, estimates):
+    """The settings with the suggested starting centres as the commands'
+    keywords, where they are finite (an image without finite pixels has none)."""
+    for keyword, name in (("initial_centres", "suggested_centres"),
+                          ("secondary_initial_centres", "suggested_secondary_centres")):
+        if name in estimates and np.isfinite(estimates[name]).all():
+            settings[keyword] = estimates[name]
     return settings
 
 

@@ -36,7 +36,7 @@ import dask
 import numpy as np
 from dask import delayed
 
-from . import _arguments, _cluster, _commands, _core, _runs
+from . import _arguments, _cluster, _commands, _core, _runs, _warnings
 from ._dask_batches import sorvik_batch, tamvel, tamvel_batch
 
 __all__ = ["sorvik", "sorvik_batch", "tamvel_batch", "tamvel"]
@@ -183,15 +183,16 @@ def _slab_chunks(volume, label_dtype):
     return tuple(chunks)
 
 
+@_arguments.setting_defaults("sorvik")
 def sorvik(
     volume,
     *,
     class_count=None,
     window_size=None,
     edge_weight=None,
-    tolerance=1e-4,
-    max_iterations=30,
-    last_plain_iteration=4,
+    tolerance=None,
+    max_iterations=None,
+    last_plain_iteration=None,
     settings=None,
     channel_axis=_arguments.NOT_GIVEN,
     threads=1,
@@ -199,6 +200,7 @@ def sorvik(
     progress=None,
     exact_sums=False,
     out=None,
+    initial_centres=None,
 ):
     """Segment a Dask array with `edgeseg.sorvik`, slabs of planes spread over the workers.
 
@@ -234,6 +236,8 @@ def sorvik(
         any integer dtype wide enough for the classes) once the run has
         ended, each slab by the worker that holds it, and returns `out`.
         Nothing is written when the run fails.
+    initial_centres : (K, C) array_like, optional
+        As for `edgeseg.sorvik`.
 
     Returns
     -------
@@ -246,7 +250,8 @@ def sorvik(
     Raises
     ------
     TypeError, ValueError
-        As `edgeseg.sorvik` raises them, and ValueError when one plane needs
+        As `edgeseg.sorvik` raises them (its warnings too, from the run's
+        end), and ValueError when one plane needs
         more than half of a worker's memory limit, or `out` has another
         shape.
     ImportError
@@ -267,10 +272,9 @@ def sorvik(
     """
     import dask.array as da
 
-    named = dict(window_size=window_size, edge_weight=edge_weight, class_count=class_count)
-    named = _commands._explicit(named, settings, tolerance=(tolerance, 1e-4), max_iterations=(max_iterations, 30),
-                                last_plain_iteration=(last_plain_iteration, 4))
-    parameters = _arguments.settings_vector("sorvik", _commands.SORVIK_SETTINGS, named, settings)
+    named = dict(window_size=window_size, edge_weight=edge_weight, tolerance=tolerance, max_iterations=max_iterations,
+                 last_plain_iteration=last_plain_iteration, class_count=class_count)
+    parameters = _arguments.settings_vector("sorvik", named, settings)
     thread_count = _arguments.thread_count(threads)
     try:
         limit = _core.iteration_limit(parameters)
@@ -288,6 +292,9 @@ def sorvik(
     if out is not None and tuple(out.shape) != tuple(spatial):
         raise ValueError(f"out has the shape {tuple(out.shape)}; expected the volume's spatial shape {spatial}.")
     class_count = int(parameters[5])
+    start = _arguments.centre_table(initial_centres, "initial_centres")
+    if start is not None:
+        start = _core.sorvik_start(start, parameters, four.shape[3])
     label_dtype = _label_dtype(class_count)
     four = four.rechunk({1: -1, 2: -1, 3: -1})
     four = four.rechunk({0: _slab_chunks(four, label_dtype)})
@@ -304,11 +311,11 @@ def sorvik(
         wait(futures)
         client.rebalance(futures)
     found = dask.compute(*[delayed(_survey)(slab, thread_count) for slab in slabs])
-    centres = _core.initial_centres([ranges for ranges, _ in found], parameters)
+    centres = _core.initial_centres([ranges for ranges, _ in found], parameters) if start is None else start
     any_order = _core.sums_exact([survey for _, survey in found])
     states = dask.persist(*[delayed(_first_state)(slab, label_dtype) for slab in slabs])
 
-    energy = _core.initial_energy()
+    energy = previous = _core.initial_energy()
     energies, converged, iterations = [], False, 0
     for iteration in range(limit):
         want_energy = bool(return_info or report) or _core.energy_needed(parameters, iteration)
@@ -356,8 +363,10 @@ def sorvik(
               for state, planes in zip(states, four.chunks[0])]
     result = da.concatenate(pieces, axis=0).reshape(spatial) if pieces else None
     info = None
+    counts = np.sum(dask.compute(*[delayed(_class_counts)(state, class_count) for state in states]), axis=0)
+    _warnings.emit_all(_core.run_warnings([int(count) for count in counts], iterations, converged,
+                                          int(parameters[4]), parameters[2], energy, previous))
     if return_info:
-        counts = np.sum(dask.compute(*[delayed(_class_counts)(state, class_count) for state in states]), axis=0)
         info = _runs.run_info(dict(class_count=class_count, channels=four.shape[3], centres=centres,
                                    secondary_centres=[], iterations=iterations, converged=converged,
                                    energies=energies, counts=counts), pair=False)

@@ -8,6 +8,8 @@
 #include <pybind11/numpy.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <tuple>
 #include <type_traits>
@@ -115,14 +117,42 @@ float* scratch_terms(std::size_t pixels) {
   return terms.data();
 }
 
+// The largest magnitude among `count` terms; NaN where one is NaN, so that
+// no comparison with it passes.
+float largest_magnitude(const float* terms, std::size_t count) {
+  float largest = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    const float magnitude = std::fabs(terms[i]);
+    largest = magnitude > largest || magnitude != magnitude ? magnitude : largest;
+    if (largest != largest) break;
+  }
+  return largest;
+}
+
+// Writes the swept labels in the kept type; returns how many changed.
+std::uint64_t narrow_labels(const std::vector<float>& labels, const kept_labels& before, const kept_labels& after) {
+  std::uint64_t changed = 0;
+  with_label_type(after, [&](auto* narrow) {
+    using narrow_type = std::remove_pointer_t<decltype(narrow)>;
+    const auto* old = static_cast<const narrow_type*>(before.buffer.ptr);
+    for (std::size_t i = 0; i < labels.size(); ++i) {
+      const auto label = static_cast<narrow_type>(labels[i]);
+      changed += label != old[i];
+      narrow[i] = label;
+    }
+  });
+  return changed;
+}
+
 // Sweeps a slab from `before` into `after` (the labels of the next
 // iteration, the same type and shape). Returns the pixels' energy terms
-// (float32, or None), the slab's own class sums and counts from zero (or
-// None), how many labels changed, and with `exact` the exact sum of the
-// terms and, without `want_sums`, the exact class sums (or None each).
-py::tuple sweep(const py::buffer& image, const py::buffer& before, const py::buffer& after,
-                const std::vector<float>& centres, int class_count, const std::vector<float>& parameters, int iteration,
-                int threads, bool want_terms, bool want_sums, bool exact) {
+// (float32, or None) and the slab's own totals: its class sums and counts
+// from zero where `want_sums`, how many labels changed, the largest term,
+// and with `exact` the exact sum of the terms and, without `want_sums`, the
+// exact class sums and counts.
+py::tuple sweep_totals_of(const py::buffer& image, const py::buffer& before, const py::buffer& after,
+                          const std::vector<float>& centres, int class_count, const std::vector<float>& parameters,
+                          int iteration, int threads, bool want_terms, bool want_sums, bool exact) {
   const py::buffer_info image_buffer = image.request();
   const kept_labels old_labels = labels_of(before, false), new_labels = labels_of(after, true);
   if (old_labels.pixels != new_labels.pixels || old_labels.buffer.itemsize != new_labels.buffer.itemsize)
@@ -135,37 +165,42 @@ py::tuple sweep(const py::buffer& image, const py::buffer& before, const py::buf
     term_values = array.mutable_data();
     terms = std::move(array);
   }
-  edgeseg::sweep_totals own;
-  edgeseg::exact_slab_sums exact_sums;
-  std::uint64_t changed = 0;
+  python_host::slab_totals own;
   {
     py::gil_scoped_release free_interpreter;
     if (want_terms && exact) term_values = scratch_terms(old_labels.pixels);
     std::vector<float>& labels = widened(old_labels);
     edgeseg::sweep_slab_into(view, labels.data(), term_values, centres_of(centres, class_count), parameters, iteration,
                              edgeseg::call_options{threads, {}, {}});
-    with_label_type(new_labels, [&](auto* narrow) {
-      using narrow_type = std::remove_pointer_t<decltype(narrow)>;
-      for (std::size_t i = 0; i < labels.size(); ++i) {
-        const auto label = static_cast<narrow_type>(labels[i]);
-        changed += label != static_cast<const narrow_type*>(old_labels.buffer.ptr)[i];
-        narrow[i] = label;
-      }
-    });
+    own.totals.changed = narrow_labels(labels, old_labels, new_labels);
+    if (term_values) own.largest_term = largest_magnitude(term_values, labels.size());
     if (want_sums) {
-      own.sums.assign(centres.size(), 0.0);
-      own.counts.assign(std::size_t(class_count), 0);
-      edgeseg::continue_totals(own, view, labels.data(), nullptr);
+      own.totals.sums.assign(centres.size(), 0.0);
+      own.totals.counts.assign(std::size_t(class_count), 0);
+      edgeseg::continue_totals(own.totals, view, labels.data(), nullptr);
     }
-    if (exact)
-      exact_sums =
+    if (exact) {
+      edgeseg::exact_slab_sums found =
           edgeseg::exact_sums_of_slab(view, labels.data(), want_terms ? term_values : nullptr, class_count, !want_sums);
+      if (want_terms) own.exact_energy = std::move(found.energy);
+      if (!want_sums) own.exact_sums = std::move(found.sums), own.totals.counts = std::move(found.counts);
+    }
   }
+  return py::make_tuple(terms, own);
+}
+
+// The same with the totals as an unnamed tuple: (terms, sums, counts,
+// changed, exact energy, exact sums), None where not formed.
+py::tuple sweep(const py::buffer& image, const py::buffer& before, const py::buffer& after,
+                const std::vector<float>& centres, int class_count, const std::vector<float>& parameters, int iteration,
+                int threads, bool want_terms, bool want_sums, bool exact) {
+  const py::tuple swept = sweep_totals_of(image, before, after, centres, class_count, parameters, iteration, threads,
+                                          want_terms, want_sums, exact);
+  const auto own = swept[1].cast<python_host::slab_totals>();
   const auto or_none = [](bool given, const auto& value) { return given ? py::cast(value) : py::object(py::none()); };
-  return py::make_tuple(terms, or_none(want_sums, own.sums),
-                        or_none(want_sums || (exact && !want_sums), want_sums ? own.counts : exact_sums.counts),
-                        changed, or_none(exact && want_terms, exact_sums.energy),
-                        or_none(exact && !want_sums, exact_sums.sums));
+  return py::make_tuple(swept[0], or_none(want_sums, own.totals.sums), or_none(want_sums || exact, own.totals.counts),
+                        own.totals.changed, or_none(bool(own.exact_energy), own.exact_energy),
+                        or_none(bool(own.exact_sums), own.exact_sums));
 }
 
 // The slabs' exact sums merged and rounded once: (energy, sums, counts).
@@ -200,6 +235,33 @@ py::tuple continue_totals(const py::buffer& image, const py::buffer& labels, con
   return py::make_tuple(totals.energy, totals.sums, totals.counts);
 }
 
+// One link of the chain in plane order: `before` continued through one
+// more slab, its energy through `terms` (None leaves it), its sums and
+// counts by the slab's own where it has them and through its pixels
+// otherwise, with the slab's changed labels and largest term.
+python_host::slab_totals continue_slab(const python_host::slab_totals& before, const python_host::slab_totals& slab,
+                                       const py::buffer& image, const py::buffer& labels, const py::object& terms) {
+  python_host::slab_totals after = before;
+  const bool own_sums = !slab.totals.sums.empty();
+  edgeseg::sweep_totals& totals = after.totals;
+  if (own_sums) totals = edgeseg::add_totals({before.totals, slab.totals});
+  totals.energy = before.totals.energy;
+  if (!own_sums) totals.changed += slab.totals.changed;
+  after.largest_term = python_host::larger_term(before.largest_term, slab.largest_term);
+  if (!terms.is_none()) {
+    const auto term_array = py::array_t<float, py::array::c_style | py::array::forcecast>(terms);
+    py::gil_scoped_release free_interpreter;
+    totals.energy = edgeseg::continue_energy(term_array.data(), std::size_t(term_array.size()), totals.energy);
+  }
+  if (own_sums) return after;
+  const py::buffer_info image_buffer = image.request();
+  const kept_labels kept = labels_of(labels, false);
+  const edgeseg::image_view view = slab_view(image_buffer, kept);
+  py::gil_scoped_release free_interpreter;
+  edgeseg::continue_totals(totals, view, widened(kept).data(), nullptr);
+  return after;
+}
+
 float continue_energy(const py::array_t<float, py::array::c_style | py::array::forcecast>& terms, float energy) {
   py::gil_scoped_release free_interpreter;
   return edgeseg::continue_energy(terms.data(), std::size_t(terms.size()), energy);
@@ -226,6 +288,18 @@ void add_steps(py::module_& module) {
   module.def("sweep_slab", &sweep, py::arg("image"), py::arg("before"), py::arg("after"), py::arg("centres"),
              py::arg("class_count"), py::arg("parameters"), py::arg("iteration"), py::arg("threads"),
              py::arg("want_terms"), py::arg("want_sums"), py::arg("exact"));
+  module.def(
+      "sweep_slab_totals",
+      [](const py::buffer& image, const py::buffer& before, const py::buffer& after, const std::vector<float>& centres,
+         const std::vector<float>& parameters, int iteration, int threads, bool want_terms, bool want_sums,
+         bool exact) {
+        const int class_count = edgeseg::initial_centres({}, parameters).class_count;
+        return sweep_totals_of(image, before, after, centres, class_count, parameters, iteration, threads, want_terms,
+                               want_sums, exact);
+      },
+      py::arg("image"), py::arg("before"), py::arg("after"), py::arg("centres"), py::arg("parameters"),
+      py::arg("iteration"), py::arg("threads"), py::arg("want_terms"), py::arg("want_sums"), py::arg("exact"),
+      "Sweeps a slab; returns (terms or None, the slab's own SweepTotals).");
   module.def("round_exact", &round_exact, py::arg("energies"), py::arg("sums"), py::arg("counts"),
              py::arg("class_count"), py::arg("channels"));
   module.def("continue_totals", &continue_totals, py::arg("image"), py::arg("labels"), py::arg("terms"),
@@ -236,6 +310,9 @@ void add_steps(py::module_& module) {
   module.def("iteration_limit", &edgeseg::iteration_limit, py::arg("parameters"));
   module.def("energy_needed", &edgeseg::energy_needed, py::arg("parameters"), py::arg("iteration"));
   module.def("initial_energy", &edgeseg::energy_before_first_iteration);
+  module.def("continue_slab", &continue_slab, py::arg("before"), py::arg("slab"), py::arg("image"), py::arg("labels"),
+             py::arg("terms"), "The chain's totals continued through one more slab in plane order.");
+  add_iteration_steps(module);
 }
 
 }  // namespace python_host

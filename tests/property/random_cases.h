@@ -18,6 +18,7 @@
 #include <sstream>
 #include <string>
 
+#include "core/call_threads.h"
 #include "core/image.h"
 
 namespace property {
@@ -160,6 +161,10 @@ inline bool same_bits(const CImg<float>& a, const CImg<float>& b) {
 }
 
 inline bool same_bits(float a, float b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+// The least work a part of a test's call takes: one item, so that even these
+// tiny images are split between threads as large ones are.
+constexpr std::size_t least_share = 1;
 
 // The thread counts the cases run with; 1 is the sequential kernel.
 constexpr int thread_counts[] = {1, 2, 3, 7, 16};

@@ -21,7 +21,7 @@
 namespace {
 
 // The kernels run on the test's own thread unless a test says otherwise.
-core::call_threads one_thread;
+core::call_threads one_thread(1, property::least_share);
 
 // Cases per group: about 2600 random inputs in all, half as many (still more
 // than 1000) under the sanitizers, where the reference runs slowly.
@@ -86,7 +86,10 @@ random_case make_case(std::uint32_t seed, const case_shape& shape, phase kind) {
 void expect_same_labels(std::uint32_t first_seed, int count, const case_shape& shape, phase kind) {
   property::expect_same_labels_for(
       first_seed, count, [&](std::uint32_t seed) { return make_case(seed, shape, kind); },
-      [](const random_case& c, int threads) { return sorvik::segment_image(c.image, c.settings, threads); },
+      [](const random_case& c, int threads) {
+        core::call_threads call(threads, property::least_share);
+        return sorvik::segment_image(c.image, c.settings, call);
+      },
       [](const random_case& c) { return sorvik_reference::segment_image_reference(c.image, c.settings); });
 }
 
@@ -156,7 +159,7 @@ TEST(SorvikProperty, exact_sums_match_reference_for_every_thread_count) {
       const random_case c = make_case(case_seed, sorvik_shape(), kind);
       const CImg<float> expected = sorvik_reference::segment_image_reference(c.image, c.settings, true);
       for (const int threads : {1, 2, 4}) {
-        core::call_threads call(threads);
+        core::call_threads call(threads, property::least_share);
         ASSERT_TRUE(same_bits(sorvik::segment_image(c.image, c.settings, call, {}, true), expected))
             << c.description << ", threads " << threads;
       }
@@ -171,9 +174,11 @@ TEST(SorvikProperty, disc_of_more_offsets_than_a_lane_counts_matches_reference) 
     const float values[] = {300, 0.01f, 0, 2, -1, classes};
     const CImg<float> settings(values, 6, 1, 1, 1);
     const CImg<float> expected = sorvik_reference::segment_image_reference(image, settings);
-    for (const int threads : property::thread_counts)
-      EXPECT_TRUE(same_bits(sorvik::segment_image(image, settings, threads), expected))
+    for (const int threads : property::thread_counts) {
+      core::call_threads call(threads, property::least_share);
+      EXPECT_TRUE(same_bits(sorvik::segment_image(image, settings, call), expected))
           << "K " << classes << ", threads " << threads;
+    }
   }
 }
 
@@ -195,7 +200,7 @@ TEST(SorvikProperty, single_sweeps_from_random_labels_match_reference) {
     const float expected_energy = sorvik_reference::label_sweep(image, p, centres, expected, iteration);
     for (const int threads : property::thread_counts_for(seed)) {
       CImg<float> labels = start;
-      core::call_threads call(threads);
+      core::call_threads call(threads, property::least_share);
       const float energy = sorvik::label_sweep(image, p, centres, labels, iteration, call);
       ASSERT_TRUE(same_bits(labels, expected)) << "seed " << seed << ", threads " << threads;
       ASSERT_TRUE(same_bits(energy, expected_energy)) << "seed " << seed << ", threads " << threads;
@@ -223,7 +228,7 @@ TEST(SorvikProperty, centre_sums_in_any_order_match_raster_order_where_exact) {
     std::vector<std::uint64_t> expected_counts, counts;
     core::sum_by_class(labels.data(), pixels, channel, classes, expected_sums, expected_counts, one_thread);
     for (const int parts : {1, 3}) {
-      core::call_threads call(parts);
+      core::call_threads call(parts, property::least_share);
       core::sum_by_class(labels.data(), pixels, channel, classes, sums, counts, call, parts, true);
       ASSERT_TRUE(sums == expected_sums && counts == expected_counts) << "seed " << seed << ", parts " << parts;
     }
@@ -256,7 +261,7 @@ TEST(SorvikProperty, centre_updates_and_whole_runs_from_random_labels_match_refe
     for (const int threads : property::thread_counts_for(seed)) {
       CImg<float> fast_labels = labels;
       centres = start_centres;
-      core::call_threads call(threads);
+      core::call_threads call(threads, property::least_share);
       sorvik::run_clustering(image, p, centres, fast_labels, call);
       ASSERT_TRUE(same_bits(fast_labels, expected_labels)) << "seed " << seed << ", threads " << threads;
       ASSERT_TRUE(same_bits(centres, expected_centres)) << "seed " << seed << ", threads " << threads;
@@ -294,7 +299,7 @@ TEST(SorvikProperty, volumes_whose_sums_round_match_reference) {
     sorvik_reference::run_clustering(image, p, expected_centres, expected_labels);
     for (const int threads : property::thread_counts_for(seed)) {
       CImg<float> fast_labels = labels, centres = start_centres;
-      core::call_threads call(threads);
+      core::call_threads call(threads, property::least_share);
       sorvik::run_clustering(image, p, centres, fast_labels, call);
       ASSERT_TRUE(same_bits(fast_labels, expected_labels)) << "seed " << seed << ", threads " << threads;
       ASSERT_TRUE(same_bits(centres, expected_centres)) << "seed " << seed << ", threads " << threads;

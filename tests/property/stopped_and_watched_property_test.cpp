@@ -41,7 +41,7 @@ CImg<float> whole_number_image(draw& d, int width, int height, int depth) {
 // phase, on `threads`.
 void sweep_once(bool pair, bool edge_phase, const CImg<float>& image, CImg<float>& labels,
                 core::call_threads& threads) {
-  core::call_threads setup;
+  core::call_threads setup(1, property::least_share);
   const int iteration = edge_phase ? 4 : 0;
   if (pair) {
     const tamvel::pair_segmentation_parameters p = tamvel::read_parameters(settings_image({1, 0, 2, 5, 10, 2, 3, 5}));
@@ -70,11 +70,11 @@ TEST(StoppedSweeps, a_stop_requested_before_a_sweep_ends_it_before_any_pixel_mov
       for (const int count : {1, 3}) {
         const std::string what = std::string(pair ? "Tamvel" : "Sorvik") + (edge_phase ? ", edge" : ", plain") +
                                  " phase, " + std::to_string(count) + " threads";
-        core::call_threads running(count);
+        core::call_threads running(count, property::least_share);
         CImg<float> labels(image.width(), image.height(), image.depth(), 1, 0.0f);
         sweep_once(pair, edge_phase, image, labels, running);
         ASSERT_FALSE(all_zero(labels)) << what << ": the sweep moves pixels";
-        core::call_threads stopped(count);
+        core::call_threads stopped(count, property::least_share);
         stopped.request_stop();
         labels.fill(0.0f);
         EXPECT_THROW(sweep_once(pair, edge_phase, image, labels, stopped), core::call_stopped) << what;
@@ -88,11 +88,11 @@ TEST(StoppedSweeps, a_poll_that_answers_yes_stops_a_whole_run_of_either_command)
   const CImg<float> image = whole_number_image(d, 40, 30, 2);
   for (const int count : {1, 3}) {
     int polls = 0;
-    core::call_threads sorvik_threads(count);
+    core::call_threads sorvik_threads(count, property::least_share);
     sorvik_threads.poll_for_stop([&] { return ++polls > 0; });
     EXPECT_THROW(sorvik::segment_image(image, settings_image({5, 2, 0, 1000, 3, 5}), sorvik_threads),
                  core::call_stopped);
-    core::call_threads tamvel_threads(count);
+    core::call_threads tamvel_threads(count, property::least_share);
     tamvel_threads.poll_for_stop([&] { return ++polls > 0; });
     EXPECT_THROW(tamvel::segment_image_pair(image, image, settings_image({1, 0, 2, 5, 1000, 2, 3, 5}), tamvel_threads),
                  core::call_stopped);
@@ -114,7 +114,7 @@ TEST(WatchedRuns, asking_what_a_run_found_changes_no_label_and_reports_the_label
         pair ? settings_image({1, tolerance, weight * 50, 5, float(iterations), 2, float(last_plain), float(classes)})
              : settings_image({5, weight, tolerance, float(iterations), float(last_plain), float(classes)});
     const int count = d.between(1, 3);
-    core::call_threads plain_threads(count), watched_threads(count);
+    core::call_threads plain_threads(count, property::least_share), watched_threads(count, property::least_share);
     core::run_info info;
     int reports = 0;
     bool ended = false;
@@ -123,7 +123,8 @@ TEST(WatchedRuns, asking_what_a_run_found_changes_no_label_and_reports_the_label
                                   ++reports;
                                   ended = report.last;
                                 },
-                                &info};
+                                &info,
+                                {}};
     const CImg<float> labels = pair ? tamvel::segment_image_pair(image, image, settings, plain_threads)
                                     : sorvik::segment_image(image, settings, plain_threads);
     const CImg<float> watched = pair ? tamvel::segment_image_pair(image, image, settings, watched_threads, watch)

@@ -21,7 +21,7 @@
 namespace {
 
 // The kernels run on the test's own thread unless a test says otherwise.
-core::call_threads one_thread;
+core::call_threads one_thread(1, property::least_share);
 
 // The reference is slow without optimisation; sanitizer builds draw fewer cases.
 const std::uint32_t case_scale = property::case_scale_or(property::sanitized_build ? 1 : 12);
@@ -102,7 +102,8 @@ void expect_same_labels(std::uint32_t first_seed, int count, const case_shape& s
   property::expect_same_labels_for(
       first_seed, count, [&](std::uint32_t seed) { return make_case(seed, shape, kind); },
       [](const random_case& c, int threads) {
-        return tamvel::segment_image_pair(c.primary, c.secondary, c.settings, threads);
+        core::call_threads call(threads, property::least_share);
+        return tamvel::segment_image_pair(c.primary, c.secondary, c.settings, call);
       },
       [](const random_case& c) {
         return tamvel_reference::segment_image_pair_reference(c.primary, c.secondary, c.settings);
@@ -201,7 +202,7 @@ TEST(TamvelProperty, single_sweeps_from_random_labels_and_bands_match_reference)
         tamvel_reference::label_sweep(primary, secondary, edges, band, expected, centres, p, iteration);
     for (const int threads : property::thread_counts_for(seed)) {
       CImg<float> labels = labels_before, listed_labels = labels_before;
-      core::call_threads call(threads);
+      core::call_threads call(threads, property::least_share);
       const float energy = tamvel::label_sweep(primary, secondary, edges, band, labels, centres, p, iteration, call);
       const float listed_energy = tamvel::label_sweep(primary, secondary, edges, tamvel::list_band(band), listed_labels,
                                                       centres, p, iteration, call);
@@ -238,7 +239,7 @@ TEST(TamvelProperty, long_runs_of_small_whole_numbers_match_reference) {
     p.band_sigma = float(d.between(5, 20)) / 10;
     const CImg<float> expected = tamvel_reference::run_clustering(primary, secondary, p, edges);
     for (const int threads : property::thread_counts_for(seed)) {
-      core::call_threads call(threads);
+      core::call_threads call(threads, property::least_share);
       ASSERT_TRUE(same_bits(tamvel::run_clustering(primary, secondary, p, edges, call), expected))
           << "seed " << seed << ", threads " << threads;
     }

@@ -1,6 +1,7 @@
 """Bad arguments: TypeError or ValueError naming the argument and saying what
 is expected, as the Octave commands' refusals do; and the arrays a call must
 take without a copy."""
+import inspect
 import tracemalloc
 import warnings
 
@@ -87,6 +88,23 @@ def test_the_settings_vector_is_refused_by_index_and_as_the_octave_command_refus
         edgeseg.sorvik(IMAGE, settings=["3"] * 6)
 
 
+@pytest.mark.parametrize("command, function", [
+    ("sorvik", edgeseg.sorvik), ("tamvel", edgeseg.tamvel), ("sorvik", edgeseg.dask.sorvik),
+    ("sorvik", edgeseg.Sorvik.__init__)])
+def test_keywords_take_the_core_settings_table(command, function):
+    table = edgeseg._core.settings_table(command)
+    keywords = inspect.signature(function).parameters
+    for name, default, _ in table:
+        assert keywords[name].default == default and type(keywords[name].default) is type(default), name
+    if function is edgeseg.sorvik:
+        # The table's order is the settings vector's: its defaults, given as
+        # the vector, are the named call's, and named defaults beside
+        # settings= are no conflict.
+        named = dict(SORVIK, tolerance=1e-4)
+        vector = [named.get(name, default) for name, default, _ in table]
+        assert np.array_equal(edgeseg.sorvik(IMAGE, settings=vector, max_iterations=30), edgeseg.sorvik(IMAGE, **named))
+
+
 def test_whole_numbers_and_flags_take_their_usual_spellings():
     labels = edgeseg.sorvik(IMAGE, **SORVIK)
     for spelling in [dict(class_count=2.0, window_size=np.int16(3)), dict(exact_sums=0, return_info=np.False_),
@@ -110,7 +128,7 @@ def test_a_colour_like_image_without_channel_axis_is_warned_about():
         assert np.array_equal(edgeseg.sorvik(colour, channel_axis=None, **SORVIK), grey)
         edgeseg.Sorvik(channel_axis=None, **SORVIK).fit(colour)
         edgeseg.sorvik(colour[:, :, :2], **SORVIK)  # two channels: no colour image
-        edgeseg.sorvik(np.zeros((3, 40, 48)), **SORVIK)  # a grey volume
+        edgeseg.sorvik(np.arange(5760.0).reshape(3, 40, 48), **SORVIK)  # a grey volume
 
 
 def test_images_the_core_refuses_carry_the_octave_fault_name():

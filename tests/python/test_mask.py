@@ -5,6 +5,7 @@ import os
 import re
 import shutil
 import subprocess
+import warnings
 
 import numpy as np
 import pytest
@@ -82,6 +83,25 @@ def test_masks_of_another_shape_without_a_pixel_inside_or_not_real_are_refused(m
     # The same with a masked array's mask to combine with.
     with pytest.raises(error):
         edgeseg.sorvik(np.ma.masked_array(image, mask=~disc((40, 50))), mask=mask, **SETTINGS)
+
+
+def test_a_masked_run_starts_where_told_and_warns_of_classes_empty_inside():
+    rng = np.random.default_rng(5)
+    image, mask = scene(rng), disc((40, 50))
+    image[~mask] = rng.choice([-1e9, 5e3], image.shape)[~mask]
+    _, start = edgeseg.sorvik(image, mask=mask, return_info=True, **dict(SETTINGS, max_iterations=0))
+    assert image[mask].min() < start.centres.min() and start.centres.max() < image[mask].max()
+    labels = edgeseg.sorvik(image, mask=mask, **SETTINGS)
+    assert np.array_equal(edgeseg.sorvik(image, mask=mask, initial_centres=start.centres, **SETTINGS), labels)
+    # The outside would fill the last class; inside, nothing comes near it.
+    far = np.where(mask, image, 5e3)
+    settings = dict(class_count=2, window_size=3, edge_weight=1, max_iterations=1, initial_centres=[0, 5e3])
+    with pytest.warns(edgeseg.EmptyClassWarning):
+        _, info = edgeseg.sorvik(far, mask=mask, return_info=True, **settings)
+    assert info.counts.tolist() == [mask.sum(), 0]
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", edgeseg.EmptyClassWarning)
+        edgeseg.sorvik(far, **settings)
 
 
 TAMVEL_SETTINGS = [1, 1e-4, 10000, 5, 15, 2, 2, 2]

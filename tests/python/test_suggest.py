@@ -42,7 +42,14 @@ def suggest(case):
 def test_settings_and_estimates_are_edgeseg_settings(octave_suggestions):
     for case in octave_suggestions:
         found = suggest(case)
-        flat = {**found["settings"], **found["estimates"]}
+        settings, estimates = dict(found["settings"]), found["estimates"]
+        # The suggested centres reach the commands as their starting centres.
+        for keyword, name in (("initial_centres", "suggested_centres"),
+                              ("secondary_initial_centres", "suggested_secondary_centres")):
+            assert (keyword in settings) == (name in estimates), case.name
+            if keyword in settings:
+                assert settings.pop(keyword) is estimates[name], case.name
+        flat = {**settings, **estimates}
         assert sorted(flat) == sorted(case.expected), case.name
         for name, value in flat.items():
             np.testing.assert_allclose(np.ravel(value), case.expected[name], rtol=RELATIVE_TOLERANCE, atol=1e-12,

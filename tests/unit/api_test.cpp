@@ -198,3 +198,42 @@ TEST(Api, masks_of_another_geometry_or_without_a_pixel_inside_are_refused) {
 }
 
 }  // namespace
+
+// Starting centres through the API: the secondary's table may carry the
+// secondary's extra channels, which are not read; the warnings reach the
+// caller's `warn` once the run has ended.
+TEST(Api, starting_centres_and_the_warnings_of_a_runs_end) {
+  constexpr int rows = 8, columns = 9;
+  std::vector<float> primary(rows * columns), secondary(rows * columns * 2);
+  for (int i = 0; i < rows * columns; ++i) {
+    primary[i] = float(i % columns < 4 ? 20 : 200);
+    secondary[2 * i] = 255 - primary[i];
+    secondary[2 * i + 1] = float(i);
+  }
+  const auto view = [](const std::vector<float>& values, int channels) {
+    return edgeseg::row_major_view(values.data(), edgeseg::element_type::float32, rows, columns, 1, channels);
+  };
+  const std::vector<float> settings = {1, 1e-4f, 100, 3, 10, 2, 1, 3};
+  edgeseg::call_options narrow, wide;
+  narrow.initial_centres = wide.initial_centres = {{20, 110, 200}, 3, 1};
+  narrow.secondary_initial_centres = {{235, 145, 55}, 3, 1};
+  wide.secondary_initial_centres = {{235, -1, 145, -1, 55, -1}, 3, 2};
+  std::vector<core::run_warning> warnings;
+  wide.warn = [&](const core::run_warning& warning) { warnings.push_back(warning); };
+  const edgeseg::label_image expected = edgeseg::tamvel(view(primary, 1), view(secondary, 2), settings, narrow);
+  const edgeseg::label_image labels = edgeseg::tamvel(view(primary, 1), view(secondary, 2), settings, wide);
+  EXPECT_EQ(std::memcmp(labels.values, expected.values, labels.size() * sizeof(float)), 0);
+  ASSERT_EQ(warnings.size(), 1u);  // the middle class holds no pixel of two values
+  EXPECT_STREQ(warnings[0].mnemonic, "emptyClass");
+  EXPECT_NE(warnings[0].message.find("class 1 of 3 ended with no pixel"), std::string::npos);
+  wide.secondary_initial_centres.channels = 3;
+  try {
+    edgeseg::tamvel(view(primary, 1), view(secondary, 2), settings, wide);
+    ADD_FAILURE() << "a 3 x 3 secondary table was taken";
+  } catch (const edgeseg::refusal& refusal) {
+    EXPECT_STREQ(refusal.mnemonic(), "badCentres");
+  }
+  edgeseg::call_options sorvik_options;
+  sorvik_options.secondary_initial_centres = narrow.secondary_initial_centres;
+  EXPECT_THROW(edgeseg::sorvik(view(primary, 1), {3, 1, 1e-4f, 10, 1, 3}, sorvik_options), edgeseg::refusal);
+}

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "core/call_threads.h"
+#include "core/sweep_parts.h"
 #include "tamvel/segment_image_pair.h"
 #include "sorvik/segment_image.h"
 
@@ -70,6 +71,49 @@ int live_threads_settled(int expected) {
     count = live_threads();
   }
   return count;
+}
+
+// What the part driver asked of each part: rows and slices as they were
+// swept, and slices in the order they were handed on.
+struct recorded_parts {
+  std::mutex mutex;
+  std::vector<std::size_t> rows, slices, handed_on;
+  int wholes = 0;
+
+  void whole(const run_progress&) { ++wholes; }
+  void row(int part, std::size_t y, core::row_wavefront& wave, const run_progress& progress) {
+    wave.wait_for_row_above(progress, y, 10);
+    wave.publish(progress, y, 10);
+    std::lock_guard<std::mutex> lock(mutex);
+    EXPECT_EQ(y % 3, std::size_t(part));
+    rows.push_back(y);
+  }
+  void slice(int, std::size_t z, const run_progress&) {
+    std::lock_guard<std::mutex> lock(mutex);
+    slices.push_back(z);
+  }
+  void swept(std::size_t z) { handed_on.push_back(z); }
+};
+
+TEST(CallThreads, the_least_share_caps_what_a_part_must_take_and_the_driver_sweeps_everything_once) {
+  call_threads plain(4), small_shares(4, 1);
+  EXPECT_EQ(core::useful_parts(plain, 100, 8192), 1);
+  EXPECT_EQ(core::useful_parts(small_shares, 3, 8192), 3);
+  EXPECT_EQ(core::useful_parts(small_shares, 100, 8192), 4);
+  EXPECT_EQ(core::plan_sweep_parts(small_shares, 2, 50, 40, 9, 1).parts, 2);
+
+  const std::vector<std::size_t> every_row = {0, 1, 2, 3, 4, 5, 6}, every_slice = {0, 1, 2, 3, 4};
+  recorded_parts one, wave, slices;
+  core::sweep_in_parts(small_shares, {1, false}, {10, 7, 1, 2}, one);
+  core::sweep_in_parts(small_shares, {3, true}, {10, 7, 1, 2}, wave);
+  core::sweep_in_parts(small_shares, {3, false}, {10, 7, 5, 2}, slices);
+  EXPECT_EQ(one.wholes, 1);
+  EXPECT_TRUE(one.rows.empty() && one.slices.empty());
+  std::sort(wave.rows.begin(), wave.rows.end());
+  EXPECT_EQ(wave.rows, every_row);
+  std::sort(slices.slices.begin(), slices.slices.end());
+  EXPECT_EQ(slices.slices, every_slice);
+  EXPECT_EQ(slices.handed_on, every_slice);
 }
 
 TEST(CallThreads, later_runs_of_a_call_use_the_same_threads_and_never_more_than_asked) {

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <limits>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "core/centre_sums.h"
@@ -102,6 +103,31 @@ TEST(SorvikCentres, passes_over_the_image_give_one_thread_s_answer_with_any_thre
     EXPECT_TRUE(core::sums_are_exact(channel, values.size(), nullptr, call)) << threads << " threads";
     values[250000] = 1e-30f;  // no sum of 2^18 values up to 200 keeps its last bit
     EXPECT_FALSE(core::sums_are_exact(channel, values.size(), nullptr, call)) << threads << " threads";
+  }
+}
+
+TEST(SorvikCentres, surveys_of_parts_merge_into_the_whole_ones_decision) {
+  // The finest bit of every value decides, down to subnormals and whatever
+  // its sign; the one-channel pass and the pass over channels agree.
+  const float finest[] = {0.5f, -0.25f, 0x1p-149f, -0x1p-126f, 3.0f};
+  for (const float fine : finest) {
+    std::vector<float> values(70000, 96.0f), second(values.size(), 2.0f);
+    values[12] = fine;
+    values[40000] = std::numeric_limits<float>::quiet_NaN();  // left out, and its pixel in both channels
+    second[40000] = 0x1p-149f;
+    core::call_threads call(3);
+    const core::sum_survey whole = core::survey_sums({values.data()}, values.size(), nullptr, call);
+    const core::sum_survey merged = core::merge_surveys(
+        {core::survey_sums({values.data()}, 30000, nullptr, one_thread),
+         core::survey_sums({values.data() + 30000}, values.size() - 30000, nullptr, one_thread)});
+    const core::sum_survey pairs = core::survey_sums({values.data(), second.data()}, values.size(), nullptr, call);
+    EXPECT_EQ(std::tie(whole.count, whole.largest, whole.finest_exponent),
+              std::tie(merged.count, merged.largest, merged.finest_exponent));
+    EXPECT_EQ(whole.count, values.size() - 1);
+    EXPECT_EQ(whole.finest_exponent, std::ilogb(std::fabs(fine)) < 0 ? std::ilogb(std::fabs(fine)) : 0) << fine;
+    EXPECT_EQ(pairs.finest_exponent, std::min(whole.finest_exponent, 1)) << fine;
+    // At most 2^17 values below 2^7: exact down to steps of 2^(7 + 17 - 53).
+    EXPECT_EQ(core::sums_exact_in_any_order(whole), whole.finest_exponent >= -29) << fine;
   }
 }
 

@@ -5,7 +5,9 @@
 #include <string>
 
 #include "core/refusal.h"
+#include "core/settings_table.h"
 #include "sorvik/parameters.h"
+#include "tamvel/parameters.h"
 
 namespace {
 
@@ -75,3 +77,57 @@ TEST(SorvikSettings, accepts_the_edges_of_every_range) {
 }
 
 }  // namespace
+
+namespace {
+
+// The parsed setting of each name the table gives.
+#define FIELD_NAMED(name, field) \
+  if (name == #field) return double(parameters.field)
+double field_named(const sorvik::segmentation_parameters& parameters, const std::string& name) {
+  FIELD_NAMED(name, window_size);
+  FIELD_NAMED(name, edge_weight);
+  FIELD_NAMED(name, tolerance);
+  FIELD_NAMED(name, max_iterations);
+  FIELD_NAMED(name, last_plain_iteration);
+  FIELD_NAMED(name, class_count);
+  return std::nan("");
+}
+double field_named(const tamvel::pair_segmentation_parameters& parameters, const std::string& name) {
+  FIELD_NAMED(name, secondary_weight);
+  FIELD_NAMED(name, tolerance);
+  FIELD_NAMED(name, edge_weight);
+  FIELD_NAMED(name, window_size);
+  FIELD_NAMED(name, max_iterations);
+  FIELD_NAMED(name, band_sigma);
+  FIELD_NAMED(name, last_plain_iteration);
+  FIELD_NAMED(name, class_count);
+  return std::nan("");
+}
+#undef FIELD_NAMED
+
+// Every setting of the table is read from its position by its command under
+// its name: a vector of the defaults (3 where there is none) with one value
+// changed to 7 changes that setting only.
+template <class Read>
+void expect_table_order(const char* command, unsigned setting_count, Read read) {
+  const core::settings_table& table = *core::settings_table_of(command);
+  ASSERT_EQ(table.count, setting_count) << command;
+  CImg<float> usual(setting_count, 1);
+  for (unsigned i = 0; i < setting_count; ++i)
+    usual(i) = table.settings[i].has_default ? float(table.settings[i].default_value) : 3.0f;
+  for (unsigned i = 0; i < setting_count; ++i) {
+    CImg<float> vector = usual;
+    vector(i) = 7;
+    const auto parameters = read(vector);
+    for (unsigned j = 0; j < setting_count; ++j)
+      EXPECT_EQ(field_named(parameters, table.settings[j].name), vector(j))
+          << command << ": " << table.settings[j].name << " with position " << i << " changed";
+  }
+}
+
+}  // namespace
+
+TEST(SettingsTable, names_each_setting_where_its_command_reads_it) {
+  expect_table_order("Sorvik", sorvik::sorvik_setting_count, sorvik::read_parameters);
+  expect_table_order("Tamvel", tamvel::tamvel_setting_count, tamvel::read_parameters);
+}

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstring>
 #include <random>
+#include <tuple>
 #include <vector>
 
 #include "edgeseg/sorvik_steps.h"
@@ -49,9 +50,12 @@ edgeseg::image_view mask_slab_of(const CImg<unsigned char>& mask, int first, int
 }
 
 // A driver as a distributed run takes its steps, all in one process: each
-// slab swept on its own, or given the totals of the slabs before it; with
-// `mask`, each slab given its part of it.
+// slab swept on its own, or given the totals of the slabs before it; the
+// iterations' reports, where asked for, with the changed labels counted;
+// with `mask`, each slab given its part of it.
 CImg<float> labels_by_steps(const CImg<float>& volume, int slab_count, bool chained,
+                            const std::vector<float>& settings = settings,
+                            std::vector<edgeseg::iteration_report>* reports = nullptr,
                             const CImg<unsigned char>* mask = nullptr) {
   std::vector<int> first(slab_count + 1);
   for (int s = 0; s <= slab_count; ++s) first[s] = volume.depth() * s / slab_count;
@@ -67,14 +71,17 @@ CImg<float> labels_by_steps(const CImg<float>& volume, int slab_count, bool chai
   CImg<float> labels(volume.width(), volume.height(), volume.depth(), 1, 0.0f);
   float energy = edgeseg::energy_before_first_iteration();
   for (int iteration = 0; iteration < edgeseg::iteration_limit(settings); ++iteration) {
+    const CImg<float> before = labels;
     std::vector<edgeseg::slab_sweep> swept;
     swept.reserve(slab_count);
     for (int s = 0; s < slab_count; ++s)
       swept.push_back(edgeseg::sweep_slab(slab_of(volume, first[s], first[s + 1]), labels.data(0, 0, first[s]), centres,
                                           settings, iteration, options_of(s),
                                           chained && s > 0 ? &swept[s - 1].totals : nullptr));
-    const edgeseg::sweep_totals totals = chained ? swept.back().totals : edgeseg::combine_slabs(swept);
+    edgeseg::sweep_totals totals = chained ? swept.back().totals : edgeseg::combine_slabs(swept);
+    for (std::size_t i = 0; i < labels.size(); ++i) totals.changed += labels[i] != before[i];
     const edgeseg::iteration_outcome outcome = edgeseg::next_centres(totals, centres, settings, iteration, energy);
+    if (reports) reports->push_back(outcome.report);
     centres = outcome.next;
     energy = outcome.energy;
     if (outcome.done) break;
@@ -113,7 +120,8 @@ TEST(SorvikSteps, masked_slabs_label_as_one_masked_call_also_where_a_slab_is_who
   core::call_threads two(2);
   const CImg<float> expected = sorvik::segment_image(volume, CImg<float>(settings.data(), unsigned(settings.size())),
                                                      two, {}, false, core::mask_of(mask));
-  for (int slabs : {1, 3}) EXPECT_TRUE(same_bits(labels_by_steps(volume, slabs, true, &mask), expected)) << slabs;
+  for (int slabs : {1, 3})
+    EXPECT_TRUE(same_bits(labels_by_steps(volume, slabs, true, settings, nullptr, &mask), expected)) << slabs;
 }
 
 TEST(SorvikSteps, chained_totals_are_those_of_the_whole_sweep_to_the_bit) {
@@ -194,6 +202,32 @@ TEST(SorvikSteps, kept_slabs_label_as_one_call_summed_as_their_survey_allows) {
   EXPECT_TRUE(edgeseg::sums_exact_in_any_order({{1u << 29, 9e6f, 1}, {1u << 29, 1.0f, 4}}));
   EXPECT_FALSE(edgeseg::sums_exact_in_any_order({{1u << 29, 9e6f, 1}, {1u << 29, 1.0f, 0}}));
   EXPECT_TRUE(edgeseg::sums_exact_in_any_order({{0, 0.0f, 1 << 20}}));
+}
+
+TEST(SorvikSteps, reports_and_edge_phases_are_those_of_one_call_field_for_field) {
+  const CImg<float> volume = random_volume(true, 11);
+  // A last plain iteration of -0.5 is read as 0: iteration 0 is plain and untested.
+  for (const std::vector<float>& table : {std::vector<float>{5, 0.6f, 1e-3f, 9, -0.5f, 3},
+                                          {5, 0.6f, 1e-3f, 9, -1, 3},
+                                          {1, 0.6f, 1e-2f, 5, -1, 2},
+                                          {3, 0.2f, 0, 4, 2, 4}}) {
+    std::vector<edgeseg::iteration_report> expected, reports;
+    core::call_threads threads(2);
+    const CImg<float> labels = sorvik::segment_image(
+        volume, CImg<float>(table.data(), 6), threads,
+        core::run_watch{[&](const edgeseg::iteration_report& report) { expected.push_back(report); }, nullptr});
+    EXPECT_TRUE(same_bits(labels_by_steps(volume, 2, true, table, &reports), labels));
+    ASSERT_EQ(reports.size(), expected.size());
+    for (std::size_t i = 0; i < reports.size(); ++i) {
+      const edgeseg::iteration_report &got = reports[i], &want = expected[i];
+      EXPECT_EQ(std::tie(got.iteration, got.edge_phase, got.changed, got.last, got.converged, got.tested),
+                std::tie(want.iteration, want.edge_phase, want.changed, want.last, want.converged, want.tested));
+      EXPECT_EQ(std::memcmp(&got.energy, &want.energy, sizeof(float)), 0) << i;
+      EXPECT_EQ(std::memcmp(&got.previous_energy, &want.previous_energy, sizeof(float)), 0) << i;
+      EXPECT_EQ(got.tolerance, want.tolerance);
+      EXPECT_EQ(edgeseg::edge_phase(table, int(i)), want.edge_phase);
+    }
+  }
 }
 
 TEST(SorvikSteps, combined_ranges_keep_the_first_of_zero_and_minus_zero) {

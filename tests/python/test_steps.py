@@ -1,0 +1,67 @@
+"""The named Sorvik steps of edgeseg._core against one whole call: a driver
+that sweeps slabs, chains or combines their totals and ends each iteration
+with finish_iteration gets the call's labels and progress reports."""
+import pickle
+import re
+
+import numpy as np
+import pytest
+
+import edgeseg
+from edgeseg import _core
+
+
+def _volume():
+    values = np.random.default_rng(1).integers(0, 200, size=(5, 24, 18)).astype(np.float32)
+    values[2, 3, 4] = np.nan
+    return values
+
+
+def _by_steps(volume, settings, exact):
+    slabs = [np.ascontiguousarray(volume[first:first + 2])[..., None] for first in range(0, len(volume), 2)]
+    surveys = [_core.slab_survey(slab, 1) for slab in slabs]
+    centres = _core.initial_centres([ranges for ranges, _ in surveys], settings)
+    any_order = _core.sums_exact([survey for _, survey in surveys])
+    labels = [np.zeros(slab.shape[:3], np.uint8) for slab in slabs]
+    energy, ends = _core.initial_energy(), []
+    for iteration in range(_core.iteration_limit(settings)):
+        whole, own = _core.SweepTotals(int(settings[5]), 1), []
+        for s, slab in enumerate(slabs):
+            after = np.empty_like(labels[s])
+            terms, totals = _core.sweep_slab_totals(slab, labels[s], after, centres, settings, iteration, 1, True,
+                                                    any_order, exact)
+            labels[s], totals = after, pickle.loads(pickle.dumps(totals))
+            own.append(totals)
+            if not exact:
+                whole = _core.continue_slab(whole, totals, slab, after, terms)
+        if exact:
+            whole = _core.combine_slabs(own, int(settings[5]), 1)
+        end = _core.finish_iteration(whole, centres, settings, iteration, energy, 0.0)
+        assert end.edge_phase == _core.sorvik_edge_phase(settings, iteration)
+        centres, energy = end.centres, end.energy
+        ends.append(end)
+        if end.done:
+            break
+    return np.concatenate(labels), ends
+
+
+@pytest.mark.parametrize("settings, exact", [([5, 0.3, 1e-4, 12, -0.5, 3], False),
+                                             ([3, 0.5, 1e-3, 8, 1, 4], True),
+                                             ([1, 0.5, 0, 4, -1, 2], False)])
+def test_steps_give_the_labels_and_reports_of_one_call(settings, exact):
+    volume, reports = _volume(), []
+    expected = edgeseg.sorvik(volume, settings=settings, exact_sums=exact, progress=reports.append)
+    labels, ends = _by_steps(volume, [float(value) for value in settings], exact)
+    np.testing.assert_array_equal(labels, expected)
+    fields = ("iteration", "edge_phase", "energy", "changed", "last", "converged")
+    assert [tuple(getattr(end, field) for field in fields) for end in ends] == \
+        [tuple(getattr(report, field) for field in fields) for report in reports]
+    assert [re.sub(r"[0-9.]+ s$", "", end.lines, flags=re.M) for end in ends] == \
+        [re.sub(r"[0-9.]+ s$", "", report.lines, flags=re.M) for report in reports]
+
+
+def test_a_nan_term_is_the_largest():
+    totals = _core.SweepTotals(2, 1)
+    totals.largest_term = float("nan")
+    merged = _core.combine_slabs([_core.SweepTotals(2, 1), totals], 2, 1)
+    assert np.isnan(merged.largest_term)
