@@ -15,12 +15,13 @@ namespace edgeseg {
 CImg<float> parameter_image(const std::vector<float>& parameters);
 
 CImg<float> sorvik_labels(const image_view& image, const std::vector<float>& parameters, core::call_threads& threads,
-                          const core::run_watch& watch = {}, bool exact_sums = false,
+                          const core::run_watch& watch = {}, bool exact_sums = false, const image_view* mask = nullptr,
                           const core::centre_table& start = {});
 
 CImg<float> tamvel_labels(const image_view& primary, const image_view& secondary, const std::vector<float>& parameters,
                           core::call_threads& threads, const core::run_watch& watch = {},
-                          const core::centre_table& start = {}, const core::centre_table& secondary_start = {});
+                          const image_view* mask = nullptr, const core::centre_table& start = {},
+                          const core::centre_table& secondary_start = {});
 
 // What a call of `options` and `info` asks of its run.
 core::run_watch watch_of(const call_options& options, core::run_info* info);

@@ -44,9 +44,9 @@ void check_extents(const image_view& view, const char* role) {
 }
 
 // Element (x, y, z, c) of the view into image pixel (x, y, z, c), a band of
-// rows of one plane (z + depth * c) at a time.
-template <typename Element>
-void copy_elements(const image_view& view, CImg<float>& image, core::call_threads& threads) {
+// rows of one plane (z + depth * c) at a time, as `convert` makes it.
+template <typename Element, typename Pixel, class Convert>
+void copy_elements(const image_view& view, CImg<Pixel>& image, core::call_threads& threads, Convert convert) {
   const auto* source = static_cast<const Element*>(view.data);
   const std::size_t width = image.width(), height = image.height(), depth = image.depth();
   const std::size_t plane = width * height;
@@ -55,11 +55,11 @@ void copy_elements(const image_view& view, CImg<float>& image, core::call_thread
                 [&](std::size_t p, std::size_t first, std::size_t end) {
                   const Element* plane_start =
                       source + std::int64_t(p % depth) * view.z_stride + std::int64_t(p / depth) * view.channel_stride;
-                  float* target = image.data() + p * plane;
+                  Pixel* target = image.data() + p * plane;
                   for (std::size_t x = 0; x < width; ++x) {
                     const Element* column = plane_start + x_stride * std::int64_t(x);
                     for (std::size_t y = first; y < end; ++y)
-                      target[x + width * y] = static_cast<float>(column[y_stride * std::int64_t(y)]);
+                      target[x + width * y] = convert(column[y_stride * std::int64_t(y)]);
                   }
                 });
 }
@@ -69,6 +69,36 @@ void copy_elements(const image_view& view, CImg<float>& image, core::call_thread
 // such a view before any stride is used.
 std::int64_t stride_times(std::int64_t stride, std::uint64_t extent) {
   return std::int64_t(std::uint64_t(stride) * extent);
+}
+
+// Calls copy(Element{}) with the C++ type of the view's elements.
+template <class Copy>
+void with_element_type(element_type type, Copy&& copy) {
+  switch (type) {
+    // A boolean is one byte; read it as a number, never as a bool.
+    case element_type::boolean:
+      return copy((unsigned char)0);
+    case element_type::int8:
+      return copy(std::int8_t());
+    case element_type::uint8:
+      return copy(std::uint8_t());
+    case element_type::int16:
+      return copy(std::int16_t());
+    case element_type::uint16:
+      return copy(std::uint16_t());
+    case element_type::int32:
+      return copy(std::int32_t());
+    case element_type::uint32:
+      return copy(std::uint32_t());
+    case element_type::int64:
+      return copy(std::int64_t());
+    case element_type::uint64:
+      return copy(std::uint64_t());
+    case element_type::float32:
+      return copy(float());
+    case element_type::float64:
+      return copy(double());
+  }
 }
 
 }  // namespace
@@ -123,43 +153,36 @@ CImg<float> image_from_view(const image_view& view, const char* role, core::call
   // The computation reports an image without pixels as empty, knowing its extents.
   if (element_count(view) == 0) return core::image_without_pixels(width, height, depth, channels);
   CImg<float> image(width, height, depth, channels);
-  switch (view.type) {
-    // A boolean is one byte; read it as a number, never as a bool.
-    case element_type::boolean:
-      copy_elements<unsigned char>(view, image, threads);
-      break;
-    case element_type::int8:
-      copy_elements<std::int8_t>(view, image, threads);
-      break;
-    case element_type::uint8:
-      copy_elements<std::uint8_t>(view, image, threads);
-      break;
-    case element_type::int16:
-      copy_elements<std::int16_t>(view, image, threads);
-      break;
-    case element_type::uint16:
-      copy_elements<std::uint16_t>(view, image, threads);
-      break;
-    case element_type::int32:
-      copy_elements<std::int32_t>(view, image, threads);
-      break;
-    case element_type::uint32:
-      copy_elements<std::uint32_t>(view, image, threads);
-      break;
-    case element_type::int64:
-      copy_elements<std::int64_t>(view, image, threads);
-      break;
-    case element_type::uint64:
-      copy_elements<std::uint64_t>(view, image, threads);
-      break;
-    case element_type::float32:
-      copy_elements<float>(view, image, threads);
-      break;
-    case element_type::float64:
-      copy_elements<double>(view, image, threads);
-      break;
-  }
+  with_element_type(view.type, [&](auto element) {
+    using Element = decltype(element);
+    copy_elements<Element>(view, image, threads, [](Element value) { return static_cast<float>(value); });
+  });
   return image;
+}
+
+CImg<unsigned char> mask_from_view(const image_view& mask, const CImg<float>& image, core::call_threads& threads,
+                                   bool may_be_empty) {
+  check_view(mask, "the mask");
+  if (mask.width != std::uint64_t(image.width()) || mask.height != std::uint64_t(image.height()) ||
+      mask.depth != std::uint64_t(image.depth()) || mask.channels != 1)
+    refuse("geometryMismatch",
+           "the mask is %llu x %llu x %llu (rows x columns x depth) with %llu channels; expected the image's "
+           "%u x %u x %u with one channel.",
+           static_cast<unsigned long long>(mask.height), static_cast<unsigned long long>(mask.width),
+           static_cast<unsigned long long>(mask.depth), static_cast<unsigned long long>(mask.channels), image.height(),
+           image.width(), image.depth());
+  CImg<unsigned char> inside(image.width(), image.height(), image.depth(), 1);
+  if (element_count(mask) != 0)
+    with_element_type(mask.type, [&](auto element) {
+      using Element = decltype(element);
+      copy_elements<Element>(mask, inside, threads, [](Element value) { return (unsigned char)(value != 0); });
+    });
+  const std::size_t count = std::size_t(std::count(inside.begin(), inside.end(), (unsigned char)1));
+  if (count == 0 && !may_be_empty)
+    refuse("emptyMask", "the mask has no pixel inside; expected at least one non-zero element.");
+  // Every pixel inside is the same call as no mask, which costs nothing.
+  if (count == inside.size()) return CImg<unsigned char>();
+  return inside;
 }
 
 CImg<float> parameter_image(const std::vector<float>& parameters) {

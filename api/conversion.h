@@ -28,6 +28,14 @@ CImg<float> image_from_view(const image_view& view, const char* role, core::call
 // The same for a host outside a call, on up to `threads` threads of its own.
 CImg<float> image_from_view(const image_view& view, const char* role, int threads);
 
+// The mask of an image as one byte a pixel, 1 inside (a non-zero element)
+// and 0 outside, or an empty image where every pixel is inside. Refuses a
+// mask of other rows, columns or depth than the image's, or of more than one
+// channel (geometryMismatch), and one without any pixel inside (emptyMask)
+// unless `may_be_empty` (a slab of a volume may lie wholly outside).
+CImg<unsigned char> mask_from_view(const image_view& mask, const CImg<float>& image, core::call_threads& threads,
+                                   bool may_be_empty = false);
+
 // The labels of a call, handed over without a copy.
 label_image hand_over(CImg<float>&& labels);
 

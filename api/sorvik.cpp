@@ -8,11 +8,16 @@
 namespace edgeseg {
 
 CImg<float> sorvik_labels(const image_view& image, const std::vector<float>& parameters, core::call_threads& threads,
-                          const core::run_watch& watch, bool exact_sums, const core::centre_table& start) {
+                          const core::run_watch& watch, bool exact_sums, const image_view* mask,
+                          const core::centre_table& start) {
   // The converted image goes before the labels are handed back: a call
   // holds the image and the labels, then the labels and the host's result.
   const CImg<float> converted = image_from_view(image, "the image", threads);
-  return sorvik::segment_image(converted, parameter_image(parameters), threads, watch, exact_sums, start);
+  // The settings are refused before the mask, in the order a call gives them.
+  if (mask) sorvik::read_parameters(parameter_image(parameters));
+  const CImg<unsigned char> inside = mask ? mask_from_view(*mask, converted, threads) : CImg<unsigned char>();
+  return sorvik::segment_image(converted, parameter_image(parameters), threads, watch, exact_sums,
+                               core::mask_of(inside), start);
 }
 
 label_image sorvik(const image_view& image, const std::vector<float>& parameters, const call_options& options,
@@ -21,8 +26,8 @@ label_image sorvik(const image_view& image, const std::vector<float>& parameters
     core::refuse("badCentres", "secondary starting centres are given, which only Tamvel takes; expected none.");
   core::call_threads threads(options.threads);
   apply_options(options, threads);
-  return hand_over(
-      sorvik_labels(image, parameters, threads, watch_of(options, info), options.exact_sums, options.initial_centres));
+  return hand_over(sorvik_labels(image, parameters, threads, watch_of(options, info), options.exact_sums,
+                                 options.mask ? &*options.mask : nullptr, options.initial_centres));
 }
 
 std::vector<float> sorvik_start(const centre_table& given, const std::vector<float>& parameters, int channels) {

@@ -94,6 +94,14 @@ void continue_image_totals(sweep_totals& totals, const CImg<float>& image, const
   }
 }
 
+// The slab's part of the volume's mask (call_options::mask), one byte a
+// pixel; none without a mask or where every pixel is inside. A slab may lie
+// wholly outside.
+CImg<unsigned char> slab_mask(const call_options& options, const CImg<float>& image, core::call_threads& threads) {
+  if (!options.mask) return CImg<unsigned char>();
+  return mask_from_view(*options.mask, image, threads, true);
+}
+
 }  // namespace
 
 std::vector<channel_range> finite_ranges(const image_view& part, const call_options& options) {
@@ -102,9 +110,11 @@ std::vector<channel_range> finite_ranges(const image_view& part, const call_opti
   const std::size_t channel_size = std::size_t(image.width()) * image.height() * image.depth();
   std::vector<channel_range> ranges(std::size_t(image.spectrum()));
   if (channel_size == 0) return ranges;
+  const CImg<unsigned char> inside = slab_mask(options, image, threads);
   for (int c = 0; c < image.spectrum(); ++c) {
     channel_range& range = ranges[std::size_t(c)];
-    range.found = core::finite_range(image.data(0, 0, 0, c), channel_size, range.lowest, range.highest, threads);
+    range.found = core::finite_range(image.data(0, 0, 0, c), channel_size, range.lowest, range.highest, threads,
+                                     core::mask_of(inside).inside);
   }
   return ranges;
 }
@@ -154,7 +164,10 @@ slab_sweep sweep_slab(const image_view& slab, float* labels, const centres& cent
   CImg<float> slab_labels(labels, image.width(), image.height(), image.depth(), 1, true);
   const CImg<float> centre_image(centres.values.data(), unsigned(centres.channels), unsigned(centres.class_count));
   swept.terms.resize(pixels);
-  sorvik::label_sweep(image, settings, centre_image, slab_labels, iteration, threads, swept.terms.data());
+  const CImg<unsigned char> inside = slab_mask(options, image, threads);
+  core::mark_outside(core::mask_of(inside), slab_labels, threads);
+  sorvik::label_sweep(image, settings, centre_image, slab_labels, iteration, threads, swept.terms.data(),
+                      core::mask_of(inside));
   continue_image_totals(swept.totals, image, labels, swept.terms.data());
   return swept;
 }
@@ -169,10 +182,12 @@ void sweep_slab_into(const image_view& slab, float* labels, float* terms, const 
   if (!labels) core::refuse("missingData", "the slab's labels are missing.");
   CImg<float> slab_labels(labels, image.width(), image.height(), image.depth(), 1, true);
   const CImg<float> centre_image(centres.values.data(), unsigned(centres.channels), unsigned(centres.class_count));
+  const CImg<unsigned char> inside = slab_mask(options, image, threads);
+  core::mark_outside(core::mask_of(inside), slab_labels, threads);
   if (terms)
-    sorvik::label_sweep(image, settings, centre_image, slab_labels, iteration, threads, terms);
+    sorvik::label_sweep(image, settings, centre_image, slab_labels, iteration, threads, terms, core::mask_of(inside));
   else
-    sorvik::label_sweep(image, settings, centre_image, slab_labels, iteration, threads);
+    sorvik::label_sweep(image, settings, centre_image, slab_labels, iteration, threads, core::mask_of(inside));
 }
 
 void continue_totals(sweep_totals& totals, const image_view& slab, const float* labels, const float* terms) {

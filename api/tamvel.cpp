@@ -1,17 +1,21 @@
 #include "calls.h"
 #include "conversion.h"
 #include "edgeseg/segment.h"
+#include "tamvel/parameters.h"
 #include "tamvel/segment_image_pair.h"
 
 namespace edgeseg {
 
 CImg<float> tamvel_labels(const image_view& primary, const image_view& secondary, const std::vector<float>& parameters,
-                          core::call_threads& threads, const core::run_watch& watch, const core::centre_table& start,
-                          const core::centre_table& secondary_start) {
+                          core::call_threads& threads, const core::run_watch& watch, const image_view* mask,
+                          const core::centre_table& start, const core::centre_table& secondary_start) {
   const CImg<float> converted_primary = image_from_view(primary, "the primary image", threads);
   const CImg<float> converted_secondary = image_from_view(secondary, "the secondary image", threads);
+  // The settings are refused before the mask, in the order a call gives them.
+  if (mask) tamvel::read_parameters(parameter_image(parameters));
+  const CImg<unsigned char> inside = mask ? mask_from_view(*mask, converted_primary, threads) : CImg<unsigned char>();
   return tamvel::segment_image_pair(converted_primary, converted_secondary, parameter_image(parameters), threads, watch,
-                                    start, secondary_start);
+                                    core::mask_of(inside), start, secondary_start);
 }
 
 label_image tamvel(const image_view& primary, const image_view& secondary, const std::vector<float>& parameters,
@@ -21,7 +25,8 @@ label_image tamvel(const image_view& primary, const image_view& secondary, const
   core::call_threads threads(options.threads);
   apply_options(options, threads);
   return hand_over(tamvel_labels(primary, secondary, parameters, threads, watch_of(options, info),
-                                 options.initial_centres, options.secondary_initial_centres));
+                                 options.mask ? &*options.mask : nullptr, options.initial_centres,
+                                 options.secondary_initial_centres));
 }
 
 }  // namespace edgeseg

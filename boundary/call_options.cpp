@@ -15,9 +15,9 @@ using core::refuse;
 namespace {
 
 constexpr const char* option_forms =
-    "\"threads\", n, \"volume\", tf, \"progress\", tf, \"centres\", C or \"secondary_centres\", C2";
+    "\"threads\", n, \"volume\", tf, \"progress\", tf, \"mask\", M, \"centres\", C or \"secondary_centres\", C2";
 constexpr const char* option_forms_with_exact_sums =
-    "\"threads\", n, \"volume\", tf, \"progress\", tf, \"exactsums\", tf or \"centres\", C";
+    "\"threads\", n, \"volume\", tf, \"progress\", tf, \"exactsums\", tf, \"mask\", M or \"centres\", C";
 
 // Room for the longest name worth reading; a longer one is unknown anyway.
 constexpr std::size_t name_capacity = 40;
@@ -98,13 +98,14 @@ bool resolve_switch(const char* name, double wanted, int position) {
 }
 
 // The options a call may give, each with the form its messages quote.
-enum class option_name { threads, volume, progress, exact_sums, centres, secondary_centres, unknown };
+enum class option_name { threads, volume, progress, exact_sums, mask, centres, secondary_centres, unknown };
 
 option_name option_named(const char* name) {
   if (same_name(name, "threads")) return option_name::threads;
   if (same_name(name, "volume")) return option_name::volume;
   if (same_name(name, "progress")) return option_name::progress;
   if (same_name(name, "exactsums")) return option_name::exact_sums;
+  if (same_name(name, "mask")) return option_name::mask;
   if (same_name(name, "centres")) return option_name::centres;
   if (same_name(name, "secondary_centres")) return option_name::secondary_centres;
   return option_name::unknown;
@@ -118,6 +119,8 @@ const char* option_form(option_name option) {
       return "\"volume\", tf";
     case option_name::exact_sums:
       return "\"exactsums\", tf";
+    case option_name::mask:
+      return "\"mask\", M";
     case option_name::centres:
       return "\"centres\", C";
     case option_name::secondary_centres:
@@ -156,6 +159,8 @@ call_options read_call_options(const mxArray* const arguments[], int count, int 
       options.volume_given = true;
       options.volume =
           resolve_switch("volume", read_value(value, "volume", position + 1, switch_expected), position + 1);
+    } else if (option == option_name::mask) {
+      options.mask = value;
     } else if (option == option_name::centres) {
       options.centres = value;
       options.centres_position = position + 1;

@@ -1,6 +1,6 @@
 // The name-value pairs a call may add after its required inputs, in the
 // host's convention: L = Sorvik(image, parameters, "threads", n, "volume", tf,
-// "progress", tf, "exactsums", tf, "centres", C); Tamvel also takes
+// "progress", tf, "exactsums", tf, "mask", M, "centres", C); Tamvel also takes
 // "secondary_centres", C2.
 #pragma once
 
@@ -23,6 +23,9 @@ struct call_options {
   bool progress = false;
   // Sorvik's energies and centre sums summed exactly (edgeseg::call_options).
   bool exact_sums = false;
+  // The pixels to segment: an array of the image's rows x columns (x depth),
+  // non-zero inside; checked when the images are (edgeseg::call_options).
+  const mxArray* mask = nullptr;
   // Starting centres as the call gave them (null: none), read once the images
   // are described (centres_from_host), and the input number of each.
   const mxArray* centres = nullptr;

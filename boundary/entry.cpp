@@ -71,6 +71,16 @@ void warn_of_many_channels(const command& command, const mxArray* const images[]
   }
 }
 
+// The mask as the API reads it: rows x columns, or a volume's depth slices
+// in its third dimension. Only its real part would count, so a complex mask
+// is refused as no mask at all.
+edgeseg::image_view describe_mask(const mxArray* mask) {
+  if (mxIsComplex(mask))
+    refuse("unsupportedClass", "the mask is %s; expected a real logical or numeric array.",
+           argument_description(mask).text);
+  return describe_host_array(mask, "the mask", true);
+}
+
 void segment(const command& command, int nlhs, mxArray* plhs[], int nrhs, const mxArray* prhs[],
              pending_warnings& warnings) {
   require_arguments(command, nlhs, nrhs);
@@ -92,6 +102,7 @@ void segment(const command& command, int nlhs, mxArray* plhs[], int nrhs, const 
   // The user's Ctrl-C is looked at on this thread while the call runs, and
   // progress printed here, between iterations, while the other threads wait.
   edgeseg::call_options api_options;
+  if (options.mask) api_options.mask = describe_mask(options.mask);
   api_options.threads = options.threads;
   api_options.stop_requested = host_interrupt_pending;
   api_options.exact_sums = options.exact_sums;

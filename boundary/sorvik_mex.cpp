@@ -14,7 +14,7 @@ edgeseg::label_image segment(const edgeseg::image_view images[], const std::vect
 const boundary::command sorvik_command = {
     "Sorvik",
     "[L, info] = Sorvik(image, parameters, \"threads\", n, \"volume\", tf, \"progress\", tf, \"exactsums\", tf, "
-    "\"centres\", C) (options optional)",
+    "\"mask\", M, \"centres\", C) (options optional)",
     true,
     1,
     {"the image"},

@@ -14,7 +14,7 @@ edgeseg::label_image segment(const edgeseg::image_view images[], const std::vect
 const boundary::command tamvel_command = {
     "Tamvel",
     "[L, info] = Tamvel(primary, secondary, parameters, \"threads\", n, "
-    "\"volume\", tf, \"progress\", tf, \"centres\", C, \"secondary_centres\", C2) "
+    "\"volume\", tf, \"progress\", tf, \"mask\", M, \"centres\", C, \"secondary_centres\", C2) "
     "(options optional)",
     false,
     2,

@@ -11,11 +11,11 @@ namespace core {
 
 namespace {
 
-value_range finite_range_in_order(const float* values, std::size_t count) {
+value_range finite_range_in_order(const float* values, std::size_t count, const unsigned char* inside) {
   value_range range;
   for (std::size_t i = 0; i < count; ++i) {
     const float v = values[i];
-    if (!std::isfinite(v)) continue;
+    if (!std::isfinite(v) || (inside && !inside[i])) continue;
     if (!range.found) {
       range.lowest = range.highest = v;
       range.found = true;
@@ -43,12 +43,14 @@ void extend_range(value_range& whole, const value_range& later) {
   if (later.highest > whole.highest) whole.highest = later.highest;
 }
 
-bool finite_range(const float* values, std::size_t count, float& lowest, float& highest, call_threads& threads) {
+bool finite_range(const float* values, std::size_t count, float& lowest, float& highest, call_threads& threads,
+                  const unsigned char* inside) {
   const int parts = useful_parts(threads, count, range_share);
   std::vector<value_range> ranges(static_cast<std::size_t>(parts));
   threads.run(parts, [&](int part, int part_count, run_progress&) {
     const share mine = share_of(count, part, part_count);
-    ranges[std::size_t(part)] = finite_range_in_order(values + mine.begin, mine.end - mine.begin);
+    ranges[std::size_t(part)] =
+        finite_range_in_order(values + mine.begin, mine.end - mine.begin, inside ? inside + mine.begin : nullptr);
   });
   value_range whole;
   for (const value_range& range : ranges) extend_range(whole, range);
@@ -64,11 +66,11 @@ float spaced_centre(float lowest, float highest, int class_count, int j) {
 }
 
 void spread_centres(const CImg<float>& image, int channels, int class_count, CImg<float>& centres,
-                    call_threads& threads) {
+                    call_threads& threads, const pixel_mask& mask) {
   const std::size_t channel_size = std::size_t(image.width()) * image.height() * image.depth();
   for (int c = 0; c < channels; ++c) {
     float lowest = 0, highest = 0;
-    if (!finite_range(image.data(0, 0, 0, c), channel_size, lowest, highest, threads)) continue;
+    if (!finite_range(image.data(0, 0, 0, c), channel_size, lowest, highest, threads, mask.inside)) continue;
     for (int j = 1; j <= class_count; ++j) centres(c, j - 1) = spaced_centre(lowest, highest, class_count, j);
   }
 }

@@ -6,6 +6,7 @@
 #include "call_threads.h"
 #include "centre_table.h"
 #include "image.h"
+#include "mask.h"
 
 namespace core {
 
@@ -24,7 +25,9 @@ void extend_range(value_range& whole, const value_range& later);
 // finite. NaN and infinities would otherwise drag every centre with them.
 // Of equal bounds (0 and -0) the first in order is given, also when up to
 // `threads` threads share the values.
-bool finite_range(const float* values, std::size_t count, float& lowest, float& highest, call_threads& threads);
+// Only values whose byte in `inside` is non-zero count, where it is given.
+bool finite_range(const float* values, std::size_t count, float& lowest, float& highest, call_threads& threads,
+                  const unsigned char* inside = nullptr);
 
 // Centre j (1 .. K) of K spaced evenly strictly inside [lowest, highest]:
 // difference, division by K + 1, multiplication by j, addition of the lowest
@@ -33,9 +36,10 @@ float spaced_centre(float lowest, float highest, int class_count, int j);
 
 // centres(c, k) for channels c = 0 .. channels - 1 of `image` and every class
 // k: spaced evenly inside the channel's finite range, and left as they are
-// (0 in a new centre image) for a channel without any finite value.
+// (0 in a new centre image) for a channel without any finite value. Only
+// pixels inside `mask` make the ranges.
 void spread_centres(const CImg<float>& image, int channels, int class_count, CImg<float>& centres,
-                    call_threads& threads);
+                    call_threads& threads, const pixel_mask& mask = {});
 
 // The centres a caller gave, as the S x K image spread_centres fills, for
 // a run of `class_count` classes over `channels` channels. The table has one

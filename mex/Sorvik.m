@@ -3,7 +3,7 @@
 %   L = Sorvik(IMAGE, PARAMETERS)
 %   L = Sorvik(IMAGE, SETTINGS)
 %   L = Sorvik(IMAGE, PARAMETERS, "threads", N, "volume", TF, "progress", TF,
-%              "exactsums", TF, "centres", C)
+%              "exactsums", TF, "mask", M, "centres", C)
 %   [L, INFO] = Sorvik(...)
 %
 %   Assigns every pixel of IMAGE to one of K classes. A pixel's cost for a
@@ -88,6 +88,12 @@
 %                    largest volumes and independent of the order of the
 %                    pixels, but a run may then stop at another iteration
 %                    and give other labels on some inputs.
+%     "mask", M      the pixels to segment: a logical or numeric array of
+%                    IMAGE's rows x columns (x depth), non-zero inside. A
+%                    pixel outside is not swept, counts in no centre, value
+%                    range or energy, is no pixel's neighbour (the edge term
+%                    counts only differing pixels inside) and gets label -1.
+%                    A mask with every pixel inside gives the labels of none.
 %     "centres", C   where the classes start: K x channels, row k + 1 the
 %                    centre of class k, in place of the evenly spread
 %                    start (read through single precision; [] gives the
@@ -135,7 +141,8 @@
 %   and removes structures thinner than about w / 2. The weight scales with
 %   the square of the intensity range: divide by 255^2 for images in 0 .. 1.
 %
-%   L is a double array rows x columns x depth of class indices 0 .. K-1.
+%   L is a double array rows x columns x depth of class indices 0 .. K-1,
+%   and -1 outside the mask.
 %   Labels start at 0, so colour maps and indexing need L + 1:
 %     imshow(label2rgb(L + 1))        % MATLAB, or Octave's image package
 %     imshow(L + 1, jet(K))           % plain Octave
@@ -144,9 +151,10 @@
 %   the lower class index. The same input gives the same labels on every
 %   machine.
 %
-%   Masking pixels: pixels holding NaN or Inf keep label 0 and do not move
-%   the centres, so set the pixels to leave out to NaN:
-%     I = double(I); I(~mask) = NaN; L = Sorvik(I, s);
+%   Masking pixels: pass the mask, e.g. a brain mask of an MR slice:
+%     L = Sorvik(I, s, "mask", brain);   % -1 outside the brain
+%   Pixels holding NaN or Inf inside the mask keep label 0 and do not move
+%   the centres, but they are neighbours and add to the energy.
 %
 %   Errors (identifier: cause):
 %     Sorvik:notEnoughInputs    fewer than 2 inputs
@@ -171,6 +179,8 @@
 %     Sorvik:sparseInput        sparse array (pass full(x))
 %     Sorvik:tooManyDimensions  5 or more dimensions
 %     Sorvik:tooLarge           larger than the image container holds
+%     Sorvik:geometryMismatch   a mask of other rows, columns or depth
+%     Sorvik:emptyMask          a mask without a pixel inside
 %     Sorvik:imageLibrary       the image library failed
 %     Sorvik:outOfMemory        not enough memory
 %
@@ -230,6 +240,9 @@
 %!error id=Sorvik:badOption Sorvik(1, [3 1 0 10 2 2], 'progress', 2)
 %!error id=Sorvik:badOption Sorvik(1, [3 1 0 10 2 2], 'progress')
 %!error id=Sorvik:badOption Sorvik(1, [3 1 0 10 2 2], 'exactsums', 0.5)
+%!error id=Sorvik:geometryMismatch Sorvik(ones(3, 4), [3 1 0 10 2 2], 'mask', true(4, 3))
+%!error id=Sorvik:emptyMask Sorvik(ones(3, 4), [3 1 0 10 2 2], 'mask', zeros(3, 4))
+%!error id=Sorvik:unsupportedClass Sorvik(ones(3, 4), [3 1 0 10 2 2], 'mask', {1})
 %!error id=Sorvik:tooFewParameters Sorvik(1, [3 1 0])
 %!error id=Sorvik:badParameters Sorvik(1, [3 1 0 10 2 0])
 %!error id=Sorvik:unsupportedClass Sorvik('text', [3 1 0 10 2 2])
@@ -260,6 +273,16 @@
 %! assert(Sorvik(img, [5 300 1e-4 20 3 3], "ExactSums", true, "threads", 2), L);
 %! whole = round(abs(img));
 %! assert(Sorvik(whole, [5 300 0 20 3 3], "exactsums", true), Sorvik(whole, [5 300 0 20 3 3]));
+
+%!test
+%! % A mask: -1 outside, and the values there change no label inside.
+%! img = kron([0 1; 1 0], ones(10)) * 100 + 20 * randn(20);
+%! M = true(20); M(1:4, :) = false;
+%! L = Sorvik(img, [5 300 1e-4 20 3 2], "mask", M);
+%! assert(L(~M), -ones(nnz(~M), 1));
+%! assert(all(L(M) >= 0));
+%! img(~M) = NaN;
+%! assert(Sorvik(img, [5 300 1e-4 20 3 2], "Mask", double(M)), L);
 
 %!test
 %! % Progress: a line per iteration, and why the run ended.

@@ -3,7 +3,7 @@
 %   L = Tamvel(PRIMARY, SECONDARY, PARAMETERS)
 %   L = Tamvel(PRIMARY, SECONDARY, SETTINGS)
 %   L = Tamvel(PRIMARY, SECONDARY, PARAMETERS, "threads", N, "volume", TF, "progress", TF,
-%              "centres", C, "secondary_centres", C2)
+%              "mask", M, "centres", C, "secondary_centres", C2)
 %   [L, INFO] = Tamvel(...)
 %
 %   Assigns every pixel of PRIMARY to one of K classes. Each class has a
@@ -101,6 +101,15 @@
 %                    energy and its change, the pixels that changed label
 %                    and the seconds since the call began; and at the end
 %                    whether the run converged or reached the limit.
+%     "mask", M      the pixels to segment, in both images: a logical or
+%                    numeric array of PRIMARY's rows x columns (x depth),
+%                    non-zero inside. A pixel outside is not swept, counts
+%                    in no centre, value range or energy, is no pixel's
+%                    neighbour and gets label -1. The edge indicator takes,
+%                    for a neighbour outside, the value of the pixel it is
+%                    formed at, and is rescaled over the pixels inside; the
+%                    band smooths only the labels inside, so the mask's
+%                    border is no class boundary.
 %     "centres", C   where the classes start in PRIMARY: K x its channels,
 %                    row k + 1 the centre of class k, in place of the evenly
 %                    spread start. edgeseg_settings(PRIMARY, SECONDARY, K)
@@ -141,13 +150,14 @@
 %   must be larger than Sorvik's: on 8-bit data with noise of 25 to 30 grey
 %   levels, 10000 with s = 5 removes the speckle and keeps the boundaries.
 %
-%   L is a double array rows x columns x depth of class indices 0 .. K-1;
-%   colour maps need L + 1, as in imshow(L + 1, jet(K)).
+%   L is a double array rows x columns x depth of class indices 0 .. K-1,
+%   and -1 outside the mask; colour maps need L + 1, as in
+%   imshow(L + 1, jet(K)).
 %   Initial centres are spread evenly inside each channel's range,
 %   separately for PRIMARY and SECONDARY; ties go to the lower class index.
 %   The same input gives the same labels on every machine. Pixels holding
-%   NaN or Inf in either image keep label 0 and do not move the centres:
-%   set the pixels to leave out to NaN to mask them.
+%   NaN or Inf in either image keep label 0 and do not move the centres;
+%   to leave pixels out, pass "mask".
 %
 %   Errors (identifier: cause):
 %     Tamvel:notEnoughInputs    fewer than 3 inputs
@@ -169,7 +179,9 @@
 %                               real number
 %     Tamvel:emptyImage         PRIMARY has no rows, columns, slices or channels
 %     Tamvel:geometryMismatch   SECONDARY differs from PRIMARY in rows, columns
-%                               or depth, or has fewer channels
+%                               or depth, or has fewer channels; a mask of
+%                               other rows, columns or depth
+%     Tamvel:emptyMask          a mask without a pixel inside
 %     Tamvel:badCentres         "centres" or "secondary_centres" of another
 %                               shape, holding NaN or Inf, or no real
 %                               numeric matrix
@@ -231,6 +243,18 @@
 %!error id=Tamvel:badOption Tamvel(1, 1, [1 0 0 0 5 0 5 2], 'Volumes', true)
 %!error id=Tamvel:badOption Tamvel(1, 1, [1 0 0 0 5 0 5 2], 'volume')
 %!error id=Tamvel:badOption Tamvel(1, 1, [1 0 0 0 5 0 5 2], 'exactsums', true)
+%!error id=Tamvel:geometryMismatch Tamvel(ones(3, 4), ones(3, 4), [1 0 0 0 5 0 5 2], 'mask', true(4, 3))
+%!error id=Tamvel:emptyMask Tamvel(ones(3, 4), ones(3, 4), [1 0 0 0 5 0 5 2], 'mask', false(3, 4))
+
+%!test
+%! % A mask applies to both images: -1 outside, and their values there change no label inside.
+%! P = kron([0 1; 1 0], ones(10)) * 100 + 20 * randn(20);
+%! S = 200 - P + 20 * randn(20);
+%! M = true(20); M(:, 1:5) = false;
+%! L = Tamvel(P, S, [1 1e-4 10000 5 20 2 3 2], "mask", M);
+%! assert(L(~M), -ones(nnz(~M), 1));
+%! P(~M) = NaN; S(~M) = 1e9;
+%! assert(Tamvel(P, S, [1 1e-4 10000 5 20 2 3 2], "mask", M), L);
 %!error id=Tamvel:badOption Tamvel(1, 1, [1 0 0 0 5 0 5 2], 'volume', NaN)
 %!error id=Tamvel:badOption Tamvel(1, 1, [1 0 0 0 5 0 5 2], 'threads', Inf)
 %!error id=Tamvel:badOption Tamvel(1, 1, [1 0 0 0 5 0 5 2], 'threads', 2 + 1i)

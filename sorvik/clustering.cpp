@@ -26,24 +26,54 @@
 namespace sorvik {
 namespace {
 
+// Pixels outside the mask keep their label and add nothing to the energy.
+void keep_outside(const unsigned char* inside, std::size_t count, float* label, float* added) {
+  for (std::size_t i = 0; i < count; ++i)
+    if (!inside[i]) {
+      label[i] = core::outside_label;
+      added[i] = 0.0f;
+    }
+}
+
 // The plain choice for pixels first .. end - 1, with their energy terms.
 void plain_pixels(const CImg<float>& image, const segmentation_parameters& parameters, const CImg<float>& centres,
                   const std::vector<double>& centre_values, CImg<float>& labels, std::size_t first, std::size_t end,
-                  plain_block_buffers& buffers, const core::energy_sink& energy) {
+                  plain_block_buffers& buffers, const core::energy_sink& energy, const core::pixel_mask& mask) {
   const std::size_t pixels = labels.size();
   // Labels and energy terms pass through the block buffers, which have room
   // for the pixels past a block's end that the choice computes anyway.
   float* label = buffers.label.data();
   float* added = buffers.added.data();
   for (; first < end; first += core::block_pixels) {
-    const std::size_t count = std::min(core::block_pixels, end - first);
-    block_values(image, first, pixels, count, buffers.value.data());
-    std::copy(labels.data() + first, labels.data() + first + count, label);
+    const std::size_t block_count = std::min(core::block_pixels, end - first);
+    // Only the pixels from the first inside to the last are chosen for.
+    const core::inside_span span = core::span_inside(mask, first, block_count);
+    if (span.begin > 0 || span.end < block_count) {
+      std::fill(added, added + block_count, 0.0f);
+      energy.add(first, added, span.begin);
+      energy.add(first + span.end, added, block_count - span.end);
+      if (span.begin == span.end) continue;
+    }
+    const std::size_t from = first + span.begin, count = span.end - span.begin;
+    block_values(image, from, pixels, count, buffers.value.data());
+    std::copy(labels.data() + from, labels.data() + from + count, label);
     plain_choice(buffers.value.data(), image.spectrum(), centres.data(), centre_values.data(), parameters.class_count,
                  count, buffers.distance.data(), buffers.best.data(), label, added);
-    std::copy(label, label + count, labels.data() + first);
-    energy.add(first, added, count);
+    if (mask) keep_outside(mask.inside + from, count, label, added);
+    std::copy(label, label + count, labels.data() + from);
+    energy.add(from, added, count);
   }
+}
+
+// A plain sweep where no class wins any pixel, with a mask: the pixels inside
+// cost the ceiling, those outside nothing, and every label stays.
+float unwon_inside(const sweep_buffers& buffers, std::size_t pixels, bool energy_wanted, float* given_terms) {
+  float energy = 0;
+  const bool parts = core::plain_parts(*buffers.threads, pixels) > 1;
+  float* terms = given_terms ? given_terms : parts && energy_wanted ? buffers.energy_terms.get() : nullptr;
+  const core::energy_sink sink{terms, !terms && energy_wanted ? &energy : nullptr};
+  for (std::size_t i = 0; i < pixels; ++i) sink.add(i, buffers.mask.covers(i) ? core::cost_ceiling : 0.0f);
+  return terms ? core::sum_in_raster_order(terms, pixels) : energy;
 }
 
 // The plain phase: costs do not depend on labels, so blocks of pixels are
@@ -52,12 +82,14 @@ void plain_pixels(const CImg<float>& image, const segmentation_parameters& param
 // With `given_terms`, every pixel's term goes there.
 float plain_sweep(const CImg<float>& image, const segmentation_parameters& parameters, const CImg<float>& centres,
                   CImg<float>& labels, sweep_buffers& buffers, bool energy_wanted, float* given_terms = nullptr) {
+  if (buffers.mask && !core::plain_costs_are_data_terms(parameters.edge_weight))
+    return unwon_inside(buffers, labels.size(), energy_wanted, given_terms);
   std::copy(centres.data(), centres.data() + centres.size(), buffers.centre_values.data());
   return core::plain_sweep(*buffers.threads, labels.size(), parameters.edge_weight, given_terms,
                            buffers.energy_terms.get(), energy_wanted,
                            [&](int part, std::size_t first, std::size_t end, const core::energy_sink& sink) {
                              plain_pixels(image, parameters, centres, buffers.centre_values, labels, first, end,
-                                          buffers.plain[std::size_t(part)], sink);
+                                          buffers.plain[std::size_t(part)], sink, buffers.mask);
                            });
 }
 
@@ -73,6 +105,16 @@ float exact_energy(const float* terms, std::size_t pixels, core::call_threads& t
   core::exact_sum whole;
   for (const core::exact_sum& part : part_sums) core::merge(whole, part);
   return core::to_float(whole);
+}
+
+// The centre sums of a masked run summed in one part in order: over the runs
+// of pixels that hold every pixel inside, the only ones with a class.
+void inside_class_sums(const run_plan& plan, int class_count, sweep_totals& totals) {
+  core::running_class_sums running =
+      core::start_class_sums(class_count, int(plan.channels.size()), plan.sums.any_order);
+  for (const core::inside_span& run : plan.inside_runs)
+    core::add_class_sums(running, plan.labels.data(), plan.channels, run.begin, run.end - run.begin);
+  core::finish_class_sums(running, totals.sums, totals.counts);
 }
 
 // One sweep of iteration `iteration`, relabelling plan.labels, with the
@@ -96,6 +138,8 @@ sweep_totals sweep_image(const CImg<float>& image, const segmentation_parameters
   if (plan.exact_energy) totals.energy = terms ? exact_energy(terms, plan.labels.size(), threads) : 0.0f;
   if (sums_along)
     core::finish_class_sums(running, totals.sums, totals.counts);
+  else if (!plan.inside_runs.empty())
+    inside_class_sums(plan, parameters.class_count, totals);
   else
     core::class_sums(plan.labels.data(), plan.labels.size(), plan.channels, parameters.class_count, totals.sums,
                      totals.counts, threads, plan.sums);
@@ -113,16 +157,19 @@ float sweep_only(const CImg<float>& image, const segmentation_parameters& parame
 }  // namespace
 
 float label_sweep(const CImg<float>& image, const segmentation_parameters& parameters, const CImg<float>& centres,
-                  CImg<float>& labels, int iteration, core::call_threads& threads) {
-  sweep_buffers buffers = make_sweep_buffers(image, parameters, labels, is_edge_phase(parameters, iteration), threads);
+                  CImg<float>& labels, int iteration, core::call_threads& threads, const core::pixel_mask& mask) {
+  sweep_buffers buffers =
+      make_sweep_buffers(image, parameters, labels, is_edge_phase(parameters, iteration), threads, mask);
   const bool terms_summed = threads.count() > 1 && is_edge_phase(parameters, iteration);
   return sweep_only(image, parameters, centres, labels, iteration, buffers, true,
                     terms_summed ? buffers.energy_terms.get() : nullptr);
 }
 
 void label_sweep(const CImg<float>& image, const segmentation_parameters& parameters, const CImg<float>& centres,
-                 CImg<float>& labels, int iteration, core::call_threads& threads, float* terms) {
-  sweep_buffers buffers = make_sweep_buffers(image, parameters, labels, is_edge_phase(parameters, iteration), threads);
+                 CImg<float>& labels, int iteration, core::call_threads& threads, float* terms,
+                 const core::pixel_mask& mask) {
+  sweep_buffers buffers =
+      make_sweep_buffers(image, parameters, labels, is_edge_phase(parameters, iteration), threads, mask);
   sweep_only(image, parameters, centres, labels, iteration, buffers, false, terms);
 }
 
@@ -153,8 +200,9 @@ void run_clustering(const CImg<float>& image, const segmentation_parameters& par
 }
 
 void run_clustering(const CImg<float>& image, const segmentation_parameters& parameters, CImg<float>& centres,
-                    CImg<float>& labels, core::call_threads& threads, const core::run_watch& watch, bool exact_sums) {
-  run_plan plan = plan_run(image, parameters, std::move(centres), std::move(labels), threads, exact_sums);
+                    CImg<float>& labels, core::call_threads& threads, const core::run_watch& watch, bool exact_sums,
+                    const core::pixel_mask& mask) {
+  run_plan plan = plan_run(image, parameters, std::move(centres), std::move(labels), threads, exact_sums, mask);
   run_clustering(image, parameters, plan, watch);
   centres.swap(plan.centres);
   labels.swap(plan.labels);

@@ -53,12 +53,31 @@ struct sweep_frame {
   std::size_t slots;
   core::class_index* class_of;  // in memory: the labels as class indices
   core::energy_sink energy;     // each pixel's term, or the running sum
+  core::pixel_mask mask;
+  const std::int32_t* offsets_inside;  // per pixel, with a mask
+  const core::disc_mask& inside;
 
-  // The data terms of the `count` pixels from position `first` on.
-  void block_data_terms(std::size_t first, std::size_t count) const {
-    block_values(image, first, pixels, count, buffers.value.data());
-    data_term_table(buffers.value.data(), image.spectrum(), centres.data(), classes, count, stride,
-                    buffers.table.data());
+  bool outside(std::size_t position) const { return mask && !mask.inside[position]; }
+  // What `count` pixels from `position` on, all outside, add: nothing.
+  void skip(std::size_t position, std::size_t count) const {
+    if (energy.terms) std::fill(energy.terms + position, energy.terms + position + count, 0.0f);
+  }
+  // The offsets of the pixel's disc that may differ from it: those inside.
+  std::int64_t offsets_at(std::size_t position) const {
+    return offsets_inside ? offsets_inside[position] : offset_count;
+  }
+
+  // The span of `count` pixels from column x of row y in slice z that holds
+  // every pixel inside among them, from column x.
+  core::inside_span span_of(int z, int y, int x, std::size_t count) const {
+    return inside.span_in_row(std::size_t(z) * height + std::size_t(y), std::size_t(x), count);
+  }
+
+  // The data terms of the pixels of `span` of those from position `first` on.
+  void block_data_terms(std::size_t first, const core::inside_span& span) const {
+    block_values(image, first + span.begin, pixels, span.end - span.begin, buffers.value.data());
+    data_term_table(buffers.value.data(), image.spectrum(), centres.data(), classes, span.end - span.begin, stride,
+                    buffers.table.data() + span.begin);
   }
 };
 
@@ -85,7 +104,10 @@ sweep_frame frame_of(const CImg<float>& image, const segmentation_parameters& pa
                      ring_keeper.lanes.row_lanes.data(),
                      ring_keeper.ring_slots,
                      first.memory.class_of.data(),
-                     energy};
+                     energy,
+                     first.inside.mask,
+                     first.inside.offsets_inside.empty() ? nullptr : first.inside.offsets_inside.data(),
+                     first.inside};
 }
 
 // How often each pixel of the current row occurs in its own disc: through the
@@ -180,7 +202,11 @@ void enter_rows(const sweep_frame& f, int z, int y) {
   for (int row = y == 0 ? 0 : y + f.radius; row < f.height && row <= y + f.radius; ++row) {
     core::class_lanes* lanes = f.ring + std::size_t(row) % f.slots * f.width;
     const float* label = f.labels.data() + (std::size_t(z) * f.height + row) * f.width;
-    for (int x = 0; x < f.width; ++x) lanes[x] = one_hot[core::class_of_label(label[x], f.classes)];
+    // Pixels outside the mask, labelled no class, count in no lane.
+    const core::inside_span span = f.span_of(z, row, 0, std::size_t(f.width));
+    std::fill(lanes, lanes + span.begin, core::class_lanes{});
+    for (std::size_t x = span.begin; x < span.end; ++x) lanes[x] = one_hot[core::class_of_label(label[x], f.classes)];
+    std::fill(lanes + span.end, lanes + f.width, core::class_lanes{});
   }
 }
 
@@ -219,26 +245,28 @@ lane_row start_lane_row(const sweep_frame& f, int z, int y) {
   return lane_row{own_lanes, own, group_by_half_width(f, own_lanes), every_offset};
 }
 
-// The tally of the row's first pixel.
-core::class_lanes first_tally_in_lanes(const sweep_frame& f) {
+// The tally of the row's pixel x, from the lanes as they are.
+core::class_lanes tally_in_lanes_at(const sweep_frame& f, int x) {
   core::class_lanes tally{};
   for (std::size_t r = 0; r < f.rows.size(); ++r)
     for (int dx = -f.rows[r].half_width; dx <= f.rows[r].half_width; ++dx)
-      tally += lanes_of(f.buffers, r)[f.column_of[dx]];
+      tally += lanes_of(f.buffers, r)[f.column_of[x + dx]];
   return tally;
 }
 
 // Each group's sums over the columns block_x - radius .. block_x + count +
-// radius, and where in them a step finds its leaving and entering columns.
-void sum_group_columns(const sweep_frame& f, std::size_t groups, int block_x, std::size_t count) {
+// radius, and where in them a step finds its leaving and entering columns;
+// only those that steps from block pixels `from` .. `to` - 1 read are formed.
+void sum_group_columns(const sweep_frame& f, std::size_t groups, int block_x, std::size_t from, std::size_t to) {
   lane_tally& lanes = f.buffers.lanes;
   const std::size_t column_length = core::block_pixels + 2 * std::size_t(f.radius) + 1;
-  const std::int64_t first = std::int64_t(block_x) - f.radius;
-  const std::size_t length = count + 2 * std::size_t(f.radius) + 1;
+  const std::int64_t first = std::int64_t(block_x) + std::int64_t(from) - f.radius;
+  const std::size_t length = to - from + 2 * std::size_t(f.radius) + 1;
   const bool inside = first >= 0 && first + std::int64_t(length) <= f.width;
   std::size_t member = 0;
   for (std::size_t g = 0; g < groups; ++g) {
-    core::class_lanes* sum = lanes.column_sum.data() + g * column_length;
+    core::class_lanes* const sums = lanes.column_sum.data() + g * column_length;
+    core::class_lanes* sum = sums + from;
     for (bool first_member = true; member < lanes.group_end[g]; ++member, first_member = false) {
       const core::class_lanes* row = lanes_of(f.buffers, lanes.grouped_rows[member]);
       if (inside) {
@@ -257,21 +285,23 @@ void sum_group_columns(const sweep_frame& f, std::size_t groups, int block_x, st
         }
       }
     }
-    lanes.leaving_column[g] = sum + f.radius - lanes.group_half[g];
-    lanes.entering_column[g] = sum + f.radius + 1 + lanes.group_half[g];
+    lanes.leaving_column[g] = sums + f.radius - lanes.group_half[g];
+    lanes.entering_column[g] = sums + f.radius + 1 + lanes.group_half[g];
   }
 }
 
-// The choice at pixel x, block pixel i, from the tally in lanes.
+// The choice at pixel x, block pixel i, from the tally in lanes; `outside`
+// of the disc's offsets land outside the mask, where no neighbour differs.
 inline core::class_choice choose_in_lanes(const sweep_frame& f, const lane_row& row, const core::class_lanes& tally,
-                                          core::class_index before, std::size_t i, int x) {
+                                          core::class_index before, std::size_t i, int x, std::int64_t outside) {
   const core::class_lanes differing_lanes = row.every_offset - tally;
   std::uint16_t differing[core::lane_count];
   std::memcpy(differing, &differing_lanes, sizeof differing);
   double cost[core::lane_count];
   return core::choose_class(
-      f.buffers.table.data() + i, f.stride, f.classes, before, f.weight, [&](int k) { return double(differing[k]); },
-      [&] { return double(std::int64_t(differing[before]) + row.own.at(x)); }, cost);
+      f.buffers.table.data() + i, f.stride, f.classes, before, f.weight,
+      [&](int k) { return double(std::int64_t(differing[k]) - outside); },
+      [&] { return double(std::int64_t(differing[before]) - outside + row.own.at(x)); }, cost);
 }
 
 void move_lanes(core::class_lanes& lanes, const core::class_lanes& to, const core::class_lanes& from,
@@ -297,20 +327,45 @@ void sweep_row_in_lanes(const sweep_frame& f, int z, int y, const row_turn& turn
   const core::class_lanes* one_hot = f.buffers.lanes.one_hot.data();
   const std::size_t row_start = (std::size_t(z) * f.height + y) * f.width;
   const lane_row row = start_lane_row(f, z, y);
-  turn.before(std::min<std::size_t>(f.stride, std::size_t(f.width)));
-  core::class_lanes tally = first_tally_in_lanes(f);
+  // Past a run of pixels outside at least this long, the tally is formed
+  // again rather than slid over the run.
+  const std::size_t rejoin = std::size_t(f.offset_count) / (2 * (row.groups + f.buffers.own_rows.size())) + 1;
+  core::class_lanes tally{};
+  bool tally_stale = true;  // formed at the first pixel inside
   for (int block_x = 0; block_x < f.width; block_x += int(f.stride)) {
     const std::size_t count = std::min<std::size_t>(f.stride, std::size_t(f.width - block_x));
     turn.before(block_x + count);
-    f.block_data_terms(row_start + block_x, count);
-    sum_group_columns(f, row.groups, block_x, count);
+    const core::inside_span span = f.span_of(z, y, block_x, count);
+    if (span.begin == span.end) {
+      f.skip(row_start + block_x, count);
+      tally_stale = true;
+      turn.after(block_x + count);
+      continue;
+    }
+    f.block_data_terms(row_start + block_x, span);
+    // Steps slide the tally only from the first pixel inside on, and over
+    // the block's outside runs that are too short to form it again.
+    sum_group_columns(f, row.groups, block_x, tally_stale || span.begin >= rejoin ? span.begin : 0,
+                      count - span.end >= rejoin ? span.end : count);
     core::class_index before_of[core::block_pixels];
-    for (std::size_t i = 0; i < count; ++i)
+    for (std::size_t i = span.begin; i < span.end; ++i)
       before_of[i] = core::class_of_label(f.labels[row_start + block_x + i], f.classes);
     for (std::size_t i = 0; i < count; ++i) {
       const int x = block_x + int(i);
       const core::class_index before = before_of[i];
-      const core::class_choice choice = choose_in_lanes(f, row, tally, before, i, x);
+      if (f.outside(row_start + x)) {
+        const std::size_t run = core::outside_run(f.mask, row_start + x, count - i);
+        f.skip(row_start + x, run);
+        tally_stale = tally_stale || run >= rejoin;
+        for (std::size_t j = i; !tally_stale && j < i + run; ++j)
+          if (block_x + int(j) + 1 < f.width) slide_lanes(f, row, j, block_x + int(j), tally);
+        i += run - 1;
+        continue;
+      }
+      if (tally_stale) tally = tally_in_lanes_at(f, x);
+      tally_stale = false;
+      const core::class_choice choice =
+          choose_in_lanes(f, row, tally, before, i, x, f.offset_count - f.offsets_at(row_start + x));
       if (settle(f, choice, before, row_start + x)) {
         move_lanes(tally, one_hot[choice.winner], one_hot[before], row.own.at(x));
         row.own_lanes[x] = one_hot[choice.winner];
@@ -354,19 +409,44 @@ void sweep_row_in_memory(const sweep_frame& f, int z, int y, const row_turn& tur
   const own_occurrences occurrences =
       locate_source_rows(f.buffers, y, f.height, f.width, f.class_of + std::size_t(z) * f.height * f.width,
                          f.width * sizeof(core::class_index), std::size_t(f.height));
-  turn.before(std::min<std::size_t>(f.stride, std::size_t(f.width)));
-  for_each_offset(f, 0, [&](core::class_index k) { ++tally[k]; });
+  // Past a run of pixels outside at least this long, the tally is formed
+  // again rather than slid over the run.
+  const std::size_t rejoin = std::size_t(f.offset_count) / (2 * f.rows.size()) + 1;
+  bool tally_stale = true;  // all counters 0; formed at the first pixel inside
+  const auto drop_tally = [&] {
+    if (!tally_stale) std::fill(tally, tally + f.classes + 1, 0);
+    tally_stale = true;
+  };
   for (int block_x = 0; block_x < f.width; block_x += int(f.stride)) {
     const std::size_t count = std::min<std::size_t>(f.stride, std::size_t(f.width - block_x));
     turn.before(block_x + count);
-    f.block_data_terms(row_start + block_x, count);
+    const core::inside_span span = f.span_of(z, y, block_x, count);
+    if (span.begin == span.end) {
+      f.skip(row_start + block_x, count);
+      drop_tally();
+      turn.after(block_x + count);
+      continue;
+    }
+    f.block_data_terms(row_start + block_x, span);
     for (std::size_t i = 0; i < count; ++i) {
       const int x = block_x + int(i);
       const core::class_index before = own[x];
+      if (f.outside(row_start + x)) {
+        const std::size_t run = core::outside_run(f.mask, row_start + x, count - i);
+        f.skip(row_start + x, run);
+        if (run >= rejoin) drop_tally();
+        for (std::size_t j = i; !tally_stale && j < i + run; ++j)
+          if (block_x + int(j) + 1 < f.width) slide_in_memory(f, block_x + int(j), tally);
+        i += run - 1;
+        continue;
+      }
+      if (tally_stale) for_each_offset(f, x, [&](core::class_index k) { ++tally[k]; });
+      tally_stale = false;
+      const std::int64_t offsets = f.offsets_at(row_start + x);
       const core::class_choice choice = core::choose_class(
           f.buffers.table.data() + i, f.stride, f.classes, before, f.weight,
-          [&](int k) { return double(f.offset_count - tally[k]); },
-          [&] { return double(f.offset_count - tally[before] + occurrences.at(x)); }, f.buffers.memory.cost.data());
+          [&](int k) { return double(offsets - tally[k]); },
+          [&] { return double(offsets - tally[before] + occurrences.at(x)); }, f.buffers.memory.cost.data());
       if (settle(f, choice, before, row_start + x)) {
         const std::int64_t times = occurrences.at(x);
         tally[before] -= times;
@@ -377,7 +457,7 @@ void sweep_row_in_memory(const sweep_frame& f, int z, int y, const row_turn& tur
     }
     // Back to zero counters for the next row, before the row below may
     // change what they counted.
-    if (block_x + count == std::size_t(f.width))
+    if (block_x + count == std::size_t(f.width) && !tally_stale)
       for_each_offset(f, f.width - 1, [&](core::class_index k) { --tally[k]; });
     turn.after(block_x + count);
   }
@@ -481,12 +561,15 @@ struct edge_parts {
 }  // namespace
 
 std::vector<edge_buffers> make_edge_buffers(const CImg<float>& image, const segmentation_parameters& parameters,
-                                            const CImg<float>& labels, const core::call_threads& threads) {
-  const core::sweep_layout layout = plan_edge_parts(labels, core::make_disc_rows(parameters.window).radius, threads);
+                                            const CImg<float>& labels, core::call_threads& threads,
+                                            const core::pixel_mask& mask) {
+  const core::disc_rows disc = core::make_disc_rows(parameters.window);
+  const core::sweep_layout layout = plan_edge_parts(labels, disc.radius, threads);
   std::vector<edge_buffers> parts;
   for (int part = 0; part < layout.parts; ++part)
     parts.push_back(make_part_buffers(image, parameters, labels, layout, part == 0));
   for (edge_buffers& buffers : parts) buffers.layout = layout;
+  parts.front().inside = core::count_disc_inside(mask, disc, labels.width(), labels.height(), labels.depth(), threads);
   return parts;
 }
 

@@ -21,6 +21,7 @@
 #include "core/sweep.h"
 #include "core/disc_rows.h"
 #include "core/labels.h"
+#include "core/mask.h"
 #include "parameters.h"
 #include "core/pixel_blocks.h"
 #include "core/vector_lanes.h"
@@ -62,13 +63,17 @@ struct edge_buffers {
   std::size_t ring_slots = 0;  // rows the lanes keep
   memory_tally memory;         // otherwise
   core::sweep_layout layout;
+  core::disc_mask inside;  // kept by the first part for all; empty without a mask
 };
 
-// One set of buffers per part of the sweeps to come, for up to `threads`
-// threads. A wavefront's lanes and a sweep's labels as class indices are kept
-// by the first part for all.
+// One set of buffers per part of the sweeps to come, for the call's
+// threads. A wavefront's lanes, a sweep's labels as class indices and what
+// the sweeps know of `mask` are kept by the first part for all. Outside the
+// mask no pixel is swept, and a pixel's differing neighbours are those of its
+// disc inside the mask that carry another class.
 std::vector<edge_buffers> make_edge_buffers(const CImg<float>& image, const segmentation_parameters& parameters,
-                                            const CImg<float>& labels, const core::call_threads& threads);
+                                            const CImg<float>& labels, core::call_threads& threads,
+                                            const core::pixel_mask& mask = {});
 
 // One edge-phase sweep, relabelling in place; returns its energy. With more
 // than one part, `terms` has room for every pixel's energy term, or is null

@@ -28,14 +28,16 @@ constexpr int class_count_position = 5;
 }  // namespace
 
 CImg<float> segment_image(const CImg<float>& image, const CImg<float>& parameter_image, core::call_threads& threads,
-                          const core::run_watch& watch, bool exact_sums, const core::centre_table& start) {
+                          const core::run_watch& watch, bool exact_sums, const core::pixel_mask& mask,
+                          const core::centre_table& start) {
   // The settings are refused first, as Tamvel refuses them before its images.
   const segmentation_parameters parameters = read_parameters(parameter_image);
   require_pixels(image);
   CImg<float> start_labels = core::start_labels(image, threads);
+  core::mark_outside(mask, start_labels, threads);
   CImg<float> centres = start.given() ? given_start(start, parameters.class_count, image.spectrum())
-                                      : init_centres(image, parameters.class_count, threads);
-  run_plan plan = plan_run(image, parameters, std::move(centres), std::move(start_labels), threads, exact_sums);
+                                      : init_centres(image, parameters.class_count, threads, mask);
+  run_plan plan = plan_run(image, parameters, std::move(centres), std::move(start_labels), threads, exact_sums, mask);
   // No pixel to label (an image without channels gets this far with a zero
   // extent): the container has set every extent of the labels to 0, but the
   // result keeps the image's rows, columns and depth.

@@ -4,6 +4,7 @@
 #include "core/call_threads.h"
 #include "core/centre_table.h"
 #include "core/image.h"
+#include "core/mask.h"
 #include "core/run_report.h"
 
 namespace sorvik {
@@ -13,9 +14,10 @@ namespace sorvik {
 // on the call's threads; the labels do not depend on their count. `watch`
 // is told what it asks of the run. `exact_sums` sums energies and centres
 // exactly (run_clustering). Given `start` centres (K x S) replace the evenly
-// spread ones.
+// spread ones. Pixels outside `mask` get core::outside_label and take no part
+// in the run.
 CImg<float> segment_image(const CImg<float>& image, const CImg<float>& parameter_image, core::call_threads& threads,
-                          const core::run_watch& watch = {}, bool exact_sums = false,
+                          const core::run_watch& watch = {}, bool exact_sums = false, const core::pixel_mask& mask = {},
                           const core::centre_table& start = {});
 
 // Given starting centres as the S x K centre image of a run of `class_count`

@@ -55,11 +55,11 @@ std::size_t pixels_in(const std::vector<band_run>& band) {
 }
 
 centre_pair init_centres(const CImg<float>& primary, const CImg<float>& secondary, int class_count,
-                         core::call_threads& threads) {
+                         core::call_threads& threads, const core::pixel_mask& mask) {
   const int channels = primary.spectrum();
   centre_pair centres{CImg<float>(channels, class_count, 1, 1, 0.0f), CImg<float>(channels, class_count, 1, 1, 0.0f)};
-  core::spread_centres(primary, channels, class_count, centres.primary, threads);
-  core::spread_centres(secondary, channels, class_count, centres.secondary, threads);
+  core::spread_centres(primary, channels, class_count, centres.primary, threads, mask);
+  core::spread_centres(secondary, channels, class_count, centres.secondary, threads, mask);
   return centres;
 }
 
@@ -68,8 +68,8 @@ constexpr int class_count_position = 7;
 
 centre_pair start_centres(const CImg<float>& primary, const CImg<float>& secondary, int class_count,
                           const core::centre_table& start, const core::centre_table& secondary_start,
-                          core::call_threads& threads) {
-  centre_pair centres = init_centres(primary, secondary, class_count, threads);
+                          core::call_threads& threads, const core::pixel_mask& mask) {
+  centre_pair centres = init_centres(primary, secondary, class_count, threads, mask);
   const int channels = primary.spectrum();
   if (start.given())
     centres.primary =
@@ -106,11 +106,15 @@ void update_centres(const CImg<float>& primary, const CImg<float>& secondary, co
 
 CImg<float> run_clustering(const CImg<float>& primary, const CImg<float>& secondary,
                            const pair_segmentation_parameters& parameters, const CImg<float>& edge_indicator,
-                           core::call_threads& threads, const core::run_watch& watch, const centre_pair* start) {
+                           core::call_threads& threads, const core::run_watch& watch, const core::pixel_mask& mask,
+                           const centre_pair* start) {
   const unsigned width = primary.width(), height = primary.height(), depth = primary.depth();
   CImg<float> labels = core::start_labels(primary, threads);
-  centre_pair centres = start ? *start : init_centres(primary, secondary, parameters.class_count, threads);
-  const std::vector<unsigned char> counted = counted_pixels(primary, secondary);
+  core::mark_outside(mask, labels, threads);
+  centre_pair centres = start ? *start : init_centres(primary, secondary, parameters.class_count, threads, mask);
+  std::vector<unsigned char> counted = counted_pixels(primary, secondary);
+  if (mask)
+    for (std::size_t i = 0; i < counted.size(); ++i) counted[i] = counted[i] && mask.inside[i];
   sweep_state state = make_sweep_state(primary, parameters, threads);
   const int last_plain = parameters.last_plain_iteration;
   const auto use_band = [&](const CImg<float>& band_image) {
@@ -118,9 +122,11 @@ CImg<float> run_clustering(const CImg<float>& primary, const CImg<float>& second
     start_band(state, band, inputs_of(primary, secondary, edge_indicator, centres, parameters), true);
     return band;
   };
-  // Until the rebuild the band holds every pixel; with T < 0 it always does.
+  // Until the rebuild the band holds every pixel (inside the mask); with
+  // T < 0 it always does.
   std::vector<band_run> band;
-  if (last_plain < 0 && parameters.max_iterations > 0) band = use_band(initial_band(width, height, depth));
+  if ((last_plain < 0 || mask) && parameters.max_iterations > 0)
+    band = use_band(mask ? inside_band(width, height, depth, mask) : initial_band(width, height, depth));
   class_sums sums;
   const bool exact_sums = sums_are_exact(primary, secondary, counted, threads);
   // Sums shared among parts only where no order can change them.
@@ -136,12 +142,12 @@ CImg<float> run_clustering(const CImg<float>& primary, const CImg<float>& second
     const bool energy_wanted =
         core::energy_wanted(iteration, last_plain, parameters.tolerance, record.energies_wanted());
     core::before_sweep(record, labels);
-    if (iteration <= last_plain) {
+    if (iteration <= last_plain && !mask) {
       energy = sweep_image(in, state, labels.data(), energy_wanted);
     } else {
       energy = sweep_band(in, state, band, labels.data(), parameters, iteration, energy_wanted);
     }
-    if (iteration == last_plain) band = use_band(rebuild_band(labels, parameters.band_sigma, threads));
+    if (iteration == last_plain) band = use_band(rebuild_band(labels, parameters.band_sigma, threads, mask));
     if (sums_follow_moves && is_edge_phase(parameters, iteration)) {
       move_relabelled(primary, secondary, labels.data(), counted, state.changes, sums);
     } else {

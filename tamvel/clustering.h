@@ -10,6 +10,7 @@
 
 #include "core/call_threads.h"
 #include "core/centre_table.h"
+#include "core/mask.h"
 #include "core/image.h"
 #include "parameters.h"
 #include "core/costs.h"
@@ -37,14 +38,14 @@ struct band_run {
 // K centres per channel, spaced evenly inside each channel's finite range,
 // taken separately for I and for J (channels 0 .. S-1 of J).
 centre_pair init_centres(const CImg<float>& primary, const CImg<float>& secondary, int class_count,
-                         core::call_threads& threads);
+                         core::call_threads& threads, const core::pixel_mask& mask = {});
 
 // The centres a run starts from: the given tables (K x S, the secondary's
 // K x S or K x its own channels) where the call gives them, each refused as
 // core::given_centres refuses, and the evenly spread ones where not.
 centre_pair start_centres(const CImg<float>& primary, const CImg<float>& secondary, int class_count,
                           const core::centre_table& start, const core::centre_table& secondary_start,
-                          core::call_threads& threads);
+                          core::call_threads& threads, const core::pixel_mask& mask = {});
 
 // The pixels in the band, in raster order. The band only changes at its
 // rebuild, so the iteration lists it once and each later sweep costs in
@@ -72,10 +73,12 @@ void update_centres(const CImg<float>& primary, const CImg<float>& secondary, co
 
 // The whole iteration on up to `threads` threads; returns the label image
 // W x H x D x 1, whatever the thread count, and tells `watch` what it asks.
-// It starts from `start` (start_centres), or else from init_centres.
+// It starts from `start` (start_centres), or else from init_centres. Only the
+// pixels inside `mask` are swept, each of the others labelled
+// core::outside_label; `edge_indicator` is 0 outside it.
 CImg<float> run_clustering(const CImg<float>& primary, const CImg<float>& secondary,
                            const pair_segmentation_parameters& parameters, const CImg<float>& edge_indicator,
                            core::call_threads& threads, const core::run_watch& watch = {},
-                           const centre_pair* start = nullptr);
+                           const core::pixel_mask& mask = {}, const centre_pair* start = nullptr);
 
 }  // namespace tamvel

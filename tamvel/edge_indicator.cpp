@@ -38,9 +38,16 @@ VECTOR_INLINE float indicator_of(double gx, double gy) {
 }
 
 // The indicator at (x, y, z), any pixel: neighbours beyond the border read
-// the border value.
-float indicator_at(const CImg<float>& primary, std::ptrdiff_t x, std::ptrdiff_t y, std::size_t z) {
-  const auto at = [&primary](std::ptrdiff_t x, std::ptrdiff_t y, std::size_t z) { return clamped(primary, x, y, z); };
+// the border value, and with a mask those outside it the pixel's own.
+float indicator_at(const CImg<float>& primary, std::ptrdiff_t x, std::ptrdiff_t y, std::size_t z,
+                   const core::pixel_mask& mask = {}) {
+  const std::size_t width = primary.width(), height = primary.height();
+  const double own = clamped(primary, x, y, z);
+  const auto at = [&](std::ptrdiff_t nx, std::ptrdiff_t ny, std::size_t nz) {
+    const std::size_t cx = nx < 0 ? 0 : std::min(std::size_t(nx), width - 1);
+    const std::size_t cy = ny < 0 ? 0 : std::min(std::size_t(ny), height - 1);
+    return mask.covers(cx + width * (cy + height * nz)) ? clamped(primary, nx, ny, nz) : own;
+  };
   if (primary.depth() == 1) {
     const double a = diagonal_weight, b = axis_weight;
     const double gx = a * (at(x + 1, y - 1, z) + at(x + 1, y + 1, z) - at(x - 1, y - 1, z) - at(x - 1, y + 1, z)) +
@@ -94,7 +101,38 @@ constexpr std::size_t indicator_share = 16384;
 
 // Rows first_row .. end_row - 1 of the indicator, counted over all slices
 // (row y of slice z is row z * H + y): each reads the primary image only.
-void indicator_rows(const CImg<float>& primary, CImg<float>& indicator, std::size_t first_row, std::size_t end_row) {
+// Whether a neighbour of (x, y) in slice z (clamped into the image) lies
+// outside the mask.
+bool outside_nearby(const core::pixel_mask& mask, std::size_t width, std::size_t height, std::size_t x, std::size_t y,
+                    std::size_t z) {
+  for (std::size_t ny = y > 0 ? y - 1 : 0; ny <= std::min(y + 1, height - 1); ++ny)
+    for (std::size_t nx = x > 0 ? x - 1 : 0; nx <= std::min(x + 1, width - 1); ++nx)
+      if (!mask.covers(nx + width * (ny + height * z))) return true;
+  return false;
+}
+
+// With a mask, after the rows: 0 outside, and where a neighbour is outside,
+// the value formed again with it read as the pixel itself.
+void mask_indicator_rows(const CImg<float>& primary, CImg<float>& indicator, std::size_t first_row, std::size_t end_row,
+                         const core::pixel_mask& mask) {
+  const std::size_t width = primary.width(), height = primary.height();
+  for (std::size_t image_row = first_row; image_row < end_row; ++image_row)
+    for (std::size_t x = 0; x < width; ++x) {
+      const std::size_t z = image_row / height, y = image_row % height, at = width * image_row + x;
+      if (!mask.covers(at))
+        indicator[at] = 0.0f;
+      else if (outside_nearby(mask, width, height, x, y, z))
+        indicator[at] = indicator_at(primary, std::ptrdiff_t(x), std::ptrdiff_t(y), z, mask);
+    }
+}
+
+void indicator_rows(const CImg<float>& primary, CImg<float>& indicator, std::size_t first_row, std::size_t end_row,
+                    const core::pixel_mask& mask) {
+  if (mask) {
+    indicator_rows(primary, indicator, first_row, end_row, core::pixel_mask{});
+    mask_indicator_rows(primary, indicator, first_row, end_row, mask);
+    return;
+  }
   const std::size_t width = primary.width(), height = primary.height();
   const bool volume = primary.depth() > 1;
   for (std::size_t image_row = first_row; image_row < end_row; ++image_row) {
@@ -117,7 +155,8 @@ void indicator_rows(const CImg<float>& primary, CImg<float>& indicator, std::siz
 
 }  // namespace
 
-CImg<float> compute_edge_indicator(const CImg<float>& primary, core::call_threads& threads) {
+CImg<float> compute_edge_indicator(const CImg<float>& primary, core::call_threads& threads,
+                                   const core::pixel_mask& mask) {
   CImg<float> indicator;
   if (primary.is_empty()) return indicator;
   const std::size_t width = primary.width(), rows = std::size_t(primary.height()) * primary.depth();
@@ -125,17 +164,17 @@ CImg<float> compute_edge_indicator(const CImg<float>& primary, core::call_thread
   const int parts = core::useful_parts(threads, rows, std::max<std::size_t>(1, indicator_share / width));
   threads.run(parts, [&](int part, int part_count, core::run_progress&) {
     const core::share mine = core::share_of(rows, part, part_count);
-    indicator_rows(primary, indicator, mine.begin, mine.end);
+    indicator_rows(primary, indicator, mine.begin, mine.end, mask);
   });
-  normalize_edge_indicator(indicator, threads);
+  normalize_edge_indicator(indicator, threads, mask);
   return indicator;
 }
 
-void normalize_edge_indicator(CImg<float>& indicator, core::call_threads& threads) {
+void normalize_edge_indicator(CImg<float>& indicator, core::call_threads& threads, const core::pixel_mask& mask) {
   if (indicator.is_empty()) return;
   const std::size_t count = indicator.size();
   float lowest = 0, highest = 0;
-  const bool found = core::finite_range(indicator.data(), count, lowest, highest, threads);
+  const bool found = core::finite_range(indicator.data(), count, lowest, highest, threads, mask.inside);
   if (!found || lowest == highest) {
     indicator.fill(0.0f);
     return;
@@ -147,6 +186,9 @@ void normalize_edge_indicator(CImg<float>& indicator, core::call_threads& thread
     const core::share mine = core::share_of(count, part, part_count);
     core::on_widest_vectors<rescale_values>(indicator.data() + mine.begin, mine.end - mine.begin, lowest, span);
   });
+  if (mask)
+    for (std::size_t i = 0; i < count; ++i)
+      if (!mask.inside[i]) indicator[i] = 0.0f;
 }
 
 }  // namespace tamvel

@@ -6,6 +6,7 @@
 
 #include "core/call_threads.h"
 #include "core/image.h"
+#include "core/mask.h"
 
 namespace tamvel {
 
@@ -14,6 +15,9 @@ constexpr double band_threshold = 0.01;
 
 // W x H x D x 1, every value 1: every pixel in the band.
 CImg<float> initial_band(unsigned width, unsigned height, unsigned depth);
+
+// The same with 0 outside the mask: only the pixels inside in the band.
+CImg<float> inside_band(unsigned width, unsigned height, unsigned depth, const core::pixel_mask& mask);
 
 // True when |band(x, y, z, 0)| > band_threshold (false for NaN).
 bool in_band(const CImg<float>& band, unsigned x, unsigned y, unsigned z);
@@ -28,6 +32,10 @@ float resolve_band_sigma(float band_sigma, unsigned width, unsigned height, unsi
 // extended). Below sigma 0.1 nothing is smoothed, which empties the band.
 // Up to `threads` threads share the smoothing; the values do not depend on
 // their number.
-CImg<float> rebuild_band(const CImg<float>& labels, float band_sigma, core::call_threads& threads);
+// With a mask, the smoothing sees only the labels inside: each value is the
+// label less smooth(labels inside, 0 elsewhere) / smooth(1 inside, 0
+// elsewhere), so that the mask's border is no class boundary, and 0 outside.
+CImg<float> rebuild_band(const CImg<float>& labels, float band_sigma, core::call_threads& threads,
+                         const core::pixel_mask& mask = {});
 
 }  // namespace tamvel

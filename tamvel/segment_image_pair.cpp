@@ -39,15 +39,15 @@ void require_matching_secondary(const CImg<float>& primary, const CImg<float>& s
 
 CImg<float> segment_image_pair(const CImg<float>& primary, const CImg<float>& secondary,
                                const CImg<float>& parameter_image, core::call_threads& threads,
-                               const core::run_watch& watch, const core::centre_table& start,
-                               const core::centre_table& secondary_start) {
+                               const core::run_watch& watch, const core::pixel_mask& mask,
+                               const core::centre_table& start, const core::centre_table& secondary_start) {
   const pair_segmentation_parameters parameters = read_parameters(parameter_image);
   require_pixels(primary);
   require_matching_secondary(primary, secondary);
   const centre_pair centres =
-      start_centres(primary, secondary, parameters.class_count, start, secondary_start, threads);
-  const CImg<float> edge_indicator = compute_edge_indicator(primary, threads);
-  return run_clustering(primary, secondary, parameters, edge_indicator, threads, watch, &centres);
+      start_centres(primary, secondary, parameters.class_count, start, secondary_start, threads, mask);
+  const CImg<float> edge_indicator = compute_edge_indicator(primary, threads, mask);
+  return run_clustering(primary, secondary, parameters, edge_indicator, threads, watch, mask, &centres);
 }
 
 CImg<float> segment_image_pair(const CImg<float>& primary, const CImg<float>& secondary,

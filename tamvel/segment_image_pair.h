@@ -4,6 +4,7 @@
 #include "core/call_threads.h"
 #include "core/centre_table.h"
 #include "core/image.h"
+#include "core/mask.h"
 #include "core/run_report.h"
 
 namespace tamvel {
@@ -14,11 +15,13 @@ namespace tamvel {
 // threads (the labels do not depend on their count), and tells `watch` what
 // it asks of the run. Refuses settings and geometry it cannot compute before
 // any computation. Given `start` centres (K x S) and `secondary_start`
-// centres replace the evenly spread ones of their image.
+// centres replace the evenly spread ones of their image. Pixels outside
+// `mask` get core::outside_label and take no part in the run
+// (compute_edge_indicator, rebuild_band).
 CImg<float> segment_image_pair(const CImg<float>& primary, const CImg<float>& secondary,
                                const CImg<float>& parameter_image, core::call_threads& threads,
-                               const core::run_watch& watch = {}, const core::centre_table& start = {},
-                               const core::centre_table& secondary_start = {});
+                               const core::run_watch& watch = {}, const core::pixel_mask& mask = {},
+                               const core::centre_table& start = {}, const core::centre_table& secondary_start = {});
 
 // The same with a call_threads of its own, of up to `threads` threads.
 CImg<float> segment_image_pair(const CImg<float>& primary, const CImg<float>& secondary,

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include "core/centre_table.h"
 #include "core/run_report.h"
@@ -63,6 +64,14 @@ struct call_options {
   // does; the two may stop at different iterations and then give different
   // labels. Tamvel refuses it (badParameters).
   bool exact_sums = false;
+  // The pixels to segment, rows x columns x depth of the image (Tamvel's
+  // primary) with one channel, inside where an element is non-zero. A pixel
+  // outside is not swept, counts in no centre, value range or energy, is no
+  // pixel's neighbour and gets the label -1; for Tamvel it applies to both
+  // images, and the edge indicator and the band see the pixels inside only.
+  // A mask with every pixel inside gives the labels of no mask. Refused:
+  // another geometry (geometryMismatch), no pixel inside (emptyMask).
+  std::optional<image_view> mask;
   // Where the classes start, in place of the evenly spread centres: K x the
   // image's channels (Tamvel's primary). Refused (badCentres) with another
   // shape, another row count than the class count, or a value not finite in
@@ -79,7 +88,7 @@ struct call_options {
 };
 
 // The labels of a call: width x height x depth class indices 0 .. K - 1 as
-// whole floats, x fastest, then y, then z. `values` stays valid while
+// whole floats, and -1 outside the mask, x fastest, then y, then z. `values` stays valid while
 // `storage` (or a copy of it) lives; it is null when the image has no pixel.
 struct label_image {
   std::uint64_t width = 0, height = 0, depth = 0;

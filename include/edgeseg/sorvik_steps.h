@@ -39,6 +39,10 @@
 //   and the bits, at the price of adding the slabs' sums one after another.
 //   A driver surveys the volume once (survey_sums, sums_exact_in_any_order)
 //   and chains only where the survey finds the sums could round.
+// - A mask (call_options::mask, the slab's part of the volume's mask) is
+//   honoured by finite_ranges and the sweeps: the ranges read the pixels
+//   inside, a sweep labels the pixels outside -1 and leaves them out, and
+//   the totals count only labels of a class. A slab may lie wholly outside.
 // - A slice cannot be split: once the edge term applies, a pixel's cost
 //   depends on the labels just given to the pixels before it in its slice.
 // - A slab held as one float image (single precision, x fastest, then y, the

@@ -2,7 +2,7 @@
 over the compiled calls."""
 import numpy as np
 
-from . import _arguments, _core, _runs
+from . import _arguments, _core, _mask, _runs
 
 # (keyword, default or None) of each setting, in the settings vector's
 # order: the core's tables.
@@ -43,6 +43,7 @@ def sorvik(
     return_info=False,
     progress=None,
     exact_sums=False,
+    mask=None,
     initial_centres=None,
 ):
     """Segment an image or a volume into classes by clustering with an edge term.
@@ -111,6 +112,15 @@ def sorvik(
         accurate on the largest volumes and independent of the order of the
         pixels, but a run may then stop at another iteration and give other
         labels on some inputs.
+    mask : array_like of bool, optional
+        The pixels to segment, True (or non-zero) inside, of the image's
+        spatial shape ((M, N) or (P, M, N)). A pixel outside is not swept,
+        counts in no centre, value range or energy, is no pixel's neighbour
+        (the edge term counts only differing pixels inside) and gets the
+        label -1. A ``numpy.ma`` masked array as `image` segments the pixels
+        none of whose channels is masked; with `mask` too, a pixel is inside
+        where both say so. A mask with every pixel inside gives the labels
+        of none.
     initial_centres : (K, C) array_like, optional
         Where the classes start, one row per class and one value per channel
         (a 1-D sequence of K values for a grey image), in place of the
@@ -122,8 +132,8 @@ def sorvik(
     Returns
     -------
     labels : ndarray of int64
-        The class 0 to K - 1 of every pixel, of the spatial shape of `image`
-        ((M, N) or (P, M, N)): int64, the label dtype of scikit-image's
+        The class 0 to K - 1 of every pixel, -1 outside the mask, of the
+        spatial shape of `image` ((M, N) or (P, M, N)): int64, the label dtype of scikit-image's
         segmentation functions on 64-bit systems. Initial centres are spread
         evenly over every channel's range, so on a grey image class 0 starts
         as the darkest.
@@ -139,15 +149,17 @@ def sorvik(
         bool for a whole-number setting (`class_count`, `window_size`,
         `max_iterations`, `last_plain_iteration`), a `return_info` or
         `progress` other than a bool (or a callable for `progress`), a
-        missing setting without default, or both `settings` and named
-        settings.
+        missing setting without default, both `settings` and named
+        settings, or a `mask` of no real dtype.
     ValueError
         Fewer than 2 or more than 4 dimensions (3 or 4 with `channel_axis`),
         `channel_axis` out of range, an image without pixels, a setting out of
         range (a class count outside 1 to 16777216; NaN or infinite weights;
         in the settings vector a fraction truncates, as in Octave), fewer
         than six settings, or an image too large for the image container (an
-        extent of 2**31 or more, or more than 2**34 elements). Refusals of
+        extent of 2**31 or more, or more than 2**34 elements), a mask of
+        another shape than the image's spatial shape (``"geometryMismatch"``)
+        or without a pixel inside (``"emptyMask"``). Refusals of
         the core carry the Octave command's error name as ``mnemonic``
         (``"badParameters"``, ``"emptyImage"``, ``"tooLarge"``), and those
         of a setting its position in the settings vector as ``setting``.
@@ -227,9 +239,11 @@ def sorvik(
     report = _runs.progress_callback(progress, "sorvik")
     return_info = _arguments.flag(return_info, "return_info")
     exact_sums = _arguments.flag(exact_sums, "exact_sums", numbers=True)
+    inside = _mask.pixels_inside(image, mask, channel_axis, spatial)
     start = _arguments.centre_table(initial_centres, "initial_centres")
     try:
-        result = _core.sorvik(four, parameters, count, report, _runs.interruptible(), return_info, exact_sums, start)
+        result = _core.sorvik(four, parameters, count, report, _runs.interruptible(), return_info, exact_sums, inside,
+                              start)
     except ValueError as error:
         raise _refused(error, settings, SORVIK_SETTINGS) from None
     return _result(result, spatial, return_info, pair=False)
@@ -253,6 +267,7 @@ def tamvel(
     threads=1,
     return_info=False,
     progress=None,
+    mask=None,
     initial_centres=None,
     secondary_initial_centres=None,
 ):
@@ -312,6 +327,12 @@ def tamvel(
         Also return what the run found, `secondary_centres` included.
     progress : callable or bool, optional
         As for `sorvik`.
+    mask : array_like of bool, optional
+        As for `sorvik`, for both images; a ``numpy.ma`` masked array as
+        either image masks its masked pixels. The edge indicator takes, for
+        a neighbour outside the mask, the value of the pixel it is formed at,
+        and is rescaled over the pixels inside; the band smooths only the
+        labels inside, so the mask's border is no class boundary.
     initial_centres : (K, C) array_like, optional
         Where the classes start in the primary image, as for `sorvik`.
     secondary_initial_centres : (K, C) array_like, optional
@@ -322,7 +343,8 @@ def tamvel(
     Returns
     -------
     labels : ndarray of int64
-        The class 0 to K - 1 of every pixel, of the primary's spatial shape.
+        The class 0 to K - 1 of every pixel, -1 outside the mask, of the
+        primary's spatial shape.
     info : edgeseg.RunInfo
         With ``return_info=True``.
 
@@ -375,11 +397,12 @@ def tamvel(
     secondary_four, _ = _arguments.four_axes(secondary_elements, channel_axis, "secondary")
     report = _runs.progress_callback(progress, "tamvel")
     return_info = _arguments.flag(return_info, "return_info")
+    inside = _mask.pixels_inside(primary, mask, channel_axis, spatial, secondary)
     start = _arguments.centre_table(initial_centres, "initial_centres")
     secondary_start = _arguments.centre_table(secondary_initial_centres, "secondary_initial_centres")
     try:
         result = _core.tamvel(primary_four, secondary_four, parameters, count, report, _runs.interruptible(),
-                              return_info, start, secondary_start)
+                              return_info, inside, start, secondary_start)
     except ValueError as error:
         raise _refused(error, settings, TAMVEL_SETTINGS) from None
     return _result(result, spatial, return_info, pair=True)

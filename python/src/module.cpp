@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstring>
 #include <new>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -123,16 +124,26 @@ py::object run(const char* command, Call&& call, int threads, const py::object& 
 // The buffers stay requested (the arrays pinned) until the call has returned
 // and the interpreter is held again, which their release needs. The
 // converted images are gone by the time the labels array is made.
+// The mask's view, where one is given; its buffer stays requested in `buffer`.
+std::optional<edgeseg::image_view> mask_view_of(const std::optional<py::buffer>& mask, py::buffer_info& buffer) {
+  if (!mask) return std::nullopt;
+  buffer = mask->request();
+  return python_host::view_of_buffer(buffer, "mask");
+}
+
 py::object sorvik_call(const py::buffer& image, const std::vector<float>& parameters, int threads,
                        const py::object& progress, bool interruptible, bool want_info, bool exact_sums,
-                       const py::object& initial_centres) {
+                       const std::optional<py::buffer>& mask, const py::object& initial_centres) {
   const py::buffer_info image_buffer = image.request();
   const edgeseg::image_view image_view = python_host::view_of_buffer(image_buffer, "image");
+  py::buffer_info mask_buffer;
+  const std::optional<edgeseg::image_view> mask_view = mask_view_of(mask, mask_buffer);
   const edgeseg::centre_table start = centre_table_of(initial_centres, "initial_centres");
   return run(
       "sorvik",
       [&](edgeseg::call_options options, edgeseg::run_info* info) {
         options.exact_sums = exact_sums;
+        options.mask = mask_view;
         options.initial_centres = start;
         return edgeseg::sorvik(image_view, parameters, options, info);
       },
@@ -141,16 +152,20 @@ py::object sorvik_call(const py::buffer& image, const std::vector<float>& parame
 
 py::object tamvel_call(const py::buffer& primary, const py::buffer& secondary, const std::vector<float>& parameters,
                        int threads, const py::object& progress, bool interruptible, bool want_info,
-                       const py::object& initial_centres, const py::object& secondary_initial_centres) {
+                       const std::optional<py::buffer>& mask, const py::object& initial_centres,
+                       const py::object& secondary_initial_centres) {
   const py::buffer_info primary_buffer = primary.request();
   const py::buffer_info secondary_buffer = secondary.request();
   const edgeseg::image_view primary_view = python_host::view_of_buffer(primary_buffer, "primary");
   const edgeseg::image_view secondary_view = python_host::view_of_buffer(secondary_buffer, "secondary");
+  py::buffer_info mask_buffer;
+  const std::optional<edgeseg::image_view> mask_view = mask_view_of(mask, mask_buffer);
   const edgeseg::centre_table start = centre_table_of(initial_centres, "initial_centres");
   const edgeseg::centre_table secondary_start = centre_table_of(secondary_initial_centres, "secondary_initial_centres");
   return run(
       "tamvel",
       [&](edgeseg::call_options options, edgeseg::run_info* info) {
+        options.mask = mask_view;
         options.initial_centres = start;
         options.secondary_initial_centres = secondary_start;
         return edgeseg::tamvel(primary_view, secondary_view, parameters, options, info);
@@ -256,12 +271,15 @@ PYBIND11_MODULE(_core, module) {
   py::register_exception_translator(translate_exception);
   module.def("sorvik", &sorvik_call, py::arg("image"), py::arg("parameters"), py::arg("threads"), py::arg("progress"),
              py::arg("interruptible"), py::arg("want_info"), py::arg("exact_sums") = false,
-             py::arg("initial_centres") = py::none(),
-             "Labels of a (planes, rows, columns, channels) buffer under the six settings.");
+             py::arg("mask") = py::none(), py::arg("initial_centres") = py::none(),
+             "Labels of a (planes, rows, columns, channels) buffer under the six settings, inside a "
+             "(planes, rows, columns, 1) mask where one is given (-1 outside).");
   module.def("tamvel", &tamvel_call, py::arg("primary"), py::arg("secondary"), py::arg("parameters"),
              py::arg("threads"), py::arg("progress"), py::arg("interruptible"), py::arg("want_info"),
-             py::arg("initial_centres") = py::none(), py::arg("secondary_initial_centres") = py::none(),
-             "Labels of two (planes, rows, columns, channels) buffers under the eight settings.");
+             py::arg("mask") = py::none(), py::arg("initial_centres") = py::none(),
+             py::arg("secondary_initial_centres") = py::none(),
+             "Labels of two (planes, rows, columns, channels) buffers under the eight settings, inside a "
+             "(planes, rows, columns, 1) mask where one is given (-1 outside).");
   module.def("progress_text", &progress_text, py::arg("command"), py::arg("iteration"), py::arg("edge_phase"),
              py::arg("energy"), py::arg("changed"), py::arg("seconds"), py::arg("last"), py::arg("converged"),
              py::arg("previous_energy"), py::arg("tolerance"), py::arg("tested"),

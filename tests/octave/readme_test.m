@@ -21,7 +21,8 @@ lines = strsplit(readme, "\n");
 first = find(strcmp(lines, '```octave'), 1);
 assert(~isempty(first) && first <= 40, 'the first Octave block starts on line %d, past the first screen', first);
 blocks = octave_blocks(lines);
-assert(numel(blocks) == 2, 'expected the first call and the Octave section, found %d Octave blocks', numel(blocks));
+assert(numel(blocks) == 3, 'expected the first call, the Octave section and the masks, found %d Octave blocks', ...
+       numel(blocks));
 assert(~isempty(regexp(blocks{1}, '^L = Sorvik\(', 'lineanchors', 'once')), 'the first Octave block calls no Sorvik');
 assert(isempty(regexp(blocks{1}, 'imread', 'once')), 'the first call reads a file a bare clone lacks');
 
@@ -57,4 +58,6 @@ assert(isequal(L, Sorvik(V, s, "volume", true)), 'the threads changed the labels
 assert(isequal(size(T), [128 128]) && isequal(unique(T(:))', [0 1]));
 right = max(mean((T(:) == 1) == truth(:)), mean((T(:) == 0) == truth(:)));
 assert(right > 0.97, 'Tamvel labelled %.4f of the pixels right', right);
+eval(blocks{3});
+assert(isequal(L == -1, ~brain) && isequal(unique(L(brain))', [0 1]), 'the masked call labelled other pixels');
 disp('README Octave lines passed');

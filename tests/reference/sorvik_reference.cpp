@@ -22,9 +22,12 @@ bool pixel_is_finite(const CImg<float>& image, unsigned x, unsigned y, unsigned 
   return true;
 }
 
+bool outside(const mask_image* mask, unsigned x, unsigned y, unsigned z) { return mask && !(*mask)(x, y, z); }
+
 }  // namespace
 
-int edge_count(const CImg<float>& labels, unsigned x, unsigned y, unsigned z, int k, const core::disc_window& window) {
+int edge_count(const CImg<float>& labels, unsigned x, unsigned y, unsigned z, int k, const core::disc_window& window,
+               const mask_image* mask) {
   const float label = static_cast<float>(k);
   int count = 0;
   for (int dy = window.lo; dy < window.hi; ++dy)
@@ -32,13 +35,14 @@ int edge_count(const CImg<float>& labels, unsigned x, unsigned y, unsigned z, in
       if (!window.contains(dx, dy)) continue;
       const auto xn = static_cast<unsigned>(core::mirror_index(std::int64_t(x) + dx, labels.width()));
       const auto yn = static_cast<unsigned>(core::mirror_index(std::int64_t(y) + dy, labels.height()));
-      if (labels(xn, yn, z) != label) ++count;
+      if (!outside(mask, xn, yn, z) && labels(xn, yn, z) != label) ++count;
     }
   return count;
 }
 
 float label_sweep(const CImg<float>& image, const sorvik::segmentation_parameters& parameters,
-                  const CImg<float>& centres, CImg<float>& labels, int iteration, bool exact_sums) {
+                  const CImg<float>& centres, CImg<float>& labels, int iteration, bool exact_sums,
+                  const mask_image* mask) {
   const bool edge_phase = iteration > parameters.last_plain_iteration && !parameters.window.empty();
   const int channels = image.spectrum();
   float energy = 0;
@@ -46,6 +50,7 @@ float label_sweep(const CImg<float>& image, const sorvik::segmentation_parameter
   for (unsigned z = 0; z < unsigned(labels.depth()); ++z)
     for (unsigned y = 0; y < unsigned(labels.height()); ++y)
       for (unsigned x = 0; x < unsigned(labels.width()); ++x) {
+        if (outside(mask, x, y, z)) continue;
         // Any class whose cost is a number below the largest float can win; a
         // pixel that no class wins (NaN, infinite or larger costs) keeps its label.
         float best = core::largest_cost;
@@ -56,7 +61,8 @@ float label_sweep(const CImg<float>& image, const sorvik::segmentation_parameter
             const double difference = double(image(x, y, z, c)) - double(centres(c, k));
             distance += difference * difference;
           }
-          const int differing = edge_phase ? sorvik_reference::edge_count(labels, x, y, z, k, parameters.window) : 0;
+          const int differing =
+              edge_phase ? sorvik_reference::edge_count(labels, x, y, z, k, parameters.window, mask) : 0;
           const double cost = distance + double(parameters.edge_weight) * differing;
           if (cost < best) {
             best = static_cast<float>(cost);
@@ -73,7 +79,7 @@ float label_sweep(const CImg<float>& image, const sorvik::segmentation_parameter
 }
 
 void update_centres(const CImg<float>& image, const CImg<float>& labels, int class_count, CImg<float>& centres,
-                    bool exact_sums) {
+                    bool exact_sums, const mask_image* mask) {
   const int channels = image.spectrum();
   // Double sums and whole counts: float ones stop counting at 2^24 and drift.
   std::vector<double> sums(std::size_t(class_count) * channels, 0.0);
@@ -82,7 +88,7 @@ void update_centres(const CImg<float>& image, const CImg<float>& labels, int cla
   for (unsigned z = 0; z < unsigned(labels.depth()); ++z)
     for (unsigned y = 0; y < unsigned(labels.height()); ++y)
       for (unsigned x = 0; x < unsigned(labels.width()); ++x) {
-        if (!pixel_is_finite(image, x, y, z)) continue;
+        if (!pixel_is_finite(image, x, y, z) || outside(mask, x, y, z)) continue;
         const int k = static_cast<int>(labels(x, y, z));
         ++counts[k];
         for (int c = 0; c < channels; ++c) {
@@ -101,24 +107,27 @@ void update_centres(const CImg<float>& image, const CImg<float>& labels, int cla
 }
 
 void run_clustering(const CImg<float>& image, const sorvik::segmentation_parameters& parameters, CImg<float>& centres,
-                    CImg<float>& labels, bool exact_sums) {
+                    CImg<float>& labels, bool exact_sums, const mask_image* mask) {
   float energy = initial_energy;
   for (int iteration = 0; iteration < parameters.max_iterations; ++iteration) {
     const float previous_energy = energy;
-    energy = sorvik_reference::label_sweep(image, parameters, centres, labels, iteration, exact_sums);
-    sorvik_reference::update_centres(image, labels, parameters.class_count, centres, exact_sums);
+    energy = sorvik_reference::label_sweep(image, parameters, centres, labels, iteration, exact_sums, mask);
+    sorvik_reference::update_centres(image, labels, parameters.class_count, centres, exact_sums, mask);
     if (iteration > parameters.last_plain_iteration &&
         core::has_converged(energy, previous_energy, parameters.tolerance))
       break;
   }
 }
 
-CImg<float> segment_image_reference(const CImg<float>& image, const CImg<float>& parameter_image, bool exact_sums) {
+CImg<float> segment_image_reference(const CImg<float>& image, const CImg<float>& parameter_image, bool exact_sums,
+                                    const mask_image* mask) {
   const sorvik::segmentation_parameters parameters = sorvik::read_parameters(parameter_image);
   CImg<float> labels(image.width(), image.height(), image.depth(), 1, 0.0f);
+  cimg_forXYZ(labels, x, y, z) if (outside(mask, x, y, z)) labels(x, y, z) = -1.0f;
   core::call_threads one_thread;
-  CImg<float> centres = sorvik::init_centres(image, parameters.class_count, one_thread);
-  sorvik_reference::run_clustering(image, parameters, centres, labels, exact_sums);
+  CImg<float> centres =
+      sorvik::init_centres(image, parameters.class_count, one_thread, core::pixel_mask{mask ? mask->data() : nullptr});
+  sorvik_reference::run_clustering(image, parameters, centres, labels, exact_sums, mask);
   return labels;
 }
 

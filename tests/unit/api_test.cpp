@@ -145,6 +145,58 @@ TEST(Api, refusals_name_the_fault) {
             "missingData");
 }
 
+// A 6 x 5 image with a mask given as the host gives it, column-major.
+edgeseg::label_image masked_call(const std::vector<double>& mask, std::uint64_t rows = 6, std::uint64_t columns = 5,
+                                 std::uint64_t channels = 1) {
+  static std::vector<float> values;
+  values.resize(30);
+  for (std::size_t i = 0; i < values.size(); ++i) values[i] = float((i * 37) % 11);
+  edgeseg::call_options options;
+  options.mask = edgeseg::column_major_view(mask.data(), edgeseg::element_type::float64, rows, columns, 1, channels);
+  return edgeseg::sorvik(edgeseg::column_major_view(values.data(), edgeseg::element_type::float32, 6, 5),
+                         {3, 2, 0, 5, 0, 3}, options);
+}
+
+TEST(Api, masked_labels_are_minus_one_outside_and_every_pixel_inside_is_no_mask) {
+  std::vector<double> mask(30, 2.5);
+  const edgeseg::label_image every = masked_call(mask);
+  std::vector<float> values(30);
+  for (std::size_t i = 0; i < values.size(); ++i) values[i] = float((i * 37) % 11);
+  const edgeseg::label_image none = edgeseg::sorvik(
+      edgeseg::column_major_view(values.data(), edgeseg::element_type::float32, 6, 5), {3, 2, 0, 5, 0, 3});
+  EXPECT_EQ(std::memcmp(every.values, none.values, 30 * sizeof(float)), 0);
+  mask[7] = 0;
+  mask[20] = 0;
+  const edgeseg::label_image masked = masked_call(mask);
+  // Column-major elements 7 and 20 are rows 1 and 2 of columns 1 and 3:
+  // labels 1 * 5 + 1 and 2 * 5 + 3, x fastest.
+  for (std::size_t i = 0; i < 30; ++i) EXPECT_EQ(masked.values[i] == -1.0f, i == 6 || i == 13) << i;
+}
+
+TEST(Api, masks_of_another_geometry_or_without_a_pixel_inside_are_refused) {
+  EXPECT_EQ(mnemonic_of([] { masked_call(std::vector<double>(30, 0.0)); }), "emptyMask");
+  EXPECT_EQ(mnemonic_of([] { masked_call(std::vector<double>(30, 1.0), 5, 6); }), "geometryMismatch");
+  EXPECT_EQ(mnemonic_of([] { masked_call(std::vector<double>(60, 1.0), 6, 5, 2); }), "geometryMismatch");
+  // The settings are refused before the mask.
+  EXPECT_EQ(
+      mnemonic_of([] {
+        const float value = 1;
+        edgeseg::call_options options;
+        options.mask = edgeseg::column_major_view(&value, edgeseg::element_type::float32, 2, 2);
+        edgeseg::sorvik(edgeseg::column_major_view(&value, edgeseg::element_type::float32, 1, 1), {3, 0.5f}, options);
+      }),
+      "tooFewParameters");
+  EXPECT_EQ(mnemonic_of([] {
+              const float value = 1, none = 0;
+              edgeseg::call_options options;
+              options.mask = edgeseg::column_major_view(&none, edgeseg::element_type::float32, 1, 1);
+              edgeseg::tamvel(edgeseg::column_major_view(&value, edgeseg::element_type::float32, 1, 1),
+                              edgeseg::column_major_view(&value, edgeseg::element_type::float32, 1, 1),
+                              {1, 0, 1, 3, 5, 1, 0, 2}, options);
+            }),
+            "emptyMask");
+}
+
 }  // namespace
 
 // Starting centres through the API: the secondary's table may carry the

@@ -124,7 +124,7 @@ TEST(CallOptions, messages_name_the_fault_and_what_is_expected) {
   EXPECT_NE(
       message_of(sorvik_plugin(), c.sorvik({unknown.get(), half.get()}))
           .find("input 3 is the unknown option \"Thread\"; expected \"threads\", n, \"volume\", tf, \"progress\", tf, "
-                "\"exactsums\", tf or \"centres\", C"),
+                "\"exactsums\", tf, \"mask\", M or \"centres\", C"),
       std::string::npos);
   const array_ptr threads = standin::make_char("threads");
   EXPECT_NE(message_of(tamvel_plugin(), c.tamvel({threads.get(), half.get()}))
@@ -147,7 +147,7 @@ TEST(CallOptions, exact_sums_are_sorvik_s_switch_and_tamvel_refuses_them) {
   EXPECT_EQ(refusal_identifier(tamvel_plugin(), c.tamvel({exact.get(), no.get()})), "Tamvel:badOption");
   EXPECT_NE(message_of(tamvel_plugin(), c.tamvel({exact.get(), yes.get()}))
                 .find("input 4 is the option \"ExactSums\", which only Sorvik offers; expected \"threads\", n, "
-                      "\"volume\", tf, \"progress\", tf, \"centres\", C or \"secondary_centres\", C2"),
+                      "\"volume\", tf, \"progress\", tf, \"mask\", M, \"centres\", C or \"secondary_centres\", C2"),
             std::string::npos);
   EXPECT_EQ(standin::live_created_arrays(), 0u);
 }

@@ -123,6 +123,36 @@ TEST(SorvikPlugin, refusals_carry_identifiers_and_release_everything) {
   EXPECT_TRUE(call(plugin, {image.get(), settings.get()}));
 }
 
+TEST(SorvikPlugin, a_mask_labels_the_pixels_outside_minus_one_and_is_checked) {
+  const auto image = standin::make_doubles({4, 6}, scene_by_columns());
+  const auto settings = row_vector({3, 5, 0, 10, 1, 2});
+  const auto mask_option = standin::make_char("Mask");
+  // Logical, column-major: row 1 and column 6 (one-based) outside.
+  std::vector<unsigned char> inside(24, 1);
+  for (int column = 0; column < 6; ++column) inside[4 * column] = 0;
+  for (int row = 0; row < 4; ++row) inside[4 * 5 + row] = 0;
+  const auto mask = standin::make_filled(mxLOGICAL_CLASS, {4, 6}, inside);
+  const CImg<float> labels =
+      labels_of(call(sorvik_plugin(), {image.get(), settings.get(), mask_option.get(), mask.get()}).get());
+  ASSERT_EQ(labels.size(), 24u);
+  cimg_forXY(labels, x, y) EXPECT_EQ(labels(x, y) == -1.0f, y == 0 || x == 5) << x << ", " << y;
+  // Every pixel inside, numeric and non-zero, is no mask.
+  const auto every = standin::make_doubles({4, 6}, std::vector<double>(24, 0.5));
+  const CImg<float> unmasked = labels_of(call(sorvik_plugin(), {image.get(), settings.get()}).get());
+  EXPECT_EQ(labels_of(call(sorvik_plugin(), {image.get(), settings.get(), mask_option.get(), every.get()}).get()),
+            unmasked);
+  const auto refusal = [&](const mxArray* given) {
+    return refusal_identifier(sorvik_plugin(), {image.get(), settings.get(), mask_option.get(), given});
+  };
+  EXPECT_EQ(refusal(standin::make_array(mxLOGICAL_CLASS, {6, 4}).get()), "Sorvik:geometryMismatch");
+  EXPECT_EQ(refusal(standin::make_array(mxDOUBLE_CLASS, {4, 6, 2}).get()), "Sorvik:geometryMismatch");
+  EXPECT_EQ(refusal(standin::make_array(mxDOUBLE_CLASS, {4, 6}).get()), "Sorvik:emptyMask");
+  EXPECT_EQ(refusal(standin::make_array(mxCELL_CLASS, {4, 6}).get()), "Sorvik:unsupportedClass");
+  EXPECT_EQ(refusal(standin::make_array(mxDOUBLE_CLASS, {4, 6}, true).get()), "Sorvik:unsupportedClass");
+  EXPECT_EQ(refusal(standin::make_char("all").get()), "Sorvik:unsupportedClass");
+  EXPECT_EQ(standin::live_created_arrays(), 0u);
+}
+
 TEST(SorvikPlugin, result_is_stored_when_no_output_is_requested) {
   const auto image = standin::make_doubles({4, 6}, scene_by_columns());
   const auto outputs = sorvik_plugin().call({image.get(), row_vector(plain_settings).get()}, 0);

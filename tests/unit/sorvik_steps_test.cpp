@@ -43,17 +43,30 @@ edgeseg::image_view slab_of(const CImg<float>& volume, int first, int end) {
   return view;
 }
 
+// Slices first .. end - 1 of a mask of one byte a voxel.
+edgeseg::image_view mask_slab_of(const CImg<unsigned char>& mask, int first, int end) {
+  return edgeseg::row_major_view(mask.data(0, 0, first), edgeseg::element_type::uint8, mask.height(), mask.width(),
+                                 std::uint64_t(end - first));
+}
+
 // A driver as a distributed run takes its steps, all in one process: each
 // slab swept on its own, or given the totals of the slabs before it; the
-// iterations' reports, where asked for, with the changed labels counted.
+// iterations' reports, where asked for, with the changed labels counted;
+// with `mask`, each slab given its part of it.
 CImg<float> labels_by_steps(const CImg<float>& volume, int slab_count, bool chained,
                             const std::vector<float>& settings = settings,
-                            std::vector<edgeseg::iteration_report>* reports = nullptr) {
+                            std::vector<edgeseg::iteration_report>* reports = nullptr,
+                            const CImg<unsigned char>* mask = nullptr) {
   std::vector<int> first(slab_count + 1);
   for (int s = 0; s <= slab_count; ++s) first[s] = volume.depth() * s / slab_count;
+  const auto options_of = [&](int s) {
+    edgeseg::call_options options;
+    if (mask) options.mask = mask_slab_of(*mask, first[s], first[s + 1]);
+    return options;
+  };
   std::vector<std::vector<edgeseg::channel_range>> ranges;
   for (int s = 0; s < slab_count; ++s)
-    ranges.push_back(edgeseg::finite_ranges(slab_of(volume, first[s], first[s + 1])));
+    ranges.push_back(edgeseg::finite_ranges(slab_of(volume, first[s], first[s + 1]), options_of(s)));
   edgeseg::centres centres = edgeseg::initial_centres(edgeseg::combine_ranges(ranges), settings);
   CImg<float> labels(volume.width(), volume.height(), volume.depth(), 1, 0.0f);
   float energy = edgeseg::energy_before_first_iteration();
@@ -63,7 +76,8 @@ CImg<float> labels_by_steps(const CImg<float>& volume, int slab_count, bool chai
     swept.reserve(slab_count);
     for (int s = 0; s < slab_count; ++s)
       swept.push_back(edgeseg::sweep_slab(slab_of(volume, first[s], first[s + 1]), labels.data(0, 0, first[s]), centres,
-                                          settings, iteration, {}, chained && s > 0 ? &swept[s - 1].totals : nullptr));
+                                          settings, iteration, options_of(s),
+                                          chained && s > 0 ? &swept[s - 1].totals : nullptr));
     edgeseg::sweep_totals totals = chained ? swept.back().totals : edgeseg::combine_slabs(swept);
     for (std::size_t i = 0; i < labels.size(); ++i) totals.changed += labels[i] != before[i];
     const edgeseg::iteration_outcome outcome = edgeseg::next_centres(totals, centres, settings, iteration, energy);
@@ -97,6 +111,17 @@ TEST(SorvikSteps, chained_slabs_of_fractional_values_label_as_one_call) {
     const CImg<float> expected = labels_of_one_call(volume);
     for (int slabs : {1, 2, 3}) EXPECT_TRUE(same_bits(labels_by_steps(volume, slabs, true), expected)) << slabs;
   }
+}
+
+TEST(SorvikSteps, masked_slabs_label_as_one_masked_call_also_where_a_slab_is_wholly_outside) {
+  const CImg<float> volume = random_volume(false, 7);
+  CImg<unsigned char> mask(11, 9, 6, 1, 0);
+  cimg_forXYZ(mask, x, y, z) mask(x, y, z) = z < 4 && (x + 2 * y + z) % 5 != 0;  // slices 4 and 5 outside
+  core::call_threads two(2);
+  const CImg<float> expected = sorvik::segment_image(volume, CImg<float>(settings.data(), unsigned(settings.size())),
+                                                     two, {}, false, core::mask_of(mask));
+  for (int slabs : {1, 3})
+    EXPECT_TRUE(same_bits(labels_by_steps(volume, slabs, true, settings, nullptr, &mask), expected)) << slabs;
 }
 
 TEST(SorvikSteps, chained_totals_are_those_of_the_whole_sweep_to_the_bit) {

@@ -1,0 +1,83 @@
+// The pixels a call segments. A mask names them with one byte per pixel in
+// raster order (x fastest, then y, then z), non-zero inside; without one,
+// every pixel is inside. A pixel outside is never swept, counts in no centre
+// mean, no value range and no energy, is no pixel's neighbour, and keeps the
+// label outside_label.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "call_threads.h"
+#include "disc_rows.h"
+#include "image.h"
+
+namespace core {
+
+// The label of every pixel outside the mask, in every host.
+constexpr float outside_label = -1.0f;
+
+struct pixel_mask {
+  const unsigned char* inside = nullptr;  // null: every pixel is inside
+
+  bool covers(std::size_t pixel) const { return !inside || inside[pixel] != 0; }
+  explicit operator bool() const { return inside != nullptr; }
+};
+
+// The mask of `mask` (W x H x D, one byte a pixel), or none for an empty image.
+inline pixel_mask mask_of(const CImg<unsigned char>& mask) {
+  return pixel_mask{mask.is_empty() ? nullptr : mask.data()};
+}
+
+// Gives every pixel outside the mask outside_label.
+void mark_outside(const pixel_mask& mask, CImg<float>& labels, call_threads& threads);
+
+// Whether any of `count` pixels from `first` on is inside.
+bool any_inside(const pixel_mask& mask, std::size_t first, std::size_t count);
+
+// The pixels from the first to the last inside among `count` pixels from
+// `first` on, as positions begin .. end - 1 counted from `first`; all of them
+// without a mask, and begin = end where none is inside.
+struct inside_span {
+  std::size_t begin, end;
+};
+inside_span span_inside(const pixel_mask& mask, std::size_t first, std::size_t count);
+
+// Runs of pixels, as raster positions begin .. end - 1 in raster order, that
+// hold every pixel inside among `pixels` pixels in rows of `width`: each
+// row's span, adjacent spans joined.
+std::vector<inside_span> inside_runs(const pixel_mask& mask, std::size_t pixels, std::size_t width);
+
+// How many of the `count` pixels from `first` on are outside before the first
+// inside (all `count` without one inside).
+std::size_t outside_run(const pixel_mask& mask, std::size_t first, std::size_t count);
+
+// What an edge-phase sweep knows of the mask before it starts: per pixel
+// inside, how many offsets of its reflected disc land on a pixel inside, the
+// most neighbours that can differ from it (without a mask, every offset);
+// and per image row (z * height + y), its span of columns from the first
+// pixel inside to the last.
+struct disc_mask {
+  pixel_mask mask;
+  std::vector<std::int32_t> offsets_inside;
+  std::vector<inside_span> row_span;
+
+  // The span of `count` columns from `first_x` on in image row `row`, from
+  // `first_x`: a run that holds every pixel inside among them.
+  inside_span span_in_row(std::size_t row, std::size_t first_x, std::size_t count) const {
+    if (!mask) return {0, count};
+    const inside_span whole = row_span[row];
+    const std::size_t begin = std::clamp(whole.begin, first_x, first_x + count) - first_x;
+    const std::size_t end = std::clamp(whole.end, first_x, first_x + count) - first_x;
+    return begin < end ? inside_span{begin, end} : inside_span{0, 0};
+  }
+};
+
+// The counts for a width x height x depth image, the rows shared among the
+// call's threads; empty without a mask.
+disc_mask count_disc_inside(const pixel_mask& mask, const disc_rows& disc, int width, int height, int depth,
+                            call_threads& threads);
+
+}  // namespace core
