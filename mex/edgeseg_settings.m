@@ -3,6 +3,7 @@
 %   [S, EST] = edgeseg_settings(IMAGE, K)
 %   [S, EST] = edgeseg_settings(PRIMARY, SECONDARY, K)
 %   [S, EST] = edgeseg_settings(..., "volume", TF)
+%   [S, EST] = edgeseg_settings(..., "mask", M)
 %
 %   Measures the noise of IMAGE and how far apart its K classes lie, and
 %   returns a struct S of named settings for Sorvik (window size 5, the
@@ -51,6 +52,11 @@
 %     s.window_size = 7;                    % wider reach
 %     L = Sorvik(I, s);
 %
+%   With "mask", M (as Sorvik takes it: non-zero inside), everything is
+%   measured inside the mask only: the noise from residuals that lie wholly
+%   inside, the classes and the starting centres from the pixels inside.
+%   Pass the same mask to the call.
+%
 %   A grey image stored as colour (three equal channels) is best given as
 %   I(:, :, 1). A grey volume (rows x columns x depth) needs "volume", true,
 %   as in the call to Sorvik itself; the noise is measured slice by slice.
@@ -58,8 +64,13 @@
 %   See also Sorvik, Tamvel.
 function [s, est] = edgeseg_settings(varargin)
   volume = false;
-  if numel(varargin) >= 4 && ischar(varargin{end - 1}) && strcmpi(varargin{end - 1}, 'volume')
-    volume = logical(varargin{end});
+  mask = [];
+  while numel(varargin) >= 4 && ischar(varargin{end - 1}) && any(strcmpi(varargin{end - 1}, {'volume', 'mask'}))
+    if strcmpi(varargin{end - 1}, 'volume')
+      volume = logical(varargin{end});
+    else
+      mask = varargin{end};
+    end
     varargin(end - 1:end) = [];
   end
   if numel(varargin) == 2
@@ -85,8 +96,15 @@ function [s, est] = edgeseg_settings(varargin)
 
   window = 5;
   disc_pixels = 21;  % pixels of the disc of diameter 5: the 5 x 5 block without corners
+  options = {'volume', volume};
+  if ~isempty(mask)
+    options = [options, {'mask', mask}];
+  end
+  plain = Sorvik(images{1}, [0 0 1e-4 30 4 K], options{:});
+  for i = 1:numel(images)
+    images{i} = outside_as_nan(images{i}, plain);
+  end
   noise_sd = noise_estimate(images{1});
-  plain = Sorvik(images{1}, [0 0 1e-4 30 4 K], 'volume', volume);
   values = pixel_values(images{1}, plain);
   [centres, spacing] = class_spacing(values, plain, K);
   weight = 4 * spacing * noise_sd / (disc_pixels - 1);
@@ -113,6 +131,17 @@ function [s, est] = edgeseg_settings(varargin)
     joint = suggested_centres([values, scale * secondary], K);
     est.suggested_centres = joint(:, 1:columns(values));
     est.suggested_secondary_centres = joint(:, columns(values) + 1:end) / scale;
+  end
+end
+
+% The pixels outside the mask (labelled -1) as NaN, which every estimate
+% leaves out: a residual that reaches past the mask's border too.
+function img = outside_as_nan(img, labels)
+  outside = labels(:) < 0;
+  if any(outside)
+    img = reshape(img, numel(labels), []);
+    img(outside, :) = NaN;
+    img = reshape(img, [size(labels) size(img, 2)]);
   end
 end
 

@@ -8,6 +8,7 @@
 import argparse
 import os
 import sys
+import warnings
 from concurrent.futures import ThreadPoolExecutor
 
 from . import _cli_options, _file_runs, _files
@@ -26,8 +27,15 @@ files, by suffix (any case):
                  Labels are never written as JPEG, which is lossy.
   .npy           numpy: (rows, columns) or (planes, rows, columns); name a
                  channel axis with --channel-axis.
-labels in files: 1..K for the K classes, 0 outside the mask (there is no
-mask yet, so 0 does not occur); uint8 for K <= 255, else uint16.
+labels in files: 1..K for the K classes, 0 outside the mask (--mask); uint8
+for K <= 255, else uint16.
+masks: any image file above, one value per pixel with the input's planes,
+rows and columns; nonzero is inside. Pixels outside are not segmented, are
+no neighbour of any pixel and count in no class.
+centres (--centres): .npy, or text (.txt, .csv): one row per class, one
+column per channel. With --suggest and no --centres, the suggested centres.
+warnings: a class left without pixels, or a run stopped at --max-iterations
+before it converged, is reported on stderr; the labels are still written.
 exit codes: 0 done, 2 refused or failed (bad arguments, unreadable files,
 settings the command refuses; with several inputs, any one), 130 Ctrl-C.
 Outputs are written whole or not at all, and existing files are kept
@@ -68,6 +76,7 @@ def build_parser():
     suggest.add_argument("--classes", "--class-count", dest="class_count", type=int, required=True, metavar="K")
     suggest.add_argument("--secondary", metavar="FILE", help="a secondary image, for tamvel's settings")
     suggest.add_argument("--channel-axis", dest="channel_axis", type=int, help="for .npy inputs only")
+    suggest.add_argument("--mask", metavar="FILE", help="measure inside this mask only (nonzero is inside)")
     return parser
 
 
@@ -79,6 +88,13 @@ def _add_run_options(parser, several):
                        "iterations, converged, energies, counts and the settings (no FILE: beside the labels)")
     files.add_argument("--preview", nargs="?", const="", metavar="FILE.png", help="write a picture of the middle "
                        "plane, its labels and their outlines, titled with the settings (no FILE: beside the labels)")
+    files.add_argument("--mask", metavar="FILE", help="segment inside this mask only: an image file of the input's "
+                       "shape, nonzero inside; outside is labelled 0")
+    files.add_argument("--centres", metavar="FILE", help="starting centres, one row per class (.npy, .txt, .csv); "
+                       "default: spread evenly over the values, or with --suggest the suggested ones")
+    if not several:
+        files.add_argument("--secondary-centres", dest="secondary_centres", metavar="FILE",
+                           help="the secondary image's starting centres, one row per class")
     files.add_argument("--force", action="store_true", help="overwrite existing outputs")
     files.add_argument("--progress", action="store_true", help="plain progress lines, even on a terminal")
     files.add_argument("--quiet", action="store_true", help="no progress")
@@ -140,9 +156,12 @@ def _beside(labels, asked, ending):
 
 
 def _given(args):
-    """The settings and call options given on the command line, by keyword."""
+    """The settings and call options given on the command line, by keyword,
+    and the files of the mask and centres (None when not given)."""
     keywords = [option.keyword for option in _cli_options.command_options(args.command)]
-    return {keyword: getattr(args, keyword) for keyword in keywords if keyword in args}
+    given = {keyword: getattr(args, keyword) for keyword in keywords if keyword in args}
+    files = {name: getattr(args, name, None) for name in ("mask", "centres", "secondary_centres")}
+    return given, files
 
 
 def _progress_mode(args):
@@ -160,11 +179,11 @@ def run_files(args):
     if getattr(args, "output_dir", None):
         os.makedirs(args.output_dir, exist_ok=True)
     display = _file_runs.ProgressDisplay(args.command, _progress_mode(args))
-    given = _given(args)
+    given, files = _given(args)
 
     def run(file_run):
         try:
-            _file_runs.run_file(args.command, file_run, given, args.suggest, display)
+            _file_runs.run_file(args.command, file_run, given, files, args.suggest, display)
             return True
         except (Refusal, _files.FileRefused, OSError, MemoryError) as error:
             named = len(runs) == 1 or str(error).startswith(file_run.inputs[0])
@@ -189,7 +208,8 @@ def suggest(args):
     paths = [args.input] + ([args.secondary] if args.secondary else [])
     images = _file_runs.read_images(paths, args.channel_axis)
     command = "tamvel" if args.secondary else "sorvik"
-    settings, estimates = _file_runs.suggested_settings(command, images, args.class_count)
+    mask = _files.read_mask(args.mask, images[0]) if args.mask else None
+    settings, estimates = _file_runs.suggested_settings(command, images, args.class_count, mask)
     print(f"{args.input}: settings suggested for {command} with {args.class_count} classes:")
     for name, value in settings.items():
         print(f"  {_file_runs._flag(name)} {value!r}")
@@ -205,6 +225,7 @@ def _say(message):
 
 def main(argv=None):
     """Runs `edgeseg ARGUMENTS`; returns the exit code."""
+    warnings.showwarning = _file_runs.show_warning
     try:
         args = build_parser().parse_args(argv)
         return suggest(args) if args.command == "suggest" else run_files(args)

@@ -18,6 +18,15 @@ class Refusal(Exception):
     """An argument or file the command line refuses; the message says why."""
 
 
+_RUNNING = threading.local()  # the input each thread is running, for its warnings
+
+
+def show_warning(message, category, filename, lineno, file=None, line=None):
+    """A warning of a run as one line on stderr, naming its input."""
+    name = getattr(_RUNNING, "name", None)
+    print(f"edgeseg: warning: {name + ': ' if name else ''}{message}", file=sys.stderr, flush=True)
+
+
 @dataclass(frozen=True)
 class FileRun:
     """The files of one run: the input(s) and the outputs to write (None: not asked for)."""
@@ -32,17 +41,22 @@ class FileRun:
         return [path for path in (self.labels, self.info, self.preview) if path is not None]
 
 
-def suggested_settings(command, images, class_count):
-    """The settings edgeseg.suggest_settings finds for the image(s), and its
-    estimates. Its starting centres stay estimates: the command line passes none."""
+# The keywords of the starting centres, and the command line's files for them.
+CENTRES = {"initial_centres": "centres", "secondary_initial_centres": "secondary_centres"}
+
+
+def suggested_settings(command, images, class_count, mask=None):
+    """The settings edgeseg.suggest_settings finds for the image(s) (inside
+    the mask), its starting centres, and its estimates."""
     secondary = images[1] if len(images) > 1 else None
     try:
         found = suggest_settings(images[0].pixels, class_count, channel_axis=images[0].channel_axis,
                                  secondary=None if secondary is None else secondary.pixels,
-                                 secondary_channel_axis=None if secondary is None else secondary.channel_axis)
+                                 secondary_channel_axis=None if secondary is None else secondary.channel_axis,
+                                 mask=mask)
     except (ValueError, TypeError) as error:
         raise Refusal(_flagged(str(error))) from None
-    table = [name for name, _ in _cli_options.SETTINGS_TABLES[command]]
+    table = [name for name, _ in _cli_options.SETTINGS_TABLES[command]] + list(CENTRES)
     settings = {name: _plain(found["settings"][name]) for name in table if name in found["settings"]}
     return settings, {name: _plain(value) for name, value in found["estimates"].items()}
 
@@ -67,23 +81,41 @@ def settle_settings(command, given, images, suggest):
     table = _cli_options.SETTINGS_TABLES[command]
     if "class_count" not in given:
         raise Refusal("--classes K is needed: the number of classes.")
-    suggested, estimates = suggested_settings(command, images, given["class_count"]) if suggest else ({}, None)
+    suggested, estimates = (suggested_settings(command, images, given["class_count"], given.get("mask"))
+                            if suggest else ({}, None))
     settings = {name: given.get(name, suggested.get(name, default)) for name, default in table}
     missing = [_flag(name) for name, value in settings.items() if value is None]
     if missing:
         raise Refusal(f"{' and '.join(missing)} {'is' if len(missing) == 1 else 'are'} needed (no default), or "
                       "--suggest to take them from the image.")
+    for keyword in CENTRES:  # given centres over suggested ones
+        if given.get(keyword) is not None or suggested.get(keyword) is not None:
+            settings[keyword] = given[keyword] if given.get(keyword) is not None else suggested[keyword]
     return settings, estimates
 
 
-def run_file(command, run, given, suggest, progress_for):
+def _with_files(given, files, image):
+    """The given options with the mask and the centres read from their files."""
+    given = dict(given)
+    if files.get("mask"):
+        given["mask"] = _files.read_mask(files["mask"], image)
+    for keyword, name in CENTRES.items():
+        if files.get(name):
+            given[keyword] = _files.read_centres(files[name])
+    return given
+
+
+def run_file(command, run, given, files, suggest, progress_for):
     """Runs one input (or pair) to its outputs. `given` holds the options
-    given; progress_for(name, total) makes the progress callback."""
+    given, `files` the files of the mask and the centres; progress_for(name,
+    total) makes the progress callback."""
     images = read_images(run.inputs, given.get("channel_axis"))
+    given = _with_files(given, files, images[0])
     options = {option.keyword: given.get(option.keyword, option.default)
                for option in _cli_options.command_options(command)
                if not option.is_setting and option.keyword != "channel_axis"}
     call = _cli_options.FUNCTIONS[command]
+    _RUNNING.name = os.path.basename(run.inputs[0])
     try:  # the suggestion's refusals and the call's are refusals of these files or options
         settings, estimates = settle_settings(command, given, images, suggest)
         progress = progress_for(os.path.basename(run.inputs[0]), settings["max_iterations"])
@@ -98,7 +130,7 @@ def run_file(command, run, given, suggest, progress_for):
                                                      estimates))
     if run.preview is not None:
         title = f"edgeseg {command} {', '.join(os.path.basename(path) for path in run.inputs)}: " + ", ".join(
-            f"{name} {value}" for name, value in settings.items()) + f"\n{_outcome(info)}"
+            f"{name} {value}" for name, value in settings.items() if name not in CENTRES) + f"\n{_outcome(info)}"
         _preview.write_preview(run.preview, images[0].pixels, images[0].channel_axis, labels, title,
                                _files.write_whole)
 
@@ -111,7 +143,8 @@ def info_content(command, run, settings, options, channel_axis, info, estimates)
         "inputs": list(run.inputs),
         "labels": run.labels,
         "label_values": "class k (0 to K-1) is label k+1; 0 is outside the mask",
-        "settings": dict(settings, **options, channel_axis=channel_axis),
+        "settings": {name: _plain(np.asarray(value)) if name in CENTRES else value
+                     for name, value in dict(settings, **options, channel_axis=channel_axis).items()},
         "iterations": info.iterations,
         "converged": info.converged,
         "energy": _finite_or_none(info.energy),

@@ -120,6 +120,34 @@ def _read_picture(path):
     return ImageFile(path, pixels, -1 if pixels.ndim == 3 else None)
 
 
+def read_mask(path, image):
+    """A mask file as booleans of the image's spatial shape: nonzero (and not
+    NaN) is inside. A colour mask file is refused, since its channels could
+    disagree."""
+    mask = read_image(path)
+    if mask.channel_axis is not None:
+        raise FileRefused(f"{path}: a colour mask; expected one value per pixel (nonzero inside).")
+    if mask.pixels.shape != image.spatial_shape:
+        raise FileRefused(f"{path}: the mask has (planes, rows, columns) {mask.pixels.shape}, {image.path} "
+                          f"{image.spatial_shape}; expected the same.")
+    with np.errstate(invalid="ignore"):
+        return np.asarray(mask.pixels != 0) & ~np.isnan(mask.pixels.astype(np.float64))
+
+
+def read_centres(path):
+    """Starting centres from a .npy file or a text file (.txt, .csv: one row
+    per class, one column per channel, separated by spaces or commas)."""
+    suffix = suffix_of(path, (".npy", ".txt", ".csv"))
+    try:
+        if suffix == ".npy":
+            return np.load(path, allow_pickle=False)
+        with open(path) as text:
+            rows = [line.replace(",", " ").split() for line in text if line.strip() and not line.startswith("#")]
+        return np.array([[float(value) for value in row] for row in rows])
+    except (OSError, ValueError) as error:
+        raise FileRefused(f"{path}: cannot read the centres: {error}") from None
+
+
 def label_dtype(class_count):
     """The smallest unsigned type for labels 0..K."""
     return np.min_scalar_type(class_count)

@@ -21,7 +21,7 @@ TAMVEL_WEIGHT_FACTOR = 50 / 3
 
 
 def suggest_settings(image, class_count, *, channel_axis=_arguments.NOT_GIVEN, secondary=None,
-                     secondary_channel_axis=None):
+                     secondary_channel_axis=None, mask=None):
     """Suggest settings for `sorvik` (or, with `secondary`, `tamvel`) from the image itself.
 
     Measures the noise of the image and how far apart its classes lie, and
@@ -59,6 +59,10 @@ def suggest_settings(image, class_count, *, channel_axis=_arguments.NOT_GIVEN, s
         at least its channels (those beyond are not read).
     secondary_channel_axis : int or None, optional
         The channel axis of `secondary`; None takes `channel_axis`.
+    mask : array_like of bool, optional
+        The pixels to measure, as `sorvik` takes it (True inside; a numpy
+        masked array's own mask counts too): the noise, the classes and the
+        starting centres are measured inside only.
 
     Returns
     -------
@@ -109,7 +113,9 @@ def suggest_settings(image, class_count, *, channel_axis=_arguments.NOT_GIVEN, s
         # How the plain clustering ends is no word about the settings.
         warnings.simplefilter("ignore", _warnings.EmptyClassWarning)
         warnings.simplefilter("ignore", _warnings.ConvergenceWarning)
-        plain = sorvik(image, class_count=count, window_size=0, edge_weight=0, channel_axis=given_axis)
+        plain = sorvik(image, class_count=count, window_size=0, edge_weight=0, channel_axis=given_axis, mask=mask)
+    inside = (plain >= 0).reshape(primary.shape[:3] + (1,))  # -1: outside the mask
+    primary = _outside_as_nan(primary, inside)
     values = primary.reshape(-1, primary.shape[-1])
     noise_sd = _noise_sd(primary)
     centres, spacing = _class_spacing(values, plain.reshape(-1), count)
@@ -122,6 +128,7 @@ def suggest_settings(image, class_count, *, channel_axis=_arguments.NOT_GIVEN, s
     axis = channel_axis if secondary_channel_axis is None else secondary_channel_axis
     pair = _four_axes(secondary, axis, "secondary")
     _check_pair_geometry(primary.shape, pair.shape)
+    pair = _outside_as_nan(pair, inside)
     estimates["secondary_noise_sd"] = _noise_sd(pair)
     secondary_weight = 1.0
     if estimates["secondary_noise_sd"] > 0 and noise_sd > 0:
@@ -136,6 +143,12 @@ def suggest_settings(image, class_count, *, channel_axis=_arguments.NOT_GIVEN, s
     estimates["suggested_centres"] = joint[:, :channels]
     estimates["suggested_secondary_centres"] = joint[:, channels:] / scale
     return {"settings": _with_centres(settings, estimates), "estimates": estimates}
+
+
+def _outside_as_nan(four, inside):
+    """The pixels outside the mask as NaN, which every estimate leaves out
+    (a high-pass residual that reaches past the mask's border, too)."""
+    return four if inside.all() else np.where(inside, four, np.nan)
 
 
 def _class_count(class_count):

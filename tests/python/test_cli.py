@@ -71,6 +71,11 @@ def test_tiff_stack_png_and_colour_give_the_calls_labels(tmp_path):
     assert np.array_equal(np.load(tmp_path / "astronaut.npy") - 1, expected)
 
 
+def _write_centres(folder, centres):
+    np.savetxt(folder / "centres.csv", centres, delimiter=",")
+    return folder / "centres.csv"
+
+
 def _write_garbage(folder):
     (folder / "broken.png").write_bytes(b"not a picture")
     return folder / "broken.png"
@@ -87,8 +92,12 @@ def _write_garbage(folder):
     (lambda d: [DATA_DIR / "camera.png", d / "out.png", *OPTIONS, "--window-size", "1.5"], "invalid int value"),
     (lambda d: [DATA_DIR / "camera.png", d / "out.png", *OPTIONS, "--threads", "-1"], "--threads is -1"),
     (lambda d: [DATA_DIR / "camera.png", *OPTIONS], "expected INPUT OUTPUT"),
+    (lambda d: [DATA_DIR / "camera.png", d / "out.png", *OPTIONS, "--mask", DATA_DIR / "coins.png"],
+     "coins.png: the mask has"),
+    (lambda d: [DATA_DIR / "camera.png", d / "out.png", *OPTIONS, "--centres", _write_centres(d, [[1], [2]])],
+     "initial_centres"),
 ], ids=["missing", "unreadable", "unsupported", "jpeg-output", "4-d", "no-setting", "refused-setting",
-        "not-an-int", "threads", "no-output"])
+        "not-an-int", "threads", "no-output", "mask-shape", "centres-count"])
 def test_refusals_exit_2_with_one_line_and_write_nothing(tmp_path, capsys, arguments, message):
     given = arguments(tmp_path)
     before = set(os.listdir(tmp_path))
@@ -173,6 +182,24 @@ def test_ctrl_c_exits_130_and_leaves_no_file(tmp_path):
     assert os.listdir(tmp_path) == ["large.npy"]
 
 
+def test_mask_and_centres_files_reach_the_call_outside_is_0_and_warnings_are_one_line(tmp_path, capsys):
+    camera = np.asarray(Image.open(DATA_DIR / "camera.png"))
+    rows, columns = np.indices(camera.shape)
+    inside = (rows - 256) ** 2 + (columns - 256) ** 2 < 200 ** 2
+    Image.fromarray(inside.astype(np.uint8) * 255).save(tmp_path / "mask.png")
+    centres = _write_centres(tmp_path, [[20], [120], [200]])
+    assert run("sorvik", DATA_DIR / "camera.png", tmp_path / "out.png", *OPTIONS, "--mask", tmp_path / "mask.png",
+               "--centres", centres) == 0
+    written = np.asarray(Image.open(tmp_path / "out.png")).astype(np.int64)
+    expected = edgeseg.sorvik(camera, **SETTINGS, mask=inside, initial_centres=[[20], [120], [200]])
+    assert np.array_equal(written - 1, expected) and (written[~inside] == 0).all()
+
+    Image.fromarray(np.full((20, 30), 7, np.uint8)).save(tmp_path / "flat.png")
+    assert run("sorvik", tmp_path / "flat.png", tmp_path / "flat_labels.png", *OPTIONS) == 0
+    errors = capsys.readouterr().err.splitlines()
+    assert len(errors) == 1 and errors[0].startswith("edgeseg: warning: flat.png: ") and "class" in errors[0]
+
+
 def test_suggest_prints_settings_and_explicit_options_override_them(tmp_path, capsys):
     camera = np.asarray(Image.open(DATA_DIR / "camera.png"))
     suggested = edgeseg.suggest_settings(camera, 3)["settings"]
@@ -188,3 +215,4 @@ def test_suggest_prints_settings_and_explicit_options_override_them(tmp_path, ca
     settings, estimates = written["settings"], written["suggestion_estimates"]
     assert settings["edge_weight"] == 123 and settings["window_size"] == suggested["window_size"]
     assert len(estimates["suggested_centres"]) == 3 and estimates["disc_pixels"] == 21
+    assert settings["initial_centres"] == estimates["suggested_centres"]  # --suggest starts from them
