@@ -9,8 +9,9 @@ from . import _arguments, _commands
 
 SETTINGS_TABLES = {command: _arguments.settings_layout(command) for command in ("sorvik", "tamvel")}
 FUNCTIONS = {"sorvik": _commands.sorvik, "tamvel": _commands.tamvel}
-# Keywords the command line fills itself: the images, the run's info and its progress.
-NOT_OPTIONS = ("image", "primary", "secondary", "settings", "return_info", "progress", "initial_centres",
+# Keywords the command line fills itself: the images, the run's info and its progress, and
+# from files: the mask and the starting centres.
+NOT_OPTIONS = ("image", "primary", "secondary", "settings", "return_info", "progress", "mask", "initial_centres",
                "secondary_initial_centres")
 # The field's tools say "classes"; the keyword's own spelling is kept as an alias.
 OPTION_NAMES = {"class_count": ("--classes", "--class-count")}

@@ -119,7 +119,7 @@ def run_file(command, run, given, files, suggest, progress_for):
     try:  # the suggestion's refusals and the call's are refusals of these files or options
         settings, estimates = settle_settings(command, given, images, suggest)
         progress = progress_for(os.path.basename(run.inputs[0]), settings["max_iterations"])
-        labels, info = call(*(image.pixels for image in images), **settings, **options,
+        labels, info = call(*(image.pixels for image in images), **settings, **options, mask=given.get("mask"),
                             channel_axis=images[0].channel_axis, return_info=True, progress=progress)
     except (ValueError, TypeError) as error:
         raise Refusal(_flagged(str(error))) from None

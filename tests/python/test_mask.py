@@ -169,3 +169,33 @@ def test_octave_gives_the_same_masked_labels_for_both_commands(tmp_path):
     assert (labels == -1).sum() == (~mask).sum()
     pair = np.fromfile(tmp_path / "pair_labels", dtype=np.float64).reshape((40, 50), order="F")
     assert np.array_equal(edgeseg.tamvel(image, 200 - image, settings=TAMVEL_SETTINGS, mask=mask), pair)
+
+
+def test_the_suggestion_inside_a_mask_is_edgeseg_settings_and_ignores_the_outside(tmp_path):
+    rng = np.random.default_rng(11)
+    image, mask = scene(rng, (60, 70)), disc((60, 70))
+    image[~mask] = rng.choice([-1e4, 9e3], image.shape)[~mask]
+    found = edgeseg.suggest_settings(image, 3, mask=mask)
+    changed = np.where(mask, image, 0.0)
+    again = edgeseg.suggest_settings(changed, 3, mask=mask)
+    assert found["settings"]["edge_weight"] == again["settings"]["edge_weight"]
+    inside = image[mask]
+    assert inside.min() <= found["estimates"]["suggested_centres"].min() <= inside.max()
+    octave = shutil.which("octave-cli")
+    if octave is None or not (MEX_DIR / "Sorvik.mex").exists():
+        pytest.skip(f"needs octave-cli and the Octave plug-ins in {MEX_DIR}")
+    (tmp_path / "image").write_bytes(image.tobytes(order="F"))
+    (tmp_path / "mask").write_bytes(mask.astype(np.uint8).tobytes(order="F"))
+    script = (f"addpath('{MEX_DIR}'); d = '{tmp_path}'; f = fopen([d '/image']); I = reshape(fread(f, Inf, "
+              "'double'), 60, 70); fclose(f); f = fopen([d '/mask']); M = reshape(fread(f, Inf, 'uint8'), 60, 70); "
+              "fclose(f); [s, est] = edgeseg_settings(I, 3, 'mask', M); f = fopen([d '/found'], 'w'); "
+              "fwrite(f, [s.edge_weight; est.noise_sd; est.class_spacing; est.suggested_centres(:)], 'double'); "
+              "fclose(f);")
+    environment = dict(os.environ)
+    environment.pop("LD_PRELOAD", None)
+    subprocess.run([octave, "--norc", "--no-history", "--quiet", "--eval", script], env=environment, check=True)
+    expected = np.fromfile(tmp_path / "found", dtype=np.float64)
+    estimates = found["estimates"]
+    python = np.concatenate([[found["settings"]["edge_weight"], estimates["noise_sd"], estimates["class_spacing"]],
+                             estimates["suggested_centres"].ravel()])
+    np.testing.assert_allclose(python, expected, rtol=1e-9)
