@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cmath>
 #include <cstdio>
+#include <string>
 
 #include "host_array.h"
 #include "core/refusal.h"
@@ -80,12 +81,19 @@ double read_value(const mxArray* value, const char* name, int position, const ch
   return mxGetScalar(value);
 }
 
-constexpr const char* threads_expected =
-    "one whole number >= 0 (1: the caller's thread, 0: every core the process may run on, n: n threads, at most 256)";
+// What "threads" takes, with the core's cap.
+const char* threads_expected() {
+  static const std::string text =
+      "one whole number >= 0 (1: the caller's thread, 0: every core the process may run "
+      "on, n: n threads, at most " +
+      std::to_string(largest_thread_count) + ")";
+  return text.c_str();
+}
 
 int resolve_threads(double wanted, int position) {
   if (!(std::isfinite(wanted) && wanted >= 0 && wanted == std::floor(wanted)))
-    refuse("badOption", "the value of \"threads\" (input %d) is %g; expected %s.", position, wanted, threads_expected);
+    refuse("badOption", "the value of \"threads\" (input %d) is %g; expected %s.", position, wanted,
+           threads_expected());
   return core::threads_for(int(std::min(wanted, double(largest_thread_count))));
 }
 
@@ -154,7 +162,7 @@ call_options read_call_options(const mxArray* const arguments[], int count, int 
              option_form(option));
     const mxArray* value = arguments[i + 1];
     if (option == option_name::threads) {
-      options.threads = resolve_threads(read_value(value, "threads", position + 1, threads_expected), position + 1);
+      options.threads = resolve_threads(read_value(value, "threads", position + 1, threads_expected()), position + 1);
     } else if (option == option_name::volume) {
       options.volume_given = true;
       options.volume =
