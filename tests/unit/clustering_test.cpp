@@ -117,9 +117,9 @@ TEST(SorvikCentres, surveys_of_parts_merge_into_the_whole_ones_decision) {
     second[40000] = 0x1p-149f;
     core::call_threads call(3);
     const core::sum_survey whole = core::survey_sums({values.data()}, values.size(), nullptr, call);
-    const core::sum_survey merged = core::merge_surveys(
-        {core::survey_sums({values.data()}, 30000, nullptr, one_thread),
-         core::survey_sums({values.data() + 30000}, values.size() - 30000, nullptr, one_thread)});
+    const core::sum_survey merged =
+        core::merge_surveys({core::survey_sums({values.data()}, 30000, nullptr, one_thread),
+                             core::survey_sums({values.data() + 30000}, values.size() - 30000, nullptr, one_thread)});
     const core::sum_survey pairs = core::survey_sums({values.data(), second.data()}, values.size(), nullptr, call);
     EXPECT_EQ(std::tie(whole.count, whole.largest, whole.finest_exponent),
               std::tie(merged.count, merged.largest, merged.finest_exponent));
