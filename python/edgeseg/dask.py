@@ -170,7 +170,12 @@ def _iteration(slabs, runs, states, centres, run, iteration, previous, begun):
 
 
 def _first_state(slab, label_dtype):
-    return _SlabState(np.zeros(slab.image.shape[1:], label_dtype))
+    """Labels 0 inside, and -1 outside from the start, as a whole call has
+    them: the first sweep changes none there."""
+    labels = np.zeros(slab.image.shape[1:], label_dtype)
+    if slab.inside is not None:
+        labels[slab.inside[..., 0] == 0] = -1
+    return _SlabState(labels)
 
 
 def _class_counts(state, class_count):
