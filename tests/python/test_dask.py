@@ -222,13 +222,25 @@ def volume_mask():
 
 
 def reports_of(run, *args, **options):
+    """What a run returns, and its progress reports and warnings."""
     reports = []
-    found = run(*args, progress=reports.append, return_info=True, **options)
-    return found, list(map(without_seconds, reports))
+    with warnings.catch_warnings(record=True) as warned:
+        warnings.simplefilter("always")
+        found = run(*args, progress=reports.append, return_info=True, **options)
+    return found, (list(map(without_seconds, reports)), [str(warning.message) for warning in warned])
 
 
-@pytest.mark.parametrize("kind,exact", [("whole", False), ("float", False), ("float", True)])
-def test_masked_run_gives_one_masked_call_labels_and_reports(kind, exact):
+@pytest.mark.parametrize("kind,exact,workers", [("whole", False, 0), ("float", False, 0), ("float", True, 0),
+                                                ("float", False, 2)])
+def test_masked_run_gives_one_masked_call_labels_and_reports(kind, exact, workers):
+    if workers:
+        with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None) as cluster:
+            with Client(cluster):
+                return check_masked_run(kind, exact)
+    check_masked_run(kind, exact)
+
+
+def check_masked_run(kind, exact):
     inside = volume_mask()
     settings = dict(SETTINGS, tolerance=1e-3, exact_sums=exact)
     (want, want_info), want_reports = reports_of(edgeseg.sorvik, VOLUMES[kind], mask=inside, **settings)
