@@ -58,8 +58,7 @@ def lazy_pixels_inside(volume, mask, channel_axis, spatial):
     """The (planes, rows, columns) Dask array of uint8, 1 inside, that a
     distributed run reads slab by slab, or None: as `pixels_inside`, for a
     `mask` that may be a Dask array. Its geometry is checked here, since
-    the core sees only the slabs; a mask without a pixel inside is refused
-    before any work (which reads the mask once)."""
+    the core sees only the slabs, each of which may lie wholly outside."""
     import dask.array as da
 
     if not isinstance(mask, da.Array):
@@ -79,6 +78,4 @@ def lazy_pixels_inside(volume, mask, channel_axis, spatial):
         if hidden is not None:
             inside = inside * da.from_array(~hidden).astype(np.uint8)
         inside = inside.reshape((1,) * (3 - inside.ndim) + inside.shape)
-    if not bool(inside.any().compute()):
-        raise ValueError("the mask has no pixel inside; expected at least one non-zero element.")
     return inside

@@ -344,6 +344,8 @@ def sorvik(
     exact = _arguments.flag(exact_sums, "exact_sums", numbers=True)
     four, spatial = _volume_axes(np.ma.getdata(volume) if np.ma.isMaskedArray(volume) else volume, channel_axis, out)
     inside = _mask.lazy_pixels_inside(volume, mask, channel_axis, spatial)
+    if inside is not None and not bool(inside.any().compute()):
+        _refuse_empty_mask(parameters)
     class_count = int(parameters[5])
     start = _arguments.centre_table(initial_centres, "initial_centres")
     if start is not None:
@@ -392,6 +394,13 @@ def _volume_axes(volume, channel_axis, out):
     if out is not None and tuple(out.shape) != tuple(spatial):
         raise ValueError(f"out has the shape {tuple(out.shape)}; expected the volume's spatial shape {spatial}.")
     return four, spatial
+
+
+def _refuse_empty_mask(parameters):
+    """The core's refusal of a mask without a pixel inside, as one call on
+    the whole volume gives it (a slab's part of the mask may be empty)."""
+    _commands.sorvik(np.zeros((1, 1), np.float32), settings=[float(value) for value in parameters],
+                     mask=np.zeros((1, 1), bool))
 
 
 def _held_slabs(four, inside, client):

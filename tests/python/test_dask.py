@@ -268,8 +268,12 @@ def test_masked_volume_and_refused_masks():
                                   edgeseg.sorvik(hidden, mask=half, **SETTINGS))
     np.testing.assert_array_equal(edgeseg.dask.sorvik(volume, mask=np.ones_like(inside), **SETTINGS).compute(),
                                   edgeseg.sorvik(volume, **SETTINGS))
-    for mask in (np.zeros_like(inside), da.zeros(inside.shape, dtype=bool), inside[0], da.from_array(inside[:5])):
-        with pytest.raises(ValueError, match="mask"):
+    for mask in (np.zeros_like(inside), da.zeros(inside.shape, dtype=bool)):
+        with pytest.raises(ValueError, match="no pixel inside") as refused:
+            edgeseg.dask.sorvik(volume, mask=mask, **SETTINGS)
+        assert refused.value.mnemonic == "emptyMask"
+    for mask in (inside[0], da.from_array(inside[:5])):
+        with pytest.raises(ValueError, match="mask has shape"):
             edgeseg.dask.sorvik(volume, mask=mask, **SETTINGS)
     with pytest.raises(TypeError, match="mask has dtype"):
         edgeseg.dask.sorvik(volume, mask=da.from_array(np.full(inside.shape, "x")), **SETTINGS)
