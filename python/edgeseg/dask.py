@@ -285,9 +285,9 @@ def sorvik(
         then those of ``edgeseg.sorvik(..., exact_sums=True)``.
     out : zarr.Array, optional
         Writes the labels into this array (of the volume's spatial shape,
-        any integer dtype wide enough for the classes) once the run has
-        ended, each slab by the worker that holds it, and returns `out`.
-        Nothing is written when the run fails.
+        any integer dtype wide enough for the classes, signed with a mask)
+        once the run has ended, each slab by the worker that holds it, and
+        returns `out`. Nothing is written when the run fails.
     initial_centres : (K, C) array_like, optional
         As for `edgeseg.sorvik`.
     mask : dask.array.Array or array_like of bool, optional
@@ -310,10 +310,11 @@ def sorvik(
     ------
     TypeError, ValueError
         As `edgeseg.sorvik` raises them (its warnings too, from the run's
-        end), and ValueError when one plane needs
-        more than half of a worker's memory limit, `out` has another
-        shape, or `mask` another shape than the volume's or no pixel
-        inside (checked before any work, which reads the mask once).
+        end); ValueError when one plane needs more than half of a worker's
+        memory limit, `out` has another shape, or `mask` another shape than
+        the volume's or no pixel inside (checked before any work, which
+        reads the mask once); TypeError for an `out` of unsigned dtype with
+        a mask.
     ImportError
         A worker of the active distributed client that cannot import
         edgeseg at this version, checked before any work.
@@ -346,6 +347,9 @@ def sorvik(
     inside = _mask.lazy_pixels_inside(volume, mask, channel_axis, spatial)
     if inside is not None and not bool(inside.any().compute()):
         _refuse_empty_mask(parameters)
+    if inside is not None and out is not None and np.dtype(out.dtype).kind != "i":
+        raise TypeError(f"out has dtype {out.dtype}; with a mask the labels are -1 outside it: expected a signed "
+                        "integer dtype.")
     class_count = int(parameters[5])
     start = _arguments.centre_table(initial_centres, "initial_centres")
     if start is not None:

@@ -247,8 +247,8 @@ void add_steps(py::module_& module) {
   module.def(
       "sweep_slab_totals",
       [](const py::buffer& image, const py::buffer& before, const py::buffer& after, const std::vector<float>& centres,
-         const std::vector<float>& parameters, int iteration, int threads, bool want_terms, bool want_sums,
-         bool exact, const std::optional<py::buffer>& mask) {
+         const std::vector<float>& parameters, int iteration, int threads, bool want_terms, bool want_sums, bool exact,
+         const std::optional<py::buffer>& mask) {
         const int class_count = edgeseg::initial_centres({}, parameters).class_count;
         return sweep_totals_of(image, before, after, centres, class_count, parameters, iteration, threads, want_terms,
                                want_sums, exact, mask);

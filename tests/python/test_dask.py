@@ -275,5 +275,7 @@ def test_masked_volume_and_refused_masks():
     for mask in (inside[0], da.from_array(inside[:5])):
         with pytest.raises(ValueError, match="mask has shape"):
             edgeseg.dask.sorvik(volume, mask=mask, **SETTINGS)
+    with pytest.raises(TypeError, match="signed"):
+        edgeseg.dask.sorvik(volume, mask=inside, out=zarr.zeros(inside.shape, dtype=np.uint8), **SETTINGS)
     with pytest.raises(TypeError, match="mask has dtype"):
         edgeseg.dask.sorvik(volume, mask=da.from_array(np.full(inside.shape, "x")), **SETTINGS)
