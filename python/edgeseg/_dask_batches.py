@@ -60,12 +60,12 @@ import warnings
 
 import numpy as np
 
-from . import _arguments, _cluster, _commands
+from . import _arguments, _cluster, _commands, _mask
 
 _ACCEPTED_KINDS = "biufc"
 
 
-def sorvik_batch(images, *, channel_axis=_arguments.NOT_GIVEN, threads=1, **settings):
+def sorvik_batch(images, *, channel_axis=_arguments.NOT_GIVEN, threads=1, mask=None, **settings):
     """Segment each image of a stack on its own with `edgeseg.sorvik`.
 
     Parameters
@@ -78,6 +78,9 @@ def sorvik_batch(images, *, channel_axis=_arguments.NOT_GIVEN, threads=1, **sett
         not 0, which counts the images. None for grey images.
     threads : int, optional
         Threads of each one-image call, as for `edgeseg.sorvik`.
+    mask : dask.array.Array or array_like of bool, (B, M, N), optional
+        Each image's mask, as `edgeseg.sorvik` takes it: True (non-zero)
+        inside; pixels outside get the label -1.
     **settings
         The settings of `edgeseg.sorvik` (``class_count``, ``window_size``,
         ``edge_weight``, ... or ``settings=``), the same for every image.
@@ -93,7 +96,9 @@ def sorvik_batch(images, *, channel_axis=_arguments.NOT_GIVEN, threads=1, **sett
     TypeError, ValueError
         When the call is made: what `edgeseg.sorvik` refuses of one image or
         of the settings, a stack that is not a Dask array or not of 3 (4 with
-        `channel_axis`) dimensions, and ``return_info`` or ``progress``.
+        `channel_axis`) dimensions, a mask of another shape than (B, M, N),
+        and ``return_info`` or ``progress``. When the labels are computed:
+        an image whose mask has no pixel inside.
     ImportError
         A worker of the active distributed client that cannot import
         edgeseg at this version.
@@ -101,8 +106,9 @@ def sorvik_batch(images, *, channel_axis=_arguments.NOT_GIVEN, threads=1, **sett
     stack, has_channels = _image_stack(images, channel_axis, "images", 3)
     _refuse_run_options(settings, "sorvik_batch", ("return_info", "progress"))
     _dry_run(_commands.sorvik, [stack], has_channels, threads, settings)
+    masks = _mask_stack(mask, stack, has_channels)
     _cluster.checked_client()
-    return _map_images(_sorvik_block, [stack], has_channels, threads, settings)
+    return _map_images(_sorvik_block, [stack] + masks, has_channels, threads, settings)
 
 
 def tamvel_batch(primaries, secondaries, *, channel_axis=_arguments.NOT_GIVEN, threads=1, **settings):
@@ -211,10 +217,13 @@ def tamvel(primary, secondary, *, threads=1, channel_axis=_arguments.NOT_GIVEN, 
 # The tasks. Each block holds whole images on axis 0, channels last.
 
 
-def _sorvik_block(block, threads, settings):
+def _sorvik_block(block, *masks, threads, settings):
+    """With `masks`, one block of the images' masks, (images, rows, columns)
+    and a last axis of 1 where the images have channels."""
     labels = np.empty(block.shape[:3], _commands.LABEL_DTYPE)
     for index, image in enumerate(block):
-        labels[index] = _commands.sorvik(image, threads=threads, channel_axis=_channels(block), **settings)
+        mask = masks[0][index].reshape(block.shape[1:3]) if masks else None
+        labels[index] = _commands.sorvik(image, threads=threads, channel_axis=_channels(block), mask=mask, **settings)
     return labels
 
 
@@ -263,6 +272,23 @@ def _image_stack(images, channel_axis, argument, stacklevel):
     if axis is None:
         return images, False
     return images.transpose([0] + [a for a in (1, 2, 3) if a != axis] + [axis]), True
+
+
+def _mask_stack(mask, stack, has_channels):
+    """The masks as a list of one Dask array chunked as the images along
+    axis 0, with a last axis of 1 beside images with channels; empty
+    without a mask."""
+    import dask.array as da
+
+    if mask is None:
+        return []
+    masks = mask if isinstance(mask, da.Array) else da.from_array(np.asarray(mask))
+    if masks.dtype.kind not in "biuf":
+        _mask._given_mask(np.empty(0, masks.dtype))
+    if tuple(masks.shape) != tuple(stack.shape[:3]):
+        raise ValueError(f"mask has shape {masks.shape}; expected the images' {tuple(stack.shape[:3])}.")
+    masks = masks.rechunk((stack.chunks[0], -1, -1))
+    return [masks[..., None] if has_channels else masks]
 
 
 def _check_pair(primary, secondary, has_channels, first, second):
@@ -352,7 +378,7 @@ def _size_text(count):
 def _map_images(function, stacks, has_channels, threads, settings):
     """Lazy labels of a function of blocks of whole images, chunked along axis
     0 as the first stack is."""
-    whole = [stack.rechunk({1: -1, 2: -1, 3: -1} if has_channels else {1: -1, 2: -1}) for stack in stacks]
+    whole = [stack.rechunk({1: -1, 2: -1, 3: -1} if stack.ndim == 4 else {1: -1, 2: -1}) for stack in stacks]
     first = whole[0]
     return first.map_blocks(
         functools.partial(function, threads=threads, settings=settings), *whole[1:], dtype=_commands.LABEL_DTYPE,

@@ -52,3 +52,30 @@ def pixels_inside(image, mask, channel_axis, spatial, secondary=None):
     if not 1 <= given.ndim <= 3:
         raise ValueError(f"mask has shape {given.shape}; expected the image's spatial shape {tuple(spatial)}.")
     return given.reshape((1,) * (3 - given.ndim) + given.shape + (1,))
+
+
+def lazy_pixels_inside(volume, mask, channel_axis, spatial):
+    """The (planes, rows, columns) Dask array of uint8, 1 inside, that a
+    distributed run reads slab by slab, or None: as `pixels_inside`, for a
+    `mask` that may be a Dask array. Its geometry is checked here, since
+    the core sees only the slabs, each of which may lie wholly outside."""
+    import dask.array as da
+
+    if not isinstance(mask, da.Array):
+        found = pixels_inside(volume, mask, channel_axis, spatial)
+        if found is None:
+            return None
+        if found.shape[:3] != (1,) * (3 - len(spatial)) + tuple(spatial):
+            raise ValueError(f"mask has shape {np.shape(mask)}; expected the volume's spatial shape {tuple(spatial)}.")
+        inside = da.from_array(np.ascontiguousarray(found[..., 0] != 0, dtype=np.uint8))
+    else:
+        if mask.dtype.kind not in "biuf":
+            _given_mask(np.empty(0, mask.dtype))
+        if tuple(mask.shape) != tuple(spatial):
+            raise ValueError(f"mask has shape {mask.shape}; expected the volume's spatial shape {tuple(spatial)}.")
+        inside = (mask != 0).astype(np.uint8)
+        hidden = _masked_outside(volume, channel_axis, spatial) if np.ma.isMaskedArray(volume) else None
+        if hidden is not None:
+            inside = inside * da.from_array(~hidden).astype(np.uint8)
+        inside = inside.reshape((1,) * (3 - inside.ndim) + inside.shape)
+    return inside

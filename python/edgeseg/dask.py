@@ -45,7 +45,7 @@ import dask
 import numpy as np
 from dask import delayed
 
-from . import _arguments, _cluster, _commands, _core, _dask_batches, _runs, _warnings
+from . import _arguments, _cluster, _commands, _core, _dask_batches, _mask, _runs, _warnings
 from ._dask_batches import sorvik_batch, tamvel, tamvel_batch
 
 __all__ = ["sorvik", "sorvik_batch", "tamvel_batch", "tamvel"]
@@ -57,26 +57,40 @@ __all__ = ["sorvik", "sorvik_batch", "tamvel_batch", "tamvel"]
 _SWEEP_BYTES = 4 + 4 + 8
 
 
-def _label_dtype(class_count):
-    """The narrowest unsigned type that holds every class index."""
+def _label_dtype(class_count, masked=False):
+    """The narrowest type that holds every class index: unsigned, or signed
+    with a mask, for the -1 outside."""
+    if masked:
+        if class_count <= 1 << 7:
+            return np.int8
+        return np.int16 if class_count <= 1 << 15 else np.int32
     if class_count <= 1 << 8:
         return np.uint8
     return np.uint16 if class_count <= 1 << 16 else np.uint32
 
 
-def _stored(block):
-    """A slab as a worker keeps it: float32, the value every element becomes
-    for the sweep, as (channels, planes, rows, columns) in C order, the
-    layout the sweep reads in place."""
-    return np.ascontiguousarray(np.moveaxis(block, -1, 0), dtype=np.float32)
+@dataclass
+class _Slab:
+    """A slab as a worker keeps it: its image in float32, the value every
+    element becomes for the sweep, as (channels, planes, rows, columns) in C
+    order, the layout the sweep reads in place; and its part of the mask,
+    (planes, rows, columns, 1) of uint8, or None."""
+
+    image: np.ndarray
+    inside: Optional[np.ndarray] = None
+
+
+def _stored(block, inside=None):
+    image = np.ascontiguousarray(np.moveaxis(block, -1, 0), dtype=np.float32)
+    return _Slab(image, None if inside is None else np.ascontiguousarray(inside, dtype=np.uint8)[..., None])
 
 
 def _as_four_axes(stored):
     return np.moveaxis(stored, 0, -1)
 
 
-def _survey(stored, threads):
-    return _core.slab_survey(_as_four_axes(stored), threads)
+def _survey(slab, threads):
+    return _core.slab_survey(_as_four_axes(slab.image), threads, slab.inside)
 
 
 @dataclass
@@ -105,12 +119,12 @@ class _Run:
     channels: int
 
 
-def _sweep(stored, before, centres, run, iteration, want_terms):
+def _sweep(slab, before, centres, run, iteration, want_terms):
     # The terms before are read by then: let them go before the new ones come.
     before.terms = None
     labels = np.empty_like(before.labels)
-    terms, totals = _core.sweep_slab_totals(_as_four_axes(stored), before.labels, labels, centres, run.parameters,
-                                            iteration, run.threads, want_terms, run.any_order, run.exact)
+    terms, totals = _core.sweep_slab_totals(_as_four_axes(slab.image), before.labels, labels, centres, run.parameters,
+                                            iteration, run.threads, want_terms, run.any_order, run.exact, slab.inside)
     return _SlabState(labels, terms, None if terms is None else _core.term_bounds(terms), totals)
 
 
@@ -120,9 +134,9 @@ def _link(before, images, states):
     cannot move the energy is passed over (the same float, to the bit: see
     _core.link_leaves_energy). Where the slabs' own sums do not add up in
     any order, the sums run through their pixels."""
-    for image, state in zip(images, states):
+    for slab, state in zip(images, states):
         moves = state.terms is not None and not _core.link_leaves_energy(before.energy, *state.bounds)
-        before = _core.continue_slab(before, state.totals, _as_four_axes(image), state.labels,
+        before = _core.continue_slab(before, state.totals, _as_four_axes(slab.image), state.labels,
                                      state.terms if moves else None)
     return before
 
@@ -155,12 +169,18 @@ def _iteration(slabs, runs, states, centres, run, iteration, previous, begun):
                                          time.perf_counter() - begun)
 
 
-def _first_state(stored, label_dtype):
-    return _SlabState(np.zeros(stored.shape[1:], label_dtype))
+def _first_state(slab, label_dtype):
+    """Labels 0 inside, and -1 outside from the start, as a whole call has
+    them: the first sweep changes none there."""
+    labels = np.zeros(slab.image.shape[1:], label_dtype)
+    if slab.inside is not None:
+        labels[slab.inside[..., 0] == 0] = -1
+    return _SlabState(labels)
 
 
 def _class_counts(state, class_count):
-    return np.bincount(state.labels.ravel(), minlength=class_count)[:class_count]
+    labels = state.labels.ravel()
+    return np.bincount(labels[labels >= 0], minlength=class_count)[:class_count]
 
 
 def _as_int64(state):
@@ -192,8 +212,9 @@ def _slab_chunks(volume, label_dtype):
     take more than a quarter of the smallest worker memory limit. A plane
     that cannot fit a worker at all is refused."""
     planes, rows, columns, channels = volume.shape
+    masked = np.dtype(label_dtype).kind == "i"  # and then a byte a pixel for the mask
     plane_bytes = rows * columns * (channels * (volume.dtype.itemsize + 4) + 2 * np.dtype(label_dtype).itemsize +
-                                    _SWEEP_BYTES)
+                                    _SWEEP_BYTES + masked)
     limits = [limit for limit in _worker_memory_limits() if limit > 0]
     if not limits:
         return volume.chunks[0]
@@ -231,6 +252,7 @@ def sorvik(
     exact_sums=False,
     out=None,
     initial_centres=None,
+    mask=None,
 ):
     """Segment a Dask array with `edgeseg.sorvik`, slabs of planes spread over the workers.
 
@@ -263,16 +285,23 @@ def sorvik(
         then those of ``edgeseg.sorvik(..., exact_sums=True)``.
     out : zarr.Array, optional
         Writes the labels into this array (of the volume's spatial shape,
-        any integer dtype wide enough for the classes) once the run has
-        ended, each slab by the worker that holds it, and returns `out`.
-        Nothing is written when the run fails.
+        any integer dtype wide enough for the classes, signed with a mask)
+        once the run has ended, each slab by the worker that holds it, and
+        returns `out`. Nothing is written when the run fails.
     initial_centres : (K, C) array_like, optional
         As for `edgeseg.sorvik`.
+    mask : dask.array.Array or array_like of bool, optional
+        As for `edgeseg.sorvik`: the pixels to segment, of the volume's
+        spatial shape, True (non-zero) inside; pixels outside get the label
+        -1. A ``numpy.ma`` masked array as `volume` masks its masked pixels,
+        combined with `mask` where both are given. It is chunked as the
+        slabs, and each slab's part goes with it. The labels are those of
+        ``edgeseg.sorvik(..., mask=mask)``.
 
     Returns
     -------
     labels : dask.array.Array of int64
-        The labels, one chunk per slab, computed and held on the workers
+        The labels, -1 outside the mask, one chunk per slab, computed and held on the workers
         (`out` instead, when given).
     info : edgeseg.RunInfo
         With ``return_info=True``.
@@ -281,9 +310,11 @@ def sorvik(
     ------
     TypeError, ValueError
         As `edgeseg.sorvik` raises them (its warnings too, from the run's
-        end), and ValueError when one plane needs
-        more than half of a worker's memory limit, or `out` has another
-        shape.
+        end); ValueError when one plane needs more than half of a worker's
+        memory limit, `out` has another shape, or `mask` another shape than
+        the volume's or no pixel inside (checked before any work, which
+        reads the mask once); TypeError for an `out` of unsigned dtype with
+        a mask.
     ImportError
         A worker of the active distributed client that cannot import
         edgeseg at this version, checked before any work.
@@ -292,7 +323,8 @@ def sorvik(
     -----
     Each worker holds its slabs' images as float32 (4 bytes a pixel and
     channel, whatever the input's dtype) and their labels (1 byte a pixel up
-    to 256 classes, 2 up to 65536); where the energy is formed, 4 bytes a
+    to 256 classes, 2 up to 65536; with a mask, 1 byte up to 128 classes, 2
+    up to 32768, and the mask's 1 byte a pixel); where the energy is formed, 4 bytes a
     pixel more for its terms; and while it sweeps a slab, about 5 bytes more
     a pixel of that slab.
 
@@ -311,17 +343,25 @@ def sorvik(
     report = _runs.progress_callback(progress, "sorvik")
     return_info = _arguments.flag(return_info, "return_info")
     exact = _arguments.flag(exact_sums, "exact_sums", numbers=True)
-    four, spatial = _volume_axes(volume, channel_axis, out)
+    four, spatial = _volume_axes(np.ma.getdata(volume) if np.ma.isMaskedArray(volume) else volume, channel_axis, out)
+    inside = _mask.lazy_pixels_inside(volume, mask, channel_axis, spatial)
+    if inside is not None and not bool(inside.any().compute()):
+        _refuse_empty_mask(parameters)
+    if inside is not None and out is not None and np.dtype(out.dtype).kind != "i":
+        raise TypeError(f"out has dtype {out.dtype}; with a mask the labels are -1 outside it: expected a signed "
+                        "integer dtype.")
     class_count = int(parameters[5])
     start = _arguments.centre_table(initial_centres, "initial_centres")
     if start is not None:
         start = _core.sorvik_start(start, parameters, four.shape[3])
-    label_dtype = _label_dtype(class_count)
+    label_dtype = _label_dtype(class_count, inside is not None)
     four = four.rechunk({1: -1, 2: -1, 3: -1})
     four = four.rechunk({0: _slab_chunks(four, label_dtype)})
+    if inside is not None:
+        inside = inside.rechunk((four.chunks[0], -1, -1))
 
     begun = time.perf_counter()
-    slabs, runs = _held_slabs(four, _cluster.checked_client())
+    slabs, runs = _held_slabs(four, inside, _cluster.checked_client())
     found = dask.compute(*[delayed(_survey)(slab, thread_count) for slab in slabs])
     centres = _core.initial_centres([ranges for ranges, _ in found], parameters) if start is None else start
     run = _Run(parameters, thread_count, _core.sums_exact([survey for _, survey in found]), exact,
@@ -360,7 +400,14 @@ def _volume_axes(volume, channel_axis, out):
     return four, spatial
 
 
-def _held_slabs(four, client):
+def _refuse_empty_mask(parameters):
+    """The core's refusal of a mask without a pixel inside, as one call on
+    the whole volume gives it (a slab's part of the mask may be empty)."""
+    _commands.sorvik(np.zeros((1, 1), np.float32), settings=[float(value) for value in parameters],
+                     mask=np.zeros((1, 1), bool))
+
+
+def _held_slabs(four, inside, client):
     """The slabs, held where they are swept, and the runs of consecutive
     slabs (lists of indices in plane order) that one worker holds. On a
     cluster the planes are split into one run a worker, of about as many
@@ -368,7 +415,9 @@ def _held_slabs(four, client):
     iteration; a run's slabs stay there unless that worker is lost. In one
     process a task costs little, and each slab's link follows its sweep
     while the others' sweeps run."""
-    stored = [delayed(_stored)(block) for block in four.to_delayed().ravel()]
+    blocks = four.to_delayed().ravel()
+    parts = [None] * len(blocks) if inside is None else inside.to_delayed().ravel()
+    stored = [delayed(_stored)(block, part) for block, part in zip(blocks, parts)]
     if client is None:
         return list(dask.persist(*stored)), [[index] for index in range(len(stored))]
     workers = sorted(client.scheduler_info()["workers"])

@@ -1,16 +1,19 @@
 // edgeseg._core's Sorvik in steps, for the distributed driver
 // (edgeseg/dask.py): each slab's image and labels stay where the slab
 // lives, and only the centres, the totals and the energy travel. A slab's
-// labels are kept in the narrowest unsigned type that holds the class
-// count, and widened to floats only while it is swept.
+// labels are kept in the narrowest integer type that holds the class count
+// (signed where a mask labels pixels -1), and widened to floats only while
+// it is swept. A slab's part of the volume's mask travels with the slab.
 #include "steps.h"
 
 #include <pybind11/numpy.h>
 #include <pybind11/stl.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdint>
+#include <optional>
 #include <tuple>
 #include <type_traits>
 #include <vector>
@@ -33,32 +36,50 @@ edgeseg::centres centres_of(const std::vector<float>& values, int class_count) {
   return given;
 }
 
-// A slab's labels as one of uint8, uint16 or uint32, (planes, rows, columns)
-// in C order.
+// A slab's labels as one of (u)int8, (u)int16 or (u)int32, (planes, rows,
+// columns) in C order; signed where pixels outside a mask carry -1.
 struct kept_labels {
   py::buffer_info buffer;
   std::size_t pixels = 0;
+  bool is_signed = false;
 };
 
 kept_labels labels_of(const py::buffer& labels, bool writable) {
   kept_labels kept{labels.request(writable)};
   const py::ssize_t size = kept.buffer.itemsize;
   const bool contiguous = kept.buffer.ndim >= 1 && kept.buffer.strides.back() == size;
-  if (!(size == 1 || size == 2 || size == 4) || kept.buffer.format.find_first_of("BHIL") == std::string::npos ||
-      !contiguous)
-    throw py::value_error("a slab's labels are a C-ordered array of uint8, uint16 or uint32.");
+  const std::string& format = kept.buffer.format;
+  const bool is_integer = !format.empty() && std::string("bBhHiIlL").find(format.back()) != std::string::npos;
+  if (!(size == 1 || size == 2 || size == 4) || !is_integer || !contiguous)
+    throw py::value_error("a slab's labels are a C-ordered array of (u)int8, (u)int16 or (u)int32.");
   kept.pixels = std::size_t(kept.buffer.size);
+  kept.is_signed = std::islower(static_cast<unsigned char>(format.back())) != 0;
   return kept;
 }
 
 template <typename Visit>
 void with_label_type(const kept_labels& kept, Visit&& visit) {
+  void* data = kept.buffer.ptr;
   if (kept.buffer.itemsize == 1)
-    visit(static_cast<std::uint8_t*>(kept.buffer.ptr));
+    kept.is_signed ? visit(static_cast<std::int8_t*>(data)) : visit(static_cast<std::uint8_t*>(data));
   else if (kept.buffer.itemsize == 2)
-    visit(static_cast<std::uint16_t*>(kept.buffer.ptr));
+    kept.is_signed ? visit(static_cast<std::int16_t*>(data)) : visit(static_cast<std::uint16_t*>(data));
   else
-    visit(static_cast<std::uint32_t*>(kept.buffer.ptr));
+    kept.is_signed ? visit(static_cast<std::int32_t*>(data)) : visit(static_cast<std::uint32_t*>(data));
+}
+
+// A slab's part of the volume's mask, (planes, rows, columns, 1), where one
+// is given; its buffer stays requested in `buffer` while the view is read.
+std::optional<edgeseg::image_view> slab_mask_view(const std::optional<py::buffer>& mask, py::buffer_info& buffer) {
+  if (!mask) return std::nullopt;
+  buffer = mask->request();
+  return python_host::view_of_buffer(buffer, "mask");
+}
+
+edgeseg::call_options slab_options(int threads, const std::optional<edgeseg::image_view>& mask) {
+  edgeseg::call_options options{threads, {}, {}};
+  options.mask = mask;
+  return options;
 }
 
 // The labels as floats, in a buffer the calling thread keeps for its next
@@ -80,11 +101,12 @@ edgeseg::image_view slab_view(const py::buffer_info& image, const kept_labels& l
   return view;
 }
 
-py::tuple survey(const py::buffer& image, int threads) {
+py::tuple survey(const py::buffer& image, int threads, const std::optional<py::buffer>& mask) {
   const py::buffer_info buffer = image.request();
   const edgeseg::image_view view = python_host::view_of_buffer(buffer, "slab");
+  py::buffer_info mask_buffer;
+  const edgeseg::call_options options = slab_options(threads, slab_mask_view(mask, mask_buffer));
   py::gil_scoped_release free_interpreter;
-  const edgeseg::call_options options{threads, {}, {}};
   std::vector<range_tuple> ranges;
   for (const edgeseg::channel_range& range : edgeseg::finite_ranges(view, options))
     ranges.emplace_back(range.found, range.lowest, range.highest);
@@ -139,11 +161,17 @@ std::uint64_t narrow_labels(const std::vector<float>& labels, const kept_labels&
 // `want_sums`, the exact class sums and counts.
 py::tuple sweep_totals_of(const py::buffer& image, const py::buffer& before, const py::buffer& after,
                           const std::vector<float>& centres, int class_count, const std::vector<float>& parameters,
-                          int iteration, int threads, bool want_terms, bool want_sums, bool exact) {
+                          int iteration, int threads, bool want_terms, bool want_sums, bool exact,
+                          const std::optional<py::buffer>& mask) {
   const py::buffer_info image_buffer = image.request();
+  py::buffer_info mask_buffer;
+  const edgeseg::call_options options = slab_options(threads, slab_mask_view(mask, mask_buffer));
   const kept_labels old_labels = labels_of(before, false), new_labels = labels_of(after, true);
-  if (old_labels.pixels != new_labels.pixels || old_labels.buffer.itemsize != new_labels.buffer.itemsize)
+  if (old_labels.pixels != new_labels.pixels || old_labels.buffer.itemsize != new_labels.buffer.itemsize ||
+      old_labels.is_signed != new_labels.is_signed)
     throw py::value_error("a slab's labels before and after a sweep must have one type and size.");
+  if (mask && !new_labels.is_signed)
+    throw py::value_error("a masked slab's labels are signed, for the -1 outside the mask.");
   const edgeseg::image_view view = slab_view(image_buffer, old_labels);
   py::object terms = py::none();
   float* term_values = nullptr;
@@ -158,7 +186,7 @@ py::tuple sweep_totals_of(const py::buffer& image, const py::buffer& before, con
     if (want_terms && exact) term_values = scratch_terms(old_labels.pixels);
     std::vector<float>& labels = widened(old_labels);
     edgeseg::sweep_slab_into(view, labels.data(), term_values, centres_of(centres, class_count), parameters, iteration,
-                             edgeseg::call_options{threads, {}, {}});
+                             options);
     own.totals.changed = narrow_labels(labels, old_labels, new_labels);
     if (want_sums) {
       own.totals.sums.assign(centres.size(), 0.0);
@@ -211,22 +239,25 @@ float continue_energy(const py::array_t<float, py::array::c_style | py::array::f
 namespace python_host {
 
 void add_steps(py::module_& module) {
-  module.def("slab_survey", &survey, py::arg("image"), py::arg("threads"),
-             "Per channel (found, lowest, highest) of the finite values, and (count, largest, finest exponent).");
+  module.def("slab_survey", &survey, py::arg("image"), py::arg("threads"), py::arg("mask") = py::none(),
+             "Per channel (found, lowest, highest) of the finite values, inside the slab's (planes, rows, columns, 1) "
+             "mask where one is given, and (count, largest, finest exponent).");
   module.def("initial_centres", &initial_centres, py::arg("slab_ranges"), py::arg("parameters"));
   module.def("sums_exact", &sums_exact, py::arg("surveys"));
   module.def(
       "sweep_slab_totals",
       [](const py::buffer& image, const py::buffer& before, const py::buffer& after, const std::vector<float>& centres,
-         const std::vector<float>& parameters, int iteration, int threads, bool want_terms, bool want_sums,
-         bool exact) {
+         const std::vector<float>& parameters, int iteration, int threads, bool want_terms, bool want_sums, bool exact,
+         const std::optional<py::buffer>& mask) {
         const int class_count = edgeseg::initial_centres({}, parameters).class_count;
         return sweep_totals_of(image, before, after, centres, class_count, parameters, iteration, threads, want_terms,
-                               want_sums, exact);
+                               want_sums, exact, mask);
       },
       py::arg("image"), py::arg("before"), py::arg("after"), py::arg("centres"), py::arg("parameters"),
       py::arg("iteration"), py::arg("threads"), py::arg("want_terms"), py::arg("want_sums"), py::arg("exact"),
-      "Sweeps a slab; returns (terms or None, the slab's own SweepTotals).");
+      py::arg("mask") = py::none(),
+      "Sweeps a slab, with its (planes, rows, columns, 1) part of the mask where one is given (signed labels, -1 "
+      "outside); returns (terms or None, the slab's own SweepTotals).");
   module.def("continue_energy", &continue_energy, py::arg("terms"), py::arg("energy"));
   module.def("iteration_limit", &edgeseg::iteration_limit, py::arg("parameters"));
   module.def("energy_needed", &edgeseg::energy_needed, py::arg("parameters"), py::arg("iteration"));

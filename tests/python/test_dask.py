@@ -211,3 +211,71 @@ def test_a_passed_over_link_leaves_the_energy_to_the_bit():
     assert np.isnan(edgeseg._core.term_bounds(np.float32([1, np.nan, 2]))).all()
     for energy, bounds in ((0.0, (0, 0)), (np.inf, (0, 1)), (np.nan, (0, 0)), (1e10, (np.nan, np.nan))):
         assert not leaves(energy, *bounds)
+
+
+def volume_mask():
+    """A block in the middle of every plane, planes 3 to 5 wholly outside."""
+    inside = np.zeros((11, 24, 30), bool)
+    inside[:, 4:20, 5:25] = True
+    inside[3:6] = False
+    return inside
+
+
+def reports_of(run, *args, **options):
+    """What a run returns, and its progress reports and warnings."""
+    reports = []
+    with warnings.catch_warnings(record=True) as warned:
+        warnings.simplefilter("always")
+        found = run(*args, progress=reports.append, return_info=True, **options)
+    return found, (list(map(without_seconds, reports)), [str(warning.message) for warning in warned])
+
+
+@pytest.mark.parametrize("kind,exact,workers", [("whole", False, 0), ("float", False, 0), ("float", True, 0),
+                                                ("float", False, 2)])
+def test_masked_run_gives_one_masked_call_labels_and_reports(kind, exact, workers):
+    if workers:
+        with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None) as cluster:
+            with Client(cluster):
+                return check_masked_run(kind, exact)
+    check_masked_run(kind, exact)
+
+
+def check_masked_run(kind, exact):
+    inside = volume_mask()
+    settings = dict(SETTINGS, tolerance=1e-3, exact_sums=exact)
+    (want, want_info), want_reports = reports_of(edgeseg.sorvik, VOLUMES[kind], mask=inside, **settings)
+    assert want.min() == -1 and (want[3:6] == -1).all()
+    for planes in (1, 3, 7):
+        volume = da.from_array(VOLUMES[kind], chunks=(planes, 13, 16))
+        # A mask in other chunks, numpy or Dask, is cut as the slabs are.
+        for mask in (inside, da.from_array(inside, chunks=(5, 24, 7))):
+            (labels, info), reports = reports_of(edgeseg.dask.sorvik, volume, mask=mask, **settings)
+            assert labels.dtype == np.int64
+            np.testing.assert_array_equal(labels.compute(), want)
+            np.testing.assert_array_equal(info.counts, want_info.counts)
+            np.testing.assert_array_equal(info.centres, want_info.centres)
+            assert reports == want_reports
+
+
+def test_masked_volume_and_refused_masks():
+    inside, volume = volume_mask(), VOLUMES["whole"]
+    hidden = np.ma.masked_array(volume, ~inside)
+    want = edgeseg.sorvik(hidden, **SETTINGS)
+    np.testing.assert_array_equal(edgeseg.dask.sorvik(hidden, **SETTINGS).compute(), want)
+    half = np.ones_like(inside)
+    half[:, :12] = False
+    np.testing.assert_array_equal(edgeseg.dask.sorvik(hidden, mask=da.from_array(half), **SETTINGS).compute(),
+                                  edgeseg.sorvik(hidden, mask=half, **SETTINGS))
+    np.testing.assert_array_equal(edgeseg.dask.sorvik(volume, mask=np.ones_like(inside), **SETTINGS).compute(),
+                                  edgeseg.sorvik(volume, **SETTINGS))
+    for mask in (np.zeros_like(inside), da.zeros(inside.shape, dtype=bool)):
+        with pytest.raises(ValueError, match="no pixel inside") as refused:
+            edgeseg.dask.sorvik(volume, mask=mask, **SETTINGS)
+        assert refused.value.mnemonic == "emptyMask"
+    for mask in (inside[0], da.from_array(inside[:5])):
+        with pytest.raises(ValueError, match="mask has shape"):
+            edgeseg.dask.sorvik(volume, mask=mask, **SETTINGS)
+    with pytest.raises(TypeError, match="signed"):
+        edgeseg.dask.sorvik(volume, mask=inside, out=zarr.zeros(inside.shape, dtype=np.uint8), **SETTINGS)
+    with pytest.raises(TypeError, match="mask has dtype"):
+        edgeseg.dask.sorvik(volume, mask=da.from_array(np.full(inside.shape, "x")), **SETTINGS)

@@ -74,6 +74,25 @@ def test_sorvik_batch_grey_and_colour(stacks, compute, chunking):
         np.testing.assert_array_equal(compute(labels), np.stack(expected))
 
 
+def test_sorvik_batch_masks(stacks, compute):
+    grey, _, colour = stacks
+    masks = grey > 40  # the background outside
+    masks[2, :, :40] = False
+    for images, axis in [(grey, None), (colour, -1)]:
+        for given in (masks, chunked(masks, (3, 32, 32))):
+            labels = compute(batches.sorvik_batch(chunked(images, (2, 32, 32)), channel_axis=axis, mask=given,
+                                                  **SORVIK))
+            expected = [edgeseg.sorvik(image, channel_axis=axis, mask=mask, **SORVIK)
+                        for image, mask in zip(images, masks)]
+            np.testing.assert_array_equal(labels, np.stack(expected))
+    assert (labels == -1).any()
+    with pytest.raises(ValueError, match="mask has shape"):
+        batches.sorvik_batch(chunked(grey, (2,)), mask=masks[0], **SORVIK)
+    masks[3] = False
+    with pytest.raises(ValueError, match="no pixel inside"):
+        compute(batches.sorvik_batch(chunked(grey, (2,)), mask=masks, **SORVIK))
+
+
 @pytest.mark.parametrize("chunking", CHUNKINGS)
 def test_tamvel_batch(stacks, compute, chunking):
     grey, following, colour = stacks
