@@ -12,12 +12,6 @@ CImg<float> initial_band(unsigned width, unsigned height, unsigned depth) {
   return CImg<float>(width, height, depth, 1, 1.0f);
 }
 
-CImg<float> inside_band(unsigned width, unsigned height, unsigned depth, const core::pixel_mask& mask) {
-  CImg<float> band(width, height, depth, 1);
-  for (std::size_t i = 0; i < band.size(); ++i) band[i] = mask.covers(i) ? 1.0f : 0.0f;
-  return band;
-}
-
 bool in_band(const CImg<float>& band, unsigned x, unsigned y, unsigned z) {
   // The float nearest 0.01 lies just below the double 0.01, so it stays out.
   return std::fabs(double(band(x, y, z, 0))) > band_threshold;
