@@ -160,6 +160,20 @@ CImg<float> image_from_view(const image_view& view, const char* role, core::call
   return image;
 }
 
+// Whether every element of a one-channel view is non-zero, read where it
+// lies: a mask with every pixel inside is no mask, and costs no copy.
+template <class Element>
+bool every_element_inside(const image_view& view) {
+  const auto* source = static_cast<const Element*>(view.data);
+  for (std::uint64_t z = 0; z < view.depth; ++z)
+    for (std::uint64_t y = 0; y < view.height; ++y) {
+      const Element* row = source + std::int64_t(z) * view.z_stride + std::int64_t(y) * view.y_stride;
+      for (std::uint64_t x = 0; x < view.width; ++x)
+        if (!(row[std::int64_t(x) * view.x_stride] != 0)) return false;
+    }
+  return true;
+}
+
 CImg<unsigned char> mask_from_view(const image_view& mask, const CImg<float>& image, core::call_threads& threads,
                                    bool may_be_empty) {
   check_view(mask, "the mask");
@@ -171,6 +185,11 @@ CImg<unsigned char> mask_from_view(const image_view& mask, const CImg<float>& im
            static_cast<unsigned long long>(mask.height), static_cast<unsigned long long>(mask.width),
            static_cast<unsigned long long>(mask.depth), static_cast<unsigned long long>(mask.channels), image.height(),
            image.width(), image.depth());
+  bool every_inside = element_count(mask) != 0;
+  if (every_inside)
+    with_element_type(mask.type, [&](auto element) { every_inside = every_element_inside<decltype(element)>(mask); });
+  // Every pixel inside is the same call as no mask, which costs nothing.
+  if (every_inside) return CImg<unsigned char>();
   CImg<unsigned char> inside(image.width(), image.height(), image.depth(), 1);
   if (element_count(mask) != 0)
     with_element_type(mask.type, [&](auto element) {
@@ -180,8 +199,6 @@ CImg<unsigned char> mask_from_view(const image_view& mask, const CImg<float>& im
   const std::size_t count = std::size_t(std::count(inside.begin(), inside.end(), (unsigned char)1));
   if (count == 0 && !may_be_empty)
     refuse("emptyMask", "the mask has no pixel inside; expected at least one non-zero element.");
-  // Every pixel inside is the same call as no mask, which costs nothing.
-  if (count == inside.size()) return CImg<unsigned char>();
   return inside;
 }
 

@@ -48,6 +48,23 @@ std::vector<band_run> list_band(const CImg<float>& band) {
   return runs;
 }
 
+std::vector<band_run> list_inside(const core::pixel_mask& mask, unsigned width, unsigned height, unsigned depth) {
+  std::vector<band_run> runs;
+  std::size_t position = 0;
+  for (unsigned z = 0; z < depth; ++z)
+    for (unsigned y = 0; y < height; ++y, position += width)
+      for (unsigned x = 0; x < width;) {
+        if (!mask.covers(position + x)) {
+          ++x;
+          continue;
+        }
+        const unsigned first = x;
+        while (x < width && mask.covers(position + x)) ++x;
+        runs.push_back(band_run{position + first, first, y, x - first});
+      }
+  return runs;
+}
+
 std::size_t pixels_in(const std::vector<band_run>& band) {
   std::size_t count = 0;
   for (const band_run& run : band) count += run.length;
@@ -117,16 +134,16 @@ CImg<float> run_clustering(const CImg<float>& primary, const CImg<float>& second
     for (std::size_t i = 0; i < counted.size(); ++i) counted[i] = counted[i] && mask.inside[i];
   sweep_state state = make_sweep_state(primary, parameters, threads);
   const int last_plain = parameters.last_plain_iteration;
-  const auto use_band = [&](const CImg<float>& band_image) {
-    std::vector<band_run> band = list_band(band_image);
+  const auto use_runs = [&](std::vector<band_run> band) {
     start_band(state, band, inputs_of(primary, secondary, edge_indicator, centres, parameters), true);
     return band;
   };
+  const auto use_band = [&](const CImg<float>& band_image) { return use_runs(list_band(band_image)); };
   // Until the rebuild the band holds every pixel (inside the mask); with
   // T < 0 it always does.
   std::vector<band_run> band;
   if ((last_plain < 0 || mask) && parameters.max_iterations > 0)
-    band = use_band(mask ? inside_band(width, height, depth, mask) : initial_band(width, height, depth));
+    band = mask ? use_runs(list_inside(mask, width, height, depth)) : use_band(initial_band(width, height, depth));
   class_sums sums;
   const bool exact_sums = sums_are_exact(primary, secondary, counted, threads);
   // Sums shared among parts only where no order can change them.

@@ -52,6 +52,9 @@ centre_pair start_centres(const CImg<float>& primary, const CImg<float>& seconda
 // proportion to the band, not to the image.
 std::vector<band_run> list_band(const CImg<float>& band);
 
+// The band of every pixel inside the mask, listed as list_band lists one.
+std::vector<band_run> list_inside(const core::pixel_mask& mask, unsigned width, unsigned height, unsigned depth);
+
 // How many pixels a listed band holds.
 std::size_t pixels_in(const std::vector<band_run>& band);
 

@@ -99,37 +99,52 @@ struct rescale_values {
 // Pixels worth a thread of their own, in whole rows for the indicator.
 constexpr std::size_t indicator_share = 16384;
 
-// Rows first_row .. end_row - 1 of the indicator, counted over all slices
-// (row y of slice z is row z * H + y): each reads the primary image only.
-// Whether a neighbour of (x, y) in slice z (clamped into the image) lies
-// outside the mask.
-bool outside_nearby(const core::pixel_mask& mask, std::size_t width, std::size_t height, std::size_t x, std::size_t y,
-                    std::size_t z) {
-  for (std::size_t ny = y > 0 ? y - 1 : 0; ny <= std::min(y + 1, height - 1); ++ny)
-    for (std::size_t nx = x > 0 ? x - 1 : 0; nx <= std::min(x + 1, width - 1); ++nx)
-      if (!mask.covers(nx + width * (ny + height * z))) return true;
-  return false;
+// Per column x of row y in slice z, whether the pixels at x in rows y - 1, y
+// and y + 1 (clamped into the image) are all inside the mask.
+void column_inside(const core::pixel_mask& mask, std::size_t width, std::size_t height, std::size_t y, std::size_t z,
+                   std::vector<unsigned char>& inside) {
+  const unsigned char* row = mask.inside + width * (y + height * z);
+  const unsigned char* up = y > 0 ? row - width : row;
+  const unsigned char* down = y + 1 < height ? row + width : row;
+  inside.resize(width);
+  for (std::size_t x = 0; x < width; ++x) inside[x] = (up[x] != 0) & (row[x] != 0) & (down[x] != 0);
 }
 
-// With a mask, after the rows: 0 outside, and where a neighbour is outside,
-// the value formed again with it read as the pixel itself.
+// With a mask, after the rows: 0 outside, and where a neighbour (clamped into
+// the image) is outside, the value formed again with it read as the pixel
+// itself.
 void mask_indicator_rows(const CImg<float>& primary, CImg<float>& indicator, std::size_t first_row, std::size_t end_row,
                          const core::pixel_mask& mask) {
   const std::size_t width = primary.width(), height = primary.height();
-  for (std::size_t image_row = first_row; image_row < end_row; ++image_row)
+  std::vector<unsigned char> inside;
+  for (std::size_t image_row = first_row; image_row < end_row; ++image_row) {
+    const std::size_t z = image_row / height, y = image_row % height, start = width * image_row;
+    column_inside(mask, width, height, y, z, inside);
     for (std::size_t x = 0; x < width; ++x) {
-      const std::size_t z = image_row / height, y = image_row % height, at = width * image_row + x;
-      if (!mask.covers(at))
-        indicator[at] = 0.0f;
-      else if (outside_nearby(mask, width, height, x, y, z))
-        indicator[at] = indicator_at(primary, std::ptrdiff_t(x), std::ptrdiff_t(y), z, mask);
+      if (!mask.inside[start + x]) {
+        indicator[start + x] = 0.0f;
+        continue;
+      }
+      const bool left = inside[x > 0 ? x - 1 : 0], right = inside[std::min(x + 1, width - 1)];
+      if (!(left && inside[x] && right))
+        indicator[start + x] = indicator_at(primary, std::ptrdiff_t(x), std::ptrdiff_t(y), z, mask);
     }
+  }
 }
 
+// Rows first_row .. end_row - 1 of the indicator, counted over all slices
+// (row y of slice z is row z * H + y): each reads the primary image only.
 void indicator_rows(const CImg<float>& primary, CImg<float>& indicator, std::size_t first_row, std::size_t end_row,
                     const core::pixel_mask& mask) {
   if (mask) {
-    indicator_rows(primary, indicator, first_row, end_row, core::pixel_mask{});
+    // A row with no pixel inside is 0 throughout; the others are formed as
+    // without a mask, then mended where the mask is near.
+    const std::size_t width = primary.width();
+    for (std::size_t image_row = first_row; image_row < end_row; ++image_row)
+      if (core::any_inside(mask, width * image_row, width))
+        indicator_rows(primary, indicator, image_row, image_row + 1, core::pixel_mask{});
+      else
+        std::fill_n(indicator.data() + width * image_row, width, 0.0f);
     mask_indicator_rows(primary, indicator, first_row, end_row, mask);
     return;
   }

@@ -12,12 +12,6 @@ CImg<float> initial_band(unsigned width, unsigned height, unsigned depth) {
   return CImg<float>(width, height, depth, 1, 1.0f);
 }
 
-CImg<float> inside_band(unsigned width, unsigned height, unsigned depth, const core::pixel_mask& mask) {
-  CImg<float> band(width, height, depth, 1);
-  for (std::size_t i = 0; i < band.size(); ++i) band[i] = mask.covers(i) ? 1.0f : 0.0f;
-  return band;
-}
-
 bool in_band(const CImg<float>& band, unsigned x, unsigned y, unsigned z) {
   // The float nearest 0.01 lies just below the double 0.01, so it stays out.
   return std::fabs(double(band(x, y, z, 0))) > band_threshold;
@@ -31,21 +25,59 @@ float resolve_band_sigma(float band_sigma, unsigned width, unsigned height, unsi
 
 namespace {
 
-// labels - smooth(labels inside) / smooth(inside), inside the mask.
+// The rows (over all slices) and slices that hold a pixel inside, widened by
+// one on each side where the image goes on: beyond them the smoothed images
+// are exactly 0, and the recursive filter, started on such a zero row or
+// slice, gives inside the bits it gives over the whole axis.
+struct smoothed_box {
+  std::size_t first_row = 0, end_row = 0, first_slice = 0, end_slice = 0;
+};
+
+smoothed_box box_around(const core::pixel_mask& mask, std::size_t width, std::size_t height, std::size_t depth) {
+  std::size_t low_row = height, high_row = 0, low_slice = depth, high_slice = 0;
+  for (std::size_t z = 0; z < depth; ++z)
+    for (std::size_t y = 0; y < height; ++y)
+      if (core::any_inside(mask, width * (y + height * z), width)) {
+        low_row = std::min(low_row, y), high_row = std::max(high_row, y);
+        low_slice = std::min(low_slice, z), high_slice = std::max(high_slice, z);
+      }
+  if (low_row > high_row) return {};
+  return {low_row > 0 ? low_row - 1 : 0, std::min(high_row + 2, height), low_slice > 0 ? low_slice - 1 : 0,
+          std::min(high_slice + 2, depth)};
+}
+
+// labels - smooth(labels inside) / smooth(inside), inside the mask, smoothed
+// over the box around the mask only.
 CImg<float> rebuild_masked_band(const CImg<float>& labels, float sigma, core::call_threads& threads,
                                 const core::pixel_mask& mask) {
-  CImg<float> weighted(labels.width(), labels.height(), labels.depth(), 1), weight(weighted, "xyzc");
-  for (std::size_t i = 0; i < labels.size(); ++i) {
-    weighted[i] = mask.covers(i) ? labels[i] : 0.0f;
-    weight[i] = mask.covers(i) ? 1.0f : 0.0f;
-  }
+  const std::size_t width = labels.width(), height = labels.height();
+  const smoothed_box box = box_around(mask, width, height, labels.depth());
+  CImg<float> band(labels.width(), labels.height(), labels.depth(), 1, 0.0f);
+  if (box.first_row == box.end_row) return band;
+  const unsigned rows = unsigned(box.end_row - box.first_row), slices = unsigned(box.end_slice - box.first_slice);
+  CImg<float> weighted(labels.width(), rows, slices, 1), weight(weighted, "xyzc");
+  // Calls visit(box position, image position) for each row of the box.
+  const auto each_row = [&](auto visit) {
+    std::size_t i = 0;
+    for (std::size_t z = box.first_slice; z < box.end_slice; ++z)
+      for (std::size_t y = box.first_row; y < box.end_row; ++y, i += width) visit(i, width * (y + height * z));
+  };
+  each_row([&](std::size_t i, std::size_t at) {
+    for (std::size_t x = 0; x < width; ++x) {
+      weighted[i + x] = mask.covers(at + x) ? labels[at + x] : 0.0f;
+      weight[i + x] = mask.covers(at + x) ? 1.0f : 0.0f;
+    }
+  });
   for (const char axis : {'x', 'y', 'z'}) {
     smooth_along(weighted, weighted, sigma, axis, threads);
     smooth_along(weight, weight, sigma, axis, threads);
   }
-  for (std::size_t i = 0; i < labels.size(); ++i)
-    weighted[i] = mask.covers(i) ? float(double(labels[i]) - double(weighted[i]) / double(weight[i])) : 0.0f;
-  return weighted;
+  each_row([&](std::size_t i, std::size_t at) {
+    for (std::size_t x = 0; x < width; ++x)
+      if (mask.covers(at + x))
+        band[at + x] = float(double(labels[at + x]) - double(weighted[i + x]) / double(weight[i + x]));
+  });
+  return band;
 }
 
 }  // namespace

@@ -16,9 +16,6 @@ constexpr double band_threshold = 0.01;
 // W x H x D x 1, every value 1: every pixel in the band.
 CImg<float> initial_band(unsigned width, unsigned height, unsigned depth);
 
-// The same with 0 outside the mask: only the pixels inside in the band.
-CImg<float> inside_band(unsigned width, unsigned height, unsigned depth, const core::pixel_mask& mask);
-
 // True when |band(x, y, z, 0)| > band_threshold (false for NaN).
 bool in_band(const CImg<float>& band, unsigned x, unsigned y, unsigned z);
 

@@ -189,6 +189,42 @@ TEST(rebuild_band, empty_labels_give_an_empty_band) {
   EXPECT_TRUE(tamvel::rebuild_band(CImg<float>(), -2.0f, one_thread).is_empty());
 }
 
+// With a mask the smoothing runs only over the rows and slices around it;
+// inside it must give the bits of smoothing the whole image, with rows and
+// slices left outside above, below or on neither side.
+TEST(rebuild_band, masked_band_has_the_bits_of_smoothing_the_whole_image) {
+  struct box {
+    int width, height, depth, first_row, end_row, first_slice, end_slice;
+  };
+  const box boxes[] = {{11, 14, 7, 3, 9, 2, 5},
+                       {20, 16, 1, 0, 5, 0, 1},
+                       {9, 10, 4, 4, 10, 0, 3},
+                       {12, 9, 3, 4, 5, 1, 2},
+                       {7, 8, 5, 0, 8, 0, 5}};
+  unsigned state = 777u;
+  for (const box& b : boxes) {
+    CImg<float> labels(b.width, b.height, b.depth, 1), weighted(labels, "xyzc", 0.0f), weight(weighted);
+    CImg<unsigned char> inside(b.width, b.height, b.depth, 1, 0);
+    cimg_forXYZ(labels, x, y, z) {
+      state = state * 1664525u + 1013904223u;
+      labels(x, y, z) = float(state >> 30);
+      inside(x, y, z) = y >= b.first_row && y < b.end_row && z >= b.first_slice && z < b.end_slice && (state & 7) != 0;
+      if (inside(x, y, z)) weighted(x, y, z) = labels(x, y, z), weight(x, y, z) = 1.0f;
+    }
+    for (const float sigma : {0.05f, 1.5f, 6.0f}) {
+      SCOPED_TRACE(testing::Message() << b.width << "x" << b.height << "x" << b.depth << " sigma " << sigma);
+      const CImg<float> smoothed =
+          weighted.get_deriche(sigma, 0, 'x', 1).deriche(sigma, 0, 'y', 1).deriche(sigma, 0, 'z', 1);
+      const CImg<float> spread =
+          weight.get_deriche(sigma, 0, 'x', 1).deriche(sigma, 0, 'y', 1).deriche(sigma, 0, 'z', 1);
+      const CImg<float> band = tamvel::rebuild_band(labels, sigma, one_thread, core::mask_of(inside));
+      for (std::size_t i = 0; i < labels.size(); ++i)
+        ASSERT_EQ(band[i], inside[i] ? float(double(labels[i]) - double(smoothed[i]) / double(spread[i])) : 0.0f)
+            << "at " << i;
+    }
+  }
+}
+
 // ---------------------------------------------------------------------------
 // The smoothing gives the bits of the library's filter, which smooths a copy
 // of the image in place one line at a time.
