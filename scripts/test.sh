@@ -110,7 +110,7 @@ ls -S "$root"/build/tests/*_tests "$root"/build/tests/*_tests_baseline | xargs -
 # cmake/toolchains/, built, and run by ctest through the toolchain's emulator.
 cross_tests=(sorvik_unit_tests band_unit_tests tamvel_unit_tests safety_unit_tests api_unit_tests exact_sum_unit_tests
   sorvik_property_tests
-  tamvel_property_tests stopped_and_watched_property_tests)
+  tamvel_property_tests stopped_and_watched_property_tests mask_property_tests)
 run_cross_tests() {
   local toolchain=$1 build=$2
   local launcher=()
