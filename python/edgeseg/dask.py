@@ -454,10 +454,11 @@ def _labels(states, four, spatial, out):
 
 def _warn_of_ending(counts, parameters, outcomes):
     """The warnings of edgeseg.sorvik at the end of the same run."""
-    energies = [_core.initial_energy()] * 2 + [outcome.energy for outcome in outcomes]
-    _warnings.emit_all(_core.run_warnings([int(count) for count in counts], len(outcomes),
-                                          bool(outcomes and outcomes[-1].converged), int(parameters[4]), parameters[2],
-                                          energies[-1], energies[-2]))
+    last = outcomes[-1] if outcomes else None
+    energy = last.energy if last else _core.initial_energy()
+    _warnings.emit_all(_core.run_warnings([int(count) for count in counts], parameters, len(outcomes),
+                                          bool(last and last.converged), energy,
+                                          last.previous_energy if last else energy))
 
 
 def _run_info(counts, run, centres, outcomes):

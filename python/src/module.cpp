@@ -23,6 +23,7 @@
 #include "core/call_threads.h"
 #include "core/image.h"
 #include "core/progress_text.h"
+#include "core/settings.h"
 #include "edgeseg/segment.h"
 #include "edgeseg/settings_table.h"
 
@@ -217,17 +218,21 @@ std::vector<float> sorvik_start(const py::object& initial_centres, const std::ve
   return edgeseg::sorvik_start(centre_table_of(initial_centres, "initial_centres"), parameters, channels);
 }
 
-// The warnings of a run that a Python driver ran itself, as (mnemonic,
-// message) pairs; `last_plain_iteration` as the core reads it, truncated.
-std::vector<std::pair<std::string, std::string>> run_warnings(const std::vector<std::uint64_t>& counts, int iterations,
-                                                              bool converged, int last_plain_iteration, float tolerance,
-                                                              float energy, float previous_energy) {
+// The warnings of a Sorvik run that a Python driver ran itself, as
+// (mnemonic, message) pairs; the settings read from their vector as the
+// core reads them.
+std::vector<std::pair<std::string, std::string>> run_warnings(const std::vector<std::uint64_t>& counts,
+                                                              const std::vector<float>& parameters, int iterations,
+                                                              bool converged, float energy, float previous_energy) {
+  const CImg<float> vector(parameters.data(), 1, unsigned(parameters.size()), 1, 1, true);
+  core::clustering_settings settings;
+  core::read_settings(vector, *core::settings_table_of("sorvik"), settings);
   core::run_ending ending;
   ending.counts = counts;
   ending.iterations = iterations;
   ending.converged = converged;
-  ending.last_plain_iteration = last_plain_iteration;
-  ending.tolerance = tolerance;
+  ending.last_plain_iteration = settings.last_plain_iteration;
+  ending.tolerance = settings.tolerance;
   ending.energy = energy;
   ending.previous_energy = previous_energy;
   std::vector<std::pair<std::string, std::string>> found;
@@ -292,9 +297,9 @@ PYBIND11_MODULE(_core, module) {
       py::arg("shape"), "Whether an array of this shape may hold a settings vector (else it looks like an image).");
   module.def("sorvik_start", &sorvik_start, py::arg("initial_centres"), py::arg("parameters"), py::arg("channels"),
              "Sorvik's starting centres, class by class, checked as a call checks them.");
-  module.def("run_warnings", &run_warnings, py::arg("counts"), py::arg("iterations"), py::arg("converged"),
-             py::arg("last_plain_iteration"), py::arg("tolerance"), py::arg("energy"), py::arg("previous_energy"),
-             "The (mnemonic, message) warnings of a run's end.");
+  module.def("run_warnings", &run_warnings, py::arg("counts"), py::arg("parameters"), py::arg("iterations"),
+             py::arg("converged"), py::arg("energy"), py::arg("previous_energy"),
+             "The (mnemonic, message) warnings of a Sorvik run's end.");
   module.attr("largest_thread_count") = core::largest_thread_count;
   module.def("every_core", &edgeseg::every_core,
              "The threads a call of threads=0 uses: one for every core this process may run on, at most 256.");
