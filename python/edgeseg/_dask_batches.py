@@ -55,12 +55,13 @@ A function that holds the interpreter runs one block at a time on the
 threaded scheduler; give it processes instead (``scheduler="processes"`` or a
 `distributed.LocalCluster` with processes).
 """
+import contextlib
 import functools
 import warnings
 
 import numpy as np
 
-from . import _arguments, _cluster, _commands, _mask
+from . import _arguments, _cluster, _commands, _mask, _warnings
 
 _ACCEPTED_KINDS = "biufc"
 
@@ -83,7 +84,8 @@ def sorvik_batch(images, *, channel_axis=_arguments.NOT_GIVEN, threads=1, mask=N
         inside; pixels outside get the label -1.
     **settings
         The settings of `edgeseg.sorvik` (``class_count``, ``window_size``,
-        ``edge_weight``, ... or ``settings=``), the same for every image.
+        ``edge_weight``, ... or ``settings=``) and its ``initial_centres``,
+        the same for every image: one table of starting centres serves all.
 
     Returns
     -------
@@ -111,7 +113,7 @@ def sorvik_batch(images, *, channel_axis=_arguments.NOT_GIVEN, threads=1, mask=N
     return _map_images(_sorvik_block, [stack] + masks, has_channels, threads, settings)
 
 
-def tamvel_batch(primaries, secondaries, *, channel_axis=_arguments.NOT_GIVEN, threads=1, **settings):
+def tamvel_batch(primaries, secondaries, *, channel_axis=_arguments.NOT_GIVEN, threads=1, mask=None, **settings):
     """Segment each pair of two stacks on its own with `edgeseg.tamvel`.
 
     Parameters
@@ -120,13 +122,20 @@ def tamvel_batch(primaries, secondaries, *, channel_axis=_arguments.NOT_GIVEN, t
         B pairs: image b of `primaries` with image b of `secondaries`. Both
         stacks have the same B, M and N; with channels, the secondaries at
         least the primaries' channel count. `channel_axis` applies to both.
-    channel_axis, threads, **settings
-        As for `sorvik_batch`, with the settings of `edgeseg.tamvel`.
+        Blocks that are ``numpy.ma`` masked arrays mask their masked pixels,
+        as `edgeseg.tamvel` does.
+    channel_axis, threads
+        As for `sorvik_batch`.
+    mask : dask.array.Array or array_like of bool, (B, M, N), optional
+        Each pair's mask, as `edgeseg.tamvel` takes it (for both images).
+    **settings
+        The settings of `edgeseg.tamvel` and its ``initial_centres`` and
+        ``secondary_initial_centres``, the same for every pair.
 
     Returns
     -------
     labels : dask.array.Array of int64, (B, M, N)
-        Lazy; chunked like `primaries` along axis 0.
+        Lazy; chunked like `primaries` along axis 0, -1 outside the mask.
 
     Raises
     ------
@@ -138,14 +147,18 @@ def tamvel_batch(primaries, secondaries, *, channel_axis=_arguments.NOT_GIVEN, t
     _check_pair(primary, secondary, has_channels, "primaries", "secondaries")
     _refuse_run_options(settings, "tamvel_batch", ("return_info", "progress"))
     _dry_run(_commands.tamvel, [primary, secondary], has_channels, threads, settings)
+    masks = _mask_stack(mask, primary, has_channels)
     _cluster.checked_client()
-    # Channels beyond the primary's are not read: the blocks keep the same extents.
-    secondary = secondary[..., : primary.shape[3]] if has_channels else secondary
+    # Channels beyond the primary's are not read: the blocks keep the same
+    # extents (all of them where the secondary's starting centres may name them).
+    if has_channels and settings.get("secondary_initial_centres") is None:
+        secondary = secondary[..., : primary.shape[3]]
     secondary = secondary.rechunk({0: primary.chunks[0]})
-    return _map_images(_tamvel_block, [primary, secondary], has_channels, threads, settings)
+    return _map_images(_tamvel_block, [primary, secondary] + masks, has_channels, threads, settings)
 
 
-def tamvel(primary, secondary, *, threads=1, channel_axis=_arguments.NOT_GIVEN, return_info=False, **settings):
+def tamvel(primary, secondary, *, threads=1, channel_axis=_arguments.NOT_GIVEN, return_info=False, mask=None,
+           initial_centres=None, secondary_initial_centres=None, **settings):
     """Tamvel on a volume held in Dask arrays, as one task on one worker.
 
     A Tamvel volume cannot be cut into slabs at a sound cost: its edge
@@ -159,7 +172,8 @@ def tamvel(primary, secondary, *, threads=1, channel_axis=_arguments.NOT_GIVEN, 
     ----------
     primary, secondary : dask.array.Array
         The images or volumes `edgeseg.tamvel` takes: (P, M, N) or (M, N),
-        with a channel axis named by `channel_axis`.
+        with a channel axis named by `channel_axis`. Blocks that are
+        ``numpy.ma`` masked arrays mask their masked pixels.
     threads : int, optional
         Threads of the call on its worker; 0 for every core it may use.
     channel_axis : int or None, optional
@@ -167,23 +181,30 @@ def tamvel(primary, secondary, *, threads=1, channel_axis=_arguments.NOT_GIVEN, 
     return_info : bool, optional
         Also return what the run found. This computes the run at once, on the
         active scheduler, and brings the labels to the caller.
+    mask : dask.array.Array or array_like of bool, optional
+        As for `edgeseg.tamvel`, of the primary's spatial shape; a Dask mask
+        is merged into one block, which goes to the same task.
+    initial_centres, secondary_initial_centres : (K, C) array_like, optional
+        As for `edgeseg.tamvel`.
     **settings
         The settings of `edgeseg.tamvel`.
 
     Returns
     -------
     labels : dask.array.Array of int64
-        One chunk of the primary's spatial shape: lazy, or already computed
-        with ``return_info=True``.
+        One chunk of the primary's spatial shape, -1 outside the mask: lazy,
+        or already computed with ``return_info=True``.
     info : edgeseg.RunInfo
         With ``return_info=True``.
 
     Raises
     ------
     TypeError, ValueError
-        When the call is made: what `edgeseg.tamvel` refuses, inputs that are
-        not Dask arrays, and a ``progress`` callback (it would run on the
-        worker).
+        When the call is made: what `edgeseg.tamvel` refuses of the inputs'
+        shapes and dtypes, the settings, the starting centres and the mask's
+        shape and dtype (with the same ``mnemonic``), inputs that are not
+        Dask arrays, and a ``progress`` callback (it would run on the
+        worker). When the labels are computed: a mask without a pixel inside.
     ImportError
         As for `sorvik_batch`.
     """
@@ -196,22 +217,47 @@ def tamvel(primary, secondary, *, threads=1, channel_axis=_arguments.NOT_GIVEN, 
     _refuse_run_options(settings, "tamvel", ("progress",))
     primary, secondary = (_arguments.real_part(array, name, 3) for array, name in
                           ((primary, "primary"), (secondary, "secondary")))
-    spatial = _volume_checks(primary, secondary, channel_axis, threads, settings)
+    starts = dict(initial_centres=initial_centres, secondary_initial_centres=secondary_initial_centres)
+    spatial = _volume_checks(primary, secondary, channel_axis, threads, dict(settings, **starts))
+    refuse_mask_geometry(_commands.tamvel, mask, spatial, 2, **settings)
     channel_axis = None if channel_axis is _arguments.NOT_GIVEN else channel_axis  # warned once, here
     _cluster.checked_client()
-    warnings.warn(_one_worker_message(primary, secondary, spatial), UserWarning, stacklevel=2)
+    warnings.warn(_one_worker_message(primary, secondary, spatial, mask), UserWarning, stacklevel=2)
 
     # One block each, taken as it is: a Delayed of the block's own key, with
     # no copy into a result array of the whole.
     primary, secondary = (array.rechunk(-1).to_delayed().ravel()[0] for array in (primary, secondary))
+    mask = mask.rechunk(-1).to_delayed().ravel()[0] if isinstance(mask, da.Array) else mask
     return_info = _arguments.flag(return_info, "return_info")
-    options = dict(settings, threads=threads, channel_axis=channel_axis, return_info=return_info)
+    options = dict(settings, **starts, threads=threads, channel_axis=channel_axis, return_info=return_info, mask=mask)
     run = dask.delayed(_commands.tamvel, pure=True)(primary, secondary, **options)
     if return_info:
         labels, info = dask.compute(run)[0]
         return da.from_array(labels, chunks=-1), info
     return da.from_delayed(run, shape=spatial, dtype=_commands.LABEL_DTYPE,
                            meta=np.empty((0,) * len(spatial), _commands.LABEL_DTYPE))
+
+
+def refuse_mask_geometry(command, mask, spatial, images=1, **settings):
+    """Refuses a mask whose shape the one call on an image of this spatial
+    shape would refuse, with that call's error (its ``mnemonic``
+    included): `command` runs on stand-ins of no bytes, images without
+    channels and the mask's shape and dtype, which the core refuses before
+    it reads a pixel. A mask that such a call takes passes."""
+    if mask is None:
+        return
+    shape, spatial = tuple(np.shape(mask)), tuple(spatial)
+    dtype = mask.dtype if hasattr(mask, "dtype") else np.asarray(mask).dtype
+    if _as_volume(shape) == _as_volume(spatial) and dtype.kind in "biuf":
+        return
+    image = np.broadcast_to(np.zeros((), np.uint8), spatial + (0,))
+    stand_in = np.broadcast_to(np.zeros((), dtype), shape)
+    command(*[image] * images, channel_axis=-1, mask=stand_in, **settings)
+
+
+def _as_volume(shape):
+    """A spatial shape as (planes, rows, columns), as the commands read an image's."""
+    return (1,) * (3 - len(shape)) + shape if len(shape) <= 3 else shape
 
 
 # The tasks. Each block holds whole images on axis 0, channels last.
@@ -227,10 +273,13 @@ def _sorvik_block(block, *masks, threads, settings):
     return labels
 
 
-def _tamvel_block(primary, secondary, threads, settings):
+def _tamvel_block(primary, secondary, *masks, threads, settings):
+    """With `masks`, one block of the pairs' masks, as for `_sorvik_block`."""
     labels = np.empty(primary.shape[:3], _commands.LABEL_DTYPE)
     for index, (first, second) in enumerate(zip(primary, secondary)):
-        labels[index] = _commands.tamvel(first, second, threads=threads, channel_axis=_channels(primary), **settings)
+        mask = masks[0][index].reshape(primary.shape[1:3]) if masks else None
+        labels[index] = _commands.tamvel(first, second, threads=threads, channel_axis=_channels(primary), mask=mask,
+                                         **settings)
     return labels
 
 
@@ -326,7 +375,18 @@ def _dry_run(command, stacks, has_channels, threads, settings):
     if any(extent == 0 for extent in stacks[0].shape[1:3]):
         raise ValueError(f"the images are {stacks[0].shape[1]} x {stacks[0].shape[2]}; expected at least one pixel.")
     tiny = [np.zeros((1, 1) + stack.shape[3:], stack.dtype) for stack in stacks]
-    command(*tiny, threads=threads, channel_axis=-1 if has_channels else None, **settings)
+    with _without_run_warnings():
+        command(*tiny, threads=threads, channel_axis=-1 if has_channels else None, **settings)
+
+
+@contextlib.contextmanager
+def _without_run_warnings():
+    """Silences the end-of-run warnings of a check on a 1 x 1 image, whose
+    classes are empty by its size and say nothing of the real run."""
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", _warnings.EmptyClassWarning)
+        warnings.simplefilter("ignore", _warnings.ConvergenceWarning)
+        yield
 
 
 def _volume_checks(primary, secondary, channel_axis, threads, settings):
@@ -348,22 +408,27 @@ def _volume_checks(primary, secondary, channel_axis, threads, settings):
         )
     if primary.size == 0:
         raise ValueError(f"primary is {_by(primary.shape)}; expected at least one pixel.")
-    channels = primary_four.shape[3]
-    tiny = [np.zeros((1, 1, channels), array.dtype) for array in (primary, secondary)]
-    _commands.tamvel(*tiny, threads=threads, channel_axis=-1, **settings)
+    tiny = [np.zeros((1, 1, four.shape[3]), array.dtype)
+            for array, four in ((primary, primary_four), (secondary, secondary_four))]
+    with _without_run_warnings():
+        _commands.tamvel(*tiny, threads=threads, channel_axis=-1, **settings)
     return spatial
 
 
-def _one_worker_message(primary, secondary, spatial):
+def _one_worker_message(primary, secondary, spatial, mask):
     voxels = int(np.prod(spatial))
     channels = (primary.size + secondary.size) // max(voxels, 1)
     needed = primary.nbytes + secondary.nbytes + voxels * (4 * channels + 8)
+    masked = ""
+    if mask is not None:  # the mask as one block, and the call's byte a voxel of it
+        needed += (mask.nbytes if hasattr(mask, "nbytes") else np.asarray(mask).nbytes) + voxels
+        masked = ", the mask as one block plus a byte a voxel"
     return (
         f"edgeseg.dask.tamvel runs the whole {_by(spatial)} volume as one task on one worker: "
         "Tamvel's edge indicator takes gradients across neighbouring planes and is normalised over the whole "
         "volume, and its band's recursive filter runs along the plane axis, so the volume cannot be cut into "
         "slabs. That worker needs the inputs as one block each plus about 4 bytes a voxel for each image channel "
-        f"and 8 for the labels: about {_size_text(needed)}."
+        f"and 8 for the labels{masked}: about {_size_text(needed)}."
     )
 
 

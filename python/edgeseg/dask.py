@@ -344,6 +344,7 @@ def sorvik(
     return_info = _arguments.flag(return_info, "return_info")
     exact = _arguments.flag(exact_sums, "exact_sums", numbers=True)
     four, spatial = _volume_axes(np.ma.getdata(volume) if np.ma.isMaskedArray(volume) else volume, channel_axis, out)
+    _dask_batches.refuse_mask_geometry(_commands.sorvik, mask, spatial, settings=parameters)
     inside = _mask.lazy_pixels_inside(volume, mask, channel_axis, spatial)
     if inside is not None and not bool(inside.any().compute()):
         _refuse_empty_mask(parameters)

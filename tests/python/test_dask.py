@@ -273,8 +273,9 @@ def test_masked_volume_and_refused_masks():
             edgeseg.dask.sorvik(volume, mask=mask, **SETTINGS)
         assert refused.value.mnemonic == "emptyMask"
     for mask in (inside[0], da.from_array(inside[:5])):
-        with pytest.raises(ValueError, match="mask has shape"):
+        with pytest.raises(ValueError, match="the mask is .* expected the image's 24 x 30 x 11") as refused:
             edgeseg.dask.sorvik(volume, mask=mask, **SETTINGS)
+        assert refused.value.mnemonic == "geometryMismatch"
     with pytest.raises(TypeError, match="signed"):
         edgeseg.dask.sorvik(volume, mask=inside, out=zarr.zeros(inside.shape, dtype=np.uint8), **SETTINGS)
     with pytest.raises(TypeError, match="mask has dtype"):

@@ -74,23 +74,56 @@ def test_sorvik_batch_grey_and_colour(stacks, compute, chunking):
         np.testing.assert_array_equal(compute(labels), np.stack(expected))
 
 
-def test_sorvik_batch_masks(stacks, compute):
+def test_sorvik_batch_masks_and_centres(stacks, compute):
     grey, _, colour = stacks
     masks = grey > 40  # the background outside
     masks[2, :, :40] = False
-    for images, axis in [(grey, None), (colour, -1)]:
+    for images, axis, centres in [(grey, None, [30, 90, 150]), (colour, -1, [[30, 40, 50], [90, 80, 70], [150] * 3])]:
         for given in (masks, chunked(masks, (3, 32, 32))):
             labels = compute(batches.sorvik_batch(chunked(images, (2, 32, 32)), channel_axis=axis, mask=given,
-                                                  **SORVIK))
-            expected = [edgeseg.sorvik(image, channel_axis=axis, mask=mask, **SORVIK)
+                                                  initial_centres=centres, **SORVIK))
+            expected = [edgeseg.sorvik(image, channel_axis=axis, mask=mask, initial_centres=centres, **SORVIK)
                         for image, mask in zip(images, masks)]
             np.testing.assert_array_equal(labels, np.stack(expected))
     assert (labels == -1).any()
     with pytest.raises(ValueError, match="mask has shape"):
         batches.sorvik_batch(chunked(grey, (2,)), mask=masks[0], **SORVIK)
+    with pytest.raises(ValueError, match="centres") as refused:
+        batches.sorvik_batch(chunked(grey, (2,)), initial_centres=[1, 2], **SORVIK)
+    assert refused.value.mnemonic == "badCentres"
     masks[3] = False
     with pytest.raises(ValueError, match="no pixel inside"):
         compute(batches.sorvik_batch(chunked(grey, (2,)), mask=masks, **SORVIK))
+
+
+def test_tamvel_batch_masks_and_centres(stacks, compute):
+    grey, following, colour = stacks
+    masks = grey > 40
+    starts = dict(initial_centres=[30, 90, 150], secondary_initial_centres=[[20], [100], [180]])
+    for given in (masks, chunked(masks, (3, 32, 32))):
+        labels = batches.tamvel_batch(chunked(grey, (2, 32, 32)), chunked(following, (3,)), mask=given, **starts,
+                                      **TAMVEL)
+        expected = [edgeseg.tamvel(first, second, mask=mask, **starts, **TAMVEL)
+                    for first, second, mask in zip(grey, following, masks)]
+        np.testing.assert_array_equal(compute(labels), np.stack(expected))
+    # Blocks of numpy.ma masked arrays mask their pixels as the mask does.
+    hidden = da.from_array(np.ma.masked_array(grey, ~masks), chunks=(2, -1, -1))
+    np.testing.assert_array_equal(compute(batches.tamvel_batch(hidden, chunked(following, (2,)), **starts, **TAMVEL)),
+                                  np.stack(expected))
+    # Colour pairs whose secondary centres name the secondary's extra channel.
+    wider = np.concatenate([colour, grey[..., None]], axis=-1)
+    centres = dict(initial_centres=[[40, 40], [100, 100], [160, 160]],
+                   secondary_initial_centres=np.array([[40], [100], [160]]).repeat(4, axis=1))
+    labels = batches.tamvel_batch(chunked(colour[..., :2], (3,)), chunked(wider, (2,)), channel_axis=-1, mask=masks,
+                                  **centres, **TAMVEL)
+    expected = [edgeseg.tamvel(first, second, channel_axis=-1, mask=mask, **centres, **TAMVEL)
+                for first, second, mask in zip(colour[..., :2], wider, masks)]
+    np.testing.assert_array_equal(compute(labels), np.stack(expected))
+    with pytest.raises(ValueError, match="mask has shape"):
+        batches.tamvel_batch(chunked(grey, (2,)), chunked(following, (2,)), mask=masks[:, :5], **TAMVEL)
+    with pytest.raises(ValueError, match="centres"):
+        batches.tamvel_batch(chunked(grey, (2,)), chunked(following, (2,)), secondary_initial_centres=[[1, 2]],
+                             **TAMVEL)
 
 
 @pytest.mark.parametrize("chunking", CHUNKINGS)
@@ -182,6 +215,49 @@ def test_tamvel_volume_runs_on_one_worker(compute):
     assert info.iterations == expected_info.iterations
     np.testing.assert_array_equal(info.centres, expected_info.centres)
     np.testing.assert_array_equal(info.secondary_centres, expected_info.secondary_centres)
+
+
+def test_tamvel_volume_masks_and_centres(compute):
+    volume = brain_volume()[:, 60:160, 40:140]
+    secondary = 255 - volume
+    mask = np.broadcast_to(np.hypot(*np.mgrid[-50:50, -50:50]) < 45, volume.shape)  # a cylinder
+    starts = dict(initial_centres=[160, 180, 220], secondary_initial_centres=[95, 75, 35])
+    expected = edgeseg.tamvel(volume, secondary, mask=mask, **starts, **TAMVEL)
+    hidden = da.from_array(np.ma.masked_array(volume, ~mask), chunks=(1, -1, -1))
+    for primary, given in [(chunked(volume, (1,)), mask), (chunked(volume, (2, 50)), chunked(mask, (1, 50, 50))),
+                           (hidden, None)]:
+        # 2 x 30000 input bytes, 30000 voxels of 2 float channels and a label, and the mask's 2 x 30000 bytes.
+        with pytest.warns(UserWarning, match="one worker.*about 585.9 KiB" if given is not None else "one worker"):
+            labels = batches.tamvel(primary, chunked(secondary, (2,)), mask=given, **starts, **TAMVEL)
+        np.testing.assert_array_equal(compute(labels), expected)
+    with pytest.warns(UserWarning, match="one worker"):
+        labels, info = batches.tamvel(chunked(volume, (1,)), chunked(secondary, (1,)), mask=mask, return_info=True,
+                                      **starts, **TAMVEL)
+    np.testing.assert_array_equal(labels.compute(), expected)
+    assert info.counts.sum() == mask.sum()
+    with pytest.raises(ValueError, match="centres"):
+        batches.tamvel(chunked(volume, (1,)), chunked(secondary, (1,)), initial_centres=[1, 2], **TAMVEL)
+
+
+def test_dask_drivers_refuse_a_mask_as_the_one_call_does():
+    import edgeseg.dask
+
+    volume = brain_volume()[:, :40, :50]
+    calls = [(edgeseg.sorvik, edgeseg.dask.sorvik, SORVIK, 1), (edgeseg.tamvel, batches.tamvel, TAMVEL, 2)]
+    masks = [np.ones((3, 40, 51), bool), np.ones((40, 50), bool), np.ones((2, 3, 40, 50), bool),
+             np.ones((3, 40, 50), complex)]
+    for mask in masks:
+        for one_call, driver, settings, images in calls:
+            with pytest.raises((ValueError, TypeError)) as direct:
+                one_call(*[volume] * images, mask=mask, **settings)
+            for given in (mask, da.from_array(mask, chunks=1)):
+                with warnings.catch_warnings():
+                    warnings.simplefilter("error")
+                    with pytest.raises(direct.type) as refused:
+                        driver(*[chunked(volume, (1,))] * images, mask=given, **settings)
+                assert str(refused.value) == str(direct.value)
+                assert getattr(refused.value, "mnemonic", None) == getattr(direct.value, "mnemonic", None)
+    assert direct.type is TypeError
 
 
 # The module
