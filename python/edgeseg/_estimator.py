@@ -4,7 +4,7 @@ from ._arguments import NOT_GIVEN, setting_defaults
 from ._commands import sorvik
 
 _PARAMETERS = ("class_count", "window_size", "edge_weight", "tolerance", "max_iterations", "last_plain_iteration",
-               "channel_axis", "threads")
+               "channel_axis", "threads", "initial_centres")
 
 
 class Sorvik:
@@ -14,6 +14,9 @@ class Sorvik:
     ----------
     class_count, window_size, edge_weight, tolerance, max_iterations, last_plain_iteration, channel_axis, threads
         As for `edgeseg.sorvik`.
+    initial_centres : (K, C) array_like, optional
+        Where the classes start, as for `edgeseg.sorvik`; as scikit-learn's
+        ``KMeans(init=array)``, a property of the model, used by every fit.
 
     Attributes
     ----------
@@ -37,6 +40,12 @@ class Sorvik:
     `predict` for new images, since a pixel's class depends on the labels
     around it.
 
+    The mask is an argument of `fit` and `fit_predict`, as scikit-learn's
+    ``sample_weight`` is: it belongs to the image fitted, not to the model,
+    so it is no parameter (`get_params` and `set_params` leave it out) and
+    is not kept. A ``numpy.ma`` masked array as the image masks its masked
+    pixels, as for `edgeseg.sorvik`.
+
     Examples
     --------
     >>> import numpy as np
@@ -51,7 +60,7 @@ class Sorvik:
 
     @setting_defaults("sorvik")
     def __init__(self, class_count=None, *, window_size=None, edge_weight=None, tolerance=None, max_iterations=None,
-                 last_plain_iteration=None, channel_axis=NOT_GIVEN, threads=1):
+                 last_plain_iteration=None, channel_axis=NOT_GIVEN, threads=1, initial_centres=None):
         self.class_count = class_count
         self.window_size = window_size
         self.edge_weight = edge_weight
@@ -60,6 +69,7 @@ class Sorvik:
         self.last_plain_iteration = last_plain_iteration
         self.channel_axis = channel_axis
         self.threads = threads
+        self.initial_centres = initial_centres
 
     def get_params(self, deep=True):
         return {name: getattr(self, name) for name in _PARAMETERS}
@@ -71,9 +81,10 @@ class Sorvik:
             setattr(self, name, value)
         return self
 
-    def fit(self, image, y=None):
-        """Segments `image`; `y` is ignored. Returns the estimator."""
-        self.labels_, info = sorvik(image, **self.get_params(), return_info=True)
+    def fit(self, image, y=None, *, mask=None):
+        """Segments `image` (inside `mask`, as `edgeseg.sorvik` takes it;
+        -1 outside); `y` is ignored. Returns the estimator."""
+        self.labels_, info = sorvik(image, **self.get_params(), mask=mask, return_info=True)
         self.cluster_centers_ = info.centres
         self.n_iter_ = info.iterations
         self.converged_ = info.converged
@@ -81,6 +92,6 @@ class Sorvik:
         self.counts_ = info.counts
         return self
 
-    def fit_predict(self, image, y=None):
-        """Segments `image` and returns its labels."""
-        return self.fit(image).labels_
+    def fit_predict(self, image, y=None, *, mask=None):
+        """Segments `image` (inside `mask`) and returns its labels."""
+        return self.fit(image, mask=mask).labels_

@@ -145,6 +145,25 @@ def test_the_estimator_gives_the_commands_labels_and_info():
         model.set_params(n_clusters=3)
 
 
+def test_the_estimator_takes_a_mask_in_fit_and_centres_as_a_parameter():
+    inside = np.hypot(*np.mgrid[-20:20, -24:24]) < 18
+    centres = [[50.0], [110.0], [170.0]]
+    model = edgeseg.Sorvik(**SETTINGS, initial_centres=centres)
+    expected, info = edgeseg.sorvik(IMAGE, **SETTINGS, mask=inside, initial_centres=centres, return_info=True)
+    assert np.array_equal(model.fit_predict(IMAGE, mask=inside), expected) and (expected == -1).any()
+    assert np.array_equal(model.counts_, info.counts) and np.array_equal(model.cluster_centers_, info.centres)
+    assert np.array_equal(model.fit(np.ma.masked_array(IMAGE, ~inside)).labels_, expected)
+    assert "mask" not in model.get_params() and model.get_params()["initial_centres"] is centres
+    unmasked = edgeseg.sorvik(IMAGE, **SETTINGS, initial_centres=centres)
+    assert np.array_equal(model.fit_predict(IMAGE), unmasked)  # the mask was not kept
+    with pytest.raises(ValueError) as refused:
+        model.fit(IMAGE, mask=inside[:, 1:])
+    assert refused.value.mnemonic == "geometryMismatch"
+    with pytest.raises(ValueError) as refused:
+        model.set_params(initial_centres=centres[:2]).fit(IMAGE)
+    assert refused.value.mnemonic == "badCentres"
+
+
 def test_exact_sums_give_one_labelling_for_every_thread_count():
     exact = edgeseg.sorvik(IMAGE, **SETTINGS, exact_sums=True)
     for threads in (2, 4):
