@@ -301,9 +301,13 @@ def _vector_as_given(command, settings, length):
 
 def name_setting(error, by_vector, layout):
     """A refusal of a setting, with the keyword (or settings index) that
-    holds it, from the position the extension gives as `setting`."""
+    holds it, from the position the extension gives as `setting`. It also
+    carries the keyword (None for the settings vector as a whole) and the
+    core's own words as data, `keyword` and `reason`, for a host that names
+    the setting its own way."""
     index = getattr(error, "setting", None)
     mnemonic = getattr(error, "mnemonic", None)
+    keyword = None
     if index is not None:
         keyword = layout[index][0]
         where = f"settings[{index}] ({keyword})" if by_vector else keyword
@@ -312,5 +316,5 @@ def name_setting(error, by_vector, layout):
     else:
         return error
     renamed = ValueError(f"{where}: {error}")
-    renamed.mnemonic, renamed.setting = mnemonic, index
+    renamed.mnemonic, renamed.setting, renamed.keyword, renamed.reason = mnemonic, index, keyword, str(error)
     return renamed

@@ -16,6 +16,9 @@ NOT_OPTIONS = ("image", "primary", "secondary", "settings", "return_info", "prog
 # The field's tools say "classes"; the keyword's own spelling is kept as an alias.
 OPTION_NAMES = {"class_count": ("--classes", "--class-count")}
 METAVARS = {"class_count": "K", "threads": "N"}
+# Call options the library checks on their own: checked as they are parsed, so that a refusal
+# names the option that was given.
+CHECKS = {"threads": _arguments.thread_count}
 # Where the command line differs from the call: only a .npy file needs its channel axis named.
 OWN_HELP = {"channel_axis": "For .npy inputs only (the other formats say themselves which axis holds colour): the "
                             "axis of the array that holds the channels; without it the array is grey."}
@@ -80,7 +83,25 @@ def add_options(parser, command):
             group.add_argument(*option.flags, dest=option.keyword, action="store_true", default=argparse.SUPPRESS,
                                help=help_text)
         else:
-            group.add_argument(*option.flags, dest=option.keyword, type=int if option.kind == "int" else float,
+            kind = int if option.kind == "int" else float
+            group.add_argument(*option.flags, dest=option.keyword, type=_checked(kind, CHECKS.get(option.keyword)),
                                default=argparse.SUPPRESS, help=help_text,
                                metavar=METAVARS.get(option.keyword, option.keyword.upper()))
+
+
+def _checked(kind, check):
+    """The option's type: the value as `kind`, refused as argparse refuses
+    an argument (naming its option) when `check` refuses it."""
+    if check is None:
+        return kind
+
+    def parse(text):
+        value = kind(text)
+        try:
+            check(value)
+        except (TypeError, ValueError) as error:
+            raise argparse.ArgumentTypeError(str(error)) from None
+        return value
+    parse.__name__ = kind.__name__  # argparse names it in "invalid int value"
+    return parse
 

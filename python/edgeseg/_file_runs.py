@@ -10,7 +10,7 @@ from typing import Optional, Tuple
 
 import numpy as np
 
-from . import _cli_options, _files, _preview
+from . import _cli_options, _files, _preview, _suggest
 from ._suggest import suggest_settings
 
 
@@ -49,13 +49,17 @@ def suggested_settings(command, images, class_count, mask=None):
     """The settings edgeseg.suggest_settings finds for the image(s) (inside
     the mask), its starting centres, and its estimates."""
     secondary = images[1] if len(images) > 1 else None
+    try:  # the suggestion's own check of --classes, named by its option
+        _suggest._class_count(class_count)
+    except (ValueError, TypeError) as error:
+        raise Refusal(f"{_flag('class_count')}: {error}") from None
     try:
         found = suggest_settings(images[0].pixels, class_count, channel_axis=images[0].channel_axis,
                                  secondary=None if secondary is None else secondary.pixels,
                                  secondary_channel_axis=None if secondary is None else secondary.channel_axis,
                                  mask=mask)
     except (ValueError, TypeError) as error:
-        raise Refusal(_flagged(str(error))) from None
+        raise _refusal(error) from None
     table = [name for name, _ in _cli_options.SETTINGS_TABLES[command]] + list(CENTRES)
     settings = {name: _plain(found["settings"][name]) for name in table if name in found["settings"]}
     return settings, {name: _plain(value) for name, value in found["estimates"].items()}
@@ -122,7 +126,7 @@ def run_file(command, run, given, files, suggest, progress_for):
         labels, info = call(*(image.pixels for image in images), **settings, **options, mask=given.get("mask"),
                             channel_axis=images[0].channel_axis, return_info=True, progress=progress)
     except (ValueError, TypeError) as error:
-        raise Refusal(_flagged(str(error))) from None
+        raise _refusal(error) from None
     labels = (labels + 1).astype(_files.label_dtype(settings["class_count"]))  # 1..K; 0 stays for outside a mask
     _files.write_labels(run.labels, labels, images[0])
     if run.info is not None:
@@ -177,13 +181,11 @@ def _flag(keyword):
     return _cli_options.OPTION_NAMES.get(keyword, ("--" + keyword.replace("_", "-"),))[0]
 
 
-def _flagged(message):
-    """A refusal that starts with a keyword ("edge_weight: ...", "threads is
-    ...") names the option instead."""
-    first, space, rest = message.partition(" ")
-    keyword = first.rstrip(":")
-    keywords = {name for table in _cli_options.SETTINGS_TABLES.values() for name, _ in table} | {"threads"}
-    return _flag(keyword) + first[len(keyword):] + space + rest if keyword in keywords else message
+def _refusal(error):
+    """The command line's refusal of a call's error: a setting the error
+    names as data (its `keyword`) is named by its option instead."""
+    keyword = getattr(error, "keyword", None)
+    return Refusal(str(error) if keyword is None else f"{_flag(keyword)}: {error.reason}")
 
 
 class ProgressDisplay:

@@ -90,7 +90,8 @@ def _write_garbage(folder):
     (lambda d: [DATA_DIR / "camera.png", d / "out.png", "--classes", "3"], "--window-size and --edge-weight are"),
     (lambda d: [DATA_DIR / "camera.png", d / "out.png", *OPTIONS, "--classes", "0"], "--classes: the class count"),
     (lambda d: [DATA_DIR / "camera.png", d / "out.png", *OPTIONS, "--window-size", "1.5"], "invalid int value"),
-    (lambda d: [DATA_DIR / "camera.png", d / "out.png", *OPTIONS, "--threads", "-1"], "--threads is -1"),
+    (lambda d: [DATA_DIR / "camera.png", d / "out.png", *OPTIONS, "--threads", "-1"],
+     "argument --threads: threads is -1"),
     (lambda d: [DATA_DIR / "camera.png", *OPTIONS], "expected INPUT OUTPUT"),
     (lambda d: [DATA_DIR / "camera.png", d / "out.png", *OPTIONS, "--mask", DATA_DIR / "coins.png"],
      "coins.png: the mask has"),
@@ -209,7 +210,11 @@ def test_suggest_prints_settings_and_explicit_options_override_them(tmp_path, ca
     printed = capsys.readouterr().out
     assert f"--window-size {suggested['window_size']!r}" in printed and "suggested_centres [[" in printed
     assert run("suggest", DATA_DIR / "camera.png", "--classes", "0") == 2
-    assert capsys.readouterr().err == "edgeseg: --classes is 0; expected a whole number >= 1.\n"
+    assert capsys.readouterr().err == "edgeseg: --classes: class_count is 0; expected a whole number >= 1.\n"
+    # A refusal names the option of the setting it carries, whichever command's call refused it.
+    assert run("tamvel", DATA_DIR / "camera.png", DATA_DIR / "camera.png", tmp_path / "many.npy", "--classes",
+               "99999999", "--suggest") == 2
+    assert capsys.readouterr().err.startswith("edgeseg: --classes: the class count is 100000000;")
     info = tmp_path / "info.json"
     assert run("sorvik", DATA_DIR / "camera.png", tmp_path / "out.png", "--classes", "3", "--suggest",
                "--edge-weight", "123", "--info", info, "--quiet") == 0
