@@ -230,11 +230,6 @@ def test_tamvel_volume_masks_and_centres(compute):
         with pytest.warns(UserWarning, match="one worker.*about 585.9 KiB" if given is not None else "one worker"):
             labels = batches.tamvel(primary, chunked(secondary, (2,)), mask=given, **starts, **TAMVEL)
         np.testing.assert_array_equal(compute(labels), expected)
-    with pytest.warns(UserWarning, match="one worker"):
-        labels, info = batches.tamvel(chunked(volume, (1,)), chunked(secondary, (1,)), mask=mask, return_info=True,
-                                      **starts, **TAMVEL)
-    np.testing.assert_array_equal(labels.compute(), expected)
-    assert info.counts.sum() == mask.sum()
     with pytest.raises(ValueError, match="centres"):
         batches.tamvel(chunked(volume, (1,)), chunked(secondary, (1,)), initial_centres=[1, 2], **TAMVEL)
 
