@@ -247,6 +247,8 @@ def refuse_mask_geometry(command, mask, spatial, images=1, **settings):
     if mask is None:
         return
     shape, spatial = tuple(np.shape(mask)), tuple(spatial)
+    if any(np.isnan(extent) for extent in shape):
+        raise ValueError(f"mask has unknown extents {shape}; call its compute_chunk_sizes() first.")
     dtype = mask.dtype if hasattr(mask, "dtype") else np.asarray(mask).dtype
     if _as_volume(shape) == _as_volume(spatial) and dtype.kind in "biuf":
         return

@@ -253,6 +253,9 @@ def test_dask_drivers_refuse_a_mask_as_the_one_call_does():
                 assert str(refused.value) == str(direct.value)
                 assert getattr(refused.value, "mnemonic", None) == getattr(direct.value, "mnemonic", None)
     assert direct.type is TypeError
+    unknown = da.ones(volume.shape, bool, chunks=1)[da.from_array(np.ones(3, bool))]
+    with pytest.raises(ValueError, match="unknown extents"):
+        edgeseg.dask.sorvik(chunked(volume, (1,)), mask=unknown, **SORVIK)
 
 
 # The module
