@@ -104,4 +104,3 @@ def _checked(kind, check):
         return value
     parse.__name__ = kind.__name__  # argparse names it in "invalid int value"
     return parse
-
