@@ -123,19 +123,19 @@ class running_rows {
 // The counts of one image row's span (no sweep reads a count outside it):
 // for each disc row, the run of 2 * half width + 1 columns about each pixel
 // in the row it reads, of which rows without a pixel inside add nothing.
+// `counts` holds the span's, from its first column on.
 void count_row(const pixel_mask& mask, const disc_rows& disc, const std::vector<inside_span>& row_span,
                std::size_t width, int height, std::size_t z, int y, running_rows& rows, std::int32_t* counts) {
   const inside_span span = row_span[z * std::size_t(height) + std::size_t(y)];
-  std::fill(counts + span.begin, counts + span.end, 0);
-  if (span.begin == span.end) return;
+  std::fill(counts, counts + (span.end - span.begin), 0);
   const std::size_t radius = std::size_t(disc.radius);
   for (const disc_row& row : disc.rows) {
     const std::size_t source_row = z * std::size_t(height) + std::size_t(mirror_index(std::int64_t(y) + row.dy, height));
-    if (row_span[source_row].begin == row_span[source_row].end) continue;
-    const std::int32_t* running = rows.of(mask, width, source_row);
+    if (span.begin == span.end || row_span[source_row].begin == row_span[source_row].end) continue;
+    const std::int32_t* running = rows.of(mask, width, source_row) + radius;
     const std::size_t half = std::size_t(row.half_width);
     for (std::size_t x = span.begin; x < span.end; ++x)
-      counts[x] += running[x + radius + half + 1] - running[x + radius - half];
+      counts[x - span.begin] += running[x + half + 1] - running[x - half];
   }
 }
 
@@ -143,16 +143,22 @@ void count_row(const pixel_mask& mask, const disc_rows& disc, const std::vector<
 
 disc_mask count_disc_inside(const pixel_mask& mask, const disc_rows& disc, int width, int height, int depth,
                             call_threads& threads) {
-  disc_mask counted{mask, {}, {}};
+  disc_mask counted{mask, {}, {}, {}};
   if (!mask) return counted;
   const std::size_t rows = std::size_t(height) * depth, pixels = rows * std::size_t(width);
-  counted.offsets_inside.reset(new std::int32_t[pixels]);
   counted.row_span.resize(rows);
   const int parts = useful_parts(threads, pixels, 1 << 16);
   threads.run(parts, [&](int part, int part_count, run_progress&) {
     const share mine = share_of(rows, part, part_count);
     for (std::size_t r = mine.begin; r < mine.end; ++r) counted.row_span[r] = span_inside(mask, r * width, width);
   });
+  counted.row_first.resize(rows);
+  std::size_t spanned = 0;
+  for (std::size_t r = 0; r < rows; ++r) {
+    counted.row_first[r] = spanned;
+    spanned += counted.row_span[r].end - counted.row_span[r].begin;
+  }
+  counted.offsets_inside.reset(new std::int32_t[spanned]);
   const std::vector<std::int32_t> column_of = mirror_table(-disc.radius, std::int64_t(width) + disc.radius, width);
   const std::size_t reach = std::size_t(disc.dy_max - disc.dy_min) + 1;
   threads.run(parts, [&](int part, int part_count, run_progress&) {
@@ -160,7 +166,7 @@ disc_mask count_disc_inside(const pixel_mask& mask, const disc_rows& disc, int w
     const share mine = share_of(rows, part, part_count);
     for (std::size_t r = mine.begin; r < mine.end; ++r)
       count_row(mask, disc, counted.row_span, std::size_t(width), height, r / std::size_t(height),
-                int(r % std::size_t(height)), source_rows, counted.offsets_inside.get() + r * width);
+                int(r % std::size_t(height)), source_rows, counted.offsets_inside.get() + counted.row_first[r]);
   });
   return counted;
 }

@@ -83,10 +83,15 @@ std::size_t outside_run(const pixel_mask& mask, std::size_t first, std::size_t c
 // pixel inside to the last.
 struct disc_mask {
   pixel_mask mask;
-  // Written over each row's span only: what lies outside the spans is never
-  // read, nor its pages touched.
+  // The counts of the rows' spans one after another, row r's from
+  // row_first[r] on: only the pixels from a row's first inside to its last
+  // have one, so that memory outside the mask is neither held nor touched.
   std::unique_ptr<std::int32_t[]> offsets_inside;
+  std::vector<std::size_t> row_first;
   std::vector<inside_span> row_span;
+
+  // The counts of image row `row`'s span, from its first column on.
+  const std::int32_t* row_counts(std::size_t row) const { return offsets_inside.get() + row_first[row]; }
 
   // The span of `count` columns from `first_x` on in image row `row`, from
   // `first_x`: a run that holds every pixel inside among them.

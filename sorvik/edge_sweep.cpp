@@ -57,7 +57,6 @@ struct sweep_frame {
   core::class_index* class_of;  // in memory: the labels as class indices
   core::energy_sink energy;     // each pixel's term, or the running sum
   core::pixel_mask mask;
-  const std::int32_t* offsets_inside;  // per pixel, with a mask
   const core::disc_mask& inside;
 
   bool outside(std::size_t position) const { return mask && !mask.inside[position]; }
@@ -65,9 +64,11 @@ struct sweep_frame {
   void skip(std::size_t position, std::size_t count) const {
     if (energy.terms) std::fill(energy.terms + position, energy.terms + position + count, 0.0f);
   }
-  // The offsets of the pixel's disc that may differ from it: those inside.
-  std::int64_t offsets_at(std::size_t position) const {
-    return offsets_inside ? offsets_inside[position] : offset_count;
+  // Per pixel of the span of row y of slice z, from the span's first column
+  // on, the offsets of its disc that may differ from it: those inside. Null
+  // without a mask, where every offset may.
+  const std::int32_t* row_offsets(int z, int y) const {
+    return mask ? inside.row_counts(std::size_t(z) * height + std::size_t(y)) : nullptr;
   }
 
   // The span of `count` pixels from column x of row y in slice z that holds
@@ -110,7 +111,6 @@ sweep_frame frame_of(const CImg<float>& image, const segmentation_parameters& pa
                      first.memory.class_of.data(),
                      energy,
                      first.inside.mask,
-                     first.inside.offsets_inside.get(),
                      first.inside};
 }
 
@@ -343,6 +343,16 @@ inline void slide_lanes(const sweep_frame& f, const lane_row& row, std::size_t i
   }
 }
 
+// Columns `from` .. `to` - 1 of a row, all outside the mask: nothing to
+// settle, and one turn in a wavefront.
+void pass_columns(const sweep_frame& f, std::size_t row_start, std::size_t from, std::size_t to,
+                  const row_turn& turn) {
+  if (from >= to) return;
+  f.skip(row_start + from, to - from);
+  turn.before(to);
+  turn.after(to);
+}
+
 void sweep_row_in_lanes(const sweep_frame& f, int z, int y, const row_turn& turn) {
   const core::class_lanes* one_hot = f.buffers.lanes.one_hot.data();
   const std::size_t row_start = (std::size_t(z) * f.height + y) * f.width;
@@ -352,7 +362,14 @@ void sweep_row_in_lanes(const sweep_frame& f, int z, int y, const row_turn& turn
   const std::size_t rejoin = std::size_t(f.offset_count) / (2 * (row.groups + f.buffers.own_rows.size())) + 1;
   core::class_lanes tally{};
   bool tally_stale = true;  // formed at the first pixel inside
-  for (int block_x = 0; block_x < f.width; block_x += int(f.stride)) {
+  // The blocks before the first pixel inside, and those after the last,
+  // pass in one turn each.
+  const core::inside_span inside = f.span_of(z, y, 0, std::size_t(f.width));
+  const std::size_t first_block = inside.begin / f.stride * f.stride;
+  const std::size_t end_block = std::min((inside.end + f.stride - 1) / f.stride * f.stride, std::size_t(f.width));
+  const std::int32_t* offsets = f.row_offsets(z, y);
+  pass_columns(f, row_start, 0, first_block, turn);
+  for (int block_x = int(first_block); block_x < int(end_block); block_x += int(f.stride)) {
     const std::size_t count = std::min<std::size_t>(f.stride, std::size_t(f.width - block_x));
     turn.before(block_x + count);
     const core::inside_span span = f.span_of(z, y, block_x, count);
@@ -385,7 +402,7 @@ void sweep_row_in_lanes(const sweep_frame& f, int z, int y, const row_turn& turn
       if (tally_stale) tally = tally_in_lanes_at(f, x);
       tally_stale = false;
       const core::class_choice choice =
-          choose_in_lanes(f, row, tally, before, i, x, f.offset_count - f.offsets_at(row_start + x));
+          choose_in_lanes(f, row, tally, before, i, x, offsets ? f.offset_count - offsets[x - inside.begin] : 0);
       if (settle(f, choice, before, row_start + x)) {
         move_lanes(tally, one_hot[choice.winner], one_hot[before], row.own.at(x));
         row.own_lanes[x] = one_hot[choice.winner];
@@ -395,6 +412,7 @@ void sweep_row_in_lanes(const sweep_frame& f, int z, int y, const row_turn& turn
     }
     turn.after(block_x + count);
   }
+  pass_columns(f, row_start, end_block, std::size_t(f.width), turn);
 }
 
 // ---- The tally in memory: every disc row slides on its own over a copy of
@@ -427,6 +445,8 @@ void sweep_row_in_memory(const sweep_frame& f, int z, int y, const row_turn& tur
   std::int64_t* tally = f.buffers.memory.tally.data();
   const std::size_t row_start = (std::size_t(z) * f.height + y) * f.width;
   core::class_index* own = f.class_of + row_start;
+  const core::inside_span row_inside = f.span_of(z, y, 0, std::size_t(f.width));
+  const std::int32_t* row_offsets = f.row_offsets(z, y);
   const own_occurrences occurrences =
       locate_source_rows(f.buffers, y, f.height, f.width, f.class_of + std::size_t(z) * f.height * f.width,
                          f.width * sizeof(core::class_index), std::size_t(f.height));
@@ -463,7 +483,7 @@ void sweep_row_in_memory(const sweep_frame& f, int z, int y, const row_turn& tur
       }
       if (tally_stale) for_each_offset(f, x, [&](core::class_index k) { ++tally[k]; });
       tally_stale = false;
-      const std::int64_t offsets = f.offsets_at(row_start + x);
+      const std::int64_t offsets = row_offsets ? row_offsets[std::size_t(x) - row_inside.begin] : f.offset_count;
       const core::class_choice choice = core::choose_class(
           f.buffers.table.data() + i, f.stride, f.classes, before, f.weight,
           [&](int k) { return double(offsets - tally[k]); },
@@ -485,16 +505,12 @@ void sweep_row_in_memory(const sweep_frame& f, int z, int y, const row_turn& tur
 }
 
 // A row with no pixel inside: its lanes enter the ring all the same, and it
-// keeps its turn in a wavefront, block by block, so that the rows around it
-// overlap as before.
+// takes one turn in a wavefront. The row below then starts once the row
+// above has ended, which costs two threads nothing: the one that would
+// start it is still sweeping the row above.
 void pass_row_outside(const sweep_frame& f, int z, int y, const row_turn& turn) {
   if (f.buffers.in_lanes) enter_rows(f, z, y);
-  f.skip((std::size_t(z) * f.height + y) * f.width, std::size_t(f.width));
-  for (std::size_t end = f.stride; turn.wave; end += f.stride) {
-    turn.before(std::min(end, std::size_t(f.width)));
-    turn.after(std::min(end, std::size_t(f.width)));
-    if (end >= std::size_t(f.width)) break;
-  }
+  pass_columns(f, (std::size_t(z) * f.height + y) * f.width, 0, std::size_t(f.width), turn);
 }
 
 void sweep_row(const sweep_frame& f, int z, int y, const row_turn& turn) {
