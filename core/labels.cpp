@@ -8,7 +8,7 @@ CImg<float> start_labels(const CImg<float>& image, call_threads& threads, const 
   CImg<float> labels(image.width(), image.height(), image.depth(), 1);
   const std::size_t pixels = labels.size();
   // Each part writes its own share, and so first touches its pages.
-  threads.run(useful_parts(threads, pixels, 1 << 18), [&](int part, int part_count, run_progress&) {
+  threads.run(useful_parts(threads, pixels, 1 << 17), [&](int part, int part_count, run_progress&) {
     const share mine = share_of(pixels, part, part_count);
     float* label = labels.data();
     if (!mask) return std::fill(label + mine.begin, label + mine.end, 0.0f);

@@ -10,7 +10,7 @@ namespace core {
 void mark_outside(const pixel_mask& mask, CImg<float>& labels, call_threads& threads) {
   if (!mask) return;
   const std::size_t pixels = labels.size();
-  threads.run(useful_parts(threads, pixels, 1 << 18), [&](int part, int part_count, run_progress&) {
+  threads.run(useful_parts(threads, pixels, 1 << 17), [&](int part, int part_count, run_progress&) {
     const share mine = share_of(pixels, part, part_count);
     float* label = labels.data();
     // Every label written, so that the loop runs on vectors.
