@@ -92,7 +92,8 @@ std::vector<double> sorvik_seconds(const image_data& image, const std::vector<co
   for (int run = 0; run < runs; ++run)
     for (std::size_t i = 0; i < options.size(); ++i) {
       const auto call = [&] { edgeseg::sorvik(view, settings, options[i]); };
-      best[i] = std::min(best[i], threads == 1 ? bench::seconds_of(call) : bench::seconds_of(call, bench::wall_seconds));
+      best[i] =
+          std::min(best[i], threads == 1 ? bench::seconds_of(call) : bench::seconds_of(call, bench::wall_seconds));
     }
   return best;
 }

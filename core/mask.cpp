@@ -130,7 +130,8 @@ void count_row(const pixel_mask& mask, const disc_rows& disc, const std::vector<
   std::fill(counts, counts + (span.end - span.begin), 0);
   const std::size_t radius = std::size_t(disc.radius);
   for (const disc_row& row : disc.rows) {
-    const std::size_t source_row = z * std::size_t(height) + std::size_t(mirror_index(std::int64_t(y) + row.dy, height));
+    const std::size_t source_row =
+        z * std::size_t(height) + std::size_t(mirror_index(std::int64_t(y) + row.dy, height));
     if (span.begin == span.end || row_span[source_row].begin == row_span[source_row].end) continue;
     const std::int32_t* running = rows.of(mask, width, source_row) + radius;
     const std::size_t half = std::size_t(row.half_width);

@@ -121,11 +121,11 @@ sweep_totals sweep_image(const CImg<float>& image, const segmentation_parameters
   core::running_class_sums running;
   if (sums_along) running = core::start_class_sums(parameters.class_count, image.spectrum(), plan.sums.any_order);
   sweep_totals totals;
-  totals.energy = edge_phase ? edge_sweep(image, parameters, plan.centres, plan.labels, buffers.edge, threads, terms,
-                                          sums_along ? &running : nullptr,
-                                          plan.inside_runs.empty() ? nullptr : &plan.inside_runs)
-                             : plain_sweep(image, parameters, plan.centres, plan.labels, buffers, energy_wanted,
-                                           plan.exact_energy ? terms : nullptr);
+  totals.energy =
+      edge_phase ? edge_sweep(image, parameters, plan.centres, plan.labels, buffers.edge, threads, terms,
+                              sums_along ? &running : nullptr, plan.inside_runs.empty() ? nullptr : &plan.inside_runs)
+                 : plain_sweep(image, parameters, plan.centres, plan.labels, buffers, energy_wanted,
+                               plan.exact_energy ? terms : nullptr);
   if (plan.exact_energy) totals.energy = terms ? exact_energy(terms, plan.labels.size(), threads) : 0.0f;
   if (sums_along)
     core::finish_class_sums(running, totals.sums, totals.counts);

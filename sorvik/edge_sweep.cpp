@@ -54,8 +54,8 @@ struct sweep_frame {
   core::class_lanes* ring;  // in lanes: the lanes of the rows within reach, `slots` rows
   std::size_t slots;
   core::inside_span* slot_written;  // per slot, see lane_tally
-  core::class_index* class_of;  // in memory: the labels as class indices
-  core::energy_sink energy;     // each pixel's term, or the running sum
+  core::class_index* class_of;      // in memory: the labels as class indices
+  core::energy_sink energy;         // each pixel's term, or the running sum
   core::pixel_mask mask;
   const core::disc_mask& inside;
 
@@ -345,8 +345,7 @@ inline void slide_lanes(const sweep_frame& f, const lane_row& row, std::size_t i
 
 // Columns `from` .. `to` - 1 of a row, all outside the mask: nothing to
 // settle, and one turn in a wavefront.
-void pass_columns(const sweep_frame& f, std::size_t row_start, std::size_t from, std::size_t to,
-                  const row_turn& turn) {
+void pass_columns(const sweep_frame& f, std::size_t row_start, std::size_t from, std::size_t to, const row_turn& turn) {
   if (from >= to) return;
   f.skip(row_start + from, to - from);
   turn.before(to);
