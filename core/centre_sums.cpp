@@ -485,9 +485,37 @@ struct one_channel_survey {
   }
 };
 
+// One channel of the pixels `counted` names, as the loop below surveys
+// them: the largest magnitude leaves NaN out, as std::max does, and takes an
+// infinity. The count is the caller's. Selects rather than branches, so that
+// the loop runs on vectors.
+struct counted_channel_survey {
+  static VECTOR_INLINE sum_survey run(const float* values, const unsigned char* counted, std::size_t begin,
+                                      std::size_t end) {
+    constexpr std::int32_t infinity_bits = 0x7f800000, none = sum_survey{}.finest_exponent;
+    std::int32_t largest = 0, finest = none;
+    for (std::size_t i = begin; i < end; ++i) {
+      const std::int32_t bits = bits_of(values[i]), magnitude = bits & 0x7fffffff;
+      const std::int32_t taken = -std::int32_t(counted[i] != 0);  // all ones or 0
+      largest = std::max(largest, magnitude & taken & -std::int32_t(magnitude <= infinity_bits));
+      finest = std::min(finest, (finest_exponent_of(bits) & taken) | (none & ~taken));
+    }
+    float largest_value = 0;
+    std::memcpy(&largest_value, &largest, sizeof largest_value);
+    return sum_survey{0, largest_value, finest};
+  }
+};
+
 sum_survey survey(const std::vector<const float*>& channel, const unsigned char* counted, std::size_t begin,
                   std::size_t end) {
   if (!counted && channel.size() == 1) return on_widest_vectors<one_channel_survey>(channel[0], begin, end);
+  if (counted) {
+    std::vector<sum_survey> found(channel.size() + 1, sum_survey{});
+    for (std::size_t c = 0; c < channel.size(); ++c)
+      found[c] = on_widest_vectors<counted_channel_survey>(channel[c], counted, begin, end);
+    for (std::size_t i = begin; i < end; ++i) found.back().count += counted[i] != 0;
+    return merge_surveys(found);
+  }
   sum_survey found;
   for (std::size_t i = begin; i < end; ++i) {
     if (!counts_pixel(channel, counted, i)) continue;
