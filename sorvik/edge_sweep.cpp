@@ -496,7 +496,8 @@ void sweep_row_in_memory(const sweep_frame& f, int z, int y, const row_turn& tur
       if (x + 1 < f.width) slide_in_memory(f, x, tally);
     }
     // Back to zero counters for the next row, before the row below may
-    // change what they counted.
+    // change what they counted. So this sweep tells its progress at block
+    // ends only, never inside a block as the lanes do.
     if (block_x + count == std::size_t(f.width) && !tally_stale)
       for_each_offset(f, f.width - 1, [&](core::class_index k) { --tally[k]; });
     turn.after(block_x + count);
