@@ -51,7 +51,7 @@ void for_each_band(std::size_t height, std::size_t planes, std::size_t elements,
                    Band&& band) {
   const std::size_t bands_per_plane = (height + band_rows - 1) / band_rows;
   const std::size_t bands = planes * bands_per_plane;
-  const int parts = core::useful_parts(threads, elements, std::size_t(1) << 18);
+  const int parts = core::useful_parts(threads, elements, std::size_t(1) << 17);
   threads.run(parts, [&](int part, int part_count, core::run_progress&) {
     const core::share mine = core::share_of(bands, part, part_count);
     for (std::size_t b = mine.begin; b < mine.end; ++b) {

@@ -1,6 +1,7 @@
 // What a mask costs a Sorvik call through the C++ API: no mask, a mask with
 // every pixel inside, and a disc in the middle holding half the pixels, on
-// one thread (CPU seconds, best of a few runs) and on every core (wall-clock).
+// one thread (CPU seconds) and on every core (wall-clock), the best of a few
+// runs of each taken in turn.
 // The targets: every pixel inside at most 3% over no mask, the half disc at
 // most 60% of the unmasked time. Then the same for Tamvel on one thread, the
 // image paired with its negative.
@@ -9,6 +10,7 @@
 //
 // A RAW file holds 32-bit floats, x fastest; without one, a synthetic
 // photo-like image of 512 x 512 stands in.
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -69,18 +71,31 @@ double tamvel_seconds(const image_data& image, const std::vector<unsigned char>*
   return bench::best_seconds_of(runs, [&] { edgeseg::tamvel(view(image.values), view(negative), settings, options); });
 }
 
-double seconds(const image_data& image, const std::vector<unsigned char>* mask, int threads, int runs) {
+// The best of `runs` Sorvik calls without a mask and with each of `masks`,
+// the calls taken in turn, so that a machine that slows down or speeds up
+// meanwhile weighs on all of them alike.
+std::vector<double> sorvik_seconds(const image_data& image, const std::vector<const std::vector<unsigned char>*>& masks,
+                                   int threads, int runs) {
   // Window 5, a weight that keeps the edge term busy, 3 classes, a fixed 12
   // iterations (tolerance 0), the first two plain.
   const std::vector<float> settings = {5, 40, 0, 12, 1, 3};
-  edgeseg::call_options options;
-  options.threads = threads;
-  if (mask)
-    options.mask = edgeseg::row_major_view(mask->data(), edgeseg::element_type::boolean, image.height, image.width);
   const edgeseg::image_view view =
       edgeseg::row_major_view(image.values.data(), edgeseg::element_type::float32, image.height, image.width);
-  const auto call = [&] { edgeseg::sorvik(view, settings, options); };
-  return threads == 1 ? bench::best_seconds_of(runs, call) : bench::best_wall_seconds_of(runs, call);
+  std::vector<edgeseg::call_options> options(masks.size() + 1);
+  for (std::size_t i = 0; i < options.size(); ++i) {
+    options[i].threads = threads;
+    if (i > 0)
+      options[i].mask =
+          edgeseg::row_major_view(masks[i - 1]->data(), edgeseg::element_type::boolean, image.height, image.width);
+  }
+  std::vector<double> best(options.size(), 1e300);
+  for (int run = 0; run < runs; ++run)
+    for (std::size_t i = 0; i < options.size(); ++i) {
+      const auto call = [&] { edgeseg::sorvik(view, settings, options[i]); };
+      best[i] =
+          std::min(best[i], threads == 1 ? bench::seconds_of(call) : bench::seconds_of(call, bench::wall_seconds));
+    }
+  return best;
 }
 
 }  // namespace
@@ -108,17 +123,16 @@ int main(int argc, char** argv) {
   const std::vector<unsigned char> every(image.values.size(), 1), half = half_disc(image);
   bool met = true;
   for (const int threads : {1, edgeseg::every_core()}) {
-    const double none = seconds(image, nullptr, threads, runs);
-    const double all = seconds(image, &every, threads, runs);
-    const double disc = seconds(image, &half, threads, runs);
+    const std::vector<double> best = sorvik_seconds(image, {&every, &half}, threads, runs);
+    const double none = best[0], all = best[1], disc = best[2];
     std::printf(
         "%dx%d, %d thread%s: no mask %.4f s, all inside %.4f s (%+.1f%%, target <= +3%%), "
         "half disc %.4f s (%.0f%% of none, target <= 60%%)\n",
         image.width, image.height, threads, threads == 1 ? "" : "s", none, all, 100 * (all / none - 1), disc,
         100 * disc / none);
-    if (threads == 1) met = all <= 1.03 * none && disc <= 0.60 * none;
+    met = met && all <= 1.03 * none && disc <= 0.60 * none;
   }
-  std::printf("Sorvik targets on one thread: %s\n", met ? "met" : "NOT met");
+  std::printf("Sorvik targets on one thread and on every core: %s\n", met ? "met" : "NOT met");
   const double none = tamvel_seconds(image, nullptr, runs), all = tamvel_seconds(image, &every, runs);
   const double disc = tamvel_seconds(image, &half, runs);
   std::printf(

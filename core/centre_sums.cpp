@@ -307,14 +307,8 @@ void add_class_sums(running_class_sums& running, const float* labels, const std:
                     std::size_t first_pixel, std::size_t pixels) {
   const int channels = running.channels, class_count = running.class_count;
   labels += first_pixel;
-  std::vector<const float*> value(channels);
-  const auto values_from = [&](std::size_t first) {
-    for (int c = 0; c < channels; ++c) value[c] = channel[c] + first_pixel + first;
-    return value.data();
-  };
-  class_index slot[block_pixels];
-#if VECTOR_TYPES
 #if WIDE_VECTORS
+  // First, and without the pointers below: a masked run adds many short runs.
   if (by_masks(running.any_order, channels, class_count)) {
     const float* value_at = channel[0] + first_pixel;
     if (class_count <= 4)
@@ -326,6 +320,13 @@ void add_class_sums(running_class_sums& running, const float* labels, const std:
     return;
   }
 #endif
+  std::vector<const float*> value(channels);
+  const auto values_from = [&](std::size_t first) {
+    for (int c = 0; c < channels; ++c) value[c] = channel[c] + first_pixel + first;
+    return value.data();
+  };
+  class_index slot[block_pixels];
+#if VECTOR_TYPES
   if (running.in_lanes) {
     for (std::size_t first = 0; first < pixels; first += block_pixels) {
       const std::size_t count = std::min(block_pixels, pixels - first);
@@ -484,9 +485,37 @@ struct one_channel_survey {
   }
 };
 
+// One channel of the pixels `counted` names, as the loop below surveys
+// them: the largest magnitude leaves NaN out, as std::max does, and takes an
+// infinity. The count is the caller's. Selects rather than branches, so that
+// the loop runs on vectors.
+struct counted_channel_survey {
+  static VECTOR_INLINE sum_survey run(const float* values, const unsigned char* counted, std::size_t begin,
+                                      std::size_t end) {
+    constexpr std::int32_t infinity_bits = 0x7f800000, none = sum_survey{}.finest_exponent;
+    std::int32_t largest = 0, finest = none;
+    for (std::size_t i = begin; i < end; ++i) {
+      const std::int32_t bits = bits_of(values[i]), magnitude = bits & 0x7fffffff;
+      const std::int32_t taken = -std::int32_t(counted[i] != 0);  // all ones or 0
+      largest = std::max(largest, magnitude & taken & -std::int32_t(magnitude <= infinity_bits));
+      finest = std::min(finest, (finest_exponent_of(bits) & taken) | (none & ~taken));
+    }
+    float largest_value = 0;
+    std::memcpy(&largest_value, &largest, sizeof largest_value);
+    return sum_survey{0, largest_value, finest};
+  }
+};
+
 sum_survey survey(const std::vector<const float*>& channel, const unsigned char* counted, std::size_t begin,
                   std::size_t end) {
   if (!counted && channel.size() == 1) return on_widest_vectors<one_channel_survey>(channel[0], begin, end);
+  if (counted) {
+    std::vector<sum_survey> found(channel.size() + 1, sum_survey{});
+    for (std::size_t c = 0; c < channel.size(); ++c)
+      found[c] = on_widest_vectors<counted_channel_survey>(channel[c], counted, begin, end);
+    for (std::size_t i = begin; i < end; ++i) found.back().count += counted[i] != 0;
+    return merge_surveys(found);
+  }
   sum_survey found;
   for (std::size_t i = begin; i < end; ++i) {
     if (!counts_pixel(channel, counted, i)) continue;
@@ -500,7 +529,7 @@ sum_survey survey(const std::vector<const float*>& channel, const unsigned char*
 }
 
 // Pixels a thread takes at least: the pass costs a few cycles a value.
-constexpr std::size_t survey_share = 1 << 16;
+constexpr std::size_t survey_share = 1 << 15;
 
 }  // namespace
 
@@ -557,11 +586,54 @@ void class_sums(const float* labels, std::size_t pixels, const std::vector<const
     sum_by_class(labels, pixels, channel, class_count, sums, counts, threads, plan.parts, plan.any_order);
 }
 
+class_sum_plan plan_class_sums(const std::vector<const float*>& channel, const std::vector<inside_span>& runs,
+                               int class_count, call_threads& threads, bool exact_sums) {
+  const std::size_t total = run_pixels(runs);
+  const int parts = useful_sum_parts(threads, total, class_count, int(channel.size()));
+  const int survey_parts = useful_parts(threads, total, survey_share);
+  std::vector<sum_survey> surveys(std::size_t(survey_parts), sum_survey{});
+  threads.run(survey_parts, [&](int part, int part_count, run_progress&) {
+    std::vector<sum_survey> pieces;
+    for_runs_of_part(runs, total, part, part_count, [&](std::size_t begin, std::size_t end) {
+      pieces.push_back(survey(channel, nullptr, begin, end));
+    });
+    surveys[std::size_t(part)] = merge_surveys(pieces);
+  });
+  if (sums_exact_in_any_order(merge_surveys(surveys))) return class_sum_plan{parts, true, false};
+  return exact_sums ? class_sum_plan{parts, false, true} : class_sum_plan{};
+}
+
+void class_sums_in_runs(const float* labels, const std::vector<inside_span>& runs,
+                        const std::vector<const float*>& channel, int class_count, std::vector<double>& sums,
+                        std::vector<std::uint64_t>& counts, call_threads& threads, const class_sum_plan& plan) {
+  const std::size_t total = run_pixels(runs);
+  // Several parts only where the sums come out the same in any order.
+  const int parts =
+      plan.any_order ? std::min(plan.parts, useful_sum_parts(threads, total, class_count, int(channel.size()))) : 1;
+  std::vector<running_class_sums> running(static_cast<std::size_t>(parts));
+  threads.run(parts, [&](int part, int part_count, run_progress&) {
+    running_class_sums& mine = running[std::size_t(part)];
+    mine = start_class_sums(class_count, int(channel.size()), plan.any_order);
+    for_runs_of_part(runs, total, part, part_count, [&](std::size_t begin, std::size_t end) {
+      add_class_sums(mine, labels, channel, begin, end - begin);
+    });
+  });
+  finish_class_sums(running.front(), sums, counts);
+  std::vector<double> part_sums;
+  std::vector<std::uint64_t> part_counts;
+  for (std::size_t part = 1; part < running.size(); ++part) {
+    if (running[part].class_count == 0) continue;  // a part that did not run
+    finish_class_sums(running[part], part_sums, part_counts);
+    for (std::size_t i = 0; i < sums.size(); ++i) sums[i] += part_sums[i];
+    for (std::size_t k = 0; k < counts.size(); ++k) counts[k] += part_counts[k];
+  }
+}
+
 int useful_sum_parts(const call_threads& threads, std::size_t pixels, int class_count, int channels) {
   // Each part adds K x C sums of its own: worth it only where the pixels
   // far outnumber them.
   const std::size_t own_sums = std::size_t(class_count + 1) * std::size_t(channels + 1);
-  return useful_parts(threads, pixels, std::max<std::size_t>(1 << 16, 16 * own_sums));
+  return useful_parts(threads, pixels, std::max<std::size_t>(1 << 15, 16 * own_sums));
 }
 
 }  // namespace core

@@ -14,8 +14,12 @@ namespace {
 value_range finite_range_in_order(const float* values, std::size_t count, const unsigned char* inside) {
   value_range range;
   for (std::size_t i = 0; i < count; ++i) {
+    if (inside && !inside[i]) {  // the run of pixels outside, skipped a word at a time
+      i += outside_run(pixel_mask{inside}, i, count - i) - 1;
+      continue;
+    }
     const float v = values[i];
-    if (!std::isfinite(v) || (inside && !inside[i])) continue;
+    if (!std::isfinite(v)) continue;
     if (!range.found) {
       range.lowest = range.highest = v;
       range.found = true;

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "call_threads.h"
@@ -47,8 +48,29 @@ inside_span span_inside(const pixel_mask& mask, std::size_t first, std::size_t c
 
 // Runs of pixels, as raster positions begin .. end - 1 in raster order, that
 // hold every pixel inside among `pixels` pixels in rows of `width`: each
-// row's span, adjacent spans joined.
-std::vector<inside_span> inside_runs(const pixel_mask& mask, std::size_t pixels, std::size_t width);
+// row's span, adjacent spans joined. The rows are shared among the call's
+// threads.
+std::vector<inside_span> inside_runs(const pixel_mask& mask, std::size_t pixels, std::size_t width,
+                                     call_threads& threads);
+
+// The pixels `runs` hold together.
+std::size_t run_pixels(const std::vector<inside_span>& runs);
+
+// Calls visit(begin, end) for each piece of `runs` (raster positions, in
+// order) that part `part` of `parts` takes: their `total` pixels shared in
+// order as share_of shares them.
+template <class Visit>
+void for_runs_of_part(const std::vector<inside_span>& runs, std::size_t total, int part, int parts, Visit&& visit) {
+  const share mine = share_of(total, part, parts);
+  std::size_t passed = 0;  // pixels of the runs before `run`
+  for (const inside_span& run : runs) {
+    const std::size_t length = run.end - run.begin;
+    const std::size_t from = std::max(mine.begin, passed), to = std::min(mine.end, passed + length);
+    if (from < to) visit(run.begin + (from - passed), run.begin + (to - passed));
+    passed += length;
+    if (passed >= mine.end) return;
+  }
+}
 
 // How many of the `count` pixels from `first` on are outside before the first
 // inside (all `count` without one inside).
@@ -61,8 +83,15 @@ std::size_t outside_run(const pixel_mask& mask, std::size_t first, std::size_t c
 // pixel inside to the last.
 struct disc_mask {
   pixel_mask mask;
-  std::vector<std::int32_t> offsets_inside;
+  // The counts of the rows' spans one after another, row r's from
+  // row_first[r] on: only the pixels from a row's first inside to its last
+  // have one, so that memory outside the mask is neither held nor touched.
+  std::unique_ptr<std::int32_t[]> offsets_inside;
+  std::vector<std::size_t> row_first;
   std::vector<inside_span> row_span;
+
+  // The counts of image row `row`'s span, from its first column on.
+  const std::int32_t* row_counts(std::size_t row) const { return offsets_inside.get() + row_first[row]; }
 
   // The span of `count` columns from `first_x` on in image row `row`, from
   // `first_x`: a run that holds every pixel inside among them.

@@ -21,10 +21,12 @@ constexpr std::size_t largest_lane_rows = std::size_t(1) << 21;
 // Largest K x block table of data terms (in doubles) before blocks shrink.
 constexpr std::size_t largest_data_term_table = 16384;
 
-void make_lane_tally(lane_tally& lanes, int classes, int radius, std::size_t lane_rows, std::size_t disc_row_count) {
+void make_lane_tally(lane_tally& lanes, int classes, int radius, std::size_t slots, std::size_t width,
+                     std::size_t disc_row_count) {
   lanes.one_hot.assign(std::size_t(classes) + 1, core::class_lanes{});
   for (int k = 0; k < classes; ++k) lanes.one_hot[k][k] = 1;
-  lanes.row_lanes.resize(lane_rows);
+  lanes.row_lanes.resize(slots * width);
+  lanes.slot_written.assign(slots, core::inside_span{0, 0});
   const std::size_t groups = std::size_t(radius) + 1;
   lanes.group_half.reserve(groups);
   lanes.group_of_half.assign(groups, -1);
@@ -51,10 +53,10 @@ struct sweep_frame {
   std::size_t stride;
   core::class_lanes* ring;  // in lanes: the lanes of the rows within reach, `slots` rows
   std::size_t slots;
-  core::class_index* class_of;  // in memory: the labels as class indices
-  core::energy_sink energy;     // each pixel's term, or the running sum
+  core::inside_span* slot_written;  // per slot, see lane_tally
+  core::class_index* class_of;      // in memory: the labels as class indices
+  core::energy_sink energy;         // each pixel's term, or the running sum
   core::pixel_mask mask;
-  const std::int32_t* offsets_inside;  // per pixel, with a mask
   const core::disc_mask& inside;
 
   bool outside(std::size_t position) const { return mask && !mask.inside[position]; }
@@ -62,9 +64,11 @@ struct sweep_frame {
   void skip(std::size_t position, std::size_t count) const {
     if (energy.terms) std::fill(energy.terms + position, energy.terms + position + count, 0.0f);
   }
-  // The offsets of the pixel's disc that may differ from it: those inside.
-  std::int64_t offsets_at(std::size_t position) const {
-    return offsets_inside ? offsets_inside[position] : offset_count;
+  // Per pixel of the span of row y of slice z, from the span's first column
+  // on, the offsets of its disc that may differ from it: those inside. Null
+  // without a mask, where every offset may.
+  const std::int32_t* row_offsets(int z, int y) const {
+    return mask ? inside.row_counts(std::size_t(z) * height + std::size_t(y)) : nullptr;
   }
 
   // The span of `count` pixels from column x of row y in slice z that holds
@@ -103,10 +107,10 @@ sweep_frame frame_of(const CImg<float>& image, const segmentation_parameters& pa
                      buffers.table_stride,
                      ring_keeper.lanes.row_lanes.data(),
                      ring_keeper.ring_slots,
+                     ring_keeper.lanes.slot_written.data(),
                      first.memory.class_of.data(),
                      energy,
                      first.inside.mask,
-                     first.inside.offsets_inside.empty() ? nullptr : first.inside.offsets_inside.data(),
                      first.inside};
 }
 
@@ -177,6 +181,14 @@ struct row_turn {
   void after(std::size_t block_end) const {
     if (wave) wave->publish(*progress, y, block_end);
   }
+  // Inside a block: every pixel before column `end` is settled. Told every
+  // early_turn columns, so that the row below may start its next block a
+  // little after this one passes the block's end by the lead, not only
+  // once this one ends its next block.
+  static constexpr std::size_t early_turn = 16;
+  void settled_before(std::size_t end) const {
+    if (wave && end % early_turn == 0) wave->publish_early(y, end);
+  }
 };
 
 // ---- The tally in lanes. Before each block, the disc rows of equal half
@@ -200,13 +212,21 @@ const core::class_lanes* lanes_of(const edge_buffers& buffers, std::size_t r) {
 void enter_rows(const sweep_frame& f, int z, int y) {
   const core::class_lanes* one_hot = f.buffers.lanes.one_hot.data();
   for (int row = y == 0 ? 0 : y + f.radius; row < f.height && row <= y + f.radius; ++row) {
-    core::class_lanes* lanes = f.ring + std::size_t(row) % f.slots * f.width;
+    const std::size_t slot = std::size_t(row) % f.slots;
+    core::class_lanes* lanes = f.ring + slot * f.width;
     const float* label = f.labels.data() + (std::size_t(z) * f.height + row) * f.width;
-    // Pixels outside the mask, labelled no class, count in no lane.
+    // Pixels outside the mask, labelled no class, count in no lane: of the
+    // slot's lanes, only those its last row wrote outside this row's span
+    // are cleared.
     const core::inside_span span = f.span_of(z, row, 0, std::size_t(f.width));
-    std::fill(lanes, lanes + span.begin, core::class_lanes{});
+    core::inside_span& written = f.slot_written[slot];
+    const auto clear = [&](std::size_t from, std::size_t to) {
+      if (from < to) std::fill(lanes + from, lanes + to, core::class_lanes{});
+    };
+    clear(written.begin, std::min(written.end, span.begin));  // an empty span is {0, 0}
+    clear(std::max(written.begin, span.end), written.end);
     for (std::size_t x = span.begin; x < span.end; ++x) lanes[x] = one_hot[core::class_of_label(label[x], f.classes)];
-    std::fill(lanes + span.end, lanes + f.width, core::class_lanes{});
+    written = span;
   }
 }
 
@@ -323,6 +343,15 @@ inline void slide_lanes(const sweep_frame& f, const lane_row& row, std::size_t i
   }
 }
 
+// Columns `from` .. `to` - 1 of a row, all outside the mask: nothing to
+// settle, and one turn in a wavefront.
+void pass_columns(const sweep_frame& f, std::size_t row_start, std::size_t from, std::size_t to, const row_turn& turn) {
+  if (from >= to) return;
+  f.skip(row_start + from, to - from);
+  turn.before(to);
+  turn.after(to);
+}
+
 void sweep_row_in_lanes(const sweep_frame& f, int z, int y, const row_turn& turn) {
   const core::class_lanes* one_hot = f.buffers.lanes.one_hot.data();
   const std::size_t row_start = (std::size_t(z) * f.height + y) * f.width;
@@ -332,7 +361,14 @@ void sweep_row_in_lanes(const sweep_frame& f, int z, int y, const row_turn& turn
   const std::size_t rejoin = std::size_t(f.offset_count) / (2 * (row.groups + f.buffers.own_rows.size())) + 1;
   core::class_lanes tally{};
   bool tally_stale = true;  // formed at the first pixel inside
-  for (int block_x = 0; block_x < f.width; block_x += int(f.stride)) {
+  // The blocks before the first pixel inside, and those after the last,
+  // pass in one turn each.
+  const core::inside_span inside = f.span_of(z, y, 0, std::size_t(f.width));
+  const std::size_t first_block = inside.begin / f.stride * f.stride;
+  const std::size_t end_block = std::min((inside.end + f.stride - 1) / f.stride * f.stride, std::size_t(f.width));
+  const std::int32_t* offsets = f.row_offsets(z, y);
+  pass_columns(f, row_start, 0, first_block, turn);
+  for (int block_x = int(first_block); block_x < int(end_block); block_x += int(f.stride)) {
     const std::size_t count = std::min<std::size_t>(f.stride, std::size_t(f.width - block_x));
     turn.before(block_x + count);
     const core::inside_span span = f.span_of(z, y, block_x, count);
@@ -365,15 +401,17 @@ void sweep_row_in_lanes(const sweep_frame& f, int z, int y, const row_turn& turn
       if (tally_stale) tally = tally_in_lanes_at(f, x);
       tally_stale = false;
       const core::class_choice choice =
-          choose_in_lanes(f, row, tally, before, i, x, f.offset_count - f.offsets_at(row_start + x));
+          choose_in_lanes(f, row, tally, before, i, x, offsets ? f.offset_count - offsets[x - inside.begin] : 0);
       if (settle(f, choice, before, row_start + x)) {
         move_lanes(tally, one_hot[choice.winner], one_hot[before], row.own.at(x));
         row.own_lanes[x] = one_hot[choice.winner];
       }
       if (x + 1 < f.width) slide_lanes(f, row, i, x, tally);
+      turn.settled_before(std::size_t(x) + 1);
     }
     turn.after(block_x + count);
   }
+  pass_columns(f, row_start, end_block, std::size_t(f.width), turn);
 }
 
 // ---- The tally in memory: every disc row slides on its own over a copy of
@@ -406,6 +444,8 @@ void sweep_row_in_memory(const sweep_frame& f, int z, int y, const row_turn& tur
   std::int64_t* tally = f.buffers.memory.tally.data();
   const std::size_t row_start = (std::size_t(z) * f.height + y) * f.width;
   core::class_index* own = f.class_of + row_start;
+  const core::inside_span row_inside = f.span_of(z, y, 0, std::size_t(f.width));
+  const std::int32_t* row_offsets = f.row_offsets(z, y);
   const own_occurrences occurrences =
       locate_source_rows(f.buffers, y, f.height, f.width, f.class_of + std::size_t(z) * f.height * f.width,
                          f.width * sizeof(core::class_index), std::size_t(f.height));
@@ -442,7 +482,7 @@ void sweep_row_in_memory(const sweep_frame& f, int z, int y, const row_turn& tur
       }
       if (tally_stale) for_each_offset(f, x, [&](core::class_index k) { ++tally[k]; });
       tally_stale = false;
-      const std::int64_t offsets = f.offsets_at(row_start + x);
+      const std::int64_t offsets = row_offsets ? row_offsets[std::size_t(x) - row_inside.begin] : f.offset_count;
       const core::class_choice choice = core::choose_class(
           f.buffers.table.data() + i, f.stride, f.classes, before, f.weight,
           [&](int k) { return double(offsets - tally[k]); },
@@ -456,14 +496,26 @@ void sweep_row_in_memory(const sweep_frame& f, int z, int y, const row_turn& tur
       if (x + 1 < f.width) slide_in_memory(f, x, tally);
     }
     // Back to zero counters for the next row, before the row below may
-    // change what they counted.
+    // change what they counted. So this sweep tells its progress at block
+    // ends only, never inside a block as the lanes do.
     if (block_x + count == std::size_t(f.width) && !tally_stale)
       for_each_offset(f, f.width - 1, [&](core::class_index k) { --tally[k]; });
     turn.after(block_x + count);
   }
 }
 
+// A row with no pixel inside: its lanes enter the ring all the same, and it
+// takes one turn in a wavefront. The row below then starts once the row
+// above has ended, which costs two threads nothing: the one that would
+// start it is still sweeping the row above.
+void pass_row_outside(const sweep_frame& f, int z, int y, const row_turn& turn) {
+  if (f.buffers.in_lanes) enter_rows(f, z, y);
+  pass_columns(f, (std::size_t(z) * f.height + y) * f.width, 0, std::size_t(f.width), turn);
+}
+
 void sweep_row(const sweep_frame& f, int z, int y, const row_turn& turn) {
+  const core::inside_span row = f.span_of(z, y, 0, std::size_t(f.width));
+  if (row.begin == row.end) return pass_row_outside(f, z, y, turn);
   (f.buffers.in_lanes ? sweep_row_in_lanes : sweep_row_in_memory)(f, z, y, turn);
 }
 
@@ -507,7 +559,7 @@ edge_buffers make_part_buffers(const CImg<float>& image, const segmentation_para
                      radius <= largest_lane_radius && lane_rows <= largest_lane_rows;
   const bool owns_rows = first_part || !layout.wavefront;  // a wavefront's rows are the first part's
   if (buffers.in_lanes) {
-    make_lane_tally(buffers.lanes, classes, radius, owns_rows ? lane_rows : 0, rows);
+    make_lane_tally(buffers.lanes, classes, radius, owns_rows ? buffers.ring_slots : 0, width, rows);
   } else {
     if (first_part) buffers.memory.class_of.resize(labels.size());
     buffers.memory.tally.assign(std::size_t(classes) + 1, 0);
@@ -528,6 +580,7 @@ struct edge_parts {
   std::vector<edge_buffers>& parts;
   float* terms;
   core::running_class_sums* centre_sums;
+  const std::vector<core::inside_span>* summed_runs;
   float& energy;
   std::vector<const float*> channel = centre_sums ? core::channel_starts(image) : std::vector<const float*>{};
 
@@ -538,7 +591,15 @@ struct edge_parts {
                     parts.front(), sink);
   }
   void add_centre_sums(std::size_t first, std::size_t count) const {
-    if (centre_sums) core::add_class_sums(*centre_sums, labels.data(), channel, first, count);
+    if (!centre_sums) return;
+    if (!summed_runs) return core::add_class_sums(*centre_sums, labels.data(), channel, first, count);
+    const std::size_t end = first + count;
+    auto run = std::upper_bound(summed_runs->begin(), summed_runs->end(), first,
+                                [](std::size_t position, const core::inside_span& run) { return position < run.end; });
+    for (; run != summed_runs->end() && run->begin < end; ++run) {
+      const std::size_t from = std::max(run->begin, first), to = std::min(run->end, end);
+      core::add_class_sums(*centre_sums, labels.data(), channel, from, to - from);
+    }
   }
 
   void whole(const core::run_progress& progress) {
@@ -575,7 +636,7 @@ std::vector<edge_buffers> make_edge_buffers(const CImg<float>& image, const segm
 
 float edge_sweep(const CImg<float>& image, const segmentation_parameters& parameters, const CImg<float>& centres,
                  CImg<float>& labels, std::vector<edge_buffers>& parts, core::call_threads& threads, float* terms,
-                 core::running_class_sums* centre_sums) {
+                 core::running_class_sums* centre_sums, const std::vector<core::inside_span>* summed_runs) {
   edge_buffers& first = parts.front();
   if (!first.in_lanes) {
     core::class_index* class_of = first.memory.class_of.data();
@@ -583,7 +644,7 @@ float edge_sweep(const CImg<float>& image, const segmentation_parameters& parame
       class_of[i] = core::class_of_label(labels[i], parameters.class_count);
   }
   float energy = 0;
-  edge_parts work{image, parameters, centres, labels, parts, terms, centre_sums, energy};
+  edge_parts work{image, parameters, centres, labels, parts, terms, centre_sums, summed_runs, energy};
   const core::sweep_layout layout = first.layout;
   const core::sweep_extent extent{std::size_t(labels.width()), std::size_t(labels.height()),
                                   std::size_t(labels.depth()), wavefront_lead(first.disc.radius)};
