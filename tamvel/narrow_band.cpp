@@ -25,25 +25,36 @@ float resolve_band_sigma(float band_sigma, unsigned width, unsigned height, unsi
 
 namespace {
 
-// The rows (over all slices) and slices that hold a pixel inside, widened by
-// one on each side where the image goes on: beyond them the smoothed images
-// are exactly 0, and the recursive filter, started on such a zero row or
-// slice, gives inside the bits it gives over the whole axis.
+// The columns, rows (over all slices) and slices that hold a pixel inside,
+// widened by one on each side where the image goes on: beyond them the
+// smoothed images are exactly 0 (up to the sign of a zero, which no quotient
+// taken inside sees), and the recursive filter, started on such a zero
+// column, row or slice, gives inside the bits it gives over the whole axis.
 struct smoothed_box {
-  std::size_t first_row = 0, end_row = 0, first_slice = 0, end_slice = 0;
+  std::size_t first_column = 0, end_column = 0, first_row = 0, end_row = 0, first_slice = 0, end_slice = 0;
 };
 
+// first .. end - 1 widened by one on each side, within 0 .. extent - 1.
+void widen(std::size_t& first, std::size_t& end, std::size_t extent) {
+  first = first > 0 ? first - 1 : 0;
+  end = std::min(end + 1, extent);
+}
+
 smoothed_box box_around(const core::pixel_mask& mask, std::size_t width, std::size_t height, std::size_t depth) {
-  std::size_t low_row = height, high_row = 0, low_slice = depth, high_slice = 0;
+  smoothed_box box{width, 0, height, 0, depth, 0};
   for (std::size_t z = 0; z < depth; ++z)
-    for (std::size_t y = 0; y < height; ++y)
-      if (core::any_inside(mask, width * (y + height * z), width)) {
-        low_row = std::min(low_row, y), high_row = std::max(high_row, y);
-        low_slice = std::min(low_slice, z), high_slice = std::max(high_slice, z);
-      }
-  if (low_row > high_row) return {};
-  return {low_row > 0 ? low_row - 1 : 0, std::min(high_row + 2, height), low_slice > 0 ? low_slice - 1 : 0,
-          std::min(high_slice + 2, depth)};
+    for (std::size_t y = 0; y < height; ++y) {
+      const core::inside_span span = core::span_inside(mask, width * (y + height * z), width);
+      if (span.begin == span.end) continue;
+      box.first_column = std::min(box.first_column, span.begin), box.end_column = std::max(box.end_column, span.end);
+      box.first_row = std::min(box.first_row, y), box.end_row = std::max(box.end_row, y + 1);
+      box.first_slice = std::min(box.first_slice, z), box.end_slice = std::max(box.end_slice, z + 1);
+    }
+  if (box.first_row >= box.end_row) return {};
+  widen(box.first_column, box.end_column, width);
+  widen(box.first_row, box.end_row, height);
+  widen(box.first_slice, box.end_slice, depth);
+  return box;
 }
 
 // labels - smooth(labels inside) / smooth(inside), inside the mask, smoothed
@@ -54,16 +65,19 @@ CImg<float> rebuild_masked_band(const CImg<float>& labels, float sigma, core::ca
   const smoothed_box box = box_around(mask, width, height, labels.depth());
   CImg<float> band(labels.width(), labels.height(), labels.depth(), 1, 0.0f);
   if (box.first_row == box.end_row) return band;
-  const unsigned rows = unsigned(box.end_row - box.first_row), slices = unsigned(box.end_slice - box.first_slice);
-  CImg<float> weighted(labels.width(), rows, slices, 1), weight(weighted, "xyzc");
+  const std::size_t columns = box.end_column - box.first_column;
+  CImg<float> weighted(unsigned(columns), unsigned(box.end_row - box.first_row),
+                       unsigned(box.end_slice - box.first_slice), 1);
+  CImg<float> weight(weighted, "xyzc");
   // Calls visit(box position, image position) for each row of the box.
   const auto each_row = [&](auto visit) {
     std::size_t i = 0;
     for (std::size_t z = box.first_slice; z < box.end_slice; ++z)
-      for (std::size_t y = box.first_row; y < box.end_row; ++y, i += width) visit(i, width * (y + height * z));
+      for (std::size_t y = box.first_row; y < box.end_row; ++y, i += columns)
+        visit(i, width * (y + height * z) + box.first_column);
   };
   each_row([&](std::size_t i, std::size_t at) {
-    for (std::size_t x = 0; x < width; ++x) {
+    for (std::size_t x = 0; x < columns; ++x) {
       weighted[i + x] = mask.covers(at + x) ? labels[at + x] : 0.0f;
       weight[i + x] = mask.covers(at + x) ? 1.0f : 0.0f;
     }
@@ -73,7 +87,7 @@ CImg<float> rebuild_masked_band(const CImg<float>& labels, float sigma, core::ca
     smooth_along(weight, weight, sigma, axis, threads);
   }
   each_row([&](std::size_t i, std::size_t at) {
-    for (std::size_t x = 0; x < width; ++x)
+    for (std::size_t x = 0; x < columns; ++x)
       if (mask.covers(at + x))
         band[at + x] = float(double(labels[at + x]) - double(weighted[i + x]) / double(weight[i + x]));
   });

@@ -189,18 +189,15 @@ TEST(rebuild_band, empty_labels_give_an_empty_band) {
   EXPECT_TRUE(tamvel::rebuild_band(CImg<float>(), -2.0f, one_thread).is_empty());
 }
 
-// With a mask the smoothing runs only over the rows and slices around it;
-// inside it must give the bits of smoothing the whole image, with rows and
-// slices left outside above, below or on neither side.
+// With a mask the smoothing runs only over the columns, rows and slices
+// around it; inside it must give the bits of smoothing the whole image, with
+// columns, rows and slices left outside before, after or on neither side.
 TEST(rebuild_band, masked_band_has_the_bits_of_smoothing_the_whole_image) {
   struct box {
-    int width, height, depth, first_row, end_row, first_slice, end_slice;
+    int width, height, depth, first_column, end_column, first_row, end_row, first_slice, end_slice;
   };
-  const box boxes[] = {{11, 14, 7, 3, 9, 2, 5},
-                       {20, 16, 1, 0, 5, 0, 1},
-                       {9, 10, 4, 4, 10, 0, 3},
-                       {12, 9, 3, 4, 5, 1, 2},
-                       {7, 8, 5, 0, 8, 0, 5}};
+  const box boxes[] = {{11, 14, 7, 2, 8, 3, 9, 2, 5}, {20, 16, 1, 5, 20, 0, 5, 0, 1}, {9, 10, 4, 0, 4, 4, 10, 0, 3},
+                       {12, 9, 3, 6, 7, 4, 5, 1, 2},  {7, 8, 5, 0, 7, 0, 8, 0, 5},   {30, 6, 1, 9, 10, 0, 6, 0, 1}};
   unsigned state = 777u;
   for (const box& b : boxes) {
     CImg<float> labels(b.width, b.height, b.depth, 1), weighted(labels, "xyzc", 0.0f), weight(weighted);
@@ -208,7 +205,8 @@ TEST(rebuild_band, masked_band_has_the_bits_of_smoothing_the_whole_image) {
     cimg_forXYZ(labels, x, y, z) {
       state = state * 1664525u + 1013904223u;
       labels(x, y, z) = float(state >> 30);
-      inside(x, y, z) = y >= b.first_row && y < b.end_row && z >= b.first_slice && z < b.end_slice && (state & 7) != 0;
+      inside(x, y, z) = x >= b.first_column && x < b.end_column && y >= b.first_row && y < b.end_row &&
+                        z >= b.first_slice && z < b.end_slice && (state & 7) != 0;
       if (inside(x, y, z)) weighted(x, y, z) = labels(x, y, z), weight(x, y, z) = 1.0f;
     }
     for (const float sigma : {0.05f, 1.5f, 6.0f}) {
