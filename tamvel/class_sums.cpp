@@ -20,15 +20,22 @@ std::vector<const float*> summed_channels(const CImg<float>& primary, const CImg
 
 }  // namespace
 
-std::vector<unsigned char> counted_pixels(const CImg<float>& primary, const CImg<float>& secondary) {
+std::vector<unsigned char> counted_pixels(const CImg<float>& primary, const CImg<float>& secondary,
+                                          const std::vector<band_run>* inside) {
   const std::size_t pixels = std::size_t(primary.width()) * primary.height() * primary.depth();
-  std::vector<unsigned char> counted(pixels, 1);
-  for (int c = 0; c < primary.spectrum(); ++c) {
-    const float* primary_value = primary.data() + std::size_t(c) * pixels;
-    const float* secondary_value = secondary.data() + std::size_t(c) * pixels;
-    for (std::size_t i = 0; i < pixels; ++i)
-      counted[i] &= std::isfinite(primary_value[i]) && std::isfinite(secondary_value[i]);
-  }
+  std::vector<unsigned char> counted(pixels, inside ? 0 : 1);
+  const auto count_finite = [&](std::size_t first, std::size_t count) {
+    if (inside) std::fill_n(counted.begin() + std::ptrdiff_t(first), count, 1);
+    for (int c = 0; c < primary.spectrum(); ++c) {
+      const float* primary_value = primary.data() + std::size_t(c) * pixels;
+      const float* secondary_value = secondary.data() + std::size_t(c) * pixels;
+      for (std::size_t i = first; i < first + count; ++i)
+        counted[i] &= std::isfinite(primary_value[i]) && std::isfinite(secondary_value[i]);
+    }
+  };
+  if (!inside) count_finite(0, pixels);
+  else
+    for (const band_run& run : *inside) count_finite(run.position, run.length);
   return counted;
 }
 

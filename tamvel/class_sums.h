@@ -13,7 +13,10 @@ namespace tamvel {
 
 // Per pixel, whether every used channel of both images is finite: only such
 // pixels enter the centres. The images never change, so a run asks once.
-std::vector<unsigned char> counted_pixels(const CImg<float>& primary, const CImg<float>& secondary);
+// With `inside`, the pixels a mask holds, every other pixel is left out
+// unread.
+std::vector<unsigned char> counted_pixels(const CImg<float>& primary, const CImg<float>& secondary,
+                                          const std::vector<band_run>* inside = nullptr);
 
 // Per class and channel the sums of the counted pixels' values in I and in
 // J, and per class their count: what the centres are the quotients of.
