@@ -33,7 +33,8 @@ std::vector<unsigned char> counted_pixels(const CImg<float>& primary, const CImg
         counted[i] &= std::isfinite(primary_value[i]) && std::isfinite(secondary_value[i]);
     }
   };
-  if (!inside) count_finite(0, pixels);
+  if (!inside)
+    count_finite(0, pixels);
   else
     for (const band_run& run : *inside) count_finite(run.position, run.length);
   return counted;

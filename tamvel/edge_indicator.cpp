@@ -126,8 +126,7 @@ void indicator_columns(const CImg<float>& primary, float* out, std::size_t image
 // again, with a neighbour outside read as the pixel itself, where a
 // neighbour (clamped into the image) is outside. Only the row's span from
 // its first pixel inside to its last is formed.
-void masked_indicator_row(const CImg<float>& primary, float* out, std::size_t image_row,
-                          const core::pixel_mask& mask) {
+void masked_indicator_row(const CImg<float>& primary, float* out, std::size_t image_row, const core::pixel_mask& mask) {
   const std::size_t width = primary.width(), height = primary.height();
   const std::size_t z = image_row / height, y = image_row % height;
   const core::inside_span span = core::span_inside(mask, width * image_row, width);

@@ -14,13 +14,11 @@ namespace {
 // first.
 constexpr std::size_t lines_together = 8;
 
-// Filters `count` (at most lines_together) lines of `length` values each,
-// lying side by side: value m of line j at source[m * step + j], written at
-// the same place in target. `buffer` holds length * lines_together doubles. Each line
-// goes through exactly the library's operations, in its order.
+// The causal pass over `count` lines of `length` values lying side by side:
+// value m of line j at source[m * step + j], its output into y[m * count + j].
 template <std::size_t count>
-void filter_lines(const float* source, float* target, std::size_t length, std::ptrdiff_t step,
-                  const gaussian_coefficients& g, double* buffer) {
+void causal_pass(const float* source, std::size_t length, std::ptrdiff_t step, const gaussian_coefficients& g,
+                 double* y) {
   float xp[count];
   double yp[count], yb[count];
   for (std::size_t j = 0; j < count; ++j) {
@@ -29,16 +27,22 @@ void filter_lines(const float* source, float* target, std::size_t length, std::p
   }
   for (std::size_t m = 0; m < length; ++m) {
     const float* row = source + std::ptrdiff_t(m) * step;
-    double* y = buffer + m * count;
     for (std::size_t j = 0; j < count; ++j) {
       const float xc = row[j];
       const double yc = g.a0 * xc + g.a1 * xp[j] - g.b1 * yp[j] - g.b2 * yb[j];
-      y[j] = yc;
+      y[m * count + j] = yc;
       xp[j] = xc;
       yb[j] = yp[j];
       yp[j] = yc;
     }
   }
+}
+
+// The anti-causal pass over the same lines, from the last value back:
+// take(n, j, output) for value n of line j.
+template <std::size_t count, class Take>
+void anticausal_pass(const float* source, std::size_t length, std::ptrdiff_t step, const gaussian_coefficients& g,
+                     Take&& take) {
   float xn[count], xa[count];
   double yn[count], ya[count];
   const float* last = source + std::ptrdiff_t(length - 1) * step;
@@ -48,8 +52,6 @@ void filter_lines(const float* source, float* target, std::size_t length, std::p
   }
   for (std::size_t n = length; n-- > 0;) {
     const float* row = source + std::ptrdiff_t(n) * step;
-    float* out = target + std::ptrdiff_t(n) * step;
-    const double* y = buffer + n * count;
     for (std::size_t j = 0; j < count; ++j) {
       const float xc = row[j];
       const double yc = g.a2 * xn[j] + g.a3 * xa[j] - g.b1 * yn[j] - g.b2 * ya[j];
@@ -57,9 +59,22 @@ void filter_lines(const float* source, float* target, std::size_t length, std::p
       xn[j] = xc;
       ya[j] = yn[j];
       yn[j] = yc;
-      out[j] = static_cast<float>(y[j] + yc);
+      take(n, j, yc);
     }
   }
+}
+
+// Filters `count` (at most lines_together) lines of `length` values each,
+// lying side by side: value m of line j at source[m * step + j], written at
+// the same place in target. `buffer` holds length * lines_together doubles.
+// Each line goes through exactly the library's operations, in its order.
+template <std::size_t count>
+void filter_lines(const float* source, float* target, std::size_t length, std::ptrdiff_t step,
+                  const gaussian_coefficients& g, double* buffer) {
+  causal_pass<count>(source, length, step, g, buffer);
+  anticausal_pass<count>(source, length, step, g, [&](std::size_t n, std::size_t j, double yc) {
+    target[std::ptrdiff_t(n) * step + std::ptrdiff_t(j)] = static_cast<float>(buffer[n * count + j] + yc);
+  });
 }
 
 // Filters `lines` lines lying side by side, `step` apart along the axis.
@@ -106,6 +121,40 @@ void share_line_groups(core::call_threads& threads, std::size_t groups, std::siz
     std::vector<double> buffer(length * lines_together);
     filter(mine.begin, mine.end, buffer);
   });
+}
+
+// Filters up to lines_together runs, each as a line of its own. A run's
+// values are gathered twice, from the first value on for the causal pass and
+// ending at the group's longest run for the anti-causal one, so that each
+// pass starts on the run's own end value whatever the others' lengths.
+void filter_run_group(const float* source, float* target, const line_run* run, std::size_t count, std::ptrdiff_t step,
+                      const gaussian_coefficients& g, std::vector<float>& values, std::vector<double>& passes) {
+  std::size_t length = 0;
+  for (std::size_t j = 0; j < count; ++j) length = std::max(length, run[j].length);
+  const std::size_t span = length * lines_together;
+  values.assign(2 * span, 0.0f);
+  passes.resize(2 * span);
+  float *from_first = values.data(), *to_last = values.data() + span;
+  // Value by value across the runs, which mostly lie side by side.
+  for (std::size_t m = 0; m < length; ++m)
+    for (std::size_t j = 0; j < count; ++j)
+      if (m < run[j].length) {
+        const float value = source[std::ptrdiff_t(run[j].first) + std::ptrdiff_t(m) * step];
+        from_first[m * lines_together + j] = value;
+        to_last[(m + length - run[j].length) * lines_together + j] = value;
+      }
+  double *causal = passes.data(), *anticausal = passes.data() + span;
+  causal_pass<lines_together>(from_first, length, lines_together, g, causal);
+  anticausal_pass<lines_together>(to_last, length, lines_together, g, [&](std::size_t n, std::size_t j, double yc) {
+    anticausal[n * lines_together + j] = yc;
+  });
+  for (std::size_t m = 0; m < length; ++m)
+    for (std::size_t j = 0; j < count; ++j)
+      if (m < run[j].length)
+        target[std::ptrdiff_t(run[j].first) + std::ptrdiff_t(m) * step] =
+            run[j].length == 1 ? from_first[j]
+                               : static_cast<float>(causal[m * lines_together + j] +
+                                                    anticausal[(m + length - run[j].length) * lines_together + j]);
 }
 
 }  // namespace
@@ -165,6 +214,33 @@ void smooth_along(const CImg<float>& source, CImg<float>& target, float sigma, c
                         }
                       });
   }
+}
+
+void smooth_runs(const float* source, float* target, const std::vector<line_run>& runs, std::ptrdiff_t step,
+                 float sigma, core::call_threads& threads) {
+  if (double(sigma) < 0.1f) {
+    if (source != target)
+      for (const line_run& run : runs)
+        for (std::size_t m = 0; m < run.length; ++m)
+          target[run.first + m * std::size_t(step)] = source[run.first + m * std::size_t(step)];
+    return;
+  }
+  const gaussian_coefficients g = gaussian_coefficients_of(sigma);
+  const std::size_t groups = (runs.size() + lines_together - 1) / lines_together;
+  std::size_t values = 0;
+  for (const line_run& run : runs) values += run.length;
+  const std::size_t per_group = std::max<std::size_t>(1, values / std::max<std::size_t>(1, groups));
+  const int parts = core::useful_parts(threads, groups, std::max<std::size_t>(1, smoothing_share / per_group));
+  threads.run(parts, [&](int part, int part_count, core::run_progress&) {
+    const core::share mine = core::share_of(groups, part, part_count);
+    std::vector<float> gathered;
+    std::vector<double> passes;
+    for (std::size_t group = mine.begin; group < mine.end; ++group) {
+      const std::size_t first = group * lines_together;
+      filter_run_group(source, target, runs.data() + first, std::min(lines_together, runs.size() - first), step, g,
+                       gathered, passes);
+    }
+  });
 }
 
 }  // namespace tamvel
