@@ -136,7 +136,7 @@ float label_sweep(const CImg<float>& primary, const CImg<float>& secondary, cons
                   const pair_segmentation_parameters& parameters, int iteration, core::call_threads& threads) {
   sweep_state state = make_sweep_state(primary, parameters, threads);
   const sweep_inputs in = inputs_of(primary, secondary, edge_indicator, centres, parameters);
-  start_band(state, band, in, false);
+  start_band(state, band, in, band_sweeps::edge);
   return sweep_band(in, state, band, labels.data(), parameters, iteration, true);
 }
 
@@ -161,15 +161,17 @@ CImg<float> run_clustering(const CImg<float>& primary, const CImg<float>& second
   std::vector<unsigned char> counted = counted_pixels(primary, secondary, mask ? &inside : nullptr);
   sweep_state state = make_sweep_state(primary, parameters, threads);
   const int last_plain = parameters.last_plain_iteration;
-  const auto use_runs = [&](std::vector<band_run> band) {
-    start_band(state, band, inputs_of(primary, secondary, edge_indicator, centres, parameters), true);
+  const auto use_runs = [&](std::vector<band_run> band, band_sweeps sweeps) {
+    start_band(state, band, inputs_of(primary, secondary, edge_indicator, centres, parameters), sweeps);
     return band;
   };
-  // Until the rebuild the band holds every pixel (inside the mask); with
-  // T < 0 it always does.
+  // Until the rebuild the band holds every pixel (inside the mask), swept
+  // plainly unless T < 0, when it always holds them.
   std::vector<band_run> band;
+  const band_sweeps first_sweeps = last_plain < 0 ? band_sweeps::edge_remembering : band_sweeps::plain;
   if ((last_plain < 0 || mask) && parameters.max_iterations > 0)
-    band = mask ? use_runs(inside) : use_runs(list_band(initial_band(width, height, depth)));
+    band =
+        mask ? use_runs(inside, first_sweeps) : use_runs(list_band(initial_band(width, height, depth)), first_sweeps);
   class_sums sums;
   const bool exact_sums = sums_are_exact(primary, secondary, counted, threads);
   // Sums shared among parts only where no order can change them.
@@ -192,7 +194,7 @@ CImg<float> run_clustering(const CImg<float>& primary, const CImg<float>& second
     }
     if (iteration == last_plain) {
       const CImg<float> rebuilt = rebuild_band(labels, parameters.band_sigma, threads, mask);
-      band = use_runs(mask ? list_band(rebuilt, inside) : list_band(rebuilt));
+      band = use_runs(mask ? list_band(rebuilt, inside) : list_band(rebuilt), band_sweeps::edge_remembering);
     }
     if (sums_follow_moves && is_edge_phase(parameters, iteration)) {
       move_relabelled(primary, secondary, labels.data(), counted, state.changes, sums);
