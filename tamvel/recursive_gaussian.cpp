@@ -132,7 +132,9 @@ void filter_run_group(const float* source, float* target, const line_run* run, s
   std::size_t length = 0;
   for (std::size_t j = 0; j < count; ++j) length = std::max(length, run[j].length);
   const std::size_t span = length * lines_together;
-  values.assign(2 * span, 0.0f);
+  // Lanes past a shorter run filter whatever values an earlier group left
+  // there (or zeros), and their outputs are never read.
+  values.resize(2 * span);
   passes.resize(2 * span);
   float *from_first = values.data(), *to_last = values.data() + span;
   // Value by value across the runs, which mostly lie side by side.
