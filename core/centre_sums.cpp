@@ -557,6 +557,49 @@ void class_sums(const float* labels, std::size_t pixels, const std::vector<const
     sum_by_class(labels, pixels, channel, class_count, sums, counts, threads, plan.parts, plan.any_order);
 }
 
+class_sum_plan plan_class_sums(const std::vector<const float*>& channel, const std::vector<inside_span>& runs,
+                               int class_count, call_threads& threads, bool exact_sums) {
+  const std::size_t total = run_pixels(runs);
+  const int parts = useful_sum_parts(threads, total, class_count, int(channel.size()));
+  const int survey_parts = useful_parts(threads, total, survey_share);
+  std::vector<sum_survey> surveys(std::size_t(survey_parts), sum_survey{});
+  threads.run(survey_parts, [&](int part, int part_count, run_progress&) {
+    std::vector<sum_survey> pieces;
+    for_runs_of_part(runs, total, part, part_count, [&](std::size_t begin, std::size_t end) {
+      pieces.push_back(survey(channel, nullptr, begin, end));
+    });
+    surveys[std::size_t(part)] = merge_surveys(pieces);
+  });
+  if (sums_exact_in_any_order(merge_surveys(surveys))) return class_sum_plan{parts, true, false};
+  return exact_sums ? class_sum_plan{parts, false, true} : class_sum_plan{};
+}
+
+void class_sums_in_runs(const float* labels, const std::vector<inside_span>& runs,
+                        const std::vector<const float*>& channel, int class_count, std::vector<double>& sums,
+                        std::vector<std::uint64_t>& counts, call_threads& threads, const class_sum_plan& plan) {
+  const std::size_t total = run_pixels(runs);
+  // Several parts only where the sums come out the same in any order.
+  const int parts =
+      plan.any_order ? std::min(plan.parts, useful_sum_parts(threads, total, class_count, int(channel.size()))) : 1;
+  std::vector<running_class_sums> running(static_cast<std::size_t>(parts));
+  threads.run(parts, [&](int part, int part_count, run_progress&) {
+    running_class_sums& mine = running[std::size_t(part)];
+    mine = start_class_sums(class_count, int(channel.size()), plan.any_order);
+    for_runs_of_part(runs, total, part, part_count, [&](std::size_t begin, std::size_t end) {
+      add_class_sums(mine, labels, channel, begin, end - begin);
+    });
+  });
+  finish_class_sums(running.front(), sums, counts);
+  std::vector<double> part_sums;
+  std::vector<std::uint64_t> part_counts;
+  for (std::size_t part = 1; part < running.size(); ++part) {
+    if (running[part].class_count == 0) continue;  // a part that did not run
+    finish_class_sums(running[part], part_sums, part_counts);
+    for (std::size_t i = 0; i < sums.size(); ++i) sums[i] += part_sums[i];
+    for (std::size_t k = 0; k < counts.size(); ++k) counts[k] += part_counts[k];
+  }
+}
+
 int useful_sum_parts(const call_threads& threads, std::size_t pixels, int class_count, int channels) {
   // Each part adds K x C sums of its own: worth it only where the pixels
   // far outnumber them.

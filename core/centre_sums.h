@@ -8,6 +8,7 @@
 #include "call_threads.h"
 #include "exact_sum.h"
 #include "image.h"
+#include "mask.h"
 
 namespace core {
 
@@ -108,11 +109,22 @@ struct class_sum_plan {
 };
 class_sum_plan plan_class_sums(const std::vector<const float*>& channel, std::size_t pixels, int class_count,
                                call_threads& threads, bool exact_sums);
+// The same for sums over the pixels of `runs` alone (raster positions, in
+// order), which are all it surveys.
+class_sum_plan plan_class_sums(const std::vector<const float*>& channel, const std::vector<inside_span>& runs,
+                               int class_count, call_threads& threads, bool exact_sums);
 
 // The sums and counts of sum_by_class, formed as `plan` says.
 void class_sums(const float* labels, std::size_t pixels, const std::vector<const float*>& channel, int class_count,
                 std::vector<double>& sums, std::vector<std::uint64_t>& counts, call_threads& threads,
                 const class_sum_plan& plan);
+
+// The sums and counts of class_sums over the pixels of `runs` alone, for a
+// plan from the runs that does not ask for exact sums: the pixels between
+// the runs are left out as the dropped ones are.
+void class_sums_in_runs(const float* labels, const std::vector<inside_span>& runs,
+                        const std::vector<const float*>& channel, int class_count, std::vector<double>& sums,
+                        std::vector<std::uint64_t>& counts, call_threads& threads, const class_sum_plan& plan);
 
 // The centre update of both commands: the centre of class k in channel c,
 // centres[k * channels + c], becomes sums[k * sum_stride + c] divided by

@@ -6,6 +6,7 @@
 
 #include "call_threads.h"
 #include "image.h"
+#include "mask.h"
 
 namespace core {
 
@@ -21,7 +22,8 @@ inline class_index class_of_label(float label, int class_count) {
   return float(k) == label ? k : class_count;
 }
 
-// The labels a run starts from: all 0, the image's extent with one channel.
-CImg<float> start_labels(const CImg<float>& image, call_threads& threads);
+// The labels a run starts from: the image's extent with one channel, 0
+// inside `mask` and outside_label outside it.
+CImg<float> start_labels(const CImg<float>& image, call_threads& threads, const pixel_mask& mask = {});
 
 }  // namespace core

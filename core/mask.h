@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "call_threads.h"
@@ -50,6 +51,25 @@ inside_span span_inside(const pixel_mask& mask, std::size_t first, std::size_t c
 // row's span, adjacent spans joined.
 std::vector<inside_span> inside_runs(const pixel_mask& mask, std::size_t pixels, std::size_t width);
 
+// The pixels `runs` hold together.
+std::size_t run_pixels(const std::vector<inside_span>& runs);
+
+// Calls visit(begin, end) for each piece of `runs` (raster positions, in
+// order) that part `part` of `parts` takes: their `total` pixels shared in
+// order as share_of shares them.
+template <class Visit>
+void for_runs_of_part(const std::vector<inside_span>& runs, std::size_t total, int part, int parts, Visit&& visit) {
+  const share mine = share_of(total, part, parts);
+  std::size_t passed = 0;  // pixels of the runs before `run`
+  for (const inside_span& run : runs) {
+    const std::size_t length = run.end - run.begin;
+    const std::size_t from = std::max(mine.begin, passed), to = std::min(mine.end, passed + length);
+    if (from < to) visit(run.begin + (from - passed), run.begin + (to - passed));
+    passed += length;
+    if (passed >= mine.end) return;
+  }
+}
+
 // How many of the `count` pixels from `first` on are outside before the first
 // inside (all `count` without one inside).
 std::size_t outside_run(const pixel_mask& mask, std::size_t first, std::size_t count);
@@ -61,7 +81,9 @@ std::size_t outside_run(const pixel_mask& mask, std::size_t first, std::size_t c
 // pixel inside to the last.
 struct disc_mask {
   pixel_mask mask;
-  std::vector<std::int32_t> offsets_inside;
+  // Written over each row's span only: what lies outside the spans is never
+  // read, nor its pages touched.
+  std::unique_ptr<std::int32_t[]> offsets_inside;
   std::vector<inside_span> row_span;
 
   // The span of `count` columns from `first_x` on in image row `row`, from

@@ -107,16 +107,6 @@ float exact_energy(const float* terms, std::size_t pixels, core::call_threads& t
   return core::to_float(whole);
 }
 
-// The centre sums of a masked run summed in one part in order: over the runs
-// of pixels that hold every pixel inside, the only ones with a class.
-void inside_class_sums(const run_plan& plan, int class_count, sweep_totals& totals) {
-  core::running_class_sums running =
-      core::start_class_sums(class_count, int(plan.channels.size()), plan.sums.any_order);
-  for (const core::inside_span& run : plan.inside_runs)
-    core::add_class_sums(running, plan.labels.data(), plan.channels, run.begin, run.end - run.begin);
-  core::finish_class_sums(running, totals.sums, totals.counts);
-}
-
 // One sweep of iteration `iteration`, relabelling plan.labels, with the
 // totals its end needs: the energy where wanted (always exact with
 // plan.exact_energy), and the centre sums as plan.sums says. Sums that one
@@ -132,14 +122,16 @@ sweep_totals sweep_image(const CImg<float>& image, const segmentation_parameters
   if (sums_along) running = core::start_class_sums(parameters.class_count, image.spectrum(), plan.sums.any_order);
   sweep_totals totals;
   totals.energy = edge_phase ? edge_sweep(image, parameters, plan.centres, plan.labels, buffers.edge, threads, terms,
-                                          sums_along ? &running : nullptr)
+                                          sums_along ? &running : nullptr,
+                                          plan.inside_runs.empty() ? nullptr : &plan.inside_runs)
                              : plain_sweep(image, parameters, plan.centres, plan.labels, buffers, energy_wanted,
                                            plan.exact_energy ? terms : nullptr);
   if (plan.exact_energy) totals.energy = terms ? exact_energy(terms, plan.labels.size(), threads) : 0.0f;
   if (sums_along)
     core::finish_class_sums(running, totals.sums, totals.counts);
   else if (!plan.inside_runs.empty())
-    inside_class_sums(plan, parameters.class_count, totals);
+    core::class_sums_in_runs(plan.labels.data(), plan.inside_runs, plan.channels, parameters.class_count, totals.sums,
+                             totals.counts, threads, plan.sums);
   else
     core::class_sums(plan.labels.data(), plan.labels.size(), plan.channels, parameters.class_count, totals.sums,
                      totals.counts, threads, plan.sums);

@@ -21,10 +21,12 @@ constexpr std::size_t largest_lane_rows = std::size_t(1) << 21;
 // Largest K x block table of data terms (in doubles) before blocks shrink.
 constexpr std::size_t largest_data_term_table = 16384;
 
-void make_lane_tally(lane_tally& lanes, int classes, int radius, std::size_t lane_rows, std::size_t disc_row_count) {
+void make_lane_tally(lane_tally& lanes, int classes, int radius, std::size_t slots, std::size_t width,
+                     std::size_t disc_row_count) {
   lanes.one_hot.assign(std::size_t(classes) + 1, core::class_lanes{});
   for (int k = 0; k < classes; ++k) lanes.one_hot[k][k] = 1;
-  lanes.row_lanes.resize(lane_rows);
+  lanes.row_lanes.resize(slots * width);
+  lanes.slot_written.assign(slots, core::inside_span{0, 0});
   const std::size_t groups = std::size_t(radius) + 1;
   lanes.group_half.reserve(groups);
   lanes.group_of_half.assign(groups, -1);
@@ -51,6 +53,7 @@ struct sweep_frame {
   std::size_t stride;
   core::class_lanes* ring;  // in lanes: the lanes of the rows within reach, `slots` rows
   std::size_t slots;
+  core::inside_span* slot_written;  // per slot, see lane_tally
   core::class_index* class_of;  // in memory: the labels as class indices
   core::energy_sink energy;     // each pixel's term, or the running sum
   core::pixel_mask mask;
@@ -103,10 +106,11 @@ sweep_frame frame_of(const CImg<float>& image, const segmentation_parameters& pa
                      buffers.table_stride,
                      ring_keeper.lanes.row_lanes.data(),
                      ring_keeper.ring_slots,
+                     ring_keeper.lanes.slot_written.data(),
                      first.memory.class_of.data(),
                      energy,
                      first.inside.mask,
-                     first.inside.offsets_inside.empty() ? nullptr : first.inside.offsets_inside.data(),
+                     first.inside.offsets_inside.get(),
                      first.inside};
 }
 
@@ -200,13 +204,21 @@ const core::class_lanes* lanes_of(const edge_buffers& buffers, std::size_t r) {
 void enter_rows(const sweep_frame& f, int z, int y) {
   const core::class_lanes* one_hot = f.buffers.lanes.one_hot.data();
   for (int row = y == 0 ? 0 : y + f.radius; row < f.height && row <= y + f.radius; ++row) {
-    core::class_lanes* lanes = f.ring + std::size_t(row) % f.slots * f.width;
+    const std::size_t slot = std::size_t(row) % f.slots;
+    core::class_lanes* lanes = f.ring + slot * f.width;
     const float* label = f.labels.data() + (std::size_t(z) * f.height + row) * f.width;
-    // Pixels outside the mask, labelled no class, count in no lane.
+    // Pixels outside the mask, labelled no class, count in no lane: of the
+    // slot's lanes, only those its last row wrote outside this row's span
+    // are cleared.
     const core::inside_span span = f.span_of(z, row, 0, std::size_t(f.width));
-    std::fill(lanes, lanes + span.begin, core::class_lanes{});
+    core::inside_span& written = f.slot_written[slot];
+    const auto clear = [&](std::size_t from, std::size_t to) {
+      if (from < to) std::fill(lanes + from, lanes + to, core::class_lanes{});
+    };
+    clear(written.begin, std::min(written.end, span.begin));  // an empty span is {0, 0}
+    clear(std::max(written.begin, span.end), written.end);
     for (std::size_t x = span.begin; x < span.end; ++x) lanes[x] = one_hot[core::class_of_label(label[x], f.classes)];
-    std::fill(lanes + span.end, lanes + f.width, core::class_lanes{});
+    written = span;
   }
 }
 
@@ -463,7 +475,22 @@ void sweep_row_in_memory(const sweep_frame& f, int z, int y, const row_turn& tur
   }
 }
 
+// A row with no pixel inside: its lanes enter the ring all the same, and it
+// keeps its turn in a wavefront, block by block, so that the rows around it
+// overlap as before.
+void pass_row_outside(const sweep_frame& f, int z, int y, const row_turn& turn) {
+  if (f.buffers.in_lanes) enter_rows(f, z, y);
+  f.skip((std::size_t(z) * f.height + y) * f.width, std::size_t(f.width));
+  for (std::size_t end = f.stride; turn.wave; end += f.stride) {
+    turn.before(std::min(end, std::size_t(f.width)));
+    turn.after(std::min(end, std::size_t(f.width)));
+    if (end >= std::size_t(f.width)) break;
+  }
+}
+
 void sweep_row(const sweep_frame& f, int z, int y, const row_turn& turn) {
+  const core::inside_span row = f.span_of(z, y, 0, std::size_t(f.width));
+  if (row.begin == row.end) return pass_row_outside(f, z, y, turn);
   (f.buffers.in_lanes ? sweep_row_in_lanes : sweep_row_in_memory)(f, z, y, turn);
 }
 
@@ -507,7 +534,7 @@ edge_buffers make_part_buffers(const CImg<float>& image, const segmentation_para
                      radius <= largest_lane_radius && lane_rows <= largest_lane_rows;
   const bool owns_rows = first_part || !layout.wavefront;  // a wavefront's rows are the first part's
   if (buffers.in_lanes) {
-    make_lane_tally(buffers.lanes, classes, radius, owns_rows ? lane_rows : 0, rows);
+    make_lane_tally(buffers.lanes, classes, radius, owns_rows ? buffers.ring_slots : 0, width, rows);
   } else {
     if (first_part) buffers.memory.class_of.resize(labels.size());
     buffers.memory.tally.assign(std::size_t(classes) + 1, 0);
@@ -528,6 +555,7 @@ struct edge_parts {
   std::vector<edge_buffers>& parts;
   float* terms;
   core::running_class_sums* centre_sums;
+  const std::vector<core::inside_span>* summed_runs;
   float& energy;
   std::vector<const float*> channel = centre_sums ? core::channel_starts(image) : std::vector<const float*>{};
 
@@ -538,7 +566,15 @@ struct edge_parts {
                     parts.front(), sink);
   }
   void add_centre_sums(std::size_t first, std::size_t count) const {
-    if (centre_sums) core::add_class_sums(*centre_sums, labels.data(), channel, first, count);
+    if (!centre_sums) return;
+    if (!summed_runs) return core::add_class_sums(*centre_sums, labels.data(), channel, first, count);
+    const std::size_t end = first + count;
+    auto run = std::upper_bound(summed_runs->begin(), summed_runs->end(), first,
+                                [](std::size_t position, const core::inside_span& run) { return position < run.end; });
+    for (; run != summed_runs->end() && run->begin < end; ++run) {
+      const std::size_t from = std::max(run->begin, first), to = std::min(run->end, end);
+      core::add_class_sums(*centre_sums, labels.data(), channel, from, to - from);
+    }
   }
 
   void whole(const core::run_progress& progress) {
@@ -575,7 +611,7 @@ std::vector<edge_buffers> make_edge_buffers(const CImg<float>& image, const segm
 
 float edge_sweep(const CImg<float>& image, const segmentation_parameters& parameters, const CImg<float>& centres,
                  CImg<float>& labels, std::vector<edge_buffers>& parts, core::call_threads& threads, float* terms,
-                 core::running_class_sums* centre_sums) {
+                 core::running_class_sums* centre_sums, const std::vector<core::inside_span>* summed_runs) {
   edge_buffers& first = parts.front();
   if (!first.in_lanes) {
     core::class_index* class_of = first.memory.class_of.data();
@@ -583,7 +619,7 @@ float edge_sweep(const CImg<float>& image, const segmentation_parameters& parame
       class_of[i] = core::class_of_label(labels[i], parameters.class_count);
   }
   float energy = 0;
-  edge_parts work{image, parameters, centres, labels, parts, terms, centre_sums, energy};
+  edge_parts work{image, parameters, centres, labels, parts, terms, centre_sums, summed_runs, energy};
   const core::sweep_layout layout = first.layout;
   const core::sweep_extent extent{std::size_t(labels.width()), std::size_t(labels.height()),
                                   std::size_t(labels.depth()), wavefront_lead(first.disc.radius)};

@@ -35,6 +35,9 @@ namespace sorvik {
 struct lane_tally {
   std::vector<core::class_lanes> one_hot;
   std::vector<core::class_lanes> row_lanes;
+  // Per ring slot, the columns its lanes were last written over: all its
+  // lanes outside them are zero.
+  std::vector<core::inside_span> slot_written;
   std::vector<int> group_half, group_of_half, grouped_rows;
   std::vector<std::size_t> group_end;
   std::vector<core::class_lanes> column_sum;
@@ -79,9 +82,11 @@ std::vector<edge_buffers> make_edge_buffers(const CImg<float>& image, const segm
 // than one part, `terms` has room for every pixel's energy term, or is null
 // where no one reads the energy, and then 0 is returned. With
 // `centre_sums`, the new labels' centre sums are added to it in raster order:
-// a volume's as its slices are swept, while the other parts sweep on.
+// a volume's as its slices are swept, while the other parts sweep on; over
+// the pixels of `summed_runs` alone where given (see core::inside_runs).
 float edge_sweep(const CImg<float>& image, const segmentation_parameters& parameters, const CImg<float>& centres,
                  CImg<float>& labels, std::vector<edge_buffers>& parts, core::call_threads& threads, float* terms,
-                 core::running_class_sums* centre_sums = nullptr);
+                 core::running_class_sums* centre_sums = nullptr,
+                 const std::vector<core::inside_span>* summed_runs = nullptr);
 
 }  // namespace sorvik

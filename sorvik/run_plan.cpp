@@ -52,8 +52,7 @@ CImg<float> init_centres(const CImg<float>& image, int class_count, core::call_t
 
 run_plan plan_run(const CImg<float>& image, const segmentation_parameters& parameters, core::call_threads& threads,
                   bool exact_sums, const core::pixel_mask& mask) {
-  CImg<float> labels = core::start_labels(image, threads);
-  core::mark_outside(mask, labels, threads);
+  CImg<float> labels = core::start_labels(image, threads, mask);
   return plan_run(image, parameters, init_centres(image, parameters.class_count, threads, mask), std::move(labels),
                   threads, exact_sums, mask);
 }
@@ -68,10 +67,12 @@ run_plan plan_run(const CImg<float>& image, const segmentation_parameters& param
       parameters.max_iterations > 0 && is_edge_phase(parameters, std::int64_t(parameters.max_iterations) - 1);
   plan.buffers = make_sweep_buffers(image, parameters, plan.labels, edge_phase_ahead, threads, mask, exact_sums);
   plan.channels = core::channel_starts(image);
-  plan.sums = core::plan_class_sums(plan.channels, plan.labels.size(), parameters.class_count, threads, exact_sums);
   plan.exact_energy = exact_sums;
-  if (mask && plan.sums.parts == 1 && !plan.sums.exact)
-    plan.inside_runs = core::inside_runs(mask, plan.labels.size(), std::size_t(image.width()));
+  if (mask) plan.inside_runs = core::inside_runs(mask, plan.labels.size(), std::size_t(image.width()));
+  plan.sums = mask ? core::plan_class_sums(plan.channels, plan.inside_runs, parameters.class_count, threads, exact_sums)
+                   : core::plan_class_sums(plan.channels, plan.labels.size(), parameters.class_count, threads,
+                                           exact_sums);
+  if (plan.sums.exact) plan.inside_runs.clear();
   return plan;
 }
 

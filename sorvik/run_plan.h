@@ -55,7 +55,7 @@ struct run_plan {
   sweep_buffers buffers;
   std::vector<const float*> channels;
   core::class_sum_plan sums;
-  // With a mask and sums in one part in order: the runs of pixels that hold
+  // With a mask and sums that are not exact: the runs of pixels that hold
   // every pixel inside, the only ones summed.
   std::vector<core::inside_span> inside_runs;
   bool exact_energy = false;

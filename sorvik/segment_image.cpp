@@ -33,8 +33,7 @@ CImg<float> segment_image(const CImg<float>& image, const CImg<float>& parameter
   // The settings are refused first, as Tamvel refuses them before its images.
   const segmentation_parameters parameters = read_parameters(parameter_image);
   require_pixels(image);
-  CImg<float> start_labels = core::start_labels(image, threads);
-  core::mark_outside(mask, start_labels, threads);
+  CImg<float> start_labels = core::start_labels(image, threads, mask);
   CImg<float> centres = start.given() ? given_start(start, parameters.class_count, image.spectrum())
                                       : init_centres(image, parameters.class_count, threads, mask);
   run_plan plan = plan_run(image, parameters, std::move(centres), std::move(start_labels), threads, exact_sums, mask);

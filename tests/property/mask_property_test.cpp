@@ -72,7 +72,7 @@ masked_case make_case(std::uint32_t seed) {
 }
 
 CImg<float> masked_labels(const masked_case& c, const CImg<float>& image, int threads) {
-  core::call_threads call(threads);
+  core::call_threads call(threads, property::least_share);
   return sorvik::segment_image(image, c.settings, call, {}, false, core::mask_of(c.mask));
 }
 
@@ -115,7 +115,7 @@ CImg<float> masked_pair_labels(const masked_case& c, const CImg<float>& primary,
                                int threads) {
   const float* s = c.settings.data();
   const float values[] = {0.7f, s[2], 4 * s[1], s[0], s[3], s[4] < 2 ? 1.5f : -3.0f, s[4], s[5]};
-  core::call_threads call(threads);
+  core::call_threads call(threads, property::least_share);
   return tamvel::segment_image_pair(primary, secondary, CImg<float>(values, 8, 1, 1, 1), call, {},
                                     core::mask_of(c.mask));
 }
