@@ -61,6 +61,37 @@ bool sums_are_exact(const CImg<float>& primary, const CImg<float>& secondary, co
   return core::sums_are_exact(summed_channels(primary, secondary), counted.size(), counted.data(), threads);
 }
 
+sum_plan plan_sums(const CImg<float>& primary, const CImg<float>& secondary, const std::vector<unsigned char>& counted,
+                   int class_count, const std::vector<band_run>* inside, core::call_threads& threads) {
+  sum_plan plan;
+  const int channels = 2 * primary.spectrum();
+  if (!inside) {
+    plan.exact = sums_are_exact(primary, secondary, counted, threads);
+    plan.parts = plan.exact ? core::useful_sum_parts(threads, counted.size(), class_count, channels) : 1;
+    return plan;
+  }
+  plan.masked = true;
+  for (const band_run& run : *inside)
+    if (!plan.runs.empty() && plan.runs.back().end == run.position)
+      plan.runs.back().end += run.length;
+    else
+      plan.runs.push_back({run.position, run.position + run.length});
+  // Every pixel of the runs is inside, so those counted are the finite ones.
+  const core::class_sum_plan within =
+      core::plan_class_sums(summed_channels(primary, secondary), plan.runs, class_count, threads, false);
+  plan.exact = within.any_order;
+  plan.parts = plan.exact ? within.parts : 1;
+  return plan;
+}
+
+void sum_classes(const CImg<float>& primary, const CImg<float>& secondary, const float* labels, int class_count,
+                 class_sums& sums, core::call_threads& threads, const sum_plan& plan) {
+  if (!plan.masked) return sum_classes(primary, secondary, labels, class_count, sums, threads, plan.parts);
+  sums.channels = primary.spectrum();
+  core::class_sums_in_runs(labels, plan.runs, summed_channels(primary, secondary), class_count, sums.values,
+                           sums.counts, threads, core::class_sum_plan{plan.parts, plan.exact, false});
+}
+
 void move_relabelled(const CImg<float>& primary, const CImg<float>& secondary, const float* labels,
                      const std::vector<unsigned char>& counted, const std::vector<label_change>& changes,
                      class_sums& sums) {

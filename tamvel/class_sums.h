@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "clustering.h"
+#include "core/mask.h"
 #include "edge_sweep.h"
 
 namespace tamvel {
@@ -38,6 +39,26 @@ void sum_classes(const CImg<float>& primary, const CImg<float>& secondary, const
 
 // The centres become the quotients of the sums, as update_centres forms them.
 void set_centres(class_sums& sums, centre_pair& centres);
+
+// How a run forms its sums: over every pixel or, under a mask, over the runs
+// of pixels inside alone (those between them are outside and labelled
+// core::outside_label, which no class counts); in `parts` side by side where
+// `exact` (sums_are_exact) lets no order change them.
+struct sum_plan {
+  bool exact = false;
+  int parts = 1;
+  bool masked = false;
+  std::vector<core::inside_span> runs;
+};
+
+// The plan for a run whose counted pixels are `counted`, of which `inside`,
+// where given, lists the pixels inside its mask.
+sum_plan plan_sums(const CImg<float>& primary, const CImg<float>& secondary, const std::vector<unsigned char>& counted,
+                   int class_count, const std::vector<band_run>* inside, core::call_threads& threads);
+
+// The sums sum_classes forms, as `plan` says.
+void sum_classes(const CImg<float>& primary, const CImg<float>& secondary, const float* labels, int class_count,
+                 class_sums& sums, core::call_threads& threads, const sum_plan& plan);
 
 // Whether every sum of counted values, in any order and with any of them
 // taken out again, is exact in double: when all are whole multiples of one

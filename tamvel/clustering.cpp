@@ -153,8 +153,7 @@ CImg<float> run_clustering(const CImg<float>& primary, const CImg<float>& second
                            core::call_threads& threads, const core::run_watch& watch, const core::pixel_mask& mask,
                            const centre_pair* start) {
   const unsigned width = primary.width(), height = primary.height(), depth = primary.depth();
-  CImg<float> labels = core::start_labels(primary, threads);
-  core::mark_outside(mask, labels, threads);
+  CImg<float> labels = core::start_labels(primary, threads, mask);
   centre_pair centres = start ? *start : init_centres(primary, secondary, parameters.class_count, threads, mask);
   // The pixels inside, listed once: the passes below walk them alone.
   const std::vector<band_run> inside = mask ? list_inside(mask, width, height, depth) : std::vector<band_run>();
@@ -173,10 +172,8 @@ CImg<float> run_clustering(const CImg<float>& primary, const CImg<float>& second
     band =
         mask ? use_runs(inside, first_sweeps) : use_runs(list_band(initial_band(width, height, depth)), first_sweeps);
   class_sums sums;
-  const bool exact_sums = sums_are_exact(primary, secondary, counted, threads);
-  // Sums shared among parts only where no order can change them.
-  const int sum_parts =
-      exact_sums ? core::useful_sum_parts(threads, counted.size(), parameters.class_count, 2 * primary.spectrum()) : 1;
+  const sum_plan summing =
+      plan_sums(primary, secondary, counted, parameters.class_count, mask ? &inside : nullptr, threads);
   bool sums_follow_moves = false;  // once summed in full, whether moves keep the sums exact
   core::run_recorder record{watch, parameters.tolerance, last_plain};
   float energy = core::initial_energy;
@@ -199,8 +196,8 @@ CImg<float> run_clustering(const CImg<float>& primary, const CImg<float>& second
     if (sums_follow_moves && is_edge_phase(parameters, iteration)) {
       move_relabelled(primary, secondary, labels.data(), counted, state.changes, sums);
     } else {
-      sum_classes(primary, secondary, labels.data(), parameters.class_count, sums, threads, sum_parts);
-      sums_follow_moves = exact_sums;
+      sum_classes(primary, secondary, labels.data(), parameters.class_count, sums, threads, summing);
+      sums_follow_moves = summing.exact;
     }
     set_centres(sums, centres);
     const bool converged =
