@@ -122,14 +122,14 @@ void indicator_columns(const CImg<float>& primary, float* out, std::size_t image
   }
 }
 
-// One row with a mask: 0 outside; inside, the value without a mask, formed
-// again, with a neighbour outside read as the pixel itself, where a
-// neighbour (clamped into the image) is outside. Only the row's span from
-// its first pixel inside to its last is formed.
-void masked_indicator_row(const CImg<float>& primary, float* out, std::size_t image_row, const core::pixel_mask& mask) {
+// One row with a mask, whose pixels inside lie in `span`: 0 outside;
+// inside, the value without a mask, formed again, with a neighbour outside
+// read as the pixel itself, where a neighbour (clamped into the image) is
+// outside. Only the span is formed.
+void masked_indicator_row(const CImg<float>& primary, float* out, std::size_t image_row, core::inside_span span,
+                          const core::pixel_mask& mask) {
   const std::size_t width = primary.width(), height = primary.height();
   const std::size_t z = image_row / height, y = image_row % height;
-  const core::inside_span span = core::span_inside(mask, width * image_row, width);
   std::fill(out, out + span.begin, 0.0f);
   std::fill(out + span.end, out + width, 0.0f);
   if (span.begin == span.end) return;
@@ -137,25 +137,48 @@ void masked_indicator_row(const CImg<float>& primary, float* out, std::size_t im
   const unsigned char* row = mask.inside + width * image_row;
   const unsigned char* up = y > 0 ? row - width : row;
   const unsigned char* down = y + 1 < height ? row + width : row;
-  const auto column_inside = [&](std::size_t x) { return up[x] != 0 && row[x] != 0 && down[x] != 0; };
-  for (std::size_t x = span.begin; x < span.end; ++x) {
-    if (!row[x]) {
+  // Per column of the span and one either side, whether it is inside in
+  // all three rows; beyond the span a column is not, unless clamping reads
+  // the span's own end column again.
+  const std::size_t count = span.end - span.begin;
+  std::vector<unsigned char> column(count + 2);
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::size_t x = span.begin + i;
+    column[i + 1] = (up[x] != 0) & (row[x] != 0) & (down[x] != 0);
+  }
+  column[0] = span.begin == 0 ? column[1] : 0;
+  column[count + 1] = span.end == width ? column[count] : 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::size_t x = span.begin + i;
+    if (!row[x])
       out[x] = 0.0f;
-      continue;
-    }
-    if (!(column_inside(x > 0 ? x - 1 : 0) && column_inside(x) && column_inside(std::min(x + 1, width - 1))))
+    else if (!(column[i] & column[i + 1] & column[i + 2]))
       out[x] = indicator_at(primary, std::ptrdiff_t(x), std::ptrdiff_t(y), z, mask);
   }
 }
 
-// Rows first_row .. end_row - 1 of the indicator, counted over all slices.
+// Per image row (z * H + y), its span from the first pixel inside to the
+// last; the rows shared among `threads`.
+std::vector<core::inside_span> row_spans(const core::pixel_mask& mask, std::size_t width, std::size_t rows,
+                                         core::call_threads& threads) {
+  std::vector<core::inside_span> spans(rows);
+  const int parts = core::useful_parts(threads, rows, std::max<std::size_t>(1, indicator_share / width));
+  threads.run(parts, [&](int part, int part_count, core::run_progress&) {
+    const core::share mine = core::share_of(rows, part, part_count);
+    for (std::size_t row = mine.begin; row < mine.end; ++row) spans[row] = core::span_inside(mask, width * row, width);
+  });
+  return spans;
+}
+
+// Rows first_row .. end_row - 1 of the indicator, counted over all slices;
+// with a mask, `spans` holds each row's span.
 void indicator_rows(const CImg<float>& primary, CImg<float>& indicator, std::size_t first_row, std::size_t end_row,
-                    const core::pixel_mask& mask) {
+                    const core::pixel_mask& mask, const std::vector<core::inside_span>& spans) {
   const std::size_t width = primary.width();
   for (std::size_t image_row = first_row; image_row < end_row; ++image_row) {
     float* out = indicator.data() + width * image_row;
     if (mask)
-      masked_indicator_row(primary, out, image_row, mask);
+      masked_indicator_row(primary, out, image_row, spans[image_row], mask);
     else
       indicator_columns(primary, out, image_row, 0, width);
   }
@@ -165,7 +188,7 @@ void indicator_rows(const CImg<float>& primary, CImg<float>& indicator, std::siz
 // (v - lowest) / span; with a mask those outside the row spans are left
 // alone and those outside within them become 0 again.
 void rescale(CImg<float>& indicator, double lowest, double span, core::call_threads& threads,
-             const core::pixel_mask& mask) {
+             const core::pixel_mask& mask, const std::vector<core::inside_span>& spans) {
   const std::size_t count = indicator.size(), width = indicator.width();
   if (!mask) {
     const int parts = core::useful_parts(threads, count, indicator_share);
@@ -180,26 +203,45 @@ void rescale(CImg<float>& indicator, double lowest, double span, core::call_thre
   threads.run(parts, [&](int part, int part_count, core::run_progress&) {
     const core::share mine = core::share_of(rows, part, part_count);
     for (std::size_t row = mine.begin; row < mine.end; ++row) {
-      const core::inside_span in = core::span_inside(mask, width * row, width);
+      const core::inside_span in = spans[row];
       float* value = indicator.data() + width * row;
+      const unsigned char* inside = mask.inside + width * row;
       core::on_widest_vectors<rescale_values>(value + in.begin, in.end - in.begin, lowest, span);
-      for (std::size_t x = in.begin; x < in.end; ++x)
-        if (!mask.inside[width * row + x]) value[x] = 0.0f;
+      for (std::size_t x = in.begin; x < in.end; ++x) value[x] = inside[x] ? value[x] : 0.0f;
     }
   });
 }
 
+// The smallest and largest finite value inside the mask (or of all values
+// without one), read row span by row span: false when none is finite.
+bool range_inside(const CImg<float>& indicator, float& lowest, float& highest, core::call_threads& threads,
+                  const core::pixel_mask& mask, const std::vector<core::inside_span>& spans) {
+  if (!mask) return core::finite_range(indicator.data(), indicator.size(), lowest, highest, threads);
+  const std::size_t width = indicator.width();
+  bool found = false;
+  for (std::size_t row = 0; row < spans.size(); ++row) {
+    const std::size_t first = width * row + spans[row].begin, count = spans[row].end - spans[row].begin;
+    float low = 0, high = 0;
+    if (!core::finite_range(indicator.data() + first, count, low, high, threads, mask.inside + first)) continue;
+    // Of equal bounds the first in order stays, as in one pass.
+    if (!found || low < lowest) lowest = low;
+    if (!found || high > highest) highest = high;
+    found = true;
+  }
+  return found;
+}
+
 // normalize_edge_indicator on an indicator that is 0 outside the mask.
-void normalize_inside(CImg<float>& indicator, core::call_threads& threads, const core::pixel_mask& mask) {
+void normalize_inside(CImg<float>& indicator, core::call_threads& threads, const core::pixel_mask& mask,
+                      const std::vector<core::inside_span>& spans) {
   if (indicator.is_empty()) return;
   float lowest = 0, highest = 0;
-  const bool found = core::finite_range(indicator.data(), indicator.size(), lowest, highest, threads, mask.inside);
-  if (!found || lowest == highest) {
+  if (!range_inside(indicator, lowest, highest, threads, mask, spans) || lowest == highest) {
     indicator.fill(0.0f);
     return;
   }
   if (lowest == 0.0f && highest == 1.0f) return;
-  rescale(indicator, lowest, double(highest) - double(lowest), threads, mask);
+  rescale(indicator, lowest, double(highest) - double(lowest), threads, mask, spans);
 }
 
 }  // namespace
@@ -210,20 +252,25 @@ CImg<float> compute_edge_indicator(const CImg<float>& primary, core::call_thread
   if (primary.is_empty()) return indicator;
   const std::size_t width = primary.width(), rows = std::size_t(primary.height()) * primary.depth();
   indicator.assign(primary.width(), primary.height(), primary.depth(), 1);
+  const std::vector<core::inside_span> spans =
+      mask ? row_spans(mask, width, rows, threads) : std::vector<core::inside_span>();
   const int parts = core::useful_parts(threads, rows, std::max<std::size_t>(1, indicator_share / width));
   threads.run(parts, [&](int part, int part_count, core::run_progress&) {
     const core::share mine = core::share_of(rows, part, part_count);
-    indicator_rows(primary, indicator, mine.begin, mine.end, mask);
+    indicator_rows(primary, indicator, mine.begin, mine.end, mask, spans);
   });
-  normalize_inside(indicator, threads, mask);
+  normalize_inside(indicator, threads, mask, spans);
   return indicator;
 }
 
 void normalize_edge_indicator(CImg<float>& indicator, core::call_threads& threads, const core::pixel_mask& mask) {
-  if (mask)
+  std::vector<core::inside_span> spans;
+  if (mask) {
     for (std::size_t i = 0; i < indicator.size(); ++i)
       if (!mask.inside[i]) indicator[i] = 0.0f;
-  normalize_inside(indicator, threads, mask);
+    spans = row_spans(mask, indicator.width(), indicator.size() / indicator.width(), threads);
+  }
+  normalize_inside(indicator, threads, mask, spans);
 }
 
 }  // namespace tamvel
