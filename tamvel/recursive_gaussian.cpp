@@ -38,22 +38,20 @@ void causal_pass(const float* source, std::size_t length, std::ptrdiff_t step, c
   }
 }
 
-// The anti-causal pass over the same lines, from the last value back:
-// take(n, j, output) for value n of line j.
-template <std::size_t count, class Take>
-void anticausal_pass(const float* source, std::size_t length, std::ptrdiff_t step, const gaussian_coefficients& g,
-                     Take&& take) {
+// The anti-causal pass over `count` lines of `length` values, from the last
+// value back: value n of line j is read(n, j), and take(n, j, output) is
+// called for it.
+template <std::size_t count, class Read, class Take>
+void anticausal_pass(std::size_t length, const gaussian_coefficients& g, Read&& read, Take&& take) {
   float xn[count], xa[count];
   double yn[count], ya[count];
-  const float* last = source + std::ptrdiff_t(length - 1) * step;
   for (std::size_t j = 0; j < count; ++j) {
-    xn[j] = xa[j] = last[j];
+    xn[j] = xa[j] = read(length - 1, j);
     yn[j] = ya[j] = g.coefn * xn[j];
   }
   for (std::size_t n = length; n-- > 0;) {
-    const float* row = source + std::ptrdiff_t(n) * step;
     for (std::size_t j = 0; j < count; ++j) {
-      const float xc = row[j];
+      const float xc = read(n, j);
       const double yc = g.a2 * xn[j] + g.a3 * xa[j] - g.b1 * yn[j] - g.b2 * ya[j];
       xa[j] = xn[j];
       xn[j] = xc;
@@ -72,7 +70,8 @@ template <std::size_t count>
 void filter_lines(const float* source, float* target, std::size_t length, std::ptrdiff_t step,
                   const gaussian_coefficients& g, double* buffer) {
   causal_pass<count>(source, length, step, g, buffer);
-  anticausal_pass<count>(source, length, step, g, [&](std::size_t n, std::size_t j, double yc) {
+  const auto read = [&](std::size_t n, std::size_t j) { return source[std::ptrdiff_t(n) * step + std::ptrdiff_t(j)]; };
+  anticausal_pass<count>(length, g, read, [&](std::size_t n, std::size_t j, double yc) {
     target[std::ptrdiff_t(n) * step + std::ptrdiff_t(j)] = static_cast<float>(buffer[n * count + j] + yc);
   });
 }
@@ -123,40 +122,41 @@ void share_line_groups(core::call_threads& threads, std::size_t groups, std::siz
   });
 }
 
-// Filters up to lines_together runs, each as a line of its own. A run's
-// values are gathered twice, from the first value on for the causal pass and
-// ending at the group's longest run for the anti-causal one, so that each
-// pass starts on the run's own end value whatever the others' lengths.
+// Filters up to lines_together runs, each as a line of its own, gathered
+// into lanes from their first values on. The anti-causal pass reads lane j
+// `shift` values late, so that it starts on the run's own last value
+// whatever the others' lengths, and leaves the run's output in place of
+// each value once read.
 void filter_run_group(const float* source, float* target, const line_run* run, std::size_t count, std::ptrdiff_t step,
-                      const gaussian_coefficients& g, std::vector<float>& values, std::vector<double>& passes) {
+                      const gaussian_coefficients& g, std::vector<float>& values, std::vector<double>& causal) {
   std::size_t length = 0;
   for (std::size_t j = 0; j < count; ++j) length = std::max(length, run[j].length);
-  const std::size_t span = length * lines_together;
   // Lanes past a shorter run filter whatever values an earlier group left
   // there (or zeros), and their outputs are never read.
-  values.resize(2 * span);
-  passes.resize(2 * span);
-  float *from_first = values.data(), *to_last = values.data() + span;
+  values.resize(length * lines_together);
+  causal.resize(length * lines_together);
   // Value by value across the runs, which mostly lie side by side.
   for (std::size_t m = 0; m < length; ++m)
     for (std::size_t j = 0; j < count; ++j)
-      if (m < run[j].length) {
-        const float value = source[std::ptrdiff_t(run[j].first) + std::ptrdiff_t(m) * step];
-        from_first[m * lines_together + j] = value;
-        to_last[(m + length - run[j].length) * lines_together + j] = value;
-      }
-  double *causal = passes.data(), *anticausal = passes.data() + span;
-  causal_pass<lines_together>(from_first, length, lines_together, g, causal);
-  anticausal_pass<lines_together>(to_last, length, lines_together, g, [&](std::size_t n, std::size_t j, double yc) {
-    anticausal[n * lines_together + j] = yc;
+      if (m < run[j].length)
+        values[m * lines_together + j] = source[std::ptrdiff_t(run[j].first) + std::ptrdiff_t(m) * step];
+  causal_pass<lines_together>(values.data(), length, lines_together, g, causal.data());
+  // A run of one value, or no run, takes no output: it stays as it is.
+  std::size_t shift[lines_together];
+  for (std::size_t j = 0; j < lines_together; ++j)
+    shift[j] = j < count && run[j].length > 1 ? length - run[j].length : length;
+  const auto read = [&](std::size_t n, std::size_t j) {
+    return values[(n >= shift[j] ? n - shift[j] : 0) * lines_together + j];
+  };
+  anticausal_pass<lines_together>(length, g, read, [&](std::size_t n, std::size_t j, double yc) {
+    if (n < shift[j]) return;
+    const std::size_t at = (n - shift[j]) * lines_together + j;
+    values[at] = static_cast<float>(causal[at] + yc);
   });
   for (std::size_t m = 0; m < length; ++m)
     for (std::size_t j = 0; j < count; ++j)
       if (m < run[j].length)
-        target[std::ptrdiff_t(run[j].first) + std::ptrdiff_t(m) * step] =
-            run[j].length == 1 ? from_first[j]
-                               : static_cast<float>(causal[m * lines_together + j] +
-                                                    anticausal[(m + length - run[j].length) * lines_together + j]);
+        target[std::ptrdiff_t(run[j].first) + std::ptrdiff_t(m) * step] = values[m * lines_together + j];
 }
 
 }  // namespace
