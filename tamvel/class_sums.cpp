@@ -61,13 +61,14 @@ bool sums_are_exact(const CImg<float>& primary, const CImg<float>& secondary, co
   return core::sums_are_exact(summed_channels(primary, secondary), counted.size(), counted.data(), threads);
 }
 
-sum_plan plan_sums(const CImg<float>& primary, const CImg<float>& secondary, const std::vector<unsigned char>& counted,
-                   int class_count, const std::vector<band_run>* inside, core::call_threads& threads) {
+sum_plan plan_sums(const CImg<float>& primary, const CImg<float>& secondary, int class_count,
+                   const std::vector<band_run>* inside, core::call_threads& threads) {
   sum_plan plan;
   const int channels = 2 * primary.spectrum();
   if (!inside) {
-    plan.exact = sums_are_exact(primary, secondary, counted, threads);
-    plan.parts = plan.exact ? core::useful_sum_parts(threads, counted.size(), class_count, channels) : 1;
+    plan.counted = counted_pixels(primary, secondary);
+    plan.exact = sums_are_exact(primary, secondary, plan.counted, threads);
+    plan.parts = plan.exact ? core::useful_sum_parts(threads, plan.counted.size(), class_count, channels) : 1;
     return plan;
   }
   plan.masked = true;
@@ -81,6 +82,7 @@ sum_plan plan_sums(const CImg<float>& primary, const CImg<float>& secondary, con
       core::plan_class_sums(summed_channels(primary, secondary), plan.runs, class_count, threads, false);
   plan.exact = within.any_order;
   plan.parts = plan.exact ? within.parts : 1;
+  if (plan.exact) plan.counted = counted_pixels(primary, secondary, inside);
   return plan;
 }
 

@@ -43,18 +43,21 @@ void set_centres(class_sums& sums, centre_pair& centres);
 // How a run forms its sums: over every pixel or, under a mask, over the runs
 // of pixels inside alone (those between them are outside and labelled
 // core::outside_label, which no class counts); in `parts` side by side where
-// `exact` (sums_are_exact) lets no order change them.
+// `exact` (sums_are_exact) lets no order change them. `counted`
+// (counted_pixels) is formed where the sums then follow the relabelled
+// pixels (move_relabelled) or, without a mask, to survey them.
 struct sum_plan {
   bool exact = false;
   int parts = 1;
   bool masked = false;
   std::vector<core::inside_span> runs;
+  std::vector<unsigned char> counted;
 };
 
-// The plan for a run whose counted pixels are `counted`, of which `inside`,
-// where given, lists the pixels inside its mask.
-sum_plan plan_sums(const CImg<float>& primary, const CImg<float>& secondary, const std::vector<unsigned char>& counted,
-                   int class_count, const std::vector<band_run>* inside, core::call_threads& threads);
+// The plan for a run; `inside`, where given, lists the pixels inside its
+// mask.
+sum_plan plan_sums(const CImg<float>& primary, const CImg<float>& secondary, int class_count,
+                   const std::vector<band_run>* inside, core::call_threads& threads);
 
 // The sums sum_classes forms, as `plan` says.
 void sum_classes(const CImg<float>& primary, const CImg<float>& secondary, const float* labels, int class_count,

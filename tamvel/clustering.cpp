@@ -157,7 +157,6 @@ CImg<float> run_clustering(const CImg<float>& primary, const CImg<float>& second
   centre_pair centres = start ? *start : init_centres(primary, secondary, parameters.class_count, threads, mask);
   // The pixels inside, listed once: the passes below walk them alone.
   const std::vector<band_run> inside = mask ? list_inside(mask, width, height, depth) : std::vector<band_run>();
-  std::vector<unsigned char> counted = counted_pixels(primary, secondary, mask ? &inside : nullptr);
   sweep_state state = make_sweep_state(primary, parameters, threads);
   const int last_plain = parameters.last_plain_iteration;
   const auto use_runs = [&](std::vector<band_run> band, band_sweeps sweeps) {
@@ -172,8 +171,7 @@ CImg<float> run_clustering(const CImg<float>& primary, const CImg<float>& second
     band =
         mask ? use_runs(inside, first_sweeps) : use_runs(list_band(initial_band(width, height, depth)), first_sweeps);
   class_sums sums;
-  const sum_plan summing =
-      plan_sums(primary, secondary, counted, parameters.class_count, mask ? &inside : nullptr, threads);
+  const sum_plan summing = plan_sums(primary, secondary, parameters.class_count, mask ? &inside : nullptr, threads);
   bool sums_follow_moves = false;  // once summed in full, whether moves keep the sums exact
   core::run_recorder record{watch, parameters.tolerance, last_plain};
   float energy = core::initial_energy;
@@ -194,7 +192,7 @@ CImg<float> run_clustering(const CImg<float>& primary, const CImg<float>& second
       band = use_runs(mask ? list_band(rebuilt, inside) : list_band(rebuilt), band_sweeps::edge_remembering);
     }
     if (sums_follow_moves && is_edge_phase(parameters, iteration)) {
-      move_relabelled(primary, secondary, labels.data(), counted, state.changes, sums);
+      move_relabelled(primary, secondary, labels.data(), summing.counted, state.changes, sums);
     } else {
       sum_classes(primary, secondary, labels.data(), parameters.class_count, sums, threads, summing);
       sums_follow_moves = summing.exact;
