@@ -1,6 +1,7 @@
 #include "conversion.h"
 
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <utility>
 
@@ -51,11 +52,21 @@ void copy_elements(const image_view& view, CImg<Pixel>& image, core::call_thread
   const std::size_t width = image.width(), height = image.height(), depth = image.depth();
   const std::size_t plane = width * height;
   const std::int64_t x_stride = view.x_stride, y_stride = view.y_stride;
+  // Along the rows where the view's rows are contiguous, as a row-major
+  // host's are; otherwise along the band's columns.
+  const bool by_rows = x_stride == 1;
   for_each_band(height, depth * image.spectrum(), image.size(), threads,
                 [&](std::size_t p, std::size_t first, std::size_t end) {
                   const Element* plane_start =
                       source + std::int64_t(p % depth) * view.z_stride + std::int64_t(p / depth) * view.channel_stride;
                   Pixel* target = image.data() + p * plane;
+                  if (by_rows) {
+                    for (std::size_t y = first; y < end; ++y) {
+                      const Element* row = plane_start + y_stride * std::int64_t(y);
+                      for (std::size_t x = 0; x < width; ++x) target[x + width * y] = convert(row[x]);
+                    }
+                    return;
+                  }
                   for (std::size_t x = 0; x < width; ++x) {
                     const Element* column = plane_start + x_stride * std::int64_t(x);
                     for (std::size_t y = first; y < end; ++y)
@@ -168,6 +179,11 @@ bool every_element_inside(const image_view& view) {
   for (std::uint64_t z = 0; z < view.depth; ++z)
     for (std::uint64_t y = 0; y < view.height; ++y) {
       const Element* row = source + std::int64_t(z) * view.z_stride + std::int64_t(y) * view.y_stride;
+      // A contiguous row of bytes is searched for a zero byte at once.
+      if (sizeof(Element) == 1 && view.x_stride == 1) {
+        if (std::memchr(row, 0, std::size_t(view.width))) return false;
+        continue;
+      }
       for (std::uint64_t x = 0; x < view.width; ++x)
         if (!(row[std::int64_t(x) * view.x_stride] != 0)) return false;
     }
@@ -196,8 +212,7 @@ CImg<unsigned char> mask_from_view(const image_view& mask, const CImg<float>& im
       using Element = decltype(element);
       copy_elements<Element>(mask, inside, threads, [](Element value) { return (unsigned char)(value != 0); });
     });
-  const std::size_t count = std::size_t(std::count(inside.begin(), inside.end(), (unsigned char)1));
-  if (count == 0 && !may_be_empty)
+  if (!may_be_empty && std::find(inside.begin(), inside.end(), (unsigned char)1) == inside.end())
     refuse("emptyMask", "the mask has no pixel inside; expected at least one non-zero element.");
   return inside;
 }

@@ -1,6 +1,7 @@
 #include "mask.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "window.h"
 
@@ -23,19 +24,53 @@ bool any_inside(const pixel_mask& mask, std::size_t first, std::size_t count) {
   return std::any_of(from, from + count, [](unsigned char inside) { return inside != 0; });
 }
 
+namespace {
+
+// How many of the `count` bytes from `from` on are 0 before the first that
+// is not, eight at a time where they all are.
+std::size_t zeros_ahead(const unsigned char* from, std::size_t count) {
+  std::size_t zeros = 0;
+  for (std::uint64_t word = 0; zeros + sizeof word <= count; zeros += sizeof word) {
+    std::memcpy(&word, from + zeros, sizeof word);
+    if (word != 0) break;
+  }
+  while (zeros < count && !from[zeros]) ++zeros;
+  return zeros;
+}
+
+// How many of the `count` bytes before `end` are 0 after the last that is not.
+std::size_t zeros_behind(const unsigned char* end, std::size_t count) {
+  std::size_t zeros = 0;
+  for (std::uint64_t word = 0; zeros + sizeof word <= count; zeros += sizeof word) {
+    std::memcpy(&word, end - zeros - sizeof word, sizeof word);
+    if (word != 0) break;
+  }
+  while (zeros < count && !end[-1 - std::ptrdiff_t(zeros)]) ++zeros;
+  return zeros;
+}
+
+}  // namespace
+
 inside_span span_inside(const pixel_mask& mask, std::size_t first, std::size_t count) {
   if (!mask) return {0, count};
   const unsigned char* from = mask.inside + first;
-  std::size_t begin = 0, end = count;
-  while (begin < end && !from[begin]) ++begin;
-  while (end > begin && !from[end - 1]) --end;
-  return {begin, end};
+  const std::size_t begin = zeros_ahead(from, count);
+  return {begin, count - zeros_behind(from + count, count - begin)};
 }
 
-std::vector<inside_span> inside_runs(const pixel_mask& mask, std::size_t pixels, std::size_t width) {
+std::vector<inside_span> inside_runs(const pixel_mask& mask, std::size_t pixels, std::size_t width,
+                                     call_threads& threads) {
   std::vector<inside_span> runs;
-  for (std::size_t row = 0; width > 0 && row < pixels; row += width) {
-    const inside_span span = span_inside(mask, row, width);
+  if (width == 0) return runs;
+  const std::size_t rows = pixels / width;
+  std::vector<inside_span> row_span(rows);
+  threads.run(useful_parts(threads, pixels, 1 << 16), [&](int part, int part_count, run_progress&) {
+    const share mine = share_of(rows, part, part_count);
+    for (std::size_t r = mine.begin; r < mine.end; ++r) row_span[r] = span_inside(mask, r * width, width);
+  });
+  for (std::size_t r = 0; r < rows; ++r) {
+    const std::size_t row = r * width;
+    const inside_span span = row_span[r];
     if (span.begin == span.end) continue;
     if (!runs.empty() && runs.back().end == row + span.begin)
       runs.back().end = row + span.end;
@@ -53,10 +88,7 @@ std::size_t run_pixels(const std::vector<inside_span>& runs) {
 
 std::size_t outside_run(const pixel_mask& mask, std::size_t first, std::size_t count) {
   if (!mask) return 0;
-  const unsigned char* from = mask.inside + first;
-  std::size_t run = 0;
-  while (run < count && !from[run]) ++run;
-  return run;
+  return zeros_ahead(mask.inside + first, count);
 }
 
 namespace {

@@ -48,8 +48,10 @@ inside_span span_inside(const pixel_mask& mask, std::size_t first, std::size_t c
 
 // Runs of pixels, as raster positions begin .. end - 1 in raster order, that
 // hold every pixel inside among `pixels` pixels in rows of `width`: each
-// row's span, adjacent spans joined.
-std::vector<inside_span> inside_runs(const pixel_mask& mask, std::size_t pixels, std::size_t width);
+// row's span, adjacent spans joined. The rows are shared among the call's
+// threads.
+std::vector<inside_span> inside_runs(const pixel_mask& mask, std::size_t pixels, std::size_t width,
+                                     call_threads& threads);
 
 // The pixels `runs` hold together.
 std::size_t run_pixels(const std::vector<inside_span>& runs);

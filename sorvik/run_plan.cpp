@@ -68,7 +68,7 @@ run_plan plan_run(const CImg<float>& image, const segmentation_parameters& param
   plan.buffers = make_sweep_buffers(image, parameters, plan.labels, edge_phase_ahead, threads, mask, exact_sums);
   plan.channels = core::channel_starts(image);
   plan.exact_energy = exact_sums;
-  if (mask) plan.inside_runs = core::inside_runs(mask, plan.labels.size(), std::size_t(image.width()));
+  if (mask) plan.inside_runs = core::inside_runs(mask, plan.labels.size(), std::size_t(image.width()), threads);
   plan.sums = mask ? core::plan_class_sums(plan.channels, plan.inside_runs, parameters.class_count, threads, exact_sums)
                    : core::plan_class_sums(plan.channels, plan.labels.size(), parameters.class_count, threads,
                                            exact_sums);
