@@ -241,6 +241,8 @@ TEST(rebuild_band, masked_band_smooths_each_run_inside_as_a_line_of_its_own) {
         for (std::size_t i = 0; i < labels.size(); ++i)
           ASSERT_EQ(band[i], inside[i] ? labels[i] - smoothed[i] : 0.0f) << "at " << i;
         if (holes == 0) expect_bit_equal(band, tamvel::rebuild_band(labels, sigma, one_thread));
+        core::call_threads three(3, 1);
+        expect_bit_equal(tamvel::rebuild_band(labels, sigma, three, core::mask_of(inside)), band);
       }
     }
 }
