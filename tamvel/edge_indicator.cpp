@@ -125,9 +125,9 @@ void indicator_columns(const CImg<float>& primary, float* out, std::size_t image
 // One row with a mask, whose pixels inside lie in `span`: 0 outside;
 // inside, the value without a mask, formed again, with a neighbour outside
 // read as the pixel itself, where a neighbour (clamped into the image) is
-// outside. Only the span is formed.
+// outside. Only the span is formed; `column` is room the rows share.
 void masked_indicator_row(const CImg<float>& primary, float* out, std::size_t image_row, core::inside_span span,
-                          const core::pixel_mask& mask) {
+                          const core::pixel_mask& mask, std::vector<unsigned char>& column) {
   const std::size_t width = primary.width(), height = primary.height();
   const std::size_t z = image_row / height, y = image_row % height;
   std::fill(out, out + span.begin, 0.0f);
@@ -141,7 +141,7 @@ void masked_indicator_row(const CImg<float>& primary, float* out, std::size_t im
   // all three rows; beyond the span a column is not, unless clamping reads
   // the span's own end column again.
   const std::size_t count = span.end - span.begin;
-  std::vector<unsigned char> column(count + 2);
+  column.resize(count + 2);
   for (std::size_t i = 0; i < count; ++i) {
     const std::size_t x = span.begin + i;
     column[i + 1] = (up[x] != 0) & (row[x] != 0) & (down[x] != 0);
@@ -175,10 +175,11 @@ std::vector<core::inside_span> row_spans(const core::pixel_mask& mask, std::size
 void indicator_rows(const CImg<float>& primary, CImg<float>& indicator, std::size_t first_row, std::size_t end_row,
                     const core::pixel_mask& mask, const std::vector<core::inside_span>& spans) {
   const std::size_t width = primary.width();
+  std::vector<unsigned char> column;
   for (std::size_t image_row = first_row; image_row < end_row; ++image_row) {
     float* out = indicator.data() + width * image_row;
     if (mask)
-      masked_indicator_row(primary, out, image_row, spans[image_row], mask);
+      masked_indicator_row(primary, out, image_row, spans[image_row], mask, column);
     else
       indicator_columns(primary, out, image_row, 0, width);
   }
