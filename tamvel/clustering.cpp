@@ -7,6 +7,7 @@
 #include <cstring>
 #include <vector>
 
+#include "byte_scan.h"
 #include "class_sums.h"
 #include "edge_sweep.h"
 #include "narrow_band.h"
@@ -45,17 +46,6 @@ void add_band_pixels(const float* value, std::size_t position, unsigned x, unsig
     else
       runs.push_back(band_run{position, unsigned(x + i), y, 1});
   }
-}
-
-// The first column from x on whose byte is non-zero (`width` if none):
-// eight at a time over stretches of zeros.
-std::size_t next_nonzero(const unsigned char* row, std::size_t x, std::size_t width) {
-  for (std::uint64_t eight; x + 8 <= width; x += 8) {
-    std::memcpy(&eight, row + x, 8);
-    if (eight != 0) break;
-  }
-  while (x < width && !row[x]) ++x;
-  return x;
 }
 
 }  // namespace

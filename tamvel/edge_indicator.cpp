@@ -6,6 +6,7 @@
 
 #include <vector>
 
+#include "byte_scan.h"
 #include "core/initial_centres.h"
 #include "core/call_threads.h"
 #include "core/vectors.h"
@@ -141,20 +142,23 @@ void masked_indicator_row(const CImg<float>& primary, float* out, std::size_t im
   // all three rows; beyond the span a column is not, unless clamping reads
   // the span's own end column again.
   const std::size_t count = span.end - span.begin;
-  column.resize(count + 2);
+  column.resize(2 * count + 2);
   for (std::size_t i = 0; i < count; ++i) {
     const std::size_t x = span.begin + i;
     column[i + 1] = (up[x] != 0) & (row[x] != 0) & (down[x] != 0);
   }
   column[0] = span.begin == 0 ? column[1] : 0;
   column[count + 1] = span.end == width ? column[count] : 0;
+  // 0 outside; flagged, the pixels inside beside a column that is not.
+  unsigned char* mend = column.data() + count + 2;
   for (std::size_t i = 0; i < count; ++i) {
     const std::size_t x = span.begin + i;
-    if (!row[x])
-      out[x] = 0.0f;
-    else if (!(column[i] & column[i + 1] & column[i + 2]))
-      out[x] = indicator_at(primary, std::ptrdiff_t(x), std::ptrdiff_t(y), z, mask);
+    const unsigned char in = row[x] != 0;
+    out[x] = in ? out[x] : 0.0f;
+    mend[i] = in & !(column[i] & column[i + 1] & column[i + 2]);
   }
+  for (std::size_t i = next_nonzero(mend, 0, count); i < count; i = next_nonzero(mend, i + 1, count))
+    out[span.begin + i] = indicator_at(primary, std::ptrdiff_t(span.begin + i), std::ptrdiff_t(y), z, mask);
 }
 
 // Per image row (z * H + y), its span from the first pixel inside to the

@@ -3,10 +3,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
-#include <cstdint>
-#include <cstring>
 #include <vector>
 
+#include "byte_scan.h"
 #include "clustering.h"
 #include "recursive_gaussian.h"
 
@@ -36,13 +35,6 @@ std::vector<line_run> runs_along_rows(const core::pixel_mask& mask, std::size_t 
   for (const band_run& run : list_inside(mask, unsigned(width), unsigned(height), unsigned(depth)))
     runs.push_back({run.position, run.length});
   return runs;
-}
-
-// Whether all eight bytes from `bytes` on are non-zero.
-bool eight_nonzero(const unsigned char* bytes) {
-  std::uint64_t eight;
-  std::memcpy(&eight, bytes, 8);
-  return ((eight - 0x0101010101010101u) & ~eight & 0x8080808080808080u) == 0;
 }
 
 // The runs of pixels inside along the axis whose neighbours lie `step`
