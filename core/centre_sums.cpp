@@ -307,14 +307,8 @@ void add_class_sums(running_class_sums& running, const float* labels, const std:
                     std::size_t first_pixel, std::size_t pixels) {
   const int channels = running.channels, class_count = running.class_count;
   labels += first_pixel;
-  std::vector<const float*> value(channels);
-  const auto values_from = [&](std::size_t first) {
-    for (int c = 0; c < channels; ++c) value[c] = channel[c] + first_pixel + first;
-    return value.data();
-  };
-  class_index slot[block_pixels];
-#if VECTOR_TYPES
 #if WIDE_VECTORS
+  // First, and without the pointers below: a masked run adds many short runs.
   if (by_masks(running.any_order, channels, class_count)) {
     const float* value_at = channel[0] + first_pixel;
     if (class_count <= 4)
@@ -326,6 +320,13 @@ void add_class_sums(running_class_sums& running, const float* labels, const std:
     return;
   }
 #endif
+  std::vector<const float*> value(channels);
+  const auto values_from = [&](std::size_t first) {
+    for (int c = 0; c < channels; ++c) value[c] = channel[c] + first_pixel + first;
+    return value.data();
+  };
+  class_index slot[block_pixels];
+#if VECTOR_TYPES
   if (running.in_lanes) {
     for (std::size_t first = 0; first < pixels; first += block_pixels) {
       const std::size_t count = std::min(block_pixels, pixels - first);
@@ -500,7 +501,7 @@ sum_survey survey(const std::vector<const float*>& channel, const unsigned char*
 }
 
 // Pixels a thread takes at least: the pass costs a few cycles a value.
-constexpr std::size_t survey_share = 1 << 16;
+constexpr std::size_t survey_share = 1 << 15;
 
 }  // namespace
 
@@ -604,7 +605,7 @@ int useful_sum_parts(const call_threads& threads, std::size_t pixels, int class_
   // Each part adds K x C sums of its own: worth it only where the pixels
   // far outnumber them.
   const std::size_t own_sums = std::size_t(class_count + 1) * std::size_t(channels + 1);
-  return useful_parts(threads, pixels, std::max<std::size_t>(1 << 16, 16 * own_sums));
+  return useful_parts(threads, pixels, std::max<std::size_t>(1 << 15, 16 * own_sums));
 }
 
 }  // namespace core

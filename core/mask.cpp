@@ -93,21 +93,46 @@ std::size_t outside_run(const pixel_mask& mask, std::size_t first, std::size_t c
 
 namespace {
 
+// The running counts of inside pixels along image rows (z * height + y),
+// over the reflected columns -radius .. width + radius - 1: running[j + 1] -
+// running[j] is column j - radius. A part keeps those of the rows its next
+// rows read again, one slot per row of the disc's reach.
+class running_rows {
+ public:
+  running_rows(const std::vector<std::int32_t>& column_of, std::size_t slots)
+      : column_of_(column_of), counts_(slots * (column_of.size() + 1)), held_(slots, -1) {}
+
+  const std::int32_t* of(const pixel_mask& mask, std::size_t width, std::size_t image_row) {
+    const std::size_t slot = image_row % held_.size();
+    std::int32_t* running = counts_.data() + slot * (column_of_.size() + 1);
+    if (held_[slot] != std::int64_t(image_row)) {
+      const unsigned char* source = mask.inside + image_row * width;
+      running[0] = 0;
+      for (std::size_t j = 0; j < column_of_.size(); ++j) running[j + 1] = running[j] + (source[column_of_[j]] != 0);
+      held_[slot] = std::int64_t(image_row);
+    }
+    return running;
+  }
+
+ private:
+  const std::vector<std::int32_t>& column_of_;
+  std::vector<std::int32_t> counts_;
+  std::vector<std::int64_t> held_;
+};
+
 // The counts of one image row's span (no sweep reads a count outside it):
-// for each disc row, a running count of the inside pixels over the reflected
-// columns span.begin - radius .. span.end + radius, from which each pixel
-// takes its run of 2 * half width + 1 columns. running[j + 1] - running[j]
-// is column j - radius.
-void count_row(const pixel_mask& mask, const disc_rows& disc, const std::vector<std::int32_t>& column_of, int width,
-               int height, int z, int y, inside_span span, std::vector<std::int32_t>& running, std::int32_t* counts) {
+// for each disc row, the run of 2 * half width + 1 columns about each pixel
+// in the row it reads, of which rows without a pixel inside add nothing.
+void count_row(const pixel_mask& mask, const disc_rows& disc, const std::vector<inside_span>& row_span,
+               std::size_t width, int height, std::size_t z, int y, running_rows& rows, std::int32_t* counts) {
+  const inside_span span = row_span[z * std::size_t(height) + std::size_t(y)];
   std::fill(counts + span.begin, counts + span.end, 0);
+  if (span.begin == span.end) return;
   const std::size_t radius = std::size_t(disc.radius);
   for (const disc_row& row : disc.rows) {
-    const std::int64_t source_y = mirror_index(std::int64_t(y) + row.dy, height);
-    const unsigned char* source = mask.inside + (std::size_t(z) * height + std::size_t(source_y)) * width;
-    running[span.begin] = 0;
-    for (std::size_t j = span.begin; j < span.end + 2 * radius; ++j)
-      running[j + 1] = running[j] + (source[column_of[j]] != 0);
+    const std::size_t source_row = z * std::size_t(height) + std::size_t(mirror_index(std::int64_t(y) + row.dy, height));
+    if (row_span[source_row].begin == row_span[source_row].end) continue;
+    const std::int32_t* running = rows.of(mask, width, source_row);
     const std::size_t half = std::size_t(row.half_width);
     for (std::size_t x = span.begin; x < span.end; ++x)
       counts[x] += running[x + radius + half + 1] - running[x + radius - half];
@@ -123,16 +148,19 @@ disc_mask count_disc_inside(const pixel_mask& mask, const disc_rows& disc, int w
   const std::size_t rows = std::size_t(height) * depth, pixels = rows * std::size_t(width);
   counted.offsets_inside.reset(new std::int32_t[pixels]);
   counted.row_span.resize(rows);
-  const std::vector<std::int32_t> column_of = mirror_table(-disc.radius, std::int64_t(width) + disc.radius, width);
-  threads.run(useful_parts(threads, pixels, 1 << 16), [&](int part, int part_count, run_progress&) {
-    std::vector<std::int32_t> running(column_of.size() + 1);
+  const int parts = useful_parts(threads, pixels, 1 << 16);
+  threads.run(parts, [&](int part, int part_count, run_progress&) {
     const share mine = share_of(rows, part, part_count);
-    for (std::size_t r = mine.begin; r < mine.end; ++r) {
-      const int z = int(r / std::size_t(height)), y = int(r % std::size_t(height));
-      const inside_span span = span_inside(mask, r * width, std::size_t(width));
-      counted.row_span[r] = span;
-      count_row(mask, disc, column_of, width, height, z, y, span, running, counted.offsets_inside.get() + r * width);
-    }
+    for (std::size_t r = mine.begin; r < mine.end; ++r) counted.row_span[r] = span_inside(mask, r * width, width);
+  });
+  const std::vector<std::int32_t> column_of = mirror_table(-disc.radius, std::int64_t(width) + disc.radius, width);
+  const std::size_t reach = std::size_t(disc.dy_max - disc.dy_min) + 1;
+  threads.run(parts, [&](int part, int part_count, run_progress&) {
+    running_rows source_rows(column_of, reach);
+    const share mine = share_of(rows, part, part_count);
+    for (std::size_t r = mine.begin; r < mine.end; ++r)
+      count_row(mask, disc, counted.row_span, std::size_t(width), height, r / std::size_t(height),
+                int(r % std::size_t(height)), source_rows, counted.offsets_inside.get() + r * width);
   });
   return counted;
 }

@@ -83,6 +83,9 @@ class row_wavefront {
     if (y > 0) progress.wait_until(finished_[y - 1], std::min(width_, end + lead_));
   }
   void publish(const run_progress& progress, std::size_t y, std::size_t end) { progress.publish(finished_[y], end); }
+  // The same inside a block, for the row below when it spins: wakes no
+  // sleeper, which the publish at the block's end does.
+  void publish_early(std::size_t y, std::size_t end) { finished_[y].store(end, std::memory_order_release); }
 
  private:
   std::vector<std::atomic<std::size_t>> finished_;  // per row, the columns swept so far

@@ -181,6 +181,14 @@ struct row_turn {
   void after(std::size_t block_end) const {
     if (wave) wave->publish(*progress, y, block_end);
   }
+  // Inside a block: every pixel before column `end` is settled. Told every
+  // early_turn columns, so that the row below may start its next block a
+  // little after this one passes the block's end by the lead, not only
+  // once this one ends its next block.
+  static constexpr std::size_t early_turn = 16;
+  void settled_before(std::size_t end) const {
+    if (wave && end % early_turn == 0) wave->publish_early(y, end);
+  }
 };
 
 // ---- The tally in lanes. Before each block, the disc rows of equal half
@@ -383,6 +391,7 @@ void sweep_row_in_lanes(const sweep_frame& f, int z, int y, const row_turn& turn
         row.own_lanes[x] = one_hot[choice.winner];
       }
       if (x + 1 < f.width) slide_lanes(f, row, i, x, tally);
+      turn.settled_before(std::size_t(x) + 1);
     }
     turn.after(block_x + count);
   }
