@@ -56,19 +56,35 @@ void set_centres(class_sums& sums, centre_pair& centres) {
                           pair_centre_count_guard, centres.secondary.data());
 }
 
-bool sums_are_exact(const CImg<float>& primary, const CImg<float>& secondary, const std::vector<unsigned char>& counted,
-                    core::call_threads& threads) {
-  return core::sums_are_exact(summed_channels(primary, secondary), counted.size(), counted.data(), threads);
+namespace {
+
+// Whether every sum of one channel's values over the pixels counted, in any
+// order, is exact: each sum holds one channel alone, so each channel is
+// surveyed on its own, over every pixel or over `runs`. A channel's finite
+// values are surveyed whether or not the pixel's other channels are finite,
+// which can only make the test stricter.
+bool each_channel_exact(const std::vector<const float*>& channel, std::size_t pixels,
+                        const std::vector<core::inside_span>* runs, int class_count, core::call_threads& threads) {
+  for (const float* values : channel) {
+    const std::vector<const float*> one{values};
+    const bool exact = runs ? core::plan_class_sums(one, *runs, class_count, threads, false).any_order
+                            : core::sums_are_exact(one, pixels, nullptr, threads);
+    if (!exact) return false;
+  }
+  return true;
 }
+
+}  // namespace
 
 sum_plan plan_sums(const CImg<float>& primary, const CImg<float>& secondary, int class_count,
                    const std::vector<band_run>* inside, core::call_threads& threads) {
   sum_plan plan;
   const int channels = 2 * primary.spectrum();
   if (!inside) {
-    plan.counted = counted_pixels(primary, secondary);
-    plan.exact = sums_are_exact(primary, secondary, plan.counted, threads);
-    plan.parts = plan.exact ? core::useful_sum_parts(threads, plan.counted.size(), class_count, channels) : 1;
+    const std::size_t pixels = std::size_t(primary.width()) * primary.height() * primary.depth();
+    plan.exact = each_channel_exact(summed_channels(primary, secondary), pixels, nullptr, class_count, threads);
+    plan.parts = plan.exact ? core::useful_sum_parts(threads, pixels, class_count, channels) : 1;
+    if (plan.exact) plan.counted = counted_pixels(primary, secondary);
     return plan;
   }
   plan.masked = true;
@@ -77,11 +93,8 @@ sum_plan plan_sums(const CImg<float>& primary, const CImg<float>& secondary, int
       plan.runs.back().end += run.length;
     else
       plan.runs.push_back({run.position, run.position + run.length});
-  // Every pixel of the runs is inside, so those counted are the finite ones.
-  const core::class_sum_plan within =
-      core::plan_class_sums(summed_channels(primary, secondary), plan.runs, class_count, threads, false);
-  plan.exact = within.any_order;
-  plan.parts = plan.exact ? within.parts : 1;
+  plan.exact = each_channel_exact(summed_channels(primary, secondary), 0, &plan.runs, class_count, threads);
+  plan.parts = plan.exact ? core::useful_sum_parts(threads, core::run_pixels(plan.runs), class_count, channels) : 1;
   if (plan.exact) plan.counted = counted_pixels(primary, secondary, inside);
   return plan;
 }
