@@ -107,9 +107,12 @@
 %                    in no centre, value range or energy, is no pixel's
 %                    neighbour and gets label -1. The edge indicator takes,
 %                    for a neighbour outside, the value of the pixel it is
-%                    formed at, and is rescaled over the pixels inside; the
-%                    band smooths only the labels inside, so the mask's
-%                    border is no class boundary.
+%                    formed at, and is rescaled over the pixels inside. The
+%                    band smooths only the labels inside: along each axis
+%                    each run of pixels inside is smoothed as a line of its
+%                    own, its ends extended, so the filter sees the nearest
+%                    inside value and the mask's border is no class
+%                    boundary.
 %     "centres", C   where the classes start in PRIMARY: K x its channels,
 %                    row k + 1 the centre of class k, in place of the evenly
 %                    spread start. edgeseg_settings(PRIMARY, SECONDARY, K)

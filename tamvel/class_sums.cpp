@@ -20,15 +20,23 @@ std::vector<const float*> summed_channels(const CImg<float>& primary, const CImg
 
 }  // namespace
 
-std::vector<unsigned char> counted_pixels(const CImg<float>& primary, const CImg<float>& secondary) {
+std::vector<unsigned char> counted_pixels(const CImg<float>& primary, const CImg<float>& secondary,
+                                          const std::vector<band_run>* inside) {
   const std::size_t pixels = std::size_t(primary.width()) * primary.height() * primary.depth();
-  std::vector<unsigned char> counted(pixels, 1);
-  for (int c = 0; c < primary.spectrum(); ++c) {
-    const float* primary_value = primary.data() + std::size_t(c) * pixels;
-    const float* secondary_value = secondary.data() + std::size_t(c) * pixels;
-    for (std::size_t i = 0; i < pixels; ++i)
-      counted[i] &= std::isfinite(primary_value[i]) && std::isfinite(secondary_value[i]);
-  }
+  std::vector<unsigned char> counted(pixels, inside ? 0 : 1);
+  const auto count_finite = [&](std::size_t first, std::size_t count) {
+    if (inside) std::fill_n(counted.begin() + std::ptrdiff_t(first), count, 1);
+    for (int c = 0; c < primary.spectrum(); ++c) {
+      const float* primary_value = primary.data() + std::size_t(c) * pixels;
+      const float* secondary_value = secondary.data() + std::size_t(c) * pixels;
+      for (std::size_t i = first; i < first + count; ++i)
+        counted[i] &= std::isfinite(primary_value[i]) && std::isfinite(secondary_value[i]);
+    }
+  };
+  if (!inside)
+    count_finite(0, pixels);
+  else
+    for (const band_run& run : *inside) count_finite(run.position, run.length);
   return counted;
 }
 
@@ -48,9 +56,55 @@ void set_centres(class_sums& sums, centre_pair& centres) {
                           pair_centre_count_guard, centres.secondary.data());
 }
 
-bool sums_are_exact(const CImg<float>& primary, const CImg<float>& secondary, const std::vector<unsigned char>& counted,
-                    core::call_threads& threads) {
-  return core::sums_are_exact(summed_channels(primary, secondary), counted.size(), counted.data(), threads);
+namespace {
+
+// Whether every sum of one channel's values over the pixels counted, in any
+// order, is exact: each sum holds one channel alone, so each channel is
+// surveyed on its own, over every pixel or over `runs`. A channel's finite
+// values are surveyed whether or not the pixel's other channels are finite,
+// which can only make the test stricter.
+bool each_channel_exact(const std::vector<const float*>& channel, std::size_t pixels,
+                        const std::vector<core::inside_span>* runs, int class_count, core::call_threads& threads) {
+  for (const float* values : channel) {
+    const std::vector<const float*> one{values};
+    const bool exact = runs ? core::plan_class_sums(one, *runs, class_count, threads, false).any_order
+                            : core::sums_are_exact(one, pixels, nullptr, threads);
+    if (!exact) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+sum_plan plan_sums(const CImg<float>& primary, const CImg<float>& secondary, int class_count,
+                   const std::vector<band_run>* inside, core::call_threads& threads) {
+  sum_plan plan;
+  const int channels = 2 * primary.spectrum();
+  if (!inside) {
+    const std::size_t pixels = std::size_t(primary.width()) * primary.height() * primary.depth();
+    plan.exact = each_channel_exact(summed_channels(primary, secondary), pixels, nullptr, class_count, threads);
+    plan.parts = plan.exact ? core::useful_sum_parts(threads, pixels, class_count, channels) : 1;
+    if (plan.exact) plan.counted = counted_pixels(primary, secondary);
+    return plan;
+  }
+  plan.masked = true;
+  for (const band_run& run : *inside)
+    if (!plan.runs.empty() && plan.runs.back().end == run.position)
+      plan.runs.back().end += run.length;
+    else
+      plan.runs.push_back({run.position, run.position + run.length});
+  plan.exact = each_channel_exact(summed_channels(primary, secondary), 0, &plan.runs, class_count, threads);
+  plan.parts = plan.exact ? core::useful_sum_parts(threads, core::run_pixels(plan.runs), class_count, channels) : 1;
+  if (plan.exact) plan.counted = counted_pixels(primary, secondary, inside);
+  return plan;
+}
+
+void sum_classes(const CImg<float>& primary, const CImg<float>& secondary, const float* labels, int class_count,
+                 class_sums& sums, core::call_threads& threads, const sum_plan& plan) {
+  if (!plan.masked) return sum_classes(primary, secondary, labels, class_count, sums, threads, plan.parts);
+  sums.channels = primary.spectrum();
+  core::class_sums_in_runs(labels, plan.runs, summed_channels(primary, secondary), class_count, sums.values,
+                           sums.counts, threads, core::class_sum_plan{plan.parts, plan.exact, false});
 }
 
 void move_relabelled(const CImg<float>& primary, const CImg<float>& secondary, const float* labels,

@@ -4,8 +4,10 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
+#include "byte_scan.h"
 #include "class_sums.h"
 #include "edge_sweep.h"
 #include "narrow_band.h"
@@ -30,21 +32,37 @@
 
 namespace tamvel {
 
+namespace {
+
+// Appends positions position .. position + count - 1 (columns x on of row y)
+// that are in the band, in runs.
+void add_band_pixels(const float* value, std::size_t position, unsigned x, unsigned y, std::size_t count,
+                     std::vector<band_run>& runs) {
+  for (std::size_t i = 0; i < count; ++i, ++position) {
+    // in_band's test, on the value in hand.
+    if (!(std::fabs(double(value[position])) > band_threshold)) continue;
+    if (i > 0 && !runs.empty() && runs.back().position + runs.back().length == position)
+      ++runs.back().length;
+    else
+      runs.push_back(band_run{position, unsigned(x + i), y, 1});
+  }
+}
+
+}  // namespace
+
 std::vector<band_run> list_band(const CImg<float>& band) {
   std::vector<band_run> runs;
   const std::size_t width = band.width();
-  const float* value = band.data();
   std::size_t position = 0;
   for (unsigned z = 0; z < unsigned(band.depth()); ++z)
-    for (unsigned y = 0; y < unsigned(band.height()); ++y)
-      for (unsigned x = 0; x < width; ++x, ++position) {
-        // in_band's test, on the value in hand.
-        if (!(std::fabs(double(value[position])) > band_threshold)) continue;
-        if (x > 0 && !runs.empty() && runs.back().position + runs.back().length == position)
-          ++runs.back().length;
-        else
-          runs.push_back(band_run{position, x, y, 1});
-      }
+    for (unsigned y = 0; y < unsigned(band.height()); ++y, position += width)
+      add_band_pixels(band.data(), position, 0, y, width, runs);
+  return runs;
+}
+
+std::vector<band_run> list_band(const CImg<float>& band, const std::vector<band_run>& within) {
+  std::vector<band_run> runs;
+  for (const band_run& run : within) add_band_pixels(band.data(), run.position, run.x, run.y, run.length, runs);
   return runs;
 }
 
@@ -52,16 +70,15 @@ std::vector<band_run> list_inside(const core::pixel_mask& mask, unsigned width, 
   std::vector<band_run> runs;
   std::size_t position = 0;
   for (unsigned z = 0; z < depth; ++z)
-    for (unsigned y = 0; y < height; ++y, position += width)
-      for (unsigned x = 0; x < width;) {
-        if (!mask.covers(position + x)) {
-          ++x;
-          continue;
-        }
-        const unsigned first = x;
-        while (x < width && mask.covers(position + x)) ++x;
-        runs.push_back(band_run{position + first, first, y, x - first});
+    for (unsigned y = 0; y < height; ++y, position += width) {
+      const unsigned char* row = mask.inside + position;
+      for (std::size_t x = next_nonzero(row, 0, width); x < width; x = next_nonzero(row, x, width)) {
+        const void* outside = std::memchr(row + x, 0, width - x);
+        const std::size_t end = outside ? std::size_t(static_cast<const unsigned char*>(outside) - row) : width;
+        runs.push_back(band_run{position + x, unsigned(x), y, unsigned(end - x)});
+        x = end;
       }
+    }
   return runs;
 }
 
@@ -109,7 +126,7 @@ float label_sweep(const CImg<float>& primary, const CImg<float>& secondary, cons
                   const pair_segmentation_parameters& parameters, int iteration, core::call_threads& threads) {
   sweep_state state = make_sweep_state(primary, parameters, threads);
   const sweep_inputs in = inputs_of(primary, secondary, edge_indicator, centres, parameters);
-  start_band(state, band, in, false);
+  start_band(state, band, in, band_sweeps::edge);
   return sweep_band(in, state, band, labels.data(), parameters, iteration, true);
 }
 
@@ -126,29 +143,25 @@ CImg<float> run_clustering(const CImg<float>& primary, const CImg<float>& second
                            core::call_threads& threads, const core::run_watch& watch, const core::pixel_mask& mask,
                            const centre_pair* start) {
   const unsigned width = primary.width(), height = primary.height(), depth = primary.depth();
-  CImg<float> labels = core::start_labels(primary, threads);
-  core::mark_outside(mask, labels, threads);
+  CImg<float> labels = core::start_labels(primary, threads, mask);
   centre_pair centres = start ? *start : init_centres(primary, secondary, parameters.class_count, threads, mask);
-  std::vector<unsigned char> counted = counted_pixels(primary, secondary);
-  if (mask)
-    for (std::size_t i = 0; i < counted.size(); ++i) counted[i] = counted[i] && mask.inside[i];
+  // The pixels inside, listed once: the passes below walk them alone.
+  const std::vector<band_run> inside = mask ? list_inside(mask, width, height, depth) : std::vector<band_run>();
   sweep_state state = make_sweep_state(primary, parameters, threads);
   const int last_plain = parameters.last_plain_iteration;
-  const auto use_runs = [&](std::vector<band_run> band) {
-    start_band(state, band, inputs_of(primary, secondary, edge_indicator, centres, parameters), true);
+  const auto use_runs = [&](std::vector<band_run> band, band_sweeps sweeps) {
+    start_band(state, band, inputs_of(primary, secondary, edge_indicator, centres, parameters), sweeps);
     return band;
   };
-  const auto use_band = [&](const CImg<float>& band_image) { return use_runs(list_band(band_image)); };
-  // Until the rebuild the band holds every pixel (inside the mask); with
-  // T < 0 it always does.
+  // Until the rebuild the band holds every pixel (inside the mask), swept
+  // plainly unless T < 0, when it always holds them.
   std::vector<band_run> band;
+  const band_sweeps first_sweeps = last_plain < 0 ? band_sweeps::edge_remembering : band_sweeps::plain;
   if ((last_plain < 0 || mask) && parameters.max_iterations > 0)
-    band = mask ? use_runs(list_inside(mask, width, height, depth)) : use_band(initial_band(width, height, depth));
+    band =
+        mask ? use_runs(inside, first_sweeps) : use_runs(list_band(initial_band(width, height, depth)), first_sweeps);
   class_sums sums;
-  const bool exact_sums = sums_are_exact(primary, secondary, counted, threads);
-  // Sums shared among parts only where no order can change them.
-  const int sum_parts =
-      exact_sums ? core::useful_sum_parts(threads, counted.size(), parameters.class_count, 2 * primary.spectrum()) : 1;
+  const sum_plan summing = plan_sums(primary, secondary, parameters.class_count, mask ? &inside : nullptr, threads);
   bool sums_follow_moves = false;  // once summed in full, whether moves keep the sums exact
   core::run_recorder record{watch, parameters.tolerance, last_plain};
   float energy = core::initial_energy;
@@ -164,12 +177,15 @@ CImg<float> run_clustering(const CImg<float>& primary, const CImg<float>& second
     } else {
       energy = sweep_band(in, state, band, labels.data(), parameters, iteration, energy_wanted);
     }
-    if (iteration == last_plain) band = use_band(rebuild_band(labels, parameters.band_sigma, threads, mask));
+    if (iteration == last_plain) {
+      const CImg<float> rebuilt = rebuild_band(labels, parameters.band_sigma, threads, mask);
+      band = use_runs(mask ? list_band(rebuilt, inside) : list_band(rebuilt), band_sweeps::edge_remembering);
+    }
     if (sums_follow_moves && is_edge_phase(parameters, iteration)) {
-      move_relabelled(primary, secondary, labels.data(), counted, state.changes, sums);
+      move_relabelled(primary, secondary, labels.data(), summing.counted, state.changes, sums);
     } else {
-      sum_classes(primary, secondary, labels.data(), parameters.class_count, sums, threads, sum_parts);
-      sums_follow_moves = exact_sums;
+      sum_classes(primary, secondary, labels.data(), parameters.class_count, sums, threads, summing);
+      sums_follow_moves = summing.exact;
     }
     set_centres(sums, centres);
     const bool converged =

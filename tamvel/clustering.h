@@ -52,6 +52,11 @@ centre_pair start_centres(const CImg<float>& primary, const CImg<float>& seconda
 // proportion to the band, not to the image.
 std::vector<band_run> list_band(const CImg<float>& band);
 
+// The pixels of `band` within the listed pixels `within` (a band or the
+// pixels inside a mask) that are in the band: what list_band gives where the
+// band is 0 elsewhere.
+std::vector<band_run> list_band(const CImg<float>& band, const std::vector<band_run>& within);
+
 // The band of every pixel inside the mask, listed as list_band lists one.
 std::vector<band_run> list_inside(const core::pixel_mask& mask, unsigned width, unsigned height, unsigned depth);
 

@@ -6,6 +6,7 @@
 
 #include <vector>
 
+#include "byte_scan.h"
 #include "core/initial_centres.h"
 #include "core/call_threads.h"
 #include "core/vectors.h"
@@ -99,73 +100,153 @@ struct rescale_values {
 // Pixels worth a thread of their own, in whole rows for the indicator.
 constexpr std::size_t indicator_share = 16384;
 
-// Per column x of row y in slice z, whether the pixels at x in rows y - 1, y
-// and y + 1 (clamped into the image) are all inside the mask.
-void column_inside(const core::pixel_mask& mask, std::size_t width, std::size_t height, std::size_t y, std::size_t z,
-                   std::vector<unsigned char>& inside) {
-  const unsigned char* row = mask.inside + width * (y + height * z);
+// Columns begin .. end - 1 of image row `image_row` (row y of slice z is row
+// z * H + y), without a mask: each reads the primary image only.
+void indicator_columns(const CImg<float>& primary, float* out, std::size_t image_row, std::size_t begin,
+                       std::size_t end) {
+  const std::size_t width = primary.width(), height = primary.height();
+  const std::size_t z = image_row / height, y = image_row % height;
+  if (y > 0 && y + 1 < height && width > 2) {
+    // Columns 1 .. width - 2 read no clamped neighbour.
+    const std::size_t low = std::max<std::size_t>(begin, 1), high = std::min(end, width - 1);
+    const float* row = primary.data() + width * image_row + low - 1;
+    if (low < high) {
+      if (primary.depth() > 1)
+        core::on_widest_vectors<interior_of_slice_row>(row - width, row, row + width, high - low, out + low - 1);
+      else
+        core::on_widest_vectors<interior_of_row>(row - width, row, row + width, high - low, out + low - 1);
+    }
+    if (begin == 0) out[0] = indicator_at(primary, 0, std::ptrdiff_t(y), z);
+    if (end == width) out[width - 1] = indicator_at(primary, std::ptrdiff_t(width - 1), std::ptrdiff_t(y), z);
+  } else {
+    for (std::size_t x = begin; x < end; ++x) out[x] = indicator_at(primary, std::ptrdiff_t(x), std::ptrdiff_t(y), z);
+  }
+}
+
+// One row with a mask, whose pixels inside lie in `span`: 0 outside;
+// inside, the value without a mask, formed again, with a neighbour outside
+// read as the pixel itself, where a neighbour (clamped into the image) is
+// outside. Only the span is formed; `column` is room the rows share.
+void masked_indicator_row(const CImg<float>& primary, float* out, std::size_t image_row, core::inside_span span,
+                          const core::pixel_mask& mask, std::vector<unsigned char>& column) {
+  const std::size_t width = primary.width(), height = primary.height();
+  const std::size_t z = image_row / height, y = image_row % height;
+  std::fill(out, out + span.begin, 0.0f);
+  std::fill(out + span.end, out + width, 0.0f);
+  if (span.begin == span.end) return;
+  indicator_columns(primary, out, image_row, span.begin, span.end);
+  const unsigned char* row = mask.inside + width * image_row;
   const unsigned char* up = y > 0 ? row - width : row;
   const unsigned char* down = y + 1 < height ? row + width : row;
-  inside.resize(width);
-  for (std::size_t x = 0; x < width; ++x) inside[x] = (up[x] != 0) & (row[x] != 0) & (down[x] != 0);
+  // Per column of the span and one either side, whether it is inside in
+  // all three rows; beyond the span a column is not, unless clamping reads
+  // the span's own end column again.
+  const std::size_t count = span.end - span.begin;
+  column.resize(2 * count + 2);
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::size_t x = span.begin + i;
+    column[i + 1] = (up[x] != 0) & (row[x] != 0) & (down[x] != 0);
+  }
+  column[0] = span.begin == 0 ? column[1] : 0;
+  column[count + 1] = span.end == width ? column[count] : 0;
+  // 0 outside; flagged, the pixels inside beside a column that is not.
+  unsigned char* mend = column.data() + count + 2;
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::size_t x = span.begin + i;
+    const unsigned char in = row[x] != 0;
+    out[x] = in ? out[x] : 0.0f;
+    mend[i] = in & !(column[i] & column[i + 1] & column[i + 2]);
+  }
+  for (std::size_t i = next_nonzero(mend, 0, count); i < count; i = next_nonzero(mend, i + 1, count))
+    out[span.begin + i] = indicator_at(primary, std::ptrdiff_t(span.begin + i), std::ptrdiff_t(y), z, mask);
 }
 
-// With a mask, after the rows: 0 outside, and where a neighbour (clamped into
-// the image) is outside, the value formed again with it read as the pixel
-// itself.
-void mask_indicator_rows(const CImg<float>& primary, CImg<float>& indicator, std::size_t first_row, std::size_t end_row,
-                         const core::pixel_mask& mask) {
-  const std::size_t width = primary.width(), height = primary.height();
-  std::vector<unsigned char> inside;
+// Per image row (z * H + y), its span from the first pixel inside to the
+// last; the rows shared among `threads`.
+std::vector<core::inside_span> row_spans(const core::pixel_mask& mask, std::size_t width, std::size_t rows,
+                                         core::call_threads& threads) {
+  std::vector<core::inside_span> spans(rows);
+  const int parts = core::useful_parts(threads, rows, std::max<std::size_t>(1, indicator_share / width));
+  threads.run(parts, [&](int part, int part_count, core::run_progress&) {
+    const core::share mine = core::share_of(rows, part, part_count);
+    for (std::size_t row = mine.begin; row < mine.end; ++row) spans[row] = core::span_inside(mask, width * row, width);
+  });
+  return spans;
+}
+
+// Rows first_row .. end_row - 1 of the indicator, counted over all slices;
+// with a mask, `spans` holds each row's span.
+void indicator_rows(const CImg<float>& primary, CImg<float>& indicator, std::size_t first_row, std::size_t end_row,
+                    const core::pixel_mask& mask, const std::vector<core::inside_span>& spans) {
+  const std::size_t width = primary.width();
+  std::vector<unsigned char> column;
   for (std::size_t image_row = first_row; image_row < end_row; ++image_row) {
-    const std::size_t z = image_row / height, y = image_row % height, start = width * image_row;
-    column_inside(mask, width, height, y, z, inside);
-    for (std::size_t x = 0; x < width; ++x) {
-      if (!mask.inside[start + x]) {
-        indicator[start + x] = 0.0f;
-        continue;
-      }
-      const bool left = inside[x > 0 ? x - 1 : 0], right = inside[std::min(x + 1, width - 1)];
-      if (!(left && inside[x] && right))
-        indicator[start + x] = indicator_at(primary, std::ptrdiff_t(x), std::ptrdiff_t(y), z, mask);
-    }
+    float* out = indicator.data() + width * image_row;
+    if (mask)
+      masked_indicator_row(primary, out, image_row, spans[image_row], mask, column);
+    else
+      indicator_columns(primary, out, image_row, 0, width);
   }
 }
 
-// Rows first_row .. end_row - 1 of the indicator, counted over all slices
-// (row y of slice z is row z * H + y): each reads the primary image only.
-void indicator_rows(const CImg<float>& primary, CImg<float>& indicator, std::size_t first_row, std::size_t end_row,
-                    const core::pixel_mask& mask) {
-  if (mask) {
-    // A row with no pixel inside is 0 throughout; the others are formed as
-    // without a mask, then mended where the mask is near.
-    const std::size_t width = primary.width();
-    for (std::size_t image_row = first_row; image_row < end_row; ++image_row)
-      if (core::any_inside(mask, width * image_row, width))
-        indicator_rows(primary, indicator, image_row, image_row + 1, core::pixel_mask{});
-      else
-        std::fill_n(indicator.data() + width * image_row, width, 0.0f);
-    mask_indicator_rows(primary, indicator, first_row, end_row, mask);
+// Maps the values inside the mask, or all without one, onto
+// (v - lowest) / span; with a mask those outside the row spans are left
+// alone and those outside within them become 0 again.
+void rescale(CImg<float>& indicator, double lowest, double span, core::call_threads& threads,
+             const core::pixel_mask& mask, const std::vector<core::inside_span>& spans) {
+  const std::size_t count = indicator.size(), width = indicator.width();
+  if (!mask) {
+    const int parts = core::useful_parts(threads, count, indicator_share);
+    threads.run(parts, [&](int part, int part_count, core::run_progress&) {
+      const core::share mine = core::share_of(count, part, part_count);
+      core::on_widest_vectors<rescale_values>(indicator.data() + mine.begin, mine.end - mine.begin, lowest, span);
+    });
     return;
   }
-  const std::size_t width = primary.width(), height = primary.height();
-  const bool volume = primary.depth() > 1;
-  for (std::size_t image_row = first_row; image_row < end_row; ++image_row) {
-    const std::size_t z = image_row / height, y = image_row % height;
-    const std::size_t start = width * image_row;
-    float* out = indicator.data() + start;
-    if (y > 0 && y + 1 < height && width > 2) {
-      const float* row = primary.data() + start;
-      if (volume)
-        core::on_widest_vectors<interior_of_slice_row>(row - width, row, row + width, width - 2, out);
-      else
-        core::on_widest_vectors<interior_of_row>(row - width, row, row + width, width - 2, out);
-      out[0] = indicator_at(primary, 0, std::ptrdiff_t(y), z);
-      out[width - 1] = indicator_at(primary, std::ptrdiff_t(width - 1), std::ptrdiff_t(y), z);
-    } else {
-      for (std::size_t x = 0; x < width; ++x) out[x] = indicator_at(primary, std::ptrdiff_t(x), std::ptrdiff_t(y), z);
+  const std::size_t rows = count / width;
+  const int parts = core::useful_parts(threads, rows, std::max<std::size_t>(1, indicator_share / width));
+  threads.run(parts, [&](int part, int part_count, core::run_progress&) {
+    const core::share mine = core::share_of(rows, part, part_count);
+    for (std::size_t row = mine.begin; row < mine.end; ++row) {
+      const core::inside_span in = spans[row];
+      float* value = indicator.data() + width * row;
+      const unsigned char* inside = mask.inside + width * row;
+      core::on_widest_vectors<rescale_values>(value + in.begin, in.end - in.begin, lowest, span);
+      for (std::size_t x = in.begin; x < in.end; ++x) value[x] = inside[x] ? value[x] : 0.0f;
     }
+  });
+}
+
+// The smallest and largest finite value inside the mask (or of all values
+// without one), read row span by row span: false when none is finite.
+bool range_inside(const CImg<float>& indicator, float& lowest, float& highest, core::call_threads& threads,
+                  const core::pixel_mask& mask, const std::vector<core::inside_span>& spans) {
+  if (!mask) return core::finite_range(indicator.data(), indicator.size(), lowest, highest, threads);
+  const std::size_t width = indicator.width();
+  bool found = false;
+  for (std::size_t row = 0; row < spans.size(); ++row) {
+    const std::size_t first = width * row + spans[row].begin, count = spans[row].end - spans[row].begin;
+    float low = 0, high = 0;
+    if (!core::finite_range(indicator.data() + first, count, low, high, threads, mask.inside + first)) continue;
+    // Of equal bounds the first in order stays, as in one pass.
+    if (!found || low < lowest) lowest = low;
+    if (!found || high > highest) highest = high;
+    found = true;
   }
+  return found;
+}
+
+// normalize_edge_indicator on an indicator that is 0 outside the mask.
+void normalize_inside(CImg<float>& indicator, core::call_threads& threads, const core::pixel_mask& mask,
+                      const std::vector<core::inside_span>& spans) {
+  if (indicator.is_empty()) return;
+  float lowest = 0, highest = 0;
+  if (!range_inside(indicator, lowest, highest, threads, mask, spans) || lowest == highest) {
+    indicator.fill(0.0f);
+    return;
+  }
+  if (lowest == 0.0f && highest == 1.0f) return;
+  rescale(indicator, lowest, double(highest) - double(lowest), threads, mask, spans);
 }
 
 }  // namespace
@@ -176,34 +257,25 @@ CImg<float> compute_edge_indicator(const CImg<float>& primary, core::call_thread
   if (primary.is_empty()) return indicator;
   const std::size_t width = primary.width(), rows = std::size_t(primary.height()) * primary.depth();
   indicator.assign(primary.width(), primary.height(), primary.depth(), 1);
+  const std::vector<core::inside_span> spans =
+      mask ? row_spans(mask, width, rows, threads) : std::vector<core::inside_span>();
   const int parts = core::useful_parts(threads, rows, std::max<std::size_t>(1, indicator_share / width));
   threads.run(parts, [&](int part, int part_count, core::run_progress&) {
     const core::share mine = core::share_of(rows, part, part_count);
-    indicator_rows(primary, indicator, mine.begin, mine.end, mask);
+    indicator_rows(primary, indicator, mine.begin, mine.end, mask, spans);
   });
-  normalize_edge_indicator(indicator, threads, mask);
+  normalize_inside(indicator, threads, mask, spans);
   return indicator;
 }
 
 void normalize_edge_indicator(CImg<float>& indicator, core::call_threads& threads, const core::pixel_mask& mask) {
-  if (indicator.is_empty()) return;
-  const std::size_t count = indicator.size();
-  float lowest = 0, highest = 0;
-  const bool found = core::finite_range(indicator.data(), count, lowest, highest, threads, mask.inside);
-  if (!found || lowest == highest) {
-    indicator.fill(0.0f);
-    return;
-  }
-  if (lowest == 0.0f && highest == 1.0f) return;
-  const double span = double(highest) - double(lowest);
-  const int parts = core::useful_parts(threads, count, indicator_share);
-  threads.run(parts, [&](int part, int part_count, core::run_progress&) {
-    const core::share mine = core::share_of(count, part, part_count);
-    core::on_widest_vectors<rescale_values>(indicator.data() + mine.begin, mine.end - mine.begin, lowest, span);
-  });
-  if (mask)
-    for (std::size_t i = 0; i < count; ++i)
+  std::vector<core::inside_span> spans;
+  if (mask) {
+    for (std::size_t i = 0; i < indicator.size(); ++i)
       if (!mask.inside[i]) indicator[i] = 0.0f;
+    spans = row_spans(mask, indicator.width(), indicator.size() / indicator.width(), threads);
+  }
+  normalize_inside(indicator, threads, mask, spans);
 }
 
 }  // namespace tamvel

@@ -362,7 +362,7 @@ sweep_state make_sweep_state(const CImg<float>& primary, const pair_segmentation
   return state;
 }
 
-void start_band(sweep_state& state, const std::vector<band_run>& band, const sweep_inputs& in, bool remember) {
+void start_band(sweep_state& state, const std::vector<band_run>& band, const sweep_inputs& in, band_sweeps sweeps) {
   state.run_start.resize(band.size() + 1);
   std::size_t band_pixels = 0;
   for (std::size_t run = 0; run < band.size(); ++run) {
@@ -370,6 +370,8 @@ void start_band(sweep_state& state, const std::vector<band_run>& band, const swe
     band_pixels += band[run].length;
   }
   state.run_start[band.size()] = band_pixels;
+  state.remembers = false;
+  if (sweeps == band_sweeps::plain) return;
   state.layout = plan_edge_parts(state, band_pixels, in.pixel_count);
   while (state.parts.size() < std::size_t(state.layout.parts)) state.parts.push_back(make_sweep_part(in.class_count));
   if (state.layout.parts > 1) {
@@ -382,8 +384,8 @@ void start_band(sweep_state& state, const std::vector<band_run>& band, const swe
       state.row_first_run[row] = std::min(state.row_first_run[row], state.row_first_run[row + 1]);
     if (state.terms.size() < band_pixels) state.terms.resize(band_pixels);
   }
-  state.remembers = remember;
-  if (remember) {
+  state.remembers = sweeps == band_sweeps::edge_remembering;
+  if (state.remembers) {
     state.knowledge.assign(in.pixel_count, window_unknown);
     state.window_sums.assign(band_pixels);  // written before it is read
     state.kept_at.assign(band_pixels, no_place);

@@ -82,9 +82,14 @@ struct sweep_state {
 sweep_state make_sweep_state(const CImg<float>& primary, const pair_segmentation_parameters& parameters,
                              core::call_threads& threads);
 
-// Makes `band` the band of the following sweeps. Only a run sweeps one band
-// more than once: a single sweep has no use for what is known of windows.
-void start_band(sweep_state& state, const std::vector<band_run>& band, const sweep_inputs& in, bool remember);
+// What the sweeps of a band will be: plain only, which need no more than
+// the band's runs; edge-phase ones; or edge-phase ones that remember what
+// they learn of windows, which only a run sweeping one band more than once
+// has a use for.
+enum class band_sweeps { plain, edge, edge_remembering };
+
+// Makes `band` the band of the following sweeps.
+void start_band(sweep_state& state, const std::vector<band_run>& band, const sweep_inputs& in, band_sweeps sweeps);
 
 // Whether iteration `iteration` sweeps with the edge penalty.
 bool is_edge_phase(const pair_segmentation_parameters& parameters, int iteration);

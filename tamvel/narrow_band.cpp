@@ -3,7 +3,10 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <vector>
 
+#include "byte_scan.h"
+#include "clustering.h"
 #include "recursive_gaussian.h"
 
 namespace tamvel {
@@ -25,58 +28,68 @@ float resolve_band_sigma(float band_sigma, unsigned width, unsigned height, unsi
 
 namespace {
 
-// The rows (over all slices) and slices that hold a pixel inside, widened by
-// one on each side where the image goes on: beyond them the smoothed images
-// are exactly 0, and the recursive filter, started on such a zero row or
-// slice, gives inside the bits it gives over the whole axis.
-struct smoothed_box {
-  std::size_t first_row = 0, end_row = 0, first_slice = 0, end_slice = 0;
-};
-
-smoothed_box box_around(const core::pixel_mask& mask, std::size_t width, std::size_t height, std::size_t depth) {
-  std::size_t low_row = height, high_row = 0, low_slice = depth, high_slice = 0;
-  for (std::size_t z = 0; z < depth; ++z)
-    for (std::size_t y = 0; y < height; ++y)
-      if (core::any_inside(mask, width * (y + height * z), width)) {
-        low_row = std::min(low_row, y), high_row = std::max(high_row, y);
-        low_slice = std::min(low_slice, z), high_slice = std::max(high_slice, z);
-      }
-  if (low_row > high_row) return {};
-  return {low_row > 0 ? low_row - 1 : 0, std::min(high_row + 2, height), low_slice > 0 ? low_slice - 1 : 0,
-          std::min(high_slice + 2, depth)};
+// The runs of pixels inside the mask along x: one or more a row.
+std::vector<line_run> runs_along_rows(const core::pixel_mask& mask, std::size_t width, std::size_t height,
+                                      std::size_t depth) {
+  std::vector<line_run> runs;
+  for (const band_run& run : list_inside(mask, unsigned(width), unsigned(height), unsigned(depth)))
+    runs.push_back({run.position, run.length});
+  return runs;
 }
 
-// labels - smooth(labels inside) / smooth(inside), inside the mask, smoothed
-// over the box around the mask only.
+// The runs of pixels inside along the axis whose neighbours lie `step`
+// apart and which is `extent` long, found from the runs along x, in the
+// order of their lines and, within a line, of their first pixels.
+std::vector<line_run> runs_across_rows(const core::pixel_mask& mask, const std::vector<line_run>& rows,
+                                       std::size_t step, std::size_t extent) {
+  // A line is named by the position of its first pixel modulo one block of
+  // `extent` lines; a run starting in it waits in `start` until it ends.
+  const std::size_t block = step * extent;
+  const auto line_of = [&](std::size_t position) { return position / block * step + position % step; };
+  std::vector<std::size_t> start(line_of(rows.empty() ? 0 : rows.back().first) + step);
+  std::vector<line_run> runs;
+  for (const line_run& row : rows) {
+    // A run along x lies at one place along the axis, in consecutive lines.
+    const std::size_t along = row.first % block / step, line = line_of(row.first);
+    const unsigned char* inside = mask.inside + row.first;
+    const bool first = along == 0, last = along + 1 == extent;
+    for (std::size_t i = 0; i < row.length; ++i) {
+      // Eight pixels at once where a run goes on through all of them.
+      while (!first && !last && i + 8 <= row.length && eight_nonzero(inside + i - step) &&
+             eight_nonzero(inside + i + step))
+        i += 8;
+      if (i == row.length) break;
+      if (first || !inside[std::ptrdiff_t(i) - std::ptrdiff_t(step)]) start[line + i] = row.first + i;
+      if (last || !inside[i + step]) {
+        const std::size_t from = start[line + i];
+        runs.push_back({from, (row.first + i - from) / step + 1});
+      }
+    }
+  }
+  std::sort(runs.begin(), runs.end(), [&](const line_run& a, const line_run& b) {
+    const std::size_t line_a = line_of(a.first), line_b = line_of(b.first);
+    return line_a != line_b ? line_a < line_b : a.first < b.first;
+  });
+  return runs;
+}
+
+// labels - smooth(labels), inside the mask only: along each axis every run
+// of pixels inside is smoothed as a line of its own, its end values extended
+// beyond it, so that the filter sees the nearest inside value along the line.
 CImg<float> rebuild_masked_band(const CImg<float>& labels, float sigma, core::call_threads& threads,
                                 const core::pixel_mask& mask) {
-  const std::size_t width = labels.width(), height = labels.height();
-  const smoothed_box box = box_around(mask, width, height, labels.depth());
+  const std::size_t width = labels.width(), height = labels.height(), depth = labels.depth();
   CImg<float> band(labels.width(), labels.height(), labels.depth(), 1, 0.0f);
-  if (box.first_row == box.end_row) return band;
-  const unsigned rows = unsigned(box.end_row - box.first_row), slices = unsigned(box.end_slice - box.first_slice);
-  CImg<float> weighted(labels.width(), rows, slices, 1), weight(weighted, "xyzc");
-  // Calls visit(box position, image position) for each row of the box.
-  const auto each_row = [&](auto visit) {
-    std::size_t i = 0;
-    for (std::size_t z = box.first_slice; z < box.end_slice; ++z)
-      for (std::size_t y = box.first_row; y < box.end_row; ++y, i += width) visit(i, width * (y + height * z));
-  };
-  each_row([&](std::size_t i, std::size_t at) {
-    for (std::size_t x = 0; x < width; ++x) {
-      weighted[i + x] = mask.covers(at + x) ? labels[at + x] : 0.0f;
-      weight[i + x] = mask.covers(at + x) ? 1.0f : 0.0f;
-    }
-  });
-  for (const char axis : {'x', 'y', 'z'}) {
-    smooth_along(weighted, weighted, sigma, axis, threads);
-    smooth_along(weight, weight, sigma, axis, threads);
-  }
-  each_row([&](std::size_t i, std::size_t at) {
-    for (std::size_t x = 0; x < width; ++x)
-      if (mask.covers(at + x))
-        band[at + x] = float(double(labels[at + x]) - double(weighted[i + x]) / double(weight[i + x]));
-  });
+  const std::vector<line_run> rows = runs_along_rows(mask, width, height, depth);
+  smooth_runs(labels.data(), band.data(), rows, 1, sigma, threads);
+  if (height > 1)
+    smooth_runs(band.data(), band.data(), runs_across_rows(mask, rows, width, height), std::ptrdiff_t(width), sigma,
+                threads);
+  if (depth > 1)
+    smooth_runs(band.data(), band.data(), runs_across_rows(mask, rows, width * height, depth),
+                std::ptrdiff_t(width * height), sigma, threads);
+  for (const line_run& row : rows)
+    for (std::size_t i = row.first; i < row.first + row.length; ++i) band[i] = labels[i] - band[i];
   return band;
 }
 

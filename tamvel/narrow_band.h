@@ -29,9 +29,12 @@ float resolve_band_sigma(float band_sigma, unsigned width, unsigned height, unsi
 // extended). Below sigma 0.1 nothing is smoothed, which empties the band.
 // Up to `threads` threads share the smoothing; the values do not depend on
 // their number.
-// With a mask, the smoothing sees only the labels inside: each value is the
-// label less smooth(labels inside, 0 elsewhere) / smooth(1 inside, 0
-// elsewhere), so that the mask's border is no class boundary, and 0 outside.
+// With a mask, the smoothing sees only the labels inside: along each axis,
+// each run of pixels inside is smoothed as a line of its own, its end values
+// extended beyond it as at the image's border, so that the filter sees the
+// nearest inside value along the line and the mask's border is no class
+// boundary. A mask with every pixel inside gives the band of none; every
+// value outside is 0.
 CImg<float> rebuild_band(const CImg<float>& labels, float band_sigma, core::call_threads& threads,
                          const core::pixel_mask& mask = {});
 

@@ -14,52 +14,72 @@ namespace {
 // first.
 constexpr std::size_t lines_together = 8;
 
-// Filters `count` (at most lines_together) lines of `length` values each,
-// lying side by side: value m of line j at source[m * step + j], written at
-// the same place in target. `buffer` holds length * lines_together doubles. Each line
-// goes through exactly the library's operations, in its order.
-template <std::size_t count>
-void filter_lines(const float* source, float* target, std::size_t length, std::ptrdiff_t step,
-                  const gaussian_coefficients& g, double* buffer) {
+// The causal pass over `count` lines of `length` values: value m of line j
+// is read(m, j), and its output goes to y[m * count + j].
+template <std::size_t count, class Read>
+void causal_pass(std::size_t length, const gaussian_coefficients& g, Read&& read, double* y) {
   float xp[count];
   double yp[count], yb[count];
   for (std::size_t j = 0; j < count; ++j) {
-    xp[j] = source[j];
+    xp[j] = read(0, j);
     yb[j] = yp[j] = g.coefp * xp[j];
   }
   for (std::size_t m = 0; m < length; ++m) {
-    const float* row = source + std::ptrdiff_t(m) * step;
-    double* y = buffer + m * count;
     for (std::size_t j = 0; j < count; ++j) {
-      const float xc = row[j];
+      const float xc = read(m, j);
       const double yc = g.a0 * xc + g.a1 * xp[j] - g.b1 * yp[j] - g.b2 * yb[j];
-      y[j] = yc;
+      y[m * count + j] = yc;
       xp[j] = xc;
       yb[j] = yp[j];
       yp[j] = yc;
     }
   }
+}
+
+// The anti-causal pass over the same lines, from value length - 1 back:
+// value n of line j is read(n, j), and take(n, j, output) is called for it.
+// Where ends(n, j), line j ends at value n: the pass starts again there as
+// at a line's end, so that a line shorter than the others may be read past
+// its end.
+template <std::size_t count, class Read, class Ends, class Take>
+void anticausal_pass(std::size_t length, const gaussian_coefficients& g, Read&& read, Ends&& ends, Take&& take) {
   float xn[count], xa[count];
   double yn[count], ya[count];
-  const float* last = source + std::ptrdiff_t(length - 1) * step;
   for (std::size_t j = 0; j < count; ++j) {
-    xn[j] = xa[j] = last[j];
+    xn[j] = xa[j] = read(length - 1, j);
     yn[j] = ya[j] = g.coefn * xn[j];
   }
   for (std::size_t n = length; n-- > 0;) {
-    const float* row = source + std::ptrdiff_t(n) * step;
-    float* out = target + std::ptrdiff_t(n) * step;
-    const double* y = buffer + n * count;
     for (std::size_t j = 0; j < count; ++j) {
-      const float xc = row[j];
+      const float xc = read(n, j);
+      if (ends(n, j)) {
+        xn[j] = xa[j] = xc;
+        yn[j] = ya[j] = g.coefn * xn[j];
+      }
       const double yc = g.a2 * xn[j] + g.a3 * xa[j] - g.b1 * yn[j] - g.b2 * ya[j];
       xa[j] = xn[j];
       xn[j] = xc;
       ya[j] = yn[j];
       yn[j] = yc;
-      out[j] = static_cast<float>(y[j] + yc);
+      take(n, j, yc);
     }
   }
+}
+
+// Filters `count` (at most lines_together) lines of `length` values each,
+// lying side by side: value m of line j at source[m * step + j], written at
+// the same place in target. `buffer` holds length * lines_together doubles.
+// Each line goes through exactly the library's operations, in its order.
+template <std::size_t count>
+void filter_lines(const float* source, float* target, std::size_t length, std::ptrdiff_t step,
+                  const gaussian_coefficients& g, double* buffer) {
+  const auto read = [&](std::size_t n, std::size_t j) { return source[std::ptrdiff_t(n) * step + std::ptrdiff_t(j)]; };
+  causal_pass<count>(length, g, read, buffer);
+  anticausal_pass<count>(
+      length, g, read, [](std::size_t, std::size_t) { return false; },
+      [&](std::size_t n, std::size_t j, double yc) {
+        target[std::ptrdiff_t(n) * step + std::ptrdiff_t(j)] = static_cast<float>(buffer[n * count + j] + yc);
+      });
 }
 
 // Filters `lines` lines lying side by side, `step` apart along the axis.
@@ -106,6 +126,39 @@ void share_line_groups(core::call_threads& threads, std::size_t groups, std::siz
     std::vector<double> buffer(length * lines_together);
     filter(mine.begin, mine.end, buffer);
   });
+}
+
+// Filters up to lines_together runs, each as a line of its own, side by
+// side from their first values on, read and written in place: past its last
+// value a shorter run reads that value again, and the anti-causal pass
+// starts on each run's own last value.
+void filter_run_group(const float* source, float* target, const line_run* run, std::size_t count, std::ptrdiff_t step,
+                      const gaussian_coefficients& g, std::vector<double>& causal) {
+  std::size_t length = 0;
+  for (std::size_t j = 0; j < count; ++j) length = std::max(length, run[j].length);
+  // Per lane, where its run starts and its last value; a lane without a
+  // run reads the first run's, and no lane takes an output it has not.
+  std::ptrdiff_t first[lines_together];
+  std::size_t last[lines_together], taken[lines_together];
+  for (std::size_t j = 0; j < lines_together; ++j) {
+    const line_run& mine = run[j < count ? j : 0];
+    first[j] = std::ptrdiff_t(mine.first);
+    last[j] = mine.length - 1;
+    // A run of one value is left as it is.
+    taken[j] = j < count && mine.length > 1 ? mine.length : 0;
+    if (j < count && mine.length == 1) target[mine.first] = source[mine.first];
+  }
+  const auto read = [&](std::size_t m, std::size_t j) {
+    return source[first[j] + std::ptrdiff_t(std::min(m, last[j])) * step];
+  };
+  causal.resize(length * lines_together);
+  causal_pass<lines_together>(length, g, read, causal.data());
+  anticausal_pass<lines_together>(
+      length, g, read, [&](std::size_t n, std::size_t j) { return n == last[j]; },
+      [&](std::size_t n, std::size_t j, double yc) {
+        if (n < taken[j])
+          target[first[j] + std::ptrdiff_t(n) * step] = static_cast<float>(causal[n * lines_together + j] + yc);
+      });
 }
 
 }  // namespace
@@ -165,6 +218,32 @@ void smooth_along(const CImg<float>& source, CImg<float>& target, float sigma, c
                         }
                       });
   }
+}
+
+void smooth_runs(const float* source, float* target, const std::vector<line_run>& runs, std::ptrdiff_t step,
+                 float sigma, core::call_threads& threads) {
+  if (double(sigma) < 0.1f) {
+    if (source != target)
+      for (const line_run& run : runs)
+        for (std::size_t m = 0; m < run.length; ++m)
+          target[run.first + m * std::size_t(step)] = source[run.first + m * std::size_t(step)];
+    return;
+  }
+  const gaussian_coefficients g = gaussian_coefficients_of(sigma);
+  const std::size_t groups = (runs.size() + lines_together - 1) / lines_together;
+  std::size_t values = 0;
+  for (const line_run& run : runs) values += run.length;
+  const std::size_t per_group = std::max<std::size_t>(1, values / std::max<std::size_t>(1, groups));
+  const int parts = core::useful_parts(threads, groups, std::max<std::size_t>(1, smoothing_share / per_group));
+  threads.run(parts, [&](int part, int part_count, core::run_progress&) {
+    const core::share mine = core::share_of(groups, part, part_count);
+    std::vector<double> causal;
+    for (std::size_t group = mine.begin; group < mine.end; ++group) {
+      const std::size_t first = group * lines_together;
+      filter_run_group(source, target, runs.data() + first, std::min(lines_together, runs.size() - first), step, g,
+                       causal);
+    }
+  });
 }
 
 }  // namespace tamvel

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstddef>
+#include <vector>
 
 #include "core/call_threads.h"
 #include "core/image.h"
@@ -27,5 +28,21 @@ gaussian_coefficients gaussian_coefficients_of(float sigma);
 // copied unchanged, as is everything for sigma < 0.1. Up to `threads`
 // threads share the lines, which do not depend on each other.
 void smooth_along(const CImg<float>& source, CImg<float>& target, float sigma, char axis, core::call_threads& threads);
+
+// `length` values from source[first] on, `step` apart: a run of pixels
+// along one axis.
+struct line_run {
+  std::size_t first;
+  std::size_t length;
+};
+
+// Smooths each run from `source` into `target` (which may be `source`) as a
+// line of its own, its end values extended beyond it as at the image's
+// border: each gives the bits smooth_along gives a line of its values alone.
+// A run of one value is copied unchanged, as is everything for sigma < 0.1;
+// values in no run are left as they are. Runs must not share a value. Up to
+// `threads` threads share the runs.
+void smooth_runs(const float* source, float* target, const std::vector<line_run>& runs, std::ptrdiff_t step,
+                 float sigma, core::call_threads& threads);
 
 }  // namespace tamvel

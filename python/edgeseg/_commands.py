@@ -331,8 +331,10 @@ def tamvel(
         As for `sorvik`, for both images; a ``numpy.ma`` masked array as
         either image masks its masked pixels. The edge indicator takes, for
         a neighbour outside the mask, the value of the pixel it is formed at,
-        and is rescaled over the pixels inside; the band smooths only the
-        labels inside, so the mask's border is no class boundary.
+        and is rescaled over the pixels inside. The band smooths only the
+        labels inside: along each axis each run of pixels inside is
+        smoothed as a line of its own, its ends extended, so the filter sees
+        the nearest inside value and the mask's border is no class boundary.
     initial_centres : (K, C) array_like, optional
         Where the classes start in the primary image, as for `sorvik`.
     secondary_initial_centres : (K, C) array_like, optional

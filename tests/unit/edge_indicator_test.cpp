@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <initializer_list>
@@ -266,3 +267,56 @@ TEST(normalize_edge_indicator, empty_image_is_left_alone) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------
+// With a mask: a neighbour outside reads as the pixel itself, the range is
+// taken inside, and every pixel outside is 0. Worked out here pixel by pixel
+// in the kernels' operations, on scattered masks and on discs, whose rows
+// the kernels form over their spans only.
+
+CImg<float> masked_indicator_by_pixel(const CImg<float>& primary, const CImg<unsigned char>& inside) {
+  CImg<float> expected(primary.width(), primary.height(), primary.depth(), 1, 0.0f);
+  const auto value = [&](int x, int y, int z, double own) {
+    x = std::clamp(x, 0, primary.width() - 1), y = std::clamp(y, 0, primary.height() - 1);
+    return inside(x, y, z) ? double(primary(x, y, z)) : own;
+  };
+  float lowest = 2, highest = -1;
+  cimg_forXYZ(expected, x, y, z) if (inside(x, y, z)) {
+    const double own = primary(x, y, z);
+    const auto p = [&](int dx, int dy) { return value(x + dx, y + dy, z, own); };
+    double gx, gy;
+    if (primary.depth() == 1) {
+      gx = a * (p(1, -1) + p(1, 1) - p(-1, -1) - p(-1, 1)) + b * (p(1, 0) - p(-1, 0));
+      gy = a * (p(-1, 1) + p(1, 1) - p(-1, -1) - p(1, -1)) + b * (p(0, 1) - p(0, -1));
+    } else {
+      gx = (p(1, 0) - p(-1, 0)) / 2.0, gy = (p(0, 1) - p(0, -1)) / 2.0;
+    }
+    expected(x, y, z) = float(1.0 / (1.0 + std::sqrt(gx * gx + gy * gy)));
+    lowest = std::min(lowest, expected(x, y, z)), highest = std::max(highest, expected(x, y, z));
+  }
+  cimg_forXYZ(expected, x, y, z) if (inside(x, y, z)) expected(x, y, z) =
+      float((double(expected(x, y, z)) - lowest) / (double(highest) - double(lowest)));
+  return expected;
+}
+
+TEST(edge_indicator_masked, neighbours_outside_read_as_the_pixel_and_outside_is_zero) {
+  unsigned state = 4242u;
+  const auto next = [&] { return state = state * 1664525u + 1013904223u; };
+  for (const int depth : {1, 3})
+    for (const bool disc : {false, true}) {
+      CImg<float> primary(37, 23, depth, 1);
+      CImg<unsigned char> inside(37, 23, depth, 1);
+      cimg_forXYZ(primary, x, y, z) {
+        primary(x, y, z) = float(next() >> 24);
+        const double dx = x - 20.5, dy = y - 11.0;
+        inside(x, y, z) = disc ? dx * dx + dy * dy < 100 : (next() & 3) != 0;
+      }
+      const CImg<float> expected = masked_indicator_by_pixel(primary, inside);
+      for (const int threads : {1, 3}) {
+        core::call_threads call(threads, 1);
+        const CImg<float> indicator = tamvel::compute_edge_indicator(primary, call, core::mask_of(inside));
+        for (std::size_t i = 0; i < expected.size(); ++i)
+          ASSERT_EQ(indicator[i], expected[i]) << "depth " << depth << " disc " << disc << " at " << i;
+      }
+    }
+}

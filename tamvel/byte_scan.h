@@ -1,0 +1,29 @@
+// Scans of byte rows (mask rows, per-pixel flags) that pass over long
+// stretches eight bytes at a time.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+namespace tamvel {
+
+// Whether all eight bytes from `bytes` on are non-zero.
+inline bool eight_nonzero(const unsigned char* bytes) {
+  std::uint64_t eight;
+  std::memcpy(&eight, bytes, 8);
+  return ((eight - 0x0101010101010101u) & ~eight & 0x8080808080808080u) == 0;
+}
+
+// The first position from `at` on, before `end`, whose byte is non-zero
+// (`end` if none).
+inline std::size_t next_nonzero(const unsigned char* bytes, std::size_t at, std::size_t end) {
+  for (std::uint64_t eight; at + 8 <= end; at += 8) {
+    std::memcpy(&eight, bytes + at, 8);
+    if (eight != 0) break;
+  }
+  while (at < end && !bytes[at]) ++at;
+  return at;
+}
+
+}  // namespace tamvel
