@@ -60,38 +60,18 @@ CImg<float> slab_image(const image_view& slab, core::call_threads& threads) {
                      unsigned(slab.depth), unsigned(slab.channels), true);
 }
 
-bool all_finite(const CImg<float>& image, std::size_t pixel, std::size_t pixels) {
-  for (int c = 0; c < image.spectrum(); ++c)
-    if (!std::isfinite(image.data()[pixel + pixels * std::size_t(c)])) return false;
-  return true;
-}
-
 // Continues the totals through the slab's pixels in raster order: the
 // energy through their terms, and each class's sums through the pixels
-// whose label names it (truncated, as the centre update reads a label) and
-// whose channels are all finite, as a plain pixel loop rounds them.
+// whose label names it and whose channels are all finite, as the core's
+// centre sums take them, continued from the totals' own.
 void continue_image_totals(sweep_totals& totals, const CImg<float>& image, const float* labels, const float* terms) {
   const std::size_t pixels = std::size_t(image.width()) * image.height() * image.depth();
-  const int channels = image.spectrum();
   const int class_count = int(totals.counts.size());
   if (terms) totals.energy = core::sum_in_raster_order(terms, pixels, totals.energy);
-  const bool from_zero =
-      std::all_of(totals.sums.begin(), totals.sums.end(), [](double sum) { return sum == 0; }) &&
-      std::all_of(totals.counts.begin(), totals.counts.end(), [](std::uint64_t n) { return n == 0; });
-  if (from_zero) {
-    // The core's pass gives the bits of the loop below, in raster order too.
-    core::call_threads one_thread;
-    core::sum_by_class(labels, pixels, core::channel_starts(image), class_count, totals.sums, totals.counts,
-                       one_thread);
-    return;
-  }
-  for (std::size_t i = 0; i < pixels; ++i) {
-    if (!(labels[i] > -1.0f && labels[i] < float(class_count)) || !all_finite(image, i, pixels)) continue;
-    const auto k = std::size_t(labels[i]);
-    for (int c = 0; c < channels; ++c)
-      totals.sums[k * std::size_t(channels) + std::size_t(c)] += double(image.data()[i + pixels * std::size_t(c)]);
-    ++totals.counts[k];
-  }
+  core::running_class_sums running =
+      core::start_class_sums(class_count, image.spectrum(), false, totals.sums, totals.counts);
+  core::add_class_sums(running, labels, core::channel_starts(image), 0, pixels);
+  core::finish_class_sums(running, totals.sums, totals.counts);
 }
 
 // The slab's part of the volume's mask (call_options::mask), one byte a

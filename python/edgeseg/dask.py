@@ -117,15 +117,25 @@ class _Run:
     every_energy: bool  # return_info or progress reads every iteration's energy
     class_count: int
     channels: int
+    first_run: tuple  # the slabs whose sweeps continue the chain one after another
 
 
-def _sweep(slab, before, centres, run, iteration, want_terms):
-    # The terms before are read by then: let them go before the new ones come.
-    before.terms = None
+def _sweep(slab, before, centres, run, iteration, want_terms, entering=None):
+    """The slab swept from its state before. With `entering` (the totals of
+    every slab before it, or the state of the slab just before, whose totals
+    are those), the sweep continues them, summing the energy as it goes:
+    the link runs inside the sweep and no terms are kept. Otherwise the
+    terms go into the last sweep's array, which its link has read by then."""
+    room, before.terms = before.terms, None
     labels = np.empty_like(before.labels)
     terms, totals = _core.sweep_slab_totals(_as_four_axes(slab.image), before.labels, labels, centres, run.parameters,
-                                            iteration, run.threads, want_terms, run.any_order, run.exact, slab.inside)
+                                            iteration, run.threads, want_terms, run.any_order, run.exact, slab.inside,
+                                            _totals_of(entering), room)
     return _SlabState(labels, terms, None if terms is None else _core.term_bounds(terms), totals)
+
+
+def _totals_of(held):
+    return held.totals if isinstance(held, _SlabState) else held
 
 
 def _link(before, images, states):
@@ -134,6 +144,7 @@ def _link(before, images, states):
     cannot move the energy is passed over (the same float, to the bit: see
     _core.link_leaves_energy). Where the slabs' own sums do not add up in
     any order, the sums run through their pixels."""
+    before = _totals_of(before)
     for slab, state in zip(images, states):
         moves = state.terms is not None and not _core.link_leaves_energy(before.energy, *state.bounds)
         before = _core.continue_slab(before, state.totals, _as_four_axes(slab.image), state.labels,
@@ -145,22 +156,47 @@ def _all_totals(*states):
     return [state.totals for state in states]
 
 
+def _chained(run, want_energy):
+    """Whether the sweep's totals run through the slabs in plane order."""
+    return not (run.exact or (run.any_order and not want_energy))
+
+
+def _sweeps(slabs, states, centres, run, iteration, want_energy):
+    """The iteration's sweep tasks. Where the totals are chained, the first
+    run of slabs (whose energy entering is known: none) continues them
+    sweep after sweep, so that no link follows; the others keep their
+    terms for the links."""
+    inline = set(run.first_run) if _chained(run, want_energy) else set()
+    entering = _core.SweepTotals(run.class_count, run.channels)
+    swept = []
+    for index, (slab, state) in enumerate(zip(slabs, states)):
+        if index in inline:
+            swept.append(delayed(_sweep)(slab, state, centres, run, iteration, want_energy, entering))
+            entering = swept[-1]
+        else:
+            swept.append(delayed(_sweep)(slab, state, centres, run, iteration, want_energy))
+    return swept
+
+
 def _sweep_totals(slabs, runs, swept, run, want_energy):
     """What gathers the sweep's totals: either a task that collects every
-    slab's own, or the chain in plane order, a link a run of slabs."""
-    if run.exact or (run.any_order and not want_energy):
+    slab's own, or the chain in plane order: the first run's last sweep
+    then a link for each later run of slabs."""
+    if not _chained(run, want_energy):
         return [delayed(_all_totals)(*swept)]
-    totals = _core.SweepTotals(run.class_count, run.channels)
+    totals = swept[run.first_run[-1]]
     for held in runs:
-        totals = delayed(_link)(totals, [slabs[i] for i in held], [swept[i] for i in held])
-    return [totals]
+        rest = [i for i in held if i not in run.first_run]
+        if rest:
+            totals = delayed(_link)(totals, [slabs[i] for i in rest], [swept[i] for i in rest])
+    return [delayed(_totals_of)(totals)]
 
 
 def _iteration(slabs, runs, states, centres, run, iteration, previous, begun):
     """One iteration over the held slabs: their new states, and the core's
     decision and report."""
     want_energy = run.every_energy or _core.energy_needed(run.parameters, iteration)
-    swept = [delayed(_sweep)(slab, state, centres, run, iteration, want_energy) for slab, state in zip(slabs, states)]
+    swept = _sweeps(slabs, states, centres, run, iteration, want_energy)
     # The states before stay referenced until the new ones are in.
     swept, found = dask.persist(swept, _sweep_totals(slabs, runs, swept, run, want_energy))
     found = _results(found)
@@ -178,13 +214,14 @@ def _first_state(slab, label_dtype):
     return _SlabState(labels)
 
 
-def _class_counts(state, class_count):
-    labels = state.labels.ravel()
-    return np.bincount(labels[labels >= 0], minlength=class_count)[:class_count]
+def _finished(state, class_count, widen):
+    """A slab's labels as int64 (None without `widen`) and its class counts."""
+    labels, counts = _core.finished_labels(state.labels, class_count, widen)
+    return labels, np.array(counts, np.int64)
 
 
 def _as_int64(state):
-    return state.labels.astype(np.int64)
+    return _finished(state, 0, True)[0]
 
 
 def _results(persisted):
@@ -361,11 +398,11 @@ def sorvik(
         inside = inside.rechunk((four.chunks[0], -1, -1))
 
     begun = time.perf_counter()
-    slabs, runs = _held_slabs(four, inside, _cluster.checked_client())
+    slabs, runs, first_run = _held_slabs(four, inside, _cluster.checked_client())
     found = dask.compute(*[delayed(_survey)(slab, thread_count) for slab in slabs])
     centres = _core.initial_centres([ranges for ranges, _ in found], parameters) if start is None else start
     run = _Run(parameters, thread_count, _core.sums_exact([survey for _, survey in found]), exact,
-               bool(return_info or report), class_count, four.shape[3])
+               bool(return_info or report), class_count, four.shape[3], first_run)
     states = dask.persist(*[delayed(_first_state)(slab, label_dtype) for slab in slabs])
     previous, outcomes = _core.initial_energy(), []
     for iteration in range(limit):
@@ -377,8 +414,7 @@ def sorvik(
                    outcome.last, outcome.converged, outcome.lines)
         if outcome.done:
             break
-    result = _labels(states, four, spatial, out)
-    counts = np.sum(dask.compute(*[delayed(_class_counts)(state, run.class_count) for state in states]), axis=0)
+    result, counts = _labels(states, four, spatial, out, run.class_count)
     _warn_of_ending(counts, parameters, outcomes)
     return (result, _run_info(counts, run, centres, outcomes)) if return_info else result
 
@@ -408,48 +444,59 @@ def _refuse_empty_mask(parameters):
 
 
 def _held_slabs(four, inside, client):
-    """The slabs, held where they are swept, and the runs of consecutive
-    slabs (lists of indices in plane order) that one worker holds. On a
+    """The slabs, held where they are swept; the runs of consecutive slabs
+    (lists of indices in plane order) that one worker holds; and the first
+    slabs, whose sweeps continue the energy chain one after another. On a
     cluster the planes are split into one run a worker, of about as many
     planes each, so that the energy chain takes one link a worker and an
-    iteration; a run's slabs stay there unless that worker is lost. In one
-    process a task costs little, and each slab's link follows its sweep
-    while the others' sweeps run."""
+    iteration; a run's slabs stay there unless that worker is lost. The
+    first run's sweeps continue it themselves where its worker runs one
+    task at a time (on more threads only its first slab does, so that its
+    sweeps still run side by side). In one process a task costs little, and
+    each slab's link follows its sweep while the others' sweeps run."""
     blocks = four.to_delayed().ravel()
     parts = [None] * len(blocks) if inside is None else inside.to_delayed().ravel()
     stored = [delayed(_stored)(block, part) for block, part in zip(blocks, parts)]
     if client is None:
-        return list(dask.persist(*stored)), [[index] for index in range(len(stored))]
-    workers = sorted(client.scheduler_info()["workers"])
-    if len(workers) < 2 or len(stored) < 2:
-        return list(dask.persist(*stored)), [list(range(len(stored)))]
+        return list(dask.persist(*stored)), [[index] for index in range(len(stored))], (0,)
+    workers = client.scheduler_info()["workers"]
+    names = sorted(workers)
+    one_at_a_time = workers[names[0]].get("nthreads", 1) == 1 if names else False
+    if len(names) < 2 or len(stored) < 2:
+        runs = [list(range(len(stored)))]
+        return list(dask.persist(*stored)), runs, tuple(runs[0] if one_at_a_time else runs[0][:1])
     middles = np.cumsum(four.chunks[0]) - np.array(four.chunks[0]) / 2
-    owner = np.minimum((middles * len(workers) / four.shape[0]).astype(int), len(workers) - 1)
-    runs = [list(np.flatnonzero(owner == w)) for w in range(len(workers)) if np.any(owner == w)]
+    owner = np.minimum((middles * len(names) / four.shape[0]).astype(int), len(names) - 1)
+    runs = [[int(i) for i in np.flatnonzero(owner == w)] for w in range(len(names)) if np.any(owner == w)]
     slabs = [None] * len(stored)
-    for held, worker in zip(runs, workers):
+    for held, worker in zip(runs, names):
         for index, slab in zip(held, client.persist([stored[i] for i in held], workers=[worker],
                                                     allow_other_workers=True)):
             slabs[index] = slab
-    return slabs, runs
+    return slabs, runs, tuple(runs[0] if one_at_a_time else runs[0][:1])
 
 
-def _labels(states, four, spatial, out):
-    """The labels as int64, held on the workers, or written into `out`."""
+def _labels(states, four, spatial, out, class_count):
+    """The labels as int64, held on the workers, or written into `out`; and
+    the number of pixels of each class."""
     import dask.array as da
 
-    pieces = [da.from_delayed(delayed(_as_int64)(state), shape=(planes,) + four.shape[1:3], dtype=np.int64)
-              for state, planes in zip(states, four.chunks[0])]
-    result = da.concatenate(pieces, axis=0).reshape(spatial)
+    finished = [delayed(_finished)(state, class_count, out is None) for state in states]
     if out is not None:
-        # Whole chunks of `out` a task, so that no two tasks write one chunk.
-        chunks = getattr(out, "chunks", None)
-        da.store(result.rechunk(chunks) if chunks else result, out, lock=chunks is None)
-        return out
-    # Held on the workers before the slabs' states are let go.
-    result = result.persist()
-    dask.compute(*[delayed(np.shape)(piece) for piece in result.to_delayed().ravel()])
-    return result
+        pieces = [delayed(_as_int64)(state) for state in states]
+    else:
+        # Held on the workers before the slabs' states are let go.
+        finished = dask.persist(*finished)
+        pieces = [both[0] for both in finished]
+    counts = np.sum(dask.compute(*[both[1] for both in finished]), axis=0)
+    result = da.concatenate([da.from_delayed(piece, shape=(planes,) + four.shape[1:3], dtype=np.int64)
+                             for piece, planes in zip(pieces, four.chunks[0])], axis=0).reshape(spatial)
+    if out is None:
+        return result.persist(), counts
+    # Whole chunks of `out` a task, so that no two tasks write one chunk.
+    chunks = getattr(out, "chunks", None)
+    da.store(result.rechunk(chunks) if chunks else result, out, lock=chunks is None)
+    return out, counts
 
 
 def _warn_of_ending(counts, parameters, outcomes):
