@@ -117,43 +117,54 @@ class _Run:
     every_energy: bool  # return_info or progress reads every iteration's energy
     class_count: int
     channels: int
-    first_run: tuple  # the slabs whose sweeps continue the chain one after another
 
 
 def _sweep(slab, before, centres, run, iteration, want_terms, entering=None):
-    """The slab swept from its state before. With `entering` (the totals of
-    every slab before it, or the state of the slab just before, whose totals
-    are those), the sweep continues them, summing the energy as it goes:
-    the link runs inside the sweep and no terms are kept. Otherwise the
-    terms go into the last sweep's array, which its link has read by then."""
+    """The slab swept from its state before. With `entering`, the totals of
+    every slab before it, the sweep continues them, summing the energy as it
+    goes: the link runs inside the sweep and no terms are kept. Otherwise
+    the terms go into the last sweep's array, which its link has read by
+    then."""
     room, before.terms = before.terms, None
     labels = np.empty_like(before.labels)
     terms, totals = _core.sweep_slab_totals(_as_four_axes(slab.image), before.labels, labels, centres, run.parameters,
                                             iteration, run.threads, want_terms, run.any_order, run.exact, slab.inside,
-                                            _totals_of(entering), room)
+                                            entering, room)
     return _SlabState(labels, terms, None if terms is None else _core.term_bounds(terms), totals)
 
 
+def _sweep_group(images, before, centres, run, iteration, want_terms, entering):
+    """A group of consecutive slabs swept one after another in one task,
+    their new states in plane order; with `entering` (see _sweep) each
+    continues the totals of the one before."""
+    after = []
+    for slab, state in zip(images, before):
+        after.append(_sweep(slab, state, centres, run, iteration, want_terms, entering))
+        entering = None if entering is None else after[-1].totals
+    return after
+
+
 def _totals_of(held):
-    return held.totals if isinstance(held, _SlabState) else held
+    """The totals a group's states end with, or the totals themselves."""
+    return held[-1].totals if isinstance(held, list) else held
 
 
-def _link(before, images, states):
+def _link(before, images, groups):
     """The totals continued through one worker's consecutive slabs in plane
     order: one link of the chain, where the slabs live. A slab whose terms
     cannot move the energy is passed over (the same float, to the bit: see
     _core.link_leaves_energy). Where the slabs' own sums do not add up in
     any order, the sums run through their pixels."""
     before = _totals_of(before)
-    for slab, state in zip(images, states):
+    for slab, state in zip(images, [state for group in groups for state in group]):
         moves = state.terms is not None and not _core.link_leaves_energy(before.energy, *state.bounds)
         before = _core.continue_slab(before, state.totals, _as_four_axes(slab.image), state.labels,
                                      state.terms if moves else None)
     return before
 
 
-def _all_totals(*states):
-    return [state.totals for state in states]
+def _all_totals(*groups):
+    return [state.totals for group in groups for state in group]
 
 
 def _chained(run, want_energy):
@@ -161,42 +172,33 @@ def _chained(run, want_energy):
     return not (run.exact or (run.any_order and not want_energy))
 
 
-def _sweeps(slabs, states, centres, run, iteration, want_energy):
-    """The iteration's sweep tasks. Where the totals are chained, the first
-    run of slabs (whose energy entering is known: none) continues them
-    sweep after sweep, so that no link follows; the others keep their
-    terms for the links."""
-    inline = set(run.first_run) if _chained(run, want_energy) else set()
-    entering = _core.SweepTotals(run.class_count, run.channels)
-    swept = []
-    for index, (slab, state) in enumerate(zip(slabs, states)):
-        if index in inline:
-            swept.append(delayed(_sweep)(slab, state, centres, run, iteration, want_energy, entering))
-            entering = swept[-1]
-        else:
-            swept.append(delayed(_sweep)(slab, state, centres, run, iteration, want_energy))
-    return swept
-
-
 def _sweep_totals(slabs, runs, swept, run, want_energy):
     """What gathers the sweep's totals: either a task that collects every
-    slab's own, or the chain in plane order: the first run's last sweep
-    then a link for each later run of slabs."""
+    slab's own, or the chain in plane order: the first group's own (it
+    continued the chain as it swept) and then a link for each run's other
+    groups."""
     if not _chained(run, want_energy):
         return [delayed(_all_totals)(*swept)]
-    totals = swept[run.first_run[-1]]
-    for held in runs:
-        rest = [i for i in held if i not in run.first_run]
+    totals, first = swept[0], 0
+    for groups in runs:
+        rest = [(first + n, group) for n, group in enumerate(groups) if first + n > 0]
         if rest:
-            totals = delayed(_link)(totals, [slabs[i] for i in rest], [swept[i] for i in rest])
+            totals = delayed(_link)(totals, [slabs[i] for _, group in rest for i in group], [swept[n] for n, _ in rest])
+        first += len(groups)
     return [delayed(_totals_of)(totals)]
 
 
 def _iteration(slabs, runs, states, centres, run, iteration, previous, begun):
-    """One iteration over the held slabs: their new states, and the core's
-    decision and report."""
+    """One iteration over the held slabs, a task a group of them: their new
+    states, and the core's decision and report. Where the totals are
+    chained, the first group (whose energy entering is known: none)
+    continues them as it sweeps, so that no link follows it."""
     want_energy = run.every_energy or _core.energy_needed(run.parameters, iteration)
-    swept = _sweeps(slabs, states, centres, run, iteration, want_energy)
+    entering = _core.SweepTotals(run.class_count, run.channels) if _chained(run, want_energy) else None
+    swept = []
+    for group, before in zip([group for groups in runs for group in groups], states):
+        swept.append(delayed(_sweep_group)([slabs[i] for i in group], before, centres, run, iteration, want_energy,
+                                           entering if not swept else None))
     # The states before stay referenced until the new ones are in.
     swept, found = dask.persist(swept, _sweep_totals(slabs, runs, swept, run, want_energy))
     found = _results(found)
@@ -205,23 +207,26 @@ def _iteration(slabs, runs, states, centres, run, iteration, previous, begun):
                                          time.perf_counter() - begun)
 
 
-def _first_state(slab, label_dtype):
+def _first_states(images, label_dtype):
     """Labels 0 inside, and -1 outside from the start, as a whole call has
     them: the first sweep changes none there."""
-    labels = np.zeros(slab.image.shape[1:], label_dtype)
-    if slab.inside is not None:
-        labels[slab.inside[..., 0] == 0] = -1
-    return _SlabState(labels)
+    states = []
+    for slab in images:
+        states.append(_SlabState(np.zeros(slab.image.shape[1:], label_dtype)))
+        if slab.inside is not None:
+            states[-1].labels[slab.inside[..., 0] == 0] = -1
+    return states
 
 
-def _finished(state, class_count, widen):
-    """A slab's labels as int64 (None without `widen`) and its class counts."""
-    labels, counts = _core.finished_labels(state.labels, class_count, widen)
+def _finished(group, index, class_count, widen):
+    """A slab's labels as int64 (None without `widen`) and its class counts,
+    from its group's states."""
+    labels, counts = _core.finished_labels(group[index].labels, class_count, widen)
     return labels, np.array(counts, np.int64)
 
 
-def _as_int64(state):
-    return _finished(state, 0, True)[0]
+def _as_int64(group, index):
+    return _finished(group, index, 0, True)[0]
 
 
 def _results(persisted):
@@ -398,12 +403,13 @@ def sorvik(
         inside = inside.rechunk((four.chunks[0], -1, -1))
 
     begun = time.perf_counter()
-    slabs, runs, first_run = _held_slabs(four, inside, _cluster.checked_client())
+    slabs, runs = _held_slabs(four, inside, _cluster.checked_client())
     found = dask.compute(*[delayed(_survey)(slab, thread_count) for slab in slabs])
     centres = _core.initial_centres([ranges for ranges, _ in found], parameters) if start is None else start
     run = _Run(parameters, thread_count, _core.sums_exact([survey for _, survey in found]), exact,
-               bool(return_info or report), class_count, four.shape[3], first_run)
-    states = dask.persist(*[delayed(_first_state)(slab, label_dtype) for slab in slabs])
+               bool(return_info or report), class_count, four.shape[3])
+    states = dask.persist(*[delayed(_first_states)([slabs[i] for i in group], label_dtype)
+                            for groups in runs for group in groups])
     previous, outcomes = _core.initial_energy(), []
     for iteration in range(limit):
         states, outcome = _iteration(slabs, runs, states, centres, run, iteration, previous, begun)
@@ -414,7 +420,8 @@ def sorvik(
                    outcome.last, outcome.converged, outcome.lines)
         if outcome.done:
             break
-    result, counts = _labels(states, four, spatial, out, run.class_count)
+    result, counts = _labels(states, [group for groups in runs for group in groups], four, spatial, out,
+                             run.class_count)
     _warn_of_ending(counts, parameters, outcomes)
     return (result, _run_info(counts, run, centres, outcomes)) if return_info else result
 
@@ -444,55 +451,60 @@ def _refuse_empty_mask(parameters):
 
 
 def _held_slabs(four, inside, client):
-    """The slabs, held where they are swept; the runs of consecutive slabs
-    (lists of indices in plane order) that one worker holds; and the first
-    slabs, whose sweeps continue the energy chain one after another. On a
-    cluster the planes are split into one run a worker, of about as many
-    planes each, so that the energy chain takes one link a worker and an
-    iteration; a run's slabs stay there unless that worker is lost. The
-    first run's sweeps continue it themselves where its worker runs one
-    task at a time (on more threads only its first slab does, so that its
-    sweeps still run side by side). In one process a task costs little, and
-    each slab's link follows its sweep while the others' sweeps run."""
+    """The slabs, held where they are swept, and the runs of consecutive
+    slabs that one worker holds, each a list of groups of slabs (indices in
+    plane order) that one task sweeps in turn. On a cluster the planes are
+    split into one run a worker, of about as many planes each, so that the
+    energy chain takes one link a worker and an iteration; a run's slabs
+    stay there unless that worker is lost. A worker that runs one task at a
+    time sweeps its run as one group; on more threads each slab is a group,
+    so that they are swept side by side. In one process a task costs
+    little, and each slab's link follows its sweep while the others' sweeps
+    run."""
     blocks = four.to_delayed().ravel()
     parts = [None] * len(blocks) if inside is None else inside.to_delayed().ravel()
     stored = [delayed(_stored)(block, part) for block, part in zip(blocks, parts)]
     if client is None:
-        return list(dask.persist(*stored)), [[index] for index in range(len(stored))], (0,)
+        return list(dask.persist(*stored)), [[[index]] for index in range(len(stored))]
     workers = client.scheduler_info()["workers"]
     names = sorted(workers)
-    one_at_a_time = workers[names[0]].get("nthreads", 1) == 1 if names else False
-    if len(names) < 2 or len(stored) < 2:
-        runs = [list(range(len(stored)))]
-        return list(dask.persist(*stored)), runs, tuple(runs[0] if one_at_a_time else runs[0][:1])
     middles = np.cumsum(four.chunks[0]) - np.array(four.chunks[0]) / 2
-    owner = np.minimum((middles * len(names) / four.shape[0]).astype(int), len(names) - 1)
-    runs = [[int(i) for i in np.flatnonzero(owner == w)] for w in range(len(names)) if np.any(owner == w)]
-    slabs = [None] * len(stored)
-    for held, worker in zip(runs, names):
-        for index, slab in zip(held, client.persist([stored[i] for i in held], workers=[worker],
-                                                    allow_other_workers=True)):
+    owner = np.minimum((middles * len(names) / four.shape[0]).astype(int), max(len(names) - 1, 0))
+    runs, slabs = [], [None] * len(stored)
+    for w, worker in enumerate(names):
+        held = [int(i) for i in np.flatnonzero(owner == w)]
+        if not held:
+            continue
+        one_at_a_time = workers[worker].get("nthreads", 1) == 1
+        runs.append([held] if one_at_a_time else [[i] for i in held])
+        pinned = dict(workers=[worker], allow_other_workers=True) if len(names) > 1 else {}
+        for index, slab in zip(held, client.persist([stored[i] for i in held], **pinned)):
             slabs[index] = slab
-    return slabs, runs, tuple(runs[0] if one_at_a_time else runs[0][:1])
+    return slabs, runs
 
 
-def _labels(states, four, spatial, out, class_count):
+def _labels(states, groups, four, spatial, out, class_count):
     """The labels as int64, held on the workers, or written into `out`; and
     the number of pixels of each class."""
     import dask.array as da
 
-    finished = [delayed(_finished)(state, class_count, out is None) for state in states]
-    if out is not None:
-        pieces = [delayed(_as_int64)(state) for state in states]
-    else:
-        # Held on the workers before the slabs' states are let go.
+    slabs = [(state, k) for state, group in zip(states, groups) for k in range(len(group))]
+    finished = [delayed(_finished)(state, k, class_count, out is None) for state, k in slabs]
+    if out is None:
         finished = dask.persist(*finished)
         pieces = [both[0] for both in finished]
-    counts = np.sum(dask.compute(*[both[1] for both in finished]), axis=0)
+    else:
+        pieces = [delayed(_as_int64)(state, k) for state, k in slabs]
     result = da.concatenate([da.from_delayed(piece, shape=(planes,) + four.shape[1:3], dtype=np.int64)
                              for piece, planes in zip(pieces, four.chunks[0])], axis=0).reshape(spatial)
     if out is None:
-        return result.persist(), counts
+        # Held on the workers before the slabs' states are let go: the
+        # counts come back once every piece is in.
+        result = result.persist()
+        held = [delayed(np.shape)(piece) for piece in result.to_delayed().ravel()]
+        counts = dask.compute(*[both[1] for both in finished], *held)[:len(finished)]
+        return result, np.sum(counts, axis=0)
+    counts = np.sum(dask.compute(*[both[1] for both in finished]), axis=0)
     # Whole chunks of `out` a task, so that no two tasks write one chunk.
     chunks = getattr(out, "chunks", None)
     da.store(result.rechunk(chunks) if chunks else result, out, lock=chunks is None)
