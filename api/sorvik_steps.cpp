@@ -64,12 +64,13 @@ CImg<float> slab_image(const image_view& slab, core::call_threads& threads) {
 // energy through their terms, and each class's sums through the pixels
 // whose label names it and whose channels are all finite, as the core's
 // centre sums take them, continued from the totals' own.
-void continue_image_totals(sweep_totals& totals, const CImg<float>& image, const float* labels, const float* terms) {
+void continue_image_totals(sweep_totals& totals, const CImg<float>& image, const float* labels, const float* terms,
+                           bool any_order = false) {
   const std::size_t pixels = std::size_t(image.width()) * image.height() * image.depth();
   const int class_count = int(totals.counts.size());
   if (terms) totals.energy = core::sum_in_raster_order(terms, pixels, totals.energy);
   core::running_class_sums running =
-      core::start_class_sums(class_count, image.spectrum(), false, totals.sums, totals.counts);
+      core::start_class_sums(class_count, image.spectrum(), any_order, totals.sums, totals.counts);
   core::add_class_sums(running, labels, core::channel_starts(image), 0, pixels);
   core::finish_class_sums(running, totals.sums, totals.counts);
 }
@@ -170,12 +171,29 @@ void sweep_slab_into(const image_view& slab, float* labels, float* terms, const 
     sorvik::label_sweep(image, settings, centre_image, slab_labels, iteration, threads, core::mask_of(inside));
 }
 
-void continue_totals(sweep_totals& totals, const image_view& slab, const float* labels, const float* terms) {
+float sweep_slab_continuing(const image_view& slab, float* labels, float energy, const centres& centres,
+                            const std::vector<float>& parameters, int iteration, const call_options& options) {
+  const sorvik::segmentation_parameters settings = settings_of(parameters);
+  require_centres(centres, settings.class_count, slab.channels);
+  core::call_threads threads(options.threads);
+  const CImg<float> image = slab_image(slab, threads);
+  if (image.is_empty()) return energy;
+  if (!labels) core::refuse("missingData", "the slab's labels are missing.");
+  CImg<float> slab_labels(labels, image.width(), image.height(), image.depth(), 1, true);
+  const CImg<float> centre_image(centres.values.data(), unsigned(centres.channels), unsigned(centres.class_count));
+  const CImg<unsigned char> inside = slab_mask(options, image, threads);
+  core::mark_outside(core::mask_of(inside), slab_labels, threads);
+  return sorvik::label_sweep(image, settings, centre_image, slab_labels, iteration, threads, core::mask_of(inside),
+                             energy);
+}
+
+void continue_totals(sweep_totals& totals, const image_view& slab, const float* labels, const float* terms,
+                     bool any_order) {
   core::call_threads one_thread;
   const CImg<float> image = slab_image(slab, one_thread);
   if (image.is_empty()) return;
   if (!labels) core::refuse("missingData", "the slab's labels are missing.");
-  continue_image_totals(totals, image, labels, terms);
+  continue_image_totals(totals, image, labels, terms, any_order);
 }
 
 float continue_energy(const float* terms, std::size_t count, float energy) {

@@ -79,9 +79,10 @@ std::vector<edge_buffers> make_edge_buffers(const CImg<float>& image, const segm
 // than one part, `terms` has room for every pixel's energy term, or is null
 // where no one reads the energy, and then 0 is returned. With
 // `centre_sums`, the new labels' centre sums are added to it in raster order:
-// a volume's as its slices are swept, while the other parts sweep on.
+// a volume's as its slices are swept, while the other parts sweep on. The
+// energy continues `energy_before`, the sum of the terms before the image's.
 float edge_sweep(const CImg<float>& image, const segmentation_parameters& parameters, const CImg<float>& centres,
                  CImg<float>& labels, std::vector<edge_buffers>& parts, core::call_threads& threads, float* terms,
-                 core::running_class_sums* centre_sums = nullptr);
+                 core::running_class_sums* centre_sums = nullptr, float energy_before = 0.0f);
 
 }  // namespace sorvik

@@ -188,10 +188,13 @@ void slab_totals_after(python_host::slab_totals& own, const std::optional<python
                        const edgeseg::image_view& view, const float* labels, const float* terms, int class_count,
                        std::size_t sum_count, bool want_terms, bool want_sums, bool exact) {
   if (entering) {
+    // The energy is continued already, by the sweep.
     const std::uint64_t changed = own.totals.changed;
+    const float energy = own.totals.energy;
     own.totals = entering->totals;
     own.totals.changed += changed;
-    edgeseg::continue_totals(own.totals, view, labels, terms);
+    own.totals.energy = want_terms ? energy : entering->totals.energy;
+    edgeseg::continue_totals(own.totals, view, labels, nullptr, want_sums);
     return;
   }
   if (want_sums) {
@@ -232,14 +235,19 @@ py::tuple sweep_totals_of(const py::buffer& image, const py::buffer& before, con
     throw py::value_error("a masked slab's labels are signed, for the -1 outside the mask.");
   if (entering && exact) throw py::value_error("exact sums are merged in any order: no slab continues another's.");
   const edgeseg::image_view view = slab_view(image_buffer, old_labels);
-  term_place terms = place_terms(old_labels.pixels, want_terms, exact || entering, room);
+  term_place terms = place_terms(old_labels.pixels, want_terms && !entering, exact, room);
   python_host::slab_totals own;
   {
     py::gil_scoped_release free_interpreter;
     if (terms.scratch) terms.values = scratch_terms(old_labels.pixels);
     std::vector<float>& labels = widened(old_labels);
-    edgeseg::sweep_slab_into(view, labels.data(), terms.values, centres_of(centres, class_count), parameters,
-                             iteration, options);
+    if (entering && want_terms)
+      own.totals.energy = edgeseg::sweep_slab_continuing(view, labels.data(), entering->totals.energy,
+                                                         centres_of(centres, class_count), parameters, iteration,
+                                                         options);
+    else
+      edgeseg::sweep_slab_into(view, labels.data(), terms.values, centres_of(centres, class_count), parameters,
+                               iteration, options);
     own.totals.changed = narrow_labels(labels, old_labels, new_labels);
     slab_totals_after(own, entering, view, labels.data(), terms.values, class_count, centres.size(), want_terms,
                       want_sums, exact);
