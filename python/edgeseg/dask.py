@@ -98,12 +98,15 @@ class _SlabState:
     """What a worker keeps of a slab between iterations: its labels, the
     last sweep's energy terms and their lowest and highest (None where not
     formed), and what that sweep adds to its iteration (None before the
-    first)."""
+    first); and `spare`, the labels of the sweep before, which nothing reads
+    any more once this state is swept and which the next sweep writes its
+    labels into: memory new to a process costs the clearing of every page."""
 
     labels: np.ndarray
     terms: Optional[np.ndarray] = None
     bounds: Optional[tuple] = None
     totals: Optional[object] = None  # _core.SweepTotals
+    spare: Optional[np.ndarray] = None
 
 
 @dataclass(frozen=True)
@@ -126,11 +129,11 @@ def _sweep(slab, before, centres, run, iteration, want_terms, entering=None):
     the terms go into the last sweep's array, which its link has read by
     then."""
     room, before.terms = before.terms, None
-    labels = np.empty_like(before.labels)
+    labels, before.spare = np.empty_like(before.labels) if before.spare is None else before.spare, None
     terms, totals = _core.sweep_slab_totals(_as_four_axes(slab.image), before.labels, labels, centres, run.parameters,
                                             iteration, run.threads, want_terms, run.any_order, run.exact, slab.inside,
                                             entering, room)
-    return _SlabState(labels, terms, None if terms is None else _core.term_bounds(terms), totals)
+    return _SlabState(labels, terms, None if terms is None else _core.term_bounds(terms), totals, before.labels)
 
 
 def _sweep_group(images, before, centres, run, iteration, want_terms, entering):
