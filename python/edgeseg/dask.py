@@ -98,15 +98,17 @@ class _SlabState:
     """What a worker keeps of a slab between iterations: its labels, the
     last sweep's energy terms and their lowest and highest (None where not
     formed), and what that sweep adds to its iteration (None before the
-    first); and `spare`, the labels of the sweep before, which nothing reads
-    any more once this state is swept and which the next sweep writes its
-    labels into: memory new to a process costs the clearing of every page."""
+    first)."""
 
     labels: np.ndarray
     terms: Optional[np.ndarray] = None
     bounds: Optional[tuple] = None
     totals: Optional[object] = None  # _core.SweepTotals
-    spare: Optional[np.ndarray] = None
+
+    def __sizeof__(self):
+        # What Dask counts of a worker's memory, and may spill.
+        arrays = (self.labels, self.terms)
+        return object.__sizeof__(self) + sum(array.nbytes for array in arrays if array is not None)
 
 
 @dataclass(frozen=True)
@@ -122,28 +124,32 @@ class _Run:
     channels: int
 
 
-def _sweep(slab, before, centres, run, iteration, want_terms, entering=None):
+def _sweep(slab, before, centres, run, iteration, want_terms, entering=None, free=None):
     """The slab swept from its state before. With `entering`, the totals of
     every slab before it, the sweep continues them, summing the energy as it
     goes: the link runs inside the sweep and no terms are kept. Otherwise
     the terms go into the last sweep's array, which its link has read by
-    then."""
+    then. The labels go into `free` where it fits."""
     room, before.terms = before.terms, None
-    labels, before.spare = np.empty_like(before.labels) if before.spare is None else before.spare, None
+    fits = free is not None and free.shape == before.labels.shape and free.dtype == before.labels.dtype
+    labels = free if fits else np.empty_like(before.labels)
     terms, totals = _core.sweep_slab_totals(_as_four_axes(slab.image), before.labels, labels, centres, run.parameters,
                                             iteration, run.threads, want_terms, run.any_order, run.exact, slab.inside,
                                             entering, room)
-    return _SlabState(labels, terms, None if terms is None else _core.term_bounds(terms), totals, before.labels)
+    return _SlabState(labels, terms, None if terms is None else _core.term_bounds(terms), totals)
 
 
 def _sweep_group(images, before, centres, run, iteration, want_terms, entering):
     """A group of consecutive slabs swept one after another in one task,
     their new states in plane order; with `entering` (see _sweep) each
-    continues the totals of the one before."""
-    after = []
+    continues the totals of the one before. A swept state's labels before
+    are read no more, and the next slab's sweep writes into them: memory new
+    to the worker costs the clearing of every page."""
+    after, free = [], None
     for slab, state in zip(images, before):
-        after.append(_sweep(slab, state, centres, run, iteration, want_terms, entering))
+        after.append(_sweep(slab, state, centres, run, iteration, want_terms, entering, free))
         entering = None if entering is None else after[-1].totals
+        free, state.labels = state.labels, None
     return after
 
 
