@@ -139,13 +139,17 @@ def _sweep(slab, before, centres, run, iteration, want_terms, entering=None, fre
     return _SlabState(labels, terms, None if terms is None else _core.term_bounds(terms), totals)
 
 
-def _sweep_group(images, before, centres, run, iteration, want_terms, entering):
+def _sweep_group(images, before, ended, run, iteration, want_terms, entering):
     """A group of consecutive slabs swept one after another in one task,
-    their new states in plane order; with `entering` (see _sweep) each
-    continues the totals of the one before. A swept state's labels before
-    are read no more, and the next slab's sweep writes into them: memory new
-    to the worker costs the clearing of every page."""
-    after, free = [], None
+    their new states in plane order, from the centres of the iteration
+    before's end (_Ended); none where that end stopped the run, which leaves
+    the states as they were. With `entering` (see _sweep) each continues
+    the totals of the one before. A swept state's labels before are read no
+    more, and the next slab's sweep writes into them: memory new to the
+    worker costs the clearing of every page."""
+    if ended.done:
+        return before
+    centres, after, free = ended.centres, [], None
     for slab, state in zip(images, before):
         after.append(_sweep(slab, state, centres, run, iteration, want_terms, entering, free))
         entering = None if entering is None else after[-1].totals
@@ -197,23 +201,74 @@ def _sweep_totals(slabs, runs, swept, run, want_energy):
     return [delayed(_totals_of)(totals)]
 
 
-def _iteration(slabs, runs, states, centres, run, iteration, previous, begun):
-    """One iteration over the held slabs, a task a group of them: their new
-    states, and the core's decision and report. Where the totals are
-    chained, the first group (whose energy entering is known: none)
-    continues them as it sweeps, so that no link follows it."""
+@dataclass(frozen=True)
+class _Ended:
+    """An iteration's end as the workers need it: the sweep's totals, the
+    next centres, the energy and whether the run stops here."""
+
+    totals: object  # _core.SweepTotals, None before the first iteration
+    centres: list
+    energy: float
+    done: bool = False
+
+
+def _end(found, before, run, iteration):
+    """The end of an iteration, where its totals were gathered: the core's
+    decision, which the driver makes again from the same totals for its
+    report. After an end that stopped the run there is none."""
+    if before.done:
+        return before
+    totals = _core.combine_slabs(found if isinstance(found, list) else [found], run.class_count, run.channels)
+    outcome = _core.finish_iteration(totals, before.centres, run.parameters, iteration, before.energy, 0.0)
+    return _Ended(totals, outcome.centres, outcome.energy, outcome.done)
+
+
+def _iteration(slabs, runs, states, before, run, iteration):
+    """One iteration over the held slabs, a task a group of them, from the
+    end of the one before (an _Ended, or its task): their new states and
+    this iteration's end, held where they were formed. The workers go on to
+    the next iteration's sweeps without waiting for the driver, which
+    submits them while it reads this end. Where the totals are chained, the
+    first group (whose energy entering is known: none) continues them as it
+    sweeps, so that no link follows it."""
     want_energy = run.every_energy or _core.energy_needed(run.parameters, iteration)
     entering = _core.SweepTotals(run.class_count, run.channels) if _chained(run, want_energy) else None
     swept = []
-    for group, before in zip([group for groups in runs for group in groups], states):
-        swept.append(delayed(_sweep_group)([slabs[i] for i in group], before, centres, run, iteration, want_energy,
+    for group, held in zip([group for groups in runs for group in groups], states):
+        swept.append(delayed(_sweep_group)([slabs[i] for i in group], held, before, run, iteration, want_energy,
                                            entering if not swept else None))
-    # The states before stay referenced until the new ones are in.
-    swept, found = dask.persist(swept, _sweep_totals(slabs, runs, swept, run, want_energy))
-    found = _results(found)
-    totals = _core.combine_slabs(found[0] if isinstance(found[0], list) else found, run.class_count, run.channels)
-    return swept, _core.finish_iteration(totals, centres, run.parameters, iteration, previous,
-                                         time.perf_counter() - begun)
+    found = _sweep_totals(slabs, runs, swept, run, want_energy)[0]
+    return dask.persist(swept, delayed(_end)(found, before, run, iteration))
+
+
+def _iterations(slabs, runs, states, centres, run, limit, begun):
+    """The run's iterations, each as its new states and the driver's end of
+    it, until one stops the run. On a cluster the next iteration is
+    submitted before this one's end is read (its sweeps leave the states as
+    they are where this end stops the run), so that the workers need not
+    wait for the driver between iterations."""
+    ahead = _cluster.active_client() is not None
+    before = _Ended(None, centres, _core.initial_energy())
+    pending = _iteration(slabs, runs, states, before, run, 0) if limit > 0 else None
+    for iteration in range(limit):
+        (states, ended), known = pending, before
+        if ahead and iteration + 1 < limit:
+            pending = _iteration(slabs, runs, states, ended, run, iteration + 1)
+        outcome = _outcome(ended, known, run, iteration, begun)
+        yield states, outcome
+        if outcome.done:
+            return
+        before = _Ended(None, outcome.centres, outcome.energy)
+        if not ahead and iteration + 1 < limit:
+            pending = _iteration(slabs, runs, states, before, run, iteration + 1)
+
+
+def _outcome(ended, before, run, iteration, begun):
+    """The driver's end of an iteration, from the totals its workers
+    gathered: the same decision, with the report and its seconds."""
+    ended = _results([ended])[0]
+    return _core.finish_iteration(ended.totals, before.centres, run.parameters, iteration, before.energy,
+                                  time.perf_counter() - begun)
 
 
 def _first_states(images, label_dtype):
@@ -419,10 +474,9 @@ def sorvik(
                bool(return_info or report), class_count, four.shape[3])
     states = dask.persist(*[delayed(_first_states)([slabs[i] for i in group], label_dtype)
                             for groups in runs for group in groups])
-    previous, outcomes = _core.initial_energy(), []
-    for iteration in range(limit):
-        states, outcome = _iteration(slabs, runs, states, centres, run, iteration, previous, begun)
-        centres, previous = outcome.centres, outcome.energy
+    outcomes = []
+    for states, outcome in _iterations(slabs, runs, states, centres, run, limit, begun):
+        centres = outcome.centres
         outcomes.append(outcome)
         if report:
             report(outcome.iteration, outcome.edge_phase, outcome.energy, outcome.changed, outcome.seconds,
