@@ -28,14 +28,16 @@ independent. What ties them together is summed over the whole volume:
   convergence test reads. It runs through the slabs' terms one after
   another, where the slabs live: on a cluster each worker holds one run of
   consecutive slabs, and continues the sum through all of them in one task;
-  only the running value travels. A slab whose terms are too small to move
-  the sum is passed over, which leaves the same float. The energy is formed
+  only the running value travels. The first slabs, whose energy entering is
+  known, sum it as they are swept, as one call does. A slab whose terms are
+  too small to move the sum is passed over, which leaves the same float.
+  The energy is formed
   only where something reads it: from the last plain iteration on with a
   non-zero tolerance, or for ``return_info`` and ``progress``.
 
 The step sequence of an iteration (sweep the slabs, combine their totals,
 the next centres, the decision and the report) is the core's, the one a
-single `edgeseg.sorvik` call runs.
+single `edgeseg.sorvik` call runs; its tasks are in _dask_iterations.py.
 """
 import time
 
