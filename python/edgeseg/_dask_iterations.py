@@ -131,19 +131,20 @@ def _chained(run, want_energy):
 
 
 def _sweep_totals(slabs, runs, swept, run, want_energy):
-    """What gathers the sweep's totals: either a task that collects every
-    slab's own, or the chain in plane order: the first group's own (it
-    continued the chain as it swept) and then a link for each run's other
-    groups."""
+    """What the iteration's end gathers the sweep's totals from: every
+    group's states, each slab with its own, or the chain in plane order: the
+    first group's own (it continued the chain as it swept) and then a link
+    for each run's other groups. An end's task takes them directly, so that
+    no task stands between the sweeps and the end."""
     if not _chained(run, want_energy):
-        return [delayed(_all_totals)(*swept)]
+        return swept
     totals, first = swept[0], 0
     for groups in runs:
         rest = [(first + n, group) for n, group in enumerate(groups) if first + n > 0]
         if rest:
             totals = delayed(_link)(totals, [slabs[i] for _, group in rest for i in group], [swept[n] for n, _ in rest])
         first += len(groups)
-    return [delayed(_totals_of)(totals)]
+    return [totals]
 
 
 @dataclass(frozen=True)
@@ -157,13 +158,14 @@ class _Ended:
     done: bool = False
 
 
-def _end(found, before, run, iteration):
-    """The end of an iteration, where its totals were gathered: the core's
+def _end(before, run, iteration, chained, *found):
+    """The end of an iteration, from what _sweep_totals gives: the core's
     decision, which the driver makes again from the same totals for its
     report. After an end that stopped the run there is none."""
     if before.done:
         return before
-    totals = _core.combine_slabs(found if isinstance(found, list) else [found], run.class_count, run.channels)
+    slabs = [_totals_of(found[0])] if chained else _all_totals(*found)
+    totals = _core.combine_slabs(slabs, run.class_count, run.channels)
     outcome = _core.finish_iteration(totals, before.centres, run.parameters, iteration, before.energy, 0.0)
     return _Ended(totals, outcome.centres, outcome.energy, outcome.done)
 
@@ -182,8 +184,8 @@ def _iteration(slabs, runs, states, before, run, iteration):
     for group, held in zip([group for groups in runs for group in groups], states):
         swept.append(delayed(_sweep_group)([slabs[i] for i in group], held, before, run, iteration, want_energy,
                                            entering if not swept else None))
-    found = _sweep_totals(slabs, runs, swept, run, want_energy)[0]
-    return dask.persist(swept, delayed(_end)(found, before, run, iteration))
+    found = _sweep_totals(slabs, runs, swept, run, want_energy)
+    return dask.persist(swept, delayed(_end)(before, run, iteration, _chained(run, want_energy), *found))
 
 
 def _iterations(slabs, runs, states, centres, run, limit, begun):
