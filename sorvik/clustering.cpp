@@ -88,12 +88,13 @@ float plain_sweep(const CImg<float>& image, const segmentation_parameters& param
   if (buffers.mask && !core::plain_costs_are_data_terms(parameters.edge_weight))
     return unwon_inside(buffers, labels.size(), energy_wanted, given_terms, energy_before);
   std::copy(centres.data(), centres.data() + centres.size(), buffers.centre_values.data());
-  return core::plain_sweep(*buffers.threads, labels.size(), parameters.edge_weight, given_terms,
-                           buffers.energy_terms.get(), energy_wanted,
-                           [&](int part, std::size_t first, std::size_t end, const core::energy_sink& sink) {
-                             plain_pixels(image, parameters, centres, buffers.centre_values, labels, first, end,
-                                          buffers.plain[std::size_t(part)], sink, buffers.mask);
-                           }, energy_before);
+  return core::plain_sweep(
+      *buffers.threads, labels.size(), parameters.edge_weight, given_terms, buffers.energy_terms.get(), energy_wanted,
+      [&](int part, std::size_t first, std::size_t end, const core::energy_sink& sink) {
+        plain_pixels(image, parameters, centres, buffers.centre_values, labels, first, end,
+                     buffers.plain[std::size_t(part)], sink, buffers.mask);
+      },
+      energy_before);
 }
 
 // The exact sum of a sweep's energy terms, rounded once to float: the same

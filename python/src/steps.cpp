@@ -222,8 +222,8 @@ void slab_totals_after(python_host::slab_totals& own, const std::optional<python
 py::tuple sweep_totals_of(const py::buffer& image, const py::buffer& before, const py::buffer& after,
                           const std::vector<float>& centres, int class_count, const std::vector<float>& parameters,
                           int iteration, int threads, bool want_terms, bool want_sums, bool exact,
-                          const std::optional<py::buffer>& mask, const std::optional<python_host::slab_totals>& entering,
-                          const py::object& room) {
+                          const std::optional<py::buffer>& mask,
+                          const std::optional<python_host::slab_totals>& entering, const py::object& room) {
   const py::buffer_info image_buffer = image.request();
   py::buffer_info mask_buffer;
   const edgeseg::call_options options = slab_options(threads, slab_mask_view(mask, mask_buffer));
@@ -242,9 +242,9 @@ py::tuple sweep_totals_of(const py::buffer& image, const py::buffer& before, con
     if (terms.scratch) terms.values = scratch_terms(old_labels.pixels);
     std::vector<float>& labels = widened(old_labels);
     if (entering && want_terms)
-      own.totals.energy = edgeseg::sweep_slab_continuing(view, labels.data(), entering->totals.energy,
-                                                         centres_of(centres, class_count), parameters, iteration,
-                                                         options);
+      own.totals.energy =
+          edgeseg::sweep_slab_continuing(view, labels.data(), entering->totals.energy, centres_of(centres, class_count),
+                                         parameters, iteration, options);
     else
       edgeseg::sweep_slab_into(view, labels.data(), terms.values, centres_of(centres, class_count), parameters,
                                iteration, options);
