@@ -70,3 +70,15 @@ def test_steps_give_the_labels_and_reports_of_one_call(settings, exact, entering
         [tuple(getattr(report, field) for field in fields) for report in reports]
     assert [re.sub(r"[0-9.]+ s$", "", end.lines, flags=re.M) for end in ends] == \
         [re.sub(r"[0-9.]+ s$", "", report.lines, flags=re.M) for report in reports]
+
+
+def test_finished_labels_widen_and_count_every_kept_type():
+    for dtype in (np.uint8, np.int8, np.int16, np.uint16, np.int32):
+        labels = np.array([[[0, 2, 1], [2, 2, 0]]], dtype)
+        if np.dtype(dtype).kind == "i":
+            labels[0, 0, 0] = -1  # outside a mask: no class
+        wide, counts = _core.finished_labels(labels, 3, True)
+        assert wide.dtype == np.int64 and wide.shape == labels.shape
+        np.testing.assert_array_equal(wide, labels.astype(np.int64))
+        assert counts == [int(np.sum(labels == k)) for k in range(3)]
+        assert _core.finished_labels(labels, 2, False) == (None, counts[:2])
