@@ -44,6 +44,13 @@ void check_extents(const image_view& view, const char* role) {
            static_cast<unsigned long long>(cimg_max_buf_size));
 }
 
+// One contiguous row. Its own function, so that the extent is a value no
+// byte written can alias, and the loop runs on vectors for byte targets too.
+template <typename Element, typename Pixel, class Convert>
+void convert_row(const Element* row, Pixel* target, std::size_t width, Convert convert) {
+  for (std::size_t x = 0; x < width; ++x) target[x] = convert(row[x]);
+}
+
 // Element (x, y, z, c) of the view into image pixel (x, y, z, c), a band of
 // rows of one plane (z + depth * c) at a time, as `convert` makes it.
 template <typename Element, typename Pixel, class Convert>
@@ -61,10 +68,8 @@ void copy_elements(const image_view& view, CImg<Pixel>& image, core::call_thread
                       source + std::int64_t(p % depth) * view.z_stride + std::int64_t(p / depth) * view.channel_stride;
                   Pixel* target = image.data() + p * plane;
                   if (by_rows) {
-                    for (std::size_t y = first; y < end; ++y) {
-                      const Element* row = plane_start + y_stride * std::int64_t(y);
-                      for (std::size_t x = 0; x < width; ++x) target[x + width * y] = convert(row[x]);
-                    }
+                    for (std::size_t y = first; y < end; ++y)
+                      convert_row(plane_start + y_stride * std::int64_t(y), target + width * y, width, convert);
                     return;
                   }
                   for (std::size_t x = 0; x < width; ++x) {

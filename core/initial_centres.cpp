@@ -1,23 +1,25 @@
 #include "initial_centres.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <limits>
 #include <vector>
 
 #include "call_threads.h"
 #include "refusal.h"
+#include "vectors.h"
 
 namespace core {
 
 namespace {
 
-value_range finite_range_in_order(const float* values, std::size_t count, const unsigned char* inside) {
+// The value one pass in order finds, with its rule for equal bounds.
+value_range range_in_order(const float* values, std::size_t begin, std::size_t end) {
   value_range range;
-  for (std::size_t i = 0; i < count; ++i) {
-    if (inside && !inside[i]) {  // the run of pixels outside, skipped a word at a time
-      i += outside_run(pixel_mask{inside}, i, count - i) - 1;
-      continue;
-    }
+  for (std::size_t i = begin; i < end; ++i) {
     const float v = values[i];
     if (!std::isfinite(v)) continue;
     if (!range.found) {
@@ -28,6 +30,64 @@ value_range finite_range_in_order(const float* values, std::size_t count, const 
     } else if (v > range.highest) {
       range.highest = v;
     }
+  }
+  return range;
+}
+
+// Float bits as integers in the order of their values (-0 just below 0), and
+// back: the bounds of a run are then integer minima and maxima, which select
+// rather than branch and so run on vectors.
+inline std::int32_t ordered_key(std::int32_t bits) { return bits ^ ((bits >> 31) & 0x7fffffff); }
+inline float value_of_key(std::int32_t key) {
+  const std::int32_t bits = key ^ ((key >> 31) & 0x7fffffff);
+  float value;
+  std::memcpy(&value, &bits, sizeof value);
+  return value;
+}
+
+struct key_range {
+  std::int32_t lowest = std::numeric_limits<std::int32_t>::max(), highest = std::numeric_limits<std::int32_t>::min();
+  bool negative_zero = false;
+};
+
+struct finite_keys {
+  static VECTOR_INLINE key_range run(const float* values, std::size_t begin, std::size_t end) {
+    constexpr std::int32_t infinity_bits = 0x7f800000, negative_zero = std::numeric_limits<std::int32_t>::min();
+    std::int32_t lowest = key_range{}.lowest, highest = key_range{}.highest, zero = 0;
+    for (std::size_t i = begin; i < end; ++i) {
+      std::int32_t bits;
+      std::memcpy(&bits, values + i, sizeof bits);
+      const std::int32_t finite = -std::int32_t((bits & 0x7fffffff) < infinity_bits);  // all ones or 0
+      const std::int32_t key = ordered_key(bits);
+      lowest = std::min(lowest, (key & finite) | (key_range{}.lowest & ~finite));
+      highest = std::max(highest, (key & finite) | (key_range{}.highest & ~finite));
+      zero |= std::int32_t(bits == negative_zero);
+    }
+    return key_range{lowest, highest, zero != 0};
+  }
+};
+
+// The range of values[begin .. end), as range_in_order finds it: the integer
+// bounds agree with it except on which zero a bound of 0 is, and only when a
+// -0 is among the values does the pass in order decide that.
+value_range range_of_run(const float* values, std::size_t begin, std::size_t end) {
+  const key_range keys = on_widest_vectors<finite_keys>(values, begin, end);
+  if (keys.lowest > keys.highest) return {};
+  const value_range range{true, value_of_key(keys.lowest), value_of_key(keys.highest)};
+  if (keys.negative_zero && (range.lowest == 0 || range.highest == 0)) return range_in_order(values, begin, end);
+  return range;
+}
+
+value_range finite_range_in_order(const float* values, std::size_t count, const unsigned char* inside) {
+  if (!inside) return range_of_run(values, 0, count);
+  value_range range;
+  for (std::size_t i = 0; i < count;) {
+    i += outside_run(pixel_mask{inside}, i, count - i);
+    const void* next_outside = std::memchr(inside + i, 0, count - i);
+    const std::size_t end =
+        next_outside ? std::size_t(static_cast<const unsigned char*>(next_outside) - inside) : count;
+    extend_range(range, range_of_run(values, i, end));
+    i = end;
   }
   return range;
 }

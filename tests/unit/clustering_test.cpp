@@ -106,6 +106,26 @@ TEST(SorvikCentres, passes_over_the_image_give_one_thread_s_answer_with_any_thre
   }
 }
 
+// Under a mask, the bounds are those of the pixels inside, an upper bound of
+// 0 the zero met first among them, whatever lies outside.
+TEST(SorvikCentres, ranges_under_a_mask_take_the_inside_in_order) {
+  std::vector<float> values(70000);
+  std::vector<unsigned char> inside(values.size());
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    values[i] = -float((i * 7919) % 300);
+    inside[i] = (i / 37) % 3 != 0;
+  }
+  values[36] = -1000, values[37] = inf, values[40] = -0.0f, values[41] = 0.0f, values[69999] = nan;
+  for (const int threads : {1, 3}) {
+    float lowest = 0, highest = 1;
+    core::call_threads call(threads, 1);
+    ASSERT_TRUE(core::finite_range(values.data(), values.size(), lowest, highest, call, inside.data()));
+    EXPECT_EQ(lowest, -299.0f);
+    EXPECT_EQ(highest, 0.0f);
+    EXPECT_TRUE(std::signbit(highest)) << threads << " threads";
+  }
+}
+
 TEST(SorvikCentres, surveys_of_parts_merge_into_the_whole_ones_decision) {
   // The finest bit of every value decides, down to subnormals and whatever
   // its sign; the one-channel pass and the pass over channels agree.
