@@ -24,10 +24,6 @@ bool any_inside(const pixel_mask& mask, std::size_t first, std::size_t count) {
   return std::any_of(from, from + count, [](unsigned char inside) { return inside != 0; });
 }
 
-namespace {
-
-// How many of the `count` bytes from `from` on are 0 before the first that
-// is not, eight at a time where they all are.
 std::size_t zeros_ahead(const unsigned char* from, std::size_t count) {
   std::size_t zeros = 0;
   for (std::uint64_t word = 0; zeros + sizeof word <= count; zeros += sizeof word) {
@@ -37,6 +33,8 @@ std::size_t zeros_ahead(const unsigned char* from, std::size_t count) {
   while (zeros < count && !from[zeros]) ++zeros;
   return zeros;
 }
+
+namespace {
 
 // How many of the `count` bytes before `end` are 0 after the last that is not.
 std::size_t zeros_behind(const unsigned char* end, std::size_t count) {

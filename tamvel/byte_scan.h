@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "core/mask.h"
+
 namespace tamvel {
 
 // Whether all eight bytes from `bytes` on are non-zero.
@@ -18,12 +20,7 @@ inline bool eight_nonzero(const unsigned char* bytes) {
 // The first position from `at` on, before `end`, whose byte is non-zero
 // (`end` if none).
 inline std::size_t next_nonzero(const unsigned char* bytes, std::size_t at, std::size_t end) {
-  for (std::uint64_t eight; at + 8 <= end; at += 8) {
-    std::memcpy(&eight, bytes + at, 8);
-    if (eight != 0) break;
-  }
-  while (at < end && !bytes[at]) ++at;
-  return at;
+  return at + core::zeros_ahead(bytes + at, end - at);
 }
 
 }  // namespace tamvel

@@ -215,7 +215,8 @@ TEST(SorvikSteps, reports_and_edge_phases_are_those_of_one_call_field_for_field)
     core::call_threads threads(2);
     const CImg<float> labels = sorvik::segment_image(
         volume, CImg<float>(table.data(), 6), threads,
-        core::run_watch{[&](const edgeseg::iteration_report& report) { expected.push_back(report); }, nullptr});
+        core::run_watch{[&](const edgeseg::iteration_report& report) { expected.push_back(report); }, nullptr,
+                        nullptr});
     EXPECT_TRUE(same_bits(labels_by_steps(volume, 2, true, table, &reports), labels));
     ASSERT_EQ(reports.size(), expected.size());
     for (std::size_t i = 0; i < reports.size(); ++i) {
