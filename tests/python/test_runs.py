@@ -98,7 +98,12 @@ def test_an_exception_in_progress_stops_the_call_and_is_raised():
         edgeseg.sorvik(IMAGE, **SETTINGS, progress=3)
 
 
+# A runner that starts the tests in the background may pass Ctrl-C on as
+# ignored, and Python then installs no KeyboardInterrupt handler: the child
+# takes the one an interactive session has.
 LONG_CALL = """
+import signal
+signal.signal(signal.SIGINT, signal.default_int_handler)
 import numpy as np, edgeseg
 volume = np.random.default_rng(0).normal(100, 30, (16, 256, 256)).astype(np.float32)
 print("calling", flush=True)
