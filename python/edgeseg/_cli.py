@@ -186,7 +186,7 @@ def run_files(args):
             _file_runs.run_file(args.command, file_run, given, files, args.suggest, display)
             return True
         except (Refusal, _files.FileRefused, OSError, MemoryError) as error:
-            named = len(runs) == 1 or str(error).startswith(file_run.inputs[0])
+            named = len(runs) == 1 or getattr(error, "path", None) == file_run.inputs[0]
             _say(error if named else f"{file_run.inputs[0]}: {error}")
             return False
 

@@ -23,7 +23,12 @@ NIFTI_TO_PLANES = (2, 1, 0)
 
 
 class FileRefused(Exception):
-    """A file that cannot be read or written as asked; the message says why."""
+    """A file that cannot be read or written as asked: `path` names it, and
+    the message, which starts with it, says why."""
+
+    def __init__(self, path, reason):
+        super().__init__(f"{path}: {reason}")
+        self.path = path
 
 
 @dataclass
@@ -47,7 +52,7 @@ def suffix_of(path, accepted):
     for suffix in sorted(accepted, key=len, reverse=True):
         if name.endswith(suffix):
             return suffix
-    raise FileRefused(f"{path}: unsupported file type; expected one of {', '.join(accepted)}.")
+    raise FileRefused(path, f"unsupported file type; expected one of {', '.join(accepted)}.")
 
 
 def read_image(path, channel_axis=None):
@@ -55,7 +60,7 @@ def read_image(path, channel_axis=None):
     only: the other formats say themselves which axis holds colour."""
     suffix = suffix_of(path, IMAGE_SUFFIXES)
     if channel_axis is not None and suffix != ".npy":
-        raise FileRefused(f"{path}: --channel-axis applies to .npy files; a {suffix} file says which axis holds "
+        raise FileRefused(path, f"--channel-axis applies to .npy files; a {suffix} file says which axis holds "
                           "colour.")
     reader = {".nii": _read_nifti, ".nii.gz": _read_nifti, ".tif": _read_tiff, ".tiff": _read_tiff,
               ".png": _read_picture, ".jpg": _read_picture, ".jpeg": _read_picture}.get(suffix)
@@ -67,7 +72,7 @@ def read_image(path, channel_axis=None):
     except FileRefused:
         raise
     except Exception as error:  # each library has its own exceptions for a damaged file
-        raise FileRefused(f"{path}: cannot read it: {error}") from None
+        raise FileRefused(path, f"cannot read it: {error}") from None
 
 
 def _read_nifti(path):
@@ -79,7 +84,7 @@ def _read_nifti(path):
         voxels = voxels[..., 0]
     if voxels.ndim > 3:
         raise FileRefused(
-            f"{path}: a {voxels.ndim}-D NIfTI image {voxels.shape}; expected 2-D or 3-D. A 4th axis is mostly time "
+            path, f"a {voxels.ndim}-D NIfTI image {voxels.shape}; expected 2-D or 3-D. A 4th axis is mostly time "
             "(a series of volumes), which is no set of channels: segment one volume at a time."
         )
     return ImageFile(path, voxels.transpose(NIFTI_TO_PLANES[3 - voxels.ndim:]), None, nifti=image)
@@ -100,7 +105,7 @@ def _read_tiff(path):
         pixels, axes = np.moveaxis(pixels, axes.index("S"), -1), axes.replace("S", "") + "S"
     pages = [axis for axis in axes if axis not in "YXS"]
     if len(pages) > 1 or not axes.endswith(("YX", "YXS")):
-        raise FileRefused(f"{path}: TIFF axes {axes} {pixels.shape}; expected pages of grey or colour images (YX, "
+        raise FileRefused(path, f"TIFF axes {axes} {pixels.shape}; expected pages of grey or colour images (YX, "
                           "ZYX, YXS or ZYXS).")
     return ImageFile(path, pixels, -1 if axes.endswith("S") else None)
 
@@ -126,9 +131,9 @@ def read_mask(path, image):
     disagree."""
     mask = read_image(path)
     if mask.channel_axis is not None:
-        raise FileRefused(f"{path}: a colour mask; expected one value per pixel (nonzero inside).")
+        raise FileRefused(path, "a colour mask; expected one value per pixel (nonzero inside).")
     if mask.pixels.shape != image.spatial_shape:
-        raise FileRefused(f"{path}: the mask has (planes, rows, columns) {mask.pixels.shape}, {image.path} "
+        raise FileRefused(path, f"the mask has (planes, rows, columns) {mask.pixels.shape}, {image.path} "
                           f"{image.spatial_shape}; expected the same.")
     with np.errstate(invalid="ignore"):
         return np.asarray(mask.pixels != 0) & ~np.isnan(mask.pixels.astype(np.float64))
@@ -145,7 +150,7 @@ def read_centres(path):
             rows = [line.replace(",", " ").split() for line in text if line.strip() and not line.startswith("#")]
         return np.array([[float(value) for value in row] for row in rows])
     except (OSError, ValueError) as error:
-        raise FileRefused(f"{path}: cannot read the centres: {error}") from None
+        raise FileRefused(path, f"cannot read the centres: {error}") from None
 
 
 def label_dtype(class_count):
@@ -157,9 +162,9 @@ def check_label_target(path, class_count):
     """FileRefused for a label file the format cannot hold."""
     suffix = suffix_of(path, LABEL_SUFFIXES + (".jpg", ".jpeg"))
     if suffix in (".jpg", ".jpeg"):
-        raise FileRefused(f"{path}: JPEG is lossy and would change the labels; write .png, .tif, .nii or .npy.")
+        raise FileRefused(path, "JPEG is lossy and would change the labels; write .png, .tif, .nii or .npy.")
     if suffix == ".png" and label_dtype(class_count).itemsize > 2:
-        raise FileRefused(f"{path}: PNG holds at most 65535 labels; {class_count} classes need .tif, .nii or .npy.")
+        raise FileRefused(path, f"PNG holds at most 65535 labels; {class_count} classes need .tif, .nii or .npy.")
 
 
 def write_labels(path, labels, source):
