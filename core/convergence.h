@@ -27,12 +27,15 @@ inline bool energy_wanted(int iteration, int last_plain_iteration, float toleran
   return watched || (iteration >= last_plain_iteration && energies_can_converge(tolerance));
 }
 
-// Whether a run stops after iteration `iteration`: the plain iterations
-// 0 .. T are never tested, the later ones by has_converged against the
-// energy of the iteration before.
+// Whether iteration `iteration` meets the convergence test: the plain
+// iterations 0 .. T are never tested, the later ones all are.
+inline bool iteration_tested(int iteration, int last_plain_iteration) { return iteration > last_plain_iteration; }
+
+// Whether a run stops after iteration `iteration`: when it is tested and
+// has_converged holds against the energy of the iteration before.
 inline bool iteration_converged(int iteration, int last_plain_iteration, float energy, float previous_energy,
                                 float tolerance) {
-  return iteration > last_plain_iteration && has_converged(energy, previous_energy, tolerance);
+  return iteration_tested(iteration, last_plain_iteration) && has_converged(energy, previous_energy, tolerance);
 }
 
 }  // namespace core

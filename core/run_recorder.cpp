@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "convergence.h"
 #include "labels.h"
 #include "run_warnings.h"
 
@@ -21,7 +22,7 @@ void after_iteration(run_recorder& record, int iteration, bool edge_phase, float
   report.converged = converged;
   report.previous_energy = record.previous_energy;
   report.tolerance = record.tolerance;
-  report.tested = iteration > record.last_plain_iteration;
+  report.tested = iteration_tested(iteration, record.last_plain_iteration);
   after_iteration(record, report, labels);
 }
 

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <string>
 
+#include "convergence.h"
+
 namespace core {
 namespace {
 
@@ -60,7 +62,8 @@ std::vector<run_warning> run_warnings(const run_ending& ending) {
     }
   // The test of iteration 0 (T < 0) compares with the stand-in before it,
   // not with an energy of the run.
-  const bool last_tested = ending.iterations - 1 > ending.last_plain_iteration && ending.iterations > 1;
+  const bool last_tested =
+      iteration_tested(ending.iterations - 1, ending.last_plain_iteration) && ending.iterations > 1;
   // An energy that no longer changes fails the test only from 0 (an empty
   // band, or every pixel on its centre): the run is settled, not stopped.
   const bool settled = ending.energy == ending.previous_energy;

@@ -1,6 +1,7 @@
 #include "iteration.h"
 
 #include "core/centre_sums.h"
+#include "core/convergence.h"
 #include "core/phases.h"
 
 namespace sorvik {
@@ -30,7 +31,7 @@ core::iteration_report finish_iteration(const segmentation_parameters& parameter
   report.changed = totals.changed;
   report.previous_energy = state.energy;
   report.tolerance = parameters.tolerance;
-  report.tested = state.iteration > parameters.last_plain_iteration;
+  report.tested = core::iteration_tested(state.iteration, parameters.last_plain_iteration);
   report.converged = core::iteration_converged(state.iteration, parameters.last_plain_iteration, totals.energy,
                                                state.energy, parameters.tolerance);
   report.last = report.converged || state.iteration + 1 >= parameters.max_iterations;
