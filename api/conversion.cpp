@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "calls.h"
+#include "core/kept_buffers.h"
 #include "core/refusal.h"
 #include "edgeseg/segment.h"
 
@@ -168,7 +169,7 @@ CImg<float> image_from_view(const image_view& view, const char* role, core::call
   const auto depth = static_cast<unsigned>(view.depth), channels = static_cast<unsigned>(view.channels);
   // The computation reports an image without pixels as empty, knowing its extents.
   if (element_count(view) == 0) return core::image_without_pixels(width, height, depth, channels);
-  CImg<float> image(width, height, depth, channels);
+  CImg<float> image = core::reused_image(width, height, depth, channels);
   with_element_type(view.type, [&](auto element) {
     using Element = decltype(element);
     copy_elements<Element>(view, image, threads, [](Element value) { return static_cast<float>(value); });
@@ -249,7 +250,11 @@ label_image hand_over(CImg<float>&& labels) {
   if (labels.is_empty()) return handed;
   // The container's buffer moves into shared ownership: no copy, and the
   // host's result array is the only other label-sized buffer of a call.
-  auto owner = std::make_shared<CImg<float>>(std::move(labels));
+  // Once the host lets go of it, the buffer is kept for the next call.
+  std::shared_ptr<CImg<float>> owner(new CImg<float>(std::move(labels)), [](CImg<float>* kept) {
+    core::keep_for_reuse(std::move(*kept));
+    delete kept;
+  });
   handed.values = owner->data();
   handed.storage = std::move(owner);
   return handed;

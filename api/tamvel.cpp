@@ -1,5 +1,6 @@
 #include "calls.h"
 #include "conversion.h"
+#include "core/kept_buffers.h"
 #include "edgeseg/segment.h"
 #include "tamvel/parameters.h"
 #include "tamvel/segment_image_pair.h"
@@ -9,13 +10,16 @@ namespace edgeseg {
 CImg<float> tamvel_labels(const image_view& primary, const image_view& secondary, const std::vector<float>& parameters,
                           core::call_threads& threads, const core::run_watch& watch, const image_view* mask,
                           const core::centre_table& start, const core::centre_table& secondary_start) {
-  const CImg<float> converted_primary = image_from_view(primary, "the primary image", threads);
-  const CImg<float> converted_secondary = image_from_view(secondary, "the secondary image", threads);
+  CImg<float> converted_primary = image_from_view(primary, "the primary image", threads);
+  CImg<float> converted_secondary = image_from_view(secondary, "the secondary image", threads);
   // The settings are refused before the mask, in the order a call gives them.
   if (mask) tamvel::read_parameters(parameter_image(parameters));
   const CImg<unsigned char> inside = mask ? mask_from_view(*mask, converted_primary, threads) : CImg<unsigned char>();
-  return tamvel::segment_image_pair(converted_primary, converted_secondary, parameter_image(parameters), threads, watch,
-                                    core::mask_of(inside), start, secondary_start);
+  CImg<float> labels = tamvel::segment_image_pair(converted_primary, converted_secondary, parameter_image(parameters),
+                                                  threads, watch, core::mask_of(inside), start, secondary_start);
+  core::keep_for_reuse(std::move(converted_primary));
+  core::keep_for_reuse(std::move(converted_secondary));
+  return labels;
 }
 
 label_image tamvel(const image_view& primary, const image_view& secondary, const std::vector<float>& parameters,

@@ -2,10 +2,12 @@
 
 #include <algorithm>
 
+#include "kept_buffers.h"
+
 namespace core {
 
 CImg<float> start_labels(const CImg<float>& image, call_threads& threads, const pixel_mask& mask) {
-  CImg<float> labels(image.width(), image.height(), image.depth(), 1);
+  CImg<float> labels = reused_image(image.width(), image.height(), image.depth(), 1);
   const std::size_t pixels = labels.size();
   // Each part writes its own share, and so first touches its pages.
   threads.run(useful_parts(threads, pixels, 1 << 17), [&](int part, int part_count, run_progress&) {

@@ -11,6 +11,7 @@
 #include "class_sums.h"
 #include "edge_sweep.h"
 #include "narrow_band.h"
+#include "core/kept_buffers.h"
 #include "core/centre_sums.h"
 #include "core/convergence.h"
 #include "core/initial_centres.h"
@@ -178,8 +179,9 @@ CImg<float> run_clustering(const CImg<float>& primary, const CImg<float>& second
       energy = sweep_band(in, state, band, labels.data(), parameters, iteration, energy_wanted);
     }
     if (iteration == last_plain) {
-      const CImg<float> rebuilt = rebuild_band(labels, parameters.band_sigma, threads, mask);
+      CImg<float> rebuilt = rebuild_band(labels, parameters.band_sigma, threads, mask);
       band = use_runs(mask ? list_band(rebuilt, inside) : list_band(rebuilt), band_sweeps::edge_remembering);
+      core::keep_for_reuse(std::move(rebuilt));
     }
     if (sums_follow_moves && is_edge_phase(parameters, iteration)) {
       move_relabelled(primary, secondary, labels.data(), summing.counted, state.changes, sums);

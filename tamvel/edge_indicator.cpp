@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "byte_scan.h"
+#include "core/kept_buffers.h"
 #include "core/initial_centres.h"
 #include "core/call_threads.h"
 #include "core/vectors.h"
@@ -256,7 +257,7 @@ CImg<float> compute_edge_indicator(const CImg<float>& primary, core::call_thread
   CImg<float> indicator;
   if (primary.is_empty()) return indicator;
   const std::size_t width = primary.width(), rows = std::size_t(primary.height()) * primary.depth();
-  indicator.assign(primary.width(), primary.height(), primary.depth(), 1);
+  indicator = core::reused_image(primary.width(), primary.height(), primary.depth(), 1);
   const std::vector<core::inside_span> spans =
       mask ? row_spans(mask, width, rows, threads) : std::vector<core::inside_span>();
   const int parts = core::useful_parts(threads, rows, std::max<std::size_t>(1, indicator_share / width));

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "byte_scan.h"
+#include "core/kept_buffers.h"
 #include "clustering.h"
 #include "recursive_gaussian.h"
 
@@ -79,7 +80,8 @@ std::vector<line_run> runs_across_rows(const core::pixel_mask& mask, const std::
 CImg<float> rebuild_masked_band(const CImg<float>& labels, float sigma, core::call_threads& threads,
                                 const core::pixel_mask& mask) {
   const std::size_t width = labels.width(), height = labels.height(), depth = labels.depth();
-  CImg<float> band(labels.width(), labels.height(), labels.depth(), 1, 0.0f);
+  CImg<float> band = core::reused_image(labels.width(), labels.height(), labels.depth(), 1);
+  band.fill(0.0f);
   const std::vector<line_run> rows = runs_along_rows(mask, width, height, depth);
   smooth_runs(labels.data(), band.data(), rows, 1, sigma, threads);
   if (height > 1)
@@ -102,7 +104,7 @@ CImg<float> rebuild_band(const CImg<float>& labels, float band_sigma, core::call
   // largest extent, so only a resolved non-negative sigma reaches it.
   const float sigma = resolve_band_sigma(band_sigma, labels.width(), labels.height(), labels.depth());
   if (mask && !labels.is_empty()) return rebuild_masked_band(labels, sigma, threads, mask);
-  CImg<float> band(labels.width(), labels.height(), labels.depth(), labels.spectrum());
+  CImg<float> band = core::reused_image(labels.width(), labels.height(), labels.depth(), labels.spectrum());
   if (band.is_empty()) return band;
   smooth_along(labels, band, sigma, 'x', threads);
   smooth_along(band, band, sigma, 'y', threads);

@@ -1,5 +1,6 @@
 #include "segment_image_pair.h"
 
+#include "core/kept_buffers.h"
 #include "core/refusal.h"
 #include "clustering.h"
 #include "edge_indicator.h"
@@ -46,8 +47,10 @@ CImg<float> segment_image_pair(const CImg<float>& primary, const CImg<float>& se
   require_matching_secondary(primary, secondary);
   const centre_pair centres =
       start_centres(primary, secondary, parameters.class_count, start, secondary_start, threads, mask);
-  const CImg<float> edge_indicator = compute_edge_indicator(primary, threads, mask);
-  return run_clustering(primary, secondary, parameters, edge_indicator, threads, watch, mask, &centres);
+  CImg<float> edge_indicator = compute_edge_indicator(primary, threads, mask);
+  CImg<float> labels = run_clustering(primary, secondary, parameters, edge_indicator, threads, watch, mask, &centres);
+  core::keep_for_reuse(std::move(edge_indicator));
+  return labels;
 }
 
 CImg<float> segment_image_pair(const CImg<float>& primary, const CImg<float>& secondary,

@@ -1,0 +1,68 @@
+#include "kept_buffers.h"
+
+#include <deque>
+#include <mutex>
+#include <utility>
+#include <vector>
+
+namespace core {
+namespace {
+
+struct kept_images {
+  std::mutex lock;
+  std::deque<CImg<float>> images;  // the newest first
+  std::size_t bytes = 0;
+};
+
+// Never destroyed: a host may free labels it was handed, and so keep their
+// buffer, after the library's static objects are gone.
+kept_images& kept() {
+  static kept_images* const images = new kept_images();
+  return *images;
+}
+
+constexpr std::size_t least_kept_bytes = std::size_t(1) << 16;
+
+}  // namespace
+
+CImg<float> reused_image(unsigned width, unsigned height, unsigned depth, unsigned spectrum) {
+  const std::size_t elements = std::size_t(width) * height * depth * spectrum;
+  CImg<float> image;
+  if (elements * sizeof(float) >= least_kept_bytes && elements * sizeof(float) <= kept_image_bytes) {
+    kept_images& store = kept();
+    const std::lock_guard<std::mutex> hold(store.lock);
+    for (auto found = store.images.begin(); found != store.images.end(); ++found)
+      if (found->size() == elements) {
+        image.swap(*found);
+        store.bytes -= elements * sizeof(float);
+        store.images.erase(found);
+        break;
+      }
+  }
+  // Of the same number of elements, the buffer stays and only the extents change.
+  image.assign(width, height, depth, spectrum);
+  return image;
+}
+
+void keep_for_reuse(CImg<float>&& image) noexcept {
+  const std::size_t bytes = image.size() * sizeof(float);
+  if (image.is_shared() || bytes < least_kept_bytes || bytes > kept_image_bytes) return;
+  std::vector<CImg<float>> dropped;  // freed once the lock is released
+  try {
+    kept_images& store = kept();
+    const std::lock_guard<std::mutex> hold(store.lock);
+    store.images.emplace_front();
+    store.images.front().swap(image);
+    store.bytes += bytes;
+    while (store.bytes > kept_bytes) {
+      dropped.emplace_back();
+      dropped.back().swap(store.images.back());
+      store.bytes -= dropped.back().size() * sizeof(float);
+      store.images.pop_back();
+    }
+  } catch (...) {
+    // Not kept: the image frees its buffer as before.
+  }
+}
+
+}  // namespace core

@@ -1,0 +1,54 @@
+// Buffers kept between calls: reused at any extents of the same size, the
+// total bounded, and safe to keep and take from several threads at once.
+#include <gtest/gtest.h>
+
+#include <thread>
+#include <vector>
+
+#include "core/kept_buffers.h"
+
+namespace {
+
+TEST(KeptBuffers, are_reused_at_new_extents_and_bounded) {
+  CImg<float> image = core::reused_image(256, 256, 1, 1);
+  const float* buffer = image.data();
+  core::keep_for_reuse(std::move(image));
+  const CImg<float> again = core::reused_image(128, 64, 4, 2);
+  EXPECT_EQ(again.data(), buffer);
+  EXPECT_EQ(again.width() * again.height() * again.depth() * again.spectrum(), 256 * 256);
+  EXPECT_EQ(again.depth(), 4);
+
+  // Kept beyond the bound, the oldest go: of six images of the largest kept
+  // size, only as many as fit come back.
+  const unsigned side = 1024, rows = unsigned(core::kept_image_bytes / sizeof(float) / side);
+  std::vector<CImg<float>> taken(6);
+  std::vector<const float*> kept;
+  for (CImg<float>& large : taken) large = core::reused_image(side, rows, 1, 1);
+  for (CImg<float>& large : taken) {
+    kept.push_back(large.data());
+    core::keep_for_reuse(std::move(large));
+  }
+  taken.clear();
+  int reused = 0;
+  for (int i = 0; i < 6; ++i) {
+    taken.push_back(core::reused_image(side, rows, 1, 1));
+    for (const float* buffer : kept) reused += taken.back().data() == buffer;
+  }
+  EXPECT_EQ(reused, int(core::kept_bytes / core::kept_image_bytes));
+}
+
+TEST(KeptBuffers, are_taken_and_kept_by_several_threads) {
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 3; ++t)
+    threads.emplace_back([t] {
+      for (int i = 0; i < 200; ++i) {
+        CImg<float> image = core::reused_image(128 << (i % 3), 128, 1, 1);
+        image.fill(float(t));
+        EXPECT_EQ(image.max(), float(t));
+        core::keep_for_reuse(std::move(image));
+      }
+    });
+  for (std::thread& thread : threads) thread.join();
+}
+
+}  // namespace
