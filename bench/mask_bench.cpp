@@ -5,11 +5,11 @@
 // The targets: every pixel inside at most 3% over no mask, the half disc at
 // most 60% of the unmasked time. Then the same for Tamvel on one thread, the
 // image paired with its negative, the three cases taken in turn: first in the
-// fresh process, then after Sorvik's calls. A call's full-size buffers (the
-// image copies, labels, edge indicator, band) come from the C library, which
-// may keep freed memory for the next call or hand it back to the system, as
-// the allocations before have shaped its heap; handed back, every call takes
-// its pages afresh, masked or not. Each line says how many a call took.
+// fresh process, then after Sorvik's calls. Freed buffers may go back to the
+// system, as the allocations before have shaped the C library's heap, and a
+// call then takes its pages afresh, masked or not; the images a call keeps
+// for the next (core/kept_buffers.h) spare it that. Each line says how many
+// fresh pages a call took.
 //
 //   mask_bench [--camera RAW WIDTH HEIGHT] [--runs N] [--tamvel]
 //
