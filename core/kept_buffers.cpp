@@ -14,11 +14,23 @@ struct kept_images {
   std::size_t bytes = 0;
 };
 
-// Never destroyed: a host may free labels it was handed, and so keep their
-// buffer, after the library's static objects are gone.
+// The store itself is never destroyed, since a host may let go of labels it
+// was handed, and so keep their buffer, after the library's static objects
+// are gone; its images are freed when the library is unloaded or the
+// process ends.
+struct freed_at_unload {
+  kept_images* const store = new kept_images();
+  ~freed_at_unload() {
+    std::deque<CImg<float>> images;
+    const std::lock_guard<std::mutex> hold(store->lock);
+    images.swap(store->images);
+    store->bytes = 0;
+  }
+};
+
 kept_images& kept() {
-  static kept_images* const images = new kept_images();
-  return *images;
+  static freed_at_unload kept_store;
+  return *kept_store.store;
 }
 
 constexpr std::size_t least_kept_bytes = std::size_t(1) << 16;
