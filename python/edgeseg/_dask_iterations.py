@@ -213,7 +213,7 @@ def _iterations(slabs, runs, states, centres, run, limit, begun):
 def _outcome(ended, before, run, iteration, begun):
     """The driver's end of an iteration, from the totals its workers
     gathered: the same decision, with the report and its seconds."""
-    ended = _results([ended])[0]
+    ended = _cluster.results([ended])[0]
     return _core.finish_iteration(ended.totals, before.centres, run.parameters, iteration, before.energy,
                                   time.perf_counter() - begun)
 
@@ -238,14 +238,3 @@ def _finished(group, index, class_count, widen):
 
 def _as_int64(group, index):
     return _finished(group, index, 0, True)[0]
-
-
-def _results(persisted):
-    """The values of persisted delayed objects, in order. On a cluster they
-    are gathered directly: computing them again would resubmit a graph."""
-    client = _cluster.active_client()
-    if client is None:
-        return dask.compute(*persisted)
-    from distributed import Future
-
-    return client.gather([Future(item.key, client) for item in persisted])

@@ -218,7 +218,7 @@ def sorvik(
     four, spatial = _volume_axes(np.ma.getdata(volume) if np.ma.isMaskedArray(volume) else volume, channel_axis, out)
     _dask_batches.refuse_mask_geometry(_commands.sorvik, mask, spatial, settings=parameters)
     inside = _mask.lazy_pixels_inside(volume, mask, channel_axis, spatial)
-    if inside is not None and not bool(inside.any().compute()):
+    if inside is not None and not bool(_cluster.computed(inside.any())[0]):
         _refuse_empty_mask(parameters)
     if inside is not None and out is not None and np.dtype(out.dtype).kind != "i":
         raise TypeError(f"out has dtype {out.dtype}; with a mask the labels are -1 outside it: expected a signed "
@@ -235,7 +235,7 @@ def sorvik(
 
     begun = time.perf_counter()
     slabs, runs = _held_slabs(four, inside, _cluster.checked_client())
-    found = dask.compute(*[delayed(_survey)(slab, thread_count) for slab in slabs])
+    found = _cluster.computed(*[delayed(_survey)(slab, thread_count) for slab in slabs])
     centres = _core.initial_centres([ranges for ranges, _ in found], parameters) if start is None else start
     run = _Run(parameters, thread_count, _core.sums_exact([survey for _, survey in found]), exact,
                bool(return_info or report), class_count, four.shape[3])
@@ -332,12 +332,12 @@ def _labels(states, groups, four, spatial, out, class_count):
         # counts come back once every piece is in.
         result = result.persist()
         held = [delayed(np.shape)(piece) for piece in result.to_delayed().ravel()]
-        counts = dask.compute(*[both[1] for both in finished], *held)[:len(finished)]
+        counts = _cluster.computed(*[both[1] for both in finished], *held)[:len(finished)]
         return result, np.sum(counts, axis=0)
-    counts = np.sum(dask.compute(*[both[1] for both in finished]), axis=0)
+    counts = np.sum(_cluster.computed(*[both[1] for both in finished]), axis=0)
     # Whole chunks of `out` a task, so that no two tasks write one chunk.
     chunks = getattr(out, "chunks", None)
-    da.store(result.rechunk(chunks) if chunks else result, out, lock=chunks is None)
+    _cluster.computed(da.store(result.rechunk(chunks) if chunks else result, out, lock=chunks is None, compute=False))
     return out, counts
 
 

@@ -13,6 +13,7 @@ import numpy as np
 import pytest
 import zarr
 from distributed import Client, LocalCluster
+from distributed.core import Status
 
 import edgeseg
 import edgeseg._core
@@ -128,6 +129,21 @@ def test_a_volume_larger_than_any_worker_memory_limit():
     with dask.config.set(scheduler="threads"):
         whole = volume.compute()
     np.testing.assert_array_equal(got, edgeseg.sorvik(whole, **settings, threads=2))
+
+
+def test_a_cluster_that_runs_nothing_ends_the_run_with_an_error(monkeypatch):
+    """Workers paused (as for memory) run no task: the run raises, saying
+    so, instead of waiting for ever; once they resume, runs go on."""
+    monkeypatch.setattr(edgeseg._cluster, "STALL_SECONDS", 2.0)
+    monkeypatch.setattr(edgeseg._cluster, "LOOK_SECONDS", 0.25)
+    with LocalCluster(n_workers=2, threads_per_worker=1, processes=False, memory_limit=0,
+                      dashboard_address=None) as cluster:
+        with Client(cluster) as client:
+            client.run(lambda dask_worker: setattr(dask_worker, "status", Status.paused))
+            with pytest.raises(RuntimeError, match="all 2 workers have been paused"):
+                edgeseg.dask.sorvik(da.from_array(VOLUMES["whole"], chunks=3), **SETTINGS)
+            client.run(lambda dask_worker: setattr(dask_worker, "status", Status.running))
+            check_run("whole", 0.0, False, 3)
 
 
 def test_refusals_come_before_any_work(monkeypatch):
