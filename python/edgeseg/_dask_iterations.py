@@ -24,10 +24,22 @@ class _Slab:
     image: np.ndarray
     inside: Optional[np.ndarray] = None
 
+    def __setstate__(self, fields):
+        self.__dict__.update(_aligned(fields))
+
+
+def _aligned(fields):
+    """An object's fields with each array aligned for its element type.
+    Arrays that come from another worker may lie at any byte offset of the
+    message that brought them; the extension reads only aligned ones."""
+    return {name: np.require(value, requirements="A") if isinstance(value, np.ndarray) else value
+            for name, value in fields.items()}
+
 
 def _stored(block, inside=None):
-    image = np.ascontiguousarray(np.moveaxis(block, -1, 0), dtype=np.float32)
-    return _Slab(image, None if inside is None else np.ascontiguousarray(inside, dtype=np.uint8)[..., None])
+    # A block read from another worker may be unaligned, as above.
+    image = np.require(np.moveaxis(block, -1, 0), np.float32, ["C", "A"])
+    return _Slab(image, None if inside is None else np.require(inside, np.uint8, ["C", "A"])[..., None])
 
 
 def _as_four_axes(stored):
@@ -50,6 +62,9 @@ class _SlabState:
     bounds: Optional[tuple] = None
     totals: Optional[object] = None  # _core.SweepTotals
 
+    def __setstate__(self, fields):
+        self.__dict__.update(_aligned(fields))
+
     def __sizeof__(self):
         # What Dask counts of a worker's memory, and may spill.
         arrays = (self.labels, self.terms)
@@ -69,18 +84,16 @@ class _Run:
     channels: int
 
 
-def _sweep(slab, before, centres, run, iteration, want_terms, entering=None, free=None):
-    """The slab swept from its state before. With `entering`, the totals of
-    every slab before it, the sweep continues them, summing the energy as it
-    goes: the link runs inside the sweep and no terms are kept. Otherwise
-    the terms go into the last sweep's array, which its link has read by
-    then. The labels go into `free` where it fits."""
-    room, before.terms = before.terms, None
-    fits = free is not None and free.shape == before.labels.shape and free.dtype == before.labels.dtype
-    labels = free if fits else np.empty_like(before.labels)
+def _sweep(slab, before, centres, run, iteration, want_terms, entering=None):
+    """The slab swept from its state before, into a new state. With
+    `entering`, the totals of every slab before it, the sweep continues
+    them, summing the energy as it goes: the link runs inside the sweep and
+    no terms are kept. The state before is left as it is: Dask may read it
+    again, to rebuild what a lost worker held."""
+    labels = np.empty_like(before.labels)
     terms, totals = _core.sweep_slab_totals(_as_four_axes(slab.image), before.labels, labels, centres, run.parameters,
                                             iteration, run.threads, want_terms, run.any_order, run.exact, slab.inside,
-                                            entering, room)
+                                            entering)
     return _SlabState(labels, terms, None if terms is None else _core.term_bounds(terms), totals)
 
 
@@ -89,16 +102,13 @@ def _sweep_group(images, before, ended, run, iteration, want_terms, entering):
     their new states in plane order, from the centres of the iteration
     before's end (_Ended); none where that end stopped the run, which leaves
     the states as they were. With `entering` (see _sweep) each continues
-    the totals of the one before. A swept state's labels before are read no
-    more, and the next slab's sweep writes into them: memory new to the
-    worker costs the clearing of every page."""
+    the totals of the one before."""
     if ended.done:
         return before
-    centres, after, free = ended.centres, [], None
+    after = []
     for slab, state in zip(images, before):
-        after.append(_sweep(slab, state, centres, run, iteration, want_terms, entering, free))
+        after.append(_sweep(slab, state, ended.centres, run, iteration, want_terms, entering))
         entering = None if entering is None else after[-1].totals
-        free, state.labels = state.labels, None
     return after
 
 

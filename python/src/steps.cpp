@@ -52,6 +52,7 @@ kept_labels labels_of(const py::buffer& labels, bool writable) {
   const bool is_integer = !format.empty() && std::string("bBhHiIlL").find(format.back()) != std::string::npos;
   if (!(size == 1 || size == 2 || size == 4) || !is_integer || !contiguous)
     throw py::value_error("a slab's labels are a C-ordered array of (u)int8, (u)int16 or (u)int32.");
+  python_host::require_aligned(kept.buffer, "a slab's labels");
   kept.pixels = std::size_t(kept.buffer.size);
   kept.is_signed = std::islower(static_cast<unsigned char>(format.back())) != 0;
   return kept;
@@ -173,7 +174,7 @@ term_place place_terms(std::size_t pixels, bool wanted, bool summed_here, const 
   py::array_t<float> array;
   if (py::isinstance<py::array_t<float>>(room)) array = room.cast<py::array_t<float>>();
   const bool fits = array && array.ndim() == 1 && std::size_t(array.size()) == pixels && array.writeable() &&
-                    (array.flags() & py::array::c_style);
+                    (array.flags() & py::array::c_style) && (array.flags() & py::detail::npy_api::NPY_ARRAY_ALIGNED_);
   if (!fits) array = py::array_t<float>(py::ssize_t(pixels));
   place.values = array.mutable_data();
   place.kept = std::move(array);
@@ -268,7 +269,7 @@ python_host::slab_totals continue_slab(const python_host::slab_totals& before, c
   totals.energy = before.totals.energy;
   if (!own_sums) totals.changed += slab.totals.changed;
   if (!terms.is_none()) {
-    const auto term_array = py::array_t<float, py::array::c_style | py::array::forcecast>(terms);
+    const auto term_array = python_host::float_array(terms);
     py::gil_scoped_release free_interpreter;
     totals.energy = edgeseg::continue_energy(term_array.data(), std::size_t(term_array.size()), totals.energy);
   }
@@ -281,7 +282,7 @@ python_host::slab_totals continue_slab(const python_host::slab_totals& before, c
   return after;
 }
 
-float continue_energy(const py::array_t<float, py::array::c_style | py::array::forcecast>& terms, float energy) {
+float continue_energy(const python_host::float_array& terms, float energy) {
   py::gil_scoped_release free_interpreter;
   return edgeseg::continue_energy(terms.data(), std::size_t(terms.size()), energy);
 }

@@ -88,22 +88,23 @@ def test_labels_written_to_zarr_and_progress_reported(tmp_path):
 
 
 def test_a_killed_worker_leaves_the_labels_unchanged(tmp_path):
-    """A worker process killed after the third iteration: its nanny starts
-    another, Dask rebuilds the lost slabs from their inputs and the run ends
-    with the one-call labels."""
+    """A worker process killed after the third and another after the fifth
+    iteration: their nannies start others, Dask rebuilds the lost slabs and
+    states from what the other workers hold, moving them between workers,
+    and the run ends with the one-call labels."""
     volume = VOLUMES["whole"]
     want_labels = edgeseg.sorvik(volume, tolerance=0.0, **SETTINGS)
-    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster:
+    with LocalCluster(n_workers=3, threads_per_worker=1, processes=True, dashboard_address=None) as cluster:
         with Client(cluster) as client:
             pids = list(client.run(os.getpid).values())
 
             def kill_one(report):
-                if report.iteration == 2:
-                    os.kill(pids[0], signal.SIGKILL)
+                if report.iteration in (2, 4):
+                    os.kill(pids[report.iteration // 2 - 1], signal.SIGKILL)
 
-            labels = edgeseg.dask.sorvik(da.from_array(volume, chunks=2), tolerance=0.0, progress=kill_one, **SETTINGS)
+            labels = edgeseg.dask.sorvik(da.from_array(volume, chunks=1), tolerance=0.0, progress=kill_one, **SETTINGS)
             np.testing.assert_array_equal(labels.compute(), want_labels)
-            assert pids[0] not in client.run(os.getpid).values()
+            assert not set(pids[:2]) & set(client.run(os.getpid).values())
 
 
 def test_a_volume_larger_than_any_worker_memory_limit():

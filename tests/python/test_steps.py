@@ -82,3 +82,35 @@ def test_finished_labels_widen_and_count_every_kept_type():
         np.testing.assert_array_equal(wide, labels.astype(np.int64))
         assert counts == [int(np.sum(labels == k)) for k in range(3)]
         assert _core.finished_labels(labels, 2, False) == (None, counts[:2])
+
+
+def _at_odd_address(array):
+    """A copy of the array one byte into a buffer: unaligned, as an array
+    read from a message between Dask workers can be."""
+    raw = np.empty(array.nbytes + 1, np.uint8)
+    moved = raw[1:].view(array.dtype).reshape(array.shape)
+    moved[...] = array
+    assert array.itemsize == 1 or not moved.flags.aligned
+    return moved
+
+
+def test_unaligned_arrays_are_refused_or_copied_and_slabs_from_other_workers_come_aligned():
+    from edgeseg._dask_iterations import _SlabState, _stored
+
+    slab = np.arange(2 * 4 * 4, dtype=np.float32).reshape(2, 4, 4, 1)
+    with pytest.raises(ValueError, match="slab lies at a byte address"):
+        _core.slab_survey(_at_odd_address(slab), 1)
+    labels = np.zeros((2, 4, 4), np.uint16)
+    with pytest.raises(ValueError, match="labels lies at a byte address"):
+        _core.finished_labels(_at_odd_address(labels), 3, True)
+    terms = np.float32([0.5, 2, 1e8])
+    assert _core.continue_energy(_at_odd_address(terms), 1.0) == _core.continue_energy(terms, 1.0)
+    assert _core.term_bounds(_at_odd_address(terms)) == _core.term_bounds(terms)
+    # Pickled as Dask moves them, their arrays out of band at odd addresses.
+    for held in (_stored(slab), _SlabState(labels, terms)):
+        buffers = []
+        data = pickle.dumps(held, protocol=5, buffer_callback=buffers.append)
+        moved = pickle.loads(data, buffers=[_at_odd_address(np.frombuffer(b.raw(), np.uint8)) for b in buffers])
+        for name, array in vars(moved).items():
+            if isinstance(array, np.ndarray):
+                assert array.flags.aligned and np.array_equal(array, getattr(held, name))
