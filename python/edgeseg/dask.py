@@ -190,6 +190,10 @@ def sorvik(
     ImportError
         A worker of the active distributed client that cannot import
         edgeseg at this version, checked before any work.
+    RuntimeError
+        A cluster on which no worker has run a task or had one to run for
+        two minutes while the run waits (all paused for memory, none left,
+        or all lost at once), saying which, instead of a wait for ever.
 
     Notes
     -----

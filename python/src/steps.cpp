@@ -155,27 +155,23 @@ std::uint64_t narrow_labels(const std::vector<float>& labels, const kept_labels&
   return changed;
 }
 
-// Where a sweep's energy terms go: into a float32 array handed back (the
-// caller's `room` where it fits, a new one otherwise), into this thread's
-// scratch buffer where they are summed at once, or nowhere.
+// Where a sweep's energy terms go: into a new float32 array handed back,
+// into this thread's scratch buffer where they are summed at once, or
+// nowhere.
 struct term_place {
   py::object kept = py::none();
   float* values = nullptr;
   bool scratch = false;
 };
 
-term_place place_terms(std::size_t pixels, bool wanted, bool summed_here, const py::object& room) {
+term_place place_terms(std::size_t pixels, bool wanted, bool summed_here) {
   term_place place;
   if (!wanted) return place;
   if (summed_here) {
     place.scratch = true;
     return place;
   }
-  py::array_t<float> array;
-  if (py::isinstance<py::array_t<float>>(room)) array = room.cast<py::array_t<float>>();
-  const bool fits = array && array.ndim() == 1 && std::size_t(array.size()) == pixels && array.writeable() &&
-                    (array.flags() & py::array::c_style) && (array.flags() & py::detail::npy_api::NPY_ARRAY_ALIGNED_);
-  if (!fits) array = py::array_t<float>(py::ssize_t(pixels));
+  py::array_t<float> array(static_cast<py::ssize_t>(pixels));
   place.values = array.mutable_data();
   place.kept = std::move(array);
   return place;
@@ -213,7 +209,7 @@ void slab_totals_after(python_host::slab_totals& own, const std::optional<python
 
 // Sweeps a slab from `before` into `after` (the labels of the next
 // iteration, the same type and shape). Returns the pixels' energy terms
-// (float32, written into `room` where it fits, or None) and what the sweep
+// (float32, or None) and what the sweep
 // adds to its iteration: with `entering`, the totals of every slab before
 // it continued through this one (its energy summed as it is swept, no
 // terms kept); otherwise the slab's own class sums and counts from zero
@@ -224,7 +220,7 @@ py::tuple sweep_totals_of(const py::buffer& image, const py::buffer& before, con
                           const std::vector<float>& centres, int class_count, const std::vector<float>& parameters,
                           int iteration, int threads, bool want_terms, bool want_sums, bool exact,
                           const std::optional<py::buffer>& mask,
-                          const std::optional<python_host::slab_totals>& entering, const py::object& room) {
+                          const std::optional<python_host::slab_totals>& entering) {
   const py::buffer_info image_buffer = image.request();
   py::buffer_info mask_buffer;
   const edgeseg::call_options options = slab_options(threads, slab_mask_view(mask, mask_buffer));
@@ -236,7 +232,7 @@ py::tuple sweep_totals_of(const py::buffer& image, const py::buffer& before, con
     throw py::value_error("a masked slab's labels are signed, for the -1 outside the mask.");
   if (entering && exact) throw py::value_error("exact sums are merged in any order: no slab continues another's.");
   const edgeseg::image_view view = slab_view(image_buffer, old_labels);
-  term_place terms = place_terms(old_labels.pixels, want_terms && !entering, exact, room);
+  term_place terms = place_terms(old_labels.pixels, want_terms && !entering, exact);
   python_host::slab_totals own;
   {
     py::gil_scoped_release free_interpreter;
@@ -329,19 +325,17 @@ void add_steps(py::module_& module) {
       "sweep_slab_totals",
       [](const py::buffer& image, const py::buffer& before, const py::buffer& after, const std::vector<float>& centres,
          const std::vector<float>& parameters, int iteration, int threads, bool want_terms, bool want_sums, bool exact,
-         const std::optional<py::buffer>& mask, const std::optional<python_host::slab_totals>& entering,
-         const py::object& room) {
+         const std::optional<py::buffer>& mask, const std::optional<python_host::slab_totals>& entering) {
         const int class_count = edgeseg::initial_centres({}, parameters).class_count;
         return sweep_totals_of(image, before, after, centres, class_count, parameters, iteration, threads, want_terms,
-                               want_sums, exact, mask, entering, room);
+                               want_sums, exact, mask, entering);
       },
       py::arg("image"), py::arg("before"), py::arg("after"), py::arg("centres"), py::arg("parameters"),
       py::arg("iteration"), py::arg("threads"), py::arg("want_terms"), py::arg("want_sums"), py::arg("exact"),
-      py::arg("mask") = py::none(), py::arg("entering") = py::none(), py::arg("room") = py::none(),
+      py::arg("mask") = py::none(), py::arg("entering") = py::none(),
       "Sweeps a slab, with its (planes, rows, columns, 1) part of the mask where one is given (signed labels, -1 "
       "outside); returns (terms or None, SweepTotals): with `entering`, the SweepTotals of every slab before it, "
-      "those continued through this slab, its energy summed as it is swept; otherwise the slab's own. The terms "
-      "go into `room` (float32, one a pixel) where it fits.");
+      "those continued through this slab, its energy summed as it is swept; otherwise the slab's own.");
   module.def("finished_labels", &finished_labels, py::arg("labels"), py::arg("class_count"), py::arg("widen"),
              "A slab's labels as int64 (None without `widen`) and the number of pixels of each class.");
   module.def("continue_energy", &continue_energy, py::arg("terms"), py::arg("energy"));
