@@ -83,12 +83,11 @@ edgeseg::call_options slab_options(int threads, const std::optional<edgeseg::ima
   return options;
 }
 
-// The labels as floats, in a buffer the calling thread keeps for its next
-// slab: a worker sweeps slab after slab, and memory new to the process
-// costs the kernel's clearing of every page.
-std::vector<float>& widened(const kept_labels& kept) {
-  thread_local std::vector<float> labels;
-  labels.resize(kept.pixels);
+// The labels as floats, for the sweep. The buffer is the call's own and
+// goes with it: nothing of a slab stays in a worker that Dask does not
+// count, and the allocator hands the same pages to the next slab's.
+std::vector<float> widened(const kept_labels& kept) {
+  std::vector<float> labels(kept.pixels);
   with_label_type(kept, [&](const auto* narrow) {
     for (std::size_t i = 0; i < kept.pixels; ++i) labels[i] = float(narrow[i]);
   });
@@ -132,14 +131,6 @@ bool sums_exact(const std::vector<survey_tuple>& surveys) {
   return edgeseg::sums_exact_in_any_order(parts);
 }
 
-// A buffer for a sweep's energy terms that the calling thread keeps for
-// its next slab, for terms summed at once and not kept.
-float* scratch_terms(std::size_t pixels) {
-  thread_local std::vector<float> terms;
-  terms.resize(pixels);
-  return terms.data();
-}
-
 // Writes the swept labels in the kept type; returns how many changed.
 std::uint64_t narrow_labels(const std::vector<float>& labels, const kept_labels& before, const kept_labels& after) {
   std::uint64_t changed = 0;
@@ -156,7 +147,7 @@ std::uint64_t narrow_labels(const std::vector<float>& labels, const kept_labels&
 }
 
 // Where a sweep's energy terms go: into a new float32 array handed back,
-// into this thread's scratch buffer where they are summed at once, or
+// into a scratch buffer of the call where they are summed at once, or
 // nowhere.
 struct term_place {
   py::object kept = py::none();
@@ -236,8 +227,9 @@ py::tuple sweep_totals_of(const py::buffer& image, const py::buffer& before, con
   python_host::slab_totals own;
   {
     py::gil_scoped_release free_interpreter;
-    if (terms.scratch) terms.values = scratch_terms(old_labels.pixels);
-    std::vector<float>& labels = widened(old_labels);
+    std::vector<float> scratch(terms.scratch ? old_labels.pixels : 0);
+    if (terms.scratch) terms.values = scratch.data();
+    std::vector<float> labels = widened(old_labels);
     if (entering && want_terms)
       own.totals.energy =
           edgeseg::sweep_slab_continuing(view, labels.data(), entering->totals.energy, centres_of(centres, class_count),

@@ -107,6 +107,32 @@ def test_a_killed_worker_leaves_the_labels_unchanged(tmp_path):
             assert not set(pids[:2]) & set(client.run(os.getpid).values())
 
 
+def test_every_worker_lost_at_once_ends_the_run_without_a_wait_for_ever(monkeypatch):
+    """Every worker killed at once: Dask's scheduler may rebuild the run,
+    or leave its first tasks to no worker once new workers have started;
+    either way the call returns, with the one-call labels or a RuntimeError
+    that says what happened."""
+    monkeypatch.setattr(edgeseg._cluster, "STALL_SECONDS", 3.0)
+    monkeypatch.setattr(edgeseg._cluster, "LOOK_SECONDS", 0.5)
+    volume = VOLUMES["whole"]
+    with LocalCluster(n_workers=3, threads_per_worker=1, processes=True, dashboard_address=None) as cluster:
+        with Client(cluster) as client:
+            pids = list(client.run(os.getpid).values())
+
+            def kill_all(report):
+                if report.iteration == 2:
+                    for pid in pids:
+                        os.kill(pid, signal.SIGKILL)
+
+            try:
+                labels = edgeseg.dask.sorvik(da.from_array(volume, chunks=1), tolerance=0.0, progress=kill_all,
+                                             **SETTINGS).compute()
+            except RuntimeError as error:
+                assert "every worker was lost at once" in str(error)
+            else:
+                np.testing.assert_array_equal(labels, edgeseg.sorvik(volume, tolerance=0.0, **SETTINGS))
+
+
 def test_a_volume_larger_than_any_worker_memory_limit():
     """4 workers of 400 MiB each and a float32 volume of 420 MiB: every
     worker keeps its slabs' share, none is restarted for memory, and the
