@@ -60,38 +60,19 @@ CImg<float> slab_image(const image_view& slab, core::call_threads& threads) {
                      unsigned(slab.depth), unsigned(slab.channels), true);
 }
 
-bool all_finite(const CImg<float>& image, std::size_t pixel, std::size_t pixels) {
-  for (int c = 0; c < image.spectrum(); ++c)
-    if (!std::isfinite(image.data()[pixel + pixels * std::size_t(c)])) return false;
-  return true;
-}
-
 // Continues the totals through the slab's pixels in raster order: the
 // energy through their terms, and each class's sums through the pixels
-// whose label names it (truncated, as the centre update reads a label) and
-// whose channels are all finite, as a plain pixel loop rounds them.
-void continue_image_totals(sweep_totals& totals, const CImg<float>& image, const float* labels, const float* terms) {
+// whose label names it and whose channels are all finite, as the core's
+// centre sums take them, continued from the totals' own.
+void continue_image_totals(sweep_totals& totals, const CImg<float>& image, const float* labels, const float* terms,
+                           bool any_order = false) {
   const std::size_t pixels = std::size_t(image.width()) * image.height() * image.depth();
-  const int channels = image.spectrum();
   const int class_count = int(totals.counts.size());
   if (terms) totals.energy = core::sum_in_raster_order(terms, pixels, totals.energy);
-  const bool from_zero =
-      std::all_of(totals.sums.begin(), totals.sums.end(), [](double sum) { return sum == 0; }) &&
-      std::all_of(totals.counts.begin(), totals.counts.end(), [](std::uint64_t n) { return n == 0; });
-  if (from_zero) {
-    // The core's pass gives the bits of the loop below, in raster order too.
-    core::call_threads one_thread;
-    core::sum_by_class(labels, pixels, core::channel_starts(image), class_count, totals.sums, totals.counts,
-                       one_thread);
-    return;
-  }
-  for (std::size_t i = 0; i < pixels; ++i) {
-    if (!(labels[i] > -1.0f && labels[i] < float(class_count)) || !all_finite(image, i, pixels)) continue;
-    const auto k = std::size_t(labels[i]);
-    for (int c = 0; c < channels; ++c)
-      totals.sums[k * std::size_t(channels) + std::size_t(c)] += double(image.data()[i + pixels * std::size_t(c)]);
-    ++totals.counts[k];
-  }
+  core::running_class_sums running =
+      core::start_class_sums(class_count, image.spectrum(), any_order, totals.sums, totals.counts);
+  core::add_class_sums(running, labels, core::channel_starts(image), 0, pixels);
+  core::finish_class_sums(running, totals.sums, totals.counts);
 }
 
 // The slab's part of the volume's mask (call_options::mask), one byte a
@@ -190,12 +171,29 @@ void sweep_slab_into(const image_view& slab, float* labels, float* terms, const 
     sorvik::label_sweep(image, settings, centre_image, slab_labels, iteration, threads, core::mask_of(inside));
 }
 
-void continue_totals(sweep_totals& totals, const image_view& slab, const float* labels, const float* terms) {
+float sweep_slab_continuing(const image_view& slab, float* labels, float energy, const centres& centres,
+                            const std::vector<float>& parameters, int iteration, const call_options& options) {
+  const sorvik::segmentation_parameters settings = settings_of(parameters);
+  require_centres(centres, settings.class_count, slab.channels);
+  core::call_threads threads(options.threads);
+  const CImg<float> image = slab_image(slab, threads);
+  if (image.is_empty()) return energy;
+  if (!labels) core::refuse("missingData", "the slab's labels are missing.");
+  CImg<float> slab_labels(labels, image.width(), image.height(), image.depth(), 1, true);
+  const CImg<float> centre_image(centres.values.data(), unsigned(centres.channels), unsigned(centres.class_count));
+  const CImg<unsigned char> inside = slab_mask(options, image, threads);
+  core::mark_outside(core::mask_of(inside), slab_labels, threads);
+  return sorvik::label_sweep(image, settings, centre_image, slab_labels, iteration, threads, core::mask_of(inside),
+                             energy);
+}
+
+void continue_totals(sweep_totals& totals, const image_view& slab, const float* labels, const float* terms,
+                     bool any_order) {
   core::call_threads one_thread;
   const CImg<float> image = slab_image(slab, one_thread);
   if (image.is_empty()) return;
   if (!labels) core::refuse("missingData", "the slab's labels are missing.");
-  continue_image_totals(totals, image, labels, terms);
+  continue_image_totals(totals, image, labels, terms, any_order);
 }
 
 float continue_energy(const float* terms, std::size_t count, float energy) {

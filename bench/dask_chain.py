@@ -75,20 +75,22 @@ def run_volume(planes, kind, settings, runs, threads):
         sums, counts, energy, plain, skipping, skipped = [0.0] * len(centres), [0] * 3, 0.0, 0.0, 0.0, 0
         for index, z in enumerate(starts):
             after = np.empty_like(labels[index])
-            terms, own_sums, own_counts, *_ = core.sweep_slab(slab_of(z, SLAB, kind, padding), labels[index], after, centres, 3,
-                                                              settings, iteration, threads, True, True, False)
-            labels[index] = after
+            terms, own = core.sweep_slab_totals(slab_of(z, SLAB, kind, padding), labels[index], after, centres,
+                                                settings, iteration, threads, True, True, False)
+            labels[index], own_sums, own_counts = after, own.sums, own.counts
             bounds = core.term_bounds(terms)
             skipped += terms.size if core.link_leaves_energy(energy, *bounds) else 0
             seconds = link_seconds(terms, bounds, energy, runs)
             plain, skipping, energy = plain + seconds[0], skipping + seconds[1], seconds[2]
             sums = [a + b for a, b in zip(sums, own_sums)]
             counts = [a + b for a, b in zip(counts, own_counts)]
-        centres, energy, converged, done = core.next_centres(sums, counts, energy, centres, 3, settings, iteration,
-                                                             previous)
+        whole = core.SweepTotals(3, 1)
+        whole.sums, whole.counts, whole.energy = sums, counts, energy
+        end = core.finish_iteration(whole, centres, settings, iteration, previous, 0.0)
+        centres, energy = end.centres, end.energy
         previous = energy
         found.append((plain * 1e3, skipping * 1e3, skipped / (planes * SIDE * SIDE), energy))
-        if done:
+        if end.done:
             break
     return found
 

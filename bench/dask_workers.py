@@ -29,6 +29,14 @@ def timed(call):
     return time.perf_counter() - start, result
 
 
+def processor_seconds(client=None):
+    """This process's processor time, or with a client the sum of its
+    workers': what the work costs, whatever else the machine runs."""
+    if client is None:
+        return time.process_time()
+    return sum(client.run(lambda: sum(os.times()[:2])).values())
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--rounds", type=int, default=3)
@@ -39,27 +47,32 @@ def main():
     settings = [5, 2, arguments.tolerance, arguments.iterations, 1, 3]
     volume = synthetic((64, 512, 512), 1)
     want = edgeseg.sorvik(volume, settings=settings)
-    best = {}
+    best, processor = {}, {}
     for workers in (1, 2):
         cluster = LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None)
-        with Client(cluster):
+        with Client(cluster) as client:
             held = da.from_array(volume, chunks=(8, 512, 512)).persist()
             labels = edgeseg.dask.sorvik(held, settings=settings).compute()  # the chunks are in memory after it
             assert np.array_equal(labels, want), "the workers' labels differ from the direct call's"
             load = os.getloadavg()[0]
             for _ in range(arguments.rounds):
-                for name, call in ((f"direct ({workers})", lambda: edgeseg.sorvik(volume, settings=settings)),
-                                   (f"{workers} worker(s)", lambda: edgeseg.dask.sorvik(held, settings=settings))):
+                for name, call, on in ((f"direct ({workers})", lambda: edgeseg.sorvik(volume, settings=settings), None),
+                                       (f"{workers} worker(s)", lambda: edgeseg.dask.sorvik(held, settings=settings),
+                                        client)):
+                    before = processor_seconds(on)
                     best[name] = min(best.get(name, float("inf")), timed(call)[0])
+                    used = processor_seconds(on) - before
+                    processor[name] = min(processor.get(name, float("inf")), used)
             print(f"{workers} worker(s): load average {load:.1f} before, {os.getloadavg()[0]:.1f} after", flush=True)
         cluster.close()
     print(f"512 x 512 x 64 uint8, settings {settings}, slabs of 8 planes, best of {arguments.rounds} rounds, each "
           "cluster's runs in turn with the direct call's")
     for name, seconds in best.items():
-        print(f"  {name}: {seconds:.3f} s")
+        print(f"  {name}: {seconds:.3f} s, processor time {processor[name]:.3f} s (the workers' for a cluster)")
     print(f"  one worker / direct call: {best['1 worker(s)'] / best['direct (1)']:.2f}x; two workers against one: "
           f"{best['1 worker(s)'] / best['2 worker(s)']:.2f}x faster (direct {best['direct (2)'] / best['direct (1)']:.2f}x "
           "as long while the two ran)")
+    print(f"  processor time, one worker / direct call: {processor['1 worker(s)'] / processor['direct (1)']:.2f}x")
 
 
 if __name__ == "__main__":

@@ -303,6 +303,26 @@ running_class_sums start_class_sums(int class_count, int channels, bool any_orde
   return running;
 }
 
+running_class_sums start_class_sums(int class_count, int channels, bool any_order, const std::vector<double>& sums,
+                                    const std::vector<std::uint64_t>& counts) {
+  running_class_sums running = start_class_sums(class_count, channels, any_order);
+  for (int k = 0; k < class_count && std::size_t(k) < counts.size(); ++k) {
+    running.counts[std::size_t(k)] = counts[std::size_t(k)];
+#if VECTOR_TYPES
+    if (running.in_lanes) running.lane_counts[k] = std::int64_t(counts[std::size_t(k)]);
+#endif
+    for (int c = 0; c < channels; ++c) {
+      const std::size_t at = std::size_t(k) * std::size_t(channels) + std::size_t(c);
+      if (at >= sums.size()) continue;
+      running.sums[at] = sums[at];
+#if VECTOR_TYPES
+      if (running.in_lanes) running.lane_sums[std::size_t(c) * classes_in_lanes + std::size_t(k)] = sums[at];
+#endif
+    }
+  }
+  return running;
+}
+
 void add_class_sums(running_class_sums& running, const float* labels, const std::vector<const float*>& channel,
                     std::size_t first_pixel, std::size_t pixels) {
   const int channels = running.channels, class_count = running.class_count;

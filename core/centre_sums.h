@@ -64,6 +64,12 @@ struct running_class_sums {
 
 running_class_sums start_class_sums(int class_count, int channels, bool any_order);
 
+// The same, continuing given sums and counts (sums[k * C + c], counts[k], as
+// finish_class_sums gives them): the pixels added after them round as they
+// would in one pass that had summed the earlier ones first.
+running_class_sums start_class_sums(int class_count, int channels, bool any_order, const std::vector<double>& sums,
+                                    const std::vector<std::uint64_t>& counts);
+
 // Adds pixels first .. first + count - 1; channel[c] points at channel c of
 // pixel 0, and `labels` at pixel 0's label.
 void add_class_sums(running_class_sums& running, const float* labels, const std::vector<const float*>& channel,

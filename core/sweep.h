@@ -116,12 +116,13 @@ struct energy_sink {
 // pixel's energy term goes to `given_terms` where given; otherwise, where
 // the energy is wanted, one part sums it as it goes and several leave the
 // terms in `room` for a sum in raster order afterwards. Returns the energy
-// (0 where it is neither wanted nor given terms).
+// (0 where it is neither wanted nor given terms), continued from
+// `energy_before` where it is formed here.
 template <class Stretch>
 float plain_sweep(call_threads& threads, std::size_t pixels, double edge_weight, float* given_terms, float* room,
-                  bool energy_wanted, Stretch&& stretch) {
+                  bool energy_wanted, Stretch&& stretch, float energy_before = 0.0f) {
   const int parts = plain_parts(threads, pixels);
-  float energy = 0;
+  float energy = energy_before;
   float* terms = given_terms ? given_terms : parts > 1 && energy_wanted ? room : nullptr;
   const energy_sink sink{terms, !terms && energy_wanted ? &energy : nullptr};
   if (!plain_costs_are_data_terms(edge_weight)) {
@@ -132,7 +133,7 @@ float plain_sweep(call_threads& threads, std::size_t pixels, double edge_weight,
       for (share taken; !progress.aborted() && turns.take(taken);) stretch(part, taken.begin, taken.end, sink);
     });
   }
-  return terms ? sum_in_raster_order(terms, pixels) : energy;
+  return terms ? sum_in_raster_order(terms, pixels, energy_before) : energy;
 }
 
 }  // namespace core

@@ -67,30 +67,34 @@ void plain_pixels(const CImg<float>& image, const segmentation_parameters& param
 
 // A plain sweep where no class wins any pixel, with a mask: the pixels inside
 // cost the ceiling, those outside nothing, and every label stays.
-float unwon_inside(const sweep_buffers& buffers, std::size_t pixels, bool energy_wanted, float* given_terms) {
-  float energy = 0;
+float unwon_inside(const sweep_buffers& buffers, std::size_t pixels, bool energy_wanted, float* given_terms,
+                   float energy_before) {
+  float energy = energy_before;
   const bool parts = core::plain_parts(*buffers.threads, pixels) > 1;
   float* terms = given_terms ? given_terms : parts && energy_wanted ? buffers.energy_terms.get() : nullptr;
   const core::energy_sink sink{terms, !terms && energy_wanted ? &energy : nullptr};
   for (std::size_t i = 0; i < pixels; ++i) sink.add(i, buffers.mask.covers(i) ? core::cost_ceiling : 0.0f);
-  return terms ? core::sum_in_raster_order(terms, pixels) : energy;
+  return terms ? core::sum_in_raster_order(terms, pixels, energy_before) : energy;
 }
 
 // The plain phase: costs do not depend on labels, so blocks of pixels are
 // decided side by side, and blocks by different parts at once. Its energy,
 // when no convergence test will read it, is not formed (0 is returned).
-// With `given_terms`, every pixel's term goes there.
+// With `given_terms`, every pixel's term goes there; a formed energy
+// continues `energy_before`.
 float plain_sweep(const CImg<float>& image, const segmentation_parameters& parameters, const CImg<float>& centres,
-                  CImg<float>& labels, sweep_buffers& buffers, bool energy_wanted, float* given_terms = nullptr) {
+                  CImg<float>& labels, sweep_buffers& buffers, bool energy_wanted, float* given_terms = nullptr,
+                  float energy_before = 0.0f) {
   if (buffers.mask && !core::plain_costs_are_data_terms(parameters.edge_weight))
-    return unwon_inside(buffers, labels.size(), energy_wanted, given_terms);
+    return unwon_inside(buffers, labels.size(), energy_wanted, given_terms, energy_before);
   std::copy(centres.data(), centres.data() + centres.size(), buffers.centre_values.data());
-  return core::plain_sweep(*buffers.threads, labels.size(), parameters.edge_weight, given_terms,
-                           buffers.energy_terms.get(), energy_wanted,
-                           [&](int part, std::size_t first, std::size_t end, const core::energy_sink& sink) {
-                             plain_pixels(image, parameters, centres, buffers.centre_values, labels, first, end,
-                                          buffers.plain[std::size_t(part)], sink, buffers.mask);
-                           });
+  return core::plain_sweep(
+      *buffers.threads, labels.size(), parameters.edge_weight, given_terms, buffers.energy_terms.get(), energy_wanted,
+      [&](int part, std::size_t first, std::size_t end, const core::energy_sink& sink) {
+        plain_pixels(image, parameters, centres, buffers.centre_values, labels, first, end,
+                     buffers.plain[std::size_t(part)], sink, buffers.mask);
+      },
+      energy_before);
 }
 
 // The exact sum of a sweep's energy terms, rounded once to float: the same
@@ -140,21 +144,24 @@ sweep_totals sweep_image(const CImg<float>& image, const segmentation_parameters
 
 // A sweep without totals, for a caller that forms them itself.
 float sweep_only(const CImg<float>& image, const segmentation_parameters& parameters, const CImg<float>& centres,
-                 CImg<float>& labels, int iteration, sweep_buffers& buffers, bool energy_wanted, float* terms) {
+                 CImg<float>& labels, int iteration, sweep_buffers& buffers, bool energy_wanted, float* terms,
+                 float energy_before = 0.0f) {
   if (is_edge_phase(parameters, iteration))
-    return edge_sweep(image, parameters, centres, labels, buffers.edge, *buffers.threads, terms);
-  return plain_sweep(image, parameters, centres, labels, buffers, energy_wanted, terms);
+    return edge_sweep(image, parameters, centres, labels, buffers.edge, *buffers.threads, terms, nullptr, nullptr,
+                      energy_before);
+  return plain_sweep(image, parameters, centres, labels, buffers, energy_wanted, terms, energy_before);
 }
 
 }  // namespace
 
 float label_sweep(const CImg<float>& image, const segmentation_parameters& parameters, const CImg<float>& centres,
-                  CImg<float>& labels, int iteration, core::call_threads& threads, const core::pixel_mask& mask) {
+                  CImg<float>& labels, int iteration, core::call_threads& threads, const core::pixel_mask& mask,
+                  float energy_before) {
   sweep_buffers buffers =
       make_sweep_buffers(image, parameters, labels, is_edge_phase(parameters, iteration), threads, mask);
   const bool terms_summed = threads.count() > 1 && is_edge_phase(parameters, iteration);
   return sweep_only(image, parameters, centres, labels, iteration, buffers, true,
-                    terms_summed ? buffers.energy_terms.get() : nullptr);
+                    terms_summed ? buffers.energy_terms.get() : nullptr, energy_before);
 }
 
 void label_sweep(const CImg<float>& image, const segmentation_parameters& parameters, const CImg<float>& centres,

@@ -15,12 +15,14 @@
 
 namespace sorvik {
 
-// One raster sweep, relabelling in place; returns its energy. `threads` is
-// the threads it may use; the labels and the energy
-// do not depend on it. Pixels outside `mask` are left as they are (labelled
-// outside_label) and add nothing.
+// One raster sweep, relabelling in place; returns its energy, the sum of its
+// terms continuing `energy_before` (that of the pixels before the image's,
+// a slab's of a volume). `threads` is the threads it may use; the labels and
+// the energy do not depend on it. Pixels outside `mask` are left as they are
+// (labelled outside_label) and add nothing.
 float label_sweep(const CImg<float>& image, const segmentation_parameters& parameters, const CImg<float>& centres,
-                  CImg<float>& labels, int iteration, core::call_threads& threads, const core::pixel_mask& mask = {});
+                  CImg<float>& labels, int iteration, core::call_threads& threads, const core::pixel_mask& mask = {},
+                  float energy_before = 0.0f);
 
 // The same sweep for a caller that continues an energy begun elsewhere (a
 // slab of a volume): every pixel's energy term goes to terms[pixel], which

@@ -636,14 +636,15 @@ std::vector<edge_buffers> make_edge_buffers(const CImg<float>& image, const segm
 
 float edge_sweep(const CImg<float>& image, const segmentation_parameters& parameters, const CImg<float>& centres,
                  CImg<float>& labels, std::vector<edge_buffers>& parts, core::call_threads& threads, float* terms,
-                 core::running_class_sums* centre_sums, const std::vector<core::inside_span>* summed_runs) {
+                 core::running_class_sums* centre_sums, const std::vector<core::inside_span>* summed_runs,
+                 float energy_before) {
   edge_buffers& first = parts.front();
   if (!first.in_lanes) {
     core::class_index* class_of = first.memory.class_of.data();
     for (std::size_t i = 0; i < labels.size(); ++i)
       class_of[i] = core::class_of_label(labels[i], parameters.class_count);
   }
-  float energy = 0;
+  float energy = energy_before;
   edge_parts work{image, parameters, centres, labels, parts, terms, centre_sums, summed_runs, energy};
   const core::sweep_layout layout = first.layout;
   const core::sweep_extent extent{std::size_t(labels.width()), std::size_t(labels.height()),
@@ -652,7 +653,7 @@ float edge_sweep(const CImg<float>& image, const segmentation_parameters& parame
   // Slices have added their terms and centre sums as they went.
   if (layout.parts > 1 && !layout.wavefront) return energy;
   work.add_centre_sums(0, labels.size());
-  return terms ? core::sum_in_raster_order(terms, labels.size()) : energy;
+  return terms ? core::sum_in_raster_order(terms, labels.size(), energy_before) : energy;
 }
 
 }  // namespace sorvik

@@ -83,10 +83,11 @@ std::vector<edge_buffers> make_edge_buffers(const CImg<float>& image, const segm
 // where no one reads the energy, and then 0 is returned. With
 // `centre_sums`, the new labels' centre sums are added to it in raster order:
 // a volume's as its slices are swept, while the other parts sweep on; over
-// the pixels of `summed_runs` alone where given (see core::inside_runs).
+// the pixels of `summed_runs` alone where given (see core::inside_runs). The
+// energy continues `energy_before`, the sum of the terms before the image's.
 float edge_sweep(const CImg<float>& image, const segmentation_parameters& parameters, const CImg<float>& centres,
                  CImg<float>& labels, std::vector<edge_buffers>& parts, core::call_threads& threads, float* terms,
                  core::running_class_sums* centre_sums = nullptr,
-                 const std::vector<core::inside_span>* summed_runs = nullptr);
+                 const std::vector<core::inside_span>* summed_runs = nullptr, float energy_before = 0.0f);
 
 }  // namespace sorvik

@@ -120,10 +120,19 @@ slab_sweep sweep_slab(const image_view& slab, float* labels, const centres& cent
 void sweep_slab_into(const image_view& slab, float* labels, float* terms, const centres& centres,
                      const std::vector<float>& parameters, int iteration, const call_options& options = {});
 
+// The same sweep for a driver that knows the energy of every slab before
+// this one, `energy`: the sweep continues it through the slab's terms as it
+// goes, in raster order, and returns it; no term is kept.
+float sweep_slab_continuing(const image_view& slab, float* labels, float energy, const centres& centres,
+                            const std::vector<float>& parameters, int iteration, const call_options& options = {});
+
 // Continues `totals` through a swept slab in raster order: the energy
 // through its terms (left as it is where `terms` is null), each class's
 // sums and count through its pixels' labels, as sweep_slab's `before` does.
-void continue_totals(sweep_totals& totals, const image_view& slab, const float* labels, const float* terms);
+// `any_order` tells that the volume's sums are exact in any order
+// (sums_exact_in_any_order), which lets them be formed faster.
+void continue_totals(sweep_totals& totals, const image_view& slab, const float* labels, const float* terms,
+                     bool any_order = false);
 
 // The energy continued through `count` terms in raster order, a float
 // addition each.

@@ -232,7 +232,7 @@ def tamvel(primary, secondary, *, threads=1, channel_axis=_arguments.NOT_GIVEN, 
     options = dict(settings, **starts, threads=threads, channel_axis=channel_axis, return_info=return_info, mask=mask)
     run = dask.delayed(_commands.tamvel, pure=True)(primary, secondary, **options)
     if return_info:
-        labels, info = dask.compute(run)[0]
+        labels, info = _cluster.computed(run)[0]
         return da.from_array(labels, chunks=-1), info
     return da.from_delayed(run, shape=spatial, dtype=_commands.LABEL_DTYPE,
                            meta=np.empty((0,) * len(spatial), _commands.LABEL_DTYPE))

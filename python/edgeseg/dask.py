@@ -28,18 +28,18 @@ independent. What ties them together is summed over the whole volume:
   convergence test reads. It runs through the slabs' terms one after
   another, where the slabs live: on a cluster each worker holds one run of
   consecutive slabs, and continues the sum through all of them in one task;
-  only the running value travels. A slab whose terms are too small to move
-  the sum is passed over, which leaves the same float. The energy is formed
+  only the running value travels. The first slabs, whose energy entering is
+  known, sum it as they are swept, as one call does. A slab whose terms are
+  too small to move the sum is passed over, which leaves the same float.
+  The energy is formed
   only where something reads it: from the last plain iteration on with a
   non-zero tolerance, or for ``return_info`` and ``progress``.
 
 The step sequence of an iteration (sweep the slabs, combine their totals,
 the next centres, the decision and the report) is the core's, the one a
-single `edgeseg.sorvik` call runs.
+single `edgeseg.sorvik` call runs; its tasks are in _dask_iterations.py.
 """
 import time
-from dataclasses import dataclass
-from typing import Optional
 
 import dask
 import numpy as np
@@ -47,6 +47,7 @@ from dask import delayed
 
 from . import _arguments, _cluster, _commands, _core, _dask_batches, _mask, _runs, _warnings
 from ._dask_batches import sorvik_batch, tamvel, tamvel_batch
+from ._dask_iterations import _as_int64, _finished, _first_states, _iterations, _Run, _stored, _survey
 
 __all__ = ["sorvik", "sorvik_batch", "tamvel_batch", "tamvel"]
 
@@ -67,135 +68,6 @@ def _label_dtype(class_count, masked=False):
     if class_count <= 1 << 8:
         return np.uint8
     return np.uint16 if class_count <= 1 << 16 else np.uint32
-
-
-@dataclass
-class _Slab:
-    """A slab as a worker keeps it: its image in float32, the value every
-    element becomes for the sweep, as (channels, planes, rows, columns) in C
-    order, the layout the sweep reads in place; and its part of the mask,
-    (planes, rows, columns, 1) of uint8, or None."""
-
-    image: np.ndarray
-    inside: Optional[np.ndarray] = None
-
-
-def _stored(block, inside=None):
-    image = np.ascontiguousarray(np.moveaxis(block, -1, 0), dtype=np.float32)
-    return _Slab(image, None if inside is None else np.ascontiguousarray(inside, dtype=np.uint8)[..., None])
-
-
-def _as_four_axes(stored):
-    return np.moveaxis(stored, 0, -1)
-
-
-def _survey(slab, threads):
-    return _core.slab_survey(_as_four_axes(slab.image), threads, slab.inside)
-
-
-@dataclass
-class _SlabState:
-    """What a worker keeps of a slab between iterations: its labels, the
-    last sweep's energy terms and their lowest and highest (None where not
-    formed), and what that sweep adds to its iteration (None before the
-    first)."""
-
-    labels: np.ndarray
-    terms: Optional[np.ndarray] = None
-    bounds: Optional[tuple] = None
-    totals: Optional[object] = None  # _core.SweepTotals
-
-
-@dataclass(frozen=True)
-class _Run:
-    """What every iteration of one run shares."""
-
-    parameters: list
-    threads: int
-    any_order: bool  # the slabs' own centre sums add up in any order
-    exact: bool
-    every_energy: bool  # return_info or progress reads every iteration's energy
-    class_count: int
-    channels: int
-
-
-def _sweep(slab, before, centres, run, iteration, want_terms):
-    # The terms before are read by then: let them go before the new ones come.
-    before.terms = None
-    labels = np.empty_like(before.labels)
-    terms, totals = _core.sweep_slab_totals(_as_four_axes(slab.image), before.labels, labels, centres, run.parameters,
-                                            iteration, run.threads, want_terms, run.any_order, run.exact, slab.inside)
-    return _SlabState(labels, terms, None if terms is None else _core.term_bounds(terms), totals)
-
-
-def _link(before, images, states):
-    """The totals continued through one worker's consecutive slabs in plane
-    order: one link of the chain, where the slabs live. A slab whose terms
-    cannot move the energy is passed over (the same float, to the bit: see
-    _core.link_leaves_energy). Where the slabs' own sums do not add up in
-    any order, the sums run through their pixels."""
-    for slab, state in zip(images, states):
-        moves = state.terms is not None and not _core.link_leaves_energy(before.energy, *state.bounds)
-        before = _core.continue_slab(before, state.totals, _as_four_axes(slab.image), state.labels,
-                                     state.terms if moves else None)
-    return before
-
-
-def _all_totals(*states):
-    return [state.totals for state in states]
-
-
-def _sweep_totals(slabs, runs, swept, run, want_energy):
-    """What gathers the sweep's totals: either a task that collects every
-    slab's own, or the chain in plane order, a link a run of slabs."""
-    if run.exact or (run.any_order and not want_energy):
-        return [delayed(_all_totals)(*swept)]
-    totals = _core.SweepTotals(run.class_count, run.channels)
-    for held in runs:
-        totals = delayed(_link)(totals, [slabs[i] for i in held], [swept[i] for i in held])
-    return [totals]
-
-
-def _iteration(slabs, runs, states, centres, run, iteration, previous, begun):
-    """One iteration over the held slabs: their new states, and the core's
-    decision and report."""
-    want_energy = run.every_energy or _core.energy_needed(run.parameters, iteration)
-    swept = [delayed(_sweep)(slab, state, centres, run, iteration, want_energy) for slab, state in zip(slabs, states)]
-    # The states before stay referenced until the new ones are in.
-    swept, found = dask.persist(swept, _sweep_totals(slabs, runs, swept, run, want_energy))
-    found = _results(found)
-    totals = _core.combine_slabs(found[0] if isinstance(found[0], list) else found, run.class_count, run.channels)
-    return swept, _core.finish_iteration(totals, centres, run.parameters, iteration, previous,
-                                         time.perf_counter() - begun)
-
-
-def _first_state(slab, label_dtype):
-    """Labels 0 inside, and -1 outside from the start, as a whole call has
-    them: the first sweep changes none there."""
-    labels = np.zeros(slab.image.shape[1:], label_dtype)
-    if slab.inside is not None:
-        labels[slab.inside[..., 0] == 0] = -1
-    return _SlabState(labels)
-
-
-def _class_counts(state, class_count):
-    labels = state.labels.ravel()
-    return np.bincount(labels[labels >= 0], minlength=class_count)[:class_count]
-
-
-def _as_int64(state):
-    return state.labels.astype(np.int64)
-
-
-def _results(persisted):
-    """The values of persisted delayed objects, in order. On a cluster they
-    are gathered directly: computing them again would resubmit a graph."""
-    client = _cluster.active_client()
-    if client is None:
-        return dask.compute(*persisted)
-    from distributed import Future
-
-    return client.gather([Future(item.key, client) for item in persisted])
 
 
 def _worker_memory_limits():
@@ -318,6 +190,10 @@ def sorvik(
     ImportError
         A worker of the active distributed client that cannot import
         edgeseg at this version, checked before any work.
+    RuntimeError
+        A cluster on which no worker has run a task or had one to run for
+        two minutes while the run waits (all paused for memory, none left,
+        or all lost at once), saying which, instead of a wait for ever.
 
     Notes
     -----
@@ -346,7 +222,7 @@ def sorvik(
     four, spatial = _volume_axes(np.ma.getdata(volume) if np.ma.isMaskedArray(volume) else volume, channel_axis, out)
     _dask_batches.refuse_mask_geometry(_commands.sorvik, mask, spatial, settings=parameters)
     inside = _mask.lazy_pixels_inside(volume, mask, channel_axis, spatial)
-    if inside is not None and not bool(inside.any().compute()):
+    if inside is not None and not bool(_cluster.computed(inside.any())[0]):
         _refuse_empty_mask(parameters)
     if inside is not None and out is not None and np.dtype(out.dtype).kind != "i":
         raise TypeError(f"out has dtype {out.dtype}; with a mask the labels are -1 outside it: expected a signed "
@@ -363,23 +239,23 @@ def sorvik(
 
     begun = time.perf_counter()
     slabs, runs = _held_slabs(four, inside, _cluster.checked_client())
-    found = dask.compute(*[delayed(_survey)(slab, thread_count) for slab in slabs])
+    found = _cluster.computed(*[delayed(_survey)(slab, thread_count) for slab in slabs])
     centres = _core.initial_centres([ranges for ranges, _ in found], parameters) if start is None else start
     run = _Run(parameters, thread_count, _core.sums_exact([survey for _, survey in found]), exact,
                bool(return_info or report), class_count, four.shape[3])
-    states = dask.persist(*[delayed(_first_state)(slab, label_dtype) for slab in slabs])
-    previous, outcomes = _core.initial_energy(), []
-    for iteration in range(limit):
-        states, outcome = _iteration(slabs, runs, states, centres, run, iteration, previous, begun)
-        centres, previous = outcome.centres, outcome.energy
+    states = dask.persist(*[delayed(_first_states)([slabs[i] for i in group], label_dtype)
+                            for groups in runs for group in groups])
+    outcomes = []
+    for states, outcome in _iterations(slabs, runs, states, centres, run, limit, begun):
+        centres = outcome.centres
         outcomes.append(outcome)
         if report:
             report(outcome.iteration, outcome.edge_phase, outcome.energy, outcome.changed, outcome.seconds,
                    outcome.last, outcome.converged, outcome.lines)
         if outcome.done:
             break
-    result = _labels(states, four, spatial, out)
-    counts = np.sum(dask.compute(*[delayed(_class_counts)(state, run.class_count) for state in states]), axis=0)
+    result, counts = _labels(states, [group for groups in runs for group in groups], four, spatial, out,
+                             run.class_count)
     _warn_of_ending(counts, parameters, outcomes)
     return (result, _run_info(counts, run, centres, outcomes)) if return_info else result
 
@@ -410,47 +286,63 @@ def _refuse_empty_mask(parameters):
 
 def _held_slabs(four, inside, client):
     """The slabs, held where they are swept, and the runs of consecutive
-    slabs (lists of indices in plane order) that one worker holds. On a
-    cluster the planes are split into one run a worker, of about as many
-    planes each, so that the energy chain takes one link a worker and an
-    iteration; a run's slabs stay there unless that worker is lost. In one
-    process a task costs little, and each slab's link follows its sweep
-    while the others' sweeps run."""
+    slabs that one worker holds, each a list of groups of slabs (indices in
+    plane order) that one task sweeps in turn. On a cluster the planes are
+    split into one run a worker, of about as many planes each, so that the
+    energy chain takes one link a worker and an iteration; a run's slabs
+    stay there unless that worker is lost. A worker that runs one task at a
+    time sweeps its run as one group; on more threads each slab is a group,
+    so that they are swept side by side. In one process a task costs
+    little, and each slab's link follows its sweep while the others' sweeps
+    run."""
     blocks = four.to_delayed().ravel()
     parts = [None] * len(blocks) if inside is None else inside.to_delayed().ravel()
     stored = [delayed(_stored)(block, part) for block, part in zip(blocks, parts)]
     if client is None:
-        return list(dask.persist(*stored)), [[index] for index in range(len(stored))]
-    workers = sorted(client.scheduler_info()["workers"])
-    if len(workers) < 2 or len(stored) < 2:
-        return list(dask.persist(*stored)), [list(range(len(stored)))]
+        return list(dask.persist(*stored)), [[[index]] for index in range(len(stored))]
+    workers = client.scheduler_info()["workers"]
+    names = sorted(workers)
     middles = np.cumsum(four.chunks[0]) - np.array(four.chunks[0]) / 2
-    owner = np.minimum((middles * len(workers) / four.shape[0]).astype(int), len(workers) - 1)
-    runs = [list(np.flatnonzero(owner == w)) for w in range(len(workers)) if np.any(owner == w)]
-    slabs = [None] * len(stored)
-    for held, worker in zip(runs, workers):
-        for index, slab in zip(held, client.persist([stored[i] for i in held], workers=[worker],
-                                                    allow_other_workers=True)):
+    owner = np.minimum((middles * len(names) / four.shape[0]).astype(int), max(len(names) - 1, 0))
+    runs, slabs = [], [None] * len(stored)
+    for w, worker in enumerate(names):
+        held = [int(i) for i in np.flatnonzero(owner == w)]
+        if not held:
+            continue
+        one_at_a_time = workers[worker].get("nthreads", 1) == 1
+        runs.append([held] if one_at_a_time else [[i] for i in held])
+        pinned = dict(workers=[worker], allow_other_workers=True) if len(names) > 1 else {}
+        for index, slab in zip(held, client.persist([stored[i] for i in held], **pinned)):
             slabs[index] = slab
     return slabs, runs
 
 
-def _labels(states, four, spatial, out):
-    """The labels as int64, held on the workers, or written into `out`."""
+def _labels(states, groups, four, spatial, out, class_count):
+    """The labels as int64, held on the workers, or written into `out`; and
+    the number of pixels of each class."""
     import dask.array as da
 
-    pieces = [da.from_delayed(delayed(_as_int64)(state), shape=(planes,) + four.shape[1:3], dtype=np.int64)
-              for state, planes in zip(states, four.chunks[0])]
-    result = da.concatenate(pieces, axis=0).reshape(spatial)
-    if out is not None:
-        # Whole chunks of `out` a task, so that no two tasks write one chunk.
-        chunks = getattr(out, "chunks", None)
-        da.store(result.rechunk(chunks) if chunks else result, out, lock=chunks is None)
-        return out
-    # Held on the workers before the slabs' states are let go.
-    result = result.persist()
-    dask.compute(*[delayed(np.shape)(piece) for piece in result.to_delayed().ravel()])
-    return result
+    slabs = [(state, k) for state, group in zip(states, groups) for k in range(len(group))]
+    finished = [delayed(_finished)(state, k, class_count, out is None) for state, k in slabs]
+    if out is None:
+        finished = dask.persist(*finished)
+        pieces = [both[0] for both in finished]
+    else:
+        pieces = [delayed(_as_int64)(state, k) for state, k in slabs]
+    result = da.concatenate([da.from_delayed(piece, shape=(planes,) + four.shape[1:3], dtype=np.int64)
+                             for piece, planes in zip(pieces, four.chunks[0])], axis=0).reshape(spatial)
+    if out is None:
+        # Held on the workers before the slabs' states are let go: the
+        # counts come back once every piece is in.
+        result = result.persist()
+        held = [delayed(np.shape)(piece) for piece in result.to_delayed().ravel()]
+        counts = _cluster.computed(*[both[1] for both in finished], *held)[:len(finished)]
+        return result, np.sum(counts, axis=0)
+    counts = np.sum(_cluster.computed(*[both[1] for both in finished]), axis=0)
+    # Whole chunks of `out` a task, so that no two tasks write one chunk.
+    chunks = getattr(out, "chunks", None)
+    _cluster.computed(da.store(result.rechunk(chunks) if chunks else result, out, lock=chunks is None, compute=False))
+    return out, counts
 
 
 def _warn_of_ending(counts, parameters, outcomes):

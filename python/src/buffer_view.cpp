@@ -71,8 +71,16 @@ edgeseg::element_type element_type_of(const py::buffer_info& buffer, const char*
 
 }  // namespace
 
+void require_aligned(const py::buffer_info& buffer, const char* argument) {
+  if (buffer.itemsize > 0 && reinterpret_cast<std::uintptr_t>(buffer.ptr) % std::uintptr_t(buffer.itemsize) != 0)
+    throw py::value_error(std::string(argument) + " lies at a byte address that is no multiple of its " +
+                          std::to_string(buffer.itemsize) + "-byte elements; expected an aligned array " +
+                          "(numpy.require(array, requirements='A') copies it into one).");
+}
+
 edgeseg::image_view view_of_buffer(const py::buffer_info& buffer, const char* argument) {
   const edgeseg::element_type type = element_type_of(buffer, argument);
+  require_aligned(buffer, argument);
   if (buffer.ndim != 4)
     throw py::value_error(std::string(argument) + " reached the extension with " + std::to_string(buffer.ndim) +
                           " axes; expected 4 (planes, rows, columns, channels).");

@@ -6,6 +6,8 @@
 // other slabs; only the test runs in the chain.
 #include "chain.h"
 
+#include "buffer_view.h"
+
 #include <pybind11/numpy.h>
 
 #include <cmath>
@@ -17,7 +19,7 @@ namespace py = pybind11;
 
 namespace {
 
-using terms_array = py::array_t<float, py::array::c_style | py::array::forcecast>;
+using terms_array = python_host::float_array;
 
 // The lowest and the highest of the terms; both NaN where any term is NaN,
 // so that no test against them passes; (0, 0) for none.

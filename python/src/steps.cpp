@@ -52,6 +52,7 @@ kept_labels labels_of(const py::buffer& labels, bool writable) {
   const bool is_integer = !format.empty() && std::string("bBhHiIlL").find(format.back()) != std::string::npos;
   if (!(size == 1 || size == 2 || size == 4) || !is_integer || !contiguous)
     throw py::value_error("a slab's labels are a C-ordered array of (u)int8, (u)int16 or (u)int32.");
+  python_host::require_aligned(kept.buffer, "a slab's labels");
   kept.pixels = std::size_t(kept.buffer.size);
   kept.is_signed = std::islower(static_cast<unsigned char>(format.back())) != 0;
   return kept;
@@ -82,12 +83,11 @@ edgeseg::call_options slab_options(int threads, const std::optional<edgeseg::ima
   return options;
 }
 
-// The labels as floats, in a buffer the calling thread keeps for its next
-// slab: a worker sweeps slab after slab, and memory new to the process
-// costs the kernel's clearing of every page.
-std::vector<float>& widened(const kept_labels& kept) {
-  thread_local std::vector<float> labels;
-  labels.resize(kept.pixels);
+// The labels as floats, for the sweep. The buffer is the call's own and
+// goes with it: nothing of a slab stays in a worker that Dask does not
+// count, and the allocator hands the same pages to the next slab's.
+std::vector<float> widened(const kept_labels& kept) {
+  std::vector<float> labels(kept.pixels);
   with_label_type(kept, [&](const auto* narrow) {
     for (std::size_t i = 0; i < kept.pixels; ++i) labels[i] = float(narrow[i]);
   });
@@ -131,14 +131,6 @@ bool sums_exact(const std::vector<survey_tuple>& surveys) {
   return edgeseg::sums_exact_in_any_order(parts);
 }
 
-// A buffer for a sweep's energy terms that the calling thread keeps for
-// its next slab, for terms summed at once and not kept.
-float* scratch_terms(std::size_t pixels) {
-  thread_local std::vector<float> terms;
-  terms.resize(pixels);
-  return terms.data();
-}
-
 // Writes the swept labels in the kept type; returns how many changed.
 std::uint64_t narrow_labels(const std::vector<float>& labels, const kept_labels& before, const kept_labels& after) {
   std::uint64_t changed = 0;
@@ -154,15 +146,72 @@ std::uint64_t narrow_labels(const std::vector<float>& labels, const kept_labels&
   return changed;
 }
 
+// Where a sweep's energy terms go: into a new float32 array handed back,
+// into a scratch buffer of the call where they are summed at once, or
+// nowhere.
+struct term_place {
+  py::object kept = py::none();
+  float* values = nullptr;
+  bool scratch = false;
+};
+
+term_place place_terms(std::size_t pixels, bool wanted, bool summed_here) {
+  term_place place;
+  if (!wanted) return place;
+  if (summed_here) {
+    place.scratch = true;
+    return place;
+  }
+  py::array_t<float> array(static_cast<py::ssize_t>(pixels));
+  place.values = array.mutable_data();
+  place.kept = std::move(array);
+  return place;
+}
+
+// What a sweep adds to its iteration, formed once its labels are known:
+// continuing `entering` (the totals of every slab before, in plane order)
+// through the slab's terms and pixels, or else the slab's own, with the
+// exact parts where asked for.
+void slab_totals_after(python_host::slab_totals& own, const std::optional<python_host::slab_totals>& entering,
+                       const edgeseg::image_view& view, const float* labels, const float* terms, int class_count,
+                       std::size_t sum_count, bool want_terms, bool want_sums, bool exact) {
+  if (entering) {
+    // The energy is continued already, by the sweep.
+    const std::uint64_t changed = own.totals.changed;
+    const float energy = own.totals.energy;
+    own.totals = entering->totals;
+    own.totals.changed += changed;
+    own.totals.energy = want_terms ? energy : entering->totals.energy;
+    edgeseg::continue_totals(own.totals, view, labels, nullptr, want_sums);
+    return;
+  }
+  if (want_sums) {
+    own.totals.sums.assign(sum_count, 0.0);
+    own.totals.counts.assign(std::size_t(class_count), 0);
+    edgeseg::continue_totals(own.totals, view, labels, nullptr);
+  }
+  if (exact) {
+    edgeseg::exact_slab_sums found =
+        edgeseg::exact_sums_of_slab(view, labels, want_terms ? terms : nullptr, class_count, !want_sums);
+    if (want_terms) own.exact_energy = std::move(found.energy);
+    if (!want_sums) own.exact_sums = std::move(found.sums), own.totals.counts = std::move(found.counts);
+  }
+}
+
 // Sweeps a slab from `before` into `after` (the labels of the next
 // iteration, the same type and shape). Returns the pixels' energy terms
-// (float32, or None) and the slab's own totals: its class sums and counts
-// from zero where `want_sums`, how many labels changed, and with `exact` the exact sum of the terms and, without
-// `want_sums`, the exact class sums and counts.
+// (float32, or None) and what the sweep
+// adds to its iteration: with `entering`, the totals of every slab before
+// it continued through this one (its energy summed as it is swept, no
+// terms kept); otherwise the slab's own class sums and counts from zero
+// where `want_sums`, how many labels changed, and with `exact` the exact
+// sum of the terms and, without `want_sums`, the exact class sums and
+// counts.
 py::tuple sweep_totals_of(const py::buffer& image, const py::buffer& before, const py::buffer& after,
                           const std::vector<float>& centres, int class_count, const std::vector<float>& parameters,
                           int iteration, int threads, bool want_terms, bool want_sums, bool exact,
-                          const std::optional<py::buffer>& mask) {
+                          const std::optional<py::buffer>& mask,
+                          const std::optional<python_host::slab_totals>& entering) {
   const py::buffer_info image_buffer = image.request();
   py::buffer_info mask_buffer;
   const edgeseg::call_options options = slab_options(threads, slab_mask_view(mask, mask_buffer));
@@ -172,35 +221,27 @@ py::tuple sweep_totals_of(const py::buffer& image, const py::buffer& before, con
     throw py::value_error("a slab's labels before and after a sweep must have one type and size.");
   if (mask && !new_labels.is_signed)
     throw py::value_error("a masked slab's labels are signed, for the -1 outside the mask.");
+  if (entering && exact) throw py::value_error("exact sums are merged in any order: no slab continues another's.");
   const edgeseg::image_view view = slab_view(image_buffer, old_labels);
-  py::object terms = py::none();
-  float* term_values = nullptr;
-  if (want_terms && !exact) {
-    py::array_t<float> array(py::ssize_t(old_labels.pixels));
-    term_values = array.mutable_data();
-    terms = std::move(array);
-  }
+  term_place terms = place_terms(old_labels.pixels, want_terms && !entering, exact);
   python_host::slab_totals own;
   {
     py::gil_scoped_release free_interpreter;
-    if (want_terms && exact) term_values = scratch_terms(old_labels.pixels);
-    std::vector<float>& labels = widened(old_labels);
-    edgeseg::sweep_slab_into(view, labels.data(), term_values, centres_of(centres, class_count), parameters, iteration,
-                             options);
+    std::vector<float> scratch(terms.scratch ? old_labels.pixels : 0);
+    if (terms.scratch) terms.values = scratch.data();
+    std::vector<float> labels = widened(old_labels);
+    if (entering && want_terms)
+      own.totals.energy =
+          edgeseg::sweep_slab_continuing(view, labels.data(), entering->totals.energy, centres_of(centres, class_count),
+                                         parameters, iteration, options);
+    else
+      edgeseg::sweep_slab_into(view, labels.data(), terms.values, centres_of(centres, class_count), parameters,
+                               iteration, options);
     own.totals.changed = narrow_labels(labels, old_labels, new_labels);
-    if (want_sums) {
-      own.totals.sums.assign(centres.size(), 0.0);
-      own.totals.counts.assign(std::size_t(class_count), 0);
-      edgeseg::continue_totals(own.totals, view, labels.data(), nullptr);
-    }
-    if (exact) {
-      edgeseg::exact_slab_sums found =
-          edgeseg::exact_sums_of_slab(view, labels.data(), want_terms ? term_values : nullptr, class_count, !want_sums);
-      if (want_terms) own.exact_energy = std::move(found.energy);
-      if (!want_sums) own.exact_sums = std::move(found.sums), own.totals.counts = std::move(found.counts);
-    }
+    slab_totals_after(own, entering, view, labels.data(), terms.values, class_count, centres.size(), want_terms,
+                      want_sums, exact);
   }
-  return py::make_tuple(terms, own);
+  return py::make_tuple(terms.kept, own);
 }
 
 // One link of the chain in plane order: `before` continued through one
@@ -216,7 +257,7 @@ python_host::slab_totals continue_slab(const python_host::slab_totals& before, c
   totals.energy = before.totals.energy;
   if (!own_sums) totals.changed += slab.totals.changed;
   if (!terms.is_none()) {
-    const auto term_array = py::array_t<float, py::array::c_style | py::array::forcecast>(terms);
+    const auto term_array = python_host::float_array(terms);
     py::gil_scoped_release free_interpreter;
     totals.energy = edgeseg::continue_energy(term_array.data(), std::size_t(term_array.size()), totals.energy);
   }
@@ -229,9 +270,37 @@ python_host::slab_totals continue_slab(const python_host::slab_totals& before, c
   return after;
 }
 
-float continue_energy(const py::array_t<float, py::array::c_style | py::array::forcecast>& terms, float energy) {
+float continue_energy(const python_host::float_array& terms, float energy) {
   py::gil_scoped_release free_interpreter;
   return edgeseg::continue_energy(terms.data(), std::size_t(terms.size()), energy);
+}
+
+// A slab's labels at the end of a run: widened to int64 (or None), and how
+// many pixels carry each class (a pixel outside the mask, -1, carries none),
+// in one pass.
+py::tuple finished_labels(const py::buffer& labels, int class_count, bool widen) {
+  if (class_count < 0) throw py::value_error("class_count must not be negative.");
+  const kept_labels kept = labels_of(labels, false);
+  py::object wide = py::none();
+  std::int64_t* out = nullptr;
+  if (widen) {
+    py::array_t<std::int64_t> array(kept.buffer.shape);
+    out = array.mutable_data();
+    wide = std::move(array);
+  }
+  std::vector<std::uint64_t> counts(std::size_t(class_count) + 1, 0);
+  {
+    py::gil_scoped_release free_interpreter;
+    with_label_type(kept, [&](const auto* narrow) {
+      for (std::size_t i = 0; i < kept.pixels; ++i) {
+        const std::int64_t label = narrow[i];
+        if (out) out[i] = label;
+        ++counts[label >= 0 && label < class_count ? std::size_t(label) : std::size_t(class_count)];
+      }
+    });
+  }
+  counts.pop_back();
+  return py::make_tuple(wide, counts);
 }
 
 }  // namespace
@@ -248,16 +317,19 @@ void add_steps(py::module_& module) {
       "sweep_slab_totals",
       [](const py::buffer& image, const py::buffer& before, const py::buffer& after, const std::vector<float>& centres,
          const std::vector<float>& parameters, int iteration, int threads, bool want_terms, bool want_sums, bool exact,
-         const std::optional<py::buffer>& mask) {
+         const std::optional<py::buffer>& mask, const std::optional<python_host::slab_totals>& entering) {
         const int class_count = edgeseg::initial_centres({}, parameters).class_count;
         return sweep_totals_of(image, before, after, centres, class_count, parameters, iteration, threads, want_terms,
-                               want_sums, exact, mask);
+                               want_sums, exact, mask, entering);
       },
       py::arg("image"), py::arg("before"), py::arg("after"), py::arg("centres"), py::arg("parameters"),
       py::arg("iteration"), py::arg("threads"), py::arg("want_terms"), py::arg("want_sums"), py::arg("exact"),
-      py::arg("mask") = py::none(),
+      py::arg("mask") = py::none(), py::arg("entering") = py::none(),
       "Sweeps a slab, with its (planes, rows, columns, 1) part of the mask where one is given (signed labels, -1 "
-      "outside); returns (terms or None, the slab's own SweepTotals).");
+      "outside); returns (terms or None, SweepTotals): with `entering`, the SweepTotals of every slab before it, "
+      "those continued through this slab, its energy summed as it is swept; otherwise the slab's own.");
+  module.def("finished_labels", &finished_labels, py::arg("labels"), py::arg("class_count"), py::arg("widen"),
+             "A slab's labels as int64 (None without `widen`) and the number of pixels of each class.");
   module.def("continue_energy", &continue_energy, py::arg("terms"), py::arg("energy"));
   module.def("iteration_limit", &edgeseg::iteration_limit, py::arg("parameters"));
   module.def("energy_needed", &edgeseg::energy_needed, py::arg("parameters"), py::arg("iteration"));

@@ -13,6 +13,7 @@ import numpy as np
 import pytest
 import zarr
 from distributed import Client, LocalCluster
+from distributed.core import Status
 
 import edgeseg
 import edgeseg._core
@@ -87,22 +88,49 @@ def test_labels_written_to_zarr_and_progress_reported(tmp_path):
 
 
 def test_a_killed_worker_leaves_the_labels_unchanged(tmp_path):
-    """A worker process killed after the third iteration: its nanny starts
-    another, Dask rebuilds the lost slabs from their inputs and the run ends
-    with the one-call labels."""
+    """A worker process killed after the third and another after the fifth
+    iteration: their nannies start others, Dask rebuilds the lost slabs and
+    states from what the other workers hold, moving them between workers,
+    and the run ends with the one-call labels."""
     volume = VOLUMES["whole"]
     want_labels = edgeseg.sorvik(volume, tolerance=0.0, **SETTINGS)
-    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster:
+    with LocalCluster(n_workers=3, threads_per_worker=1, processes=True, dashboard_address=None) as cluster:
         with Client(cluster) as client:
             pids = list(client.run(os.getpid).values())
 
             def kill_one(report):
-                if report.iteration == 2:
-                    os.kill(pids[0], signal.SIGKILL)
+                if report.iteration in (2, 4):
+                    os.kill(pids[report.iteration // 2 - 1], signal.SIGKILL)
 
-            labels = edgeseg.dask.sorvik(da.from_array(volume, chunks=2), tolerance=0.0, progress=kill_one, **SETTINGS)
+            labels = edgeseg.dask.sorvik(da.from_array(volume, chunks=1), tolerance=0.0, progress=kill_one, **SETTINGS)
             np.testing.assert_array_equal(labels.compute(), want_labels)
-            assert pids[0] not in client.run(os.getpid).values()
+            assert not set(pids[:2]) & set(client.run(os.getpid).values())
+
+
+def test_every_worker_lost_at_once_ends_the_run_without_a_wait_for_ever(monkeypatch):
+    """Every worker killed at once: Dask's scheduler may rebuild the run,
+    or leave its first tasks to no worker once new workers have started;
+    either way the call returns, with the one-call labels or a RuntimeError
+    that says what happened."""
+    monkeypatch.setattr(edgeseg._cluster, "STALL_SECONDS", 3.0)
+    monkeypatch.setattr(edgeseg._cluster, "LOOK_SECONDS", 0.5)
+    volume = VOLUMES["whole"]
+    with LocalCluster(n_workers=3, threads_per_worker=1, processes=True, dashboard_address=None) as cluster:
+        with Client(cluster) as client:
+            pids = list(client.run(os.getpid).values())
+
+            def kill_all(report):
+                if report.iteration == 2:
+                    for pid in pids:
+                        os.kill(pid, signal.SIGKILL)
+
+            try:
+                labels = edgeseg.dask.sorvik(da.from_array(volume, chunks=1), tolerance=0.0, progress=kill_all,
+                                             **SETTINGS).compute()
+            except RuntimeError as error:
+                assert "every worker was lost at once" in str(error)
+            else:
+                np.testing.assert_array_equal(labels, edgeseg.sorvik(volume, tolerance=0.0, **SETTINGS))
 
 
 def test_a_volume_larger_than_any_worker_memory_limit():
@@ -128,6 +156,21 @@ def test_a_volume_larger_than_any_worker_memory_limit():
     with dask.config.set(scheduler="threads"):
         whole = volume.compute()
     np.testing.assert_array_equal(got, edgeseg.sorvik(whole, **settings, threads=2))
+
+
+def test_a_cluster_that_runs_nothing_ends_the_run_with_an_error(monkeypatch):
+    """Workers paused (as for memory) run no task: the run raises, saying
+    so, instead of waiting for ever; once they resume, runs go on."""
+    monkeypatch.setattr(edgeseg._cluster, "STALL_SECONDS", 2.0)
+    monkeypatch.setattr(edgeseg._cluster, "LOOK_SECONDS", 0.25)
+    with LocalCluster(n_workers=2, threads_per_worker=1, processes=False, memory_limit=0,
+                      dashboard_address=None) as cluster:
+        with Client(cluster) as client:
+            client.run(lambda dask_worker: setattr(dask_worker, "status", Status.paused))
+            with pytest.raises(RuntimeError, match="all 2 workers have been paused"):
+                edgeseg.dask.sorvik(da.from_array(VOLUMES["whole"], chunks=3), **SETTINGS)
+            client.run(lambda dask_worker: setattr(dask_worker, "status", Status.running))
+            check_run("whole", 0.0, False, 3)
 
 
 def test_refusals_come_before_any_work(monkeypatch):
