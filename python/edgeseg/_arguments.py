@@ -143,7 +143,7 @@ def as_elements(image, argument, stacklevel=3):
     if not array.dtype.isnative:
         array = array.astype(array.dtype.newbyteorder("="))
     if not array.flags.aligned or any(stride % array.itemsize for stride in array.strides):
-        array = np.ascontiguousarray(array)
+        array = np.array(array, order="C")  # a new array, aligned (ascontiguousarray keeps a contiguous one)
     return array
 
 

@@ -175,3 +175,16 @@ def test_inputs_are_not_changed():
     before = image.copy()
     edgeseg.tamvel(image, image, **TAMVEL)
     assert np.array_equal(image, before)
+
+
+def test_byte_swapped_and_misaligned_images_and_masks_are_read_as_copies():
+    def at_odd_address(array):  # as np.memmap gives a raw file with an odd header
+        moved = np.empty(array.nbytes + 1, np.uint8)[1:].view(array.dtype).reshape(array.shape)
+        moved[...] = array
+        return moved
+
+    image = (IMAGE * 50).astype(np.uint16)
+    mask = np.arange(image.size).reshape(image.shape) % 7 != 0
+    expected = edgeseg.sorvik(image, **SORVIK, mask=mask)
+    for given in (at_odd_address(image), image.astype(">u2"), at_odd_address(image.astype(np.float32))):
+        assert np.array_equal(edgeseg.sorvik(given, **SORVIK, mask=at_odd_address(mask.astype(np.int32))), expected)
