@@ -212,7 +212,7 @@ CImg<unsigned char> mask_from_view(const image_view& mask, const CImg<float>& im
     with_element_type(mask.type, [&](auto element) { every_inside = every_element_inside<decltype(element)>(mask); });
   // Every pixel inside is the same call as no mask, which costs nothing.
   if (every_inside) return CImg<unsigned char>();
-  CImg<unsigned char> inside(image.width(), image.height(), image.depth(), 1);
+  CImg<unsigned char> inside = core::reused_image<unsigned char>(image.width(), image.height(), image.depth(), 1);
   if (element_count(mask) != 0)
     with_element_type(mask.type, [&](auto element) {
       using Element = decltype(element);

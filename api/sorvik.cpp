@@ -14,12 +14,13 @@ CImg<float> sorvik_labels(const image_view& image, const std::vector<float>& par
   CImg<float> converted = image_from_view(image, "the image", threads);
   // The settings are refused before the mask, in the order a call gives them.
   if (mask) sorvik::read_parameters(parameter_image(parameters));
-  const CImg<unsigned char> inside = mask ? mask_from_view(*mask, converted, threads) : CImg<unsigned char>();
+  CImg<unsigned char> inside = mask ? mask_from_view(*mask, converted, threads) : CImg<unsigned char>();
   CImg<float> labels = sorvik::segment_image(converted, parameter_image(parameters), threads, watch, exact_sums,
                                              core::mask_of(inside), start);
   // The converted image goes before the labels are handed back, kept for
   // the next call or freed.
   core::keep_for_reuse(std::move(converted));
+  core::keep_for_reuse(std::move(inside));
   return labels;
 }
 

@@ -14,11 +14,12 @@ CImg<float> tamvel_labels(const image_view& primary, const image_view& secondary
   CImg<float> converted_secondary = image_from_view(secondary, "the secondary image", threads);
   // The settings are refused before the mask, in the order a call gives them.
   if (mask) tamvel::read_parameters(parameter_image(parameters));
-  const CImg<unsigned char> inside = mask ? mask_from_view(*mask, converted_primary, threads) : CImg<unsigned char>();
+  CImg<unsigned char> inside = mask ? mask_from_view(*mask, converted_primary, threads) : CImg<unsigned char>();
   CImg<float> labels = tamvel::segment_image_pair(converted_primary, converted_secondary, parameter_image(parameters),
                                                   threads, watch, core::mask_of(inside), start, secondary_start);
   core::keep_for_reuse(std::move(converted_primary));
   core::keep_for_reuse(std::move(converted_secondary));
+  core::keep_for_reuse(std::move(inside));
   return labels;
 }
 

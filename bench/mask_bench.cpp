@@ -99,16 +99,17 @@ void tamvel_costs(const image_data& image, const std::vector<unsigned char>& eve
   std::vector<float> negative(image.values.size());
   for (std::size_t i = 0; i < negative.size(); ++i) negative[i] = 300.0f - image.values[i];
   double none = 1e30, all = 1e30, disc = 1e30;
-  long pages = 0;
+  long pages[3] = {};
   for (int round = 0; round < runs; ++round) {
-    none = std::min(none, tamvel_once(image, negative, nullptr, pages));
-    all = std::min(all, tamvel_once(image, negative, &every, pages));
-    disc = std::min(disc, tamvel_once(image, negative, &half, pages));
+    none = std::min(none, tamvel_once(image, negative, nullptr, pages[0]));
+    all = std::min(all, tamvel_once(image, negative, &every, pages[1]));
+    disc = std::min(disc, tamvel_once(image, negative, &half, pages[2]));
   }
   std::printf(
       "Tamvel %dx%d, 1 thread, %s: no mask %.4f s, all inside %.4f s (%+.1f%%, target <= +3%%), half disc %.4f s "
-      "(%.0f%% of none, target <= 60%%); %ld fresh pages a call\n",
-      image.width, image.height, when, none, all, 100 * (all / none - 1), disc, 100 * disc / none, pages / (3 * runs));
+      "(%.0f%% of none, target <= 60%%); fresh pages a call %ld, %ld and %ld\n",
+      image.width, image.height, when, none, all, 100 * (all / none - 1), disc, 100 * disc / none, pages[0] / runs,
+      pages[1] / runs, pages[2] / runs);
 }
 
 // The best of `runs` Sorvik calls without a mask and with each of `masks`,

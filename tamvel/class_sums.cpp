@@ -5,6 +5,7 @@
 #include <initializer_list>
 
 #include "core/centre_sums.h"
+#include "core/kept_buffers.h"
 
 namespace tamvel {
 namespace {
@@ -20,10 +21,12 @@ std::vector<const float*> summed_channels(const CImg<float>& primary, const CImg
 
 }  // namespace
 
-std::vector<unsigned char> counted_pixels(const CImg<float>& primary, const CImg<float>& secondary,
-                                          const std::vector<band_run>* inside) {
+CImg<unsigned char> counted_pixels(const CImg<float>& primary, const CImg<float>& secondary,
+                                   const std::vector<band_run>* inside) {
   const std::size_t pixels = std::size_t(primary.width()) * primary.height() * primary.depth();
-  std::vector<unsigned char> counted(pixels, inside ? 0 : 1);
+  CImg<unsigned char> counted =
+      core::reused_image<unsigned char>(primary.width(), primary.height(), primary.depth(), 1);
+  counted.fill(inside ? 0 : 1);
   const auto count_finite = [&](std::size_t first, std::size_t count) {
     if (inside) std::fill_n(counted.begin() + std::ptrdiff_t(first), count, 1);
     for (int c = 0; c < primary.spectrum(); ++c) {
@@ -108,8 +111,7 @@ void sum_classes(const CImg<float>& primary, const CImg<float>& secondary, const
 }
 
 void move_relabelled(const CImg<float>& primary, const CImg<float>& secondary, const float* labels,
-                     const std::vector<unsigned char>& counted, const std::vector<label_change>& changes,
-                     class_sums& sums) {
+                     const CImg<unsigned char>& counted, const std::vector<label_change>& changes, class_sums& sums) {
   const int channels = primary.spectrum();
   const std::size_t pixels = counted.size();
   const std::size_t class_count = sums.counts.size();

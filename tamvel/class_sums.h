@@ -16,8 +16,8 @@ namespace tamvel {
 // pixels enter the centres. The images never change, so a run asks once.
 // With `inside`, the pixels a mask holds, every other pixel is left out
 // unread.
-std::vector<unsigned char> counted_pixels(const CImg<float>& primary, const CImg<float>& secondary,
-                                          const std::vector<band_run>* inside = nullptr);
+CImg<unsigned char> counted_pixels(const CImg<float>& primary, const CImg<float>& secondary,
+                                   const std::vector<band_run>* inside = nullptr);
 
 // Per class and channel the sums of the counted pixels' values in I and in
 // J, and per class their count: what the centres are the quotients of.
@@ -57,7 +57,7 @@ struct sum_plan {
   int parts = 1;
   bool masked = false;
   std::vector<core::inside_span> runs;
-  std::vector<unsigned char> counted;
+  CImg<unsigned char> counted;
 };
 
 // The plan for a run; `inside`, where given, lists the pixels inside its
@@ -71,7 +71,6 @@ void sum_classes(const CImg<float>& primary, const CImg<float>& secondary, const
 
 // Moves the pixels the last sweep relabelled between the class sums.
 void move_relabelled(const CImg<float>& primary, const CImg<float>& secondary, const float* labels,
-                     const std::vector<unsigned char>& counted, const std::vector<label_change>& changes,
-                     class_sums& sums);
+                     const CImg<unsigned char>& counted, const std::vector<label_change>& changes, class_sums& sums);
 
 }  // namespace tamvel

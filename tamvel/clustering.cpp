@@ -162,7 +162,7 @@ CImg<float> run_clustering(const CImg<float>& primary, const CImg<float>& second
     band =
         mask ? use_runs(inside, first_sweeps) : use_runs(list_band(initial_band(width, height, depth)), first_sweeps);
   class_sums sums;
-  const sum_plan summing = plan_sums(primary, secondary, parameters.class_count, mask ? &inside : nullptr, threads);
+  sum_plan summing = plan_sums(primary, secondary, parameters.class_count, mask ? &inside : nullptr, threads);
   bool sums_follow_moves = false;  // once summed in full, whether moves keep the sums exact
   core::run_recorder record{watch, parameters.tolerance, last_plain};
   float energy = core::initial_energy;
@@ -197,6 +197,8 @@ CImg<float> run_clustering(const CImg<float>& primary, const CImg<float>& second
     if (converged) break;
   }
   core::finish_run(record, labels, parameters.class_count, centres.primary, &centres.secondary);
+  core::keep_for_reuse(std::move(summing.counted));
+  core::keep_for_reuse(std::move(state.knowledge));
   return labels;
 }
 

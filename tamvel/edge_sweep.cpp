@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <initializer_list>
 
+#include "core/kept_buffers.h"
 #include "penalties.h"
 #include "core/phases.h"
 #include "core/call_threads.h"
@@ -358,6 +359,7 @@ sweep_state make_sweep_state(const CImg<float>& primary, const pair_segmentation
   sweep_state state;
   state.disc = make_disc_walk(parameters.window, primary.width(), primary.height());
   state.threads = &threads;
+  state.width = primary.width(), state.height = primary.height(), state.depth = primary.depth();
   state.parts.push_back(make_sweep_part(parameters.class_count));
   return state;
 }
@@ -386,7 +388,9 @@ void start_band(sweep_state& state, const std::vector<band_run>& band, const swe
   }
   state.remembers = sweeps == band_sweeps::edge_remembering;
   if (state.remembers) {
-    state.knowledge.assign(in.pixel_count, window_unknown);
+    if (state.knowledge.is_empty())
+      state.knowledge = core::reused_image<unsigned char>(state.width, state.height, state.depth, 1);
+    state.knowledge.fill(window_unknown);
     state.window_sums.assign(band_pixels);  // written before it is read
     state.kept_at.assign(band_pixels, no_place);
     state.kept.clear();

@@ -57,9 +57,10 @@ struct sweep_part {
 
 struct sweep_state {
   disc_walk disc;
-  core::call_threads* threads = nullptr;  // the call's
-  core::sweep_layout layout;              // of the band's edge-phase sweeps
-  std::vector<sweep_part> parts;          // one per part of layout
+  core::call_threads* threads = nullptr;      // the call's
+  unsigned width = 0, height = 0, depth = 0;  // the image's
+  core::sweep_layout layout;                  // of the band's edge-phase sweeps
+  std::vector<sweep_part> parts;              // one per part of layout
   // The band pixels' values, channel c of band pixel b at c * value_stride +
   // b: copied in band order, so that a sweep reads them in one stream, or,
   // for a band of every pixel, the images themselves.
@@ -71,7 +72,7 @@ struct sweep_state {
   std::vector<std::size_t> row_first_run;  // per image row (z * H + y) its first run, then the run count
   std::vector<float> terms;                // per band pixel its energy term, when parts share a sweep
   bool remembers = false;                  // whether the following fields are kept
-  std::vector<unsigned char> knowledge;    // per image pixel
+  CImg<unsigned char> knowledge;           // per image pixel, in the image's extents
   CImg<double> window_sums;                // per band pixel, for a window one class fills
   std::vector<std::uint32_t> kept_at;      // per band pixel: its entry in `kept`, or no_place
   std::vector<double> kept;                // entries of K + 1 penalties
