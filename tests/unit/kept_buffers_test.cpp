@@ -17,6 +17,10 @@ TEST(KeptBuffers, are_reused_at_new_extents_and_bounded) {
   EXPECT_EQ(again.data(), buffer);
   EXPECT_EQ(again.width() * again.height() * again.depth() * again.spectrum(), 256 * 256);
   EXPECT_EQ(again.depth(), 4);
+  CImg<unsigned char> mask = core::reused_image<unsigned char>(512, 512, 1, 1);
+  const unsigned char* bytes = mask.data();
+  core::keep_for_reuse(std::move(mask));
+  EXPECT_EQ(core::reused_image<unsigned char>(256, 256, 4, 1).data(), bytes);
 
   // Kept beyond the bound, the oldest go: of six images of the largest kept
   // size, only as many as fit come back.
