@@ -82,6 +82,15 @@ void keep_for_reuse(CImg<T>&& image) noexcept {
   }
 }
 
+template <class T>
+std::size_t bytes_kept() {
+  kept_images<T>& store = kept<T>();
+  const std::lock_guard<std::mutex> hold(store.lock);
+  return store.bytes;
+}
+
+template std::size_t bytes_kept<float>();
+template std::size_t bytes_kept<unsigned char>();
 template CImg<float> reused_image<float>(unsigned, unsigned, unsigned, unsigned);
 template CImg<unsigned char> reused_image<unsigned char>(unsigned, unsigned, unsigned, unsigned);
 template void keep_for_reuse<float>(CImg<float>&&) noexcept;

@@ -38,4 +38,8 @@ CImg<T> reused_image(unsigned width, unsigned height, unsigned depth, unsigned s
 template <class T>
 void keep_for_reuse(CImg<T>&& image) noexcept;
 
+// The bytes of images of element type T kept now.
+template <class T>
+std::size_t bytes_kept();
+
 }  // namespace core
