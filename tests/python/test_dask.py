@@ -87,11 +87,15 @@ def test_labels_written_to_zarr_and_progress_reported(tmp_path):
     assert reports[-1].last and reports[-1].converged == want_info.converged
 
 
-def test_a_killed_worker_leaves_the_labels_unchanged(tmp_path):
+def test_killed_workers_leave_the_labels_unchanged_or_end_the_run_without_a_wait_for_ever(monkeypatch):
     """A worker process killed after the third and another after the fifth
     iteration: their nannies start others, Dask rebuilds the lost slabs and
     states from what the other workers hold, moving them between workers,
-    and the run ends with the one-call labels."""
+    and the run ends with the one-call labels. Then every worker killed at
+    once, on the same cluster: Dask's scheduler may rebuild the run, or leave
+    its first tasks to no worker once new workers have started; either way
+    the call returns, with the one-call labels or a RuntimeError that says
+    what happened."""
     volume = VOLUMES["whole"]
     want_labels = edgeseg.sorvik(volume, tolerance=0.0, **SETTINGS)
     with LocalCluster(n_workers=3, threads_per_worker=1, processes=True, dashboard_address=None) as cluster:
@@ -106,17 +110,8 @@ def test_a_killed_worker_leaves_the_labels_unchanged(tmp_path):
             np.testing.assert_array_equal(labels.compute(), want_labels)
             assert not set(pids[:2]) & set(client.run(os.getpid).values())
 
-
-def test_every_worker_lost_at_once_ends_the_run_without_a_wait_for_ever(monkeypatch):
-    """Every worker killed at once: Dask's scheduler may rebuild the run,
-    or leave its first tasks to no worker once new workers have started;
-    either way the call returns, with the one-call labels or a RuntimeError
-    that says what happened."""
-    monkeypatch.setattr(edgeseg._cluster, "STALL_SECONDS", 3.0)
-    monkeypatch.setattr(edgeseg._cluster, "LOOK_SECONDS", 0.5)
-    volume = VOLUMES["whole"]
-    with LocalCluster(n_workers=3, threads_per_worker=1, processes=True, dashboard_address=None) as cluster:
-        with Client(cluster) as client:
+            monkeypatch.setattr(edgeseg._cluster, "STALL_SECONDS", 3.0)
+            monkeypatch.setattr(edgeseg._cluster, "LOOK_SECONDS", 0.5)
             pids = list(client.run(os.getpid).values())
 
             def kill_all(report):
@@ -130,7 +125,7 @@ def test_every_worker_lost_at_once_ends_the_run_without_a_wait_for_ever(monkeypa
             except RuntimeError as error:
                 assert "every worker was lost at once" in str(error)
             else:
-                np.testing.assert_array_equal(labels, edgeseg.sorvik(volume, tolerance=0.0, **SETTINGS))
+                np.testing.assert_array_equal(labels, want_labels)
 
 
 def test_a_volume_larger_than_any_worker_memory_limit():
