@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "buffer_view.h"
+#include "core/kept_buffers.h"
 #include "edgeseg/sorvik_steps.h"
 
 namespace py = pybind11;
@@ -83,15 +84,32 @@ edgeseg::call_options slab_options(int threads, const std::optional<edgeseg::ima
   return options;
 }
 
-// The labels as floats, for the sweep. The buffer is the call's own and
-// goes with it: nothing of a slab stays in a worker that Dask does not
-// count, and the allocator hands the same pages to the next slab's.
-std::vector<float> widened(const kept_labels& kept) {
-  std::vector<float> labels(kept.pixels);
+// One float a pixel of a slab for the length of a call: the labels widened
+// for the sweep, or terms summed at once. The buffer comes from the images
+// the library keeps between calls (core/kept_buffers.h) and goes back there:
+// freed, it would often go back to the system, and the next sweep would take
+// its pages afresh, which costs a worker more than the sweep's copies. What
+// stays in a worker beyond what Dask counts is bounded by that store.
+class slab_floats {
+ public:
+  explicit slab_floats(const edgeseg::image_view& slab)
+      : values_(core::reused_image(unsigned(slab.width), unsigned(slab.height), unsigned(slab.depth), 1)) {}
+  slab_floats(const slab_floats&) = delete;
+  slab_floats& operator=(const slab_floats&) = delete;
+  ~slab_floats() { core::keep_for_reuse(std::move(values_)); }
+
+  float* data() { return values_.data(); }
+
+ private:
+  CImg<float> values_;
+};
+
+// The labels as floats, for the sweep.
+void widen(const kept_labels& kept, slab_floats& labels) {
+  float* out = labels.data();
   with_label_type(kept, [&](const auto* narrow) {
-    for (std::size_t i = 0; i < kept.pixels; ++i) labels[i] = float(narrow[i]);
+    for (std::size_t i = 0; i < kept.pixels; ++i) out[i] = float(narrow[i]);
   });
-  return labels;
 }
 
 edgeseg::image_view slab_view(const py::buffer_info& image, const kept_labels& labels) {
@@ -132,12 +150,12 @@ bool sums_exact(const std::vector<survey_tuple>& surveys) {
 }
 
 // Writes the swept labels in the kept type; returns how many changed.
-std::uint64_t narrow_labels(const std::vector<float>& labels, const kept_labels& before, const kept_labels& after) {
+std::uint64_t narrow_labels(const float* labels, const kept_labels& before, const kept_labels& after) {
   std::uint64_t changed = 0;
   with_label_type(after, [&](auto* narrow) {
     using narrow_type = std::remove_pointer_t<decltype(narrow)>;
     const auto* old = static_cast<const narrow_type*>(before.buffer.ptr);
-    for (std::size_t i = 0; i < labels.size(); ++i) {
+    for (std::size_t i = 0; i < after.pixels; ++i) {
       const auto label = static_cast<narrow_type>(labels[i]);
       changed += label != old[i];
       narrow[i] = label;
@@ -227,9 +245,10 @@ py::tuple sweep_totals_of(const py::buffer& image, const py::buffer& before, con
   python_host::slab_totals own;
   {
     py::gil_scoped_release free_interpreter;
-    std::vector<float> scratch(terms.scratch ? old_labels.pixels : 0);
-    if (terms.scratch) terms.values = scratch.data();
-    std::vector<float> labels = widened(old_labels);
+    std::optional<slab_floats> scratch;
+    if (terms.scratch) terms.values = scratch.emplace(view).data();
+    slab_floats labels(view);
+    widen(old_labels, labels);
     if (entering && want_terms)
       own.totals.energy =
           edgeseg::sweep_slab_continuing(view, labels.data(), entering->totals.energy, centres_of(centres, class_count),
@@ -237,7 +256,7 @@ py::tuple sweep_totals_of(const py::buffer& image, const py::buffer& before, con
     else
       edgeseg::sweep_slab_into(view, labels.data(), terms.values, centres_of(centres, class_count), parameters,
                                iteration, options);
-    own.totals.changed = narrow_labels(labels, old_labels, new_labels);
+    own.totals.changed = narrow_labels(labels.data(), old_labels, new_labels);
     slab_totals_after(own, entering, view, labels.data(), terms.values, class_count, centres.size(), want_terms,
                       want_sums, exact);
   }
@@ -266,7 +285,9 @@ python_host::slab_totals continue_slab(const python_host::slab_totals& before, c
   const kept_labels kept = labels_of(labels, false);
   const edgeseg::image_view view = slab_view(image_buffer, kept);
   py::gil_scoped_release free_interpreter;
-  edgeseg::continue_totals(totals, view, widened(kept).data(), nullptr);
+  slab_floats widened(view);
+  widen(kept, widened);
+  edgeseg::continue_totals(totals, view, widened.data(), nullptr);
   return after;
 }
 
