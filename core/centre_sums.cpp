@@ -340,7 +340,8 @@ void add_class_sums(running_class_sums& running, const float* labels, const std:
     return;
   }
 #endif
-  std::vector<const float*> value(channels);
+  std::vector<const float*>& value = running.block_values;
+  value.resize(std::size_t(channels));
   const auto values_from = [&](std::size_t first) {
     for (int c = 0; c < channels; ++c) value[c] = channel[c] + first_pixel + first;
     return value.data();

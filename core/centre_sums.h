@@ -60,6 +60,7 @@ struct running_class_sums {
   bool in_lanes = false;              // up to eight classes, summed side by side:
   std::vector<double> lane_sums;      // then C rows of eight classes
   std::int64_t lane_counts[8] = {};
+  std::vector<const float*> block_values;  // room for add_class_sums, which a masked run calls once a run
 };
 
 running_class_sums start_class_sums(int class_count, int channels, bool any_order);
