@@ -218,31 +218,15 @@ void rescale(CImg<float>& indicator, double lowest, double span, core::call_thre
   });
 }
 
-// The smallest and largest finite value inside the mask (or of all values
-// without one), read row span by row span: false when none is finite.
-bool range_inside(const CImg<float>& indicator, float& lowest, float& highest, core::call_threads& threads,
-                  const core::pixel_mask& mask, const std::vector<core::inside_span>& spans) {
-  if (!mask) return core::finite_range(indicator.data(), indicator.size(), lowest, highest, threads);
-  const std::size_t width = indicator.width();
-  bool found = false;
-  for (std::size_t row = 0; row < spans.size(); ++row) {
-    const std::size_t first = width * row + spans[row].begin, count = spans[row].end - spans[row].begin;
-    float low = 0, high = 0;
-    if (!core::finite_range(indicator.data() + first, count, low, high, threads, mask.inside + first)) continue;
-    // Of equal bounds the first in order stays, as in one pass.
-    if (!found || low < lowest) lowest = low;
-    if (!found || high > highest) highest = high;
-    found = true;
-  }
-  return found;
-}
-
 // normalize_edge_indicator on an indicator that is 0 outside the mask.
 void normalize_inside(CImg<float>& indicator, core::call_threads& threads, const core::pixel_mask& mask,
                       const std::vector<core::inside_span>& spans) {
   if (indicator.is_empty()) return;
   float lowest = 0, highest = 0;
-  if (!range_inside(indicator, lowest, highest, threads, mask, spans) || lowest == highest) {
+  // The smallest and largest finite value inside the mask (or of all values
+  // without one).
+  if (!core::finite_range(indicator.data(), indicator.size(), lowest, highest, threads, mask.inside) ||
+      lowest == highest) {
     indicator.fill(0.0f);
     return;
   }
