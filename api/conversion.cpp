@@ -177,6 +177,17 @@ CImg<float> image_from_view(const image_view& view, const char* role, core::call
   return image;
 }
 
+CImg<float> image_to_read(const image_view& view, const char* role, core::call_threads& threads) {
+  const std::int64_t row = std::int64_t(view.width), plane = row * std::int64_t(view.height);
+  const bool planar = view.type == element_type::float32 && view.x_stride == 1 && view.y_stride == row &&
+                      view.z_stride == plane &&
+                      (view.channels <= 1 || view.channel_stride == plane * std::int64_t(view.depth));
+  if (!planar || element_count(view) == 0) return image_from_view(view, role, threads);
+  check_view(view, role);
+  return CImg<float>(static_cast<float*>(const_cast<void*>(view.data)), unsigned(view.width), unsigned(view.height),
+                     unsigned(view.depth), unsigned(view.channels), true);
+}
+
 // Whether every element of a one-channel view is non-zero, read where it
 // lies: a mask with every pixel inside is no mask, and costs no copy.
 template <class Element>
@@ -218,7 +229,7 @@ CImg<unsigned char> mask_from_view(const image_view& mask, const CImg<float>& im
       using Element = decltype(element);
       copy_elements<Element>(mask, inside, threads, [](Element value) { return (unsigned char)(value != 0); });
     });
-  if (!may_be_empty && std::find(inside.begin(), inside.end(), (unsigned char)1) == inside.end())
+  if (!may_be_empty && !std::memchr(inside.data(), 1, inside.size()))
     refuse("emptyMask", "the mask has no pixel inside; expected at least one non-zero element.");
   return inside;
 }

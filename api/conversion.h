@@ -28,6 +28,13 @@ CImg<float> image_from_view(const image_view& view, const char* role, core::call
 // The same for a host outside a call, on up to `threads` threads of its own.
 CImg<float> image_from_view(const image_view& view, const char* role, int threads);
 
+// The view's values for a computation that only reads them: the caller's
+// own elements, shared and not copied, where they already lie as a float
+// image does (single precision, x fastest, then y, the slices, the
+// channels); image_from_view's copy otherwise. The caller's elements must
+// not change until the image is gone.
+CImg<float> image_to_read(const image_view& view, const char* role, core::call_threads& threads);
+
 // The mask of an image as one byte a pixel, 1 inside (a non-zero element)
 // and 0 outside, or an empty image where every pixel is inside. Refuses a
 // mask of other rows, columns or depth than the image's, or of more than one

@@ -11,7 +11,7 @@ namespace edgeseg {
 CImg<float> sorvik_labels(const image_view& image, const std::vector<float>& parameters, core::call_threads& threads,
                           const core::run_watch& watch, bool exact_sums, const image_view* mask,
                           const core::centre_table& start) {
-  CImg<float> converted = image_from_view(image, "the image", threads);
+  CImg<float> converted = image_to_read(image, "the image", threads);
   // The settings are refused before the mask, in the order a call gives them.
   if (mask) sorvik::read_parameters(parameter_image(parameters));
   CImg<unsigned char> inside = mask ? mask_from_view(*mask, converted, threads) : CImg<unsigned char>();

@@ -43,23 +43,6 @@ sweep_totals zero_totals(int class_count, int channels) {
   return totals;
 }
 
-// A slab as the sweep reads it: the caller's own values where they already
-// lie as one float image does (single precision, x fastest, then y, the
-// slices, the channels), so that a driver keeping its slabs that way pays
-// no copy a sweep; a converted copy otherwise.
-CImg<float> slab_image(const image_view& slab, core::call_threads& threads) {
-  const auto planar = [&] {
-    const std::int64_t row = std::int64_t(slab.width), plane = row * std::int64_t(slab.height);
-    return slab.type == element_type::float32 && slab.data && slab.x_stride == 1 && slab.y_stride == row &&
-           slab.z_stride == plane && (slab.channels <= 1 || slab.channel_stride == plane * std::int64_t(slab.depth));
-  };
-  if (slab.width * slab.height * slab.depth * slab.channels == 0 || !planar())
-    return image_from_view(slab, "the slab", threads);
-  check_view(slab, "the slab");
-  return CImg<float>(static_cast<float*>(const_cast<void*>(slab.data)), unsigned(slab.width), unsigned(slab.height),
-                     unsigned(slab.depth), unsigned(slab.channels), true);
-}
-
 // Continues the totals through the slab's pixels in raster order: the
 // energy through their terms, and each class's sums through the pixels
 // whose label names it and whose channels are all finite, as the core's
@@ -87,7 +70,7 @@ CImg<unsigned char> slab_mask(const call_options& options, const CImg<float>& im
 
 std::vector<channel_range> finite_ranges(const image_view& part, const call_options& options) {
   core::call_threads threads(options.threads);
-  const CImg<float> image = slab_image(part, threads);
+  const CImg<float> image = image_to_read(part, "the slab", threads);
   const std::size_t channel_size = std::size_t(image.width()) * image.height() * image.depth();
   std::vector<channel_range> ranges(std::size_t(image.spectrum()));
   if (channel_size == 0) return ranges;
@@ -136,7 +119,7 @@ slab_sweep sweep_slab(const image_view& slab, float* labels, const centres& cent
   const sorvik::segmentation_parameters settings = settings_of(parameters);
   require_centres(centres, settings.class_count, slab.channels);
   core::call_threads threads(options.threads);
-  const CImg<float> image = slab_image(slab, threads);
+  const CImg<float> image = image_to_read(slab, "the slab", threads);
   slab_sweep swept;
   swept.totals = before ? *before : zero_totals(settings.class_count, centres.channels);
   const std::size_t pixels = std::size_t(slab.width) * slab.height * slab.depth;
@@ -158,7 +141,7 @@ void sweep_slab_into(const image_view& slab, float* labels, float* terms, const 
   const sorvik::segmentation_parameters settings = settings_of(parameters);
   require_centres(centres, settings.class_count, slab.channels);
   core::call_threads threads(options.threads);
-  const CImg<float> image = slab_image(slab, threads);
+  const CImg<float> image = image_to_read(slab, "the slab", threads);
   if (image.is_empty()) return;
   if (!labels) core::refuse("missingData", "the slab's labels are missing.");
   CImg<float> slab_labels(labels, image.width(), image.height(), image.depth(), 1, true);
@@ -176,7 +159,7 @@ float sweep_slab_continuing(const image_view& slab, float* labels, float energy,
   const sorvik::segmentation_parameters settings = settings_of(parameters);
   require_centres(centres, settings.class_count, slab.channels);
   core::call_threads threads(options.threads);
-  const CImg<float> image = slab_image(slab, threads);
+  const CImg<float> image = image_to_read(slab, "the slab", threads);
   if (image.is_empty()) return energy;
   if (!labels) core::refuse("missingData", "the slab's labels are missing.");
   CImg<float> slab_labels(labels, image.width(), image.height(), image.depth(), 1, true);
@@ -190,7 +173,7 @@ float sweep_slab_continuing(const image_view& slab, float* labels, float energy,
 void continue_totals(sweep_totals& totals, const image_view& slab, const float* labels, const float* terms,
                      bool any_order) {
   core::call_threads one_thread;
-  const CImg<float> image = slab_image(slab, one_thread);
+  const CImg<float> image = image_to_read(slab, "the slab", one_thread);
   if (image.is_empty()) return;
   if (!labels) core::refuse("missingData", "the slab's labels are missing.");
   continue_image_totals(totals, image, labels, terms, any_order);
@@ -202,7 +185,7 @@ float continue_energy(const float* terms, std::size_t count, float energy) {
 
 sum_survey survey_sums(const image_view& part, const call_options& options) {
   core::call_threads threads(options.threads);
-  const CImg<float> image = slab_image(part, threads);
+  const CImg<float> image = image_to_read(part, "the slab", threads);
   const std::size_t pixels = std::size_t(image.width()) * image.height() * image.depth();
   const core::sum_survey found = core::survey_sums(core::channel_starts(image), pixels, nullptr, threads);
   return sum_survey{found.count, found.largest, found.finest_exponent};
@@ -217,7 +200,7 @@ bool sums_exact_in_any_order(const std::vector<sum_survey>& parts) {
 exact_slab_sums exact_sums_of_slab(const image_view& slab, const float* labels, const float* terms, int class_count,
                                    bool class_sums) {
   core::call_threads one_thread;
-  const CImg<float> image = slab_image(slab, one_thread);
+  const CImg<float> image = image_to_read(slab, "the slab", one_thread);
   const std::size_t pixels = std::size_t(image.width()) * image.height() * image.depth();
   exact_slab_sums found;
   if (terms) {

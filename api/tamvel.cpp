@@ -10,8 +10,8 @@ namespace edgeseg {
 CImg<float> tamvel_labels(const image_view& primary, const image_view& secondary, const std::vector<float>& parameters,
                           core::call_threads& threads, const core::run_watch& watch, const image_view* mask,
                           const core::centre_table& start, const core::centre_table& secondary_start) {
-  CImg<float> converted_primary = image_from_view(primary, "the primary image", threads);
-  CImg<float> converted_secondary = image_from_view(secondary, "the secondary image", threads);
+  CImg<float> converted_primary = image_to_read(primary, "the primary image", threads);
+  CImg<float> converted_secondary = image_to_read(secondary, "the secondary image", threads);
   // The settings are refused before the mask, in the order a call gives them.
   if (mask) tamvel::read_parameters(parameter_image(parameters));
   CImg<unsigned char> inside = mask ? mask_from_view(*mask, converted_primary, threads) : CImg<unsigned char>();

@@ -1,7 +1,10 @@
 // A caller's image as every host hands it to the commands: a pointer, an
 // element type, four extents and four strides. The API reads the elements
 // through the view and never keeps or changes them; the labels it returns
-// belong to the caller.
+// belong to the caller. Single-precision elements laid out as the
+// computation keeps an image (x fastest, then y, the slices, the channels)
+// are read where they lie, without a copy, so they must not change while a
+// call runs.
 #pragma once
 
 #include <cstdint>
