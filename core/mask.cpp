@@ -24,8 +24,22 @@ bool any_inside(const pixel_mask& mask, std::size_t first, std::size_t count) {
   return std::any_of(from, from + count, [](unsigned char inside) { return inside != 0; });
 }
 
+namespace {
+
+// Whether the 32 bytes from `from` on are all 0: the step of the scans below
+// over long stretches.
+constexpr std::size_t zero_block = 32;
+inline bool block_is_zero(const unsigned char* from) {
+  std::uint64_t words[zero_block / 8];
+  std::memcpy(words, from, sizeof words);
+  return (words[0] | words[1] | words[2] | words[3]) == 0;
+}
+
+}  // namespace
+
 std::size_t zeros_ahead(const unsigned char* from, std::size_t count) {
   std::size_t zeros = 0;
+  while (zeros + zero_block <= count && block_is_zero(from + zeros)) zeros += zero_block;
   for (std::uint64_t word = 0; zeros + sizeof word <= count; zeros += sizeof word) {
     std::memcpy(&word, from + zeros, sizeof word);
     if (word != 0) break;
@@ -39,6 +53,7 @@ namespace {
 // How many of the `count` bytes before `end` are 0 after the last that is not.
 std::size_t zeros_behind(const unsigned char* end, std::size_t count) {
   std::size_t zeros = 0;
+  while (zeros + zero_block <= count && block_is_zero(end - zeros - zero_block)) zeros += zero_block;
   for (std::uint64_t word = 0; zeros + sizeof word <= count; zeros += sizeof word) {
     std::memcpy(&word, end - zeros - sizeof word, sizeof word);
     if (word != 0) break;

@@ -73,7 +73,7 @@ void for_runs_of_part(const std::vector<inside_span>& runs, std::size_t total, i
 }
 
 // How many of the `count` bytes from `from` on are 0 before the first that
-// is not, eight at a time where they all are.
+// is not, 32 and then eight at a time where they all are.
 std::size_t zeros_ahead(const unsigned char* from, std::size_t count);
 
 // How many of the `count` pixels from `first` on are outside before the first

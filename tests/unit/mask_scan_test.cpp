@@ -1,5 +1,5 @@
-// The mask's scans, which pass over bytes eight at a time, against a scan
-// byte by byte: runs that start and end on every alignment, at either end of
+// The mask's scans, which pass over bytes 32 and eight at a time, against a
+// scan byte by byte: runs that start and end on every alignment, at either end of
 // a row, and rows with nothing or everything inside.
 #include <gtest/gtest.h>
 
@@ -61,6 +61,24 @@ TEST(MaskScans, find_what_a_scan_byte_by_byte_finds) {
       EXPECT_EQ(core::zeros_ahead(inside.data() + from, inside.size() - from), zeros) << "seed " << seed;
     }
   }
+}
+
+// Long stretches outside, passed over a block at a time, with the first and
+// the last pixel inside at every distance from the ends.
+TEST(MaskScans, pass_long_stretches_outside) {
+  for (std::size_t length : {31, 32, 33, 64, 97, 200})
+    for (std::size_t first = 0; first < length; ++first) {
+      std::vector<unsigned char> inside(length, 0);
+      const std::size_t last = std::max(first, length - 1 - first / 2);
+      inside[last] = 2;
+      inside[first] = 1;
+      EXPECT_EQ(core::zeros_ahead(inside.data(), length), first) << length;
+      const core::inside_span span = core::span_inside(core::pixel_mask{inside.data()}, 0, length);
+      EXPECT_EQ(span.begin, first) << length;
+      EXPECT_EQ(span.end, last + 1) << length;
+    }
+  const std::vector<unsigned char> outside(100, 0);
+  EXPECT_EQ(core::zeros_ahead(outside.data(), outside.size()), outside.size());
 }
 
 }  // namespace
