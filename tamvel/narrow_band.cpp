@@ -67,11 +67,15 @@ std::vector<line_run> runs_across_rows(const core::pixel_mask& mask, const std::
       }
     }
   }
-  std::sort(runs.begin(), runs.end(), [&](const line_run& a, const line_run& b) {
-    const std::size_t line_a = line_of(a.first), line_b = line_of(b.first);
-    return line_a != line_b ? line_a < line_b : a.first < b.first;
-  });
-  return runs;
+  // The runs of a line ended in the order of their first pixels, so
+  // placing them line by line, each line's in the order they ended, orders
+  // them.
+  std::vector<std::size_t> place(start.size() + 1, 0);
+  for (const line_run& run : runs) ++place[line_of(run.first) + 1];
+  for (std::size_t line = 1; line < place.size(); ++line) place[line] += place[line - 1];
+  std::vector<line_run> ordered(runs.size());
+  for (const line_run& run : runs) ordered[place[line_of(run.first)]++] = run;
+  return ordered;
 }
 
 // labels - smooth(labels), inside the mask only: along each axis every run
