@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "byte_scan.h"
@@ -89,30 +90,43 @@ std::size_t pixels_in(const std::vector<band_run>& band) {
   return count;
 }
 
-centre_pair init_centres(const CImg<float>& primary, const CImg<float>& secondary, int class_count,
-                         core::call_threads& threads, const core::pixel_mask& mask) {
-  const int channels = primary.spectrum();
-  centre_pair centres{CImg<float>(channels, class_count, 1, 1, 0.0f), CImg<float>(channels, class_count, 1, 1, 0.0f)};
-  core::spread_centres(primary, channels, class_count, centres.primary, threads, mask);
-  core::spread_centres(secondary, channels, class_count, centres.secondary, threads, mask);
+namespace {
+
+// K centres per channel of `image`'s first `channels`, spaced evenly inside
+// each one's finite range.
+CImg<float> spread_start(const CImg<float>& image, int channels, int class_count, core::call_threads& threads,
+                         const core::pixel_mask& mask) {
+  CImg<float> centres(channels, class_count, 1, 1, 0.0f);
+  core::spread_centres(image, channels, class_count, centres, threads, mask);
   return centres;
 }
 
 // The class count's position in the settings vector.
 constexpr int class_count_position = 7;
 
+}  // namespace
+
+centre_pair init_centres(const CImg<float>& primary, const CImg<float>& secondary, int class_count,
+                         core::call_threads& threads, const core::pixel_mask& mask) {
+  const int channels = primary.spectrum();
+  return {spread_start(primary, channels, class_count, threads, mask),
+          spread_start(secondary, channels, class_count, threads, mask)};
+}
+
 centre_pair start_centres(const CImg<float>& primary, const CImg<float>& secondary, int class_count,
                           const core::centre_table& start, const core::centre_table& secondary_start,
                           core::call_threads& threads, const core::pixel_mask& mask) {
-  centre_pair centres = init_centres(primary, secondary, class_count, threads, mask);
+  // A given table is taken as it is: the range survey behind the spread
+  // start is left out for it.
   const int channels = primary.spectrum();
-  if (start.given())
-    centres.primary =
-        core::given_centres(start, class_count, channels, channels, "the starting centres", class_count_position);
-  if (secondary_start.given())
-    centres.secondary = core::given_centres(secondary_start, class_count, channels, secondary.spectrum(),
-                                            "the secondary starting centres", class_count_position);
-  return centres;
+  CImg<float> first = start.given() ? core::given_centres(start, class_count, channels, channels,
+                                                          "the starting centres", class_count_position)
+                                    : spread_start(primary, channels, class_count, threads, mask);
+  CImg<float> second = secondary_start.given()
+                           ? core::given_centres(secondary_start, class_count, channels, secondary.spectrum(),
+                                                 "the secondary starting centres", class_count_position)
+                           : spread_start(secondary, channels, class_count, threads, mask);
+  return {std::move(first), std::move(second)};
 }
 
 float label_sweep(const CImg<float>& primary, const CImg<float>& secondary, const CImg<float>& edge_indicator,
