@@ -10,22 +10,30 @@ namespace {
 
 // The squared distances of `count` pixels to class k's centres in I and in J,
 // each a float sum in ascending channel order. Channel c of pixel i is
-// primary[c * channel_stride + i], likewise secondary. Inlined, so that it
-// takes the vector width of the build that calls it.
+// primary[c * channel_stride + i], likewise secondary. The sums start from
+// the first channel's squares, which is what 0 plus a square (never -0)
+// gives, without clearing the rows first. Inlined, so that it takes the
+// vector width of the build that calls it.
 VECTOR_INLINE void class_distances(const sweep_inputs& in, const float* primary, const float* secondary,
                                    std::size_t channel_stride, int k, std::size_t count, float* primary_distance,
                                    float* secondary_distance) {
-  for (std::size_t i = 0; i < count; ++i) primary_distance[i] = secondary_distance[i] = 0.0f;
+  if (in.channels <= 0) {
+    for (std::size_t i = 0; i < count; ++i) primary_distance[i] = secondary_distance[i] = 0.0f;
+    return;
+  }
   for (int c = 0; c < in.channels; ++c) {
     const float* primary_value = primary + std::size_t(c) * channel_stride;
     const float* secondary_value = secondary + std::size_t(c) * channel_stride;
     const float primary_centre = in.primary_centres[std::size_t(k) * in.channels + c];
     const float secondary_centre = in.secondary_centres[std::size_t(k) * in.channels + c];
+    const bool first = c == 0;
     for (std::size_t i = 0; i < count; ++i) {
       const float primary_difference = primary_value[i] - primary_centre;
       const float secondary_difference = secondary_value[i] - secondary_centre;
-      primary_distance[i] += primary_difference * primary_difference;
-      secondary_distance[i] += secondary_difference * secondary_difference;
+      const float primary_square = primary_difference * primary_difference;
+      const float secondary_square = secondary_difference * secondary_difference;
+      primary_distance[i] = first ? primary_square : primary_distance[i] + primary_square;
+      secondary_distance[i] = first ? secondary_square : secondary_distance[i] + secondary_square;
     }
   }
 }
