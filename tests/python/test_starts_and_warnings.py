@@ -52,6 +52,10 @@ def test_the_spreads_own_centres_give_the_same_labels(proton_density):
     given = edgeseg.tamvel(t1, proton_density, initial_centres=start.centres,
                            secondary_initial_centres=start.secondary_centres, **pair)
     assert np.array_equal(given, expected)
+    # Either table alone: the other image keeps its spread.
+    assert np.array_equal(edgeseg.tamvel(t1, proton_density, initial_centres=start.centres, **pair), expected)
+    assert np.array_equal(edgeseg.tamvel(t1, proton_density, secondary_initial_centres=start.secondary_centres,
+                                         **pair), expected)
 
 
 def test_an_anticorrelated_pair_empties_classes_unless_it_starts_from_the_suggestion(proton_density):
