@@ -193,7 +193,7 @@ CImg<float> run_clustering(const CImg<float>& primary, const CImg<float>& second
       energy = sweep_band(in, state, band, labels.data(), parameters, iteration, energy_wanted);
     }
     if (iteration == last_plain) {
-      CImg<float> rebuilt = rebuild_band(labels, parameters.band_sigma, threads, mask);
+      CImg<float> rebuilt = rebuild_band(labels, parameters.band_sigma, threads, mask, &inside);
       band = use_runs(mask ? list_band(rebuilt, inside) : list_band(rebuilt), band_sweeps::edge_remembering);
       core::keep_for_reuse(std::move(rebuilt));
     }

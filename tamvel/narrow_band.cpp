@@ -29,12 +29,12 @@ float resolve_band_sigma(float band_sigma, unsigned width, unsigned height, unsi
 
 namespace {
 
-// The runs of pixels inside the mask along x: one or more a row.
-std::vector<line_run> runs_along_rows(const core::pixel_mask& mask, std::size_t width, std::size_t height,
-                                      std::size_t depth) {
+// The runs of pixels inside the mask along x, one or more a row, from
+// list_inside's.
+std::vector<line_run> runs_along_rows(const std::vector<band_run>& inside) {
   std::vector<line_run> runs;
-  for (const band_run& run : list_inside(mask, unsigned(width), unsigned(height), unsigned(depth)))
-    runs.push_back({run.position, run.length});
+  runs.reserve(inside.size());
+  for (const band_run& run : inside) runs.push_back({run.position, run.length});
   return runs;
 }
 
@@ -82,10 +82,10 @@ std::vector<line_run> runs_across_rows(const core::pixel_mask& mask, const std::
 // of pixels inside is smoothed as a line of its own, its end values extended
 // beyond it, so that the filter sees the nearest inside value along the line.
 CImg<float> rebuild_masked_band(const CImg<float>& labels, float sigma, core::call_threads& threads,
-                                const core::pixel_mask& mask) {
+                                const core::pixel_mask& mask, const std::vector<band_run>& inside) {
   const std::size_t width = labels.width(), height = labels.height(), depth = labels.depth();
   CImg<float> band = core::reused_image(labels.width(), labels.height(), labels.depth(), 1);
-  const std::vector<line_run> rows = runs_along_rows(mask, width, height, depth);
+  const std::vector<line_run> rows = runs_along_rows(inside);
   // Every pixel inside is written below; those outside are cleared here.
   std::size_t cleared = 0;
   for (const line_run& row : rows) {
@@ -108,12 +108,16 @@ CImg<float> rebuild_masked_band(const CImg<float>& labels, float sigma, core::ca
 }  // namespace
 
 CImg<float> rebuild_band(const CImg<float>& labels, float band_sigma, core::call_threads& threads,
-                         const core::pixel_mask& mask) {
+                         const core::pixel_mask& mask, const std::vector<band_run>* inside) {
   // The library would turn a negative sigma into a percentage of each axis
   // separately; the band wants one scale for every axis, taken from the
   // largest extent, so only a resolved non-negative sigma reaches it.
   const float sigma = resolve_band_sigma(band_sigma, labels.width(), labels.height(), labels.depth());
-  if (mask && !labels.is_empty()) return rebuild_masked_band(labels, sigma, threads, mask);
+  if (mask && !labels.is_empty()) {
+    if (inside) return rebuild_masked_band(labels, sigma, threads, mask, *inside);
+    return rebuild_masked_band(labels, sigma, threads, mask,
+                               list_inside(mask, labels.width(), labels.height(), labels.depth()));
+  }
   CImg<float> band = core::reused_image(labels.width(), labels.height(), labels.depth(), labels.spectrum());
   if (band.is_empty()) return band;
   smooth_along(labels, band, sigma, 'x', threads);
