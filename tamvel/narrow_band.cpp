@@ -85,14 +85,8 @@ CImg<float> rebuild_masked_band(const CImg<float>& labels, float sigma, core::ca
                                 const core::pixel_mask& mask, const std::vector<band_run>& inside) {
   const std::size_t width = labels.width(), height = labels.height(), depth = labels.depth();
   CImg<float> band = core::reused_image(labels.width(), labels.height(), labels.depth(), 1);
+  band.fill(0.0f);
   const std::vector<line_run> rows = runs_along_rows(inside);
-  // Every pixel inside is written below; those outside are cleared here.
-  std::size_t cleared = 0;
-  for (const line_run& row : rows) {
-    std::fill(band.data() + cleared, band.data() + row.first, 0.0f);
-    cleared = row.first + row.length;
-  }
-  std::fill(band.data() + cleared, band.end(), 0.0f);
   smooth_runs(labels.data(), band.data(), rows, 1, sigma, threads);
   if (height > 1)
     smooth_runs(band.data(), band.data(), runs_across_rows(mask, rows, width, height), std::ptrdiff_t(width), sigma,
