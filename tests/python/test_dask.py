@@ -246,7 +246,12 @@ def test_a_passed_over_link_leaves_the_energy_to_the_bit():
     assert leaves(2.0, 0, 0.75 * 2.0**-23) and edgeseg._core.continue_energy(np.float32([-0.75 * 2.0**-23]), 2.0) != 2
     # An odd last bit and a term of half the gap: the tie goes to the even neighbour.
     assert edgeseg._core.continue_energy(np.float32([2.0**-24]), 1 + 2.0**-23) != np.float32(1 + 2.0**-23)
-    assert np.isnan(edgeseg._core.term_bounds(np.float32([1, np.nan, 2]))).all()
+    # The bounds are found in vector lanes and a tail: every position counts.
+    for count in (1, 7, 8, 9, 40):
+        terms = rng.normal(0, 1e3, count).astype(np.float32)
+        assert edgeseg._core.term_bounds(terms) == (terms.min(), terms.max())
+        for place in range(count):
+            assert np.isnan(edgeseg._core.term_bounds(np.where(np.arange(count) == place, np.nan, terms))).all()
     for energy, bounds in ((0.0, (0, 0)), (np.inf, (0, 1)), (np.nan, (0, 0)), (1e10, (np.nan, np.nan))):
         assert not leaves(energy, *bounds)
 
