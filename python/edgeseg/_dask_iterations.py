@@ -132,7 +132,15 @@ def _link(before, images, groups):
 
 
 def _all_totals(*groups):
-    return [state.totals for group in groups for state in group]
+    """Every slab's totals, from groups of states or of totals (_own_totals)."""
+    return [state.totals if isinstance(state, _SlabState) else state for group in groups for state in group]
+
+
+def _own_totals(group):
+    """The totals of a group's states, without their labels and terms: what
+    a task on another worker needs of them, a few numbers instead of
+    megabytes to move."""
+    return [state.totals for state in group]
 
 
 def _chained(run, want_energy):
@@ -142,13 +150,16 @@ def _chained(run, want_energy):
 
 def _sweep_totals(slabs, runs, swept, run, want_energy):
     """What the iteration's end gathers the sweep's totals from: every
-    group's states, each slab with its own, or the chain in plane order: the
-    first group's own (it continued the chain as it swept) and then a link
-    for each run's other groups. An end's task takes them directly, so that
-    no task stands between the sweeps and the end."""
+    slab's own, or the chain in plane order: the first group's totals (it
+    continued the chain as it swept) and then a link for each run's other
+    groups. On one worker the end's task takes the groups' states directly,
+    so that no task stands between the sweeps and the end; across workers,
+    only the totals of a group's states move, each taken from them by a
+    small task where they were swept."""
+    across = len(runs) > 1
     if not _chained(run, want_energy):
-        return swept
-    totals, first = swept[0], 0
+        return [delayed(_own_totals)(group) for group in swept] if across else swept
+    totals, first = delayed(_totals_of)(swept[0]) if across else swept[0], 0
     for groups in runs:
         rest = [(first + n, group) for n, group in enumerate(groups) if first + n > 0]
         if rest:
