@@ -85,7 +85,13 @@ CImg<float> rebuild_masked_band(const CImg<float>& labels, float sigma, core::ca
                                 const core::pixel_mask& mask, const std::vector<band_run>& inside) {
   const std::size_t width = labels.width(), height = labels.height(), depth = labels.depth();
   CImg<float> band = core::reused_image(labels.width(), labels.height(), labels.depth(), 1);
-  band.fill(0.0f);
+  // 0 outside: between the runs inside, which the smoothing writes.
+  std::size_t outside = 0;
+  for (const band_run& run : inside) {
+    std::fill(band.data() + outside, band.data() + run.position, 0.0f);
+    outside = run.position + run.length;
+  }
+  std::fill(band.data() + outside, band.data() + band.size(), 0.0f);
   const std::vector<line_run> rows = runs_along_rows(inside);
   smooth_runs(labels.data(), band.data(), rows, 1, sigma, threads);
   if (height > 1)

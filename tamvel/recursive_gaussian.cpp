@@ -38,9 +38,9 @@ void causal_pass(std::size_t length, const gaussian_coefficients& g, Read&& read
 
 // The anti-causal pass over the same lines, from value length - 1 back:
 // value n of line j is read(n, j), and take(n, j, output) is called for it.
-// Where ends(n, j), line j ends at value n: the pass starts again there as
-// at a line's end, so that a line shorter than the others may be read past
-// its end.
+// ends(n), called once for each n in that order, has bit j set where line j
+// ends at value n: the pass starts again there as at a line's end, so that a
+// line shorter than the others may be read past its end.
 template <std::size_t count, class Read, class Ends, class Take>
 void anticausal_pass(std::size_t length, const gaussian_coefficients& g, Read&& read, Ends&& ends, Take&& take) {
   float xn[count], xa[count];
@@ -50,12 +50,14 @@ void anticausal_pass(std::size_t length, const gaussian_coefficients& g, Read&& 
     yn[j] = ya[j] = g.coefn * xn[j];
   }
   for (std::size_t n = length; n-- > 0;) {
+    if (const unsigned ending = ends(n))
+      for (std::size_t j = 0; j < count; ++j)
+        if (ending >> j & 1u) {
+          xn[j] = xa[j] = read(n, j);
+          yn[j] = ya[j] = g.coefn * xn[j];
+        }
     for (std::size_t j = 0; j < count; ++j) {
       const float xc = read(n, j);
-      if (ends(n, j)) {
-        xn[j] = xa[j] = xc;
-        yn[j] = ya[j] = g.coefn * xn[j];
-      }
       const double yc = g.a2 * xn[j] + g.a3 * xa[j] - g.b1 * yn[j] - g.b2 * ya[j];
       xa[j] = xn[j];
       xn[j] = xc;
@@ -76,7 +78,7 @@ void filter_lines(const float* source, float* target, std::size_t length, std::p
   const auto read = [&](std::size_t n, std::size_t j) { return source[std::ptrdiff_t(n) * step + std::ptrdiff_t(j)]; };
   causal_pass<count>(length, g, read, buffer);
   anticausal_pass<count>(
-      length, g, read, [](std::size_t, std::size_t) { return false; },
+      length, g, read, [](std::size_t) { return 0u; },
       [&](std::size_t n, std::size_t j, double yc) {
         target[std::ptrdiff_t(n) * step + std::ptrdiff_t(j)] = static_cast<float>(buffer[n * count + j] + yc);
       });
@@ -139,11 +141,12 @@ void filter_run_group(const float* source, float* target, const line_run* run, s
   // Per lane, where its run starts and its last value; a lane without a
   // run reads the first run's, and no lane takes an output it has not.
   std::ptrdiff_t first[lines_together];
-  std::size_t last[lines_together], taken[lines_together];
+  std::size_t last[lines_together], taken[lines_together], lane[lines_together];
   for (std::size_t j = 0; j < lines_together; ++j) {
     const line_run& mine = run[j < count ? j : 0];
     first[j] = std::ptrdiff_t(mine.first);
     last[j] = mine.length - 1;
+    lane[j] = j;
     // A run of one value is left as it is.
     taken[j] = j < count && mine.length > 1 ? mine.length : 0;
     if (j < count && mine.length == 1) target[mine.first] = source[mine.first];
@@ -153,12 +156,18 @@ void filter_run_group(const float* source, float* target, const line_run* run, s
   };
   causal.resize(length * lines_together);
   causal_pass<lines_together>(length, g, read, causal.data());
-  anticausal_pass<lines_together>(
-      length, g, read, [&](std::size_t n, std::size_t j) { return n == last[j]; },
-      [&](std::size_t n, std::size_t j, double yc) {
-        if (n < taken[j])
-          target[first[j] + std::ptrdiff_t(n) * step] = static_cast<float>(causal[n * lines_together + j] + yc);
-      });
+  // The lanes by where their runs end, the latest first.
+  std::sort(lane, lane + lines_together, [&](std::size_t a, std::size_t b) { return last[a] > last[b]; });
+  std::size_t next = 0;
+  const auto ends = [&](std::size_t n) {
+    unsigned ending = 0;
+    for (; next < lines_together && last[lane[next]] == n; ++next) ending |= 1u << lane[next];
+    return ending;
+  };
+  anticausal_pass<lines_together>(length, g, read, ends, [&](std::size_t n, std::size_t j, double yc) {
+    if (n < taken[j])
+      target[first[j] + std::ptrdiff_t(n) * step] = static_cast<float>(causal[n * lines_together + j] + yc);
+  });
 }
 
 }  // namespace
