@@ -2,69 +2,157 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <vector>
 
 #include "core/call_threads.h"
+#include "core/vectors.h"
+
+#if VECTOR_TYPES && defined(__SSE2__)
+#include <emmintrin.h>
+#elif VECTOR_TYPES && defined(__aarch64__)
+#include <arm_neon.h>
+#endif
 
 namespace tamvel {
 namespace {
 
 // Lines filtered side by side, one vector lane each. Along y and z
 // neighbouring lines lie next to each other in memory; rows are interleaved
-// first.
+// first. A group of fewer lines fills its other lanes with its first line
+// again and drops their outputs.
 constexpr std::size_t lines_together = 8;
 
-// The causal pass over `count` lines of `length` values: value m of line j
-// is read(m, j), and its output goes to y[m * count + j].
-template <std::size_t count, class Read>
-void causal_pass(std::size_t length, const gaussian_coefficients& g, Read&& read, double* y) {
-  float xp[count];
-  double yp[count], yb[count];
-  for (std::size_t j = 0; j < count; ++j) {
-    xp[j] = read(0, j);
-    yb[j] = yp[j] = g.coefp * xp[j];
+// One value of each line of a group, as doubles, in vectors of two where
+// the compiler has vector types (every processor we build for holds two
+// doubles in a register). Every operation on them is the same IEEE operation
+// on each lane, in the same order, so a lane gives the bits one line
+// filtered alone gives.
+#if VECTOR_TYPES
+typedef double double_pair __attribute__((vector_size(16)));
+typedef float float_pair __attribute__((vector_size(8)));
+struct line_lanes {
+  double_pair part[lines_together / 2];
+};
+VECTOR_INLINE double lane(const line_lanes& x, std::size_t j) { return x.part[j / 2][j % 2]; }
+VECTOR_INLINE void set_lane(line_lanes& x, std::size_t j, double value) { x.part[j / 2][j % 2] = value; }
+#else
+struct line_lanes {
+  double part[lines_together];
+};
+inline double lane(const line_lanes& x, std::size_t j) { return x.part[j]; }
+inline void set_lane(line_lanes& x, std::size_t j, double value) { x.part[j] = value; }
+#endif
+constexpr std::size_t lane_parts = sizeof(line_lanes::part) / sizeof(line_lanes::part[0]);
+
+VECTOR_INLINE line_lanes operator*(double a, const line_lanes& x) {
+  line_lanes r;
+  for (std::size_t i = 0; i < lane_parts; ++i) r.part[i] = a * x.part[i];
+  return r;
+}
+VECTOR_INLINE line_lanes operator+(const line_lanes& x, const line_lanes& y) {
+  line_lanes r;
+  for (std::size_t i = 0; i < lane_parts; ++i) r.part[i] = x.part[i] + y.part[i];
+  return r;
+}
+VECTOR_INLINE line_lanes operator-(const line_lanes& x, const line_lanes& y) {
+  line_lanes r;
+  for (std::size_t i = 0; i < lane_parts; ++i) r.part[i] = x.part[i] - y.part[i];
+  return r;
+}
+
+// lines_together floats as doubles.
+VECTOR_INLINE line_lanes widened(const float* value) {
+  line_lanes r;
+#if VECTOR_TYPES
+  for (std::size_t i = 0; i < lane_parts; ++i) {
+    // GCC widens a pair of floats one at a time unless told the instruction.
+#if defined(__SSE2__)
+    r.part[i] = _mm_cvtps_pd(_mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(value + 2 * i))));
+#elif defined(__aarch64__)
+    r.part[i] = double_pair(vcvt_f64_f32(vld1_f32(value + 2 * i)));
+#else
+    float_pair pair;
+    std::memcpy(&pair, value + 2 * i, sizeof pair);
+    r.part[i] = __builtin_convertvector(pair, double_pair);
+#endif
   }
+#else
+  for (std::size_t i = 0; i < lane_parts; ++i) r.part[i] = value[i];
+#endif
+  return r;
+}
+
+// Each lane rounded to a float.
+VECTOR_INLINE void narrow(const line_lanes& x, float* value) {
+#if VECTOR_TYPES
+  for (std::size_t i = 0; i < lane_parts; ++i) {
+    const float_pair pair = __builtin_convertvector(x.part[i], float_pair);
+    std::memcpy(value + 2 * i, &pair, sizeof pair);
+  }
+#else
+  for (std::size_t i = 0; i < lane_parts; ++i) value[i] = static_cast<float>(x.part[i]);
+#endif
+}
+
+// `value` of lane j of the group's first `count` lanes, with `at` the first
+// lane's place.
+VECTOR_INLINE line_lanes lines_at(const float* at, std::size_t count) {
+  if (count == lines_together) return widened(at);
+  float value[lines_together];
+  for (std::size_t j = 0; j < lines_together; ++j) value[j] = at[j < count ? j : 0];
+  return widened(value);
+}
+
+// causal[m] + anticausal rounded to floats, lane by lane.
+VECTOR_INLINE void rounded_sum(const double* causal, const line_lanes& anticausal, float* value) {
+  line_lanes sum;
+  std::memcpy(&sum, causal, sizeof sum);
+  narrow(sum + anticausal, value);
+}
+
+// The causal pass over lines of `length` values: read(m) gives value m of
+// each, and the outputs go to y[m * lines_together + j].
+template <class Read>
+void causal_pass(std::size_t length, const gaussian_coefficients& g, Read&& read, double* y) {
+  const gaussian_coefficients c = g;
+  line_lanes xp = read(0), yp = c.coefp * xp, yb = yp;
   for (std::size_t m = 0; m < length; ++m) {
-    for (std::size_t j = 0; j < count; ++j) {
-      const float xc = read(m, j);
-      const double yc = g.a0 * xc + g.a1 * xp[j] - g.b1 * yp[j] - g.b2 * yb[j];
-      y[m * count + j] = yc;
-      xp[j] = xc;
-      yb[j] = yp[j];
-      yp[j] = yc;
-    }
+    const line_lanes xc = read(m);
+    const line_lanes yc = c.a0 * xc + c.a1 * xp - c.b1 * yp - c.b2 * yb;
+    std::memcpy(y + m * lines_together, &yc, sizeof yc);
+    xp = xc;
+    yb = yp;
+    yp = yc;
   }
 }
 
 // The anti-causal pass over the same lines, from value length - 1 back:
-// value n of line j is read(n, j), and take(n, j, output) is called for it.
+// read(n) gives value n of each, and take(n, output) is called for it.
 // ends(n), called once for each n in that order, has bit j set where line j
 // ends at value n: the pass starts again there as at a line's end, so that a
 // line shorter than the others may be read past its end.
-template <std::size_t count, class Read, class Ends, class Take>
+template <class Read, class Ends, class Take>
 void anticausal_pass(std::size_t length, const gaussian_coefficients& g, Read&& read, Ends&& ends, Take&& take) {
-  float xn[count], xa[count];
-  double yn[count], ya[count];
-  for (std::size_t j = 0; j < count; ++j) {
-    xn[j] = xa[j] = read(length - 1, j);
-    yn[j] = ya[j] = g.coefn * xn[j];
-  }
+  const gaussian_coefficients c = g;
+  line_lanes xn = read(length - 1), xa = xn, yn = c.coefn * xn, ya = yn;
   for (std::size_t n = length; n-- > 0;) {
+    const line_lanes xc = read(n);
     if (const unsigned ending = ends(n))
-      for (std::size_t j = 0; j < count; ++j)
+      for (std::size_t j = 0; j < lines_together; ++j)
         if (ending >> j & 1u) {
-          xn[j] = xa[j] = read(n, j);
-          yn[j] = ya[j] = g.coefn * xn[j];
+          const double x = lane(xc, j), y = c.coefn * x;
+          set_lane(xn, j, x);
+          set_lane(xa, j, x);
+          set_lane(yn, j, y);
+          set_lane(ya, j, y);
         }
-    for (std::size_t j = 0; j < count; ++j) {
-      const float xc = read(n, j);
-      const double yc = g.a2 * xn[j] + g.a3 * xa[j] - g.b1 * yn[j] - g.b2 * ya[j];
-      xa[j] = xn[j];
-      xn[j] = xc;
-      ya[j] = yn[j];
-      yn[j] = yc;
-      take(n, j, yc);
-    }
+    const line_lanes yc = c.a2 * xn + c.a3 * xa - c.b1 * yn - c.b2 * ya;
+    xa = xn;
+    xn = xc;
+    ya = yn;
+    yn = yc;
+    take(n, yc);
   }
 }
 
@@ -72,25 +160,30 @@ void anticausal_pass(std::size_t length, const gaussian_coefficients& g, Read&& 
 // lying side by side: value m of line j at source[m * step + j], written at
 // the same place in target. `buffer` holds length * lines_together doubles.
 // Each line goes through exactly the library's operations, in its order.
-template <std::size_t count>
-void filter_lines(const float* source, float* target, std::size_t length, std::ptrdiff_t step,
-                  const gaussian_coefficients& g, double* buffer) {
-  const auto read = [&](std::size_t n, std::size_t j) { return source[std::ptrdiff_t(n) * step + std::ptrdiff_t(j)]; };
-  causal_pass<count>(length, g, read, buffer);
-  anticausal_pass<count>(
-      length, g, read, [](std::size_t) { return 0u; },
-      [&](std::size_t n, std::size_t j, double yc) {
-        target[std::ptrdiff_t(n) * step + std::ptrdiff_t(j)] = static_cast<float>(buffer[n * count + j] + yc);
-      });
+// ends(n) is as for anticausal_pass.
+template <class Ends>
+void filter_lines(const float* source, float* target, std::size_t count, std::size_t length, std::ptrdiff_t step,
+                  const gaussian_coefficients& g, double* buffer, Ends&& ends) {
+  const auto read = [&](std::size_t n) { return lines_at(source + std::ptrdiff_t(n) * step, count); };
+  causal_pass(length, g, read, buffer);
+  anticausal_pass(length, g, read, ends, [&](std::size_t n, const line_lanes& yc) {
+    float* at = target + std::ptrdiff_t(n) * step;
+    if (count == lines_together) return rounded_sum(buffer + n * lines_together, yc, at);
+    float value[lines_together];
+    rounded_sum(buffer + n * lines_together, yc, value);
+    for (std::size_t j = 0; j < count; ++j) at[j] = value[j];
+  });
 }
+
+// Lines that all end at the last value.
+constexpr auto whole_lines = [](std::size_t) { return 0u; };
 
 // Filters `lines` lines lying side by side, `step` apart along the axis.
 void filter_many(const float* source, float* target, std::size_t lines, std::size_t length, std::ptrdiff_t step,
                  const gaussian_coefficients& g, std::vector<double>& buffer) {
-  std::size_t line = 0;
-  for (; line + lines_together <= lines; line += lines_together)
-    filter_lines<lines_together>(source + line, target + line, length, step, g, buffer.data());
-  for (; line < lines; ++line) filter_lines<1>(source + line, target + line, length, step, g, buffer.data());
+  for (std::size_t line = 0; line < lines; line += lines_together)
+    filter_lines(source + line, target + line, std::min(lines_together, lines - line), length, step, g, buffer.data(),
+                 whole_lines);
 }
 
 // Filters `rows` rows of `width` values along x. Rows lie one after the
@@ -99,17 +192,16 @@ void filter_many(const float* source, float* target, std::size_t lines, std::siz
 void filter_rows(const float* source, float* target, std::size_t rows, std::size_t width,
                  const gaussian_coefficients& g, std::vector<double>& buffer) {
   std::vector<float> interleaved(width * lines_together);
-  std::size_t row = 0;
-  for (; row + lines_together <= rows; row += lines_together) {
+  for (std::size_t row = 0; row < rows; row += lines_together) {
+    const std::size_t count = std::min(lines_together, rows - row);
     const float* in = source + row * width;
     float* out = target + row * width;
-    for (std::size_t j = 0; j < lines_together; ++j)
+    for (std::size_t j = 0; j < count; ++j)
       for (std::size_t m = 0; m < width; ++m) interleaved[m * lines_together + j] = in[j * width + m];
-    filter_lines<lines_together>(interleaved.data(), interleaved.data(), width, lines_together, g, buffer.data());
-    for (std::size_t j = 0; j < lines_together; ++j)
+    filter_lines(interleaved.data(), interleaved.data(), count, width, lines_together, g, buffer.data(), whole_lines);
+    for (std::size_t j = 0; j < count; ++j)
       for (std::size_t m = 0; m < width; ++m) out[j * width + m] = interleaved[m * lines_together + j];
   }
-  for (; row < rows; ++row) filter_lines<1>(source + row * width, target + row * width, width, 1, g, buffer.data());
 }
 
 // Values worth a thread of their own.
@@ -130,32 +222,39 @@ void share_line_groups(core::call_threads& threads, std::size_t groups, std::siz
   });
 }
 
-// Filters up to lines_together runs, each as a line of its own, side by
-// side from their first values on, read and written in place: past its last
-// value a shorter run reads that value again, and the anti-causal pass
-// starts on each run's own last value.
+// Filters up to lines_together runs, each as a line of its own: their
+// values are gathered side by side from their first values on, a shorter
+// run's last value repeated past its end, filtered there, the anti-causal
+// pass starting on each run's own last value, and put back.
 void filter_run_group(const float* source, float* target, const line_run* run, std::size_t count, std::ptrdiff_t step,
-                      const gaussian_coefficients& g, std::vector<double>& causal) {
+                      const gaussian_coefficients& g, std::vector<float>& gathered, std::vector<double>& causal) {
   std::size_t length = 0;
   for (std::size_t j = 0; j < count; ++j) length = std::max(length, run[j].length);
-  // Per lane, where its run starts and its last value; a lane without a
-  // run reads the first run's, and no lane takes an output it has not.
-  std::ptrdiff_t first[lines_together];
-  std::size_t last[lines_together], taken[lines_together], lane[lines_together];
+  gathered.resize(length * lines_together);
+  causal.resize(length * lines_together);
+  // A lane without a run filters the first run again. Runs along x are read
+  // one after the other; along y and z neighbouring runs share cache lines,
+  // so their values are read across the lanes, value by value.
+  const float* value[lines_together];
+  std::size_t last[lines_together], lane[lines_together];
   for (std::size_t j = 0; j < lines_together; ++j) {
     const line_run& mine = run[j < count ? j : 0];
-    first[j] = std::ptrdiff_t(mine.first);
+    value[j] = source + mine.first;
     last[j] = mine.length - 1;
     lane[j] = j;
-    // A run of one value is left as it is.
-    taken[j] = j < count && mine.length > 1 ? mine.length : 0;
-    if (j < count && mine.length == 1) target[mine.first] = source[mine.first];
   }
-  const auto read = [&](std::size_t m, std::size_t j) {
-    return source[first[j] + std::ptrdiff_t(std::min(m, last[j])) * step];
-  };
-  causal.resize(length * lines_together);
-  causal_pass<lines_together>(length, g, read, causal.data());
+  float* into = gathered.data();
+  if (step == 1)
+    for (std::size_t j = 0; j < lines_together; ++j) {
+      for (std::size_t m = 0; m <= last[j]; ++m) into[m * lines_together + j] = value[j][m];
+      for (std::size_t m = last[j] + 1; m < length; ++m) into[m * lines_together + j] = value[j][last[j]];
+    }
+  else
+    for (std::size_t m = 0; m < length; ++m)
+      for (std::size_t j = 0; j < lines_together; ++j) {
+        into[m * lines_together + j] = *value[j];
+        value[j] += m < last[j] ? step : 0;
+      }
   // The lanes by where their runs end, the latest first.
   std::sort(lane, lane + lines_together, [&](std::size_t a, std::size_t b) { return last[a] > last[b]; });
   std::size_t next = 0;
@@ -164,10 +263,19 @@ void filter_run_group(const float* source, float* target, const line_run* run, s
     for (; next < lines_together && last[lane[next]] == n; ++next) ending |= 1u << lane[next];
     return ending;
   };
-  anticausal_pass<lines_together>(length, g, read, ends, [&](std::size_t n, std::size_t j, double yc) {
-    if (n < taken[j])
-      target[first[j] + std::ptrdiff_t(n) * step] = static_cast<float>(causal[n * lines_together + j] + yc);
-  });
+  filter_lines(gathered.data(), gathered.data(), lines_together, length, lines_together, g, causal.data(), ends);
+  // A run of one value is left as it is.
+  std::size_t taken[lines_together];
+  for (std::size_t j = 0; j < lines_together; ++j) taken[j] = j < count && run[j].length > 1 ? run[j].length : 0;
+  for (std::size_t j = 0; j < count; ++j)
+    if (run[j].length == 1) target[run[j].first] = source[run[j].first];
+  if (step == 1)
+    for (std::size_t j = 0; j < count; ++j)
+      for (std::size_t m = 0; m < taken[j]; ++m) target[run[j].first + m] = into[m * lines_together + j];
+  else
+    for (std::size_t m = 0; m < length; ++m)
+      for (std::size_t j = 0; j < lines_together; ++j)
+        if (m < taken[j]) target[run[j].first + std::ptrdiff_t(m) * step] = into[m * lines_together + j];
 }
 
 }  // namespace
@@ -246,11 +354,12 @@ void smooth_runs(const float* source, float* target, const std::vector<line_run>
   const int parts = core::useful_parts(threads, groups, std::max<std::size_t>(1, smoothing_share / per_group));
   threads.run(parts, [&](int part, int part_count, core::run_progress&) {
     const core::share mine = core::share_of(groups, part, part_count);
+    std::vector<float> gathered;
     std::vector<double> causal;
     for (std::size_t group = mine.begin; group < mine.end; ++group) {
       const std::size_t first = group * lines_together;
       filter_run_group(source, target, runs.data() + first, std::min(lines_together, runs.size() - first), step, g,
-                       causal);
+                       gathered, causal);
     }
   });
 }
