@@ -31,17 +31,25 @@ constexpr std::size_t lines_together = 8;
 #if VECTOR_TYPES
 typedef double double_pair __attribute__((vector_size(16)));
 typedef float float_pair __attribute__((vector_size(8)));
+// The same in memory of any alignment. Stored through these, not memcpy, a
+// value is known not to change the loop's other variables.
+typedef double stored_double_pair __attribute__((vector_size(16), aligned(alignof(double))));
+typedef float stored_float_pair __attribute__((vector_size(8), aligned(alignof(float))));
 struct line_lanes {
   double_pair part[lines_together / 2];
 };
 VECTOR_INLINE double lane(const line_lanes& x, std::size_t j) { return x.part[j / 2][j % 2]; }
 VECTOR_INLINE void set_lane(line_lanes& x, std::size_t j, double value) { x.part[j / 2][j % 2] = value; }
+VECTOR_INLINE void store(const line_lanes& x, double* to) {
+  for (std::size_t i = 0; i < lines_together / 2; ++i) *reinterpret_cast<stored_double_pair*>(to + 2 * i) = x.part[i];
+}
 #else
 struct line_lanes {
   double part[lines_together];
 };
 inline double lane(const line_lanes& x, std::size_t j) { return x.part[j]; }
 inline void set_lane(line_lanes& x, std::size_t j, double value) { x.part[j] = value; }
+inline void store(const line_lanes& x, double* to) { std::copy_n(x.part, lines_together, to); }
 #endif
 constexpr std::size_t lane_parts = sizeof(line_lanes::part) / sizeof(line_lanes::part[0]);
 
@@ -87,8 +95,7 @@ VECTOR_INLINE line_lanes widened(const float* value) {
 VECTOR_INLINE void narrow(const line_lanes& x, float* value) {
 #if VECTOR_TYPES
   for (std::size_t i = 0; i < lane_parts; ++i) {
-    const float_pair pair = __builtin_convertvector(x.part[i], float_pair);
-    std::memcpy(value + 2 * i, &pair, sizeof pair);
+    *reinterpret_cast<stored_float_pair*>(value + 2 * i) = __builtin_convertvector(x.part[i], float_pair);
   }
 #else
   for (std::size_t i = 0; i < lane_parts; ++i) value[i] = static_cast<float>(x.part[i]);
@@ -120,7 +127,7 @@ void causal_pass(std::size_t length, const gaussian_coefficients& g, Read&& read
   for (std::size_t m = 0; m < length; ++m) {
     const line_lanes xc = read(m);
     const line_lanes yc = c.a0 * xc + c.a1 * xp - c.b1 * yp - c.b2 * yb;
-    std::memcpy(y + m * lines_together, &yc, sizeof yc);
+    store(yc, y + m * lines_together);
     xp = xc;
     yb = yp;
     yp = yc;
