@@ -5,7 +5,6 @@
 #include <cstddef>
 #include <vector>
 
-#include "byte_scan.h"
 #include "core/kept_buffers.h"
 #include "clustering.h"
 #include "recursive_gaussian.h"
@@ -38,52 +37,11 @@ std::vector<line_run> runs_along_rows(const std::vector<band_run>& inside) {
   return runs;
 }
 
-// The runs of pixels inside along the axis whose neighbours lie `step`
-// apart and which is `extent` long, found from the runs along x, in the
-// order of their lines and, within a line, of their first pixels.
-std::vector<line_run> runs_across_rows(const core::pixel_mask& mask, const std::vector<line_run>& rows,
-                                       std::size_t step, std::size_t extent) {
-  // A line is named by the position of its first pixel modulo one block of
-  // `extent` lines; a run starting in it waits in `start` until it ends.
-  const std::size_t block = step * extent;
-  const auto line_of = [&](std::size_t position) { return position / block * step + position % step; };
-  std::vector<std::size_t> start(line_of(rows.empty() ? 0 : rows.back().first) + step);
-  std::vector<line_run> runs;
-  for (const line_run& row : rows) {
-    // A run along x lies at one place along the axis, in consecutive lines.
-    const std::size_t along = row.first % block / step, line = line_of(row.first);
-    const unsigned char* inside = mask.inside + row.first;
-    const bool first = along == 0, last = along + 1 == extent;
-    for (std::size_t i = 0; i < row.length; ++i) {
-      // Eight pixels at once where a run goes on through all of them.
-      while (!first && !last && i + 8 <= row.length && eight_nonzero(inside + i - step) &&
-             eight_nonzero(inside + i + step))
-        i += 8;
-      if (i == row.length) break;
-      if (first || !inside[std::ptrdiff_t(i) - std::ptrdiff_t(step)]) start[line + i] = row.first + i;
-      if (last || !inside[i + step]) {
-        const std::size_t from = start[line + i];
-        runs.push_back({from, (row.first + i - from) / step + 1});
-      }
-    }
-  }
-  // The runs of a line ended in the order of their first pixels, so
-  // placing them line by line, each line's in the order they ended, orders
-  // them.
-  std::vector<std::size_t> place(start.size() + 1, 0);
-  for (const line_run& run : runs) ++place[line_of(run.first) + 1];
-  for (std::size_t line = 1; line < place.size(); ++line) place[line] += place[line - 1];
-  std::vector<line_run> ordered(runs.size());
-  for (const line_run& run : runs) ordered[place[line_of(run.first)]++] = run;
-  return ordered;
-}
-
 // labels - smooth(labels), inside the mask only: along each axis every run
 // of pixels inside is smoothed as a line of its own, its end values extended
 // beyond it, so that the filter sees the nearest inside value along the line.
 CImg<float> rebuild_masked_band(const CImg<float>& labels, float sigma, core::call_threads& threads,
                                 const core::pixel_mask& mask, const std::vector<band_run>& inside) {
-  const std::size_t width = labels.width(), height = labels.height(), depth = labels.depth();
   CImg<float> band = core::reused_image(labels.width(), labels.height(), labels.depth(), 1);
   // 0 outside: between the runs inside, which the smoothing writes.
   std::size_t outside = 0;
@@ -93,13 +51,9 @@ CImg<float> rebuild_masked_band(const CImg<float>& labels, float sigma, core::ca
   }
   std::fill(band.data() + outside, band.data() + band.size(), 0.0f);
   const std::vector<line_run> rows = runs_along_rows(inside);
-  smooth_runs(labels.data(), band.data(), rows, 1, sigma, threads);
-  if (height > 1)
-    smooth_runs(band.data(), band.data(), runs_across_rows(mask, rows, width, height), std::ptrdiff_t(width), sigma,
-                threads);
-  if (depth > 1)
-    smooth_runs(band.data(), band.data(), runs_across_rows(mask, rows, width * height, depth),
-                std::ptrdiff_t(width * height), sigma, threads);
+  smooth_runs(labels.data(), band.data(), rows, sigma, threads);
+  smooth_inside_along(band, mask, sigma, 'y', threads);
+  smooth_inside_along(band, mask, sigma, 'z', threads);
   for (const line_run& row : rows)
     for (std::size_t i = row.first; i < row.first + row.length; ++i) band[i] = labels[i] - band[i];
   return band;

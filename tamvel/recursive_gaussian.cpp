@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <vector>
 
@@ -118,14 +119,44 @@ VECTOR_INLINE void rounded_sum(const double* causal, const line_lanes& anticausa
   narrow(sum + anticausal, value);
 }
 
+// Lanes a step of a pass sets anew, one bit each: `restart` where a run
+// begins, its state then that of a line's first value; `clear` where the
+// lane has just left its run, its state then 0 until the next begins, so
+// that the values in between, whose outputs are dropped, cannot wear it
+// down to subnormal numbers.
+struct lane_changes {
+  unsigned restart = 0, clear = 0;
+};
+
+// Lines that run whole, changing no lane.
+constexpr auto whole_lines = [](std::size_t) { return lane_changes{}; };
+
+// The lanes of `changes`: state (x, y) becomes (x, coefficient x) where
+// they restart, 0 where they clear.
+VECTOR_INLINE void change_lanes(const lane_changes& changes, const line_lanes& x, double coefficient, line_lanes& x1,
+                                line_lanes& x2, line_lanes& y1, line_lanes& y2) {
+  for (std::size_t j = 0; j < lines_together; ++j) {
+    if (!((changes.restart | changes.clear) >> j & 1u)) continue;
+    const double value = changes.restart >> j & 1u ? lane(x, j) : 0.0,
+                 y = changes.restart >> j & 1u ? coefficient * value : 0.0;
+    set_lane(x1, j, value);
+    set_lane(x2, j, value);
+    set_lane(y1, j, y);
+    set_lane(y2, j, y);
+  }
+}
+
 // The causal pass over lines of `length` values: read(m) gives value m of
-// each, and the outputs go to y[m * lines_together + j].
-template <class Read>
-void causal_pass(std::size_t length, const gaussian_coefficients& g, Read&& read, double* y) {
+// each, and the outputs go to y[m * lines_together + j]. starts(m), called
+// once for each m in order, gives the lanes that change at value m.
+template <class Read, class Starts>
+void causal_pass(std::size_t length, const gaussian_coefficients& g, Read&& read, Starts&& starts, double* y) {
   const gaussian_coefficients c = g;
   line_lanes xp = read(0), yp = c.coefp * xp, yb = yp;
   for (std::size_t m = 0; m < length; ++m) {
     const line_lanes xc = read(m);
+    const lane_changes changes = starts(m);
+    if (changes.restart | changes.clear) change_lanes(changes, xc, c.coefp, xp, xp, yp, yb);
     const line_lanes yc = c.a0 * xc + c.a1 * xp - c.b1 * yp - c.b2 * yb;
     store(yc, y + m * lines_together);
     xp = xc;
@@ -136,24 +167,17 @@ void causal_pass(std::size_t length, const gaussian_coefficients& g, Read&& read
 
 // The anti-causal pass over the same lines, from value length - 1 back:
 // read(n) gives value n of each, and take(n, output) is called for it.
-// ends(n), called once for each n in that order, has bit j set where line j
-// ends at value n: the pass starts again there as at a line's end, so that a
-// line shorter than the others may be read past its end.
+// ends(n), called once for each n in that order, gives the lanes that
+// change at value n: a lane restarts where its run ends, as at a line's last
+// value, so that a line shorter than the others may be read past its end.
 template <class Read, class Ends, class Take>
 void anticausal_pass(std::size_t length, const gaussian_coefficients& g, Read&& read, Ends&& ends, Take&& take) {
   const gaussian_coefficients c = g;
   line_lanes xn = read(length - 1), xa = xn, yn = c.coefn * xn, ya = yn;
   for (std::size_t n = length; n-- > 0;) {
     const line_lanes xc = read(n);
-    if (const unsigned ending = ends(n))
-      for (std::size_t j = 0; j < lines_together; ++j)
-        if (ending >> j & 1u) {
-          const double x = lane(xc, j), y = c.coefn * x;
-          set_lane(xn, j, x);
-          set_lane(xa, j, x);
-          set_lane(yn, j, y);
-          set_lane(ya, j, y);
-        }
+    const lane_changes changes = ends(n);
+    if (changes.restart | changes.clear) change_lanes(changes, xc, c.coefn, xn, xa, yn, ya);
     const line_lanes yc = c.a2 * xn + c.a3 * xa - c.b1 * yn - c.b2 * ya;
     xa = xn;
     xn = xc;
@@ -172,7 +196,7 @@ template <class Ends>
 void filter_lines(const float* source, float* target, std::size_t count, std::size_t length, std::ptrdiff_t step,
                   const gaussian_coefficients& g, double* buffer, Ends&& ends) {
   const auto read = [&](std::size_t n) { return lines_at(source + std::ptrdiff_t(n) * step, count); };
-  causal_pass(length, g, read, buffer);
+  causal_pass(length, g, read, whole_lines, buffer);
   anticausal_pass(length, g, read, ends, [&](std::size_t n, const line_lanes& yc) {
     float* at = target + std::ptrdiff_t(n) * step;
     if (count == lines_together) return rounded_sum(buffer + n * lines_together, yc, at);
@@ -181,9 +205,6 @@ void filter_lines(const float* source, float* target, std::size_t count, std::si
     for (std::size_t j = 0; j < count; ++j) at[j] = value[j];
   });
 }
-
-// Lines that all end at the last value.
-constexpr auto whole_lines = [](std::size_t) { return 0u; };
 
 // Filters `lines` lines lying side by side, `step` apart along the axis.
 void filter_many(const float* source, float* target, std::size_t lines, std::size_t length, std::ptrdiff_t step,
@@ -229,60 +250,109 @@ void share_line_groups(core::call_threads& threads, std::size_t groups, std::siz
   });
 }
 
-// Filters up to lines_together runs, each as a line of its own: their
-// values are gathered side by side from their first values on, a shorter
-// run's last value repeated past its end, filtered there, the anti-causal
-// pass starting on each run's own last value, and put back.
-void filter_run_group(const float* source, float* target, const line_run* run, std::size_t count, std::ptrdiff_t step,
+// Filters up to lines_together runs along x, each as a line of its own:
+// their values are gathered side by side from their first values on, a
+// shorter run's last value repeated past its end, filtered there, the
+// anti-causal pass starting on each run's own last value, and put back.
+void filter_run_group(const float* source, float* target, const line_run* run, std::size_t count,
                       const gaussian_coefficients& g, std::vector<float>& gathered, std::vector<double>& causal) {
   std::size_t length = 0;
   for (std::size_t j = 0; j < count; ++j) length = std::max(length, run[j].length);
   gathered.resize(length * lines_together);
   causal.resize(length * lines_together);
-  // A lane without a run filters the first run again. Runs along x are read
-  // one after the other; along y and z neighbouring runs share cache lines,
-  // so their values are read across the lanes, value by value.
-  const float* value[lines_together];
+  // A lane without a run filters the first run again.
   std::size_t last[lines_together], lane[lines_together];
+  float* into = gathered.data();
   for (std::size_t j = 0; j < lines_together; ++j) {
     const line_run& mine = run[j < count ? j : 0];
-    value[j] = source + mine.first;
+    const float* value = source + mine.first;
     last[j] = mine.length - 1;
     lane[j] = j;
+    for (std::size_t m = 0; m <= last[j]; ++m) into[m * lines_together + j] = value[m];
+    for (std::size_t m = last[j] + 1; m < length; ++m) into[m * lines_together + j] = value[last[j]];
   }
-  float* into = gathered.data();
-  if (step == 1)
-    for (std::size_t j = 0; j < lines_together; ++j) {
-      for (std::size_t m = 0; m <= last[j]; ++m) into[m * lines_together + j] = value[j][m];
-      for (std::size_t m = last[j] + 1; m < length; ++m) into[m * lines_together + j] = value[j][last[j]];
-    }
-  else
-    for (std::size_t m = 0; m < length; ++m)
-      for (std::size_t j = 0; j < lines_together; ++j) {
-        into[m * lines_together + j] = *value[j];
-        value[j] += m < last[j] ? step : 0;
-      }
   // The lanes by where their runs end, the latest first.
   std::sort(lane, lane + lines_together, [&](std::size_t a, std::size_t b) { return last[a] > last[b]; });
   std::size_t next = 0;
   const auto ends = [&](std::size_t n) {
     unsigned ending = 0;
     for (; next < lines_together && last[lane[next]] == n; ++next) ending |= 1u << lane[next];
-    return ending;
+    return lane_changes{ending, 0};
   };
-  filter_lines(gathered.data(), gathered.data(), lines_together, length, lines_together, g, causal.data(), ends);
+  filter_lines(into, into, lines_together, length, lines_together, g, causal.data(), ends);
   // A run of one value is left as it is.
-  std::size_t taken[lines_together];
-  for (std::size_t j = 0; j < lines_together; ++j) taken[j] = j < count && run[j].length > 1 ? run[j].length : 0;
-  for (std::size_t j = 0; j < count; ++j)
-    if (run[j].length == 1) target[run[j].first] = source[run[j].first];
-  if (step == 1)
+  for (std::size_t j = 0; j < count; ++j) {
+    float* value = target + run[j].first;
+    if (run[j].length == 1)
+      *value = source[run[j].first];
+    else
+      for (std::size_t m = 0; m < run[j].length; ++m) value[m] = into[m * lines_together + j];
+  }
+}
+
+// The mask bytes of up to lines_together lines at one value, one byte a
+// lane: 0x80 inside, 0 outside (and past `count`), whatever the byte order.
+std::uint64_t inside_lanes(const unsigned char* inside, std::size_t count) {
+  constexpr std::uint64_t low = 0x7f7f7f7f7f7f7f7fu;
+  std::uint64_t bytes = 0;
+  std::memcpy(&bytes, inside, count);
+  return (((bytes & low) + low) | bytes) & ~low;
+}
+
+// The lanes whose byte differs between `now` and `before`: restarting where
+// now inside, cleared where now outside.
+lane_changes changed_lanes(std::uint64_t now, std::uint64_t before) {
+  if (now == before) return {};
+  unsigned char is[lines_together], was[lines_together];
+  std::memcpy(is, &now, sizeof is);
+  std::memcpy(was, &before, sizeof was);
+  lane_changes changes;
+  for (std::size_t j = 0; j < lines_together; ++j) {
+    if (is[j] && !was[j]) changes.restart |= 1u << j;
+    if (was[j] && !is[j]) changes.clear |= 1u << j;
+  }
+  return changes;
+}
+
+// Filters, in place, the runs inside the mask of `count` (at most
+// lines_together) lines of `length` values lying side by side: value m of
+// line j at values[m * step + j], inside where inside[m * step + j] is not 0.
+// The lines are read whole, from the first value any of them has inside to
+// the last: each lane starts anew at each of its runs' first and last
+// values, as smooth_runs smooths runs, and only values inside are written.
+// `lanes` is room for the mask's lanes at each value.
+void filter_inside_lines(float* values, const unsigned char* inside, std::size_t count, std::size_t length,
+                         std::ptrdiff_t step, const gaussian_coefficients& g, std::vector<double>& causal,
+                         std::vector<std::uint64_t>& lanes) {
+  // lanes[m + 1] for value m, 0 (outside) before the first and after the last.
+  lanes.resize(length + 2);
+  std::size_t first = length, end = 0;
+  for (std::size_t m = 0; m < length; ++m) {
+    lanes[m + 1] = inside_lanes(inside + std::ptrdiff_t(m) * step, count);
+    if (lanes[m + 1]) first = std::min(first, m), end = m + 1;
+  }
+  if (first >= end) return;
+  lanes[first] = lanes[end + 1] = 0;
+  // Only values first .. end - 1 are read: in[m] for value first + m.
+  const std::uint64_t* in = lanes.data() + first + 1;
+  float* from = values + std::ptrdiff_t(first) * step;
+  causal.resize((end - first) * lines_together);
+  const auto read = [&](std::size_t m) { return lines_at(from + std::ptrdiff_t(m) * step, count); };
+  const auto starts = [&](std::size_t m) { return changed_lanes(in[m], in[std::ptrdiff_t(m) - 1]); };
+  const auto ends = [&](std::size_t n) { return changed_lanes(in[n], in[n + 1]); };
+  const unsigned char every_lane[lines_together] = {1, 1, 1, 1, 1, 1, 1, 1};
+  const std::uint64_t all_inside = inside_lanes(every_lane, lines_together);
+  causal_pass(end - first, g, read, starts, causal.data());
+  anticausal_pass(end - first, g, read, ends, [&](std::size_t n, const line_lanes& yc) {
+    float* at = from + std::ptrdiff_t(n) * step;
+    if (in[n] == all_inside) return rounded_sum(causal.data() + n * lines_together, yc, at);
+    float value[lines_together];
+    unsigned char is[lines_together];
+    rounded_sum(causal.data() + n * lines_together, yc, value);
+    std::memcpy(is, &in[n], sizeof is);
     for (std::size_t j = 0; j < count; ++j)
-      for (std::size_t m = 0; m < taken[j]; ++m) target[run[j].first + m] = into[m * lines_together + j];
-  else
-    for (std::size_t m = 0; m < length; ++m)
-      for (std::size_t j = 0; j < lines_together; ++j)
-        if (m < taken[j]) target[run[j].first + std::ptrdiff_t(m) * step] = into[m * lines_together + j];
+      if (is[j]) at[j] = value[j];
+  });
 }
 
 }  // namespace
@@ -344,13 +414,11 @@ void smooth_along(const CImg<float>& source, CImg<float>& target, float sigma, c
   }
 }
 
-void smooth_runs(const float* source, float* target, const std::vector<line_run>& runs, std::ptrdiff_t step,
-                 float sigma, core::call_threads& threads) {
+void smooth_runs(const float* source, float* target, const std::vector<line_run>& runs, float sigma,
+                 core::call_threads& threads) {
   if (double(sigma) < 0.1f) {
     if (source != target)
-      for (const line_run& run : runs)
-        for (std::size_t m = 0; m < run.length; ++m)
-          target[run.first + m * std::size_t(step)] = source[run.first + m * std::size_t(step)];
+      for (const line_run& run : runs) std::copy_n(source + run.first, run.length, target + run.first);
     return;
   }
   const gaussian_coefficients g = gaussian_coefficients_of(sigma);
@@ -365,10 +433,33 @@ void smooth_runs(const float* source, float* target, const std::vector<line_run>
     std::vector<double> causal;
     for (std::size_t group = mine.begin; group < mine.end; ++group) {
       const std::size_t first = group * lines_together;
-      filter_run_group(source, target, runs.data() + first, std::min(lines_together, runs.size() - first), step, g,
-                       gathered, causal);
+      filter_run_group(source, target, runs.data() + first, std::min(lines_together, runs.size() - first), g, gathered,
+                       causal);
     }
   });
+}
+
+void smooth_inside_along(CImg<float>& image, const core::pixel_mask& mask, float sigma, char axis,
+                         core::call_threads& threads) {
+  const std::size_t width = image.width(), height = image.height(), depth = image.depth();
+  const std::size_t length = axis == 'y' ? height : depth;
+  if (length <= 1 || image.is_empty() || double(sigma) < 0.1f) return;
+  const gaussian_coefficients g = gaussian_coefficients_of(sigma);
+  // As in smooth_along: along y a slice's columns, along z the volume's.
+  const std::size_t slice = width * height, lines = axis == 'y' ? width : slice;
+  const std::size_t groups_per_block = (lines + lines_together - 1) / lines_together;
+  const std::size_t blocks = axis == 'y' ? depth : 1, block_size = axis == 'y' ? slice : slice * depth;
+  const std::ptrdiff_t step = std::ptrdiff_t(axis == 'y' ? width : slice);
+  share_line_groups(threads, blocks * groups_per_block, length,
+                    [&](std::size_t first, std::size_t end, std::vector<double>& causal) {
+                      std::vector<std::uint64_t> lanes;
+                      for (std::size_t group = first; group < end; ++group) {
+                        const std::size_t line = group % groups_per_block * lines_together;
+                        const std::size_t at = group / groups_per_block * block_size + line;
+                        filter_inside_lines(image.data() + at, mask.inside + at, std::min(lines_together, lines - line),
+                                            length, step, g, causal, lanes);
+                      }
+                    });
 }
 
 }  // namespace tamvel

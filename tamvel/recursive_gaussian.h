@@ -12,6 +12,7 @@
 
 #include "core/call_threads.h"
 #include "core/image.h"
+#include "core/mask.h"
 
 namespace tamvel {
 
@@ -29,8 +30,7 @@ gaussian_coefficients gaussian_coefficients_of(float sigma);
 // threads share the lines, which do not depend on each other.
 void smooth_along(const CImg<float>& source, CImg<float>& target, float sigma, char axis, core::call_threads& threads);
 
-// `length` values from source[first] on, `step` apart: a run of pixels
-// along one axis.
+// `length` values from source[first] on: a run of pixels along x.
 struct line_run {
   std::size_t first;
   std::size_t length;
@@ -42,7 +42,14 @@ struct line_run {
 // A run of one value is copied unchanged, as is everything for sigma < 0.1;
 // values in no run are left as they are. Runs must not share a value. Up to
 // `threads` threads share the runs.
-void smooth_runs(const float* source, float* target, const std::vector<line_run>& runs, std::ptrdiff_t step,
-                 float sigma, core::call_threads& threads);
+void smooth_runs(const float* source, float* target, const std::vector<line_run>& runs, float sigma,
+                 core::call_threads& threads);
+
+// Smooths `image` in place along `axis` ('y' or 'z') inside `mask`: each run
+// of pixels inside along the axis as smooth_runs smooths a run along x.
+// Values outside are read, but change nothing inside and are left as they
+// are. Up to `threads` threads share the lines.
+void smooth_inside_along(CImg<float>& image, const core::pixel_mask& mask, float sigma, char axis,
+                         core::call_threads& threads);
 
 }  // namespace tamvel
