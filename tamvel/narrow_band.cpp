@@ -52,8 +52,8 @@ CImg<float> rebuild_masked_band(const CImg<float>& labels, float sigma, core::ca
   std::fill(band.data() + outside, band.data() + band.size(), 0.0f);
   const std::vector<line_run> rows = runs_along_rows(inside);
   smooth_runs(labels.data(), band.data(), rows, sigma, threads);
-  smooth_inside_along(band, mask, sigma, 'y', threads);
-  smooth_inside_along(band, mask, sigma, 'z', threads);
+  smooth_inside_along(band, mask, rows, sigma, 'y', threads);
+  smooth_inside_along(band, mask, rows, sigma, 'z', threads);
   for (const line_run& row : rows)
     for (std::size_t i = row.first; i < row.first + row.length; ++i) band[i] = labels[i] - band[i];
   return band;

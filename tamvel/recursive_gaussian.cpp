@@ -315,35 +315,35 @@ lane_changes changed_lanes(std::uint64_t now, std::uint64_t before) {
 }
 
 // Filters, in place, the runs inside the mask of `count` (at most
-// lines_together) lines of `length` values lying side by side: value m of
-// line j at values[m * step + j], inside where inside[m * step + j] is not 0.
-// The lines are read whole, from the first value any of them has inside to
+// lines_together) lines lying side by side: value m of line j at
+// values[m * step + j], inside where inside[m * step + j] is not 0. Values
+// first .. end - 1 are read, from the first any of the lines has inside to
 // the last: each lane starts anew at each of its runs' first and last
 // values, as smooth_runs smooths runs, and only values inside are written.
 // `lanes` is room for the mask's lanes at each value.
-void filter_inside_lines(float* values, const unsigned char* inside, std::size_t count, std::size_t length,
+void filter_inside_lines(float* values, const unsigned char* inside, std::size_t count, core::inside_span range,
                          std::ptrdiff_t step, const gaussian_coefficients& g, std::vector<double>& causal,
                          std::vector<std::uint64_t>& lanes) {
-  // lanes[m + 1] for value m, 0 (outside) before the first and after the last.
+  if (range.begin >= range.end) return;
+  const std::size_t length = range.end - range.begin;
+  float* from = values + std::ptrdiff_t(range.begin) * step;
+  inside += std::ptrdiff_t(range.begin) * step;
+  // in[m] for value m of those read, found as the causal pass reaches it;
+  // outside before the first and after the last.
   lanes.resize(length + 2);
-  std::size_t first = length, end = 0;
-  for (std::size_t m = 0; m < length; ++m) {
-    lanes[m + 1] = inside_lanes(inside + std::ptrdiff_t(m) * step, count);
-    if (lanes[m + 1]) first = std::min(first, m), end = m + 1;
-  }
-  if (first >= end) return;
-  lanes[first] = lanes[end + 1] = 0;
-  // Only values first .. end - 1 are read: in[m] for value first + m.
-  const std::uint64_t* in = lanes.data() + first + 1;
-  float* from = values + std::ptrdiff_t(first) * step;
-  causal.resize((end - first) * lines_together);
+  lanes[0] = lanes[length + 1] = 0;
+  std::uint64_t* in = lanes.data() + 1;
+  causal.resize(length * lines_together);
   const auto read = [&](std::size_t m) { return lines_at(from + std::ptrdiff_t(m) * step, count); };
-  const auto starts = [&](std::size_t m) { return changed_lanes(in[m], in[std::ptrdiff_t(m) - 1]); };
+  const auto starts = [&](std::size_t m) {
+    in[m] = inside_lanes(inside + std::ptrdiff_t(m) * step, count);
+    return changed_lanes(in[m], in[std::ptrdiff_t(m) - 1]);
+  };
   const auto ends = [&](std::size_t n) { return changed_lanes(in[n], in[n + 1]); };
   const unsigned char every_lane[lines_together] = {1, 1, 1, 1, 1, 1, 1, 1};
   const std::uint64_t all_inside = inside_lanes(every_lane, lines_together);
-  causal_pass(end - first, g, read, starts, causal.data());
-  anticausal_pass(end - first, g, read, ends, [&](std::size_t n, const line_lanes& yc) {
+  causal_pass(length, g, read, starts, causal.data());
+  anticausal_pass(length, g, read, ends, [&](std::size_t n, const line_lanes& yc) {
     float* at = from + std::ptrdiff_t(n) * step;
     if (in[n] == all_inside) return rounded_sum(causal.data() + n * lines_together, yc, at);
     float value[lines_together];
@@ -439,8 +439,8 @@ void smooth_runs(const float* source, float* target, const std::vector<line_run>
   });
 }
 
-void smooth_inside_along(CImg<float>& image, const core::pixel_mask& mask, float sigma, char axis,
-                         core::call_threads& threads) {
+void smooth_inside_along(CImg<float>& image, const core::pixel_mask& mask, const std::vector<line_run>& rows,
+                         float sigma, char axis, core::call_threads& threads) {
   const std::size_t width = image.width(), height = image.height(), depth = image.depth();
   const std::size_t length = axis == 'y' ? height : depth;
   if (length <= 1 || image.is_empty() || double(sigma) < 0.1f) return;
@@ -450,14 +450,26 @@ void smooth_inside_along(CImg<float>& image, const core::pixel_mask& mask, float
   const std::size_t groups_per_block = (lines + lines_together - 1) / lines_together;
   const std::size_t blocks = axis == 'y' ? depth : 1, block_size = axis == 'y' ? slice : slice * depth;
   const std::ptrdiff_t step = std::ptrdiff_t(axis == 'y' ? width : slice);
-  share_line_groups(threads, blocks * groups_per_block, length,
+  // Per group, the values from the first any of its lines has inside to the
+  // last, from the rows' runs: a run lies at one value of the groups it
+  // crosses.
+  std::vector<core::inside_span> range(blocks * groups_per_block, core::inside_span{length, 0});
+  const auto group_of = [&](std::size_t pixel) {
+    return pixel / block_size * groups_per_block + pixel % block_size % lines / lines_together;
+  };
+  for (const line_run& row : rows) {
+    const std::size_t value = row.first % block_size / lines;
+    for (std::size_t group = group_of(row.first), last = group_of(row.first + row.length - 1); group <= last; ++group)
+      range[group] = {std::min(range[group].begin, value), std::max(range[group].end, value + 1)};
+  }
+  share_line_groups(threads, range.size(), length,
                     [&](std::size_t first, std::size_t end, std::vector<double>& causal) {
                       std::vector<std::uint64_t> lanes;
                       for (std::size_t group = first; group < end; ++group) {
                         const std::size_t line = group % groups_per_block * lines_together;
                         const std::size_t at = group / groups_per_block * block_size + line;
                         filter_inside_lines(image.data() + at, mask.inside + at, std::min(lines_together, lines - line),
-                                            length, step, g, causal, lanes);
+                                            range[group], step, g, causal, lanes);
                       }
                     });
 }
