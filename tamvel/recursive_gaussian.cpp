@@ -235,6 +235,35 @@ void filter_rows(const float* source, float* target, std::size_t rows, std::size
 // Values worth a thread of their own.
 constexpr std::size_t smoothing_share = 16384;
 
+// The groups of lines_together neighbouring lines along y or z: along y a
+// slice's columns, along z the volume's, lie side by side, the last group
+// of a block maybe fewer.
+struct line_groups {
+  std::size_t lines, per_block, blocks, block_size;
+  std::ptrdiff_t step;  // between a line's values
+
+  line_groups(std::size_t width, std::size_t height, std::size_t depth, char axis)
+      : lines(axis == 'y' ? width : width * height),
+        per_block((lines + lines_together - 1) / lines_together),
+        blocks(axis == 'y' ? depth : 1),
+        block_size(axis == 'y' ? width * height : width * height * depth),
+        step(std::ptrdiff_t(axis == 'y' ? width : width * height)) {}
+
+  std::size_t count() const { return blocks * per_block; }
+  // Where the group's first line starts, and how many lines it has.
+  std::size_t first_of(std::size_t group) const {
+    return group / per_block * block_size + group % per_block * lines_together;
+  }
+  std::size_t lines_of(std::size_t group) const {
+    return std::min(lines_together, lines - group % per_block * lines_together);
+  }
+  // The group of a pixel, and the value of its line it is.
+  std::size_t group_of(std::size_t pixel) const {
+    return pixel / block_size * per_block + pixel % block_size % lines / lines_together;
+  }
+  std::size_t value_of(std::size_t pixel) const { return pixel % block_size / lines; }
+};
+
 // Shares `groups` groups of up to lines_together lines of `length` values
 // among up to `threads` parts, each with a buffer of its own:
 // filter(first_group, end_group, buffer).
@@ -383,11 +412,7 @@ void smooth_along(const CImg<float>& source, CImg<float>& target, float sigma, c
     return;
   }
   const gaussian_coefficients g = gaussian_coefficients_of(sigma);
-  const std::size_t slice = width * height, volume = slice * depth;
-  // Along y a slice's columns, along z the volume's, lie side by side: groups
-  // of lines_together of them, the last ones maybe fewer.
-  const std::size_t lines = axis == 'y' ? width : slice;
-  const std::size_t groups_per_block = (lines + lines_together - 1) / lines_together;
+  const std::size_t volume = width * height * depth;
   for (std::size_t c = 0; c < std::size_t(source.spectrum()); ++c) {
     const float* in = source.data() + c * volume;
     float* out = target.data() + c * volume;
@@ -401,14 +426,12 @@ void smooth_along(const CImg<float>& source, CImg<float>& target, float sigma, c
                         });
       continue;
     }
-    const std::size_t blocks = axis == 'y' ? depth : 1, block_size = axis == 'y' ? slice : volume;
-    share_line_groups(threads, blocks * groups_per_block, length,
+    const line_groups groups(width, height, depth, axis);
+    share_line_groups(threads, groups.count(), length,
                       [&](std::size_t first, std::size_t end, std::vector<double>& buffer) {
                         for (std::size_t group = first; group < end; ++group) {
-                          const std::size_t line = group % groups_per_block * lines_together;
-                          const std::size_t at = group / groups_per_block * block_size + line;
-                          filter_many(in + at, out + at, std::min(lines_together, lines - line), length,
-                                      std::ptrdiff_t(axis == 'y' ? width : slice), g, buffer);
+                          const std::size_t at = groups.first_of(group);
+                          filter_many(in + at, out + at, groups.lines_of(group), length, groups.step, g, buffer);
                         }
                       });
   }
@@ -445,31 +468,24 @@ void smooth_inside_along(CImg<float>& image, const core::pixel_mask& mask, const
   const std::size_t length = axis == 'y' ? height : depth;
   if (length <= 1 || image.is_empty() || double(sigma) < 0.1f) return;
   const gaussian_coefficients g = gaussian_coefficients_of(sigma);
-  // As in smooth_along: along y a slice's columns, along z the volume's.
-  const std::size_t slice = width * height, lines = axis == 'y' ? width : slice;
-  const std::size_t groups_per_block = (lines + lines_together - 1) / lines_together;
-  const std::size_t blocks = axis == 'y' ? depth : 1, block_size = axis == 'y' ? slice : slice * depth;
-  const std::ptrdiff_t step = std::ptrdiff_t(axis == 'y' ? width : slice);
+  const line_groups groups(width, height, depth, axis);
   // Per group, the values from the first any of its lines has inside to the
   // last, from the rows' runs: a run lies at one value of the groups it
   // crosses.
-  std::vector<core::inside_span> range(blocks * groups_per_block, core::inside_span{length, 0});
-  const auto group_of = [&](std::size_t pixel) {
-    return pixel / block_size * groups_per_block + pixel % block_size % lines / lines_together;
-  };
+  std::vector<core::inside_span> range(groups.count(), core::inside_span{length, 0});
   for (const line_run& row : rows) {
-    const std::size_t value = row.first % block_size / lines;
-    for (std::size_t group = group_of(row.first), last = group_of(row.first + row.length - 1); group <= last; ++group)
+    const std::size_t value = groups.value_of(row.first);
+    for (std::size_t group = groups.group_of(row.first), last = groups.group_of(row.first + row.length - 1);
+         group <= last; ++group)
       range[group] = {std::min(range[group].begin, value), std::max(range[group].end, value + 1)};
   }
-  share_line_groups(threads, range.size(), length,
+  share_line_groups(threads, groups.count(), length,
                     [&](std::size_t first, std::size_t end, std::vector<double>& causal) {
                       std::vector<std::uint64_t> lanes;
                       for (std::size_t group = first; group < end; ++group) {
-                        const std::size_t line = group % groups_per_block * lines_together;
-                        const std::size_t at = group / groups_per_block * block_size + line;
-                        filter_inside_lines(image.data() + at, mask.inside + at, std::min(lines_together, lines - line),
-                                            range[group], step, g, causal, lanes);
+                        const std::size_t at = groups.first_of(group);
+                        filter_inside_lines(image.data() + at, mask.inside + at, groups.lines_of(group), range[group],
+                                            groups.step, g, causal, lanes);
                       }
                     });
 }
