@@ -107,6 +107,21 @@ void extend_range(value_range& whole, const value_range& later) {
   if (later.highest > whole.highest) whole.highest = later.highest;
 }
 
+namespace {
+
+// The parts' ranges, in order, as one: false when none found a value.
+bool merged_ranges(const std::vector<value_range>& ranges, float& lowest, float& highest) {
+  value_range whole;
+  for (const value_range& range : ranges) extend_range(whole, range);
+  if (whole.found) {
+    lowest = whole.lowest;
+    highest = whole.highest;
+  }
+  return whole.found;
+}
+
+}  // namespace
+
 bool finite_range(const float* values, std::size_t count, float& lowest, float& highest, call_threads& threads,
                   const unsigned char* inside) {
   const int parts = useful_parts(threads, count, range_share);
@@ -116,13 +131,22 @@ bool finite_range(const float* values, std::size_t count, float& lowest, float& 
     ranges[std::size_t(part)] =
         finite_range_in_order(values + mine.begin, mine.end - mine.begin, inside ? inside + mine.begin : nullptr);
   });
-  value_range whole;
-  for (const value_range& range : ranges) extend_range(whole, range);
-  if (whole.found) {
-    lowest = whole.lowest;
-    highest = whole.highest;
-  }
-  return whole.found;
+  return merged_ranges(ranges, lowest, highest);
+}
+
+bool finite_range(const float* values, std::size_t count, float& lowest, float& highest, call_threads& threads,
+                  const pixel_mask& mask) {
+  if (!mask.runs) return finite_range(values, count, lowest, highest, threads, mask.inside);
+  const std::vector<inside_span>& runs = *mask.runs;
+  const std::size_t total = run_pixels(runs);
+  const int parts = useful_parts(threads, total, range_share);
+  std::vector<value_range> ranges(static_cast<std::size_t>(parts));
+  threads.run(parts, [&](int part, int part_count, run_progress&) {
+    for_runs_of_part(runs, total, part, part_count, [&](std::size_t begin, std::size_t end) {
+      extend_range(ranges[std::size_t(part)], range_of_run(values, begin, end));
+    });
+  });
+  return merged_ranges(ranges, lowest, highest);
 }
 
 float spaced_centre(float lowest, float highest, int class_count, int j) {
@@ -134,7 +158,7 @@ void spread_centres(const CImg<float>& image, int channels, int class_count, CIm
   const std::size_t channel_size = std::size_t(image.width()) * image.height() * image.depth();
   for (int c = 0; c < channels; ++c) {
     float lowest = 0, highest = 0;
-    if (!finite_range(image.data(0, 0, 0, c), channel_size, lowest, highest, threads, mask.inside)) continue;
+    if (!finite_range(image.data(0, 0, 0, c), channel_size, lowest, highest, threads, mask)) continue;
     for (int j = 1; j <= class_count; ++j) centres(c, j - 1) = spaced_centre(lowest, highest, class_count, j);
   }
 }

@@ -29,6 +29,11 @@ void extend_range(value_range& whole, const value_range& later);
 bool finite_range(const float* values, std::size_t count, float& lowest, float& highest, call_threads& threads,
                   const unsigned char* inside = nullptr);
 
+// The same over the pixels inside `mask`: its listed runs alone where it has
+// them, with the same result.
+bool finite_range(const float* values, std::size_t count, float& lowest, float& highest, call_threads& threads,
+                  const pixel_mask& mask);
+
 // Centre j (1 .. K) of K spaced evenly strictly inside [lowest, highest]:
 // difference, division by K + 1, multiplication by j, addition of the lowest
 // value, all in double and rounded once.

@@ -93,6 +93,31 @@ std::vector<inside_span> inside_runs(const pixel_mask& mask, std::size_t pixels,
   return runs;
 }
 
+std::vector<inside_span> list_runs(const pixel_mask& mask, std::size_t pixels, std::size_t width) {
+  std::vector<inside_span> runs;
+  if (!mask || width == 0) return runs;
+  for (std::size_t row = 0; row < pixels; row += width) {
+    const unsigned char* from = mask.inside + row;
+    for (std::size_t x = zeros_ahead(from, width); x < width; x += zeros_ahead(from + x, width - x)) {
+      const void* outside = std::memchr(from + x, 0, width - x);
+      const std::size_t end = outside ? std::size_t(static_cast<const unsigned char*>(outside) - from) : width;
+      runs.push_back({row + x, row + end});
+      x = end;
+    }
+  }
+  return runs;
+}
+
+std::vector<inside_span> row_spans_of_runs(const std::vector<inside_span>& runs, std::size_t width, std::size_t rows) {
+  std::vector<inside_span> spans(rows, inside_span{width, width});
+  for (const inside_span& run : runs) {
+    const std::size_t row = run.begin / width, start = row * width;
+    if (spans[row].begin == width) spans[row].begin = run.begin - start;
+    spans[row].end = run.end - start;
+  }
+  return spans;
+}
+
 std::size_t run_pixels(const std::vector<inside_span>& runs) {
   std::size_t total = 0;
   for (const inside_span& run : runs) total += run.end - run.begin;

@@ -20,8 +20,17 @@ namespace core {
 // The label of every pixel outside the mask, in every host.
 constexpr float outside_label = -1.0f;
 
+// Positions begin .. end - 1 of a stretch of pixels.
+struct inside_span {
+  std::size_t begin, end;
+};
+
 struct pixel_mask {
   const unsigned char* inside = nullptr;  // null: every pixel is inside
+  // Where a command has listed them once for all its passes (list_runs):
+  // the runs of pixels inside, within rows, in raster order. Passes that
+  // can walk them do, instead of reading the bytes outside again.
+  const std::vector<inside_span>* runs = nullptr;
 
   bool covers(std::size_t pixel) const { return !inside || inside[pixel] != 0; }
   explicit operator bool() const { return inside != nullptr; }
@@ -41,9 +50,6 @@ bool any_inside(const pixel_mask& mask, std::size_t first, std::size_t count);
 // The pixels from the first to the last inside among `count` pixels from
 // `first` on, as positions begin .. end - 1 counted from `first`; all of them
 // without a mask, and begin = end where none is inside.
-struct inside_span {
-  std::size_t begin, end;
-};
 inside_span span_inside(const pixel_mask& mask, std::size_t first, std::size_t count);
 
 // Runs of pixels, as raster positions begin .. end - 1 in raster order, that
@@ -52,6 +58,15 @@ inside_span span_inside(const pixel_mask& mask, std::size_t first, std::size_t c
 // threads.
 std::vector<inside_span> inside_runs(const pixel_mask& mask, std::size_t pixels, std::size_t width,
                                      call_threads& threads);
+
+// Every run of pixels inside among `pixels` pixels in rows of `width`, as
+// raster positions begin .. end - 1 in raster order: a run ends where a
+// pixel outside or its row's end follows it. Empty without a mask.
+std::vector<inside_span> list_runs(const pixel_mask& mask, std::size_t pixels, std::size_t width);
+
+// Per image row, the span of its pixels inside (as span_inside gives it)
+// from the listed runs of a mask over `rows` rows of `width`.
+std::vector<inside_span> row_spans_of_runs(const std::vector<inside_span>& runs, std::size_t width, std::size_t rows);
 
 // The pixels `runs` hold together.
 std::size_t run_pixels(const std::vector<inside_span>& runs);

@@ -4,11 +4,9 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <utility>
 #include <vector>
 
-#include "byte_scan.h"
 #include "class_sums.h"
 #include "edge_sweep.h"
 #include "narrow_band.h"
@@ -69,18 +67,16 @@ std::vector<band_run> list_band(const CImg<float>& band, const std::vector<band_
 }
 
 std::vector<band_run> list_inside(const core::pixel_mask& mask, unsigned width, unsigned height, unsigned depth) {
+  const std::vector<core::inside_span> scanned =
+      mask.runs ? std::vector<core::inside_span>() : core::list_runs(mask, std::size_t(width) * height * depth, width);
+  const std::vector<core::inside_span>& inside = mask.runs ? *mask.runs : scanned;
   std::vector<band_run> runs;
-  std::size_t position = 0;
-  for (unsigned z = 0; z < depth; ++z)
-    for (unsigned y = 0; y < height; ++y, position += width) {
-      const unsigned char* row = mask.inside + position;
-      for (std::size_t x = next_nonzero(row, 0, width); x < width; x = next_nonzero(row, x, width)) {
-        const void* outside = std::memchr(row + x, 0, width - x);
-        const std::size_t end = outside ? std::size_t(static_cast<const unsigned char*>(outside) - row) : width;
-        runs.push_back(band_run{position + x, unsigned(x), y, unsigned(end - x)});
-        x = end;
-      }
-    }
+  runs.reserve(inside.size());
+  for (const core::inside_span& run : inside) {
+    const std::size_t row = run.begin / width;
+    runs.push_back(
+        band_run{run.begin, unsigned(run.begin - row * width), unsigned(row % height), unsigned(run.end - run.begin)});
+  }
   return runs;
 }
 

@@ -166,6 +166,7 @@ void masked_indicator_row(const CImg<float>& primary, float* out, std::size_t im
 // last; the rows shared among `threads`.
 std::vector<core::inside_span> row_spans(const core::pixel_mask& mask, std::size_t width, std::size_t rows,
                                          core::call_threads& threads) {
+  if (mask.runs) return core::row_spans_of_runs(*mask.runs, width, rows);
   std::vector<core::inside_span> spans(rows);
   const int parts = core::useful_parts(threads, rows, std::max<std::size_t>(1, indicator_share / width));
   threads.run(parts, [&](int part, int part_count, core::run_progress&) {
@@ -225,8 +226,7 @@ void normalize_inside(CImg<float>& indicator, core::call_threads& threads, const
   float lowest = 0, highest = 0;
   // The smallest and largest finite value inside the mask (or of all values
   // without one).
-  if (!core::finite_range(indicator.data(), indicator.size(), lowest, highest, threads, mask.inside) ||
-      lowest == highest) {
+  if (!core::finite_range(indicator.data(), indicator.size(), lowest, highest, threads, mask) || lowest == highest) {
     indicator.fill(0.0f);
     return;
   }

@@ -1,5 +1,8 @@
 #include "segment_image_pair.h"
 
+#include <cstddef>
+#include <vector>
+
 #include "core/kept_buffers.h"
 #include "core/refusal.h"
 #include "clustering.h"
@@ -45,10 +48,14 @@ CImg<float> segment_image_pair(const CImg<float>& primary, const CImg<float>& se
   const pair_segmentation_parameters parameters = read_parameters(parameter_image);
   require_pixels(primary);
   require_matching_secondary(primary, secondary);
+  // The mask's runs, listed once: the passes below walk them, not the bytes.
+  const std::vector<core::inside_span> runs =
+      core::list_runs(mask, std::size_t(primary.width()) * primary.height() * primary.depth(), primary.width());
+  const core::pixel_mask listed{mask.inside, mask ? &runs : nullptr};
   const centre_pair centres =
-      start_centres(primary, secondary, parameters.class_count, start, secondary_start, threads, mask);
-  CImg<float> edge_indicator = compute_edge_indicator(primary, threads, mask);
-  CImg<float> labels = run_clustering(primary, secondary, parameters, edge_indicator, threads, watch, mask, &centres);
+      start_centres(primary, secondary, parameters.class_count, start, secondary_start, threads, listed);
+  CImg<float> edge_indicator = compute_edge_indicator(primary, threads, listed);
+  CImg<float> labels = run_clustering(primary, secondary, parameters, edge_indicator, threads, watch, listed, &centres);
   core::keep_for_reuse(std::move(edge_indicator));
   return labels;
 }

@@ -116,14 +116,19 @@ TEST(SorvikCentres, ranges_under_a_mask_take_the_inside_in_order) {
     inside[i] = (i / 37) % 3 != 0;
   }
   values[36] = -1000, values[37] = inf, values[40] = -0.0f, values[41] = 0.0f, values[69999] = nan;
-  for (const int threads : {1, 3}) {
-    float lowest = 0, highest = 1;
-    core::call_threads call(threads, 1);
-    ASSERT_TRUE(core::finite_range(values.data(), values.size(), lowest, highest, call, inside.data()));
-    EXPECT_EQ(lowest, -299.0f);
-    EXPECT_EQ(highest, 0.0f);
-    EXPECT_TRUE(std::signbit(highest)) << threads << " threads";
-  }
+  // Also over the mask's listed runs, in rows of 700.
+  const std::vector<core::inside_span> runs = core::list_runs(core::pixel_mask{inside.data()}, values.size(), 700);
+  for (const int threads : {1, 3})
+    for (const bool listed : {false, true}) {
+      float lowest = 0, highest = 1;
+      core::call_threads call(threads, 1);
+      ASSERT_TRUE(listed ? core::finite_range(values.data(), values.size(), lowest, highest, call,
+                                              core::pixel_mask{inside.data(), &runs})
+                         : core::finite_range(values.data(), values.size(), lowest, highest, call, inside.data()));
+      EXPECT_EQ(lowest, -299.0f);
+      EXPECT_EQ(highest, 0.0f);
+      EXPECT_TRUE(std::signbit(highest)) << threads << " threads";
+    }
 }
 
 TEST(SorvikCentres, surveys_of_parts_merge_into_the_whole_ones_decision) {

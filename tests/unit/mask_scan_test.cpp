@@ -1,5 +1,5 @@
-// The mask's scans, which pass over bytes 32 and eight at a time, against a
-// scan byte by byte: runs that start and end on every alignment, at either end of
+// The mask's scans, which pass over bytes 32 and eight at a time, and the
+// runs they list, against a scan byte by byte: runs that start and end on every alignment, at either end of
 // a row, and rows with nothing or everything inside.
 #include <gtest/gtest.h>
 
@@ -54,6 +54,23 @@ TEST(MaskScans, find_what_a_scan_byte_by_byte_finds) {
         EXPECT_EQ(runs[k].begin, expected[k].begin) << "seed " << seed;
         EXPECT_EQ(runs[k].end, expected[k].end) << "seed " << seed;
       }
+    }
+    // The listed runs: each maximal run inside, cut at the rows' ends, and
+    // the rows' spans found again from them.
+    const std::vector<core::inside_span> listed = core::list_runs(mask, inside.size(), width);
+    std::vector<core::inside_span> each;
+    for (std::size_t i = 0; i < inside.size(); ++i)
+      if (inside[i] && (i % width == 0 || !inside[i - 1] || each.empty()))
+        each.push_back({i, i + 1});
+      else if (inside[i])
+        each.back().end = i + 1;
+    ASSERT_EQ(listed.size(), each.size()) << "seed " << seed;
+    for (std::size_t k = 0; k < each.size(); ++k)
+      EXPECT_TRUE(listed[k].begin == each[k].begin && listed[k].end == each[k].end) << "seed " << seed;
+    const std::vector<core::inside_span> spans = core::row_spans_of_runs(listed, width, rows);
+    for (std::size_t r = 0; r < rows; ++r) {
+      const core::inside_span span = core::span_inside(mask, r * width, width);
+      EXPECT_TRUE(spans[r].begin == span.begin && spans[r].end == span.end) << "seed " << seed << " row " << r;
     }
     for (std::size_t from = 0; from < inside.size(); from += 3) {
       std::size_t zeros = 0;
