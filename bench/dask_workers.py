@@ -5,18 +5,21 @@ best of several interleaved rounds.
     python bench/dask_workers.py [--rounds 3] [--tolerance 1e-4]
 
 The volume is the benchmark's 512 x 512 x 64 uint8 (bench/dask_bench.py), in
-slabs of 8 planes already held by the workers. Each cluster's runs take
-turns with the direct call's, so that a change of the machine's load
-reaches both. For scale, the direct call also runs on two threads (what two
-cores give this work within one process), and the two workers' run reports
-how many of the machine's cores it kept busy, the client's and the
-scheduler's time included (both run in this process).
+slabs of 8 planes already held by the workers. The two clusters stay up
+side by side, and each round runs every case once, in turn, so that a
+change of the machine's speed reaches all of them. For scale, the direct
+call also runs on two threads (what two cores give this work within one
+process), and the two workers' run reports how many of the machine's cores
+it kept busy, the client's and the scheduler's time included (both run in
+this process).
 """
 import argparse
+import contextlib
 import os
 import time
 import warnings
 
+import dask
 import dask.array as da
 import numpy as np
 from distributed import Client, LocalCluster
@@ -53,41 +56,70 @@ def main():
     volume = synthetic((64, 512, 512), 1)
     want = edgeseg.sorvik(volume, settings=settings)
     best, processor, own = {}, {}, {}
+    # Both clusters stay up, so that each round runs every case in turn: the
+    # machine's speed drifts by a fifth within minutes, and cases timed in
+    # different minutes would carry that drift into their ratios.
+    clusters = {}
     for workers in (1, 2):
         cluster = LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None)
-        with Client(cluster) as client:
+        client = Client(cluster, set_as_default=False)
+        client.wait_for_workers(workers)
+        with running_on(client):
             held = da.from_array(volume, chunks=(8, 512, 512)).persist()
             labels = edgeseg.dask.sorvik(held, settings=settings).compute()  # the chunks are in memory after it
-            assert np.array_equal(labels, want), "the workers' labels differ from the direct call's"
-            load = os.getloadavg()[0]
-            for _ in range(arguments.rounds):
-                calls = [(f"direct ({workers})", lambda: edgeseg.sorvik(volume, settings=settings), None),
-                         (f"{workers} worker(s)", lambda: edgeseg.dask.sorvik(held, settings=settings), client)]
-                if workers == 2:  # what two cores give this work within one process
-                    calls.append(("direct, 2 threads", lambda: edgeseg.sorvik(volume, settings=settings, threads=2),
-                                  None))
-                for name, call, on in calls:
-                    before, driver = processor_seconds(on), time.process_time()
-                    best[name] = min(best.get(name, float("inf")), timed(call)[0])
-                    used = processor_seconds(on) - before
-                    processor[name] = min(processor.get(name, float("inf")), used)
-                    if on is not None:  # the client and the scheduler run in this process
-                        own[name] = min(own.get(name, float("inf")), time.process_time() - driver)
-            print(f"{workers} worker(s): load average {load:.1f} before, {os.getloadavg()[0]:.1f} after", flush=True)
+        assert np.array_equal(labels, want), "the workers' labels differ from the direct call's"
+        clusters[workers] = cluster, client, held
+    load = os.getloadavg()[0]
+    calls = [("direct", lambda: edgeseg.sorvik(volume, settings=settings), None),
+             *[(f"{workers} worker(s)", on_cluster(client, held, settings), client)
+               for workers, (_, client, held) in clusters.items()],
+             ("direct, 2 threads", lambda: edgeseg.sorvik(volume, settings=settings, threads=2), None)]
+    rounds = []  # each round's seconds by case
+    for _ in range(arguments.rounds):
+        rounds.append({})
+        for name, call, on in calls:
+            before, driver = processor_seconds(on), time.process_time()
+            rounds[-1][name] = timed(call)[0]
+            best[name] = min(best.get(name, float("inf")), rounds[-1][name])
+            processor[name] = min(processor.get(name, float("inf")), processor_seconds(on) - before)
+            if on is not None:  # the client and the scheduler run in this process
+                own[name] = min(own.get(name, float("inf")), time.process_time() - driver)
+    print(f"load average {load:.1f} before, {os.getloadavg()[0]:.1f} after", flush=True)
+    for cluster, client, _ in clusters.values():
+        client.close()
         cluster.close()
-    print(f"512 x 512 x 64 uint8, settings {settings}, slabs of 8 planes, best of {arguments.rounds} rounds, each "
-          "cluster's runs in turn with the direct call's")
+    print(f"512 x 512 x 64 uint8, settings {settings}, slabs of 8 planes, best of {arguments.rounds} rounds, every "
+          "case once a round, in turn")
     for name, seconds in best.items():
         print(f"  {name}: {seconds:.3f} s, processor time {processor[name]:.3f} s (the workers' for a cluster)"
               + (f", and {own[name]:.3f} s for the client and the scheduler" if name in own else ""))
-    print(f"  one worker / direct call: {best['1 worker(s)'] / best['direct (1)']:.2f}x; two workers against one: "
-          f"{best['1 worker(s)'] / best['2 worker(s)']:.2f}x faster (direct {best['direct (2)'] / best['direct (1)']:.2f}x "
-          "as long while the two ran)")
-    print(f"  processor time, one worker / direct call: {processor['1 worker(s)'] / processor['direct (1)']:.2f}x")
-    one_thread = min(best["direct (1)"], best["direct (2)"])
-    print(f"  the direct call on two threads: {one_thread / best['direct, 2 threads']:.2f}x faster than on one")
+    print(f"  one worker / direct call: {best['1 worker(s)'] / best['direct']:.2f}x; two workers against one: "
+          f"{best['1 worker(s)'] / best['2 worker(s)']:.2f}x faster")
+    def median(over, under):
+        return float(np.median([one[over] / one[under] for one in rounds]))
+    print(f"  the median of the rounds' own ratios: one worker / direct call "
+          f"{median('1 worker(s)', 'direct'):.2f}x, two workers against one "
+          f"{median('1 worker(s)', '2 worker(s)'):.2f}x faster, two threads against one "
+          f"{median('direct', 'direct, 2 threads'):.2f}x faster")
+    print(f"  processor time, one worker / direct call: {processor['1 worker(s)'] / processor['direct']:.2f}x")
+    print(f"  the direct call on two threads: {best['direct'] / best['direct, 2 threads']:.2f}x faster than on one")
     busy = (processor["2 worker(s)"] + own["2 worker(s)"]) / best["2 worker(s)"]
     print(f"  while two workers ran, {busy:.2f} of the machine's {os.cpu_count()} cores were busy with the run")
+
+
+@contextlib.contextmanager
+def running_on(client):
+    """Dask's work on `client`'s cluster, whatever client is the default."""
+    with client.as_current(), dask.config.set(scheduler=client.get):
+        yield
+
+
+def on_cluster(client, held, settings):
+    """A run of edgeseg.dask.sorvik on `client`'s cluster."""
+    def run():
+        with running_on(client):
+            return edgeseg.dask.sorvik(held, settings=settings)
+    return run
 
 
 if __name__ == "__main__":
