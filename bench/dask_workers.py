@@ -95,16 +95,19 @@ def main():
               + (f", and {own[name]:.3f} s for the client and the scheduler" if name in own else ""))
     print(f"  one worker / direct call: {best['1 worker(s)'] / best['direct']:.2f}x; two workers against one: "
           f"{best['1 worker(s)'] / best['2 worker(s)']:.2f}x faster")
-    def median(over, under):
-        return float(np.median([one[over] / one[under] for one in rounds]))
     print(f"  the median of the rounds' own ratios: one worker / direct call "
-          f"{median('1 worker(s)', 'direct'):.2f}x, two workers against one "
-          f"{median('1 worker(s)', '2 worker(s)'):.2f}x faster, two threads against one "
-          f"{median('direct', 'direct, 2 threads'):.2f}x faster")
+          f"{median_ratio(rounds, '1 worker(s)', 'direct'):.2f}x, two workers against one "
+          f"{median_ratio(rounds, '1 worker(s)', '2 worker(s)'):.2f}x faster, two threads against one "
+          f"{median_ratio(rounds, 'direct', 'direct, 2 threads'):.2f}x faster")
     print(f"  processor time, one worker / direct call: {processor['1 worker(s)'] / processor['direct']:.2f}x")
     print(f"  the direct call on two threads: {best['direct'] / best['direct, 2 threads']:.2f}x faster than on one")
     busy = (processor["2 worker(s)"] + own["2 worker(s)"]) / best["2 worker(s)"]
     print(f"  while two workers ran, {busy:.2f} of the machine's {os.cpu_count()} cores were busy with the run")
+
+
+def median_ratio(rounds, over, under):
+    """The median over the rounds of case `over`'s seconds / case `under`'s."""
+    return float(np.median([times[over] / times[under] for times in rounds]))
 
 
 @contextlib.contextmanager
