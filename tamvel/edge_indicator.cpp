@@ -163,17 +163,10 @@ void masked_indicator_row(const CImg<float>& primary, float* out, std::size_t im
 }
 
 // Per image row (z * H + y), its span from the first pixel inside to the
-// last; the rows shared among `threads`.
-std::vector<core::inside_span> row_spans(const core::pixel_mask& mask, std::size_t width, std::size_t rows,
-                                         core::call_threads& threads) {
+// last, from the mask's listed runs (listed here where the caller has not).
+std::vector<core::inside_span> row_spans(const core::pixel_mask& mask, std::size_t width, std::size_t rows) {
   if (mask.runs) return core::row_spans_of_runs(*mask.runs, width, rows);
-  std::vector<core::inside_span> spans(rows);
-  const int parts = core::useful_parts(threads, rows, std::max<std::size_t>(1, indicator_share / width));
-  threads.run(parts, [&](int part, int part_count, core::run_progress&) {
-    const core::share mine = core::share_of(rows, part, part_count);
-    for (std::size_t row = mine.begin; row < mine.end; ++row) spans[row] = core::span_inside(mask, width * row, width);
-  });
-  return spans;
+  return core::row_spans_of_runs(core::list_runs(mask, width * rows, width), width, rows);
 }
 
 // Rows first_row .. end_row - 1 of the indicator, counted over all slices;
@@ -242,8 +235,7 @@ CImg<float> compute_edge_indicator(const CImg<float>& primary, core::call_thread
   if (primary.is_empty()) return indicator;
   const std::size_t width = primary.width(), rows = std::size_t(primary.height()) * primary.depth();
   indicator = core::reused_image(primary.width(), primary.height(), primary.depth(), 1);
-  const std::vector<core::inside_span> spans =
-      mask ? row_spans(mask, width, rows, threads) : std::vector<core::inside_span>();
+  const std::vector<core::inside_span> spans = mask ? row_spans(mask, width, rows) : std::vector<core::inside_span>();
   const int parts = core::useful_parts(threads, rows, std::max<std::size_t>(1, indicator_share / width));
   threads.run(parts, [&](int part, int part_count, core::run_progress&) {
     const core::share mine = core::share_of(rows, part, part_count);
@@ -258,7 +250,7 @@ void normalize_edge_indicator(CImg<float>& indicator, core::call_threads& thread
   if (mask) {
     for (std::size_t i = 0; i < indicator.size(); ++i)
       if (!mask.inside[i]) indicator[i] = 0.0f;
-    spans = row_spans(mask, indicator.width(), indicator.size() / indicator.width(), threads);
+    spans = row_spans(mask, indicator.width(), indicator.size() / indicator.width());
   }
   normalize_inside(indicator, threads, mask, spans);
 }

@@ -1,6 +1,7 @@
 // The mask's scans, which pass over bytes 32 and eight at a time, and the
-// runs they list, against a scan byte by byte: runs that start and end on every alignment, at either end of
-// a row, and rows with nothing or everything inside.
+// runs they list, against a scan byte by byte: runs that start and end on
+// every alignment, at either end of a row, and rows with nothing or
+// everything inside.
 #include <gtest/gtest.h>
 
 #include <algorithm>
