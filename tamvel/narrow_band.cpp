@@ -43,13 +43,6 @@ std::vector<line_run> runs_along_rows(const std::vector<band_run>& inside) {
 CImg<float> rebuild_masked_band(const CImg<float>& labels, float sigma, core::call_threads& threads,
                                 const core::pixel_mask& mask, const std::vector<band_run>& inside) {
   CImg<float> band = core::reused_image(labels.width(), labels.height(), labels.depth(), 1);
-  // 0 outside: between the runs inside, which the smoothing writes.
-  std::size_t outside = 0;
-  for (const band_run& run : inside) {
-    std::fill(band.data() + outside, band.data() + run.position, 0.0f);
-    outside = run.position + run.length;
-  }
-  std::fill(band.data() + outside, band.data() + band.size(), 0.0f);
   const std::vector<line_run> rows = runs_along_rows(inside);
   smooth_runs(labels.data(), band.data(), rows, sigma, threads);
   smooth_inside_along(band, mask, rows, sigma, 'y', threads);

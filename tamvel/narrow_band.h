@@ -36,9 +36,9 @@ float resolve_band_sigma(float band_sigma, unsigned width, unsigned height, unsi
 // each run of pixels inside is smoothed as a line of its own, its end values
 // extended beyond it as at the image's border, so that the filter sees the
 // nearest inside value along the line and the mask's border is no class
-// boundary. A mask with every pixel inside gives the band of none; every
-// value outside is 0. `inside`, where given, is list_inside of the mask,
-// which is then not scanned again.
+// boundary. A mask with every pixel inside gives the band of none; the
+// values outside are left unspecified. `inside`, where given, is list_inside
+// of the mask, which is then not scanned again.
 CImg<float> rebuild_band(const CImg<float>& labels, float band_sigma, core::call_threads& threads,
                          const core::pixel_mask& mask = {}, const std::vector<band_run>* inside = nullptr);
 

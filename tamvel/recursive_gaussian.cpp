@@ -349,6 +349,8 @@ lane_changes changed_lanes(std::uint64_t now, std::uint64_t before) {
 // first .. end - 1 are read, from the first any of the lines has inside to
 // the last: each lane starts anew at each of its runs' first and last
 // values, as smooth_runs smooths runs, and only values inside are written.
+// The values outside that are read are first set to 0, whatever they held
+// (a reused buffer may hold subnormal numbers, which would slow the passes).
 // `lanes` is room for the mask's lanes at each value.
 void filter_inside_lines(float* values, const unsigned char* inside, std::size_t count, core::inside_span range,
                          std::ptrdiff_t step, const gaussian_coefficients& g, std::vector<double>& causal,
@@ -357,20 +359,25 @@ void filter_inside_lines(float* values, const unsigned char* inside, std::size_t
   const std::size_t length = range.end - range.begin;
   float* from = values + std::ptrdiff_t(range.begin) * step;
   inside += std::ptrdiff_t(range.begin) * step;
-  // in[m] for value m of those read, found as the causal pass reaches it;
-  // outside before the first and after the last.
+  const unsigned char every_lane[lines_together] = {1, 1, 1, 1, 1, 1, 1, 1};
+  const std::uint64_t all_inside = inside_lanes(every_lane, lines_together), all_read = inside_lanes(every_lane, count);
+  // in[m] for value m of those read; outside before the first and after the
+  // last.
   lanes.resize(length + 2);
   lanes[0] = lanes[length + 1] = 0;
   std::uint64_t* in = lanes.data() + 1;
+  for (std::size_t m = 0; m < length; ++m) {
+    in[m] = inside_lanes(inside + std::ptrdiff_t(m) * step, count);
+    if (in[m] == all_read) continue;
+    unsigned char is[lines_together];
+    std::memcpy(is, &in[m], sizeof is);
+    for (std::size_t j = 0; j < count; ++j)
+      if (!is[j]) from[std::ptrdiff_t(m) * step + std::ptrdiff_t(j)] = 0.0f;
+  }
   causal.resize(length * lines_together);
   const auto read = [&](std::size_t m) { return lines_at(from + std::ptrdiff_t(m) * step, count); };
-  const auto starts = [&](std::size_t m) {
-    in[m] = inside_lanes(inside + std::ptrdiff_t(m) * step, count);
-    return changed_lanes(in[m], in[std::ptrdiff_t(m) - 1]);
-  };
+  const auto starts = [&](std::size_t m) { return changed_lanes(in[m], in[std::ptrdiff_t(m) - 1]); };
   const auto ends = [&](std::size_t n) { return changed_lanes(in[n], in[n + 1]); };
-  const unsigned char every_lane[lines_together] = {1, 1, 1, 1, 1, 1, 1, 1};
-  const std::uint64_t all_inside = inside_lanes(every_lane, lines_together);
   causal_pass(length, g, read, starts, causal.data());
   anticausal_pass(length, g, read, ends, [&](std::size_t n, const line_lanes& yc) {
     float* at = from + std::ptrdiff_t(n) * step;

@@ -191,7 +191,7 @@ TEST(rebuild_band, empty_labels_give_an_empty_band) {
 
 // With a mask, each run of pixels inside along an axis is smoothed as a line
 // of its own by the library's filter, x, then y, then z; the band is the
-// labels less that inside and 0 outside. The masks are scattered (runs of
+// labels less that inside; outside, whatever the buffer held. The masks are scattered (runs of
 // every length, one pixel too) or hold whole boxes of columns, rows and
 // slices, with the image's border on either side or neither.
 TEST(rebuild_band, masked_band_smooths_each_run_inside_as_a_line_of_its_own) {
@@ -239,10 +239,16 @@ TEST(rebuild_band, masked_band_smooths_each_run_inside_as_a_line_of_its_own) {
         }
         const CImg<float> band = tamvel::rebuild_band(labels, sigma, one_thread, core::mask_of(inside));
         for (std::size_t i = 0; i < labels.size(); ++i)
-          ASSERT_EQ(band[i], inside[i] ? labels[i] - smoothed[i] : 0.0f) << "at " << i;
+          if (inside[i]) {
+            ASSERT_EQ(band[i], labels[i] - smoothed[i]) << "at " << i;
+          }
         if (holes == 0) expect_bit_equal(band, tamvel::rebuild_band(labels, sigma, one_thread));
         core::call_threads three(3, 1);
-        expect_bit_equal(tamvel::rebuild_band(labels, sigma, three, core::mask_of(inside)), band);
+        const CImg<float> shared = tamvel::rebuild_band(labels, sigma, three, core::mask_of(inside));
+        for (std::size_t i = 0; i < labels.size(); ++i)
+          if (inside[i]) {
+            ASSERT_EQ(shared[i], band[i]) << "at " << i;
+          }
       }
     }
 }
