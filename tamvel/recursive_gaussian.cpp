@@ -148,7 +148,8 @@ VECTOR_INLINE void change_lanes(const lane_changes& changes, const line_lanes& x
 
 // The causal pass over lines of `length` values: read(m) gives value m of
 // each, and the outputs go to y[m * lines_together + j]. starts(m), called
-// once for each m in order, gives the lanes that change at value m.
+// once for each m in order, after read(m), gives the lanes that change at
+// value m.
 template <class Read, class Starts>
 void causal_pass(std::size_t length, const gaussian_coefficients& g, Read&& read, Starts&& starts, double* y) {
   const gaussian_coefficients c = g;
@@ -361,24 +362,27 @@ void filter_inside_lines(float* values, const unsigned char* inside, std::size_t
   inside += std::ptrdiff_t(range.begin) * step;
   const unsigned char every_lane[lines_together] = {1, 1, 1, 1, 1, 1, 1, 1};
   const std::uint64_t all_inside = inside_lanes(every_lane, lines_together), all_read = inside_lanes(every_lane, count);
-  // in[m] for value m of those read; outside before the first and after the
-  // last.
+  // in[m] for value m of those read, found as the causal pass first reads
+  // it; outside before the first and after the last.
   lanes.resize(length + 2);
   lanes[0] = lanes[length + 1] = 0;
   std::uint64_t* in = lanes.data() + 1;
-  for (std::size_t m = 0; m < length; ++m) {
-    in[m] = inside_lanes(inside + std::ptrdiff_t(m) * step, count);
-    if (in[m] == all_read) continue;
-    unsigned char is[lines_together];
-    std::memcpy(is, &in[m], sizeof is);
-    for (std::size_t j = 0; j < count; ++j)
-      if (!is[j]) from[std::ptrdiff_t(m) * step + std::ptrdiff_t(j)] = 0.0f;
-  }
   causal.resize(length * lines_together);
   const auto read = [&](std::size_t m) { return lines_at(from + std::ptrdiff_t(m) * step, count); };
+  const auto read_first = [&](std::size_t m) {
+    float* at = from + std::ptrdiff_t(m) * step;
+    in[m] = inside_lanes(inside + std::ptrdiff_t(m) * step, count);
+    if (in[m] != all_read) {
+      unsigned char is[lines_together];
+      std::memcpy(is, &in[m], sizeof is);
+      for (std::size_t j = 0; j < count; ++j)
+        if (!is[j]) at[j] = 0.0f;
+    }
+    return lines_at(at, count);
+  };
   const auto starts = [&](std::size_t m) { return changed_lanes(in[m], in[std::ptrdiff_t(m) - 1]); };
   const auto ends = [&](std::size_t n) { return changed_lanes(in[n], in[n + 1]); };
-  causal_pass(length, g, read, starts, causal.data());
+  causal_pass(length, g, read_first, starts, causal.data());
   anticausal_pass(length, g, read, ends, [&](std::size_t n, const line_lanes& yc) {
     float* at = from + std::ptrdiff_t(n) * step;
     if (in[n] == all_inside) return rounded_sum(causal.data() + n * lines_together, yc, at);

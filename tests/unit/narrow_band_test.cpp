@@ -1,6 +1,7 @@
 #include "tamvel/narrow_band.h"
 #include "tamvel/recursive_gaussian.h"
 #include "core/call_threads.h"
+#include "core/kept_buffers.h"
 
 #include <gtest/gtest.h>
 
@@ -251,6 +252,29 @@ TEST(rebuild_band, masked_band_smooths_each_run_inside_as_a_line_of_its_own) {
           }
       }
     }
+}
+
+// The band's buffer may be a kept one, holding anything outside the mask:
+// NaN and subnormal numbers there change no value inside.
+TEST(rebuild_band, masked_band_ignores_what_its_buffer_held_outside) {
+  CImg<float> labels(128, 128, 1, 1);
+  CImg<unsigned char> inside(128, 128, 1, 1);
+  cimg_forXY(labels, x, y) {
+    labels(x, y) = float((x / 16 + y / 24) % 3);
+    inside(x, y) = (x - 64) * (x - 64) + (y - 60) * (y - 60) < 50 * 50 && (x + y) % 7 != 0;
+  }
+  const auto band_over = [&](float held) {
+    core::keep_for_reuse(CImg<float>(128, 128, 1, 1, held));
+    return tamvel::rebuild_band(labels, 3.0f, one_thread, core::mask_of(inside));
+  };
+  const CImg<float> from_zeros = band_over(0.0f);
+  for (const float held : {std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::denorm_min()}) {
+    const CImg<float> band = band_over(held);
+    for (std::size_t i = 0; i < band.size(); ++i)
+      if (inside[i]) {
+        ASSERT_EQ(band[i], from_zeros[i]) << "at " << i;
+      }
+  }
 }
 
 // ---------------------------------------------------------------------------
