@@ -506,6 +506,23 @@ struct one_channel_survey {
   }
 };
 
+// What `part` found, added to what `whole` holds.
+VECTOR_INLINE void add_survey(sum_survey& whole, const sum_survey& part) {
+  whole.count += part.count;
+  whole.largest = std::max(whole.largest, part.largest);
+  whole.finest_exponent = std::min(whole.finest_exponent, part.finest_exponent);
+}
+
+// One channel over listed pieces of pixels, `count` of them, in one call.
+struct one_channel_survey_of_pieces {
+  static VECTOR_INLINE sum_survey run(const float* values, const inside_span* piece, std::size_t count) {
+    sum_survey whole;
+    for (std::size_t i = 0; i < count; ++i)
+      add_survey(whole, one_channel_survey::run(values, piece[i].begin, piece[i].end));
+    return whole;
+  }
+};
+
 // One channel of the pixels `counted` names, as the loop below surveys
 // them: the largest magnitude leaves NaN out, as std::max does, and takes an
 // infinity. The count is the caller's. Selects rather than branches, so that
@@ -567,11 +584,7 @@ sum_survey survey_sums(const std::vector<const float*>& channel, std::size_t pix
 
 sum_survey merge_surveys(const std::vector<sum_survey>& parts) {
   sum_survey whole;
-  for (const sum_survey& part : parts) {
-    whole.count += part.count;
-    whole.largest = std::max(whole.largest, part.largest);
-    whole.finest_exponent = std::min(whole.finest_exponent, part.finest_exponent);
-  }
+  for (const sum_survey& part : parts) add_survey(whole, part);
   return whole;
 }
 
@@ -614,11 +627,18 @@ class_sum_plan plan_class_sums(const std::vector<const float*>& channel, const s
   const int survey_parts = useful_parts(threads, total, survey_share);
   std::vector<sum_survey> surveys(std::size_t(survey_parts), sum_survey{});
   threads.run(survey_parts, [&](int part, int part_count, run_progress&) {
-    std::vector<sum_survey> pieces;
+    std::vector<inside_span> pieces;
     for_runs_of_part(runs, total, part, part_count, [&](std::size_t begin, std::size_t end) {
-      pieces.push_back(survey(channel, nullptr, begin, end));
+      pieces.push_back({begin, end});
     });
-    surveys[std::size_t(part)] = merge_surveys(pieces);
+    if (channel.size() == 1) {
+      surveys[std::size_t(part)] =
+          on_widest_vectors<one_channel_survey_of_pieces>(channel[0], pieces.data(), pieces.size());
+      return;
+    }
+    std::vector<sum_survey> found;
+    for (const inside_span& piece : pieces) found.push_back(survey(channel, nullptr, piece.begin, piece.end));
+    surveys[std::size_t(part)] = merge_surveys(found);
   });
   if (sums_exact_in_any_order(merge_surveys(surveys))) return class_sum_plan{parts, true, false};
   return exact_sums ? class_sum_plan{parts, false, true} : class_sum_plan{};
