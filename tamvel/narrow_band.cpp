@@ -41,12 +41,12 @@ std::vector<line_run> runs_along_rows(const std::vector<band_run>& inside) {
 // of pixels inside is smoothed as a line of its own, its end values extended
 // beyond it, so that the filter sees the nearest inside value along the line.
 CImg<float> rebuild_masked_band(const CImg<float>& labels, float sigma, core::call_threads& threads,
-                                const core::pixel_mask& mask, const std::vector<band_run>& inside) {
+                                const std::vector<band_run>& inside) {
   CImg<float> band = core::reused_image(labels.width(), labels.height(), labels.depth(), 1);
   const std::vector<line_run> rows = runs_along_rows(inside);
   smooth_runs(labels.data(), band.data(), rows, sigma, threads);
-  smooth_inside_along(band, mask, rows, sigma, 'y', threads);
-  smooth_inside_along(band, mask, rows, sigma, 'z', threads);
+  smooth_inside_along(band, rows, sigma, 'y', threads);
+  smooth_inside_along(band, rows, sigma, 'z', threads);
   for (const line_run& row : rows)
     for (std::size_t i = row.first; i < row.first + row.length; ++i) band[i] = labels[i] - band[i];
   return band;
@@ -61,8 +61,8 @@ CImg<float> rebuild_band(const CImg<float>& labels, float band_sigma, core::call
   // largest extent, so only a resolved non-negative sigma reaches it.
   const float sigma = resolve_band_sigma(band_sigma, labels.width(), labels.height(), labels.depth());
   if (mask && !labels.is_empty()) {
-    if (inside) return rebuild_masked_band(labels, sigma, threads, mask, *inside);
-    return rebuild_masked_band(labels, sigma, threads, mask,
+    if (inside) return rebuild_masked_band(labels, sigma, threads, *inside);
+    return rebuild_masked_band(labels, sigma, threads,
                                list_inside(mask, labels.width(), labels.height(), labels.depth()));
   }
   CImg<float> band = core::reused_image(labels.width(), labels.height(), labels.depth(), labels.spectrum());

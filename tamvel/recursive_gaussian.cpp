@@ -320,64 +320,40 @@ void filter_run_group(const float* source, float* target, const line_run* run, s
   }
 }
 
-// The mask bytes of up to lines_together lines at one value, one byte a
-// lane: 0x80 inside, 0 outside (and past `count`), whatever the byte order.
-std::uint64_t inside_lanes(const unsigned char* inside, std::size_t count) {
-  constexpr std::uint64_t low = 0x7f7f7f7f7f7f7f7fu;
-  std::uint64_t bytes = 0;
-  std::memcpy(&bytes, inside, count);
-  return (((bytes & low) + low) | bytes) & ~low;
-}
-
-// The lanes whose byte differs between `now` and `before`: restarting where
+// The lanes of a group inside the mask at one value, a bit each (bit j for
+// line j); the lanes that change between two such values: restarting where
 // now inside, cleared where now outside.
-lane_changes changed_lanes(std::uint64_t now, std::uint64_t before) {
-  if (now == before) return {};
-  unsigned char is[lines_together], was[lines_together];
-  std::memcpy(is, &now, sizeof is);
-  std::memcpy(was, &before, sizeof was);
-  lane_changes changes;
-  for (std::size_t j = 0; j < lines_together; ++j) {
-    if (is[j] && !was[j]) changes.restart |= 1u << j;
-    if (was[j] && !is[j]) changes.clear |= 1u << j;
-  }
-  return changes;
-}
+lane_changes changed_lanes(unsigned now, unsigned before) { return {now & ~before, before & ~now}; }
 
 // Filters, in place, the runs inside the mask of `count` (at most
 // lines_together) lines lying side by side: value m of line j at
-// values[m * step + j], inside where inside[m * step + j] is not 0. Values
+// values[m * step + j], inside where bit j of inside[m] is set. Values
 // first .. end - 1 are read, from the first any of the lines has inside to
 // the last: each lane starts anew at each of its runs' first and last
 // values, as smooth_runs smooths runs, and only values inside are written.
 // The values outside that are read are first set to 0, whatever they held
 // (a reused buffer may hold subnormal numbers, which would slow the passes).
-// `lanes` is room for the mask's lanes at each value.
+// `lanes` is room for the lanes at each value.
 void filter_inside_lines(float* values, const unsigned char* inside, std::size_t count, core::inside_span range,
                          std::ptrdiff_t step, const gaussian_coefficients& g, std::vector<double>& causal,
-                         std::vector<std::uint64_t>& lanes) {
+                         std::vector<unsigned char>& lanes) {
   if (range.begin >= range.end) return;
   const std::size_t length = range.end - range.begin;
   float* from = values + std::ptrdiff_t(range.begin) * step;
-  inside += std::ptrdiff_t(range.begin) * step;
-  const unsigned char every_lane[lines_together] = {1, 1, 1, 1, 1, 1, 1, 1};
-  const std::uint64_t all_inside = inside_lanes(every_lane, lines_together), all_read = inside_lanes(every_lane, count);
-  // in[m] for value m of those read, found as the causal pass first reads
-  // it; outside before the first and after the last.
+  const unsigned all_inside = (1u << lines_together) - 1, all_read = (1u << count) - 1;
+  // in[m] for value m of those read; outside before the first and after the
+  // last.
   lanes.resize(length + 2);
   lanes[0] = lanes[length + 1] = 0;
-  std::uint64_t* in = lanes.data() + 1;
+  std::copy(inside + range.begin, inside + range.end, lanes.begin() + 1);
+  const unsigned char* in = lanes.data() + 1;
   causal.resize(length * lines_together);
   const auto read = [&](std::size_t m) { return lines_at(from + std::ptrdiff_t(m) * step, count); };
   const auto read_first = [&](std::size_t m) {
     float* at = from + std::ptrdiff_t(m) * step;
-    in[m] = inside_lanes(inside + std::ptrdiff_t(m) * step, count);
-    if (in[m] != all_read) {
-      unsigned char is[lines_together];
-      std::memcpy(is, &in[m], sizeof is);
+    if (in[m] != all_read)
       for (std::size_t j = 0; j < count; ++j)
-        if (!is[j]) at[j] = 0.0f;
-    }
+        if (!(in[m] >> j & 1u)) at[j] = 0.0f;
     return lines_at(at, count);
   };
   const auto starts = [&](std::size_t m) { return changed_lanes(in[m], in[std::ptrdiff_t(m) - 1]); };
@@ -387,11 +363,9 @@ void filter_inside_lines(float* values, const unsigned char* inside, std::size_t
     float* at = from + std::ptrdiff_t(n) * step;
     if (in[n] == all_inside) return rounded_sum(causal.data() + n * lines_together, yc, at);
     float value[lines_together];
-    unsigned char is[lines_together];
     rounded_sum(causal.data() + n * lines_together, yc, value);
-    std::memcpy(is, &in[n], sizeof is);
     for (std::size_t j = 0; j < count; ++j)
-      if (is[j]) at[j] = value[j];
+      if (in[n] >> j & 1u) at[j] = value[j];
   });
 }
 
@@ -473,30 +447,40 @@ void smooth_runs(const float* source, float* target, const std::vector<line_run>
   });
 }
 
-void smooth_inside_along(CImg<float>& image, const core::pixel_mask& mask, const std::vector<line_run>& rows,
-                         float sigma, char axis, core::call_threads& threads) {
+void smooth_inside_along(CImg<float>& image, const std::vector<line_run>& rows, float sigma, char axis,
+                         core::call_threads& threads) {
   const std::size_t width = image.width(), height = image.height(), depth = image.depth();
   const std::size_t length = axis == 'y' ? height : depth;
   if (length <= 1 || image.is_empty() || double(sigma) < 0.1f) return;
   const gaussian_coefficients g = gaussian_coefficients_of(sigma);
   const line_groups groups(width, height, depth, axis);
-  // Per group, the values from the first any of its lines has inside to the
-  // last, from the rows' runs: a run lies at one value of the groups it
-  // crosses.
-  std::vector<core::inside_span> range(groups.count(), core::inside_span{length, 0});
+  // Per group, from the rows' runs (a run lies at one value of the groups it
+  // crosses), its lines inside at each value, a bit a line: bits from `low`
+  // on where a run begins within the group, all where it covers the group,
+  // up to `high` where it ends within it.
+  std::vector<unsigned char> inside(groups.count() * length, 0);
+  const auto bits = [](std::size_t low, std::size_t high) { return (1u << high) - (1u << low); };
   for (const line_run& row : rows) {
-    const std::size_t value = groups.value_of(row.first);
-    for (std::size_t group = groups.group_of(row.first), last = groups.group_of(row.first + row.length - 1);
-         group <= last; ++group)
-      range[group] = {std::min(range[group].begin, value), std::max(range[group].end, value + 1)};
+    const std::size_t value = groups.value_of(row.first), row_end = row.first + row.length;
+    const std::size_t group = groups.group_of(row.first);
+    std::size_t line = groups.first_of(group) + value * std::size_t(groups.step);  // the group's first line
+    unsigned char* at = inside.data() + group * length + value;
+    if (row.first > line) {
+      *at |= bits(row.first - line, std::min(row_end - line, lines_together));
+      line += lines_together;
+      at += length;
+    }
+    for (; line + lines_together <= row_end; line += lines_together, at += length) *at = bits(0, lines_together);
+    if (line < row_end) *at |= bits(0, row_end - line);
   }
   share_line_groups(threads, groups.count(), length,
                     [&](std::size_t first, std::size_t end, std::vector<double>& causal) {
-                      std::vector<std::uint64_t> lanes;
+                      std::vector<unsigned char> lanes;
                       for (std::size_t group = first; group < end; ++group) {
-                        const std::size_t at = groups.first_of(group);
-                        filter_inside_lines(image.data() + at, mask.inside + at, groups.lines_of(group), range[group],
-                                            groups.step, g, causal, lanes);
+                        // The values from the first any of its lines has inside to the last.
+                        const core::inside_span range = core::span_inside({inside.data()}, group * length, length);
+                        filter_inside_lines(image.data() + groups.first_of(group), inside.data() + group * length,
+                                            groups.lines_of(group), range, groups.step, g, causal, lanes);
                       }
                     });
 }

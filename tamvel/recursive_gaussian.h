@@ -45,12 +45,14 @@ struct line_run {
 void smooth_runs(const float* source, float* target, const std::vector<line_run>& runs, float sigma,
                  core::call_threads& threads);
 
-// Smooths `image` in place along `axis` ('y' or 'z') inside `mask`, whose
-// runs of pixels inside along x are `rows`: each run of pixels inside along
-// the axis as smooth_runs smooths a run along x. Values outside are read,
-// but change nothing inside and are left as they are. Up to `threads`
+// Smooths `image` in place along `axis` ('y' or 'z') inside a mask whose
+// runs of pixels inside along x are `rows` (in raster order): each run of
+// pixels inside along the axis as smooth_runs smooths a run along x. The
+// values outside that lie between a line's first and last value inside are
+// set to 0 (the lines are filtered side by side, and the values read there
+// change nothing inside); the others are left as they are. Up to `threads`
 // threads share the lines.
-void smooth_inside_along(CImg<float>& image, const core::pixel_mask& mask, const std::vector<line_run>& rows,
-                         float sigma, char axis, core::call_threads& threads);
+void smooth_inside_along(CImg<float>& image, const std::vector<line_run>& rows, float sigma, char axis,
+                         core::call_threads& threads);
 
 }  // namespace tamvel
