@@ -46,12 +46,14 @@ void smooth_runs(const float* source, float* target, const std::vector<line_run>
                  core::call_threads& threads);
 
 // Smooths `image` in place along `axis` ('y' or 'z') inside a mask whose
-// runs of pixels inside along x are `rows` (in raster order): each run of
-// pixels inside along the axis as smooth_runs smooths a run along x. The
-// values outside that lie between a line's first and last value inside are
-// set to 0 (the lines are filtered side by side, and the values read there
-// change nothing inside); the others are left as they are. Up to `threads`
-// threads share the lines.
+// runs of pixels inside along x are `rows`: each run of pixels inside along
+// the axis as smooth_runs smooths a run along x. Lines are filtered eight
+// side by side, from the first value any of them has inside to the last;
+// the values outside they read there are set to 0 and change nothing
+// inside, and the other values outside are left as they are. Which lines
+// are inside at each value is taken from `rows` (a byte for eight lines,
+// an eighth of the image's pixels in all); the mask is not read. Up to
+// `threads` threads share the lines.
 void smooth_inside_along(CImg<float>& image, const std::vector<line_run>& rows, float sigma, char axis,
                          core::call_threads& threads);
 
