@@ -152,20 +152,22 @@ def _sweep_totals(slabs, runs, swept, run, want_energy):
     """What the iteration's end gathers the sweep's totals from: every
     slab's own, or the chain in plane order: the first group's totals (it
     continued the chain as it swept) and then a link for each run's other
-    groups. On one worker the end's task takes the groups' states directly,
-    so that no task stands between the sweeps and the end; across workers,
-    only the totals of a group's states move, each taken from them by a
-    small task where they were swept."""
+    groups, the last of which the end makes itself (_end), where those
+    groups were swept. On one worker the end's task takes the groups' states
+    directly, so that no task stands between the sweeps and the end; across
+    workers, only the totals of a group's states move, each taken from them
+    by a small task where they were swept."""
     across = len(runs) > 1
     if not _chained(run, want_energy):
         return [delayed(_own_totals)(group) for group in swept] if across else swept
-    totals, first = delayed(_totals_of)(swept[0]) if across else swept[0], 0
+    totals, first, last_link = delayed(_totals_of)(swept[0]) if across else swept[0], 0, None
     for groups in runs:
         rest = [(first + n, group) for n, group in enumerate(groups) if first + n > 0]
         if rest:
-            totals = delayed(_link)(totals, [slabs[i] for _, group in rest for i in group], [swept[n] for n, _ in rest])
+            totals = totals if last_link is None else delayed(_link)(*last_link)
+            last_link = (totals, [slabs[i] for _, group in rest for i in group], [swept[n] for n, _ in rest])
         first += len(groups)
-    return [totals]
+    return [totals] if last_link is None else list(last_link)
 
 
 @dataclass(frozen=True)
@@ -182,10 +184,15 @@ class _Ended:
 def _end(before, run, iteration, chained, *found):
     """The end of an iteration, from what _sweep_totals gives: the core's
     decision, which the driver makes again from the same totals for its
-    report. After an end that stopped the run there is none."""
+    report. Chained, `found` is the chain's totals, or the last link still
+    to make (the totals before it, the slabs and their groups). After an
+    end that stopped the run there is none."""
     if before.done:
         return before
-    slabs = [_totals_of(found[0])] if chained else _all_totals(*found)
+    if chained:
+        slabs = [_totals_of(found[0]) if len(found) == 1 else _link(*found)]
+    else:
+        slabs = _all_totals(*found)
     totals = _core.combine_slabs(slabs, run.class_count, run.channels)
     outcome = _core.finish_iteration(totals, before.centres, run.parameters, iteration, before.energy, 0.0)
     return _Ended(totals, outcome.centres, outcome.energy, outcome.done)
