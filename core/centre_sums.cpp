@@ -636,9 +636,8 @@ class_sum_plan plan_class_sums(const std::vector<const float*>& channel, const s
           on_widest_vectors<one_channel_survey_of_pieces>(channel[0], pieces.data(), pieces.size());
       return;
     }
-    std::vector<sum_survey> found;
-    for (const inside_span& piece : pieces) found.push_back(survey(channel, nullptr, piece.begin, piece.end));
-    surveys[std::size_t(part)] = merge_surveys(found);
+    for (const inside_span& piece : pieces)
+      add_survey(surveys[std::size_t(part)], survey(channel, nullptr, piece.begin, piece.end));
   });
   if (sums_exact_in_any_order(merge_surveys(surveys))) return class_sum_plan{parts, true, false};
   return exact_sums ? class_sum_plan{parts, false, true} : class_sum_plan{};
