@@ -185,11 +185,10 @@ void indicator_rows(const CImg<float>& primary, CImg<float>& indicator, std::siz
 }
 
 // Maps the values inside the mask, or all without one, onto
-// (v - lowest) / span; with a mask those outside the row spans are left
-// alone and those outside within them become 0 again.
+// (v - lowest) / span; with a mask, run by run, so that those outside stay 0.
 void rescale(CImg<float>& indicator, double lowest, double span, core::call_threads& threads,
-             const core::pixel_mask& mask, const std::vector<core::inside_span>& spans) {
-  const std::size_t count = indicator.size(), width = indicator.width();
+             const core::pixel_mask& mask) {
+  const std::size_t count = indicator.size();
   if (!mask) {
     const int parts = core::useful_parts(threads, count, indicator_share);
     threads.run(parts, [&](int part, int part_count, core::run_progress&) {
@@ -198,23 +197,20 @@ void rescale(CImg<float>& indicator, double lowest, double span, core::call_thre
     });
     return;
   }
-  const std::size_t rows = count / width;
-  const int parts = core::useful_parts(threads, rows, std::max<std::size_t>(1, indicator_share / width));
+  const std::vector<core::inside_span> listed =
+      mask.runs ? std::vector<core::inside_span>() : core::list_runs(mask, count, indicator.width());
+  const std::vector<core::inside_span>& runs = mask.runs ? *mask.runs : listed;
+  const std::size_t total = core::run_pixels(runs);
+  const int parts = core::useful_parts(threads, total, indicator_share);
   threads.run(parts, [&](int part, int part_count, core::run_progress&) {
-    const core::share mine = core::share_of(rows, part, part_count);
-    for (std::size_t row = mine.begin; row < mine.end; ++row) {
-      const core::inside_span in = spans[row];
-      float* value = indicator.data() + width * row;
-      const unsigned char* inside = mask.inside + width * row;
-      core::on_widest_vectors<rescale_values>(value + in.begin, in.end - in.begin, lowest, span);
-      for (std::size_t x = in.begin; x < in.end; ++x) value[x] = inside[x] ? value[x] : 0.0f;
-    }
+    core::for_runs_of_part(runs, total, part, part_count, [&](std::size_t begin, std::size_t end) {
+      core::on_widest_vectors<rescale_values>(indicator.data() + begin, end - begin, lowest, span);
+    });
   });
 }
 
 // normalize_edge_indicator on an indicator that is 0 outside the mask.
-void normalize_inside(CImg<float>& indicator, core::call_threads& threads, const core::pixel_mask& mask,
-                      const std::vector<core::inside_span>& spans) {
+void normalize_inside(CImg<float>& indicator, core::call_threads& threads, const core::pixel_mask& mask) {
   if (indicator.is_empty()) return;
   float lowest = 0, highest = 0;
   // The smallest and largest finite value inside the mask (or of all values
@@ -224,7 +220,7 @@ void normalize_inside(CImg<float>& indicator, core::call_threads& threads, const
     return;
   }
   if (lowest == 0.0f && highest == 1.0f) return;
-  rescale(indicator, lowest, double(highest) - double(lowest), threads, mask, spans);
+  rescale(indicator, lowest, double(highest) - double(lowest), threads, mask);
 }
 
 }  // namespace
@@ -241,18 +237,15 @@ CImg<float> compute_edge_indicator(const CImg<float>& primary, core::call_thread
     const core::share mine = core::share_of(rows, part, part_count);
     indicator_rows(primary, indicator, mine.begin, mine.end, mask, spans);
   });
-  normalize_inside(indicator, threads, mask, spans);
+  normalize_inside(indicator, threads, mask);
   return indicator;
 }
 
 void normalize_edge_indicator(CImg<float>& indicator, core::call_threads& threads, const core::pixel_mask& mask) {
-  std::vector<core::inside_span> spans;
-  if (mask) {
+  if (mask)
     for (std::size_t i = 0; i < indicator.size(); ++i)
       if (!mask.inside[i]) indicator[i] = 0.0f;
-    spans = row_spans(mask, indicator.width(), indicator.size() / indicator.width());
-  }
-  normalize_inside(indicator, threads, mask, spans);
+  normalize_inside(indicator, threads, mask);
 }
 
 }  // namespace tamvel
