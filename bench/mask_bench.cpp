@@ -8,11 +8,13 @@
 // fresh process, then after Sorvik's calls; each once from the even spread
 // of starting centres (every pixel in one class, so no edge phase) and once
 // from centres that keep the classes apart (an edge phase along the
-// boundaries, of which the disc holds more than half in the synthetic image). Freed buffers may go back to the
-// system, as the allocations before have shaped the C library's heap, and a
-// call then takes its pages afresh, masked or not; the images a call keeps
-// for the next (core/kept_buffers.h) spare it that. Each line says how many
-// fresh pages a call took.
+// boundaries, of which the disc holds more than half in the synthetic
+// image). Freed buffers may go back to the system, as the allocations before
+// have shaped the C library's heap, and a call then takes its pages afresh,
+// masked or not; the images a call keeps for the next (core/kept_buffers.h)
+// spare it that. Each line says how many fresh pages a call took. In the
+// fresh process Tamvel is also timed with a mask of the top half against the
+// top half cut out as an image of its own: what the mask itself costs.
 //
 //   mask_bench [--camera RAW WIDTH HEIGHT] [--runs N] [--tamvel]
 //
@@ -138,6 +140,41 @@ void tamvel_costs(const image_data& image, const std::vector<unsigned char>& eve
   }
 }
 
+// What the mask itself costs, against the same pixels without one: a mask
+// of the image's top half, against the top half cut out as an image of its
+// own. Its rows keep their width, so that the two calls read memory alike
+// (the left half cut out would have rows half as long). The same starting
+// centres for both; the best of `runs` rounds, the two in turn.
+void tamvel_cut_out(const image_data& image, int runs) {
+  image_data top;
+  top.width = image.width;
+  top.height = image.height / 2;
+  top.values.assign(image.values.begin(), image.values.begin() + std::ptrdiff_t(top.width) * top.height);
+  std::vector<unsigned char> top_mask(image.values.size(), 0);
+  std::fill(top_mask.begin(), top_mask.begin() + std::ptrdiff_t(top.values.size()), 1);
+  const auto negative_of = [](const image_data& of) {
+    std::vector<float> negative(of.values.size());
+    for (std::size_t i = 0; i < negative.size(); ++i) negative[i] = 300.0f - of.values[i];
+    return negative;
+  };
+  const std::vector<float> negative = negative_of(image), top_negative = negative_of(top);
+  edgeseg::call_options apart;
+  classes_apart(image, apart);
+  for (const edgeseg::call_options& start : {edgeseg::call_options(), apart}) {
+    double masked = 1e30, cut_out = 1e30;
+    long pages[2] = {};
+    for (int round = 0; round < runs; ++round) {
+      masked = std::min(masked, tamvel_once(image, negative, &top_mask, start, pages[0]));
+      cut_out = std::min(cut_out, tamvel_once(top, top_negative, nullptr, start, pages[1]));
+    }
+    std::printf(
+        "Tamvel, 1 thread, %s: top half masked %.4f s, cut out %.4f s: the mask costs %+.1f%%; fresh pages a call "
+        "%ld and %ld\n",
+        start.initial_centres.given() ? "classes apart" : "one class", masked, cut_out, 100 * (masked / cut_out - 1),
+        pages[0] / runs, pages[1] / runs);
+  }
+}
+
 // The best of `runs` Sorvik calls without a mask and with each of `masks`,
 // the calls taken in turn, so that a machine that slows down or speeds up
 // meanwhile weighs on all of them alike.
@@ -192,6 +229,7 @@ int main(int argc, char** argv) {
   }
   const std::vector<unsigned char> every(image.values.size(), 1), half = half_disc(image);
   tamvel_costs(image, every, half, runs, "fresh process");
+  tamvel_cut_out(image, runs);
   if (only_tamvel) return 0;
   bool met = true;
   for (const int threads : {1, edgeseg::every_core()}) {
