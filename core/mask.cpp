@@ -108,16 +108,6 @@ std::vector<inside_span> list_runs(const pixel_mask& mask, std::size_t pixels, s
   return runs;
 }
 
-std::vector<inside_span> row_spans_of_runs(const std::vector<inside_span>& runs, std::size_t width, std::size_t rows) {
-  std::vector<inside_span> spans(rows, inside_span{width, width});
-  for (const inside_span& run : runs) {
-    const std::size_t row = run.begin / width, start = row * width;
-    if (spans[row].begin == width) spans[row].begin = run.begin - start;
-    spans[row].end = run.end - start;
-  }
-  return spans;
-}
-
 std::size_t run_pixels(const std::vector<inside_span>& runs) {
   std::size_t total = 0;
   for (const inside_span& run : runs) total += run.end - run.begin;

@@ -64,10 +64,6 @@ std::vector<inside_span> inside_runs(const pixel_mask& mask, std::size_t pixels,
 // pixel outside or its row's end follows it. Empty without a mask.
 std::vector<inside_span> list_runs(const pixel_mask& mask, std::size_t pixels, std::size_t width);
 
-// Per image row, the span of its pixels inside (as span_inside gives it)
-// from the listed runs of a mask over `rows` rows of `width`.
-std::vector<inside_span> row_spans_of_runs(const std::vector<inside_span>& runs, std::size_t width, std::size_t rows);
-
 // The pixels `runs` hold together.
 std::size_t run_pixels(const std::vector<inside_span>& runs);
 

@@ -6,7 +6,6 @@
 
 #include <vector>
 
-#include "byte_scan.h"
 #include "core/kept_buffers.h"
 #include "core/initial_centres.h"
 #include "core/call_threads.h"
@@ -124,61 +123,104 @@ void indicator_columns(const CImg<float>& primary, float* out, std::size_t image
   }
 }
 
-// One row with a mask, whose pixels inside lie in `span`: 0 outside;
-// inside, the value without a mask, formed again, with a neighbour outside
-// read as the pixel itself, where a neighbour (clamped into the image) is
-// outside. Only the span is formed; `column` is room the rows share.
-void masked_indicator_row(const CImg<float>& primary, float* out, std::size_t image_row, core::inside_span span,
-                          const core::pixel_mask& mask, std::vector<unsigned char>& column) {
-  const std::size_t width = primary.width(), height = primary.height();
-  const std::size_t z = image_row / height, y = image_row % height;
-  std::fill(out, out + span.begin, 0.0f);
-  std::fill(out + span.end, out + width, 0.0f);
-  if (span.begin == span.end) return;
-  indicator_columns(primary, out, image_row, span.begin, span.end);
-  const unsigned char* row = mask.inside + width * image_row;
-  const unsigned char* up = y > 0 ? row - width : row;
-  const unsigned char* down = y + 1 < height ? row + width : row;
-  // Per column of the span and one either side, whether it is inside in
-  // all three rows; beyond the span a column is not, unless clamping reads
-  // the span's own end column again.
-  const std::size_t count = span.end - span.begin;
-  column.resize(2 * count + 2);
-  for (std::size_t i = 0; i < count; ++i) {
-    const std::size_t x = span.begin + i;
-    column[i + 1] = (up[x] != 0) & (row[x] != 0) & (down[x] != 0);
+// Columns begin .. end - 1 of one image row.
+struct column_span {
+  std::size_t begin, end;
+};
+
+// The mask's runs row by row: row r's runs, as columns, are
+// columns[first[r]] .. columns[first[r + 1] - 1].
+struct row_runs {
+  std::vector<column_span> columns;
+  std::vector<std::size_t> first;
+
+  const column_span* begin(std::size_t row) const { return columns.data() + first[row]; }
+  const column_span* end(std::size_t row) const { return columns.data() + first[row + 1]; }
+};
+
+row_runs runs_by_row(const core::pixel_mask& mask, std::size_t width, std::size_t rows) {
+  const std::vector<core::inside_span> listed =
+      mask.runs ? std::vector<core::inside_span>() : core::list_runs(mask, width * rows, width);
+  const std::vector<core::inside_span>& runs = mask.runs ? *mask.runs : listed;
+  row_runs by_row;
+  by_row.columns.reserve(runs.size());
+  by_row.first.assign(rows + 1, 0);
+  for (const core::inside_span& run : runs) {
+    const std::size_t row = run.begin / width, start = row * width;
+    by_row.columns.push_back({run.begin - start, run.end - start});
+    ++by_row.first[row + 1];
   }
-  column[0] = span.begin == 0 ? column[1] : 0;
-  column[count + 1] = span.end == width ? column[count] : 0;
-  // 0 outside; flagged, the pixels inside beside a column that is not.
-  unsigned char* mend = column.data() + count + 2;
-  for (std::size_t i = 0; i < count; ++i) {
-    const std::size_t x = span.begin + i;
-    const unsigned char in = row[x] != 0;
-    out[x] = in ? out[x] : 0.0f;
-    mend[i] = in & !(column[i] & column[i + 1] & column[i + 2]);
-  }
-  for (std::size_t i = next_nonzero(mend, 0, count); i < count; i = next_nonzero(mend, i + 1, count))
-    out[span.begin + i] = indicator_at(primary, std::ptrdiff_t(span.begin + i), std::ptrdiff_t(y), z, mask);
+  for (std::size_t row = 0; row < rows; ++row) by_row.first[row + 1] += by_row.first[row];
+  return by_row;
 }
 
-// Per image row (z * H + y), its span from the first pixel inside to the
-// last, from the mask's listed runs (listed here where the caller has not).
-std::vector<core::inside_span> row_spans(const core::pixel_mask& mask, std::size_t width, std::size_t rows) {
-  if (mask.runs) return core::row_spans_of_runs(*mask.runs, width, rows);
-  return core::row_spans_of_runs(core::list_runs(mask, width * rows, width), width, rows);
+// The columns that both sorted lists of disjoint spans hold, into `both`.
+void intersect(const column_span* a, const column_span* a_end, const column_span* b, const column_span* b_end,
+               std::vector<column_span>& both) {
+  both.clear();
+  while (a != a_end && b != b_end) {
+    const std::size_t begin = std::max(a->begin, b->begin), end = std::min(a->end, b->end);
+    if (begin < end) both.push_back({begin, end});
+    (a->end < b->end ? a : b)++;
+  }
+}
+
+// Room the rows of one thread share.
+struct row_room {
+  std::vector<column_span> two_rows, three_rows;
+};
+
+// One row with a mask: 0 outside; inside, the value without a mask, formed
+// again, with a neighbour outside read as the pixel itself, where a
+// neighbour (clamped into the image) is outside. A pixel reads one where any
+// of its three rows (clamped) is outside in its column or the next on
+// either side: the pixels of the row's runs outside the interior, the spans
+// that all three rows hold less their end columns that are not the image's
+// border.
+void masked_indicator_row(const CImg<float>& primary, float* out, std::size_t image_row, const row_runs& runs,
+                          const core::pixel_mask& mask, row_room& room) {
+  const std::size_t width = primary.width(), height = primary.height();
+  const std::size_t z = image_row / height, y = image_row % height;
+  std::size_t done = 0;
+  for (const column_span* run = runs.begin(image_row); run != runs.end(image_row); ++run) {
+    std::fill(out + done, out + run->begin, 0.0f);
+    indicator_columns(primary, out, image_row, run->begin, run->end);
+    done = run->end;
+  }
+  std::fill(out + done, out + width, 0.0f);
+  const std::size_t up = y > 0 ? image_row - 1 : image_row, down = y + 1 < height ? image_row + 1 : image_row;
+  intersect(runs.begin(image_row), runs.end(image_row), runs.begin(up), runs.end(up), room.two_rows);
+  intersect(room.two_rows.data(), room.two_rows.data() + room.two_rows.size(), runs.begin(down), runs.end(down),
+            room.three_rows);
+  const column_span* interior = room.three_rows.data();
+  const column_span* interior_end = interior + room.three_rows.size();
+  const auto mend = [&](std::size_t begin, std::size_t end) {
+    for (std::size_t x = begin; x < end; ++x)
+      out[x] = indicator_at(primary, std::ptrdiff_t(x), std::ptrdiff_t(y), z, mask);
+  };
+  for (const column_span* run = runs.begin(image_row); run != runs.end(image_row); ++run) {
+    std::size_t at = run->begin;
+    for (; interior != interior_end && interior->end <= run->end; ++interior) {
+      const std::size_t begin = interior->begin + (interior->begin > 0);
+      const std::size_t end = interior->end - (interior->end < width);
+      if (begin >= end) continue;
+      mend(at, begin);
+      at = end;
+    }
+    mend(at, run->end);
+  }
 }
 
 // Rows first_row .. end_row - 1 of the indicator, counted over all slices;
-// with a mask, `spans` holds each row's span.
+// with a mask, `runs` holds each row's runs.
 void indicator_rows(const CImg<float>& primary, CImg<float>& indicator, std::size_t first_row, std::size_t end_row,
-                    const core::pixel_mask& mask, const std::vector<core::inside_span>& spans) {
+                    const core::pixel_mask& mask, const row_runs& runs) {
   const std::size_t width = primary.width();
-  std::vector<unsigned char> column;
+  row_room room;
   for (std::size_t image_row = first_row; image_row < end_row; ++image_row) {
     float* out = indicator.data() + width * image_row;
     if (mask)
-      masked_indicator_row(primary, out, image_row, spans[image_row], mask, column);
+      masked_indicator_row(primary, out, image_row, runs, mask, room);
     else
       indicator_columns(primary, out, image_row, 0, width);
   }
@@ -231,11 +273,11 @@ CImg<float> compute_edge_indicator(const CImg<float>& primary, core::call_thread
   if (primary.is_empty()) return indicator;
   const std::size_t width = primary.width(), rows = std::size_t(primary.height()) * primary.depth();
   indicator = core::reused_image(primary.width(), primary.height(), primary.depth(), 1);
-  const std::vector<core::inside_span> spans = mask ? row_spans(mask, width, rows) : std::vector<core::inside_span>();
+  const row_runs runs = mask ? runs_by_row(mask, width, rows) : row_runs();
   const int parts = core::useful_parts(threads, rows, std::max<std::size_t>(1, indicator_share / width));
   threads.run(parts, [&](int part, int part_count, core::run_progress&) {
     const core::share mine = core::share_of(rows, part, part_count);
-    indicator_rows(primary, indicator, mine.begin, mine.end, mask, spans);
+    indicator_rows(primary, indicator, mine.begin, mine.end, mask, runs);
   });
   normalize_inside(indicator, threads, mask);
   return indicator;
