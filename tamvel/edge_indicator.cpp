@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 
 #include <vector>
 
@@ -90,6 +92,57 @@ struct interior_of_slice_row {
   }
 };
 
+// `value` where its pixel is inside, else `own`, chosen bit by bit: a
+// choice the compiler then makes on several pixels at once (a conditional
+// expression here would stay a branch).
+VECTOR_INLINE double inside_or(unsigned char inside, float value, float own) {
+  std::int32_t value_bits = 0, own_bits = 0;
+  std::memcpy(&value_bits, &value, sizeof value_bits);
+  std::memcpy(&own_bits, &own, sizeof own_bits);
+  const std::int32_t keep = -std::int32_t(inside != 0);  // all ones or 0
+  const std::int32_t chosen = (value_bits & keep) | (own_bits & ~keep);
+  float result = 0;
+  std::memcpy(&result, &chosen, sizeof result);
+  return double(result);
+}
+
+// The same two with a mask: a neighbour outside reads as the pixel itself,
+// as indicator_at reads it, and a pixel outside gets 0. `up_in`, `row_in`
+// and `down_in` are the three rows' mask bytes.
+struct masked_interior_of_row {
+  static VECTOR_INLINE void run(const float* up, const float* row, const float* down, const unsigned char* up_in,
+                                const unsigned char* row_in, const unsigned char* down_in, std::size_t count,
+                                float* out) {
+    const double a = diagonal_weight, b = axis_weight;
+    for (std::size_t x = 1; x <= count; ++x) {
+      const float own = row[x];
+      const double ul = inside_or(up_in[x - 1], up[x - 1], own), ur = inside_or(up_in[x + 1], up[x + 1], own);
+      const double dl = inside_or(down_in[x - 1], down[x - 1], own);
+      const double dr = inside_or(down_in[x + 1], down[x + 1], own);
+      const double l = inside_or(row_in[x - 1], row[x - 1], own), r = inside_or(row_in[x + 1], row[x + 1], own);
+      const double u = inside_or(up_in[x], up[x], own), d = inside_or(down_in[x], down[x], own);
+      const double gx = a * (ur + dr - ul - dl) + b * (r - l);
+      const double gy = a * (dl + dr - ul - ur) + b * (d - u);
+      const float value = indicator_of(gx, gy);
+      out[x] = row_in[x] != 0 ? value : 0.0f;
+    }
+  }
+};
+
+struct masked_interior_of_slice_row {
+  static VECTOR_INLINE void run(const float* up, const float* row, const float* down, const unsigned char* up_in,
+                                const unsigned char* row_in, const unsigned char* down_in, std::size_t count,
+                                float* out) {
+    for (std::size_t x = 1; x <= count; ++x) {
+      const float own = row[x];
+      const double l = inside_or(row_in[x - 1], row[x - 1], own), r = inside_or(row_in[x + 1], row[x + 1], own);
+      const double u = inside_or(up_in[x], up[x], own), d = inside_or(down_in[x], down[x], own);
+      const float value = indicator_of((r - l) / 2.0, (d - u) / 2.0);
+      out[x] = row_in[x] != 0 ? value : 0.0f;
+    }
+  }
+};
+
 // Maps values[0 .. count) onto (v - low) / span.
 struct rescale_values {
   static VECTOR_INLINE void run(float* values, std::size_t count, double low, double span) {
@@ -123,19 +176,14 @@ void indicator_columns(const CImg<float>& primary, float* out, std::size_t image
   }
 }
 
-// Columns begin .. end - 1 of one image row.
-struct column_span {
-  std::size_t begin, end;
-};
-
 // The mask's runs row by row: row r's runs, as columns, are
 // columns[first[r]] .. columns[first[r + 1] - 1].
 struct row_runs {
-  std::vector<column_span> columns;
+  std::vector<core::inside_span> columns;
   std::vector<std::size_t> first;
 
-  const column_span* begin(std::size_t row) const { return columns.data() + first[row]; }
-  const column_span* end(std::size_t row) const { return columns.data() + first[row + 1]; }
+  const core::inside_span* begin(std::size_t row) const { return columns.data() + first[row]; }
+  const core::inside_span* end(std::size_t row) const { return columns.data() + first[row + 1]; }
 };
 
 row_runs runs_by_row(const core::pixel_mask& mask, std::size_t width, std::size_t rows) {
@@ -155,8 +203,8 @@ row_runs runs_by_row(const core::pixel_mask& mask, std::size_t width, std::size_
 }
 
 // The columns that both sorted lists of disjoint spans hold, into `both`.
-void intersect(const column_span* a, const column_span* a_end, const column_span* b, const column_span* b_end,
-               std::vector<column_span>& both) {
+void intersect(const core::inside_span* a, const core::inside_span* a_end, const core::inside_span* b,
+               const core::inside_span* b_end, std::vector<core::inside_span>& both) {
   both.clear();
   while (a != a_end && b != b_end) {
     const std::size_t begin = std::max(a->begin, b->begin), end = std::min(a->end, b->end);
@@ -165,64 +213,119 @@ void intersect(const column_span* a, const column_span* a_end, const column_span
   }
 }
 
-// Room the rows of one thread share.
-struct row_room {
-  std::vector<column_span> two_rows, three_rows;
+// One row with a mask and what the rows of a thread share: the row's
+// runs, and its interior, the columns whose 3 x 3 neighbours (clamped into
+// the image) are all inside.
+struct masked_row {
+  const CImg<float>& primary;
+  const core::pixel_mask& mask;
+  std::size_t image_row, y, z;
+  const core::inside_span *runs, *runs_end;
+  std::vector<core::inside_span> two_rows, interior;
+
+  std::size_t offset() const { return std::size_t(primary.width()) * image_row; }
+
+  // With the mask at pixel x of the row, as indicator_at forms it, or 0
+  // outside; for x in begin .. end - 1.
+  void one_by_one(float* out, std::size_t begin, std::size_t end) const {
+    for (std::size_t x = begin; x < end; ++x)
+      out[x] = mask.covers(offset() + x) ? indicator_at(primary, std::ptrdiff_t(x), std::ptrdiff_t(y), z, mask) : 0.0f;
+  }
+
+  // The span from the first pixel inside to the last by the masked kernel,
+  // 0 elsewhere: the way for a row whose mask is ragged.
+  void by_kernel(float* out) const {
+    const std::size_t width = primary.width(), height = primary.height();
+    const std::size_t begin = runs->begin, end = (runs_end - 1)->end;
+    std::fill(out, out + begin, 0.0f);
+    std::fill(out + end, out + width, 0.0f);
+    if (!(y > 0 && y + 1 < height && width > 2)) return one_by_one(out, begin, end);
+    // Columns 1 .. width - 2 read no clamped neighbour.
+    const std::size_t low = std::max<std::size_t>(begin, 1), high = std::min(end, width - 1);
+    if (low < high) {
+      const std::size_t at = offset() + low - 1;
+      const float* row = primary.data() + at;
+      const unsigned char* row_in = mask.inside + at;
+      if (primary.depth() > 1)
+        core::on_widest_vectors<masked_interior_of_slice_row>(row - width, row, row + width, row_in - width, row_in,
+                                                              row_in + width, high - low, out + low - 1);
+      else
+        core::on_widest_vectors<masked_interior_of_row>(row - width, row, row + width, row_in - width, row_in,
+                                                        row_in + width, high - low, out + low - 1);
+    }
+    one_by_one(out, begin, std::min(end, low));
+    one_by_one(out, std::max(begin, high), end);
+  }
+
+  // Each run without the mask, 0 between, and again with the mask the
+  // pixels outside the interior: the way for a row of a few long runs.
+  void by_runs(float* out) const {
+    std::size_t done = 0;
+    for (const core::inside_span* run = runs; run != runs_end; ++run) {
+      std::fill(out + done, out + run->begin, 0.0f);
+      indicator_columns(primary, out, image_row, run->begin, run->end);
+      done = run->end;
+    }
+    std::fill(out + done, out + primary.width(), 0.0f);
+    const core::inside_span* inner = interior.data();
+    for (const core::inside_span* run = runs; run != runs_end; ++run) {
+      std::size_t at = run->begin;
+      for (; inner != interior.data() + interior.size() && inner->end <= run->end; ++inner) {
+        one_by_one(out, at, inner->begin);
+        at = inner->end;
+      }
+      one_by_one(out, at, run->end);
+    }
+  }
 };
 
 // One row with a mask: 0 outside; inside, the value without a mask, formed
 // again, with a neighbour outside read as the pixel itself, where a
-// neighbour (clamped into the image) is outside. A pixel reads one where any
-// of its three rows (clamped) is outside in its column or the next on
-// either side: the pixels of the row's runs outside the interior, the spans
-// that all three rows hold less their end columns that are not the image's
-// border.
-void masked_indicator_row(const CImg<float>& primary, float* out, std::size_t image_row, const row_runs& runs,
-                          const core::pixel_mask& mask, row_room& room) {
-  const std::size_t width = primary.width(), height = primary.height();
-  const std::size_t z = image_row / height, y = image_row % height;
-  std::size_t done = 0;
-  for (const column_span* run = runs.begin(image_row); run != runs.end(image_row); ++run) {
-    std::fill(out + done, out + run->begin, 0.0f);
-    indicator_columns(primary, out, image_row, run->begin, run->end);
-    done = run->end;
+// neighbour (clamped into the image) is outside: by runs where few pixels
+// inside have a neighbour outside, else by the masked kernel.
+void masked_indicator_row(masked_row& row, float* out, const row_runs& runs) {
+  const std::size_t width = row.primary.width(), height = row.primary.height();
+  row.runs = runs.begin(row.image_row);
+  row.runs_end = runs.end(row.image_row);
+  if (row.runs == row.runs_end) return std::fill(out, out + width, 0.0f);
+  const std::size_t up = row.y > 0 ? row.image_row - 1 : row.image_row;
+  const std::size_t down = row.y + 1 < height ? row.image_row + 1 : row.image_row;
+  intersect(row.runs, row.runs_end, runs.begin(up), runs.end(up), row.two_rows);
+  intersect(row.two_rows.data(), row.two_rows.data() + row.two_rows.size(), runs.begin(down), runs.end(down),
+            row.interior);
+  // Each span all three rows hold, less its end columns that are not the
+  // image's border.
+  std::size_t inside = 0, interior = 0;
+  for (const core::inside_span* run = row.runs; run != row.runs_end; ++run) inside += run->end - run->begin;
+  for (core::inside_span& span : row.interior) {
+    span.begin += span.begin > 0 && span.begin < span.end;
+    span.end -= span.end < width && span.begin < span.end;
+    interior += span.end - span.begin;
   }
-  std::fill(out + done, out + width, 0.0f);
-  const std::size_t up = y > 0 ? image_row - 1 : image_row, down = y + 1 < height ? image_row + 1 : image_row;
-  intersect(runs.begin(image_row), runs.end(image_row), runs.begin(up), runs.end(up), room.two_rows);
-  intersect(room.two_rows.data(), room.two_rows.data() + room.two_rows.size(), runs.begin(down), runs.end(down),
-            room.three_rows);
-  const column_span* interior = room.three_rows.data();
-  const column_span* interior_end = interior + room.three_rows.size();
-  const auto mend = [&](std::size_t begin, std::size_t end) {
-    for (std::size_t x = begin; x < end; ++x)
-      out[x] = indicator_at(primary, std::ptrdiff_t(x), std::ptrdiff_t(y), z, mask);
-  };
-  for (const column_span* run = runs.begin(image_row); run != runs.end(image_row); ++run) {
-    std::size_t at = run->begin;
-    for (; interior != interior_end && interior->end <= run->end; ++interior) {
-      const std::size_t begin = interior->begin + (interior->begin > 0);
-      const std::size_t end = interior->end - (interior->end < width);
-      if (begin >= end) continue;
-      mend(at, begin);
-      at = end;
-    }
-    mend(at, run->end);
-  }
+  // A pixel formed again one by one costs about what 32 cost in the kernels.
+  const std::size_t span = (row.runs_end - 1)->end - row.runs->begin;
+  if ((inside - interior) * 32 <= span)
+    row.by_runs(out);
+  else
+    row.by_kernel(out);
 }
 
 // Rows first_row .. end_row - 1 of the indicator, counted over all slices;
 // with a mask, `runs` holds each row's runs.
 void indicator_rows(const CImg<float>& primary, CImg<float>& indicator, std::size_t first_row, std::size_t end_row,
                     const core::pixel_mask& mask, const row_runs& runs) {
-  const std::size_t width = primary.width();
-  row_room room;
+  const std::size_t width = primary.width(), height = primary.height();
+  masked_row row{primary, mask, 0, 0, 0, nullptr, nullptr, {}, {}};
   for (std::size_t image_row = first_row; image_row < end_row; ++image_row) {
     float* out = indicator.data() + width * image_row;
-    if (mask)
-      masked_indicator_row(primary, out, image_row, runs, mask, room);
-    else
+    if (!mask) {
       indicator_columns(primary, out, image_row, 0, width);
+      continue;
+    }
+    row.image_row = image_row;
+    row.y = image_row % height;
+    row.z = image_row / height;
+    masked_indicator_row(row, out, runs);
   }
 }
 

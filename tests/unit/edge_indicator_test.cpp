@@ -302,21 +302,25 @@ CImg<float> masked_indicator_by_pixel(const CImg<float>& primary, const CImg<uns
 TEST(edge_indicator_masked, neighbours_outside_read_as_the_pixel_and_outside_is_zero) {
   unsigned state = 4242u;
   const auto next = [&] { return state = state * 1664525u + 1013904223u; };
+  // Scattered pixels, a disc, and wide rows of long runs (some reaching
+  // the image's sides) with a notch: rows the kernels form whole, and rows
+  // formed run by run with the pixels at their runs' ends formed again.
   for (const int depth : {1, 3})
-    for (const bool disc : {false, true}) {
-      CImg<float> primary(37, 23, depth, 1);
-      CImg<unsigned char> inside(37, 23, depth, 1);
+    for (const int shape : {0, 1, 2}) {
+      CImg<float> primary(150, 23, depth, 1);
+      CImg<unsigned char> inside(150, 23, depth, 1);
       cimg_forXYZ(primary, x, y, z) {
         primary(x, y, z) = float(next() >> 24);
         const double dx = x - 20.5, dy = y - 11.0;
-        inside(x, y, z) = disc ? dx * dx + dy * dy < 100 : (next() & 3) != 0;
+        const bool wide = y > 2 && y < 20 && (y < 11 || (x > 4 && x < 140)) && !(x > 60 && x < 64 && y > 12);
+        inside(x, y, z) = shape == 0 ? (next() & 3) != 0 : shape == 1 ? dx * dx + dy * dy < 100 : wide;
       }
       const CImg<float> expected = masked_indicator_by_pixel(primary, inside);
       for (const int threads : {1, 3}) {
         core::call_threads call(threads, 1);
         const CImg<float> indicator = tamvel::compute_edge_indicator(primary, call, core::mask_of(inside));
         for (std::size_t i = 0; i < expected.size(); ++i)
-          ASSERT_EQ(indicator[i], expected[i]) << "depth " << depth << " disc " << disc << " at " << i;
+          ASSERT_EQ(indicator[i], expected[i]) << "depth " << depth << " shape " << shape << " at " << i;
       }
     }
 }
