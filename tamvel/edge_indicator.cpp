@@ -40,6 +40,21 @@ VECTOR_INLINE float indicator_of(double gx, double gy) {
   return value == value ? value : 0.0f;
 }
 
+// The indicator of a pixel from its eight neighbours (u above, d below, l
+// left, r right, and the corners between): the gradient of the 3 x 3 mask
+// pair. Every way of forming the indicator of a slice goes through here.
+VECTOR_INLINE float indicator_of_neighbours(double ul, double u, double ur, double l, double r, double dl, double d,
+                                            double dr) {
+  const double a = diagonal_weight, b = axis_weight;
+  return indicator_of(a * (ur + dr - ul - dl) + b * (r - l), a * (dl + dr - ul - ur) + b * (d - u));
+}
+
+// A slice of a volume is weighted on its own, with central differences: the
+// z derivative is left out.
+VECTOR_INLINE float indicator_of_axes(double u, double l, double r, double d) {
+  return indicator_of((r - l) / 2.0, (d - u) / 2.0);
+}
+
 // The indicator at (x, y, z), any pixel: neighbours beyond the border read
 // the border value, and with a mask those outside it the pixel's own.
 float indicator_at(const CImg<float>& primary, std::ptrdiff_t x, std::ptrdiff_t y, std::size_t z,
@@ -51,18 +66,10 @@ float indicator_at(const CImg<float>& primary, std::ptrdiff_t x, std::ptrdiff_t 
     const std::size_t cy = ny < 0 ? 0 : std::min(std::size_t(ny), height - 1);
     return mask.covers(cx + width * (cy + height * nz)) ? clamped(primary, nx, ny, nz) : own;
   };
-  if (primary.depth() == 1) {
-    const double a = diagonal_weight, b = axis_weight;
-    const double gx = a * (at(x + 1, y - 1, z) + at(x + 1, y + 1, z) - at(x - 1, y - 1, z) - at(x - 1, y + 1, z)) +
-                      b * (at(x + 1, y, z) - at(x - 1, y, z));
-    const double gy = a * (at(x - 1, y + 1, z) + at(x + 1, y + 1, z) - at(x - 1, y - 1, z) - at(x + 1, y - 1, z)) +
-                      b * (at(x, y + 1, z) - at(x, y - 1, z));
-    return indicator_of(gx, gy);
-  }
-  // Volumes are weighted slice by slice: the z derivative is left out.
-  const double gx = (at(x + 1, y, z) - at(x - 1, y, z)) / 2.0;
-  const double gy = (at(x, y + 1, z) - at(x, y - 1, z)) / 2.0;
-  return indicator_of(gx, gy);
+  const double u = at(x, y - 1, z), l = at(x - 1, y, z), r = at(x + 1, y, z), d = at(x, y + 1, z);
+  if (primary.depth() > 1) return indicator_of_axes(u, l, r, d);
+  return indicator_of_neighbours(at(x - 1, y - 1, z), u, at(x + 1, y - 1, z), l, r, at(x - 1, y + 1, z), d,
+                                 at(x + 1, y + 1, z));
 }
 
 // Columns 1 .. count of a row whose neighbour rows `up` and `down` lie
@@ -70,25 +77,16 @@ float indicator_at(const CImg<float>& primary, std::ptrdiff_t x, std::ptrdiff_t 
 // clamping, so that the compiler can take several pixels at once.
 struct interior_of_row {
   static VECTOR_INLINE void run(const float* up, const float* row, const float* down, std::size_t count, float* out) {
-    const double a = diagonal_weight, b = axis_weight;
-    for (std::size_t x = 1; x <= count; ++x) {
-      const double gx = a * (double(up[x + 1]) + double(down[x + 1]) - double(up[x - 1]) - double(down[x - 1])) +
-                        b * (double(row[x + 1]) - double(row[x - 1]));
-      const double gy = a * (double(down[x - 1]) + double(down[x + 1]) - double(up[x - 1]) - double(up[x + 1])) +
-                        b * (double(down[x]) - double(up[x]));
-      out[x] = indicator_of(gx, gy);
-    }
+    for (std::size_t x = 1; x <= count; ++x)
+      out[x] = indicator_of_neighbours(up[x - 1], up[x], up[x + 1], row[x - 1], row[x + 1], down[x - 1], down[x],
+                                       down[x + 1]);
   }
 };
 
 // The same for a slice of a volume, with central differences.
 struct interior_of_slice_row {
   static VECTOR_INLINE void run(const float* up, const float* row, const float* down, std::size_t count, float* out) {
-    for (std::size_t x = 1; x <= count; ++x) {
-      const double gx = (double(row[x + 1]) - double(row[x - 1])) / 2.0;
-      const double gy = (double(down[x]) - double(up[x])) / 2.0;
-      out[x] = indicator_of(gx, gy);
-    }
+    for (std::size_t x = 1; x <= count; ++x) out[x] = indicator_of_axes(up[x], row[x - 1], row[x + 1], down[x]);
   }
 };
 
@@ -113,17 +111,13 @@ struct masked_interior_of_row {
   static VECTOR_INLINE void run(const float* up, const float* row, const float* down, const unsigned char* up_in,
                                 const unsigned char* row_in, const unsigned char* down_in, std::size_t count,
                                 float* out) {
-    const double a = diagonal_weight, b = axis_weight;
     for (std::size_t x = 1; x <= count; ++x) {
       const float own = row[x];
-      const double ul = inside_or(up_in[x - 1], up[x - 1], own), ur = inside_or(up_in[x + 1], up[x + 1], own);
-      const double dl = inside_or(down_in[x - 1], down[x - 1], own);
-      const double dr = inside_or(down_in[x + 1], down[x + 1], own);
-      const double l = inside_or(row_in[x - 1], row[x - 1], own), r = inside_or(row_in[x + 1], row[x + 1], own);
-      const double u = inside_or(up_in[x], up[x], own), d = inside_or(down_in[x], down[x], own);
-      const double gx = a * (ur + dr - ul - dl) + b * (r - l);
-      const double gy = a * (dl + dr - ul - ur) + b * (d - u);
-      const float value = indicator_of(gx, gy);
+      const float value = indicator_of_neighbours(
+          inside_or(up_in[x - 1], up[x - 1], own), inside_or(up_in[x], up[x], own),
+          inside_or(up_in[x + 1], up[x + 1], own), inside_or(row_in[x - 1], row[x - 1], own),
+          inside_or(row_in[x + 1], row[x + 1], own), inside_or(down_in[x - 1], down[x - 1], own),
+          inside_or(down_in[x], down[x], own), inside_or(down_in[x + 1], down[x + 1], own));
       out[x] = row_in[x] != 0 ? value : 0.0f;
     }
   }
@@ -135,9 +129,9 @@ struct masked_interior_of_slice_row {
                                 float* out) {
     for (std::size_t x = 1; x <= count; ++x) {
       const float own = row[x];
-      const double l = inside_or(row_in[x - 1], row[x - 1], own), r = inside_or(row_in[x + 1], row[x + 1], own);
-      const double u = inside_or(up_in[x], up[x], own), d = inside_or(down_in[x], down[x], own);
-      const float value = indicator_of((r - l) / 2.0, (d - u) / 2.0);
+      const float value =
+          indicator_of_axes(inside_or(up_in[x], up[x], own), inside_or(row_in[x - 1], row[x - 1], own),
+                            inside_or(row_in[x + 1], row[x + 1], own), inside_or(down_in[x], down[x], own));
       out[x] = row_in[x] != 0 ? value : 0.0f;
     }
   }
