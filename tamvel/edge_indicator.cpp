@@ -180,10 +180,7 @@ struct row_runs {
   const core::inside_span* end(std::size_t row) const { return columns.data() + first[row + 1]; }
 };
 
-row_runs runs_by_row(const core::pixel_mask& mask, std::size_t width, std::size_t rows) {
-  const std::vector<core::inside_span> listed =
-      mask.runs ? std::vector<core::inside_span>() : core::list_runs(mask, width * rows, width);
-  const std::vector<core::inside_span>& runs = mask.runs ? *mask.runs : listed;
+row_runs runs_by_row(const std::vector<core::inside_span>& runs, std::size_t width, std::size_t rows) {
   row_runs by_row;
   by_row.columns.reserve(runs.size());
   by_row.first.assign(rows + 1, 0);
@@ -370,13 +367,18 @@ CImg<float> compute_edge_indicator(const CImg<float>& primary, core::call_thread
   if (primary.is_empty()) return indicator;
   const std::size_t width = primary.width(), rows = std::size_t(primary.height()) * primary.depth();
   indicator = core::reused_image(primary.width(), primary.height(), primary.depth(), 1);
-  const row_runs runs = mask ? runs_by_row(mask, width, rows) : row_runs();
+  // The mask's runs, listed here where the caller has not, once for the
+  // rows and the rescaling.
+  const std::vector<core::inside_span> listed =
+      mask && !mask.runs ? core::list_runs(mask, width * rows, width) : std::vector<core::inside_span>();
+  const core::pixel_mask inside{mask.inside, mask.runs || !mask ? mask.runs : &listed};
+  const row_runs runs = mask ? runs_by_row(*inside.runs, width, rows) : row_runs();
   const int parts = core::useful_parts(threads, rows, std::max<std::size_t>(1, indicator_share / width));
   threads.run(parts, [&](int part, int part_count, core::run_progress&) {
     const core::share mine = core::share_of(rows, part, part_count);
-    indicator_rows(primary, indicator, mine.begin, mine.end, mask, runs);
+    indicator_rows(primary, indicator, mine.begin, mine.end, inside, runs);
   });
-  normalize_inside(indicator, threads, mask);
+  normalize_inside(indicator, threads, inside);
   return indicator;
 }
 
