@@ -95,6 +95,13 @@ void classes_apart(const image_data& image, edgeseg::call_options& options) {
   }
 }
 
+// The secondary image the Tamvel calls pair `image` with: its negative.
+std::vector<float> negative_of(const image_data& image) {
+  std::vector<float> negative(image.values.size());
+  for (std::size_t i = 0; i < negative.size(); ++i) negative[i] = 300.0f - image.values[i];
+  return negative;
+}
+
 // One Tamvel call's CPU seconds on one thread, the image paired with its
 // negative, from the starting centres of `start`; adds the fresh pages it
 // took to `pages`.
@@ -120,8 +127,7 @@ double tamvel_once(const image_data& image, const std::vector<float>& negative, 
 // class for every pixel, and once with the classes apart.
 void tamvel_costs(const image_data& image, const std::vector<unsigned char>& every,
                   const std::vector<unsigned char>& half, int runs, const char* when) {
-  std::vector<float> negative(image.values.size());
-  for (std::size_t i = 0; i < negative.size(); ++i) negative[i] = 300.0f - image.values[i];
+  const std::vector<float> negative = negative_of(image);
   edgeseg::call_options apart;
   classes_apart(image, apart);
   for (const edgeseg::call_options& start : {edgeseg::call_options(), apart}) {
@@ -154,11 +160,6 @@ void tamvel_cut_out(const image_data& image, int runs) {
   top.values.assign(image.values.begin(), image.values.begin() + std::ptrdiff_t(top.width) * top.height);
   std::vector<unsigned char> top_mask(image.values.size(), 0);
   std::fill(top_mask.begin(), top_mask.begin() + std::ptrdiff_t(top.values.size()), 1);
-  const auto negative_of = [](const image_data& of) {
-    std::vector<float> negative(of.values.size());
-    for (std::size_t i = 0; i < negative.size(); ++i) negative[i] = 300.0f - of.values[i];
-    return negative;
-  };
   const std::vector<float> negative = negative_of(image), top_negative = negative_of(top);
   edgeseg::call_options apart;
   classes_apart(image, apart);
