@@ -104,34 +104,28 @@ VECTOR_INLINE double inside_or(unsigned char inside, float value, float own) {
   return double(result);
 }
 
-// The same two with a mask: a neighbour outside reads as the pixel itself,
-// as indicator_at reads it, and a pixel outside gets 0. `up_in`, `row_in`
-// and `down_in` are the three rows' mask bytes.
-struct masked_interior_of_row {
+// The same two with a mask (`slice` for a slice of a volume): a neighbour
+// outside reads as the pixel itself, as indicator_at reads it, and a pixel
+// outside gets 0. `up_in`, `row_in` and `down_in` are the three rows' mask
+// bytes.
+template <bool slice>
+struct masked_interior {
   static VECTOR_INLINE void run(const float* up, const float* row, const float* down, const unsigned char* up_in,
                                 const unsigned char* row_in, const unsigned char* down_in, std::size_t count,
                                 float* out) {
     for (std::size_t x = 1; x <= count; ++x) {
       const float own = row[x];
-      const float value = indicator_of_neighbours(
-          inside_or(up_in[x - 1], up[x - 1], own), inside_or(up_in[x], up[x], own),
-          inside_or(up_in[x + 1], up[x + 1], own), inside_or(row_in[x - 1], row[x - 1], own),
-          inside_or(row_in[x + 1], row[x + 1], own), inside_or(down_in[x - 1], down[x - 1], own),
-          inside_or(down_in[x], down[x], own), inside_or(down_in[x + 1], down[x + 1], own));
-      out[x] = row_in[x] != 0 ? value : 0.0f;
-    }
-  }
-};
-
-struct masked_interior_of_slice_row {
-  static VECTOR_INLINE void run(const float* up, const float* row, const float* down, const unsigned char* up_in,
-                                const unsigned char* row_in, const unsigned char* down_in, std::size_t count,
-                                float* out) {
-    for (std::size_t x = 1; x <= count; ++x) {
-      const float own = row[x];
-      const float value =
-          indicator_of_axes(inside_or(up_in[x], up[x], own), inside_or(row_in[x - 1], row[x - 1], own),
-                            inside_or(row_in[x + 1], row[x + 1], own), inside_or(down_in[x], down[x], own));
+      const auto at = [&](const float* values, const unsigned char* inside, std::size_t i) {
+        return inside_or(inside[i], values[i], own);
+      };
+      float value;
+      if constexpr (slice)
+        value =
+            indicator_of_axes(at(up, up_in, x), at(row, row_in, x - 1), at(row, row_in, x + 1), at(down, down_in, x));
+      else
+        value = indicator_of_neighbours(at(up, up_in, x - 1), at(up, up_in, x), at(up, up_in, x + 1),
+                                        at(row, row_in, x - 1), at(row, row_in, x + 1), at(down, down_in, x - 1),
+                                        at(down, down_in, x), at(down, down_in, x + 1));
       out[x] = row_in[x] != 0 ? value : 0.0f;
     }
   }
@@ -238,10 +232,10 @@ struct masked_row {
       const float* row = primary.data() + at;
       const unsigned char* row_in = mask.inside + at;
       if (primary.depth() > 1)
-        core::on_widest_vectors<masked_interior_of_slice_row>(row - width, row, row + width, row_in - width, row_in,
-                                                              row_in + width, high - low, out + low - 1);
+        core::on_widest_vectors<masked_interior<true>>(row - width, row, row + width, row_in - width, row_in,
+                                                       row_in + width, high - low, out + low - 1);
       else
-        core::on_widest_vectors<masked_interior_of_row>(row - width, row, row + width, row_in - width, row_in,
+        core::on_widest_vectors<masked_interior<false>>(row - width, row, row + width, row_in - width, row_in,
                                                         row_in + width, high - low, out + low - 1);
     }
     one_by_one(out, begin, std::min(end, low));
